@@ -1,0 +1,51 @@
+# Entry points: `make test` (bootstrap, build, run every test in a normal and
+# an ASan+UBSan build), `make tsan`, `make demo`, `make fuzz`, `make bench`.
+JOBS ?= $(shell nproc)
+CMAKE ?= cmake
+CTEST_ARGS ?= --output-on-failure -j $(JOBS)
+FUZZ_SECONDS ?= 60
+
+.PHONY: all bootstrap build build-asan build-tsan test test-normal test-asan tsan demo fuzz bench clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+build: bootstrap
+	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(CMAKE) --build build -j $(JOBS)
+
+build-asan: bootstrap
+	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKORALRX_SANITIZE=address >/dev/null
+	$(CMAKE) --build build-asan -j $(JOBS)
+
+build-tsan: bootstrap
+	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKORALRX_SANITIZE=thread >/dev/null
+	$(CMAKE) --build build-tsan -j $(JOBS)
+
+test-normal: build
+	cd build && ctest $(CTEST_ARGS)
+
+test-asan: build-asan
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_ARGS)
+
+test: test-normal test-asan
+
+tsan: build-tsan
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_ARGS) -LE no-tsan
+
+demo: build
+	scripts/demo
+
+fuzz: bootstrap
+	$(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DKORALRX_FUZZ=ON -DKORALRX_BENCH=OFF \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	$(CMAKE) --build build-fuzz -j $(JOBS)
+	scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
+
+bench: build
+	scripts/run-benchmarks build
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz
