@@ -2,4 +2,4 @@
 
 // Null means the host's default source (apt_log treats a null source so) until
 // mrcp_plugin_log_source_set assigns the plugin's own.
-extern "C" APT_DECLARE_DATA apt_log_source_t *KORAL_PLUGIN = nullptr;
+APT_DECLARE_DATA apt_log_source_t *KORAL_PLUGIN = nullptr;
