@@ -36,7 +36,7 @@ tsan: build-tsan
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_ARGS) -LE no-tsan
 
 demo: build
-	scripts/demo
+	scripts/demo/run
 
 fuzz: bootstrap
 	$(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DKORALRX_FUZZ=ON -DKORALRX_BENCH=OFF \

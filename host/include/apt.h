@@ -5,6 +5,7 @@
 #include <apr.h>
 #include <apr_pools.h>
 #include <apr_strings.h>
+#include <apr_tables.h>
 
 #ifdef __cplusplus
 #define APT_BEGIN_EXTERN_C extern "C" {

@@ -1,0 +1,101 @@
+// The host around one plugin engine: it answers nothing itself, but drives the
+// engine and its channels through their method tables on the calling
+// ("signalling") thread and receives their answers through the event tables
+// from whatever thread the plugin uses.
+#ifndef VANTOR_HOST_ENGINE_HOST_H
+#define VANTOR_HOST_ENGINE_HOST_H
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "answer.h"
+#include "host_channel.h"
+#include "media_clock.h"
+#include "mrcp_engine.h"
+
+namespace vantor {
+
+struct EngineHostSettings {
+    long answer_timeout_ms = 10000;  // engine and channel open / close answers
+    apr_size_t max_channels = 0;     // 0: no limit
+    const apt_dir_layout_t *dir_layout = nullptr;
+    std::string engine_id = "koralrx";
+};
+
+using Header = std::pair<std::string, std::string>;
+
+class EngineHost {
+public:
+    using MessageHandler = std::function<void(const MessageRecord &)>;
+
+    EngineHost(const EngineHostSettings &settings, MediaClock *clock, MessageHandler on_message);
+    ~EngineHost();
+    EngineHost(const EngineHost &) = delete;
+    EngineHost &operator=(const EngineHost &) = delete;
+
+    // Engine lifecycle. Each returns false with a reason in *error.
+    bool OpenEngine(mrcp_engine_t *engine, std::string *error);
+    bool CloseEngine(std::string *error);
+    void DestroyEngine();
+
+    // Channel lifecycle.
+    HostChannel *CreateChannel(const std::string &name, unsigned sampling_rate, mrcp_version_e version,
+                               std::string *error);
+    bool OpenChannel(HostChannel *channel, std::string *error);
+    bool CloseChannel(HostChannel *channel, std::string *error);
+    HostChannel *FindChannel(const std::string &name) const;
+    // Names of channels created and not closed, in creation order.
+    std::vector<std::string> OpenChannelNames() const;
+
+    // Builds a request (start line, Channel-Identifier, headers, Content-Length,
+    // body), serializes it, parses the text back and hands the parsed message to
+    // the channel's process-request slot.
+    bool SendRequest(HostChannel *channel, const std::string &method, mrcp_request_id request_id,
+                     const std::vector<Header> &headers, const std::string &body, bool has_body,
+                     std::string *error);
+
+    // Protocol faults of the plugin seen so far (double answers, messages on a
+    // channel that is not open, unusable messages).
+    int faults() const { return faults_.load(); }
+    // True when the engine's open entry accepted the open but no answer came.
+    bool engine_open_pending() const { return open_called_ && open_answer_.Count() == 0; }
+    double Elapsed() const;
+
+private:
+    static apt_bool_t OnEngineOpen(mrcp_engine_t *engine, apt_bool_t status);
+    static apt_bool_t OnEngineClose(mrcp_engine_t *engine, apt_bool_t status);
+    static apt_bool_t OnChannelOpen(mrcp_engine_channel_t *channel, apt_bool_t status);
+    static apt_bool_t OnChannelClose(mrcp_engine_channel_t *channel);
+    static apt_bool_t OnChannelMessage(mrcp_engine_channel_t *channel, mrcp_message_t *message);
+    void Fault(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    bool WaitAnswer(Answer *answer, const std::string &what, std::string *error);
+    void DestroyChannel(HostChannel *channel);
+
+    static const mrcp_engine_event_vtable_t kEngineEvents;
+    static const mrcp_engine_channel_event_vtable_t kChannelEvents;
+
+    EngineHostSettings settings_;
+    MediaClock *clock_;
+    MessageHandler on_message_;
+    std::chrono::steady_clock::time_point start_;
+    std::atomic<int> faults_{0};
+
+    apr_pool_t *pool_ = nullptr;
+    mrcp_engine_config_t config_{};
+    mrcp_engine_t *engine_ = nullptr;
+    bool open_called_ = false;
+    Answer open_answer_;
+    Answer close_answer_;
+    std::vector<std::unique_ptr<HostChannel>> channels_;
+    unsigned channel_serial_ = 0;
+};
+
+}  // namespace vantor
+
+#endif  // VANTOR_HOST_ENGINE_HOST_H

@@ -1,0 +1,15 @@
+// Minimal JSON text helpers for the host's line-per-message output.
+#ifndef VANTOR_HOST_JSON_WRITER_H
+#define VANTOR_HOST_JSON_WRITER_H
+
+#include <string>
+
+namespace vantor {
+
+// text as a JSON string literal, quotes included. Bytes that are not valid UTF-8
+// become U+FFFD, so the output is always valid JSON.
+std::string JsonString(const std::string &text);
+
+}  // namespace vantor
+
+#endif  // VANTOR_HOST_JSON_WRITER_H

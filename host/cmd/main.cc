@@ -1,0 +1,200 @@
+// vantor-host: loads a recognizer plugin module as an MRCP server does and runs
+// sessions against it.
+#include <apr_file_info.h>
+#include <apr_general.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+
+#include "apt_dir_layout.h"
+#include "apt_log.h"
+#include "engine_host.h"
+#include "media_clock.h"
+#include "message_record.h"
+#include "options.h"
+#include "plugin_module.h"
+#include "session_runner.h"
+#include "session_script.h"
+
+namespace {
+
+using vantor::Options;
+
+const int kExitFailure = 1;
+const int kExitUsage = 2;
+
+int Fail(const std::string &message, int code) {
+    fprintf(stderr, "vantor-host: %s\n", message.c_str());
+    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_ERROR, "%s", message.c_str());
+    return code;
+}
+
+// The plugin may still run threads that use the host: leave without unwinding.
+[[noreturn]] void Abandon(const std::string &message) {
+    Fail(message, kExitFailure);
+    fflush(stdout);
+    fflush(stderr);
+    _exit(kExitFailure);
+}
+
+bool IsDir(const std::string &path, apr_pool_t *pool) {
+    apr_finfo_t info;
+    return apr_stat(&info, path.c_str(), APR_FINFO_TYPE, pool) == APR_SUCCESS && info.filetype == APR_DIR;
+}
+
+bool ReadScript(const Options &o, std::vector<vantor::ScriptCommand> *commands, std::string *error) {
+    std::stringstream text;
+    std::string base_dir;
+    if (o.script == "-") {
+        text << std::cin.rdbuf();
+    } else {
+        std::ifstream in(o.script, std::ios::binary);
+        if (!in) {
+            *error = "cannot read script " + o.script;
+            return false;
+        }
+        text << in.rdbuf();
+        size_t slash = o.script.rfind('/');
+        base_dir = slash == std::string::npos ? "." : o.script.substr(0, slash);
+    }
+    if (!vantor::ParseScript(text.str(), base_dir, commands, error)) {
+        *error = o.script + ": " + *error;
+        return false;
+    }
+    return true;
+}
+
+apt_dir_layout_t *MakeLayout(const Options &o, apr_pool_t *pool) {
+    std::string root = o.root.empty() ? vantor::DefaultRootDir() : o.root;
+    apt_dir_layout_t *layout = apt_default_dir_layout_create(root.c_str(), pool);
+    std::string conf = o.conf;
+    if (conf.empty() && !IsDir(apt_dir_layout_path_get(layout, APT_LAYOUT_CONF_DIR), pool) &&
+        IsDir(vantor::SourceConfDir(), pool))
+        conf = vantor::SourceConfDir();
+    if (!conf.empty()) apt_dir_layout_path_set(layout, APT_LAYOUT_CONF_DIR, conf.c_str(), pool);
+    // The server's writable directories exist before the engine starts.
+    for (int entry : {APT_LAYOUT_LOG_DIR, APT_LAYOUT_DATA_DIR, APT_LAYOUT_VAR_DIR}) {
+        const char *dir = apt_dir_layout_path_get(layout, entry);
+        if (apr_dir_make_recursive(dir, APR_FPROT_OS_DEFAULT, pool) != APR_SUCCESS)
+            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Cannot Create Directory %s", dir);
+    }
+    for (int entry = 0; entry < APT_LAYOUT_DIR_COUNT; ++entry)
+        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Directory Layout [%d] %s", entry,
+                apt_dir_layout_path_get(layout, entry));
+    return layout;
+}
+
+int RunHost(const Options &o, apr_pool_t *pool) {
+    std::vector<vantor::ScriptCommand> commands;
+    std::string error;
+    if (o.mode == Options::Mode::kRun && !ReadScript(o, &commands, &error)) return Fail(error, kExitUsage);
+
+    apt_dir_layout_t *layout = MakeLayout(o, pool);
+    std::string plugin_path = o.plugin.empty() ? vantor::DefaultPluginPath() : o.plugin;
+    vantor::PluginModule module;
+    if (!module.Load(plugin_path, &error)) return Fail(error, kExitFailure);
+
+    apr_pool_t *engine_pool = nullptr;
+    apr_pool_create(&engine_pool, pool);
+    mrcp_engine_t *engine = module.CreateEngine(engine_pool, &error);
+    if (!engine) {
+        module.Abandon();
+        return Fail(error, kExitFailure);
+    }
+
+    vantor::MediaClock clock(o.speed);
+    if (!clock.Start(&error)) Abandon(error);
+
+    std::mutex print_mutex;
+    auto print = [&o, &print_mutex](const vantor::MessageRecord &record) {
+        std::string out = o.json ? vantor::FormatMessageJson(record) + "\n" : vantor::FormatMessageText(record);
+        std::lock_guard<std::mutex> lock(print_mutex);
+        fwrite(out.data(), 1, out.size(), stdout);
+        fflush(stdout);
+    };
+    vantor::EngineHostSettings settings;
+    settings.answer_timeout_ms = o.timeout_ms;
+    settings.max_channels = o.max_channels;
+    settings.dir_layout = layout;
+    vantor::EngineHost host(settings, &clock, print);
+
+    if (!host.OpenEngine(engine, &error)) {
+        // An engine that refused its open can be destroyed; a silent one may still be starting.
+        if (host.engine_open_pending()) Abandon(error);
+        host.DestroyEngine();
+        clock.Stop();
+        return Fail(error, kExitFailure);
+    }
+
+    int code = 0;
+    if (o.mode == Options::Mode::kRun) {
+        vantor::SessionRunner runner(&host, &clock);
+        if (!runner.Run(commands, &error)) {
+            Fail(error, kExitFailure);
+            code = kExitFailure;
+            // Tidy up what the script left: channels that answered can be closed.
+            for (const std::string &name : host.OpenChannelNames()) {
+                vantor::HostChannel *channel = host.FindChannel(name);
+                if (channel->state() != vantor::HostChannel::State::kOpen) continue;
+                std::string why;
+                if (!host.CloseChannel(channel, &why)) Abandon(why);
+            }
+            for (const std::string &name : host.OpenChannelNames())
+                Abandon("channel " + name + " was never answered; leaving without closing the engine");
+        }
+    }
+
+    if (!host.CloseEngine(&error)) Abandon(error);
+    host.DestroyEngine();
+    clock.Stop();
+    if (host.faults() > 0) {
+        Fail(std::to_string(host.faults()) + " plugin fault(s); see the host log", kExitFailure);
+        code = kExitFailure;
+    }
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    std::string error;
+    if (!vantor::ParseOptions(argc, argv, &o, &error)) {
+        fprintf(stderr, "vantor-host: %s\n\n%s", error.c_str(), vantor::Usage().c_str());
+        return kExitUsage;
+    }
+    if (o.help) {
+        fputs(vantor::Usage().c_str(), stdout);
+        return 0;
+    }
+    if (o.version) {
+        printf("vantor-host %s (plugin interface %d.%d.%d)\n", vantor::HostVersion(), PLUGIN_MAJOR_VERSION,
+               PLUGIN_MINOR_VERSION, PLUGIN_PATCH_VERSION);
+        return 0;
+    }
+    if (o.mode == Options::Mode::kCheck) {
+        std::vector<vantor::ScriptCommand> commands;
+        if (!ReadScript(o, &commands, &error)) return Fail(error, kExitUsage);
+        printf("%s: %zu commands\n", o.script.c_str(), commands.size());
+        return 0;
+    }
+
+    apr_initialize();
+    apr_pool_t *pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    apt_log_instance_create(apt_log_priority_translate(o.log_priority.c_str()), pool);
+    if (!o.log_file.empty() && !apt_log_file_open(o.log_file.c_str())) {
+        fprintf(stderr, "vantor-host: cannot open log file %s\n", o.log_file.c_str());
+        return kExitUsage;
+    }
+    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_NOTICE, "Vantor Host %s", vantor::HostVersion());
+    int code = RunHost(o, pool);
+    apt_log_instance_destroy();
+    apr_pool_destroy(pool);
+    apr_terminate();
+    return code;
+}

@@ -1,0 +1,106 @@
+#include "media_clock.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "apt_log.h"
+
+namespace vantor {
+
+MediaClock::MediaClock(double speed) : speed_(speed < 0 ? 0 : speed) {}
+
+MediaClock::~MediaClock() { Stop(); }
+
+bool MediaClock::Start(std::string *error) {
+    if (thread_) return true;
+    if (apr_pool_create(&pool_, nullptr) != APR_SUCCESS) {
+        *error = "cannot create the media pool";
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(tick_mutex_);
+        stop_ = false;
+    }
+    if (apr_thread_create(&thread_, nullptr, ThreadMain, this, pool_) != APR_SUCCESS) {
+        *error = "cannot start the media thread";
+        thread_ = nullptr;
+        apr_pool_destroy(pool_);
+        pool_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void MediaClock::Stop() {
+    if (!thread_) return;
+    {
+        std::lock_guard<std::mutex> lock(tick_mutex_);
+        stop_ = true;
+    }
+    tick_cond_.notify_all();
+    apr_status_t rv;
+    apr_thread_join(&rv, thread_);
+    thread_ = nullptr;
+    apr_pool_destroy(pool_);
+    pool_ = nullptr;
+}
+
+void MediaClock::Attach(mpf_audio_stream_t *stream, InputQueue *queue) {
+    std::lock_guard<std::mutex> lock(feed_mutex_);
+    targets_.push_back(Target{stream, queue, std::vector<int16_t>(queue->frame_samples(), 0)});
+}
+
+void MediaClock::Detach(mpf_audio_stream_t *stream) {
+    std::lock_guard<std::mutex> lock(feed_mutex_);
+    targets_.erase(std::remove_if(targets_.begin(), targets_.end(),
+                                  [stream](const Target &t) { return t.stream == stream; }),
+                   targets_.end());
+}
+
+uint64_t MediaClock::NowMs() const {
+    std::lock_guard<std::mutex> lock(tick_mutex_);
+    return ticks_ * 10;
+}
+
+void MediaClock::Sleep(uint64_t ms) {
+    std::unique_lock<std::mutex> lock(tick_mutex_);
+    const uint64_t until = ticks_ + (ms + 9) / 10;
+    tick_cond_.wait(lock, [&] { return ticks_ >= until || stop_; });
+}
+
+void *APR_THREAD_FUNC MediaClock::ThreadMain(apr_thread_t *thread, void *data) {
+    static_cast<MediaClock *>(data)->Loop();
+    apr_thread_exit(thread, APR_SUCCESS);
+    return nullptr;
+}
+
+void MediaClock::Loop() {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const auto period = std::chrono::duration<double, std::milli>(speed_ > 0 ? 10.0 / speed_ : 0.0);
+    for (uint64_t n = 1;; ++n) {
+        {
+            std::lock_guard<std::mutex> lock(feed_mutex_);
+            for (Target &t : targets_) {
+                mpf_frame_t frame;
+                t.queue->Next(&frame, t.buffer.data());
+                if (t.stream->vtable && t.stream->vtable->write_frame) t.stream->vtable->write_frame(t.stream, &frame);
+            }
+        }
+        std::unique_lock<std::mutex> lock(tick_mutex_);
+        ++ticks_;
+        tick_cond_.notify_all();
+        if (speed_ > 0) {
+            // Ticks keep to the schedule; a late tick is caught up at once.
+            const auto due = start + std::chrono::duration_cast<Clock::duration>(period * (double)n);
+            if (tick_cond_.wait_until(lock, due, [this] { return stop_; })) break;
+        } else {
+            if (stop_) break;
+            lock.unlock();
+            std::this_thread::yield();
+        }
+    }
+}
+
+}  // namespace vantor

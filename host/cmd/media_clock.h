@@ -1,0 +1,64 @@
+// The media clock: a "media" thread that writes one 10 ms frame per tick to the
+// sink stream of every attached channel, as a call's media path does.
+#ifndef VANTOR_HOST_MEDIA_CLOCK_H
+#define VANTOR_HOST_MEDIA_CLOCK_H
+
+#include <apr_thread_proc.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "input_queue.h"
+#include "mpf_stream.h"
+
+namespace vantor {
+
+class MediaClock {
+public:
+    // speed: ticks run this many times faster than real time; 0: as fast as possible.
+    explicit MediaClock(double speed);
+    ~MediaClock();
+    MediaClock(const MediaClock &) = delete;
+    MediaClock &operator=(const MediaClock &) = delete;
+
+    bool Start(std::string *error);
+    void Stop();
+
+    // Feeds the stream from the queue from the next tick on.
+    void Attach(mpf_audio_stream_t *stream, InputQueue *queue);
+    // Stops feeding the stream; on return no write to it is in progress.
+    void Detach(mpf_audio_stream_t *stream);
+    // Media time elapsed, in ms (10 per tick).
+    uint64_t NowMs() const;
+    // Waits until ms of media time have passed.
+    void Sleep(uint64_t ms);
+
+private:
+    struct Target {
+        mpf_audio_stream_t *stream;
+        InputQueue *queue;
+        std::vector<int16_t> buffer;
+    };
+
+    static void *APR_THREAD_FUNC ThreadMain(apr_thread_t *thread, void *data);
+    void Loop();
+
+    const double speed_;
+    apr_pool_t *pool_ = nullptr;
+    apr_thread_t *thread_ = nullptr;
+
+    std::mutex feed_mutex_;  // held while a tick writes its frames
+    std::vector<Target> targets_;
+
+    mutable std::mutex tick_mutex_;
+    std::condition_variable tick_cond_;  // a tick passed, or stop
+    uint64_t ticks_ = 0;
+    bool stop_ = false;
+};
+
+}  // namespace vantor
+
+#endif  // VANTOR_HOST_MEDIA_CLOCK_H

@@ -1,0 +1,41 @@
+// Command line of vantor-host.
+#ifndef VANTOR_HOST_OPTIONS_H
+#define VANTOR_HOST_OPTIONS_H
+
+#include <string>
+
+namespace vantor {
+
+struct Options {
+    enum class Mode { kNone, kOpen, kRun, kCheck };
+
+    Mode mode = Mode::kNone;
+    std::string script;         // run, check: the script file ("-": standard input)
+    std::string plugin;         // empty: the build tree's module
+    std::string root;           // empty: the build tree's vantor-root
+    std::string conf;           // empty: <root>/conf, else the source tree's conf/
+    std::string log_file;       // empty: standard error
+    std::string log_priority = "INFO";
+    unsigned long max_channels = 100;
+    double speed = 1.0;
+    long timeout_ms = 10000;
+    bool json = false;
+    bool help = false;
+    bool version = false;
+};
+
+// Parses argv; false with a reason in *error.
+bool ParseOptions(int argc, char **argv, Options *options, std::string *error);
+std::string Usage();
+
+// Directory of the running executable ("" when unknown).
+std::string ExecutableDir();
+// Defaults of the build tree, found from the executable's place in it.
+std::string DefaultPluginPath();
+std::string DefaultRootDir();
+std::string SourceConfDir();
+const char *HostVersion();
+
+}  // namespace vantor
+
+#endif  // VANTOR_HOST_OPTIONS_H

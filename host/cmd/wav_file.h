@@ -1,0 +1,25 @@
+// Reader of RIFF/WAVE files holding 16-bit linear PCM.
+#ifndef VANTOR_HOST_WAV_FILE_H
+#define VANTOR_HOST_WAV_FILE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vantor {
+
+struct WavAudio {
+    unsigned sampling_rate = 0;
+    unsigned channel_count = 0;
+    std::vector<int16_t> samples;  // host byte order, interleaved
+};
+
+// Reads a 16-bit PCM WAV file (format 1, or WAVE_FORMAT_EXTENSIBLE with PCM).
+// False with a reason in *error for any other file.
+bool ReadWavFile(const std::string &path, WavAudio *audio, std::string *error);
+// The same from bytes in memory.
+bool ParseWav(const std::vector<uint8_t> &bytes, WavAudio *audio, std::string *error);
+
+}  // namespace vantor
+
+#endif  // VANTOR_HOST_WAV_FILE_H

@@ -1,0 +1,18 @@
+// Process-wide set-up and tear-down of the libraries the framework runs on.
+#ifndef OMBRA_GLOBAL_H
+#define OMBRA_GLOBAL_H
+
+namespace Ombra {
+
+// Initialises APR (counted: each call needs one GlobalDeinit).
+bool GlobalInit();
+void GlobalDeinit();
+// Initialises OpenSSL: the library, its algorithms and ciphers, and the
+// error strings of both libssl and libcrypto.
+bool InitSsl();
+// Releases OpenSSL's algorithm tables.
+void CleanupSsl();
+
+}  // namespace Ombra
+
+#endif  // OMBRA_GLOBAL_H

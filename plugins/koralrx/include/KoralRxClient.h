@@ -1,0 +1,98 @@
+// The speech service client: one thread running a libevent loop on which
+// every socket, timer, DNS lookup and TLS session of the service
+// connections and of the access-token client lives. Other threads only
+// post commands (KORAL::Event) to its queue.
+#ifndef KORALRX_CLIENT_H
+#define KORALRX_CLIENT_H
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <apr_pools.h>
+#include <event2/dns.h>
+#include <event2/event.h>
+#include <openssl/ssl.h>
+
+#include "KoralRxAuth.h"
+#include "KoralRxClientEvents.h"
+#include "KoralRxWsTls.h"
+
+namespace KORAL {
+
+// libevent's log callback: the message goes to the host log verbatim, at the
+// priority matching libevent's severity.
+void EventLogCallback(int severity, const char *message);
+
+class WebSocketClient {
+public:
+    class Observer {
+    public:
+        virtual ~Observer() {}
+        // On the loop thread once the loop is up, before the first event.
+        virtual bool OnStart(WebSocketClient *client) { return true; }
+        // On the loop thread after the loop ended, before its objects go.
+        virtual void OnShutdown(WebSocketClient *client) {}
+    };
+
+    WebSocketClient(const std::string &name, bool debugLogging);
+    virtual ~WebSocketClient();
+
+    WebSocketClient(const WebSocketClient &) = delete;
+    WebSocketClient &operator=(const WebSocketClient &) = delete;
+
+    void SetObserver(Observer *observer) { m_Observer = observer; }
+
+    // Creates the loop thread. `pool` is the owner's; the thread and the
+    // queue lock are the client's own.
+    bool Start(apr_pool_t *pool);
+    // Any thread. The event is queued in every case; false only when the
+    // loop could not be woken.
+    bool PostEvent(Event *event);
+    bool Shutdown(bool wait);
+    void WaitForReady();
+    void WaitForShutdown();
+    void Cleanup();
+
+    // Loop thread, from the client's events.
+    void ProcessShutdown();
+    void InitAuth();
+
+    const std::string &GetName() const { return m_Name; }
+    event_base *GetEventBase() const { return m_EventBase; }
+    evdns_base *GetDnsBase() const { return m_DnsBase; }
+    SSL_CTX *GetSslContext() const { return m_SslContext; }
+    AuthClient *GetAuthClient() const { return m_AuthClient; }
+    bool IsRunning() const { return m_Running; }
+
+private:
+    static void *ProviderFunc(void *client);
+    static void WakeCallback(evutil_socket_t, short, void *arg);
+    void RunEventLoop();
+
+    std::string m_Name;
+    Observer *m_Observer;
+    std::thread m_Thread;
+    std::mutex m_Mutex;
+    std::deque<Event *> m_EventQueue;
+    bool m_Waiting;
+    std::atomic<bool> m_Running;
+    event_base *m_EventBase;
+    evdns_base *m_DnsBase;
+    SSL_CTX *m_SslContext;
+    event *m_WakeEvent;
+
+public:
+    // Filled by the owner before Start.
+    AuthClient::Settings m_AuthSettings;
+    TlsSettings m_TlsSettings;
+
+private:
+    AuthClient *m_AuthClient;
+};
+
+}  // namespace KORAL
+
+#endif  // KORALRX_CLIENT_H

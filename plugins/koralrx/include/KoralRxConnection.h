@@ -1,0 +1,178 @@
+// One channel's connection to the speech service: access token, TCP (direct
+// or through a proxy tunnel), TLS, the WebSocket upgrade and frames
+// (KoralRxConnection.cc), and the recognition protocol over it: connect,
+// speech.config, audio turns, stop, telemetry and the forwarding of the
+// service's messages (KoralRxConnectionProtocol.cc). The public calls only
+// post events; everything else runs on the service client's loop thread.
+#ifndef KORALRX_CONNECTION_H
+#define KORALRX_CONNECTION_H
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <apr_pools.h>
+#include <apr_time.h>
+#include <event2/event.h>
+#include <event2/http.h>
+
+#include "KoralRxAuth.h"
+#include "KoralRxMessage.h"
+#include "KoralRxMessageJson.h"
+#include "KoralRxWsTransport.h"
+
+namespace KORAL {
+
+class WebSocketClient;
+struct BinaryMessage;
+
+class WebSocketConnection : public AuthClient::Handler, private WsTransport::Owner {
+public:
+    struct ConnectionStats {
+        int64_t m_StartTime = 0;     // TCP connection started (0 when reused)
+        int64_t m_CompleteTime = 0;  // upgrade response received (0 when reused or none)
+    };
+
+    // The owner's callbacks, all on the loop thread; they must not block it.
+    class Handler {
+    public:
+        virtual ~Handler() {}
+        virtual void OnConnect(bool success, const ConnectionStats &stats) = 0;
+        // After Close(); the owner may destroy the connection from now on.
+        virtual void OnClose() = 0;
+        virtual void OnMessage(const WebSocketSrMessage &message) = 0;
+    };
+
+    struct AudioChunk {
+        std::string m_RequestId;
+        std::vector<char> m_Data;
+    };
+
+    enum State {
+        STATE_UNINITIATED = 0,
+        STATE_INPROGRESS = 1,
+        STATE_COMPLETE = 2
+    };
+
+    enum TurnState {
+        TURN_NONE = 0,
+        TURN_INPROGRESS = 1,
+        TURN_ENDED = 2
+    };
+
+    // Wait for the end of a turn on Close.
+    static const int kCloseWaitSeconds = 5;
+    // Bound on TCP connect, proxy tunnel, TLS handshake and upgrade together.
+    static const int kConnectTimeoutSeconds = 30;
+
+    WebSocketConnection(Handler *handler, WebSocketClient *client, apr_pool_t *pool);
+    virtual ~WebSocketConnection();
+
+    WebSocketConnection(const WebSocketConnection &) = delete;
+    WebSocketConnection &operator=(const WebSocketConnection &) = delete;
+
+    // Any thread: each posts one event to the client.
+    bool Connect(const std::string &id, const std::string &uri, const std::string &proxyUri,
+                 const std::string &language, unsigned short sampleRate);
+    bool PostAudioData(const std::string &requestId, char *data, size_t size);
+    bool Stop(const std::string &requestId);
+    bool Close();
+
+    // Loop thread.
+    void OnAccessToken(bool ok, const std::string &token) override;
+    void ProcessConnect(const std::string &id, const std::string &uri,
+                        const std::string &proxyUri, const std::string &language,
+                        unsigned short sampleRate);
+    void ProcessAudioChunk(AudioChunk &chunk);
+    void ProcessAudioData(const std::string &requestId, const std::vector<char> &data);
+    void ProcessStop(const std::string &requestId);
+    void ProcessClose();
+    bool SendConfig();
+    bool SendTelemetry(apr_time_t time);
+    // True when the connection was closed and OnClose delivered.
+    bool ProcessMessage(const WebSocketSrMessage &message);
+
+    // Bound in seconds on connecting (kConnectTimeoutSeconds unless changed).
+    void SetConnectTimeout(int seconds) { m_ConnectTimeout = seconds; }
+
+    const char *GetStateAsString() const;
+    State GetState() const { return m_State; }
+    TurnState GetTurnState() const { return m_TurnState; }
+    const std::string &GetId() const { return m_Id; }
+    const std::string &GetUri() const { return m_Uri; }
+
+private:
+    // Transport (KoralRxConnection.cc).
+    bool DoConnect();
+    void Upgrade();
+    // True when the connection was closed and OnClose delivered.
+    bool ProcessUpgrade(evbuffer *input);
+    void Receive(evbuffer *input);
+    bool ReceiveFrame(evbuffer *input);
+    bool SendFrame(const char *data, size_t size);
+    bool SendBinFrame(const BinaryMessage &message);
+    bool OnConnectComplete(bool ok);
+    bool OnSocketLost();
+    void OnTimeout();
+    void OnConnectTimeout();
+    bool StartTimer(event *&timer, int seconds, event_callback_fn callback);
+    void ClearTimer();
+    void ClearConnectTimer();
+    void CloseConnection();
+    void FreeUris();
+    void Cleanup();
+    void NotifyClose();
+    bool HasSocket() const { return m_Transport.IsOpen(); }
+
+    void OnTransportProxyEvent(short events, const std::string &reason) override;
+    void OnTransportProxyRead() override;
+    void OnTransportProxyRefused(const std::string &statusLine) override;
+    void OnTransportConnected() override;
+    void OnTransportRead(evbuffer *input) override;
+    void OnTransportWrite() override;
+    void OnTransportEvent(short events, const std::string &reason) override;
+
+    static void RequestTimedout(evutil_socket_t, short, void *arg);
+    static void ConnectTimedout(evutil_socket_t, short, void *arg);
+
+    // Protocol (KoralRxConnectionProtocol.cc).
+    void ResetRecognition();
+    void SendTerminatingMessage(const std::string &requestId);
+    void ComposeAudioHeader(const std::string &requestId, std::string &header) const;
+
+    apr_pool_t *m_Pool;
+    Handler *m_Handler;
+    WebSocketClient *m_Client;
+    WsTransport m_Transport;  // the socket(s): m_Bev and m_PendingBev
+    event *m_Timer;
+    event *m_ConnectTimer;
+    int m_ConnectTimeout;
+    evhttp_uri *m_ServiceUri;
+    evhttp_uri *m_ParsedProxyUri;
+    std::string m_Host;
+    int32_t m_Port;
+    std::string m_Uri;
+    std::string m_ProxyUri;
+    std::string m_Id;
+    std::string m_Authorization;
+    unsigned short m_SampleRate;
+    bool m_Upgraded;
+    bool m_ConfigSent;
+    bool m_StopSent;
+    bool m_ClosePending;
+    std::string m_RequestId;
+    std::list<AudioChunk> m_PendingChunks;
+    // A Stop that arrived while its audio waited for speech.config.
+    bool m_StopPending;
+    std::string m_PendingStopId;
+    TurnState m_TurnState;
+    State m_State;
+    ConnectionStats m_Stats;
+    ReceivedMessages m_ReceivedMessages;
+};
+
+}  // namespace KORAL
+
+#endif  // KORALRX_CONNECTION_H

@@ -1,0 +1,41 @@
+// The binary audio message of the speech service (2-byte big-endian header
+// length, header block, optional WAV header, audio) written as one masked
+// WebSocket frame straight into a caller's buffer: the audio is copied once,
+// masked on the way.
+#ifndef KORALRX_MESSAGE_AUDIO_H
+#define KORALRX_MESSAGE_AUDIO_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace KORAL {
+
+// Size of the WAV header that leads the audio of a turn.
+const size_t kWaveHeaderSize = 44;
+
+// A 44-byte PCM WAV header (mono, 16 bits, `rate` Hz, sizes unknown = 0)
+// into `buffer`, which holds at least 44 bytes; sets `size` to 44.
+void PrepareStreamWaveHeader(uint32_t rate, uint8_t *buffer, size_t &size);
+
+struct BinaryMessage {
+    const std::string *m_Header = nullptr;  // header block without the empty line
+    const uint8_t *m_Wave = nullptr;        // WAV header or null
+    size_t m_WaveSize = 0;
+    const uint8_t *m_Audio = nullptr;
+    size_t m_AudioSize = 0;
+
+    // Length of the message (the frame's payload).
+    size_t Size() const { return 2 + m_Header->size() + m_WaveSize + m_AudioSize; }
+};
+
+// Size of the whole frame carrying `message`.
+size_t BinaryFrameSize(const BinaryMessage &message);
+
+// Writes the masked binary frame of `message` into `out` (BinaryFrameSize
+// bytes) with masking key `key`; returns the bytes written.
+size_t WriteBinaryFrame(uint8_t *out, const BinaryMessage &message, const uint8_t *key);
+
+}  // namespace KORAL
+
+#endif  // KORALRX_MESSAGE_AUDIO_H

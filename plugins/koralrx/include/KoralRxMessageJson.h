@@ -1,0 +1,24 @@
+// JSON bodies the plugin sends: speech.config and the telemetry of a turn.
+#ifndef KORALRX_MESSAGE_JSON_H
+#define KORALRX_MESSAGE_JSON_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace KORAL {
+
+// Receive times (microseconds) of the service messages of one turn, by method.
+typedef std::map<int32_t, std::vector<int64_t>> ReceivedMessages;
+
+// The constant speech.config body, compact.
+const std::string &SpeechConfigBody();
+
+// {"ReceivedMessages":[{path: timestamp or [timestamps]}, ...]} pretty-printed
+// with an indent of two and single-line arrays, methods in ascending order.
+std::string ComposeTelemetryBody(const ReceivedMessages &messages);
+
+}  // namespace KORAL
+
+#endif  // KORALRX_MESSAGE_JSON_H

@@ -1,0 +1,41 @@
+// TLS client context and handles for the service client's connections:
+// server certificates are verified against a CA file or the system's trust
+// store, and the peer's name (or IP address) is checked against the URI host.
+#ifndef KORALRX_WS_TLS_H
+#define KORALRX_WS_TLS_H
+
+#include <string>
+
+#include <openssl/ssl.h>
+
+struct bufferevent;
+
+namespace KORAL {
+
+struct TlsSettings {
+    // CA bundle to trust instead of the system store; empty for the system store.
+    std::string m_CaFile;
+    // Verify the server's certificate and name.
+    bool m_Verify = true;
+};
+
+// The client context (general client method) with the verification of
+// `settings`; null on failure, with the reason in `error`. A CA file that
+// cannot be loaded is reported in `error` but the context is still made:
+// it then trusts nothing and every verified handshake fails.
+SSL_CTX *CreateTlsClientContext(const TlsSettings &settings, std::string &error);
+
+// A TLS handle for a connection to `host`: server name indication for host
+// names, and host name or IP address verification when the context verifies.
+SSL *CreateTlsHandle(SSL_CTX *context, const std::string &host);
+
+// Why the TLS session of `bev` failed: the certificate verification result
+// or the OpenSSL errors queued on it; empty when neither tells anything.
+std::string DescribeTlsFailure(bufferevent *bev);
+
+// Whether `host` is a literal IPv4 or IPv6 address.
+bool IsIpLiteral(const std::string &host);
+
+}  // namespace KORAL
+
+#endif  // KORALRX_WS_TLS_H

@@ -1,0 +1,415 @@
+#include "KoralRxAuth.h"
+
+#include "KoralRxAuthHttp.h"
+#include "KoralRxLog.h"
+#include "KoralRxWsUri.h"
+
+namespace KORAL {
+
+const char *const kDefaultAuthUri = "https://api.lumetra.com/sts/v1.0/issueToken";
+
+AuthClient::Settings::Settings()
+    : m_Uri(kDefaultAuthUri),
+      m_Retries(5),
+      m_ConnectionTimeout(60),
+      m_RequestTimeout(30),
+      m_ValidationPeriod(480),
+      m_ReattemptTimeout(60) {}
+
+AuthClient::AuthClient(const std::string &name, const Settings &settings, event_base *base,
+                       evdns_base *dns, SSL_CTX *sslContext)
+    : m_Name(name),
+      m_Key(settings.m_Key),
+      m_Uri(settings.m_Uri),
+      m_ProxyUri(settings.m_ProxyUri),
+      m_Retries(settings.m_Retries),
+      m_ConnectionTimeout(settings.m_ConnectionTimeout),
+      m_RequestTimeout(settings.m_RequestTimeout),
+      m_ValidationPeriod(settings.m_ValidationPeriod),
+      m_ReattemptTimeout(settings.m_ReattemptTimeout),
+      m_EventBase(base),
+      m_DnsBase(dns),
+      m_SslContext(sslContext),
+      m_Connection(nullptr),
+      m_Request(nullptr),
+      m_Timer(nullptr),
+      m_ParsedUri(nullptr),
+      m_ParsedProxyUri(nullptr),
+      m_Method("POST"),
+      m_State(STATE_UNINITIATED),
+      m_ResponseCode(0),
+      m_Cause(CAUSE_UNKNOWN),
+      m_StartTime(0),
+      m_EndTime(0) {}
+
+AuthClient::~AuthClient() {
+    Cleanup();
+    ClearTimer();
+    CloseConnection();
+    m_Handlers.clear();
+}
+
+const char *AuthClient::GetStateAsString() const {
+    switch (m_State) {
+    case STATE_UNINITIATED:
+        return "uninitiated";
+    case STATE_INPROGRESS:
+        return "in-progress";
+    case STATE_COMPLETE:
+        return "complete";
+    }
+    return "unknown";
+}
+
+const char *AuthClient::GetCompletionCauseAsString(CompletionCause cause) {
+    static const char *const names[] = {"unknown",    "success",  "internal-error",
+                                        "connection-error", "auth-error", "timedout",
+                                        "cancelled"};
+    return (cause >= CAUSE_UNKNOWN && cause <= CAUSE_CANCELLED) ? names[cause] : "unknown";
+}
+
+bool AuthClient::RetrieveToken(Handler *handler) {
+    if (m_State == STATE_COMPLETE) {
+        if (handler) {
+            handler->OnAccessToken(m_Cause == CAUSE_SUCCESS, m_Token);
+        }
+        return true;
+    }
+    if (m_State == STATE_INPROGRESS) {
+        if (handler) {
+            m_Handlers.push_back(handler);
+        }
+        return true;
+    }
+
+    m_Token.clear();
+    m_Method = "POST";
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Initiate HTTP auth <%s> [%s]",
+            m_Name.c_str(), m_Uri.c_str());
+    if (m_ParsedUri) {
+        evhttp_uri_free(m_ParsedUri);
+    }
+    m_ParsedUri = evhttp_uri_parse(m_Uri.c_str());
+    if (!m_ParsedUri) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Malformed HTTP URI [%s] provided for <%s>", m_Uri.c_str(), m_Name.c_str());
+        return false;
+    }
+    if (m_ParsedProxyUri) {
+        evhttp_uri_free(m_ParsedProxyUri);
+        m_ParsedProxyUri = nullptr;
+    }
+    if (!m_ProxyUri.empty()) {
+        m_ParsedProxyUri = evhttp_uri_parse(m_ProxyUri.c_str());
+        if (!m_ParsedProxyUri) {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Malformed HTTP Proxy URI [%s] provided for <%s>", m_ProxyUri.c_str(),
+                    m_Name.c_str());
+            return false;
+        }
+    }
+    if (!CreateConnection(nullptr)) {
+        return false;
+    }
+    if (!MakeRequest(apr_time_now(), false)) {
+        CloseConnection();
+        return false;
+    }
+    if (handler) {
+        m_Handlers.push_back(handler);
+    }
+    return true;
+}
+
+bool AuthClient::CreateConnection(const char *scheme) {
+    if (!m_ParsedUri) {
+        return false;
+    }
+    UriEndpoint endpoint;
+    switch (GetUriEndpoint(m_ParsedUri, scheme, endpoint)) {
+    case URI_NO_SCHEME:
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Malformed URI scheme [%s] for <%s>",
+                m_Uri.c_str(), m_Name.c_str());
+        return false;
+    case URI_UNKNOWN_SCHEME:
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Unknown URI scheme [%s] for <%s>: must be either http or https",
+                endpoint.m_Scheme.c_str(), m_Name.c_str());
+        return false;
+    case URI_NO_HOST:
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to get host for HTTP <%s>",
+                m_Name.c_str());
+        return false;
+    case URI_OK:
+        break;
+    }
+    if (endpoint.m_Tls && !m_SslContext) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to create HTTPS connection: OpenSSL context is not available for <%s>",
+                m_Name.c_str());
+        return false;
+    }
+    WsTransport::Target target;
+    target.m_Tls = endpoint.m_Tls;
+    target.m_Host = endpoint.m_Host;
+    target.m_Port = endpoint.m_Port;
+    if (m_ParsedProxyUri &&
+        !GetProxyEndpoint(m_ParsedProxyUri, endpoint.m_Tls, target.m_ProxyHost,
+                          target.m_ProxyPort)) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to create HTTP connection for <%s>",
+                m_Name.c_str());
+        return false;
+    }
+    delete m_Connection;
+    m_Connection = new HttpConnection(m_EventBase, m_DnsBase, m_SslContext, target);
+    m_Connection->SetTimeout(m_ConnectionTimeout);
+    m_Connection->SetRetries(m_Retries);
+    return true;
+}
+
+bool AuthClient::MakeRequest(const apr_time_t &startTime, bool retry) {
+    (void)retry;
+    if (!m_ParsedUri || !m_Connection) {
+        return false;
+    }
+    HttpRequest *request = new HttpRequest(AuthRequestDone, this);
+    const char *host = evhttp_uri_get_host(m_ParsedUri);
+    if (host) {
+        request->m_OutputHeaders.emplace_back("Host", host);
+    }
+    request->m_OutputHeaders.emplace_back("Connection", "close");
+    request->m_OutputHeaders.emplace_back("Content-type", "application/x-www-form-urlencoded");
+    request->m_OutputHeaders.emplace_back("Ocp-Apim-Subscription-Key", m_Key);
+    std::string target = GetRequestTarget(m_ParsedUri);
+
+    m_StartTime = startTime;
+    m_EndTime = 0;
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Make HTTP request for <%s>",
+            m_Name.c_str());
+    m_Request = request;
+    HttpConnection::MakeResult rv = m_Connection->MakeRequest(request, m_Method, target);
+    if (rv != HttpConnection::MAKE_OK) {
+        switch (rv) {
+        case HttpConnection::MAKE_NO_TLS_HANDLE:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to create new OpenSSL handle for <%s>", m_Name.c_str());
+            break;
+        case HttpConnection::MAKE_NO_TLS_BUFFEREVENT:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to create new OpenSSL bufferevent for <%s>", m_Name.c_str());
+            break;
+        default:
+            break;
+        }
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to make HTTP request rv %d for <%s>", static_cast<int>(rv), m_Name.c_str());
+        m_Request = nullptr;
+        return false;
+    }
+    if (!StartTimer(m_RequestTimeout, AuthRequestTimedout)) {
+        // Without its timer a fetch could wait forever: give it up.
+        m_Connection->CancelRequest();
+        m_Request = nullptr;
+        return false;
+    }
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set HTTP request timer %d sec for <%s>",
+            m_RequestTimeout, m_Name.c_str());
+    m_State = STATE_INPROGRESS;
+    return true;
+}
+
+bool AuthClient::StartTimer(int32_t seconds, event_callback_fn callback) {
+    if (m_Timer) {
+        event_del(m_Timer);
+        event_free(m_Timer);
+        m_Timer = nullptr;
+    }
+    m_Timer = evtimer_new(m_EventBase, callback, this);
+    if (!m_Timer) {
+        return false;
+    }
+    timeval tv = {seconds > 0 ? seconds : 0, 0};
+    if (evtimer_add(m_Timer, &tv) != 0) {
+        event_free(m_Timer);
+        m_Timer = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void AuthClient::AuthRequestDone(HttpRequest *request, void *arg) {
+    AuthClient *client = static_cast<AuthClient *>(arg);
+    if (!client) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "NULL context in HTTP callback");
+        return;
+    }
+    if (!request) {
+        const char *text = "connection error";
+        int number = 0;
+        if (client->m_Connection) {
+            text = client->m_Connection->GetErrorText().c_str();
+            number = client->m_Connection->GetErrorNumber();
+        }
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Request failed: %s (%d) for HTTP auth <%s>", text, number,
+                client->m_Name.c_str());
+        client->m_Request = nullptr;
+        client->OnComplete(CAUSE_CONNECTION_ERROR);
+        return;
+    }
+    if (request != client->m_Request) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Mismatch in HTTP request and response for <%s>", client->m_Name.c_str());
+        return;
+    }
+    client->OnComplete(CAUSE_SUCCESS);
+}
+
+void AuthClient::OnComplete(CompletionCause cause) {
+    if (m_State != STATE_INPROGRESS) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "False complete event: authentication not in-progress <%s>", m_Name.c_str());
+        m_Request = nullptr;
+        return;
+    }
+    m_EndTime = apr_time_now();
+    if (m_Request) {
+        const HttpResponseReader &response = m_Request->m_Response;
+        m_ResponseCode = response.m_Code;
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                "Received HTTP response %d in %d msec for <%s> [%s]", m_ResponseCode,
+                static_cast<int>((m_EndTime - m_StartTime) / 1000), m_Name.c_str(), m_Uri.c_str());
+        for (const auto &h : response.m_Headers) {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "  %s: %s", h.first.c_str(),
+                    h.second.c_str());
+        }
+        if (m_ResponseCode == 200) {
+            m_Token = response.m_Body;
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Access token retrieved [%d bytes] <%s>",
+                    static_cast<int>(m_Token.size()), m_Name.c_str());
+        } else if (m_ResponseCode != 304) {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "HTTP auth failure [%d] <%s>",
+                    m_ResponseCode, m_Name.c_str());
+            cause = CAUSE_AUTH_ERROR;
+        }
+    }
+    m_Request = nullptr;
+    ClearTimer();
+    CloseConnection();
+    SetComplete(cause);
+}
+
+void AuthClient::AuthRequestTimedout(evutil_socket_t, short, void *arg) {
+    static_cast<AuthClient *>(arg)->OnTimeout();
+}
+
+void AuthClient::OnTimeout() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Request timed out for HTTP auth <%s>",
+            m_Name.c_str());
+    if (m_State != STATE_INPROGRESS) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "False timer event: auth not in-progress <%s>", m_Name.c_str());
+        return;
+    }
+    if (m_Connection) {
+        m_Connection->CancelRequest();
+    }
+    m_Request = nullptr;
+    ClearTimer();
+    CloseConnection();
+    SetComplete(CAUSE_TIMEDOUT);
+}
+
+bool AuthClient::Cancel() {
+    if (m_State != STATE_INPROGRESS) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "False cancellation request: auth not in-progress <%s>", m_Name.c_str());
+        return false;
+    }
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Cancel HTTP auth %s [%s]", m_Name.c_str(),
+            m_Uri.c_str());
+    if (m_Connection) {
+        m_Connection->CancelRequest();
+    }
+    m_Request = nullptr;
+    ClearTimer();
+    CloseConnection();
+    SetComplete(CAUSE_CANCELLED);
+    return true;
+}
+
+void AuthClient::SetComplete(CompletionCause cause) {
+    m_State = STATE_COMPLETE;
+    m_Cause = cause;
+    // A handler may ask again from within its answer; it then gets the
+    // cached answer, not a place in the list being answered.
+    std::list<Handler *> handlers;
+    handlers.swap(m_Handlers);
+    for (Handler *h : handlers) {
+        h->OnAccessToken(cause == CAUSE_SUCCESS, m_Token);
+    }
+    if (cause == CAUSE_SUCCESS) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set revalidation timer [%d sec] for <%s>",
+                m_ValidationPeriod, m_Name.c_str());
+        StartTimer(m_ValidationPeriod, AccessTokenTimedout);
+    } else {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set reattempt timer [%d sec] for <%s>",
+                m_ReattemptTimeout, m_Name.c_str());
+        StartTimer(m_ReattemptTimeout, AccessTokenTimedout);
+    }
+}
+
+void AuthClient::AccessTokenTimedout(evutil_socket_t, short, void *arg) {
+    static_cast<AuthClient *>(arg)->RevalidateToken();
+}
+
+void AuthClient::RevalidateToken() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Revalidate access token for HTTP auth <%s>",
+            m_Name.c_str());
+    if (m_State != STATE_COMPLETE) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "False timer event: auth not in complete state <%s>", m_Name.c_str());
+        return;
+    }
+    Cleanup();
+    ClearTimer();
+    RetrieveToken(nullptr);
+}
+
+void AuthClient::Cleanup() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Clean up HTTP auth <%s>", m_Name.c_str());
+    if (m_ParsedUri) {
+        evhttp_uri_free(m_ParsedUri);
+        m_ParsedUri = nullptr;
+    }
+    if (m_ParsedProxyUri) {
+        evhttp_uri_free(m_ParsedProxyUri);
+        m_ParsedProxyUri = nullptr;
+    }
+    m_State = STATE_UNINITIATED;
+    m_ResponseCode = 0;
+    m_Cause = CAUSE_UNKNOWN;
+    m_StartTime = 0;
+    m_EndTime = 0;
+    m_Token.clear();
+}
+
+void AuthClient::ClearTimer() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Clear HTTP timer <%s>", m_Name.c_str());
+    if (m_Timer) {
+        event_del(m_Timer);
+        event_free(m_Timer);
+        m_Timer = nullptr;
+    }
+}
+
+void AuthClient::CloseConnection() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close HTTP connection <%s>",
+            m_Name.c_str());
+    if (m_Connection) {
+        delete m_Connection;
+        m_Connection = nullptr;
+    }
+}
+
+}  // namespace KORAL

@@ -1,0 +1,163 @@
+#include "KoralRxChannel.h"
+
+#include "KoralRxEngine.h"
+#include "KoralRxLog.h"
+
+namespace KORAL {
+
+Channel::Channel(Engine *engine) : m_Engine(engine) { mpf_sdi_stats_init(&m_InputStats); }
+
+Channel::~Channel() { m_Grammars.clear(); }
+
+const char *Channel::GetId() const {
+    return m_HostChannel && m_HostChannel->id.buf ? m_HostChannel->id.buf : "";
+}
+
+bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t *message) {
+    Ombra::SoftEventProcessor *processor = m_Engine->GetEventProcessor();
+    if (!processor) return false;
+    ChannelEvent *event = new ChannelEvent(this, type, message);
+    event->Ref();
+    return processor->PostEvent(event);
+}
+
+bool Channel::Write(const mpf_frame_t *frame) {
+    std::lock_guard<std::mutex> lock(m_DetectorMutex);
+    if (m_Detector) mpf_sdi_process(m_Detector, frame);
+    return true;
+}
+
+void Channel::ProcessEvent(ChannelEvent *event) {
+    switch (event->m_Type) {
+        case TASK_MSG_OPEN_CHANNEL:
+            Open();
+            break;
+        case TASK_MSG_CLOSE_CHANNEL:
+            Close();
+            break;
+        case TASK_MSG_REQUEST_PROCESS:
+            ProcessRequest(event->m_Message);
+            break;
+        case TASK_MSG_NOINPUT:
+            ProcessNoInput();
+            break;
+        case TASK_MSG_STOP_COMPLETE:
+            ProcessStop();
+            break;
+    }
+}
+
+Channel *Channel::FromDetector(mpf_sdi_detector_t *detector) {
+    return static_cast<Channel *>(mpf_sdi_obj_get(detector));
+}
+
+void Channel::SetInputStats(const mpf_sdi_stats_t *stats) {
+    if (stats) m_InputStats = *stats;
+}
+
+void Channel::OnNoInput(mpf_sdi_detector_t *detector) {
+    FromDetector(detector)->SignalEvent(TASK_MSG_NOINPUT, nullptr);
+}
+
+void Channel::OnStopComplete(mpf_sdi_detector_t *detector, const mpf_sdi_stats_t *stats) {
+    Channel *channel = FromDetector(detector);
+    channel->SetInputStats(stats);
+    channel->SignalEvent(TASK_MSG_STOP_COMPLETE, nullptr);
+}
+
+bool Channel::Open() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Open <%s@%s>", GetId(), KORAL_CHANNEL_TAG);
+    mpf_sdi_stats_init(&m_InputStats);
+
+    mpf_sdi_event_handlers_t handlers;
+    mpf_sdi_event_handlers_init(&handlers);
+    handlers.on_noinput = &Channel::OnNoInput;
+    handlers.on_stop_complete = &Channel::OnStopComplete;
+    mpf_sdi_detector_t *detector =
+        mpf_sdi_detector_create(GetId(), &handlers, this, &m_Engine->GetDetectorParams(),
+                                m_HostChannel->pool);
+    {
+        std::lock_guard<std::mutex> lock(m_DetectorMutex);
+        m_Detector = detector;
+    }
+    m_Engine->OnOpenChannel(this);
+    mrcp_engine_channel_open_respond(m_HostChannel, TRUE);
+    return true;
+}
+
+bool Channel::Close() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close <%s@%s>", GetId(), KORAL_CHANNEL_TAG);
+    {
+        // The media thread may be inside the detector: wait for that frame.
+        std::lock_guard<std::mutex> lock(m_DetectorMutex);
+        if (m_Detector) mpf_sdi_destroy(m_Detector);
+        m_Detector = nullptr;
+    }
+    m_Grammars.clear();
+    m_Engine->OnCloseChannel(this);
+    mrcp_engine_channel_close_respond(m_HostChannel);
+    return true;
+}
+
+bool Channel::SendMessage(mrcp_message_t *message) {
+    return mrcp_engine_channel_message_send(m_HostChannel, message) == TRUE;
+}
+
+bool Channel::ProcessRequest(mrcp_message_t *request) {
+    if (!request) return false;
+    mrcp_message_t *response = mrcp_response_create(request, request->pool);
+    bool handled = false;
+    switch (request->start_line.method_id) {
+        case RECOGNIZER_START_INPUT_TIMERS:
+            handled = StartTimers(request, response);
+            break;
+        case RECOGNIZER_STOP:
+            handled = Stop(request, response);
+            break;
+        default:
+            break;
+    }
+    if (!handled) SendMessage(response);
+    return true;
+}
+
+bool Channel::Stop(mrcp_message_t *request, mrcp_message_t *response) {
+    if (m_RecogRequest) {
+        m_StopResponse = response;
+        if (!m_InputComplete) {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", GetId(),
+                    KORAL_CHANNEL_TAG);
+            mpf_sdi_stop(m_Detector);
+        }
+        m_CompletionCause = RECOGNIZER_COMPLETION_CAUSE_CANCELLED;
+        return true;
+    }
+    SendMessage(response);
+    return true;
+}
+
+bool Channel::StartTimers(mrcp_message_t *request, mrcp_message_t *response) {
+    if (m_Detector && !m_StartOfInputSent) mpf_sdi_start_timers(m_Detector);
+    SendMessage(response);
+    return true;
+}
+
+void Channel::ProcessNoInput() {}
+
+void Channel::ProcessStop() {}
+
+void Channel::Dump(std::ofstream &out) const {
+    out << GetId() << std::endl;
+}
+
+bool Channel::ComposeResponse(mrcp_message_t *response, int status_code, int completion_cause) {
+    response->start_line.status_code = static_cast<mrcp_status_code_e>(status_code);
+    mrcp_recog_header_t *header = mrcp_resource_header_get(response);
+    if (header) {
+        header->completion_cause = static_cast<mrcp_recog_completion_cause_e>(completion_cause);
+        mrcp_resource_header_property_add(response, RECOGNIZER_HEADER_COMPLETION_CAUSE);
+    }
+    return true;
+}
+
+}  // namespace KORAL

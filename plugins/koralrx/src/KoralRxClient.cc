@@ -1,0 +1,255 @@
+#include "KoralRxClient.h"
+
+#include <event2/thread.h>
+#include <openssl/err.h>
+
+#include <chrono>
+#include <system_error>
+
+#include "KoralRxLog.h"
+#include "KoralRxMessage.h"
+
+namespace KORAL {
+
+void EventLogCallback(int severity, const char *message) {
+    apt_log_priority_e priority;
+    switch (severity) {
+    case EVENT_LOG_MSG:
+        priority = APT_PRIO_INFO;
+        break;
+    case EVENT_LOG_WARN:
+        priority = APT_PRIO_WARNING;
+        break;
+    case EVENT_LOG_ERR:
+        priority = APT_PRIO_ERROR;
+        break;
+    default:
+        priority = APT_PRIO_DEBUG;
+        break;
+    }
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, priority, "%s", message ? message : "");
+}
+
+WebSocketClient::WebSocketClient(const std::string &name, bool debugLogging)
+    : m_Name(name),
+      m_Observer(nullptr),
+      m_Waiting(false),
+      m_Running(false),
+      m_EventBase(nullptr),
+      m_DnsBase(nullptr),
+      m_SslContext(nullptr),
+      m_WakeEvent(nullptr),
+      m_AuthClient(nullptr) {
+    event_set_log_callback(EventLogCallback);
+    if (debugLogging) {
+        event_enable_debug_logging(EVENT_DBG_ALL);
+    }
+    if (evthread_use_pthreads() != 0) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to initialize libevent to use threads");
+    }
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    WebSocketSrMessage::InitMessageMaps();
+}
+
+WebSocketClient::~WebSocketClient() {
+    // The owner shuts the client down first; a thread left running would
+    // otherwise outlive the object it works on.
+    if (m_Thread.joinable()) {
+        Shutdown(true);
+    }
+    Cleanup();
+    WebSocketSrMessage::DestroyMessageMaps();
+}
+
+bool WebSocketClient::Start(apr_pool_t *pool) {
+    (void)pool;
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Start WS client");
+    try {
+        m_Thread = std::thread(ProviderFunc, this);
+    } catch (const std::system_error &) {
+        Cleanup();
+        return false;
+    }
+    return true;
+}
+
+void *WebSocketClient::ProviderFunc(void *client) {
+    static_cast<WebSocketClient *>(client)->RunEventLoop();
+    return nullptr;
+}
+
+void WebSocketClient::WakeCallback(evutil_socket_t, short, void *arg) {
+    event_base_loopbreak(static_cast<WebSocketClient *>(arg)->m_EventBase);
+}
+
+bool WebSocketClient::PostEvent(Event *event) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_EventQueue.push_back(event);
+    if (m_Waiting) {
+        // An activated event, unlike a bare loopbreak, cannot be lost when it
+        // lands just before the loop thread enters its dispatch.
+        if (m_WakeEvent) {
+            event_active(m_WakeEvent, EV_READ, 0);
+        } else if (event_base_loopbreak(m_EventBase) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WebSocketClient::Shutdown(bool wait) {
+    if (!m_Thread.joinable()) {
+        return false;
+    }
+    if (!m_Running) {
+        WaitForReady();
+    }
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Shut down WS client");
+    bool hasBase;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        hasBase = m_EventBase != nullptr;
+    }
+    if (hasBase) {
+        PostEvent(new ShutdownEvent(this));
+    }
+    if (wait) {
+        WaitForShutdown();
+    }
+    return true;
+}
+
+void WebSocketClient::WaitForReady() {
+    for (int attempt = 0; attempt < 5 && !m_Running; ++attempt) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Wait for HTTP client event loop to start, attempt #%d", attempt);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+}
+
+void WebSocketClient::WaitForShutdown() {
+    if (m_Thread.joinable()) {
+        m_Thread.join();
+    }
+    Cleanup();
+}
+
+void WebSocketClient::Cleanup() {
+    std::deque<Event *> events;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        events.swap(m_EventQueue);
+    }
+    for (Event *e : events) {
+        delete e;
+    }
+}
+
+void WebSocketClient::ProcessShutdown() {
+    if (m_AuthClient && m_AuthClient->IsInProgress()) {
+        m_AuthClient->Cancel();
+    }
+    m_Running = false;
+}
+
+void WebSocketClient::InitAuth() {
+    if (m_AuthClient) {
+        m_AuthClient->RetrieveToken(nullptr);
+    }
+}
+
+void WebSocketClient::RunEventLoop() {
+    std::string error;
+    m_SslContext = CreateTlsClientContext(m_TlsSettings, error);
+    if (!m_SslContext) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to initialize OpenSSL context");
+    } else if (!error.empty()) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to load TLS CA file [%s]: %s; server certificates cannot be verified",
+                m_TlsSettings.m_CaFile.c_str(), error.c_str());
+    }
+    if (!m_TlsSettings.m_Verify) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "TLS server certificate verification is disabled (tls-verify false)");
+    }
+
+    event_base *base = event_base_new();
+    if (!base) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to initialize event base");
+        if (m_SslContext) {
+            SSL_CTX_free(m_SslContext);
+            m_SslContext = nullptr;
+        }
+        return;
+    }
+    if (evthread_make_base_notifiable(base) != 0) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to make event base notifiable");
+    }
+    m_DnsBase = evdns_base_new(base, EVDNS_BASE_INITIALIZE_NAMESERVERS);
+    if (!m_DnsBase) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to initialize async DNS event base");
+    }
+    // The token endpoint is resolved through the same asynchronous resolver
+    // as the service: a blocking lookup would stall every connection's audio.
+    m_AuthClient = new AuthClient("Koral", m_AuthSettings, base, m_DnsBase, m_SslContext);
+    m_WakeEvent = event_new(base, -1, EV_PERSIST, WakeCallback, this);
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_EventBase = base;
+    }
+
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Start HTTP client event loop");
+    m_Running = true;
+    if (m_Observer) {
+        m_Observer->OnStart(this);
+    }
+
+    while (m_Running) {
+        Event *event = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(m_Mutex);
+            if (m_EventQueue.empty()) {
+                m_Waiting = true;
+                lock.unlock();
+                event_base_loop(base, EVLOOP_NO_EXIT_ON_EMPTY);
+                lock.lock();
+                m_Waiting = false;
+                if (m_EventQueue.empty()) {
+                    continue;
+                }
+            }
+            event = m_EventQueue.front();
+            m_EventQueue.pop_front();
+        }
+        event->Process();
+        delete event;
+    }
+
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Ended HTTP client event loop");
+    if (m_Observer) {
+        m_Observer->OnShutdown(this);
+    }
+    delete m_AuthClient;
+    m_AuthClient = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_EventBase = nullptr;
+    }
+    if (m_WakeEvent) {
+        event_free(m_WakeEvent);
+        m_WakeEvent = nullptr;
+    }
+    if (m_DnsBase) {
+        evdns_base_free(m_DnsBase, 0);
+        m_DnsBase = nullptr;
+    }
+    event_base_free(base);
+    if (m_SslContext) {
+        SSL_CTX_free(m_SslContext);
+        m_SslContext = nullptr;
+    }
+}
+
+}  // namespace KORAL

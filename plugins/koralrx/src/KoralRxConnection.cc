@@ -1,0 +1,571 @@
+#include "KoralRxConnection.h"
+
+#include <cstring>
+
+#include "KoralRxClient.h"
+#include "KoralRxConnectionEvents.h"
+#include "KoralRxLog.h"
+#include "KoralRxMessageAudio.h"
+#include "KoralRxWsFrame.h"
+#include "KoralRxWsHandshake.h"
+#include "KoralRxWsUri.h"
+
+namespace KORAL {
+
+namespace {
+
+// Largest upgrade response head accepted.
+const size_t kMaxUpgradeResponseSize = 64 * 1024;
+
+}  // namespace
+
+WebSocketConnection::WebSocketConnection(Handler *handler, WebSocketClient *client,
+                                         apr_pool_t *pool)
+    : m_Pool(pool),
+      m_Handler(handler),
+      m_Client(client),
+      m_Transport(this),
+      m_Timer(nullptr),
+      m_ConnectTimer(nullptr),
+      m_ConnectTimeout(kConnectTimeoutSeconds),
+      m_ServiceUri(nullptr),
+      m_ParsedProxyUri(nullptr),
+      m_Port(-1),
+      m_SampleRate(0),
+      m_Upgraded(false),
+      m_ConfigSent(false),
+      m_StopSent(false),
+      m_ClosePending(false),
+      m_StopPending(false),
+      m_TurnState(TURN_NONE),
+      m_State(STATE_UNINITIATED) {}
+
+WebSocketConnection::~WebSocketConnection() {
+    Cleanup();
+    m_PendingChunks.clear();
+}
+
+const char *WebSocketConnection::GetStateAsString() const {
+    switch (m_State) {
+    case STATE_UNINITIATED:
+        return "uninitiated";
+    case STATE_INPROGRESS:
+        return "in-progress";
+    case STATE_COMPLETE:
+        return "complete";
+    }
+    return "unknown";
+}
+
+bool WebSocketConnection::Connect(const std::string &id, const std::string &uri,
+                                  const std::string &proxyUri, const std::string &language,
+                                  unsigned short sampleRate) {
+    return m_Client->PostEvent(
+        new ConnectEvent(m_Client, this, id, uri, proxyUri, language, sampleRate));
+}
+
+bool WebSocketConnection::PostAudioData(const std::string &requestId, char *data, size_t size) {
+    return m_Client->PostEvent(new AudioDataEvent(m_Client, this, requestId, data, size));
+}
+
+bool WebSocketConnection::Stop(const std::string &requestId) {
+    return m_Client->PostEvent(new StopEvent(m_Client, this, requestId));
+}
+
+bool WebSocketConnection::Close() { return m_Client->PostEvent(new CloseEvent(m_Client, this)); }
+
+void WebSocketConnection::OnAccessToken(bool ok, const std::string &token) {
+    if (m_State != STATE_INPROGRESS) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Received access token in inapropriate state <%s>", m_Id.c_str());
+        return;
+    }
+    // A Close that came while the token was fetched: no point in connecting.
+    if (ok && !m_ClosePending) {
+        m_Authorization = "Bearer " + token;
+        if (DoConnect()) {
+            return;
+        }
+    }
+    OnConnectComplete(false);
+}
+
+void WebSocketConnection::FreeUris() {
+    if (m_ServiceUri) {
+        evhttp_uri_free(m_ServiceUri);
+        m_ServiceUri = nullptr;
+    }
+    if (m_ParsedProxyUri) {
+        evhttp_uri_free(m_ParsedProxyUri);
+        m_ParsedProxyUri = nullptr;
+    }
+}
+
+bool WebSocketConnection::DoConnect() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Initiate WS connection <%s> [%s]",
+            m_Id.c_str(), m_Uri.c_str());
+    FreeUris();
+    m_ServiceUri = evhttp_uri_parse(m_Uri.c_str());
+    if (!m_ServiceUri) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Malformed HTTP URI [%s] provided for <%s>", m_Uri.c_str(), m_Id.c_str());
+        return false;
+    }
+    if (!m_ProxyUri.empty()) {
+        m_ParsedProxyUri = evhttp_uri_parse(m_ProxyUri.c_str());
+        if (!m_ParsedProxyUri) {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Malformed HTTP Proxy URI [%s] provided for <%s>", m_ProxyUri.c_str(),
+                    m_Id.c_str());
+            return false;
+        }
+    }
+    UriEndpoint endpoint;
+    switch (GetUriEndpoint(m_ServiceUri, nullptr, endpoint)) {
+    case URI_NO_SCHEME:
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Malformed URI scheme [%s] provided for <%s>", m_Uri.c_str(), m_Id.c_str());
+        return false;
+    case URI_UNKNOWN_SCHEME:
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Unknown URI scheme [%s] for <%s>: must be either http or https",
+                endpoint.m_Scheme.c_str(), m_Id.c_str());
+        return false;
+    case URI_NO_HOST:
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to get host for <%s>",
+                m_Id.c_str());
+        return false;
+    case URI_OK:
+        break;
+    }
+    m_Host = endpoint.m_Host;
+    m_Port = endpoint.m_Port;
+
+    WsTransport::Target target;
+    target.m_Tls = endpoint.m_Tls;
+    target.m_Host = m_Host;
+    target.m_Port = m_Port;
+    if (m_ParsedProxyUri && !GetProxyEndpoint(m_ParsedProxyUri, endpoint.m_Tls,
+                                              target.m_ProxyHost, target.m_ProxyPort)) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to get host for <%s>",
+                m_Id.c_str());
+        return false;
+    }
+    m_Upgraded = false;
+    m_ConfigSent = false;
+    m_State = STATE_INPROGRESS;
+    switch (m_Transport.Open(m_Client->GetEventBase(), m_Client->GetDnsBase(),
+                             m_Client->GetSslContext(), target)) {
+    case WsTransport::OPEN_OK:
+        break;
+    case WsTransport::OPEN_NO_TLS_CONTEXT:
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to create HTTPS connection: OpenSSL context is not available for <%s>",
+                m_Id.c_str());
+        return false;
+    case WsTransport::OPEN_NO_TLS_HANDLE:
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to create new OpenSSL handle for <%s>", m_Id.c_str());
+        return false;
+    case WsTransport::OPEN_NO_TLS_BUFFEREVENT:
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to create new OpenSSL bufferevent for <%s>", m_Id.c_str());
+        return false;
+    case WsTransport::OPEN_NO_BUFFEREVENT:
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to create new bufferevent for <%s>", m_Id.c_str());
+        return false;
+    case WsTransport::OPEN_CONNECT_FAILED:
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to start WS connection to [%s:%d] <%s>",
+                target.m_ProxyHost.empty() ? m_Host.c_str() : target.m_ProxyHost.c_str(),
+                target.m_ProxyHost.empty() ? m_Port : target.m_ProxyPort, m_Id.c_str());
+        return false;
+    }
+    m_Stats.m_StartTime = apr_time_now();
+    if (!StartTimer(m_ConnectTimer, m_ConnectTimeout, ConnectTimedout)) {
+        m_Transport.Close();
+        return false;
+    }
+    return true;
+}
+
+// ---- transport events ------------------------------------------------------
+
+void WebSocketConnection::OnTransportProxyRead() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "WS proxy read cb <%s>", m_Id.c_str());
+}
+
+void WebSocketConnection::OnTransportProxyEvent(short events, const std::string &reason) {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "WS proxy event cb <%s>", m_Id.c_str());
+    if (events & BEV_EVENT_CONNECTED) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Proxy connected <%s>", m_Id.c_str());
+        return;
+    }
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Proxy disconnected <%s>", m_Id.c_str());
+    if (m_State == STATE_INPROGRESS) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "WS proxy connection failed <%s>: %s",
+                m_Id.c_str(), reason.c_str());
+        OnConnectComplete(false);
+    } else {
+        CloseConnection();
+    }
+}
+
+void WebSocketConnection::OnTransportProxyRefused(const std::string &statusLine) {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Proxy refused tunnel <%s>: %s",
+            m_Id.c_str(), statusLine.c_str());
+    if (m_State == STATE_INPROGRESS) {
+        OnConnectComplete(false);
+    } else {
+        CloseConnection();
+    }
+}
+
+void WebSocketConnection::OnTransportConnected() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "WS event cb <%s>", m_Id.c_str());
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "WS connected <%s>", m_Id.c_str());
+    Upgrade();
+}
+
+void WebSocketConnection::OnTransportRead(evbuffer *input) {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "WS read cb <%s>", m_Id.c_str());
+    Receive(input);
+}
+
+void WebSocketConnection::OnTransportWrite() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "WS write cb <%s>", m_Id.c_str());
+}
+
+void WebSocketConnection::OnTransportEvent(short events, const std::string &reason) {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "WS event cb <%s>", m_Id.c_str());
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "WS disconnected <%s>", m_Id.c_str());
+    if (m_State == STATE_INPROGRESS) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "WS connection failed <%s>: %s",
+                m_Id.c_str(), reason.c_str());
+        OnConnectComplete(false);
+        return;
+    }
+    OnSocketLost();
+}
+
+bool WebSocketConnection::OnSocketLost() {
+    if (m_State != STATE_COMPLETE) {
+        CloseConnection();
+        return false;
+    }
+    if (m_ClosePending) {
+        if (m_TurnState == TURN_INPROGRESS) {
+            m_TurnState = TURN_ENDED;
+        }
+        m_ClosePending = false;
+        ClearTimer();
+        CloseConnection();
+        NotifyClose();
+        return true;
+    }
+    // The socket is gone either way: release it so that the next Connect
+    // connects anew instead of reusing a dead stream.
+    CloseConnection();
+    m_State = STATE_UNINITIATED;
+    if (m_TurnState == TURN_INPROGRESS) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Terminate recognition <%s>",
+                m_Id.c_str());
+        m_TurnState = TURN_ENDED;
+        SendTerminatingMessage(m_RequestId);
+    }
+    return false;
+}
+
+// ---- upgrade ---------------------------------------------------------------
+
+void WebSocketConnection::Upgrade() {
+    if (m_State != STATE_INPROGRESS || m_Upgraded) {
+        return;
+    }
+    if (m_ClosePending) {
+        OnConnectComplete(false);
+        return;
+    }
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "WS upgrade <%s>", m_Id.c_str());
+    std::string request = WsHandshake::ComposeUpgradeRequest(
+        m_Uri, m_Host, m_Port, WsHandshake::GenerateKey(), m_Authorization, m_Id);
+    evbuffer_add(m_Transport.Output(), request.data(), request.size());
+}
+
+void WebSocketConnection::Receive(evbuffer *input) {
+    if (!m_Upgraded) {
+        ProcessUpgrade(input);
+        return;
+    }
+    ReceiveFrame(input);
+}
+
+bool WebSocketConnection::ProcessUpgrade(evbuffer *input) {
+    size_t size = evbuffer_get_length(input);
+    if (m_State != STATE_INPROGRESS) {
+        evbuffer_drain(input, size);
+        return false;
+    }
+    const char *data = reinterpret_cast<const char *>(evbuffer_pullup(input, -1));
+    size_t end = WsHandshake::FindHeadEnd(data, size);
+    if (end == std::string::npos) {
+        if (size <= kMaxUpgradeResponseSize) {
+            return false;  // more will come
+        }
+        end = size;
+    }
+    m_Stats.m_CompleteTime = apr_time_now();
+    std::string response(data, end);
+    if (end <= kMaxUpgradeResponseSize && WsHandshake::IsUpgradeAccepted(data, end)) {
+        // Bytes after the blank line are already frames: keep them.
+        evbuffer_drain(input, end);
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "WS upgraded <%s>\n%s", m_Id.c_str(),
+                response.c_str());
+        m_Upgraded = true;
+        if (OnConnectComplete(true)) {
+            return true;
+        }
+        SendConfig();
+        if (evbuffer_get_length(input)) {
+            return ReceiveFrame(input);
+        }
+        return false;
+    }
+    evbuffer_drain(input, size);
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "WS upgrade failed <%s>\n%s",
+            m_Id.c_str(), response.c_str());
+    return OnConnectComplete(false);
+}
+
+bool WebSocketConnection::OnConnectComplete(bool ok) {
+    ClearConnectTimer();
+    m_State = ok ? STATE_COMPLETE : STATE_UNINITIATED;
+    if (!ok) {
+        // A failed attempt keeps no socket, and audio queued for it must not
+        // be sent on a later socket under a recognition it no longer belongs to.
+        CloseConnection();
+        m_PendingChunks.clear();
+        m_StopPending = false;
+        m_PendingStopId.clear();
+    }
+    ConnectionStats stats = m_Stats;
+    m_Handler->OnConnect(ok, stats);
+    if (m_ClosePending) {
+        m_ClosePending = false;
+        CloseConnection();
+        NotifyClose();
+        return true;
+    }
+    return false;
+}
+
+// ---- frames ----------------------------------------------------------------
+
+bool WebSocketConnection::ReceiveFrame(evbuffer *input) {
+    for (;;) {
+        uint8_t head[WsFrame::kMaxHeaderSize];
+        ev_ssize_t n = evbuffer_copyout(input, head, sizeof(head));
+        if (n <= 0) {
+            return false;
+        }
+        WsFrame::Header header;
+        WsFrame::DecodeStatus status = WsFrame::DecodeHeader(
+            head, static_cast<size_t>(n), WsFrame::kMaxReceivedPayload, header);
+        if (status == WsFrame::DECODE_NEED_MORE) {
+            return false;
+        }
+        if (status == WsFrame::DECODE_TOO_LARGE) {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "WS frame too large [%llu bytes] <%s>",
+                    static_cast<unsigned long long>(header.m_Length), m_Id.c_str());
+            return OnSocketLost();
+        }
+        size_t total = header.m_HeaderSize + static_cast<size_t>(header.m_Length);
+        if (evbuffer_get_length(input) < total) {
+            return false;
+        }
+        std::string payload;
+        const uint8_t *frame = evbuffer_pullup(input, static_cast<ev_ssize_t>(total));
+        WsFrame::ReadFrame(frame, total, WsFrame::kMaxReceivedPayload, header, payload);
+        evbuffer_drain(input, total);
+
+        if (!header.m_Fin) {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "WS frame to be continued");
+        }
+        if (header.m_Opcode != WsFrame::OPCODE_TEXT) {
+            continue;
+        }
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Received WS msg [%d bytes]\n%s",
+                static_cast<int>(payload.size()), payload.c_str());
+        WebSocketSrMessage message(WebSocketSrMessage::SERVICE_ORIGINATED);
+        if (!message.Parse(payload, m_Pool)) {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to parse WS msg");
+            continue;
+        }
+        message.m_ReceiveTime = apr_time_now();
+        if (ProcessMessage(message)) {
+            return true;
+        }
+        if (!HasSocket()) {
+            return false;
+        }
+    }
+}
+
+bool WebSocketConnection::SendFrame(const char *data, size_t size) {
+    evbuffer *output = m_Transport.Output();
+    if (!output) {
+        return false;
+    }
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Send WS msg [%d bytes] <%s>\n%s",
+            static_cast<int>(size), m_Id.c_str(), std::string(data, size).c_str());
+    uint8_t key[4];
+    WsFrame::RandomMaskKey(key);
+    size_t total = WsFrame::HeaderSize(size, true) + size;
+    evbuffer_iovec vec;
+    if (evbuffer_reserve_space(output, static_cast<ev_ssize_t>(total), &vec, 1) < 1 ||
+        vec.iov_len < total) {
+        return false;
+    }
+    uint8_t *out = static_cast<uint8_t *>(vec.iov_base);
+    size_t n = WsFrame::EncodeHeader(out, WsFrame::OPCODE_TEXT, size, key);
+    WsFrame::MaskCopy(out + n, reinterpret_cast<const uint8_t *>(data), size, key, 0);
+    vec.iov_len = total;
+    return evbuffer_commit_space(output, &vec, 1) == 0;
+}
+
+bool WebSocketConnection::SendBinFrame(const BinaryMessage &message) {
+    evbuffer *output = m_Transport.Output();
+    if (!output) {
+        return false;
+    }
+    uint8_t key[4];
+    WsFrame::RandomMaskKey(key);
+    size_t total = BinaryFrameSize(message);
+    evbuffer_iovec vec;
+    if (evbuffer_reserve_space(output, static_cast<ev_ssize_t>(total), &vec, 1) < 1 ||
+        vec.iov_len < total) {
+        return false;
+    }
+    vec.iov_len = WriteBinaryFrame(static_cast<uint8_t *>(vec.iov_base), message, key);
+    return evbuffer_commit_space(output, &vec, 1) == 0;
+}
+
+// ---- closing and timers ----------------------------------------------------
+
+void WebSocketConnection::ProcessClose() {
+    if (m_State == STATE_INPROGRESS) {
+        m_ClosePending = true;
+        return;
+    }
+    if (m_TurnState != TURN_INPROGRESS || !HasSocket()) {
+        CloseConnection();
+        NotifyClose();
+        return;
+    }
+    StartTimer(m_Timer, kCloseWaitSeconds, RequestTimedout);
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Wait [%d sec] for end of turn [%s] <%s>",
+            kCloseWaitSeconds, m_RequestId.c_str(), m_Id.c_str());
+    m_ClosePending = true;
+}
+
+void WebSocketConnection::RequestTimedout(evutil_socket_t, short, void *arg) {
+    static_cast<WebSocketConnection *>(arg)->OnTimeout();
+}
+
+void WebSocketConnection::OnTimeout() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Turn [%s] timedout <%s>",
+            m_RequestId.c_str(), m_Id.c_str());
+    if (!m_ClosePending) {
+        return;
+    }
+    if (m_TurnState == TURN_INPROGRESS) {
+        m_TurnState = TURN_ENDED;
+    }
+    m_ClosePending = false;
+    ClearTimer();
+    CloseConnection();
+    NotifyClose();
+}
+
+void WebSocketConnection::ConnectTimedout(evutil_socket_t, short, void *arg) {
+    static_cast<WebSocketConnection *>(arg)->OnConnectTimeout();
+}
+
+void WebSocketConnection::OnConnectTimeout() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+            "WS connection timed out [%d sec] <%s>", m_ConnectTimeout, m_Id.c_str());
+    if (m_State == STATE_INPROGRESS) {
+        OnConnectComplete(false);
+    }
+}
+
+bool WebSocketConnection::StartTimer(event *&timer, int seconds, event_callback_fn callback) {
+    if (timer) {
+        event_del(timer);
+        event_free(timer);
+    }
+    timer = evtimer_new(m_Client->GetEventBase(), callback, this);
+    if (!timer) {
+        return false;
+    }
+    timeval tv = {seconds, 0};
+    if (evtimer_add(timer, &tv) != 0) {
+        event_free(timer);
+        timer = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void WebSocketConnection::ClearTimer() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Clear HTTP timer <%s>", m_Id.c_str());
+    if (m_Timer) {
+        event_del(m_Timer);
+        event_free(m_Timer);
+        m_Timer = nullptr;
+    }
+}
+
+void WebSocketConnection::ClearConnectTimer() {
+    if (m_ConnectTimer) {
+        event_del(m_ConnectTimer);
+        event_free(m_ConnectTimer);
+        m_ConnectTimer = nullptr;
+    }
+}
+
+void WebSocketConnection::CloseConnection() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close HTTP connection <%s>",
+            m_Id.c_str());
+    ClearConnectTimer();
+    m_Transport.Close();
+}
+
+void WebSocketConnection::NotifyClose() {
+    // The owner may destroy this connection as soon as it learns of the
+    // close: nothing of it is touched afterwards.
+    Handler *handler = m_Handler;
+    handler->OnClose();
+}
+
+void WebSocketConnection::Cleanup() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Clean up <%s>", m_Id.c_str());
+    if (m_Timer) {
+        event_del(m_Timer);
+        event_free(m_Timer);
+        m_Timer = nullptr;
+    }
+    ClearConnectTimer();
+    m_Transport.Close();
+    FreeUris();
+    m_TurnState = TURN_NONE;
+    m_ReceivedMessages.clear();
+    m_Authorization.clear();
+    m_RequestId.clear();
+    m_StopSent = false;
+    m_Stats = ConnectionStats();
+}
+
+}  // namespace KORAL

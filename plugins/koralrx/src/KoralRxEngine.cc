@@ -1,0 +1,265 @@
+#include "KoralRxEngine.h"
+
+#include <apr_file_io.h>
+
+#include <algorithm>
+
+#include "KoralRxChannel.h"
+#include "KoralRxKeyFile.h"
+#include "KoralRxLog.h"
+#include "KoralRxLogRedirect.h"
+#include "KoralRxSpeechContext.h"
+#include "OmbraGlobal.h"
+#include "OmbraLogger.h"
+
+namespace KORAL {
+
+namespace {
+// Bytes of the subscription key file that are read at most.
+const apr_size_t kKeyFileMax = 1024;
+}  // namespace
+
+Engine::Engine(const std::string &name) : m_Name(name) {
+    Ombra::GlobalInit();
+    Ombra::InitSsl();
+    mpf_sdi_params_init(&m_DetectorParams);
+}
+
+Engine::~Engine() {
+    DestroyEventProcessor();
+    DestroyLogger();
+    Ombra::CleanupSsl();
+    Ombra::GlobalDeinit();
+    m_Channels.clear();
+    for (auto &kv : m_SpeechContexts) delete kv.second;
+    m_SpeechContexts.clear();
+}
+
+bool Engine::Open() {
+    if (!LoadConfig("koralrx.xml", "koralrx", m_Handle->dir_layout, m_Handle->pool)) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Load VTS Koral Config");
+        return false;
+    }
+    if (!CreateLogger()) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Logger");
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_OpenMutex);
+        m_OpenAnswered = m_ClientReady = m_StartupDone = false;
+    }
+    if (!CreateEventProcessor()) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Event Processor");
+        return false;
+    }
+    return true;
+}
+
+bool Engine::Close() {
+    DestroyEventProcessor();
+    DestroyLogger();
+    mrcp_engine_close_respond(m_Handle, TRUE);
+    return true;
+}
+
+bool Engine::CreateEventProcessor() {
+    if (m_EventProcessor) return false;
+    m_EventProcessor = new Ombra::SoftEventProcessor();
+    m_EventProcessor->AddObserver(this);
+    if (!m_EventProcessor->Start()) {
+        delete m_EventProcessor;
+        m_EventProcessor = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void Engine::DestroyEventProcessor() {
+    if (!m_EventProcessor) return;
+    m_EventProcessor->Shutdown(true);
+    delete m_EventProcessor;
+    m_EventProcessor = nullptr;
+}
+
+bool Engine::CreateLogger() {
+    Ombra::Logger *logger = Ombra::Logger::CreateInstance();
+    logger->AddLogDevice(new LogRedirectDevice());
+    logger->Start();
+    return true;
+}
+
+void Engine::DestroyLogger() { Ombra::Logger::DestroyInstance(); }
+
+void Engine::AnswerOpen(bool status) {
+    {
+        std::lock_guard<std::mutex> lock(m_OpenMutex);
+        if (m_OpenAnswered) return;
+        m_OpenAnswered = true;
+    }
+    mrcp_engine_open_respond(m_Handle, status ? TRUE : FALSE);
+}
+
+void Engine::OnStartupStep(bool client_ready, bool startup_done) {
+    bool answer = false;
+    {
+        std::lock_guard<std::mutex> lock(m_OpenMutex);
+        m_ClientReady = m_ClientReady || client_ready;
+        m_StartupDone = m_StartupDone || startup_done;
+        answer = m_ClientReady && m_StartupDone && !m_OpenAnswered;
+    }
+    if (answer) AnswerOpen(true);
+}
+
+bool Engine::OnStart(Ombra::SoftEventProcessor *processor) {
+    if (!ProcessStart()) {
+        AnswerOpen(false);
+        return false;
+    }
+    OnStartupStep(false, true);
+    return true;
+}
+
+bool Engine::OnStart(WebSocketClient *client) {
+    OnStartupStep(true, false);
+    return true;
+}
+
+bool Engine::ProcessStart() {
+    OnUsageChange();
+    if (!ProcessOpen()) {
+        Cleanup();
+        return false;
+    }
+    OnUsageChange();
+
+    const MonitoringHandler &refresh = m_MonitoringSettings.usage_refresh_handler;
+    if (refresh.AnyEnabled()) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Usage Refresh Timer [%d sec]",
+                static_cast<int>(m_MonitoringSettings.refresh_period));
+        m_UsageRefreshTimer =
+            new Ombra::Timer(this, m_MonitoringSettings.refresh_period * 1000,
+                             Ombra::Timer::PERIODIC, Ombra::Timer::AUTO_DELETE);
+        m_UsageRefreshTimer->Start(m_EventProcessor);
+    }
+
+    m_WebSocketClient->PostEvent(new AuthEvent(m_WebSocketClient));
+    return true;
+}
+
+bool Engine::ProcessOpen() { return CreateWebSocketClient(); }
+
+bool Engine::CreateWebSocketClient() {
+    if (m_WebSocketClient) return false;
+    const char *path = m_SubscriptionKeyFile.c_str();
+
+    apr_pool_t *pool = m_Handle->pool;
+    apr_file_t *file = nullptr;
+    if (apr_file_open(&file, path, APR_FOPEN_READ | APR_FOPEN_BINARY, APR_OS_DEFAULT, pool) !=
+        APR_SUCCESS) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to Open Subscription Key File %s", path);
+        return false;
+    }
+    char buffer[kKeyFileMax];
+    apr_size_t size = sizeof(buffer);
+    apr_status_t rv = apr_file_read_full(file, buffer, size, &size);
+    apr_file_close(file);
+    if ((rv != APR_SUCCESS && rv != APR_EOF) || size == 0) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to Read Subscription Key File %s", path);
+        return false;
+    }
+
+    AuthClient::Settings settings;
+    SubscriptionKeyInfo info;
+    info.auth_uri = settings.m_Uri;
+    switch (ParseSubscriptionKey(buffer, size, info)) {
+        case KeyFileStatus::kOk:
+            break;
+        case KeyFileStatus::kNoAuthEndpoint:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to Read Auth Endpoint from File %s", path);
+            return false;
+        case KeyFileStatus::kNoAuthKey:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to Read Auth Key from File %s", path);
+            return false;
+        case KeyFileStatus::kNoKeyLine:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to Parse Subscription Key from File %s", path);
+            return false;
+    }
+    settings.m_Uri = info.auth_uri;
+    settings.m_Key = info.key;
+    m_ServiceEndpoint = info.service_endpoint;
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+            "Auth Endpoint [%s] Key [%d bytes] Service Endpoint [%s]", settings.m_Uri.c_str(),
+            static_cast<int>(settings.m_Key.size()), m_ServiceEndpoint.c_str());
+
+    if (!m_StreamingSettings.http_proxy.empty()) {
+        settings.m_ProxyUri = m_StreamingSettings.http_proxy;
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "HTTP Proxy [%s]",
+                settings.m_ProxyUri.c_str());
+    }
+    settings.m_ValidationPeriod = static_cast<int32_t>(m_StreamingSettings.auth_validation_period);
+    settings.m_ReattemptTimeout = static_cast<int32_t>(m_StreamingSettings.auth_reattempt_timeout);
+
+    m_WebSocketClient = new WebSocketClient("WSL", m_StreamingSettings.debug_logging);
+    m_WebSocketClient->SetObserver(this);
+    m_WebSocketClient->m_AuthSettings = settings;
+    m_WebSocketClient->m_TlsSettings.m_CaFile = m_StreamingSettings.tls_ca_file;
+    m_WebSocketClient->m_TlsSettings.m_Verify = m_StreamingSettings.tls_verify;
+    if (!m_WebSocketClient->Start(pool)) {
+        delete m_WebSocketClient;
+        m_WebSocketClient = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void Engine::DestroyWebSocketClient() {
+    if (!m_WebSocketClient) return;
+    m_WebSocketClient->Shutdown(true);
+    delete m_WebSocketClient;
+    m_WebSocketClient = nullptr;
+}
+
+void Engine::OnShutdown(Ombra::SoftEventProcessor *processor) { ProcessShutdown(); }
+
+void Engine::ProcessShutdown() {
+    OnUsageChange();
+    m_UsageRefreshTimer = nullptr;  // deleted with the processor's timer queue
+    Cleanup();
+}
+
+void Engine::Cleanup() { DestroyWebSocketClient(); }
+
+void Engine::OnOpenChannel(Channel *channel) {
+    m_Channels.push_back(channel);
+    m_PeakChannels = std::max<uint64_t>(m_PeakChannels, m_Channels.size());
+    OnUsageChange();
+}
+
+void Engine::OnCloseChannel(Channel *channel) {
+    m_Channels.remove(channel);
+    OnUsageChange();
+}
+
+void Engine::OnUsageChange() { ReportUsage(m_MonitoringSettings.usage_change_handler); }
+
+void Engine::OnTimeoutElapsed(Ombra::Timer *timer) {
+    if (timer && timer == m_UsageRefreshTimer)
+        ReportUsage(m_MonitoringSettings.usage_refresh_handler);
+}
+
+void Engine::ReportUsage(const MonitoringHandler &handler) {
+    UsageFigures usage;
+    usage.in_use = m_Channels.size();
+    usage.max_used = m_PeakChannels;
+    usage.total = (m_Handle && m_Handle->config) ? m_Handle->config->max_channel_count : 0;
+    KORAL::ReportUsage(handler, usage, [this](std::ofstream &out) {
+        for (Channel *channel : m_Channels) channel->Dump(out);
+    });
+}
+
+}  // namespace KORAL

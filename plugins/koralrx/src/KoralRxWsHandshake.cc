@@ -1,0 +1,108 @@
+#include "KoralRxWsHandshake.h"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <strings.h>
+
+#include <cstring>
+#include <random>
+
+namespace KORAL {
+namespace WsHandshake {
+
+const char *const kOrigin = "https://speech.lumetra.com";
+
+std::string GenerateKey() {
+    unsigned char raw[16];
+    if (RAND_bytes(raw, sizeof(raw)) != 1) {
+        std::random_device rd;
+        for (unsigned char &b : raw) {
+            b = static_cast<unsigned char>(rd());
+        }
+    }
+    unsigned char encoded[32];
+    int n = EVP_EncodeBlock(encoded, raw, sizeof(raw));
+    return std::string(reinterpret_cast<char *>(encoded), static_cast<size_t>(n));
+}
+
+std::string ComposeUpgradeRequest(const std::string &uri, const std::string &host, int port,
+                                  const std::string &key, const std::string &authorization,
+                                  const std::string &connectionId) {
+    std::string r;
+    r.reserve(512 + uri.size() + authorization.size());
+    r += "GET " + uri + " HTTP/1.1\r\n";
+    r += "Host:" + host + ":" + std::to_string(port) + "\r\n";
+    r += "Upgrade:websocket\r\n";
+    r += "Connection:upgrade\r\n";
+    r += "Sec-WebSocket-Key:" + key + "\r\n";
+    r += "Sec-WebSocket-Version:13\r\n";
+    r += "Authorization:" + authorization + "\r\n";
+    r += "X-ConnectionId:" + connectionId + "\r\n";
+    r += std::string("Origin:") + kOrigin + "\r\n";
+    r += "\r\n";
+    return r;
+}
+
+size_t FindHeadEnd(const char *data, size_t size) {
+    static const char kEnd[] = "\r\n\r\n";
+    if (size < 4) {
+        return std::string::npos;
+    }
+    for (size_t i = 0; i + 4 <= size; ++i) {
+        if (data[i] == '\r' && memcmp(data + i, kEnd, 4) == 0) {
+            return i + 4;
+        }
+    }
+    return std::string::npos;
+}
+
+bool IsUpgradeAccepted(const char *data, size_t size) {
+    static const char kAccepted[] = "HTTP/1.1 101";
+    const size_t n = sizeof(kAccepted) - 1;
+    return size >= n && strncasecmp(data, kAccepted, n) == 0;
+}
+
+std::string ComposeProxyConnect(const std::string &host, int port) {
+    std::string target = host + ":" + std::to_string(port);
+    return "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
+}
+
+int StatusCode(const char *data, size_t size) {
+    // "HTTP/" digit "." digit SP digit digit digit
+    if (size < 12 || strncasecmp(data, "HTTP/", 5) != 0) {
+        return 0;
+    }
+    size_t i = 5;
+    while (i < size && data[i] != ' ') {
+        ++i;
+    }
+    while (i < size && data[i] == ' ') {
+        ++i;
+    }
+    if (i + 3 > size) {
+        return 0;
+    }
+    int code = 0;
+    for (size_t k = 0; k < 3; ++k) {
+        char c = data[i + k];
+        if (c < '0' || c > '9') {
+            return 0;
+        }
+        code = code * 10 + (c - '0');
+    }
+    if (i + 3 < size && data[i + 3] != ' ' && data[i + 3] != '\r' && data[i + 3] != '\n') {
+        return 0;
+    }
+    return code;
+}
+
+std::string FirstLine(const char *data, size_t size) {
+    size_t n = 0;
+    while (n < size && data[n] != '\r' && data[n] != '\n') {
+        ++n;
+    }
+    return std::string(data, n);
+}
+
+}  // namespace WsHandshake
+}  // namespace KORAL

@@ -1,0 +1,107 @@
+#include "KoralRxWsTls.h"
+
+#include <arpa/inet.h>
+#include <event2/bufferevent.h>
+#include <event2/bufferevent_ssl.h>
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+
+namespace KORAL {
+
+namespace {
+
+std::string ErrorQueueText() {
+    std::string text;
+    unsigned long e;
+    char buf[256];
+    while ((e = ERR_get_error()) != 0) {
+        ERR_error_string_n(e, buf, sizeof(buf));
+        if (!text.empty()) {
+            text += "; ";
+        }
+        text += buf;
+    }
+    return text;
+}
+
+}  // namespace
+
+bool IsIpLiteral(const std::string &host) {
+    unsigned char addr[16];
+    return inet_pton(AF_INET, host.c_str(), addr) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), addr) == 1;
+}
+
+SSL_CTX *CreateTlsClientContext(const TlsSettings &settings, std::string &error) {
+    ERR_clear_error();
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    if (!ctx) {
+        error = ErrorQueueText();
+        return nullptr;
+    }
+    if (!settings.m_Verify) {
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+        return ctx;
+    }
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    int ok = settings.m_CaFile.empty()
+                 ? SSL_CTX_set_default_verify_paths(ctx)
+                 : SSL_CTX_load_verify_locations(ctx, settings.m_CaFile.c_str(), nullptr);
+    if (ok != 1) {
+        error = ErrorQueueText();
+        if (error.empty()) {
+            error = "no certificate could be loaded";
+        }
+    }
+    return ctx;
+}
+
+SSL *CreateTlsHandle(SSL_CTX *context, const std::string &host) {
+    SSL *ssl = SSL_new(context);
+    if (!ssl) {
+        return nullptr;
+    }
+    bool ip = IsIpLiteral(host);
+    // Server name indication carries host names only; an address is not a name.
+    if (!ip) {
+        SSL_set_tlsext_host_name(ssl, host.c_str());
+    }
+    if (SSL_CTX_get_verify_mode(context) & SSL_VERIFY_PEER) {
+        int ok;
+        if (ip) {
+            ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
+        } else {
+            SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+            ok = SSL_set1_host(ssl, host.c_str());
+        }
+        if (ok != 1) {
+            SSL_free(ssl);
+            return nullptr;
+        }
+    }
+    return ssl;
+}
+
+std::string DescribeTlsFailure(bufferevent *bev) {
+    std::string text;
+    SSL *ssl = bev ? bufferevent_openssl_get_ssl(bev) : nullptr;
+    if (ssl) {
+        long result = SSL_get_verify_result(ssl);
+        if (result != X509_V_OK) {
+            text = std::string("certificate verification failed: ") +
+                   X509_verify_cert_error_string(result);
+        }
+    }
+    unsigned long e;
+    char buf[256];
+    while (bev && (e = bufferevent_get_openssl_error(bev)) != 0) {
+        ERR_error_string_n(e, buf, sizeof(buf));
+        if (!text.empty()) {
+            text += "; ";
+        }
+        text += buf;
+    }
+    return text;
+}
+
+}  // namespace KORAL

@@ -1,0 +1,234 @@
+#include "KoralRxWsTransport.h"
+
+#include <event2/bufferevent_ssl.h>
+#include <event2/util.h>
+#include <openssl/err.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "KoralRxWsHandshake.h"
+#include "KoralRxWsTls.h"
+
+namespace KORAL {
+
+WsTransport::WsTransport(Owner *owner) : m_Owner(owner) {}
+
+WsTransport::~WsTransport() { Close(); }
+
+WsTransport::OpenResult WsTransport::Open(event_base *base, evdns_base *dns, SSL_CTX *context,
+                                          const Target &target) {
+    Close();
+    m_Tls = target.m_Tls;
+    m_Host = target.m_Host;
+    m_Port = target.m_Port;
+    const int options = BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS;
+    bufferevent *bev = nullptr;
+    if (m_Tls) {
+        if (!context) {
+            return OPEN_NO_TLS_CONTEXT;
+        }
+        SSL *ssl = CreateTlsHandle(context, target.m_Host);
+        if (!ssl) {
+            return OPEN_NO_TLS_HANDLE;
+        }
+        bev = bufferevent_openssl_socket_new(base, -1, ssl, BUFFEREVENT_SSL_CONNECTING, options);
+        if (!bev) {
+            SSL_free(ssl);
+            return OPEN_NO_TLS_BUFFEREVENT;
+        }
+        bufferevent_openssl_set_allow_dirty_shutdown(bev, 1);
+    } else {
+        bev = bufferevent_socket_new(base, -1, options);
+        if (!bev) {
+            return OPEN_NO_BUFFEREVENT;
+        }
+    }
+    bufferevent_setcb(bev, ReadCallback, WriteCallback, EventCallback, this);
+    bufferevent_enable(bev, EV_READ | EV_WRITE);
+
+    const std::string *connectHost = &target.m_Host;
+    int connectPort = target.m_Port;
+    if (!target.m_ProxyHost.empty()) {
+        // The proxy's socket is handed to the endpoint's bufferevent once the
+        // tunnel stands, so this one must not close it when freed.
+        bufferevent *proxy = bufferevent_socket_new(base, -1, BEV_OPT_DEFER_CALLBACKS);
+        if (!proxy) {
+            bufferevent_free(bev);
+            return OPEN_NO_BUFFEREVENT;
+        }
+        bufferevent_setcb(proxy, ProxyReadCallback, nullptr, ProxyEventCallback, this);
+        bufferevent_enable(proxy, EV_READ | EV_WRITE);
+        m_PendingBev = bev;
+        bev = proxy;
+        m_Tunnelling = true;
+        connectHost = &target.m_ProxyHost;
+        connectPort = target.m_ProxyPort;
+    }
+    m_Bev = bev;
+    m_Connected = false;
+    if (m_Timeout > 0) {
+        SetTimeouts(m_Timeout);
+    }
+    if (bufferevent_socket_connect_hostname(m_Bev, dns, AF_INET, connectHost->c_str(),
+                                            connectPort) != 0) {
+        Close();
+        return OPEN_CONNECT_FAILED;
+    }
+    return OPEN_OK;
+}
+
+void WsTransport::SetTimeouts(int seconds) {
+    m_Timeout = seconds;
+    timeval tv = {seconds, 0};
+    const timeval *t = seconds > 0 ? &tv : nullptr;
+    if (m_Bev) {
+        bufferevent_set_timeouts(m_Bev, t, t);
+    }
+    if (m_PendingBev) {
+        bufferevent_set_timeouts(m_PendingBev, t, t);
+    }
+}
+
+void WsTransport::FreeBufferevent(bufferevent *&bev, bool closeSocket) {
+    if (!bev) {
+        return;
+    }
+    evutil_socket_t fd = bufferevent_getfd(bev);
+    bufferevent_free(bev);
+    if (closeSocket && fd >= 0) {
+        evutil_closesocket(fd);
+    }
+    bev = nullptr;
+}
+
+void WsTransport::Close() {
+    // While tunnelling, m_Bev is the proxy's bufferevent, which does not own
+    // its socket: close it here so that an abandoned tunnel does not leak it.
+    FreeBufferevent(m_Bev, m_Tunnelling);
+    FreeBufferevent(m_PendingBev, false);
+    m_Tunnelling = false;
+    m_Connected = false;
+}
+
+std::string WsTransport::DescribeFailure(bufferevent *bev, short events, int socketError) const {
+    std::string reason;
+    if (events & BEV_EVENT_TIMEOUT) {
+        reason = "timed out";
+    } else if (events & BEV_EVENT_EOF) {
+        reason = "closed by peer";
+    }
+    if (bev) {
+        int dnsError = bufferevent_socket_get_dns_error(bev);
+        if (dnsError) {
+            return std::string("host lookup failed: ") + evutil_gai_strerror(dnsError);
+        }
+    }
+    if (m_Tls && !m_Tunnelling && bev) {
+        std::string tls = DescribeTlsFailure(bev);
+        if (!tls.empty()) {
+            return reason.empty() ? tls : reason + "; " + tls;
+        }
+    }
+    if (reason.empty() && (events & BEV_EVENT_ERROR) && socketError) {
+        reason = evutil_socket_error_to_string(socketError);
+    }
+    return reason.empty() ? std::string("connection error") : reason;
+}
+
+void WsTransport::ReadCallback(bufferevent *bev, void *arg) {
+    WsTransport *t = static_cast<WsTransport *>(arg);
+    t->m_Owner->OnTransportRead(bufferevent_get_input(bev));
+}
+
+void WsTransport::WriteCallback(bufferevent *bev, void *arg) {
+    static_cast<WsTransport *>(arg)->m_Owner->OnTransportWrite();
+}
+
+void WsTransport::EventCallback(bufferevent *bev, short events, void *arg) {
+    int socketError = EVUTIL_SOCKET_ERROR();
+    WsTransport *t = static_cast<WsTransport *>(arg);
+    if (events & BEV_EVENT_CONNECTED) {
+        t->m_Connected = true;
+        t->m_Owner->OnTransportConnected();
+        return;
+    }
+    t->m_LastSocketError = socketError;
+    std::string reason = t->DescribeFailure(bev, events, socketError);
+    t->m_Owner->OnTransportEvent(events, reason);
+}
+
+void WsTransport::ProxyReadCallback(bufferevent *bev, void *arg) {
+    static_cast<WsTransport *>(arg)->ProxyReceive(bev);
+}
+
+void WsTransport::ProxyEventCallback(bufferevent *bev, short events, void *arg) {
+    int socketError = EVUTIL_SOCKET_ERROR();
+    WsTransport *t = static_cast<WsTransport *>(arg);
+    if (events & BEV_EVENT_CONNECTED) {
+        t->ProcessProxyEvents(bev, events);
+        return;
+    }
+    t->m_LastSocketError = socketError;
+    std::string reason = t->DescribeFailure(bev, events, socketError);
+    t->m_Owner->OnTransportProxyEvent(events, reason);
+}
+
+void WsTransport::ProcessProxyEvents(bufferevent *bev, short events) {
+    bufferevent_enable(bev, EV_READ | EV_WRITE);
+    std::string request = WsHandshake::ComposeProxyConnect(m_Host, m_Port);
+    bufferevent_write(bev, request.data(), request.size());
+    m_Owner->OnTransportProxyEvent(events, std::string());
+}
+
+void WsTransport::ProxyReceive(bufferevent *bev) {
+    m_Owner->OnTransportProxyRead();
+    if (bev != m_Bev || !m_Tunnelling) {
+        return;  // the owner gave up meanwhile
+    }
+    // The whole reply head must be consumed before the tunnel is used, or its
+    // tail would be read as the first bytes of the TLS handshake.
+    evbuffer *input = bufferevent_get_input(bev);
+    size_t size = evbuffer_get_length(input);
+    const char *data = reinterpret_cast<const char *>(evbuffer_pullup(input, -1));
+    size_t end = WsHandshake::FindHeadEnd(data, size);
+    if (end == std::string::npos) {
+        if (size > kMaxProxyReplySize) {
+            m_Owner->OnTransportProxyRefused(WsHandshake::FirstLine(data, size));
+        }
+        return;
+    }
+    int status = WsHandshake::StatusCode(data, end);
+    if (status < 200 || status > 299) {
+        m_Owner->OnTransportProxyRefused(WsHandshake::FirstLine(data, end));
+        return;
+    }
+    if (!TakeOverTunnel()) {
+        m_Owner->OnTransportEvent(BEV_EVENT_ERROR, "failed to take over the proxy tunnel");
+    }
+}
+
+bool WsTransport::TakeOverTunnel() {
+    evutil_socket_t fd = bufferevent_getfd(m_Bev);
+    bufferevent_free(m_Bev);
+    m_Bev = m_PendingBev;
+    m_PendingBev = nullptr;
+    m_Tunnelling = false;
+    if (bufferevent_setfd(m_Bev, fd) != 0) {
+        evutil_closesocket(fd);
+        return false;
+    }
+    if (m_Timeout > 0) {
+        SetTimeouts(m_Timeout);
+    }
+    bufferevent_enable(m_Bev, EV_READ | EV_WRITE);
+    if (!m_Tls) {
+        // A connect without an address on a connected socket reports
+        // BEV_EVENT_CONNECTED as soon as the socket is writable. With TLS the
+        // handshake starts on its own and reports it when done.
+        return bufferevent_socket_connect(m_Bev, nullptr, 0) == 0;
+    }
+    return true;
+}
+
+}  // namespace KORAL

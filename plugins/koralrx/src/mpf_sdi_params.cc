@@ -1,0 +1,125 @@
+#include "mpf_sdi_params.h"
+
+#include "KoralRxConfigAttr.h"
+#include "apt_log.h"
+
+namespace {
+
+const char *const kModeWords[] = {"none", "speech", "dtmf", "both"};
+
+// A number as atol reads it (leading blanks, a sign, digits up to the first
+// other character; 0 without digits); negatives keep their bit pattern.
+apr_size_t LoadSize(const char *value) {
+    return static_cast<apr_size_t>(KORAL::LoadIntAttr(value));
+}
+
+void LoadAttr(mpf_sdi_params_t *params, const char *name, const char *value) {
+    using KORAL::NameIs;
+    if (NameIs(name, "input-mode")) {
+        for (int i = 0; i < 4; ++i) {
+            if (NameIs(value, kModeWords[i])) {
+                params->input_mode = static_cast<mpf_sdi_mode_e>(i);
+                return;
+            }
+        }
+        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Unexpected Value <%s> for SDI Attribute <%s>", value, name);
+    } else if (NameIs(name, "vad-mode")) {
+        params->vad_mode = LoadSize(value);
+        if (params->vad_mode > 3) {
+            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Inapropriate Vad Mode [%d], Allowed Range [0..3]",
+                    static_cast<int>(params->vad_mode));
+            params->vad_mode = 0;
+        }
+    } else if (NameIs(name, "speech-start-timeout")) {
+        params->speech_start_timeout = LoadSize(value);
+    } else if (NameIs(name, "speech-complete-timeout")) {
+        params->speech_complete_timeout = LoadSize(value);
+    } else if (NameIs(name, "speech-incomplete-timeout")) {
+        params->speech_incomplete_timeout = LoadSize(value);
+    } else if (NameIs(name, "noinput-timeout")) {
+        params->noinput_timeout = LoadSize(value);
+    } else if (NameIs(name, "input-timeout")) {
+        params->input_timeout = LoadSize(value);
+    } else if (NameIs(name, "dtmf-interdigit-timeout")) {
+        params->dtmf_interdigit_timeout = LoadSize(value);
+    } else if (NameIs(name, "dtmf-term-timeout")) {
+        params->dtmf_term_timeout = LoadSize(value);
+    } else if (NameIs(name, "dtmf-term-char")) {
+        params->dtmf_term_char = value[0];
+    } else if (NameIs(name, "dtmf-max-length")) {
+        params->dtmf_max_length = LoadSize(value);
+    } else if (NameIs(name, "dtmf-min-length")) {
+        params->dtmf_min_length = LoadSize(value);
+    } else if (NameIs(name, "dtmf-length")) {
+        params->dtmf_length = LoadSize(value);
+    } else if (NameIs(name, "normalize-input")) {
+        bool flag = params->normalize_input != FALSE;
+        if (KORAL::LoadBoolAttr(name, value, flag, nullptr)) {
+            params->normalize_input = flag ? TRUE : FALSE;
+        }
+    } else if (NameIs(name, "speech-leading-silence")) {
+        params->speech_leading_silence = LoadSize(value);
+    } else if (NameIs(name, "speech-trailing-silence")) {
+        params->speech_trailing_silence = LoadSize(value);
+    } else if (NameIs(name, "speech-output-period")) {
+        params->speech_output_period = LoadSize(value);
+    } else {
+        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown SDI Attribute <%s>", name);
+    }
+}
+
+}  // namespace
+
+void mpf_sdi_params_init(mpf_sdi_params_t *params) {
+    params->input_mode = MPF_SDI_MODE_SPEECH_DTMF;
+    params->vad_mode = 2;
+    params->speech_start_timeout = 300;
+    params->speech_complete_timeout = 1000;
+    params->speech_incomplete_timeout = 3000;
+    params->noinput_timeout = 10000;
+    params->input_timeout = 20000;
+    params->dtmf_interdigit_timeout = 5000;
+    params->dtmf_term_timeout = 5000;
+    params->dtmf_term_char = 0;
+    params->dtmf_length = 0;
+    params->dtmf_min_length = 0;
+    params->dtmf_max_length = 0;
+    params->normalize_input = TRUE;
+    params->speech_leading_silence = 50;
+    params->speech_trailing_silence = 50;
+    params->speech_output_period = 80;
+}
+
+apt_bool_t mpf_sdi_params_load(mpf_sdi_params_t *params, const apr_xml_elem *elem,
+                               apr_pool_t *pool) {
+    if (!params || !elem) return TRUE;
+    // The XML parser links attributes last to first; they are applied in
+    // document order so that a repeated attribute's later value wins. The
+    // list is short: walking it again for each one costs less than a copy.
+    apr_size_t count = 0;
+    for (const apr_xml_attr *attr = elem->attr; attr; attr = attr->next) ++count;
+    for (apr_size_t left = count; left > 0; --left) {
+        const apr_xml_attr *attr = elem->attr;
+        for (apr_size_t i = 1; i < left; ++i) attr = attr->next;
+        const char *name = attr->name ? attr->name : "";
+        const char *value = attr->value ? attr->value : "";
+        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_DEBUG, "Load SDI Attribute: %s = %s", name, value);
+        LoadAttr(params, name, value);
+    }
+    return TRUE;
+}
+
+const char *mpf_sdi_mode_str(mpf_sdi_mode_e mode) {
+    switch (mode) {
+        case MPF_SDI_MODE_SPEECH:
+            return "SPEECH";
+        case MPF_SDI_MODE_DTMF:
+            return "DTMF";
+        case MPF_SDI_MODE_SPEECH_DTMF:
+            return "SPEECH|DTMF";
+        default:
+            return "NONE";
+    }
+}

@@ -1,0 +1,159 @@
+// The access-token client against a scripted HTTPS token endpoint: the
+// request it sends, the cache, revalidation, reattempts after failures and
+// the answers to waiting connections.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "ClientFixture.h"
+
+using namespace koraltest;
+
+class AuthClientTest : public ClientFixture {};
+
+TEST_F(AuthClientTest, PrefetchedTokenIsCachedAndRequestIsWellFormed) {
+    Start();
+    PostAuth();
+    ASSERT_TRUE(m_Log.WaitFor("Access token retrieved [7 bytes] <Koral>"));
+    ASSERT_EQ(m_Server->TokenRequests().size(), 1u);
+    const TokenRequest r = m_Server->TokenRequests()[0];
+    EXPECT_EQ(r.m_Head.substr(0, r.m_Head.find("\r\n")), "POST /sts/v1.0/issueToken HTTP/1.1");
+    EXPECT_EQ(r.Header("Host"), "127.0.0.1");
+    EXPECT_EQ(r.Header("Connection"), "close");
+    EXPECT_EQ(r.Header("Content-type"), "application/x-www-form-urlencoded");
+    EXPECT_EQ(r.Header("Ocp-Apim-Subscription-Key"), "test-subscription-key");
+    EXPECT_EQ(r.Header("Content-Length"), "0");
+    EXPECT_TRUE(m_Log.Has("Set revalidation timer [480 sec] for <Koral>"));
+
+    Conn &c = NewConnection();
+    Connect(c, "cached");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(m_Server->TokenRequests().size(), 1u) << "answered from the cache";
+    EXPECT_EQ(m_Server->Upgrades()[0].Header("Authorization"), "Bearer token-1");
+}
+
+TEST_F(AuthClientTest, TwoConnectionsWaitingAreAnsweredInOrder) {
+    // The first fetch is answered only after both connections asked.
+    TestTlsServer::TokenReply first;
+    first.m_Body = "shared-token\n";
+    m_Server->QueueTokenReply(first);
+    Start();
+    m_Server->Post([] {});
+    Conn &a = NewConnection();
+    Conn &b = NewConnection();
+    Connect(a, "first");
+    Connect(b, "second");
+    ASSERT_TRUE(a.m_Handler.WaitConnects(1));
+    ASSERT_TRUE(b.m_Handler.WaitConnects(1));
+    EXPECT_TRUE(a.m_Handler.Connects()[0].m_Ok);
+    EXPECT_TRUE(b.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(m_Server->TokenRequests().size(), 1u);
+    EXPECT_LT(m_Log.Find("Initiate WS connection <first>"),
+              m_Log.Find("Initiate WS connection <second>"));
+    // The body is used verbatim, trailing line break included.
+    ASSERT_EQ(m_Server->Upgrades().size(), 2u);
+    EXPECT_EQ(m_Server->Upgrades()[0].Header("Authorization"), "Bearer shared-token");
+    EXPECT_TRUE(m_Log.Has("Access token retrieved [13 bytes] <Koral>"));
+}
+
+TEST_F(AuthClientTest, RevalidationFetchesAFreshToken) {
+    Start([](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_ValidationPeriod = 1; });
+    PostAuth();
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->TokenRequests().size() >= 2; }, 5000));
+    ASSERT_TRUE(m_Log.WaitFor("Access token retrieved"));
+    EXPECT_TRUE(m_Log.Has("Revalidate access token for HTTP auth <Koral>"));
+    ASSERT_TRUE(m_Log.WaitFor("Set revalidation timer [1 sec] for <Koral>"));
+    // Wait for the second token to be in place, then connect with it.
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Log.Count("Access token retrieved") >= 2; }));
+    Conn &c = NewConnection();
+    Connect(c, "fresh");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    ASSERT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_NE(m_Server->Upgrades()[0].Header("Authorization"), "Bearer token-1");
+}
+
+TEST_F(AuthClientTest, ReattemptAfterUnauthorized) {
+    TestTlsServer::TokenReply denied;
+    denied.m_Status = 401;
+    denied.m_Body = "bad key";
+    m_Server->QueueTokenReply(denied);
+    Start([](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_ReattemptTimeout = 1; });
+    Conn &c = NewConnection();
+    Connect(c, "denied");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_TRUE(m_Log.Has("HTTP auth failure [401] <Koral>", APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Log.Has("Set reattempt timer [1 sec] for <Koral>"));
+    EXPECT_TRUE(m_Server->Upgrades().empty());
+    // Until the reattempt runs, a connect is refused at once from the cache.
+    Connect(c, "denied-again");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
+    EXPECT_FALSE(c.m_Handler.Connects()[1].m_Ok);
+    // After it, the new token serves.
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->TokenRequests().size() == 2; }, 5000));
+    ASSERT_TRUE(m_Log.WaitFor("Access token retrieved"));
+    Connect(c, "accepted");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(3));
+    EXPECT_TRUE(c.m_Handler.Connects()[2].m_Ok);
+}
+
+TEST_F(AuthClientTest, ReattemptAfterTimeout) {
+    TestTlsServer::TokenReply silent;
+    silent.m_Silent = true;
+    m_Server->QueueTokenReply(silent);
+    Start([](KORAL::WebSocketClient &c) {
+        c.m_AuthSettings.m_RequestTimeout = 1;
+        c.m_AuthSettings.m_ReattemptTimeout = 1;
+    });
+    Conn &c = NewConnection();
+    Connect(c, "slow");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_TRUE(m_Log.Has("Request timed out for HTTP auth <Koral>", APT_PRIO_INFO));
+    ASSERT_TRUE(m_Log.WaitFor("Access token retrieved"));
+    EXPECT_EQ(m_Server->TokenRequests().size(), 2u);
+}
+
+TEST_F(AuthClientTest, UnreachableEndpointAnswersConnectionError) {
+    int port = FreePort();
+    Start([port](KORAL::WebSocketClient &c) {
+        c.m_AuthSettings.m_Uri = "https://127.0.0.1:" + std::to_string(port) + "/sts/v1.0/issueToken";
+    });
+    Conn &c = NewConnection();
+    Connect(c, "unreachable");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_TRUE(m_Log.Has("Request failed: ", APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Log.Has("for HTTP auth <Koral>"));
+}
+
+TEST_F(AuthClientTest, FetchThatCannotStartFailsTheConnectionAtOnce) {
+    Start([](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_Uri = "gopher://x/sts"; });
+    Conn &c = NewConnection();
+    Connect(c, "nostart");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_TRUE(m_Log.Has("Unknown URI scheme [gopher] for <Koral>: must be either http or https"));
+    // The client is still uninitiated: the next connect tries (and fails) again.
+    Connect(c, "nostart-2");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
+    EXPECT_FALSE(c.m_Handler.Connects()[1].m_Ok);
+}
+
+TEST_F(AuthClientTest, ShutdownCancelsTheRunningFetch) {
+    TestTlsServer::TokenReply silent;
+    silent.m_Silent = true;
+    m_Server->QueueTokenReply(silent);
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "cancelled");
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->TokenRequests().size() == 1; }));
+    m_Client->Shutdown(true);
+    EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
+    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_TRUE(m_Log.Has("Cancel HTTP auth Koral [" + TokenUri() + "]"));
+    EXPECT_LT(m_Log.Find("Cancel HTTP auth"), m_Log.Find("Ended HTTP client event loop"));
+    // Nothing more to close: the loop is gone.
+    m_Conns.clear();
+}

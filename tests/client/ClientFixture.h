@@ -1,0 +1,120 @@
+// A started service client, a scripted TLS server on loopback and
+// connections with recording handlers, torn down in a safe order.
+#ifndef KORAL_CLIENT_FIXTURE_H
+#define KORAL_CLIENT_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "ClientTestSupport.h"
+#include "TestTlsServer.h"
+
+namespace koraltest {
+
+class ClientFixture : public ::testing::Test {
+protected:
+    struct Conn {
+        RecordingHandler m_Handler;
+        std::unique_ptr<KORAL::WebSocketConnection> m_Connection;
+        KORAL::WebSocketConnection *operator->() { return m_Connection.get(); }
+    };
+
+    static void SetUpTestSuite() {
+        InitApr();
+        s_Dir = new TempDir;
+        s_Certs = new Certs(*s_Dir);
+    }
+    static void TearDownTestSuite() {
+        delete s_Certs;
+        delete s_Dir;
+        s_Certs = nullptr;
+        s_Dir = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(s_Certs->m_Ok) << "openssl could not make the test certificates";
+        m_Server.reset(new TestTlsServer(s_Certs->m_Cert, s_Certs->m_Key));
+    }
+
+    void TearDown() override {
+        // Connections close before the client's loop ends (their sockets and
+        // timers live on it), then the loop ends, then the server.
+        for (Conn &c : m_Conns) {
+            if (c.m_Connection && !c.m_Handler.Closed()) {
+                c->Close();
+                c.m_Handler.WaitClosed(8000);
+            }
+        }
+        if (m_Client) {
+            m_Client->Shutdown(true);
+        }
+        m_Conns.clear();
+        m_Client.reset();
+        m_Server->Stop();
+    }
+
+    // Starts the server, then the client with its settings adjusted by `tweak`.
+    void Start(const std::function<void(KORAL::WebSocketClient &)> &tweak = nullptr) {
+        ASSERT_TRUE(m_Server->Start());
+        m_Client.reset(new KORAL::WebSocketClient("WSL", false));
+        m_Client->SetObserver(&m_Observer);
+        m_Client->m_AuthSettings.m_Key = "test-subscription-key";
+        m_Client->m_AuthSettings.m_Uri = TokenUri();
+        m_Client->m_AuthSettings.m_Retries = 0;
+        m_Client->m_TlsSettings.m_CaFile = s_Certs->m_Ca;
+        if (tweak) {
+            tweak(*m_Client);
+        }
+        ASSERT_TRUE(m_Client->Start(nullptr));
+        ASSERT_TRUE(m_Observer.WaitStarted());
+    }
+
+    std::string Base(const std::string &host = "127.0.0.1") {
+        return "https://" + host + ":" + std::to_string(m_Server->Port());
+    }
+    std::string TokenUri() { return Base() + "/sts/v1.0/issueToken"; }
+    std::string ServiceUri(const std::string &host = "127.0.0.1") {
+        return Base(host) + "/speech/recognition/interactive/cognitiveservices/v1";
+    }
+
+    Conn &NewConnection() {
+        m_Conns.emplace_back();
+        Conn &c = m_Conns.back();
+        c.m_Connection.reset(new KORAL::WebSocketConnection(&c.m_Handler, m_Client.get(), nullptr));
+        return c;
+    }
+
+    void Connect(Conn &c, const std::string &id, const std::string &proxy = std::string(),
+                 const std::string &uri = std::string()) {
+        c->Connect(id, uri.empty() ? ServiceUri() : uri, proxy, "en-US", 16000);
+    }
+
+    // Closes `c` and waits for OnClose.
+    bool CloseAndWait(Conn &c) {
+        c->Close();
+        return c.m_Handler.WaitClosed();
+    }
+
+    void PostAudio(Conn &c, const std::string &requestId, size_t bytes, char fill = 1) {
+        std::string audio(bytes, fill);
+        c->PostAudioData(requestId, &audio[0], audio.size());
+    }
+
+    void PostAuth() { m_Client->PostEvent(new KORAL::AuthEvent(m_Client.get())); }
+
+    inline static TempDir *s_Dir = nullptr;
+    inline static Certs *s_Certs = nullptr;
+    LogCapture m_Log;
+    StartObserver m_Observer;
+    std::unique_ptr<TestTlsServer> m_Server;
+    std::unique_ptr<KORAL::WebSocketClient> m_Client;
+    std::list<Conn> m_Conns;
+};
+
+}  // namespace koraltest
+
+#endif  // KORAL_CLIENT_FIXTURE_H

@@ -1,0 +1,105 @@
+// The loop thread: start, event order, wake-ups from another thread,
+// shut-down and the libevent log bridge.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <event2/event.h>
+
+#include "ClientTestSupport.h"
+#include "KoralRxClient.h"
+
+using namespace koraltest;
+
+namespace {
+
+class OrderEvent : public KORAL::Event {
+public:
+    OrderEvent(KORAL::WebSocketClient *c, std::vector<int> *order, int n,
+               std::atomic<int> *deleted)
+        : Event(c), m_Order(order), m_N(n), m_Deleted(deleted) {}
+    ~OrderEvent() override { ++*m_Deleted; }
+    void Process() override { m_Order->push_back(m_N); }
+    std::vector<int> *m_Order;
+    int m_N;
+    std::atomic<int> *m_Deleted;
+};
+
+}  // namespace
+
+TEST(ClientLoop, EventsBeforeAndAfterStartRunInOrder) {
+    InitApr();
+    LogCapture log;
+    StartObserver observer;
+    std::vector<int> order;  // written on the loop thread, read after join
+    std::atomic<int> deleted{0};
+    {
+        KORAL::WebSocketClient client("WSL", false);
+        client.SetObserver(&observer);
+        EXPECT_FALSE(client.Shutdown(true)) << "nothing started";
+        client.PostEvent(new OrderEvent(&client, &order, 1, &deleted));
+        client.PostEvent(new OrderEvent(&client, &order, 2, &deleted));
+        ASSERT_TRUE(client.Start(nullptr));
+        ASSERT_TRUE(observer.WaitStarted());
+        for (int i = 3; i <= 200; ++i) {
+            client.PostEvent(new OrderEvent(&client, &order, i, &deleted));
+        }
+        EXPECT_TRUE(client.Shutdown(true));
+        EXPECT_EQ(observer.Shutdowns(), 1);
+        // Posted after the loop ended: deleted unrun.
+        client.PostEvent(new OrderEvent(&client, &order, 999, &deleted));
+        client.Cleanup();
+    }
+    ASSERT_EQ(order.size(), 200u);
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(order[i], i + 1);
+    }
+    EXPECT_EQ(deleted.load(), 201);
+    EXPECT_TRUE(log.Has("Start HTTP client event loop", APT_PRIO_INFO));
+    EXPECT_TRUE(log.Has("Ended HTTP client event loop", APT_PRIO_INFO));
+    EXPECT_FALSE(log.Has("Wait for HTTP client event loop to start"));
+}
+
+TEST(ClientLoop, IdleLoopWakesForEachPost) {
+    InitApr();
+    StartObserver observer;
+    std::vector<int> order;
+    std::atomic<int> deleted{0};
+    KORAL::WebSocketClient client("WSL", false);
+    client.SetObserver(&observer);
+    ASSERT_TRUE(client.Start(nullptr));
+    ASSERT_TRUE(observer.WaitStarted());
+    // Posts spaced out so that the loop is asleep in its dispatch each time.
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        client.PostEvent(new OrderEvent(&client, &order, i, &deleted));
+    }
+    std::atomic<bool> done{false};
+    struct Flag : KORAL::Event {
+        Flag(KORAL::WebSocketClient *c, std::atomic<bool> *d) : Event(c), m_D(d) {}
+        void Process() override { *m_D = true; }
+        std::atomic<bool> *m_D;
+    };
+    client.PostEvent(new Flag(&client, &done));
+    for (int i = 0; i < 200 && !done; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(done.load());
+    client.Shutdown(true);
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+TEST(ClientLoop, LibeventMessagesReachTheHostLogVerbatim) {
+    LogCapture log;
+    KORAL::EventLogCallback(EVENT_LOG_WARN, "100% %s %n odd");
+    KORAL::EventLogCallback(EVENT_LOG_MSG, "a message");
+    KORAL::EventLogCallback(EVENT_LOG_ERR, "an error");
+    KORAL::EventLogCallback(EVENT_LOG_DEBUG, "a debug line");
+    KORAL::EventLogCallback(42, "odd severity");
+    EXPECT_TRUE(log.Has("100% %s %n odd", APT_PRIO_WARNING));
+    EXPECT_TRUE(log.Has("a message", APT_PRIO_INFO));
+    EXPECT_TRUE(log.Has("an error", APT_PRIO_ERROR));
+    EXPECT_TRUE(log.Has("a debug line", APT_PRIO_DEBUG));
+    EXPECT_TRUE(log.Has("odd severity", APT_PRIO_DEBUG));
+}

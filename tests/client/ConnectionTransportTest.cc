@@ -1,0 +1,220 @@
+// Connection transport against a scripted TLS server: certificate and name
+// verification, the upgrade exchange in its odd shapes, received frames in
+// their odd shapes, and the bounds that keep a connection from waiting or
+// buffering forever.
+#include <gtest/gtest.h>
+
+#include "ClientFixture.h"
+
+using namespace koraltest;
+using KORAL::WebSocketSrMessage;
+
+class ConnectionTransportTest : public ClientFixture {};
+
+TEST_F(ConnectionTransportTest, CertificateFromUnknownCaIsRefusedWithReason) {
+    Start([](KORAL::WebSocketClient &c) { c.m_TlsSettings.m_CaFile = s_Certs->m_OtherCa; });
+    // The token endpoint is the same server: its certificate is refused too.
+    Conn &c = NewConnection();
+    Connect(c, "ca-1");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_TRUE(m_Log.Has("certificate verify failed") ||
+                m_Log.Has("certificate verification failed"));
+    EXPECT_TRUE(m_Server->TokenRequests().empty()) << "the key never left the client";
+}
+
+TEST_F(ConnectionTransportTest, UnverifiedWhenVerificationIsOff) {
+    Start([](KORAL::WebSocketClient &c) {
+        c.m_TlsSettings.m_CaFile = s_Certs->m_OtherCa;
+        c.m_TlsSettings.m_Verify = false;
+    });
+    EXPECT_TRUE(m_Log.Has("TLS server certificate verification is disabled", APT_PRIO_WARNING));
+    Conn &c = NewConnection();
+    Connect(c, "noverify");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+}
+
+TEST_F(ConnectionTransportTest, ServiceNameMismatchIsRefused) {
+    // The token endpoint is trusted; the service presents a certificate of
+    // the right CA for another name.
+    TestTlsServer wrong(s_Certs->m_WrongNameCert, s_Certs->m_WrongNameKey);
+    ASSERT_TRUE(wrong.Start());
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "name-1", "",
+            "https://127.0.0.1:" + std::to_string(wrong.Port()) + "/speech/v1");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_TRUE(m_Log.Has("WS connection failed <name-1>", APT_PRIO_WARNING));
+    EXPECT_TRUE(wrong.Upgrades().empty());
+    wrong.Stop();
+}
+
+TEST_F(ConnectionTransportTest, HostNameIsSentAsServerName) {
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "sni", "", ServiceUri("localhost"));
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    ASSERT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    ASSERT_EQ(m_Server->Upgrades().size(), 1u);
+    EXPECT_EQ(m_Server->Upgrades()[0].m_ServerName, "localhost");
+    EXPECT_EQ(m_Server->Upgrades()[0].Header("Host"),
+              "localhost:" + std::to_string(m_Server->Port()));
+}
+
+TEST_F(ConnectionTransportTest, UpgradeRefusedGivesOneFailure) {
+    m_Server->m_UpgradeReply = [](const UpgradeRequest &) {
+        return std::string("HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n");
+    };
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "up-401");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_GT(c.m_Handler.Connects()[0].m_Stats.m_CompleteTime, 0);
+    EXPECT_TRUE(m_Log.Has("WS upgrade failed <up-401>\nHTTP/1.1 401 Unauthorized",
+                          APT_PRIO_WARNING));
+    ASSERT_TRUE(CloseAndWait(c));
+    EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
+    EXPECT_EQ(c->GetState(), KORAL::WebSocketConnection::STATE_UNINITIATED);
+}
+
+TEST_F(ConnectionTransportTest, UpgradeResponseInPiecesAndFramesRightBehind) {
+    // The response arrives in three writes, the last one carrying a frame.
+    m_Server->m_UpgradeReply = [this](const UpgradeRequest &r) {
+        int id = r.m_Connection;
+        m_Server->WithPeer(id, [](Peer &p) { p.SendRaw("Upgrade: websocket\r\n"); });
+        m_Server->WithPeer(id, [](Peer &p) {
+            p.SendRaw("Connection: Upgrade\r\n\r\n");
+            p.SendMessage("speech.startDetected", "");
+        });
+        return std::string("HTTP/1.1 101 Switching Protocols\r\n");
+    };
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "pieces");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    // The frame right behind the blank line is not lost (its request id is
+    // the empty id of a connection that has not begun a turn).
+    ASSERT_TRUE(c.m_Handler.WaitMessages(1));
+    EXPECT_EQ(c.m_Handler.Messages()[0].m_Method,
+              WebSocketSrMessage::SERVICE_METHOD_SPEECH_START_DETECTED);
+}
+
+TEST_F(ConnectionTransportTest, TwoFramesInOneWriteWithPingBetween) {
+    m_Server->m_OnFrame = [](Peer &p, const ClientFrame &f) {
+        if (f.m_Opcode != 2) {
+            return;
+        }
+        std::string id = f.RequestId();
+        std::string a = "Path:speech.hypothesis\r\nX-RequestId:" + id + "\r\n\r\n{\"Text\":\"a\"}";
+        std::string b = "Path:speech.hypothesis\r\nX-RequestId:" + id + "\r\n\r\n{\"Text\":\"b\"}";
+        std::string bytes;
+        bytes += '\x81';
+        bytes += static_cast<char>(a.size());
+        bytes += a;
+        bytes += "\x89\x04ping";
+        bytes += '\x81';
+        bytes += static_cast<char>(b.size());
+        bytes += b;
+        p.SendRaw(bytes);
+    };
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "two");
+    PostAudio(c, "r", 320);
+    ASSERT_TRUE(c.m_Handler.WaitMessages(2));
+    EXPECT_EQ(c.m_Handler.Messages()[0].m_Body, "{\"Text\":\"a\"}");
+    EXPECT_EQ(c.m_Handler.Messages()[1].m_Body, "{\"Text\":\"b\"}");
+    EXPECT_EQ(m_Server->Frames().size(), 2u) << "no pong or other reply";
+}
+
+TEST_F(ConnectionTransportTest, OversizedFrameDuringTurnIsALostSocket) {
+    m_Server->m_OnFrame = [](Peer &p, const ClientFrame &f) {
+        if (f.m_Opcode == 2) {
+            // A header announcing 2 MiB, followed by a little of it.
+            std::string head = "\x81\x7F";
+            head += std::string("\x00\x00\x00\x00\x00\x20\x00\x00", 8);
+            p.SendRaw(head + std::string(1000, 'x'));
+        }
+    };
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "big");
+    PostAudio(c, "huge", 320);
+    ASSERT_TRUE(c.m_Handler.WaitMessages(1));
+    EXPECT_EQ(c.m_Handler.Messages()[0].m_Method, WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE);
+    EXPECT_EQ(c.m_Handler.Messages()[0].m_RequestId, "huge");
+    EXPECT_TRUE(m_Log.Has("WS frame too large [2097152 bytes] <big>", APT_PRIO_WARNING));
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->Closed() >= 1; }));
+}
+
+TEST_F(ConnectionTransportTest, UnparsableMessageIsDropped) {
+    m_Server->m_OnUpgraded = [](Peer &p) {
+        p.SendText("Path:speech.phrase\r\nno empty line");
+        p.SendMessage("speech.endDetected", "");
+    };
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "bad");
+    ASSERT_TRUE(c.m_Handler.WaitMessages(1));
+    EXPECT_EQ(c.m_Handler.Messages()[0].m_Method,
+              WebSocketSrMessage::SERVICE_METHOD_SPEECH_END_DETECTED);
+    EXPECT_TRUE(m_Log.Has("Failed to parse WS msg", APT_PRIO_WARNING));
+}
+
+TEST_F(ConnectionTransportTest, SilentServerEndsInOneFailedConnect) {
+    TestTlsServer mute("", "");
+    mute.m_Mute = true;
+    ASSERT_TRUE(mute.Start());
+    Start();
+    Conn &c = NewConnection();
+    c->SetConnectTimeout(1);
+    Connect(c, "mute", "", "https://127.0.0.1:" + std::to_string(mute.Port()) + "/s");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_TRUE(m_Log.Has("WS connection timed out [1 sec] <mute>", APT_PRIO_WARNING));
+    ASSERT_TRUE(mute.WaitFor([&] { return mute.Accepted() == 1; }));
+    ASSERT_TRUE(CloseAndWait(c));
+    EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
+    mute.Stop();
+}
+
+TEST_F(ConnectionTransportTest, RefusedPortAndBadUrisFailOnce) {
+    Start();
+    int closedPort = FreePort();
+    struct Case {
+        std::string uri;
+        std::string log;
+    } cases[] = {
+        {"https://127.0.0.1:" + std::to_string(closedPort) + "/s", "WS connection failed <bad>"},
+        {"ftp://127.0.0.1/s", "Unknown URI scheme [ftp] for <bad>: must be either http or https"},
+        {"https:///nohost", "<bad>"},
+        {"not a uri at all", "Malformed"},
+    };
+    for (const Case &k : cases) {
+        Conn &c = NewConnection();
+        Connect(c, "bad", "", k.uri);
+        ASSERT_TRUE(c.m_Handler.WaitConnects(1)) << k.uri;
+        EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok) << k.uri;
+        EXPECT_TRUE(m_Log.Has(k.log)) << k.uri;
+        ASSERT_TRUE(CloseAndWait(c));
+        EXPECT_EQ(c.m_Handler.Connects().size(), 1u) << k.uri;
+    }
+}
+
+TEST_F(ConnectionTransportTest, PlainHttpServiceWorksToo) {
+    TestTlsServer plain("", "");
+    ASSERT_TRUE(plain.Start());
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "plain", "", "http://127.0.0.1:" + std::to_string(plain.Port()) + "/s");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    ASSERT_TRUE(plain.WaitFor([&] { return plain.Frames().size() == 1; }));
+    EXPECT_EQ(plain.Frames()[0].Path(), "speech.config");
+    ASSERT_TRUE(CloseAndWait(c));
+    plain.Stop();
+}

@@ -1,0 +1,266 @@
+#include "ClientTestSupport.h"
+
+#include <apr_general.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "apt_log.h"
+
+namespace koraltest {
+
+namespace {
+
+std::mutex g_LogMutex;
+std::vector<LogCapture::Line> g_Lines;
+std::condition_variable g_LogCond;
+
+void CaptureLine(const char *, const char *, int, apt_log_priority_e priority,
+                 const char *message) {
+    {
+        std::lock_guard<std::mutex> lock(g_LogMutex);
+        g_Lines.push_back(LogCapture::Line{static_cast<int>(priority), message});
+    }
+    g_LogCond.notify_all();
+}
+
+int Run(const std::string &cmd) { return system((cmd + " >/dev/null 2>&1").c_str()); }
+
+}  // namespace
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/koral-client-XXXXXX";
+    char *p = mkdtemp(tmpl);
+    m_Path = p ? p : "/tmp";
+}
+
+TempDir::~TempDir() {
+    if (m_Path.compare(0, 19, "/tmp/koral-client-") == 0) {
+        Run("rm -rf '" + m_Path + "'");
+    }
+}
+
+Certs::Certs(const TempDir &dir) {
+    const std::string d = dir.Path();
+    m_Ca = d + "/ca.crt";
+    m_Cert = d + "/server.crt";
+    m_Key = d + "/server.key";
+    m_OtherCa = d + "/other-ca.crt";
+    m_WrongNameCert = d + "/wrong-name.crt";
+    m_WrongNameKey = d + "/wrong-name.key";
+    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    const std::string caExt =
+        " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign";
+    FILE *f = fopen((d + "/server.ext").c_str(), "w");
+    if (!f) {
+        return;
+    }
+    fputs("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
+          "keyUsage=digitalSignature\nextendedKeyUsage=serverAuth\n",
+          f);
+    fclose(f);
+    f = fopen((d + "/wrong.ext").c_str(), "w");
+    if (!f) {
+        return;
+    }
+    fputs("subjectAltName=DNS:other.test\nextendedKeyUsage=serverAuth\n", f);
+    fclose(f);
+    m_Ok = Run("openssl req -x509" + ec + "-keyout " + d + "/ca.key -out " + m_Ca +
+               " -days 2 -subj /CN=KoralTestCA" + caExt) == 0 &&
+           Run("openssl req -x509" + ec + "-keyout " + d + "/other-ca.key -out " + m_OtherCa +
+               " -days 2 -subj /CN=KoralOtherCA" + caExt) == 0 &&
+           Run("openssl req" + ec + "-keyout " + m_Key + " -out " + d +
+               "/server.csr -subj /CN=localhost") == 0 &&
+           Run("openssl x509 -req -in " + d + "/server.csr -CA " + m_Ca + " -CAkey " + d +
+               "/ca.key -CAcreateserial -out " + m_Cert + " -days 2 -extfile " + d +
+               "/server.ext") == 0 &&
+           Run("openssl req" + ec + "-keyout " + m_WrongNameKey + " -out " + d +
+               "/wrong.csr -subj /CN=other.test") == 0 &&
+           Run("openssl x509 -req -in " + d + "/wrong.csr -CA " + m_Ca + " -CAkey " + d +
+               "/ca.key -CAcreateserial -out " + m_WrongNameCert + " -days 2 -extfile " + d +
+               "/wrong.ext") == 0;
+}
+
+LogCapture::LogCapture() {
+    {
+        std::lock_guard<std::mutex> lock(g_LogMutex);
+        g_Lines.clear();
+    }
+    apt_log_priority_set(APT_PRIO_WARNING);
+    apt_log_ext_handler_set(CaptureLine);
+}
+
+LogCapture::~LogCapture() { apt_log_ext_handler_set(nullptr); }
+
+std::vector<LogCapture::Line> LogCapture::Lines() {
+    std::lock_guard<std::mutex> lock(g_LogMutex);
+    return g_Lines;
+}
+
+size_t LogCapture::Find(const std::string &text) {
+    std::lock_guard<std::mutex> lock(g_LogMutex);
+    for (size_t i = 0; i < g_Lines.size(); ++i) {
+        if (g_Lines[i].m_Text.find(text) != std::string::npos) {
+            return i;
+        }
+    }
+    return std::string::npos;
+}
+
+bool LogCapture::Has(const std::string &text, int priority) {
+    std::lock_guard<std::mutex> lock(g_LogMutex);
+    for (const Line &l : g_Lines) {
+        if (l.m_Text.find(text) != std::string::npos && (priority < 0 || l.m_Priority == priority)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t LogCapture::Count(const std::string &text) {
+    std::lock_guard<std::mutex> lock(g_LogMutex);
+    size_t n = 0;
+    for (const Line &l : g_Lines) {
+        if (l.m_Text.find(text) != std::string::npos) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+bool LogCapture::WaitFor(const std::string &text, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> lock(g_LogMutex);
+    for (;;) {
+        for (const Line &l : g_Lines) {
+            if (l.m_Text.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        if (g_LogCond.wait_until(lock, deadline) == std::cv_status::timeout) {
+            return false;
+        }
+    }
+}
+
+void RecordingHandler::OnConnect(bool success,
+                                 const KORAL::WebSocketConnection::ConnectionStats &stats) {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Connects.push_back(Connected{success, stats});
+        m_Calls.push_back(success ? "connect:1" : "connect:0");
+    }
+    m_Cond.notify_all();
+}
+
+void RecordingHandler::OnClose() {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Closed = true;
+        m_Calls.push_back("close");
+    }
+    m_Cond.notify_all();
+}
+
+void RecordingHandler::OnMessage(const KORAL::WebSocketSrMessage &message) {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Messages.push_back(message);
+        m_Calls.push_back("message:" + std::to_string(message.m_Method));
+    }
+    m_Cond.notify_all();
+}
+
+std::vector<RecordingHandler::Connected> RecordingHandler::Connects() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Connects;
+}
+
+std::vector<KORAL::WebSocketSrMessage> RecordingHandler::Messages() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Messages;
+}
+
+std::vector<std::string> RecordingHandler::Calls() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Calls;
+}
+
+bool RecordingHandler::Closed() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Closed;
+}
+
+bool RecordingHandler::Wait(const std::function<bool()> &pred, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    return m_Cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), pred);
+}
+
+bool RecordingHandler::WaitConnects(size_t n, int timeoutMs) {
+    return Wait([&] { return m_Connects.size() >= n; }, timeoutMs);
+}
+
+bool RecordingHandler::WaitMessages(size_t n, int timeoutMs) {
+    return Wait([&] { return m_Messages.size() >= n; }, timeoutMs);
+}
+
+bool RecordingHandler::WaitClosed(int timeoutMs) {
+    return Wait([&] { return m_Closed; }, timeoutMs);
+}
+
+bool StartObserver::OnStart(KORAL::WebSocketClient *) {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        ++m_Starts;
+    }
+    m_Cond.notify_all();
+    return true;
+}
+
+void StartObserver::OnShutdown(KORAL::WebSocketClient *) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    ++m_Shutdowns;
+}
+
+bool StartObserver::WaitStarted(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    return m_Cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_Starts > 0; });
+}
+
+int StartObserver::Starts() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Starts;
+}
+
+int StartObserver::Shutdowns() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Shutdowns;
+}
+
+void InitApr() {
+    static bool done = (apr_initialize(), true);
+    (void)done;
+}
+
+int FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin;
+    memset(&sin, 0, sizeof(sin));
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(sin);
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len) == 0) {
+        port = ntohs(sin.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+}  // namespace koraltest

@@ -1,0 +1,112 @@
+// Shared pieces of the client tests: a throwaway CA with server
+// certificates, the host log captured for assertions, a recording
+// connection handler, and a started client.
+#ifndef KORAL_CLIENT_TEST_SUPPORT_H
+#define KORAL_CLIENT_TEST_SUPPORT_H
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "KoralRxClient.h"
+#include "KoralRxConnection.h"
+#include "apt_log.h"
+
+namespace koraltest {
+
+// A temporary directory removed with its content.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string &Path() const { return m_Path; }
+    std::string File(const std::string &name) const { return m_Path + "/" + name; }
+
+private:
+    std::string m_Path;
+};
+
+// ca.crt, server.crt/server.key (localhost and 127.0.0.1) signed by it, and
+// other-ca.crt, a CA that signed nothing here, and wrong-name.crt/.key
+// signed by the CA for the name other.test only.
+struct Certs {
+    explicit Certs(const TempDir &dir);
+    bool m_Ok = false;
+    std::string m_Ca, m_Cert, m_Key, m_OtherCa, m_WrongNameCert, m_WrongNameKey;
+};
+
+// Every host log line written while an instance lives.
+class LogCapture {
+public:
+    struct Line {
+        int m_Priority;
+        std::string m_Text;
+    };
+    LogCapture();
+    ~LogCapture();
+    std::vector<Line> Lines();
+    bool Has(const std::string &text, int priority = -1);
+    size_t Count(const std::string &text);
+    // Index of the first line containing `text` (npos when none).
+    size_t Find(const std::string &text);
+    bool WaitFor(const std::string &text, int timeoutMs = 10000);
+};
+
+// Records the connection's callbacks (loop thread) for the test thread.
+class RecordingHandler : public KORAL::WebSocketConnection::Handler {
+public:
+    struct Connected {
+        bool m_Ok;
+        KORAL::WebSocketConnection::ConnectionStats m_Stats;
+    };
+    void OnConnect(bool success, const KORAL::WebSocketConnection::ConnectionStats &stats) override;
+    void OnClose() override;
+    void OnMessage(const KORAL::WebSocketSrMessage &message) override;
+
+    std::vector<Connected> Connects();
+    std::vector<KORAL::WebSocketSrMessage> Messages();
+    bool Closed();
+    // Order of the callbacks: "connect:1", "connect:0", "message:3", "close".
+    std::vector<std::string> Calls();
+    bool WaitConnects(size_t n, int timeoutMs = 15000);
+    bool WaitMessages(size_t n, int timeoutMs = 15000);
+    bool WaitClosed(int timeoutMs = 15000);
+
+private:
+    bool Wait(const std::function<bool()> &pred, int timeoutMs);
+    std::mutex m_Mutex;
+    std::condition_variable m_Cond;
+    std::vector<Connected> m_Connects;
+    std::vector<KORAL::WebSocketSrMessage> m_Messages;
+    std::vector<std::string> m_Calls;
+    bool m_Closed = false;
+};
+
+// Observer that tells the test thread when the loop is up and down.
+class StartObserver : public KORAL::WebSocketClient::Observer {
+public:
+    bool OnStart(KORAL::WebSocketClient *client) override;
+    void OnShutdown(KORAL::WebSocketClient *client) override;
+    bool WaitStarted(int timeoutMs = 5000);
+    int Starts();
+    int Shutdowns();
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Cond;
+    int m_Starts = 0;
+    int m_Shutdowns = 0;
+};
+
+// Initialises APR once for the process.
+void InitApr();
+
+// A free loopback TCP port (bound and released).
+int FreePort();
+
+}  // namespace koraltest
+
+#endif  // KORAL_CLIENT_TEST_SUPPORT_H

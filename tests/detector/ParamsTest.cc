@@ -1,0 +1,319 @@
+// Detector parameters: defaults, the configuration element, names, creation.
+#include <apr_xml.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "DetectorHarness.h"
+
+namespace sditest {
+namespace {
+
+class ParamsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        apr_initialize();
+        apr_pool_create(&pool_, nullptr);
+        mpf_sdi_params_init(&params_);
+    }
+    void TearDown() override { apr_pool_destroy(pool_); }
+
+    // Loads the attributes text of one speech-dtmf-input-detector element.
+    void Load(const std::string &attributes) {
+        const std::string xml = "<speech-dtmf-input-detector " + attributes + "/>";
+        apr_xml_parser *parser = apr_xml_parser_create(pool_);
+        apr_xml_doc *doc = nullptr;
+        ASSERT_EQ(APR_SUCCESS, apr_xml_parser_feed(parser, xml.data(), xml.size()));
+        ASSERT_EQ(APR_SUCCESS, apr_xml_parser_done(parser, &doc));
+        EXPECT_EQ(TRUE, mpf_sdi_params_load(&params_, doc->root, pool_));
+    }
+
+    std::vector<std::string> Warnings() const {
+        std::vector<std::string> found;
+        for (const LogLine &line : log_.Lines()) {
+            if (line.priority == APT_PRIO_WARNING) found.push_back(line.message);
+        }
+        return found;
+    }
+
+    LogCapture log_;
+    apr_pool_t *pool_ = nullptr;
+    mpf_sdi_params_t params_;
+};
+
+TEST_F(ParamsTest, EmptyElementKeepsEveryDefault) {
+    Load("");
+    EXPECT_EQ(MPF_SDI_MODE_SPEECH_DTMF, params_.input_mode);
+    EXPECT_EQ(2u, params_.vad_mode);
+    EXPECT_EQ(300u, params_.speech_start_timeout);
+    EXPECT_EQ(1000u, params_.speech_complete_timeout);
+    EXPECT_EQ(3000u, params_.speech_incomplete_timeout);
+    EXPECT_EQ(10000u, params_.noinput_timeout);
+    EXPECT_EQ(20000u, params_.input_timeout);
+    EXPECT_EQ(5000u, params_.dtmf_interdigit_timeout);
+    EXPECT_EQ(5000u, params_.dtmf_term_timeout);
+    EXPECT_EQ(0, params_.dtmf_term_char);
+    EXPECT_EQ(0u, params_.dtmf_length);
+    EXPECT_EQ(0u, params_.dtmf_min_length);
+    EXPECT_EQ(0u, params_.dtmf_max_length);
+    EXPECT_EQ(TRUE, params_.normalize_input);
+    EXPECT_EQ(50u, params_.speech_leading_silence);
+    EXPECT_EQ(50u, params_.speech_trailing_silence);
+    EXPECT_EQ(80u, params_.speech_output_period);
+    EXPECT_TRUE(log_.Lines().empty());
+}
+
+TEST_F(ParamsTest, EveryAttributeIsReadAndLoggedInDocumentOrder) {
+    Load("Input-Mode='dtmf' vad-mode='1' speech-start-timeout='200' "
+         "SPEECH-COMPLETE-TIMEOUT='700' speech-incomplete-timeout='2500' noinput-timeout='8000' "
+         "input-timeout='15000' dtmf-interdigit-timeout='3000' dtmf-term-timeout='2000' "
+         "dtmf-term-char='*' dtmf-max-length='9' dtmf-min-length='2' dtmf-length='4' "
+         "normalize-input='FALSE' speech-leading-silence='100' speech-trailing-silence='70' "
+         "speech-output-period='40'");
+    EXPECT_EQ(MPF_SDI_MODE_DTMF, params_.input_mode);
+    EXPECT_EQ(1u, params_.vad_mode);
+    EXPECT_EQ(200u, params_.speech_start_timeout);
+    EXPECT_EQ(700u, params_.speech_complete_timeout);
+    EXPECT_EQ(2500u, params_.speech_incomplete_timeout);
+    EXPECT_EQ(8000u, params_.noinput_timeout);
+    EXPECT_EQ(15000u, params_.input_timeout);
+    EXPECT_EQ(3000u, params_.dtmf_interdigit_timeout);
+    EXPECT_EQ(2000u, params_.dtmf_term_timeout);
+    EXPECT_EQ('*', params_.dtmf_term_char);
+    EXPECT_EQ(9u, params_.dtmf_max_length);
+    EXPECT_EQ(2u, params_.dtmf_min_length);
+    EXPECT_EQ(4u, params_.dtmf_length);
+    EXPECT_EQ(FALSE, params_.normalize_input);
+    EXPECT_EQ(100u, params_.speech_leading_silence);
+    EXPECT_EQ(70u, params_.speech_trailing_silence);
+    EXPECT_EQ(40u, params_.speech_output_period);
+
+    const std::vector<LogLine> lines = log_.Lines();
+    ASSERT_EQ(17u, lines.size());
+    EXPECT_EQ("Load SDI Attribute: Input-Mode = dtmf", lines.front().message);
+    EXPECT_EQ("Load SDI Attribute: speech-output-period = 40", lines.back().message);
+    for (const LogLine &line : lines) {
+        EXPECT_EQ(APT_PRIO_DEBUG, line.priority);
+        EXPECT_EQ("HOST", line.source);
+    }
+}
+
+TEST_F(ParamsTest, InputModeWordsIgnoreCase) {
+    Load("input-mode='SPEECH'");
+    EXPECT_EQ(MPF_SDI_MODE_SPEECH, params_.input_mode);
+    Load("input-mode='None'");
+    EXPECT_EQ(MPF_SDI_MODE_NONE, params_.input_mode);
+    Load("input-mode='both'");
+    EXPECT_EQ(MPF_SDI_MODE_SPEECH_DTMF, params_.input_mode);
+    EXPECT_TRUE(Warnings().empty());
+}
+
+TEST_F(ParamsTest, UnknownInputModeWarnsAndKeepsTheValue) {
+    Load("input-mode='voice'");
+    EXPECT_EQ(MPF_SDI_MODE_SPEECH_DTMF, params_.input_mode);
+    EXPECT_EQ(std::vector<std::string>{"Unexpected Value <voice> for SDI Attribute <input-mode>"},
+              Warnings());
+}
+
+TEST_F(ParamsTest, VadModeOutOfRangeWarnsAndStoresZero) {
+    Load("vad-mode='4'");
+    EXPECT_EQ(0u, params_.vad_mode);
+    Load("vad-mode='3'");
+    EXPECT_EQ(3u, params_.vad_mode);
+    Load("vad-mode='-1'");
+    EXPECT_EQ(0u, params_.vad_mode);
+    EXPECT_EQ((std::vector<std::string>{"Inapropriate Vad Mode [4], Allowed Range [0..3]",
+                                        "Inapropriate Vad Mode [-1], Allowed Range [0..3]"}),
+              Warnings());
+}
+
+TEST_F(ParamsTest, TermCharTakesTheFirstCharacter) {
+    Load("dtmf-term-char='#*'");
+    EXPECT_EQ('#', params_.dtmf_term_char);
+    Load("dtmf-term-char=''");
+    EXPECT_EQ(0, params_.dtmf_term_char);
+}
+
+TEST_F(ParamsTest, BadBooleanWarnsAndKeepsTheValue) {
+    Load("normalize-input='yes'");
+    EXPECT_EQ(TRUE, params_.normalize_input);
+    Load("normalize-input='false'");
+    Load("normalize-input='1'");
+    EXPECT_EQ(FALSE, params_.normalize_input);
+    EXPECT_EQ((std::vector<std::string>{
+                  "Unexpected Value <yes> for Boolean Attribute <normalize-input>",
+                  "Unexpected Value <1> for Boolean Attribute <normalize-input>"}),
+              Warnings());
+}
+
+TEST_F(ParamsTest, NumbersAreReadLikeAtol) {
+    Load("noinput-timeout='abc'");
+    EXPECT_EQ(0u, params_.noinput_timeout);
+    Load("input-timeout='  1500ms'");
+    EXPECT_EQ(1500u, params_.input_timeout);
+    Load("dtmf-length='-2'");
+    EXPECT_EQ(static_cast<apr_size_t>(-2), params_.dtmf_length);
+    EXPECT_TRUE(Warnings().empty());
+}
+
+TEST_F(ParamsTest, UnknownAttributeIsLoggedAndSkipped) {
+    Load("vad-aggressiveness='3'");
+    EXPECT_EQ(2u, params_.vad_mode);
+    EXPECT_TRUE(log_.Has("Load SDI Attribute: vad-aggressiveness = 3"));
+    EXPECT_EQ(std::vector<std::string>{"Unknown SDI Attribute <vad-aggressiveness>"}, Warnings());
+}
+
+TEST_F(ParamsTest, RepeatedAttributeLaterValueWins) {
+    Load("noinput-timeout='100' NOINPUT-TIMEOUT='200'");
+    EXPECT_EQ(200u, params_.noinput_timeout);
+    Load("NOINPUT-TIMEOUT='300' noinput-timeout='400'");
+    EXPECT_EQ(400u, params_.noinput_timeout);
+}
+
+TEST(DetectorNames, ModesStatesAndCauses) {
+    EXPECT_STREQ("NONE", mpf_sdi_mode_str(MPF_SDI_MODE_NONE));
+    EXPECT_STREQ("SPEECH", mpf_sdi_mode_str(MPF_SDI_MODE_SPEECH));
+    EXPECT_STREQ("DTMF", mpf_sdi_mode_str(MPF_SDI_MODE_DTMF));
+    EXPECT_STREQ("SPEECH|DTMF", mpf_sdi_mode_str(MPF_SDI_MODE_SPEECH_DTMF));
+    EXPECT_STREQ("NONE", mpf_sdi_mode_str(static_cast<mpf_sdi_mode_e>(7)));
+    EXPECT_STREQ("NO-INPUT", mpf_sdi_state_str(MPF_SDI_STATE_NO_INPUT));
+    EXPECT_STREQ("IN-PROGRESS", mpf_sdi_state_str(MPF_SDI_STATE_IN_PROGRESS));
+    EXPECT_STREQ("COMPLETE", mpf_sdi_state_str(MPF_SDI_STATE_COMPLETE));
+    EXPECT_STREQ("UNKNOWN", mpf_sdi_state_str(static_cast<mpf_sdi_state_e>(3)));
+    EXPECT_STREQ("success", mpf_sdi_completion_cause_str(0));
+    EXPECT_STREQ("timedout", mpf_sdi_completion_cause_str(1));
+    EXPECT_STREQ("stopped", mpf_sdi_completion_cause_str(2));
+    EXPECT_STREQ("UNKNOWN", mpf_sdi_completion_cause_str(3));
+    mpf_sdi_stats_t stats = {2, 5, 7};
+    mpf_sdi_stats_init(&stats);
+    EXPECT_EQ(0u, stats.completion_cause);
+    EXPECT_EQ(0u, stats.duration);
+    EXPECT_EQ(0u, stats.size);
+    EXPECT_EQ(160u, mpf_sdi_frame_size_calculate(8000, 1));
+    EXPECT_EQ(320u, mpf_sdi_frame_size_calculate(16000, 1));
+}
+
+TEST(DetectorCreate, MissingPiecesGiveNoDetector) {
+    apr_initialize();
+    apr_pool_t *pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    int owner = 0;
+    mpf_sdi_event_handlers_t all = RecordingHandlers();
+    EXPECT_EQ(nullptr, mpf_sdi_detector_create(nullptr, &all, &owner, nullptr, pool));
+    EXPECT_EQ(nullptr, mpf_sdi_detector_create("ch", nullptr, &owner, nullptr, pool));
+    EXPECT_EQ(nullptr, mpf_sdi_detector_create("ch", &all, nullptr, nullptr, pool));
+    for (int missing = 0; missing < 3; ++missing) {
+        mpf_sdi_event_handlers_t handlers = all;
+        if (missing == 0) handlers.on_noinput = nullptr;
+        if (missing == 1) handlers.on_stop_complete = nullptr;
+        if (missing == 2) handlers.on_start_of_input = nullptr;
+        EXPECT_EQ(nullptr, mpf_sdi_detector_create("ch", &handlers, &owner, nullptr, pool));
+    }
+    mpf_sdi_params_t params;
+    mpf_sdi_params_init(&params);
+    mpf_sdi_event_handlers_t handlers = all;
+    handlers.on_speech_input = nullptr;
+    EXPECT_EQ(nullptr, mpf_sdi_detector_create("ch", &handlers, &owner, &params, pool));
+    params.input_mode = MPF_SDI_MODE_DTMF;
+    mpf_sdi_detector_t *dtmf_only = mpf_sdi_detector_create("ch", &handlers, &owner, &params, pool);
+    ASSERT_NE(nullptr, dtmf_only);
+    EXPECT_EQ(&owner, mpf_sdi_obj_get(dtmf_only));
+    EXPECT_EQ(nullptr, dtmf_only->vad);
+    handlers = all;
+    handlers.on_dtmf_input = nullptr;
+    EXPECT_EQ(nullptr, mpf_sdi_detector_create("ch", &handlers, &owner, &params, pool));
+    params.input_mode = MPF_SDI_MODE_SPEECH;
+    mpf_sdi_detector_t *speech_only = mpf_sdi_detector_create("ch", &handlers, &owner, &params, pool);
+    ASSERT_NE(nullptr, speech_only);
+    EXPECT_NE(nullptr, speech_only->vad);
+    mpf_sdi_destroy(speech_only);
+    EXPECT_EQ(nullptr, speech_only->vad);
+    // Without mpf_sdi_destroy the pool releases everything.
+    apr_pool_destroy(pool);
+}
+
+// A recognition asks only for the detectors the configuration allows.
+TEST(DetectorInit, ConfiguredModeLimitsTheRecognition) {
+    LogCapture log;
+    mpf_sdi_params_t params;
+    mpf_sdi_params_init(&params);
+    params.input_mode = MPF_SDI_MODE_DTMF;
+    Harness h(&params);
+    h.Init(MPF_SDI_MODE_SPEECH_DTMF, 8000);
+    EXPECT_TRUE(log.Find("Init Speech Detector").empty());
+    EXPECT_EQ(1u, log.Find("Init DTMF Detector").size());
+    for (int i = 0; i < 40; ++i) h.Voice();
+    EXPECT_TRUE(h.rec().starts.empty());
+    h.Init(MPF_SDI_MODE_SPEECH, 8000, true);
+    // Nothing remains: idle, the no-input timer does not run.
+    for (int i = 0; i < 1100; ++i) h.Empty();
+    EXPECT_TRUE(h.rec().noinput.empty());
+}
+
+TEST(DetectorInit, SpeechInitLineWithDefaults) {
+    LogCapture log;
+    Harness h(nullptr, "c9");
+    h.Init(MPF_SDI_MODE_SPEECH, 8000, true, true);
+    EXPECT_TRUE(log.Has(
+        "Init Speech Detector: frame-size=160, max-frame-count=335, output-frame-count=8, "
+        "vad-mode=2, noinput-timeout=10000 ms, input-timeout=20000 ms, start-timeout=300 ms, "
+        "complete-timeout=1000 ms, incomplete-timeout=3000 ms, leading-silence=50 ms, "
+        "trailing-silence=50 ms, interim-results=1, start-of-input=internal <c9>"));
+    EXPECT_TRUE(log.Has("Start No-Input Timer [10000 ms] <c9>"));
+    h.Empty();
+    EXPECT_EQ(335u, h.detector()->frames.frame_count);
+    EXPECT_EQ(160u, h.detector()->frames.frame_size);
+}
+
+// Timeouts given by a client cannot make the frame buffer huge.
+TEST(DetectorInit, FrameBufferStaysBounded) {
+    LogCapture log;
+    Harness h;
+    mpf_sdi_speech_incomplete_timeout_set(h.detector(), static_cast<apr_size_t>(-1));
+    mpf_sdi_speech_complete_timeout_set(h.detector(), 4000000000u);
+    h.Init(MPF_SDI_MODE_SPEECH, 16000);
+    h.Empty();
+    EXPECT_LE(h.detector()->frames.frame_count, 6000u);
+    EXPECT_GE(h.detector()->frames.frame_count, 335u);
+}
+
+// A zero output period still hands audio out, one frame at a time.
+TEST(DetectorInit, ZeroOutputPeriodDoesNotStall) {
+    LogCapture log;
+    mpf_sdi_params_t params;
+    mpf_sdi_params_init(&params);
+    params.speech_output_period = 0;
+    params.normalize_input = FALSE;
+    Harness h(&params);
+    h.Init(MPF_SDI_MODE_SPEECH, 8000);
+    for (int i = 0; i < 10; ++i) h.Voice();
+    EXPECT_EQ(10u, h.rec().speech.size());
+}
+
+TEST(DetectorInit, UnsupportedRateDropsSpeech) {
+    LogCapture log;
+    Harness h;
+    mpf_sdi_init(h.detector(), MPF_SDI_MODE_SPEECH_DTMF, 0, FALSE, TRUE);
+    EXPECT_TRUE(log.Has("Unsupported Sampling Rate [0 Hz] <ch-1>"));
+    EXPECT_EQ(1u, log.Find("Init DTMF Detector").size());
+}
+
+// A later recognition on a detector reuses the frame buffer when it fits.
+TEST(DetectorInit, FrameBufferIsReused) {
+    LogCapture log;
+    Harness h;
+    h.Init(MPF_SDI_MODE_SPEECH, 16000);
+    h.Empty();
+    const apr_byte_t *first = h.detector()->frames.buffer;
+    h.Init(MPF_SDI_MODE_SPEECH, 8000);
+    h.Empty();
+    EXPECT_EQ(first, h.detector()->frames.buffer);
+    mpf_sdi_speech_incomplete_timeout_set(h.detector(), 10000);
+    h.Init(MPF_SDI_MODE_SPEECH, 16000);
+    h.Empty();
+    EXPECT_NE(first, h.detector()->frames.buffer);
+    EXPECT_EQ(1035u, h.detector()->frames.frame_count);
+}
+
+}  // namespace
+}  // namespace sditest

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "KoralRxKeyFile.h"
+
+namespace KORAL {
+namespace {
+
+KeyFileStatus Parse(const std::string &text, SubscriptionKeyInfo &info) {
+    return ParseSubscriptionKey(text.data(), text.size(), info);
+}
+
+TEST(KeyFileTest, PlainKeyLineGivesDefaultEndpoints) {
+    for (const char *text : {"0123abcd\n", "  \t0123abcd\r\nsecond line", "0123abcd"}) {
+        SubscriptionKeyInfo info;
+        ASSERT_EQ(Parse(text, info), KeyFileStatus::kOk) << text;
+        EXPECT_EQ(info.key, "0123abcd");
+        EXPECT_EQ(info.auth_uri, kDefaultTokenUri);
+        EXPECT_EQ(info.service_endpoint, kDefaultSpeechEndpoint);
+    }
+}
+
+TEST(KeyFileTest, EmptyFirstLineIsRejected) {
+    SubscriptionKeyInfo info;
+    EXPECT_EQ(Parse("  \nkey-on-second-line\n", info), KeyFileStatus::kNoKeyLine);
+    EXPECT_EQ(Parse("\xEF\xBB\xBF\n", info), KeyFileStatus::kNoKeyLine);
+}
+
+TEST(KeyFileTest, JsonWithAllMembers) {
+    SubscriptionKeyInfo info;
+    ASSERT_EQ(Parse(R"({"auth-endpoint":"https://127.0.0.1:9/sts/v1.0/issueToken",)"
+                    R"("auth-key":"k1","service-endpoint":"wss://127.0.0.1:9/x"})",
+                    info),
+              KeyFileStatus::kOk);
+    EXPECT_EQ(info.auth_uri, "https://127.0.0.1:9/sts/v1.0/issueToken");
+    EXPECT_EQ(info.key, "k1");
+    EXPECT_EQ(info.service_endpoint, "wss://127.0.0.1:9/x");
+}
+
+TEST(KeyFileTest, JsonWithByteOrderMarkAndWrongTypes) {
+    SubscriptionKeyInfo info;
+    ASSERT_EQ(Parse("\xEF\xBB\xBF{\"auth-key\":\"k\",\"auth-endpoint\":5}", info),
+              KeyFileStatus::kOk);
+    EXPECT_EQ(info.auth_uri, kDefaultTokenUri);  // a number is ignored
+    EXPECT_EQ(info.key, "k");
+}
+
+TEST(KeyFileTest, RegionPrefixGivesRegionalSpeechEndpoint) {
+    SubscriptionKeyInfo info;
+    std::string uri = std::string("https://westeurope.") + kTokenHost + "/sts/v1.0/issueToken";
+    ASSERT_EQ(Parse("{\"auth-endpoint\":\"" + uri + "\",\"auth-key\":\"k\"}", info),
+              KeyFileStatus::kOk);
+    EXPECT_EQ(info.service_endpoint,
+              std::string("https://westeurope.") + kRegionalSpeechHost + kSpeechPath);
+}
+
+TEST(KeyFileTest, TokenHostDirectlyAfterSchemeLeavesServiceEndpointEmpty) {
+    SubscriptionKeyInfo info;
+    std::string uri = std::string("https://") + kTokenHost + "/sts/v1.0/issueToken";
+    ASSERT_EQ(Parse("{\"auth-endpoint\":\"" + uri + "\",\"auth-key\":\"k\"}", info),
+              KeyFileStatus::kOk);
+    EXPECT_TRUE(info.service_endpoint.empty());
+}
+
+TEST(KeyFileTest, JsonWithoutKeyOrEndpointFails) {
+    SubscriptionKeyInfo info;
+    EXPECT_EQ(Parse(R"({"auth-endpoint":"https://x/"})", info), KeyFileStatus::kNoAuthKey);
+    SubscriptionKeyInfo other;
+    EXPECT_EQ(Parse(R"({"auth-endpoint":"","auth-key":"k"})", other),
+              KeyFileStatus::kNoAuthEndpoint);
+}
+
+TEST(KeyFileTest, JsonThatIsNotAnObjectIsAKeyLine) {
+    SubscriptionKeyInfo info;
+    ASSERT_EQ(Parse("[1,2]", info), KeyFileStatus::kOk);
+    EXPECT_EQ(info.key, "[1,2]");
+}
+
+}  // namespace
+}  // namespace KORAL

@@ -1,0 +1,98 @@
+// Engine open and close, and channels, through the host.
+#include "PluginFixture.h"
+
+namespace KORAL {
+namespace {
+
+using test::HostRun;
+using test::PluginFixture;
+
+class EngineLifecycleTest : public PluginFixture {};
+
+bool Contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(EngineLifecycleTest, OpensChannelsAtBothRatesAndCloses) {
+    WriteConfig("<ws-streaming-recognition language=\"en-GB\"/>");
+    HostRun run = Run("channel a rate=8000\nchannel b rate=16000\nsilence a 100\nsleep 100\n"
+                      "close a\nclose b\n");
+    EXPECT_EQ(run.status, 0) << run.out << run.log;
+    EXPECT_TRUE(Contains(run.log, "KORAL Plugin Version [1.8.0] Date [2019-06-07]"));
+    EXPECT_TRUE(Contains(run.log, "Open Config File [" + root_ + "/conf/koralrx.xml]"));
+    EXPECT_TRUE(Contains(run.log, "Load Streaming Recognition Attribute: language = en-GB"));
+    EXPECT_TRUE(Contains(run.log, "Auth Endpoint ["));
+    EXPECT_TRUE(Contains(run.log, "Open <"));
+    EXPECT_TRUE(Contains(run.log, "Close <"));
+}
+
+TEST_F(EngineLifecycleTest, KeyFileWithoutKeyFailsTheOpen) {
+    WriteFile("data/key.json", R"({"auth-endpoint":"https://127.0.0.1:1/sts/v1.0/issueToken"})");
+    WriteConfig("", "key.json");
+    HostRun run = Run("channel a\n");
+    EXPECT_NE(run.status, 0);
+    EXPECT_TRUE(Contains(run.log, "Failed to Read Auth Key from File " + root_ + "/data/key.json"))
+        << run.log;
+}
+
+TEST_F(EngineLifecycleTest, MissingKeyFileOrConfigFailsTheOpen) {
+    WriteConfig("", "absent-*.key");
+    HostRun run = Run("channel a\n");
+    EXPECT_NE(run.status, 0);
+    EXPECT_TRUE(Contains(run.log, "Failed to Find Subscription Key File"));
+    EXPECT_TRUE(Contains(run.log, "Failed to Load VTS Koral Config"));
+
+    WriteFile("conf/koralrx.xml", "<notkoral/>");
+    run = Run("channel a\n");
+    EXPECT_NE(run.status, 0);
+    EXPECT_TRUE(Contains(run.log, "Unknown Document"));
+}
+
+TEST_F(EngineLifecycleTest, UsageFilesFollowChannelOpenAndClose) {
+    WriteConfig(R"(<monitoring-agent><usage-change-handler>
+        <log-usage enable="true" priority="NOTICE"/>
+        <update-usage enable="true" status-file="usage.status"/>
+        <dump-channels enable="true" status-file="channels.status"/>
+      </usage-change-handler></monitoring-agent>)");
+    ASSERT_EQ(system(("mkdir -p " + root_ + "/var/status").c_str()), 0);
+    HostRun run = Run("channel a\nchannel b\nclose a\nsleep 50\n", "--max-channels 7");
+    ASSERT_EQ(run.status, 0) << run.out << run.log;
+    // Engine shut-down reports once more, with b closed by the host at exit.
+    EXPECT_TRUE(Contains(run.log, "Koral Usage: 2/2/7"));
+    EXPECT_TRUE(Contains(run.log, "Koral Usage: 1/2/7"));
+    std::string usage = test::ReadFile(root_ + "/var/status/usage.status");
+    EXPECT_TRUE(Contains(usage, "max used channels: 2\n")) << usage;
+    EXPECT_TRUE(Contains(usage, "total channels: 7\n")) << usage;
+}
+
+TEST_F(EngineLifecycleTest, RequestsWithoutRecognitionAreAnsweredComplete) {
+    WriteConfig("");
+    HostRun run = Run("channel a\nchannel b version=1\n"
+                      "send a STOP 1\n.\nwait a response 1\n"
+                      "send a START-INPUT-TIMERS 2\n.\nwait a response 2\n"
+                      "send b SET-PARAMS 3\nN-Best-List-Length: 2\n.\nwait b response 3\n"
+                      "send a GET-PARAMS 4\n.\nwait a response 4\n"
+                      "send b GET-RESULT 5\n.\nwait b response 5\n"
+                      "close a\nclose b\n",
+                      "--json");
+    ASSERT_EQ(run.status, 0) << run.out << run.log;
+    for (int id = 1; id <= 5; ++id) {
+        std::string needle = "\"request_id\": " + std::to_string(id);
+        size_t pos = run.out.find(needle);
+        if (pos == std::string::npos) {
+            needle = "\"request_id\":" + std::to_string(id);
+            pos = run.out.find(needle);
+        }
+        ASSERT_NE(pos, std::string::npos) << id << "\n" << run.out;
+        size_t start = run.out.rfind('\n', pos);
+        size_t end = run.out.find('\n', pos);
+        std::string line = run.out.substr(start == std::string::npos ? 0 : start,
+                                          end == std::string::npos ? std::string::npos : end - start);
+        EXPECT_TRUE(Contains(line, "200")) << line;
+        EXPECT_TRUE(Contains(line, "COMPLETE")) << line;
+        EXPECT_TRUE(Contains(line, "\"headers\": {}") || Contains(line, "\"headers\":{}")) << line;
+    }
+}
+
+}  // namespace
+}  // namespace KORAL

@@ -1,0 +1,86 @@
+// Runs the plugin the way a server does: the vantor-host command loads the
+// module built in this tree, with a configuration made for each test.
+#ifndef KORAL_TESTS_PLUGIN_PLUGIN_FIXTURE_H
+#define KORAL_TESTS_PLUGIN_PLUGIN_FIXTURE_H
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace KORAL {
+namespace test {
+
+inline std::string BinaryDir() {
+    const char *dir = getenv("KORAL_BINARY_DIR");
+    return dir ? dir : ".";
+}
+inline std::string SourceDir() {
+    const char *dir = getenv("KORAL_SOURCE_DIR");
+    return dir ? dir : "..";
+}
+inline std::string ModulePath() { return BinaryDir() + "/plugins/koralrx/libkoralrx.so"; }
+inline std::string HostPath() { return BinaryDir() + "/host/cmd/vantor-host"; }
+
+inline std::string ReadFile(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+struct HostRun {
+    int status = -1;
+    std::string out;
+    std::string log;
+};
+
+// A server root (conf/, data/, var/, log/) in a temporary folder.
+class PluginFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/koral-plugin-XXXXXX";
+        root_ = mkdtemp(tmpl);
+        for (const char *sub : {"/conf", "/data", "/var", "/log"})
+            ASSERT_EQ(system(("mkdir -p " + root_ + sub).c_str()), 0);
+        WriteFile("data/key.txt", "0123456789abcdef\n");
+    }
+    void TearDown() override { ASSERT_EQ(system(("rm -rf " + root_).c_str()), 0); }
+
+    void WriteFile(const std::string &rel, const std::string &text) {
+        std::ofstream(root_ + "/" + rel) << text;
+    }
+    // A configuration whose key file is data/key.txt, plus `body` inside the root.
+    void WriteConfig(const std::string &body, const std::string &key_file = "key.txt") {
+        WriteFile("conf/koralrx.xml", "<koralrx subscription-key-file=\"" + key_file + "\">" +
+                                          body + "</koralrx>");
+    }
+    // Runs a session script through vantor-host; returns its exit status,
+    // standard output and the host log.
+    HostRun Run(const std::string &session, const std::string &extra_args = "") {
+        WriteFile("session.txt", session);
+        std::string log = root_ + "/log/host.log";
+        std::remove(log.c_str());
+        std::string cmd = HostPath() + " --root " + root_ + " --plugin " + ModulePath() +
+                          " --log-file " + log + " --log-priority DEBUG --speed 0 " + extra_args +
+                          " run " + root_ + "/session.txt > " + root_ + "/out.txt 2>&1";
+        HostRun run;
+        int rc = system(cmd.c_str());
+        run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+        run.out = ReadFile(root_ + "/out.txt");
+        run.log = ReadFile(log);
+        return run;
+    }
+
+    std::string root_;
+};
+
+}  // namespace test
+}  // namespace KORAL
+
+#endif  // KORAL_TESTS_PLUGIN_PLUGIN_FIXTURE_H
