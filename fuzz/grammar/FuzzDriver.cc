@@ -72,8 +72,8 @@ std::vector<Bytes> ReadDictionary(const std::string &path) {
         for (size_t i = open + 1; i < close; ++i) {
             if (line[i] == '\\' && i + 1 < close) {
                 if (line[i + 1] == 'x' && i + 3 < close) {
-                    token.push_back(
-                        static_cast<uint8_t>(std::strtoul(line.substr(i + 2, 2).c_str(), nullptr, 16)));
+                    token.push_back(static_cast<uint8_t>(
+                        std::strtoul(line.substr(i + 2, 2).c_str(), nullptr, 16)));
                     i += 3;
                 } else {
                     token.push_back(static_cast<uint8_t>(line[++i]));
@@ -88,7 +88,7 @@ std::vector<Bytes> ReadDictionary(const std::string &path) {
 }
 
 class Mutator {
-public:
+  public:
     Mutator(unsigned seed, const std::vector<Bytes> &corpus, const std::vector<Bytes> &dict,
             size_t max_len)
         : rng_(seed), corpus_(corpus), dict_(dict), max_len_(max_len) {}
@@ -101,7 +101,7 @@ public:
         return data;
     }
 
-private:
+  private:
     size_t Pick(size_t n) { return n ? std::uniform_int_distribution<size_t>(0, n - 1)(rng_) : 0; }
     uint8_t RandomByte() {
         static const char kInteresting[] = "<>/=\"' \t\r\n;?:&#![]-";
@@ -210,8 +210,9 @@ int main(int argc, char **argv) {
     const auto start = std::chrono::steady_clock::now();
     long done = 0;
     for (; done < runs; ++done) {
-        if (seconds > 0 && std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                                   .count() >= seconds)
+        if (seconds > 0 &&
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >=
+                seconds)
             break;
         Bytes input = mutator.Next();
         LLVMFuzzerTestOneInput(input.empty() ? nullptr : input.data(), input.size());

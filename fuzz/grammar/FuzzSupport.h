@@ -34,14 +34,14 @@ inline apr_pool_t *RootPool() {
 
 // A pool that lives for one input.
 class InputPool {
-public:
+  public:
     InputPool() { apr_pool_create(&pool_, RootPool()); }
     ~InputPool() { apr_pool_destroy(pool_); }
     InputPool(const InputPool &) = delete;
     InputPool &operator=(const InputPool &) = delete;
     apr_pool_t *get() const { return pool_; }
 
-private:
+  private:
     apr_pool_t *pool_ = nullptr;
 };
 
@@ -68,18 +68,20 @@ inline void CheckContext(const SpeechContext &context) {
 
 // Engine-like configured contexts shared by every input.
 inline SpeechContextMap &ConfiguredContexts() {
-    static SpeechContextMap contexts = [] {
-        SpeechContext *yesno = new SpeechContext();
-        yesno->name = "yesno";
-        yesno->configured = true;
-        yesno->scope = SpeechContext::SCOPE_STRICT;
-        yesno->AddPhrase("yes", "");
-        yesno->AddPhrase("no", "");
+    struct Configured {
+        SpeechContext yesno;
         SpeechContextMap map;
-        map["yesno"] = yesno;
-        return map;
-    }();
-    return contexts;
+        Configured() {
+            yesno.name = "yesno";
+            yesno.configured = true;
+            yesno.scope = SpeechContext::SCOPE_STRICT;
+            yesno.AddPhrase("yes", "");
+            yesno.AddPhrase("no", "");
+            map["yesno"] = &yesno;
+        }
+    };
+    static Configured configured;
+    return configured.map;
 }
 
 // A configured context must survive every grammar that shared it.

@@ -19,8 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         KORAL_FUZZ_CHECK(grammar->category == GrammarRef::CATEGORY_SPEECH ||
                          grammar->category == GrammarRef::CATEGORY_DTMF);
         KORAL_FUZZ_CHECK(!grammar->dtmf_context);
-        if (grammar->category == GrammarRef::CATEGORY_SPEECH) KORAL_FUZZ_CHECK(grammar->speech_context);
-        if (grammar->category == GrammarRef::CATEGORY_DTMF) KORAL_FUZZ_CHECK(!grammar->name.empty());
+        if (grammar->category == GrammarRef::CATEGORY_SPEECH)
+            KORAL_FUZZ_CHECK(grammar->speech_context);
+        if (grammar->category == GrammarRef::CATEGORY_DTMF)
+            KORAL_FUZZ_CHECK(!grammar->name.empty());
         if (grammar->speech_context) {
             if (grammar->speech_context->configured)
                 KORAL_FUZZ_CHECK(grammar->speech_context == contexts.at("yesno"));

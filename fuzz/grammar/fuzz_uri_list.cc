@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         KORAL_FUZZ_CHECK(grammars.DefineGrammar("text/uri-list", "pin", kPin, sizeof(kPin) - 1,
                                                 pool.get()) == MRCP_STATUS_CODE_SUCCESS);
 
-        mrcp_status_code_e status = grammars.SetActiveGrammar("text/uri-list", nullptr, body,
-                                                              length, pool.get());
+        mrcp_status_code_e status =
+            grammars.SetActiveGrammar("text/uri-list", nullptr, body, length, pool.get());
         KORAL_FUZZ_CHECK(status == MRCP_STATUS_CODE_SUCCESS ||
                          status == MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE ||
                          status == MRCP_STATUS_CODE_MISSING_PARAM ||

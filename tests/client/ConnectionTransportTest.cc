@@ -120,6 +120,7 @@ TEST_F(ConnectionTransportTest, TwoFramesInOneWriteWithPingBetween) {
         bytes += static_cast<char>(b.size());
         bytes += b;
         p.SendRaw(bytes);
+        p.SendMessage("turn.end", id);
     };
     Start();
     Conn &c = NewConnection();

@@ -29,8 +29,8 @@ protected:
         WriteFile("data/key.txt", "0123456789abcdef\n");
     }
     void TearDown() override {
-        delete engine_;
         apr_pool_destroy(pool_);
+        delete engine_;  // terminates APR
         std::string cmd = "rm -rf " + root_;
         ASSERT_EQ(system(cmd.c_str()), 0);
     }
@@ -84,7 +84,7 @@ TEST_F(EngineConfigTest, PathsResolveAgainstHostDirectories) {
         </usage-change-handler></monitoring-agent></koralrx>)"));
     EXPECT_EQ(engine_->GetSubscriptionKeyFile(), root_ + "/data/key.txt");
     EXPECT_EQ(engine_->GetUtteranceSettings().waveform_folder, "/abs/utt");
-    EXPECT_EQ(engine_->GetRdrSettings().record_folder, root_ + "/var");
+    EXPECT_EQ(engine_->GetRdrSettings().record_folder, root_ + "/var/");
     const MonitoringHandler &h = engine_->GetMonitoringSettings().usage_change_handler;
     EXPECT_EQ(h.update_usage.status_file, root_ + "/var/status/usage.status");
     EXPECT_EQ(h.dump_channels.status_file, "/tmp/chan.status");

@@ -1,8 +1,7 @@
-#include "KoralRxGrammarMap.h"
-
 #include <gtest/gtest.h>
 
 #include "GrammarTestSupport.h"
+#include "KoralRxGrammarMap.h"
 
 namespace KORAL {
 namespace {
@@ -15,7 +14,7 @@ const char kXml[] = "application/xml";
 const char kSrgs[] = "application/srgs+xml";
 
 class GrammarMapTest : public ::testing::Test {
-protected:
+  protected:
     GrammarMapTest() {
         yesno.name = "yesno";
         yesno.language = "en-US";
@@ -45,8 +44,7 @@ protected:
     std::unique_ptr<GrammarMap> map;
 };
 
-const char kColors[] =
-    "<speech-context><phrase>red</phrase><phrase>blue</phrase></speech-context>";
+const char kColors[] = "<speech-context><phrase>red</phrase><phrase>blue</phrase></speech-context>";
 
 TEST_F(GrammarMapTest, DefineReplaceRemove) {
     ASSERT_EQ(Define(kXml, "colors", kColors), MRCP_STATUS_CODE_SUCCESS);
@@ -62,7 +60,8 @@ TEST_F(GrammarMapTest, DefineReplaceRemove) {
     EXPECT_EQ(Map().Find("colors")->speech_context->phrases.count("green"), 1u);
 
     // A failed definition leaves the earlier one in place.
-    EXPECT_EQ(Define(kXml, "colors", "<speech-context/>"), MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE);
+    EXPECT_EQ(Define(kXml, "colors", "<speech-context/>"),
+              MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE);
     EXPECT_EQ(Map().Find("colors")->speech_context->phrases.count("green"), 1u);
 
     log.Clear();
@@ -91,16 +90,17 @@ TEST_F(GrammarMapTest, UnsupportedContentTypes) {
     map.reset();
     EXPECT_EQ(Define(kSrgs, "g", "<grammar root='yesno'/>"),
               MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE);
-    EXPECT_TRUE(log.Has("Unsupported Content Type [application/srgs+xml] <ch1@koral>",
-                        APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        log.Has("Unsupported Content Type [application/srgs+xml] <ch1@koral>", APT_PRIO_WARNING));
     EXPECT_EQ(Activate("application/grammar+xml", "g", "<grammar/>"),
               MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE);
     EXPECT_EQ(Map().Size(), 0u);
 }
 
 TEST_F(GrammarMapTest, SrgsDefinitions) {
-    ASSERT_EQ(Define(kSrgs, "g", "<grammar root='r'><rule id='r'><one-of><item>a</item></one-of>"
-                                 "</rule></grammar>"),
+    ASSERT_EQ(Define(kSrgs, "g",
+                     "<grammar root='r'><rule id='r'><one-of><item>a</item></one-of>"
+                     "</rule></grammar>"),
               MRCP_STATUS_CODE_SUCCESS);
     EXPECT_TRUE(log.Has("Add Speech Grammar [g] <ch1@koral>", APT_PRIO_DEBUG));
     ASSERT_EQ(Define("application/grammar+xml", "g", "<grammar mode='dtmf'/>"),
@@ -213,8 +213,7 @@ TEST_F(GrammarMapTest, DtmfLengthsOnlyWithParameters) {
 TEST_F(GrammarMapTest, SessionLines) {
     ASSERT_EQ(Define(kXml, "colors", kColors), MRCP_STATUS_CODE_SUCCESS);
     ASSERT_EQ(Define(kUriList, "pin", "builtin:dtmf/pin?maxlength=6"), MRCP_STATUS_CODE_SUCCESS);
-    ASSERT_EQ(Activate(kUriList, nullptr, "session:colors\nsession:pin"),
-              MRCP_STATUS_CODE_SUCCESS);
+    ASSERT_EQ(Activate(kUriList, nullptr, "session:colors\nsession:pin"), MRCP_STATUS_CODE_SUCCESS);
     EXPECT_EQ(Map().ActiveSpeechGrammar(), Map().Find("colors"));
     EXPECT_EQ(Map().ActiveDtmfGrammar(), Map().Find("pin"));
 
@@ -274,8 +273,9 @@ TEST_F(GrammarMapTest, ActiveGrammarsOutliveTheirReplacement) {
 
 TEST_F(GrammarMapTest, ClosingKeepsConfiguredContexts) {
     ASSERT_EQ(Activate(kUriList, nullptr, "builtin:speech/yesno"), MRCP_STATUS_CODE_SUCCESS);
-    ASSERT_EQ(Define(kSrgs, "g", "<grammar root='yesno'><meta name='scope' content='builtin'/>"
-                                 "</grammar>"),
+    ASSERT_EQ(Define(kSrgs, "g",
+                     "<grammar root='yesno'><meta name='scope' content='builtin'/>"
+                     "</grammar>"),
               MRCP_STATUS_CODE_SUCCESS);
     EXPECT_EQ(Map().Find("g")->speech_context, &yesno);
     map.reset();

@@ -1,10 +1,9 @@
-#include "KoralRxGrammarReader.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "GrammarTestSupport.h"
+#include "KoralRxGrammarReader.h"
 #include "KoralRxGrammarXml.h"
 
 namespace KORAL {
@@ -14,7 +13,7 @@ using test::AprPool;
 using test::LogCapture;
 
 class XmlDocumentTest : public ::testing::Test {
-protected:
+  protected:
     bool Parses(const std::string &text) {
         return ParseXmlDocument(text.data(), text.size(), pool.get()) != nullptr;
     }
@@ -42,8 +41,8 @@ TEST_F(XmlDocumentTest, RefusesEmptyAndMalformedText) {
 TEST_F(XmlDocumentTest, RefusesHugeDeepAndExpandingDocuments) {
     std::string huge = "<a>" + std::string(kMaxXmlDocumentSize, 'x') + "</a>";
     EXPECT_FALSE(Parses(huge));
-    EXPECT_TRUE(log.Has("XML Content Too Large [" + std::to_string(huge.size()) + "]",
-                        APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        log.Has("XML Content Too Large [" + std::to_string(huge.size()) + "]", APT_PRIO_WARNING));
 
     auto nested = [](int depth) {
         std::string text;
@@ -81,7 +80,7 @@ TEST_F(XmlDocumentTest, AcceptsUtf16WithByteOrderMark) {
 }
 
 class DocumentReaderTest : public ::testing::Test {
-protected:
+  protected:
     mrcp_status_code_e ReadContext(const std::string &text) {
         grammar.reset();
         GrammarRef *out = nullptr;
@@ -135,8 +134,8 @@ TEST_F(DocumentReaderTest, SpeechContextDocumentRefusals) {
               MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE);
     EXPECT_EQ(ReadContext("<Speech-Context><phrase>a</phrase></Speech-Context>"),
               MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE);
-    EXPECT_TRUE(log.Has("Unexpected XML root element <Speech-Context> <ch1@koral>",
-                        APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        log.Has("Unexpected XML root element <Speech-Context> <ch1@koral>", APT_PRIO_WARNING));
     EXPECT_EQ(ReadContext(""), MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE);
     EXPECT_EQ(ReadContext("<speech-context><phrase>a</phrase>"),
               MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE);
@@ -163,7 +162,7 @@ TEST_F(DocumentReaderTest, SrgsDocument) {
 }
 
 class BuiltinReaderTest : public ::testing::Test {
-protected:
+  protected:
     bool Read(const std::string &text) {
         buffer = text;
         grammar = BuiltinGrammar();
@@ -193,8 +192,8 @@ TEST_F(BuiltinReaderTest, TypesInAnyCase) {
 
 TEST_F(BuiltinReaderTest, UnknownTypeAndMissingName) {
     EXPECT_FALSE(Read("voice/transcribe\r\nnext"));
-    EXPECT_TRUE(log.Has("Unknown Builtin Grammar Type [voice/transcribe] <ch1@koral>",
-                        APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        log.Has("Unknown Builtin Grammar Type [voice/transcribe] <ch1@koral>", APT_PRIO_WARNING));
     EXPECT_FALSE(Read(""));
     EXPECT_TRUE(log.Has("Unknown Builtin Grammar Type [] <ch1@koral>", APT_PRIO_WARNING));
     EXPECT_FALSE(Read("speech"));
@@ -206,7 +205,7 @@ TEST_F(BuiltinReaderTest, UnknownTypeAndMissingName) {
 
 // Records the lines a uri-list reader hands out.
 class RecordingHandler : public GrammarUriHandler {
-public:
+  public:
     mrcp_status_code_e OnBuiltinGrammar(BuiltinGrammar &grammar) override {
         lines.push_back("builtin " + grammar.type + grammar.name);
         return status;
@@ -220,11 +219,11 @@ public:
 };
 
 class UriListTest : public ::testing::Test {
-protected:
+  protected:
     mrcp_status_code_e Read(const std::string &body, bool accept_session, bool skip) {
         handler.lines.clear();
-        return ReadGrammarUriList(body.data(), body.size(), accept_session, skip, pool.get(),
-                                  "ch1", handler);
+        return ReadGrammarUriList(body.data(), body.size(), accept_session, skip, pool.get(), "ch1",
+                                  handler);
     }
     AprPool pool;
     LogCapture log;
@@ -257,7 +256,8 @@ TEST_F(UriListTest, UnsupportedLines) {
 }
 
 TEST_F(UriListTest, UnreadableLinesEndTheBody) {
-    EXPECT_EQ(Read("builtin:speech/\nbuiltin:speech/a", true, true), MRCP_STATUS_CODE_MISSING_PARAM);
+    EXPECT_EQ(Read("builtin:speech/\nbuiltin:speech/a", true, true),
+              MRCP_STATUS_CODE_MISSING_PARAM);
     EXPECT_TRUE(handler.lines.empty());
     EXPECT_EQ(Read("builtin:foo/a\nbuiltin:speech/a", true, true), MRCP_STATUS_CODE_MISSING_PARAM);
     EXPECT_EQ(Read("session: \t\nbuiltin:speech/a", true, true), MRCP_STATUS_CODE_MISSING_PARAM);

@@ -1,10 +1,9 @@
-#include "KoralRxGrammar.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "GrammarTestSupport.h"
+#include "KoralRxGrammar.h"
 
 namespace KORAL {
 namespace {
@@ -75,7 +74,7 @@ TEST(BuiltinNameParamsTest, EmptyLineOrNameFails) {
 }
 
 class SrgsGrammarTest : public ::testing::Test {
-protected:
+  protected:
     SrgsGrammarTest() {
         yesno.name = "yesno";
         yesno.configured = true;
@@ -116,8 +115,9 @@ TEST_F(SrgsGrammarTest, VoiceGrammarBuildsAStrictContext) {
 }
 
 TEST_F(SrgsGrammarTest, DtmfModeWithoutMetaTags) {
-    ASSERT_TRUE(LoadSrgs("<grammar mode='dtmf' root='pin'><rule id='pin'><one-of>"
-                         "<item>1 2 3</item><item>4</item></one-of></rule></grammar>"));
+    ASSERT_TRUE(
+        LoadSrgs("<grammar mode='dtmf' root='pin'><rule id='pin'><one-of>"
+                 "<item>1 2 3</item><item>4</item></one-of></rule></grammar>"));
     EXPECT_EQ(grammar.category, GrammarRef::CATEGORY_DTMF);
     EXPECT_EQ(grammar.dtmf_context, nullptr);
     ASSERT_NE(grammar.speech_context, nullptr);
@@ -158,8 +158,9 @@ TEST_F(SrgsGrammarTest, UnknownBuiltinSpeechNameFails) {
 }
 
 TEST_F(SrgsGrammarTest, ScopeNamingTheTranscriptionGrammar) {
-    ASSERT_TRUE(LoadSrgs("<grammar root='whatever' xml:lang='fr-FR'>"
-                         "<meta name='scope' content='transcribe'/></grammar>"));
+    ASSERT_TRUE(
+        LoadSrgs("<grammar root='whatever' xml:lang='fr-FR'>"
+                 "<meta name='scope' content='transcribe'/></grammar>"));
     EXPECT_EQ(grammar.name, "transcribe");
     ASSERT_NE(grammar.speech_context, nullptr);
     EXPECT_TRUE(grammar.speech_context->phrases.empty());
@@ -169,12 +170,13 @@ TEST_F(SrgsGrammarTest, ScopeNamingTheTranscriptionGrammar) {
 }
 
 TEST_F(SrgsGrammarTest, MetaTags) {
-    ASSERT_TRUE(LoadSrgs("<grammar root='r'>"
-                         "<meta name='scope' content='hint'/>"
-                         "<META NAME='custom' CONTENT='first'/><meta name='custom' content='second'/>"
-                         "<meta content='no name'/><meta name='scope' content='wide'/>"
-                         "<meta name='speech-complete' content='True'/>"
-                         "<rule id='r'><one-of><item>a</item></one-of></rule></grammar>"));
+    ASSERT_TRUE(
+        LoadSrgs("<grammar root='r'>"
+                 "<meta name='scope' content='hint'/>"
+                 "<META NAME='custom' CONTENT='first'/><meta name='custom' content='second'/>"
+                 "<meta content='no name'/><meta name='scope' content='wide'/>"
+                 "<meta name='speech-complete' content='True'/>"
+                 "<rule id='r'><one-of><item>a</item></one-of></rule></grammar>"));
     ASSERT_NE(grammar.speech_context, nullptr);
     EXPECT_EQ(grammar.speech_context->scope, SpeechContext::SCOPE_HINT);
     EXPECT_FALSE(grammar.speech_context->speech_complete) << "hint gives speech-complete off";
@@ -196,20 +198,6 @@ TEST_F(SrgsGrammarTest, DtmfGrammarWithBuiltinScopeHasNoContext) {
     ASSERT_TRUE(LoadSrgs("<grammar mode='dtmf'><meta name='scope' content='builtin'/></grammar>"));
     EXPECT_EQ(grammar.speech_context, nullptr);
     EXPECT_EQ(grammar.category, GrammarRef::CATEGORY_DTMF);
-}
-
-TEST(GrammarRefTest, CreateSpeechContext) {
-    SpeechContext *context =
-        GrammarRef::CreateSpeechContext("n", "", SpeechContext::SCOPE_STRICT, true);
-    EXPECT_EQ(context->name, "n");
-    EXPECT_TRUE(context->language.empty());
-    EXPECT_TRUE(context->enabled);
-    EXPECT_FALSE(context->configured);
-    EXPECT_TRUE(context->speech_complete);
-    delete context;
-    context = GrammarRef::CreateSpeechContext("n", nullptr, SpeechContext::SCOPE_HINT, false);
-    EXPECT_TRUE(context->language.empty());
-    delete context;
 }
 
 TEST(GrammarRefTest, OwnsItsContextsButNotConfiguredOnes) {

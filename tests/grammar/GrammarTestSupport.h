@@ -17,7 +17,7 @@ namespace KORAL {
 namespace test {
 
 class AprPool {
-public:
+  public:
     AprPool() {
         apr_initialize();
         apr_pool_create(&pool_, nullptr);
@@ -34,7 +34,7 @@ public:
         return doc ? doc->root : nullptr;
     }
 
-private:
+  private:
     apr_pool_t *pool_ = nullptr;
 };
 
@@ -47,7 +47,7 @@ struct LogLine {
 // Records every host log line while it exists (one capture at a time: the
 // host's hook is a plain function).
 class LogCapture {
-public:
+  public:
     LogCapture() {
         Instance() = this;
         apt_log_ext_handler_set(&LogCapture::Handler);
@@ -81,7 +81,7 @@ public:
         return n;
     }
 
-private:
+  private:
     static LogCapture *&Instance() {
         static LogCapture *instance = nullptr;
         return instance;

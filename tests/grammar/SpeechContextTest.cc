@@ -1,9 +1,8 @@
-#include "KoralRxSpeechContext.h"
-
 #include <gtest/gtest.h>
 
 #include "GrammarTestSupport.h"
 #include "KoralRxLog.h"
+#include "KoralRxSpeechContext.h"
 
 namespace KORAL {
 namespace {
@@ -12,7 +11,7 @@ using test::AprPool;
 using test::LogCapture;
 
 class SpeechContextTest : public ::testing::Test {
-protected:
+  protected:
     // Loads a configured context from a <speech-context> element.
     bool Load(const std::string &xml) {
         const apr_xml_elem *root = pool.Root(xml);
@@ -61,8 +60,9 @@ TEST_F(SpeechContextTest, CompleteOnlyWhenNoLongerPhraseBeginsWithTheText) {
 }
 
 TEST_F(SpeechContextTest, ValueIsTheTagElseThePhraseAsWritten) {
-    ASSERT_TRUE(Load("<speech-context id='c'><phrase tag='YES'>Yes please</phrase>"
-                     "<phrase>No Thanks</phrase></speech-context>"));
+    ASSERT_TRUE(
+        Load("<speech-context id='c'><phrase tag='YES'>Yes please</phrase>"
+             "<phrase>No Thanks</phrase></speech-context>"));
     EXPECT_TRUE(context.tagged);
     std::string value = "unchanged";
     EXPECT_TRUE(context.FindPhrase("yes please", value));
@@ -92,9 +92,10 @@ TEST_F(SpeechContextTest, OnlyAsciiLettersAreLowerCased) {
 }
 
 TEST_F(SpeechContextTest, PhraseTextIsJoinedAndKeptAsItStands) {
-    ASSERT_TRUE(Load("<speech-context id='c'><phrase> spaced </phrase>"
-                     "<phrase>salt &amp; pepper</phrase><phrase/><phrase></phrase>"
-                     "<phrase><b/>after a child</phrase></speech-context>"));
+    ASSERT_TRUE(
+        Load("<speech-context id='c'><phrase> spaced </phrase>"
+             "<phrase>salt &amp; pepper</phrase><phrase/><phrase></phrase>"
+             "<phrase><b/>after a child</phrase></speech-context>"));
     EXPECT_EQ(context.phrases.size(), 2u);
     EXPECT_TRUE(context.phrases.count(" spaced "));
     EXPECT_TRUE(context.phrases.count("salt & pepper"));
@@ -131,8 +132,9 @@ TEST_F(SpeechContextTest, SpeechCompleteFollowsScopeUnlessGiven) {
 }
 
 TEST_F(SpeechContextTest, AttributesAreReadInDocumentOrder) {
-    ASSERT_TRUE(Load("<speech-context ID='first' language='de-DE' Scope='hint' SCOPE='strict' "
-                     "id='second' colour='red'/>"));
+    ASSERT_TRUE(
+        Load("<speech-context ID='first' language='de-DE' Scope='hint' SCOPE='strict' "
+             "id='second' colour='red'/>"));
     EXPECT_EQ(context.name, "second");
     EXPECT_EQ(context.language, "de-DE");
     EXPECT_EQ(context.scope, SpeechContext::SCOPE_STRICT);
@@ -148,7 +150,8 @@ TEST_F(SpeechContextTest, AttributesAreReadInDocumentOrder) {
 }
 
 TEST_F(SpeechContextTest, DisabledOrAnonymousContextsDoNotLoad) {
-    EXPECT_FALSE(Load("<speech-context id='off' enable='FALSE'><phrase>a</phrase></speech-context>"));
+    EXPECT_FALSE(
+        Load("<speech-context id='off' enable='FALSE'><phrase>a</phrase></speech-context>"));
     EXPECT_TRUE(log.Has("Skip Disabled Speech Context <off>", APT_PRIO_DEBUG));
     EXPECT_FALSE(context.configured);
 
@@ -158,14 +161,16 @@ TEST_F(SpeechContextTest, DisabledOrAnonymousContextsDoNotLoad) {
 
     SpeechContext odd;
     EXPECT_TRUE(odd.Load(pool.Root("<speech-context id='x' enable='nope'/>")));
-    EXPECT_TRUE(log.Has("Unexpected Value <nope> for Boolean Attribute <enable>", APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        log.Has("Unexpected Value <nope> for Boolean Attribute <enable>", APT_PRIO_WARNING));
 }
 
 TEST_F(SpeechContextTest, UnknownChildrenAndAttributesAreSkipped) {
     apt_log_source_t *saved = KORAL_PLUGIN;
     apt_log_source_assign("KORAL-PLUGIN", &KORAL_PLUGIN);
-    EXPECT_TRUE(Load("<speech-context id='c'><word>x</word>"
-                     "<PHRASE Tag='t' weight='2'>Go</PHRASE></speech-context>"));
+    EXPECT_TRUE(
+        Load("<speech-context id='c'><word>x</word>"
+             "<PHRASE Tag='t' weight='2'>Go</PHRASE></speech-context>"));
     KORAL_PLUGIN = saved;
     EXPECT_EQ(log.SourceOf("Unknown Element <word> in Speech Context <c>"), "HOST");
     EXPECT_EQ(log.SourceOf("Unknown Phrase Attribute <weight>"), "KORAL-PLUGIN");

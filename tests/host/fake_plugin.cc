@@ -22,8 +22,10 @@
 #define FAKE_VERSION_MAJOR PLUGIN_MAJOR_VERSION
 #endif
 
-extern "C" __attribute__((visibility("default")))
+extern "C" {
+__attribute__((visibility("default")))
 mrcp_plugin_version_t mrcp_plugin_version = {FAKE_VERSION_MAJOR, PLUGIN_MINOR_VERSION, PLUGIN_PATCH_VERSION};
+}
 
 namespace {
 

@@ -25,78 +25,68 @@ struct Tally {
 };
 
 class TallyEvent : public AsyncEvent {
-public:
+  public:
     TallyEvent(Tally &tally, int tag) : m_Tally(tally), m_Tag(tag) {}
     ~TallyEvent() override { m_Tally.destroyed++; }
-    void Process() override
-    {
+    void Process() override {
         m_Tally.order.push_back(m_Tag);
         m_Tally.processed++;
     }
 
-private:
+  private:
     Tally &m_Tally;
     int m_Tag;
 };
 
 // Blocks the processor thread until the test opens the gate.
 class GateEvent : public AsyncEvent {
-public:
+  public:
     GateEvent(std::shared_future<void> gate, std::atomic<bool> &entered)
-        : m_Gate(gate), m_Entered(entered)
-    {
-    }
-    void Process() override
-    {
+        : m_Gate(gate), m_Entered(entered) {}
+    void Process() override {
         m_Entered = true;
         m_Gate.wait();
     }
 
-private:
+  private:
     std::shared_future<void> m_Gate;
     std::atomic<bool> &m_Entered;
 };
 
 // Runs a function on the processor thread.
 class CallEvent : public AsyncEvent {
-public:
+  public:
     explicit CallEvent(std::function<void()> call) : m_Call(std::move(call)) {}
     void Process() override { m_Call(); }
 
-private:
+  private:
     std::function<void()> m_Call;
 };
 
-bool Post(SoftEventProcessor &processor, AsyncEvent *event)
-{
+bool Post(SoftEventProcessor &processor, AsyncEvent *event) {
     event->Ref();
     return processor.PostEvent(event);
 }
 
 class RecordingObserver : public SoftEventProcessor::Observer {
-public:
+  public:
     RecordingObserver(std::vector<std::string> &log, std::string name, bool accept)
-        : m_Log(log), m_Name(std::move(name)), m_Accept(accept)
-    {
-    }
-    bool OnStart(SoftEventProcessor *processor) override
-    {
+        : m_Log(log), m_Name(std::move(name)), m_Accept(accept) {}
+    bool OnStart(SoftEventProcessor *processor) override {
         m_Log.push_back("start " + m_Name);
         return m_Accept;
     }
-    void OnShutdown(SoftEventProcessor *processor) override
-    {
+    void OnShutdown(SoftEventProcessor *processor) override {
         m_Log.push_back("shutdown " + m_Name);
     }
 
-private:
+  private:
     std::vector<std::string> &m_Log;
     std::string m_Name;
     bool m_Accept;
 };
 
-TEST(AsyncEventTest, UnrefAtZeroDoesNothingAndLastUnrefDeletes)
-{
+TEST(AsyncEventTest, UnrefAtZeroDoesNothingAndLastUnrefDeletes) {
     Tally tally;
     TallyEvent *event = new TallyEvent(tally, 0);
     event->Unref();
@@ -110,8 +100,7 @@ TEST(AsyncEventTest, UnrefAtZeroDoesNothingAndLastUnrefDeletes)
     EXPECT_EQ(1, tally.destroyed);
 }
 
-TEST(SoftEventProcessorTest, ProcessesEventsInPostingOrder)
-{
+TEST(SoftEventProcessorTest, ProcessesEventsInPostingOrder) {
     Tally tally;
     SoftEventProcessor processor;
     ASSERT_TRUE(processor.Start());
@@ -123,8 +112,7 @@ TEST(SoftEventProcessorTest, ProcessesEventsInPostingOrder)
     EXPECT_EQ(1000, tally.destroyed);
 }
 
-TEST(SoftEventProcessorTest, KeepsEachPostersOrderAcrossThreads)
-{
+TEST(SoftEventProcessorTest, KeepsEachPostersOrderAcrossThreads) {
     Tally tally;
     SoftEventProcessor processor;
     ASSERT_TRUE(processor.Start());
@@ -148,8 +136,7 @@ TEST(SoftEventProcessorTest, KeepsEachPostersOrderAcrossThreads)
     }
 }
 
-TEST(SoftEventProcessorTest, EventsPostedBeforeStartRunOnceStarted)
-{
+TEST(SoftEventProcessorTest, EventsPostedBeforeStartRunOnceStarted) {
     Tally tally;
     SoftEventProcessor processor;
     for (int i = 0; i < 3; i++) Post(processor, new TallyEvent(tally, i));
@@ -158,23 +145,22 @@ TEST(SoftEventProcessorTest, EventsPostedBeforeStartRunOnceStarted)
     EXPECT_EQ((std::vector<int>{0, 1, 2}), tally.order);
 }
 
-TEST(SoftEventProcessorTest, EventPostedWhileProcessingRunsAfterIt)
-{
+TEST(SoftEventProcessorTest, EventPostedWhileProcessingRunsAfterIt) {
     Tally tally;
     SoftEventProcessor processor;
-    ASSERT_TRUE(processor.Start());
+    // Both queued before the thread runs, so the inner post comes last.
     Post(processor, new CallEvent([&]() {
              tally.order.push_back(1);
              Post(processor, new TallyEvent(tally, 3));
          }));
     Post(processor, new TallyEvent(tally, 2));
+    ASSERT_TRUE(processor.Start());
     ASSERT_TRUE(WaitUntil([&]() { return tally.processed == 2; }));
     ASSERT_TRUE(processor.Shutdown(true));
     EXPECT_EQ((std::vector<int>{1, 2, 3}), tally.order);
 }
 
-TEST(SoftEventProcessorTest, ShutdownWithoutWaitReturnsAtOnceAndLaterEventsAreDropped)
-{
+TEST(SoftEventProcessorTest, ShutdownWithoutWaitReturnsAtOnceAndLaterEventsAreDropped) {
     Tally tally;
     std::promise<void> open;
     std::atomic<bool> entered{false};
@@ -195,8 +181,7 @@ TEST(SoftEventProcessorTest, ShutdownWithoutWaitReturnsAtOnceAndLaterEventsAreDr
     EXPECT_FALSE(processor.Shutdown(true));
 }
 
-TEST(SoftEventProcessorTest, ShutdownWithWaitDrainsQueueThenJoins)
-{
+TEST(SoftEventProcessorTest, ShutdownWithWaitDrainsQueueThenJoins) {
     Tally tally;
     std::vector<std::string> log;
     RecordingObserver observer(log, "a", true);
@@ -213,8 +198,7 @@ TEST(SoftEventProcessorTest, ShutdownWithWaitDrainsQueueThenJoins)
     EXPECT_FALSE(processor.Shutdown(true));
 }
 
-TEST(SoftEventProcessorTest, ShutdownOfNeverStartedProcessorFails)
-{
+TEST(SoftEventProcessorTest, ShutdownOfNeverStartedProcessorFails) {
     Tally tally;
     {
         SoftEventProcessor processor;
@@ -227,8 +211,7 @@ TEST(SoftEventProcessorTest, ShutdownOfNeverStartedProcessorFails)
     EXPECT_EQ(1, tally.destroyed);
 }
 
-TEST(SoftEventProcessorTest, ObserverRefusingStartEndsThreadWithoutProcessing)
-{
+TEST(SoftEventProcessorTest, ObserverRefusingStartEndsThreadWithoutProcessing) {
     Tally tally;
     std::vector<std::string> log;
     RecordingObserver first(log, "a", true), refusing(log, "b", false), third(log, "c", true);
@@ -245,8 +228,7 @@ TEST(SoftEventProcessorTest, ObserverRefusingStartEndsThreadWithoutProcessing)
     EXPECT_EQ(1, tally.destroyed);
 }
 
-TEST(SoftEventProcessorTest, EventsPostedAfterCleanupAreReleasedWithProcessor)
-{
+TEST(SoftEventProcessorTest, EventsPostedAfterCleanupAreReleasedWithProcessor) {
     Tally tally;
     {
         SoftEventProcessor processor;
@@ -258,8 +240,7 @@ TEST(SoftEventProcessorTest, EventsPostedAfterCleanupAreReleasedWithProcessor)
     EXPECT_EQ(1, tally.destroyed);
 }
 
-TEST(SoftEventProcessorTest, DeletingARunningProcessorShutsItDownFirst)
-{
+TEST(SoftEventProcessorTest, DeletingARunningProcessorShutsItDownFirst) {
     Tally tally;
     std::vector<std::string> log;
     RecordingObserver observer(log, "a", true);
@@ -273,8 +254,7 @@ TEST(SoftEventProcessorTest, DeletingARunningProcessorShutsItDownFirst)
     EXPECT_EQ((std::vector<std::string>{"start a", "shutdown a"}), log);
 }
 
-TEST(SoftEventProcessorTest, CanBeStartedAgainAfterShutdown)
-{
+TEST(SoftEventProcessorTest, CanBeStartedAgainAfterShutdown) {
     Tally tally;
     SoftEventProcessor processor;
     ASSERT_TRUE(processor.Start());

@@ -30,9 +30,8 @@ using OmbraTest::ManualProcessor;
 const int64_t kMinute = 60 * 1000 * 1000;  // microseconds
 
 class FileManagerTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         char pattern[] = "/tmp/ombra-fm-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(pattern));
         m_Root = pattern;
@@ -42,15 +41,13 @@ protected:
         ASSERT_TRUE(logger->Start());
         m_Processor.GetTimerQueue()->SetClock(m_QueueClock.Source());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         m_Manager.reset();
         while (Logger::GetInstance()) Logger::DestroyInstance();
         fs::remove_all(m_Root);
     }
 
-    FileManager &Make(uint64_t maxCount, uint64_t maxAge, bool purge)
-    {
+    FileManager &Make(uint64_t maxCount, uint64_t maxAge, bool purge) {
         m_Manager.reset(new FileManager(&m_Facility));
         m_Manager->SetDirectory(m_Dir);
         m_Manager->SetFilePrefix("koralrx-");
@@ -59,41 +56,36 @@ protected:
         m_Manager->SetMaxFileAge(maxAge);
         m_Manager->SetPurgeExisting(purge);
         m_Manager->SetTimerProcessor(&m_Processor);
-        m_Manager->SetTimeSources([this]() { return m_Now; },
-                                  [this](const std::string &path, apr_time_t ctime) {
-                                      auto it = m_AgeMinutes.find(path);
-                                      return it == m_AgeMinutes.end()
-                                                 ? ctime
-                                                 : m_Now - it->second * kMinute;
-                                  });
+        m_Manager->SetTimeSources(
+            [this]() { return m_Now; },
+            [this](const std::string &path, apr_time_t ctime) {
+                auto it = m_AgeMinutes.find(path);
+                return it == m_AgeMinutes.end() ? ctime : m_Now - it->second * kMinute;
+            });
         return *m_Manager;
     }
     // Creates a file in the managed directory; with an age, the manager sees
     // it that many minutes old.
-    void Touch(const std::string &name, int64_t ageMinutes = -1)
-    {
+    void Touch(const std::string &name, int64_t ageMinutes = -1) {
         fs::create_directories(m_Dir);
         std::ofstream(m_Dir + name) << "data";
         if (ageMinutes >= 0) m_AgeMinutes[m_Dir + name] = ageMinutes;
     }
     bool Exists(const std::string &name) const { return fs::exists(m_Dir + name); }
-    std::vector<std::string> EntryNames() const
-    {
+    std::vector<std::string> EntryNames() const {
         std::vector<std::string> names;
         for (const FileManager::FileEntry *entry : m_Manager->GetFileEntries())
             names.push_back(entry->name);
         return names;
     }
-    std::vector<int64_t> QueuedTimeouts() const
-    {
+    std::vector<int64_t> QueuedTimeouts() const {
         std::vector<int64_t> timeouts;
         for (const Timer *timer : m_Processor.GetTimerQueue()->GetTimers())
             timeouts.push_back(timer->GetTimeout());
         return timeouts;
     }
     // Writes every pending record; the logger is gone afterwards.
-    LogSink &FlushLog()
-    {
+    LogSink &FlushLog() {
         while (Logger::GetInstance()) Logger::DestroyInstance();
         return m_Sink;
     }
@@ -110,8 +102,7 @@ protected:
     std::unique_ptr<FileManager> m_Manager;
 };
 
-TEST_F(FileManagerTest, FourthFileOverCountThreeDeletesTheOldest)
-{
+TEST_F(FileManagerTest, FourthFileOverCountThreeDeletesTheOldest) {
     FileManager &manager = Make(3, 0, false);
     ASSERT_TRUE(manager.LoadFileEntries());
     for (const char *name : {"koralrx-b.wav", "koralrx-a.wav", "koralrx-c.wav", "koralrx-d.wav"})
@@ -129,8 +120,7 @@ TEST_F(FileManagerTest, FourthFileOverCountThreeDeletesTheOldest)
     EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_NOTICE, "Remove file koralrx-b.wav [max file count]"));
 }
 
-TEST_F(FileManagerTest, ScanDeletesExpiredFilesAndTimesTheOthers)
-{
+TEST_F(FileManagerTest, ScanDeletesExpiredFilesAndTimesTheOthers) {
     Touch("koralrx-old.wav", 15);
     Touch("koralrx-edge.wav", 10);
     Touch("koralrx-young.wav", 4);
@@ -159,12 +149,12 @@ TEST_F(FileManagerTest, ScanDeletesExpiredFilesAndTimesTheOthers)
     EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Found file koralrx-old.wav"));
     EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-old.wav [max file age]"));
     EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-edge.wav [max file age]"));
-    EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-young.wav [6 min]"));
+    EXPECT_TRUE(
+        log.Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-young.wav [6 min]"));
     EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-young.wav [timed out]"));
 }
 
-TEST_F(FileManagerTest, PurgeDeletesEveryMatchingFileWhateverItsAge)
-{
+TEST_F(FileManagerTest, PurgeDeletesEveryMatchingFileWhateverItsAge) {
     Touch("koralrx-1.wav", 0);
     Touch("koralrx-2.wav", 500);
     Touch("koralrx-3.wav");
@@ -177,8 +167,7 @@ TEST_F(FileManagerTest, PurgeDeletesEveryMatchingFileWhateverItsAge)
     EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_NOTICE, "Remove file koralrx-2.wav [purge existing]"));
 }
 
-TEST_F(FileManagerTest, NonMatchingFilesDirectoriesAndLinksAreNeverTouched)
-{
+TEST_F(FileManagerTest, NonMatchingFilesDirectoriesAndLinksAreNeverTouched) {
     Touch("koralrx-match.wav");
     Touch("other.wav");
     Touch("koralrx-a.txt");
@@ -198,8 +187,7 @@ TEST_F(FileManagerTest, NonMatchingFilesDirectoriesAndLinksAreNeverTouched)
     EXPECT_TRUE(fs::exists(m_Root + "/outside.wav"));
 }
 
-TEST_F(FileManagerTest, RemoveFileEntryDeletesOnlyManagedFiles)
-{
+TEST_F(FileManagerTest, RemoveFileEntryDeletesOnlyManagedFiles) {
     FileManager &manager = Make(100, 10, false);
     ASSERT_TRUE(manager.LoadFileEntries());
     Touch("koralrx-a.wav");
@@ -220,8 +208,7 @@ TEST_F(FileManagerTest, RemoveFileEntryDeletesOnlyManagedFiles)
     EXPECT_TRUE(QueuedTimeouts().empty());
 }
 
-TEST_F(FileManagerTest, AddedFileGetsATimerOfTheMaxAge)
-{
+TEST_F(FileManagerTest, AddedFileGetsATimerOfTheMaxAge) {
     FileManager &manager = Make(100, 10, false);
     ASSERT_TRUE(manager.LoadFileEntries());
     Touch("koralrx-a.wav");
@@ -231,12 +218,11 @@ TEST_F(FileManagerTest, AddedFileGetsATimerOfTheMaxAge)
     m_QueueClock.AdvanceMs(10 * 60 * 1000);
     ASSERT_TRUE(m_Processor.GetTimerQueue()->Advance());
     EXPECT_FALSE(Exists("koralrx-a.wav"));
-    EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_DEBUG,
-                               "Set expiration timer for file koralrx-a.wav [10 min]"));
+    EXPECT_TRUE(
+        FlushLog().Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-a.wav [10 min]"));
 }
 
-TEST_F(FileManagerTest, NewFileThatIsTheOldestOverTheLimitGetsNoTimer)
-{
+TEST_F(FileManagerTest, NewFileThatIsTheOldestOverTheLimitGetsNoTimer) {
     FileManager &manager = Make(1, 10, false);
     ASSERT_TRUE(manager.LoadFileEntries());
     Touch("koralrx-new.wav");
@@ -249,8 +235,7 @@ TEST_F(FileManagerTest, NewFileThatIsTheOldestOverTheLimitGetsNoTimer)
     EXPECT_EQ(1u, QueuedTimeouts().size());
 }
 
-TEST_F(FileManagerTest, FileReportedTwiceIsManagedOnce)
-{
+TEST_F(FileManagerTest, FileReportedTwiceIsManagedOnce) {
     FileManager &manager = Make(100, 10, false);
     ASSERT_TRUE(manager.LoadFileEntries());
     Touch("koralrx-a.wav");
@@ -262,8 +247,7 @@ TEST_F(FileManagerTest, FileReportedTwiceIsManagedOnce)
     EXPECT_TRUE(Exists("koralrx-a.wav"));
 }
 
-TEST_F(FileManagerTest, FilesFoundWithoutTimesAreAllManaged)
-{
+TEST_F(FileManagerTest, FilesFoundWithoutTimesAreAllManaged) {
     for (const char *name : {"koralrx-c.wav", "koralrx-a.wav", "koralrx-b.wav"}) Touch(name);
     FileManager &manager = Make(2, 0, false);
     ASSERT_TRUE(manager.LoadFileEntries());
@@ -275,8 +259,17 @@ TEST_F(FileManagerTest, FilesFoundWithoutTimesAreAllManaged)
     EXPECT_EQ((Names{"koralrx-c.wav", "koralrx-d.wav"}), EntryNames());
 }
 
-TEST_F(FileManagerTest, DestroyFileEntriesKeepsFilesAndStopsTimers)
-{
+TEST_F(FileManagerTest, SecondScanKeepsOneEntryAndOneTimerPerFile) {
+    Touch("koralrx-a.wav", 1);
+    FileManager &manager = Make(100, 10, false);
+    ASSERT_TRUE(manager.LoadFileEntries());
+    ASSERT_TRUE(manager.LoadFileEntries());
+    EXPECT_EQ(1u, manager.GetFileCount());
+    m_Processor.Pump();
+    EXPECT_EQ(1u, QueuedTimeouts().size());
+}
+
+TEST_F(FileManagerTest, DestroyFileEntriesKeepsFilesAndStopsTimers) {
     Touch("koralrx-a.wav", 1);
     FileManager &manager = Make(100, 10, false);
     ASSERT_TRUE(manager.LoadFileEntries());
@@ -292,21 +285,21 @@ TEST_F(FileManagerTest, DestroyFileEntriesKeepsFilesAndStopsTimers)
     EXPECT_TRUE(Exists("koralrx-b.wav"));
 }
 
-TEST_F(FileManagerTest, DirectoryIsCreatedWithItsParents)
-{
+TEST_F(FileManagerTest, DirectoryIsCreatedWithItsParents) {
     m_Dir = m_Root + "/a/b/c";
     FileManager &manager = Make(100, 0, false);
     EXPECT_EQ(m_Root + "/a/b/c/", manager.GetDirectory());
     ASSERT_TRUE(manager.LoadFileEntries());
     EXPECT_TRUE(fs::is_directory(m_Root + "/a/b/c"));
+    EXPECT_EQ(fs::perms::owner_all,
+              fs::status(m_Root + "/a/b/c").permissions() & fs::perms::owner_all);
     // The owner writes its files there.
     std::ofstream(m_Root + "/a/b/c/koralrx-x.wav") << "data";
     EXPECT_TRUE(fs::exists(m_Root + "/a/b/c/koralrx-x.wav"));
     EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_INFO, "Create directory " + m_Root + "/a/b/c/"));
 }
 
-TEST_F(FileManagerTest, DirectoryBlockedByAFileFailsToLoad)
-{
+TEST_F(FileManagerTest, DirectoryBlockedByAFileFailsToLoad) {
     std::ofstream(m_Root + "/taken") << "data";
     m_Dir = m_Root + "/taken";
     FileManager &manager = Make(100, 0, false);
@@ -316,26 +309,13 @@ TEST_F(FileManagerTest, DirectoryBlockedByAFileFailsToLoad)
         FlushLog().Has(LOG_LEVEL_WARNING, "Failed to create directory " + m_Root + "/taken/"));
 }
 
-TEST(RemoveFileTest, ReportsWhetherTheFileWasDeleted)
-{
-    char pattern[] = "/tmp/ombra-rm-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    std::string path = std::string(pattern) + "/f";
-    std::ofstream(path) << "x";
-    EXPECT_TRUE(RemoveFile(path));
-    EXPECT_FALSE(RemoveFile(path));
-    fs::remove_all(pattern);
-}
-
 // The engine's arrangement: the manager lives on a real processor thread,
 // made in OnStart and destroyed in OnShutdown, after the loop has ended.
 class ManagerOwner : public SoftEventProcessor::Observer {
-public:
-    ManagerOwner(const std::string &dir, LogFacility &facility) : m_Dir(dir), m_Facility(facility)
-    {
-    }
-    bool OnStart(SoftEventProcessor *processor) override
-    {
+  public:
+    ManagerOwner(const std::string &dir, LogFacility &facility)
+        : m_Dir(dir), m_Facility(facility) {}
+    bool OnStart(SoftEventProcessor *processor) override {
         m_Manager = new FileManager(&m_Facility);
         m_Manager->SetDirectory(m_Dir);
         m_Manager->SetFilePrefix("koralrx-");
@@ -343,30 +323,28 @@ public:
         m_Manager->SetTimerProcessor(processor);
         return m_Manager->LoadFileEntries();
     }
-    void OnShutdown(SoftEventProcessor *processor) override
-    {
+    void OnShutdown(SoftEventProcessor *processor) override {
         delete m_Manager;  // stops its timers after the loop has ended
         m_Manager = nullptr;
     }
     FileManager *m_Manager = nullptr;
 
-private:
+  private:
     std::string m_Dir;
     LogFacility &m_Facility;
 };
 
 class AddEvent : public AsyncEvent {
-public:
+  public:
     AddEvent(ManagerOwner &owner, std::string name) : m_Owner(owner), m_Name(std::move(name)) {}
     void Process() override { m_Owner.m_Manager->AddFileEntry(m_Name, apr_time_now()); }
 
-private:
+  private:
     ManagerOwner &m_Owner;
     std::string m_Name;
 };
 
-TEST_F(FileManagerTest, ManagerOnAProcessorThreadShutsDownWithoutLeaks)
-{
+TEST_F(FileManagerTest, ManagerOnAProcessorThreadShutsDownWithoutLeaks) {
     Touch("koralrx-existing");
     ManagerOwner owner(m_Dir, m_Facility);
     SoftEventProcessor processor;

@@ -19,10 +19,9 @@ using OmbraTest::CaptureDevice;
 using OmbraTest::LogSink;
 using Notes = std::vector<std::string>;
 
-TEST(LogLevelTest, NamesAndFormattedNames)
-{
-    const char *names[] = {"EMERGENCY", "ALERT", "CRITICAL", "ERROR",
-                           "WARNING",   "NOTICE", "INFO",    "DEBUG"};
+TEST(LogLevelTest, NamesAndFormattedNames) {
+    const char *names[] = {"EMERGENCY", "ALERT",  "CRITICAL", "ERROR",
+                           "WARNING",   "NOTICE", "INFO",     "DEBUG"};
     const char *formatted[] = {"EMERG  ", "ALERT  ", "CRITIC ", "ERROR  ",
                                "WARN   ", "NOTICE ", "INFO   ", "DEBUG  "};
     for (int i = 0; i < 8; i++) {
@@ -36,8 +35,7 @@ TEST(LogLevelTest, NamesAndFormattedNames)
     EXPECT_STREQ("", GetLogLevelFormattedName(static_cast<LogLevel>(-1)));
 }
 
-TEST(LogLevelTest, TranslationIsExactAndCaseSensitive)
-{
+TEST(LogLevelTest, TranslationIsExactAndCaseSensitive) {
     LogLevel level = LOG_LEVEL_WARNING;
     for (const char *text : {"debug", "Debug", " DEBUG", "DEBUG ", "", "7", "DEBUGX"}) {
         EXPECT_FALSE(TranslateLogLevel(text, level)) << text;
@@ -48,8 +46,7 @@ TEST(LogLevelTest, TranslationIsExactAndCaseSensitive)
     EXPECT_EQ(7, level);
 }
 
-TEST(LogFacilityConfigTest, LookupYieldsTheLongestConfiguredPrefix)
-{
+TEST(LogFacilityConfigTest, LookupYieldsTheLongestConfiguredPrefix) {
     LogFacilityConfig root(LOG_LEVEL_INFO);
     EXPECT_EQ(LOG_LEVEL_INFO, root.Lookup("UTTM")->GetLevel());
     root.SetLevel("UT", LOG_LEVEL_DEBUG);
@@ -60,8 +57,7 @@ TEST(LogFacilityConfigTest, LookupYieldsTheLongestConfiguredPrefix)
     EXPECT_EQ(&root, root.Lookup(""));
 }
 
-TEST(LogFacilityTest, NameAloneGivesInfo)
-{
+TEST(LogFacilityTest, NameAloneGivesInfo) {
     EXPECT_EQ(LOG_LEVEL_INFO, LogFacility("UTTM").GetLevel());
     Logger::CreateInstance();
     EXPECT_EQ(LOG_LEVEL_INFO, LogFacility("UTTM").GetLevel());
@@ -73,8 +69,7 @@ TEST(LogFacilityTest, NameAloneGivesInfo)
 // Formats through PopulateLogRecord's va_list path.
 LogRecord Populate(const LogFacility &facility, LogLevel level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
-LogRecord Populate(const LogFacility &facility, LogLevel level, const char *format, ...)
-{
+LogRecord Populate(const LogFacility &facility, LogLevel level, const char *format, ...) {
     LogRecord record;
     va_list arguments;
     va_start(arguments, format);
@@ -83,8 +78,7 @@ LogRecord Populate(const LogFacility &facility, LogLevel level, const char *form
     return record;
 }
 
-TEST(LogRecordTest, FieldsAreFilledFromTheStatement)
-{
+TEST(LogRecordTest, FieldsAreFilledFromTheStatement) {
     LogFacility facility("FMGR", LOG_LEVEL_DEBUG);
     LogRecord record = Populate(facility, LOG_LEVEL_NOTICE, "Remove file %s [%s]", "a.wav", "x");
     EXPECT_EQ("Remove file a.wav [x]", record.message);
@@ -93,28 +87,26 @@ TEST(LogRecordTest, FieldsAreFilledFromTheStatement)
     EXPECT_EQ(0, record.id);
     EXPECT_EQ("file.cc", record.file);
     EXPECT_EQ(12, record.line);
-    EXPECT_TRUE(std::regex_match(record.timestamp,
-                                 std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6})")))
+    EXPECT_TRUE(
+        std::regex_match(record.timestamp, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6})")))
         << record.timestamp;
 }
 
-TEST(LogRecordTest, MessageIsCutAt1023Characters)
-{
+TEST(LogRecordTest, MessageIsCutAt1023Characters) {
     LogFacility facility("FMGR");
     std::string longText(2000, 'x');
-    EXPECT_EQ(std::string(1023, 'x'), Populate(facility, LOG_LEVEL_INFO, "%s", longText.c_str()).message);
+    EXPECT_EQ(std::string(1023, 'x'),
+              Populate(facility, LOG_LEVEL_INFO, "%s", longText.c_str()).message);
     std::string fits(1023, 'y');
     EXPECT_EQ(fits, Populate(facility, LOG_LEVEL_INFO, "%s", fits.c_str()).message);
 }
 
 class LoggerTest : public testing::Test {
-protected:
-    void TearDown() override
-    {
+  protected:
+    void TearDown() override {
         while (Logger::GetInstance()) Logger::DestroyInstance();
     }
-    Logger *StartLogger(const std::vector<std::string> &devices = {"CAPTURE"})
-    {
+    Logger *StartLogger(const std::vector<std::string> &devices = {"CAPTURE"}) {
         Logger *logger = Logger::CreateInstance();
         for (const std::string &name : devices)
             EXPECT_TRUE(logger->AddLogDevice(new CaptureDevice(name, m_Sink)));
@@ -125,8 +117,7 @@ protected:
     LogSink m_Sink;
 };
 
-TEST_F(LoggerTest, StatementAboveTheFacilityLevelProducesNothing)
-{
+TEST_F(LoggerTest, StatementAboveTheFacilityLevelProducesNothing) {
     StartLogger();
     LogFacility facility("UTTM");  // INFO
     FacilityLog(facility, 0, LOG_LEVEL_DEBUG, 0, OMBRA_LOG_MARK, "hidden %d", 1);
@@ -138,8 +129,7 @@ TEST_F(LoggerTest, StatementAboveTheFacilityLevelProducesNothing)
     EXPECT_EQ(__FILE__, m_Sink.Records()[0].file);
 }
 
-TEST_F(LoggerTest, PercentSignsInMessagesArriveUnchanged)
-{
+TEST_F(LoggerTest, PercentSignsInMessagesArriveUnchanged) {
     StartLogger();
     LogFacility facility("RDRM");
     FacilityLog(facility, 0, LOG_LEVEL_INFO, 0, OMBRA_LOG_MARK, "%s", "100% done %d %s %n");
@@ -148,8 +138,7 @@ TEST_F(LoggerTest, PercentSignsInMessagesArriveUnchanged)
     EXPECT_EQ((Notes{"100% done %d %s %n", "rate 50%"}), m_Sink.Messages());
 }
 
-TEST_F(LoggerTest, DestroyInstanceWritesEveryQueuedRecordThenClosesDevices)
-{
+TEST_F(LoggerTest, DestroyInstanceWritesEveryQueuedRecordThenClosesDevices) {
     StartLogger();
     LogFacility facility("FMGR");
     for (int i = 0; i < 500; i++)
@@ -162,8 +151,7 @@ TEST_F(LoggerTest, DestroyInstanceWritesEveryQueuedRecordThenClosesDevices)
     EXPECT_EQ((Notes{"open CAPTURE", "close CAPTURE", "delete CAPTURE"}), m_Sink.Notes());
 }
 
-TEST_F(LoggerTest, InstanceLivesUntilTheLastDestroy)
-{
+TEST_F(LoggerTest, InstanceLivesUntilTheLastDestroy) {
     Logger *first = StartLogger();
     EXPECT_EQ(first, Logger::CreateInstance());
     Logger::DestroyInstance();
@@ -178,8 +166,7 @@ TEST_F(LoggerTest, InstanceLivesUntilTheLastDestroy)
     EXPECT_EQ(1u, m_Sink.Messages().size());
 }
 
-TEST_F(LoggerTest, DevicesAreUniqueByNameAndServedInNameOrder)
-{
+TEST_F(LoggerTest, DevicesAreUniqueByNameAndServedInNameOrder) {
     Logger *logger = Logger::CreateInstance();
     EXPECT_TRUE(logger->AddLogDevice(new CaptureDevice("B", m_Sink)));
     EXPECT_TRUE(logger->AddLogDevice(new CaptureDevice("A", m_Sink)));
@@ -198,8 +185,7 @@ TEST_F(LoggerTest, DevicesAreUniqueByNameAndServedInNameOrder)
     EXPECT_EQ((Notes{"A", "B"}), m_Sink.Devices());
 }
 
-TEST_F(LoggerTest, ShutdownAndStartOnlyOnce)
-{
+TEST_F(LoggerTest, ShutdownAndStartOnlyOnce) {
     Logger *logger = Logger::CreateInstance();
     EXPECT_FALSE(logger->Shutdown());
     EXPECT_FALSE(logger->PostLogRecord(LogRecord()));
@@ -210,16 +196,14 @@ TEST_F(LoggerTest, ShutdownAndStartOnlyOnce)
     EXPECT_FALSE(logger->PostLogRecord(LogRecord()));
 }
 
-TEST_F(LoggerTest, DevicesOfALoggerThatNeverStartedAreDeleted)
-{
+TEST_F(LoggerTest, DevicesOfALoggerThatNeverStartedAreDeleted) {
     Logger *logger = Logger::CreateInstance();
     logger->AddLogDevice(new CaptureDevice("A", m_Sink));
     Logger::DestroyInstance();
     EXPECT_EQ((Notes{"delete A"}), m_Sink.Notes());
 }
 
-TEST_F(LoggerTest, RecordsOfEachThreadKeepTheirOrder)
-{
+TEST_F(LoggerTest, RecordsOfEachThreadKeepTheirOrder) {
     StartLogger();
     const int kPerThread = 200;
     std::vector<std::thread> threads;
@@ -243,8 +227,7 @@ TEST_F(LoggerTest, RecordsOfEachThreadKeepTheirOrder)
     }
 }
 
-TEST_F(LoggerTest, StatementsRacingTheLastDestroyAreWrittenOrDropped)
-{
+TEST_F(LoggerTest, StatementsRacingTheLastDestroyAreWrittenOrDropped) {
     StartLogger();
     std::atomic<bool> stop{false};
     std::thread writer([&]() {

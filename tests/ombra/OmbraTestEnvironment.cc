@@ -6,14 +6,12 @@
 namespace {
 
 class OmbraEnvironment : public testing::Environment {
-public:
-    void SetUp() override
-    {
+  public:
+    void SetUp() override {
         ASSERT_TRUE(Ombra::GlobalInit());
         ASSERT_TRUE(Ombra::InitSsl());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         Ombra::CleanupSsl();
         Ombra::GlobalDeinit();
     }

@@ -24,21 +24,18 @@ namespace OmbraTest {
 // Timer processor whose events run only when the test pumps them, on the
 // test's thread.
 class ManualProcessor : public Ombra::AsyncEventTimerProcessor {
-public:
-    ~ManualProcessor() override
-    {
+  public:
+    ~ManualProcessor() override {
         // Like a processor that ends with events still queued.
         for (Ombra::AsyncEvent *event : m_Events) event->Unref();
     }
-    bool PostEvent(Ombra::AsyncEvent *event) override
-    {
+    bool PostEvent(Ombra::AsyncEvent *event) override {
         std::lock_guard<std::mutex> guard(m_Guard);
         m_Events.push_back(event);
         return true;
     }
     // Runs queued events (including those they post) until none is left.
-    size_t Pump()
-    {
+    size_t Pump() {
         size_t count = 0;
         for (;;) {
             Ombra::AsyncEvent *event;
@@ -52,78 +49,69 @@ public:
             count++;
         }
     }
-    size_t Pending()
-    {
+    size_t Pending() {
         std::lock_guard<std::mutex> guard(m_Guard);
         return m_Events.size();
     }
 
-private:
+  private:
     std::mutex m_Guard;
     std::deque<Ombra::AsyncEvent *> m_Events;
 };
 
 // Absolute time the test sets; starts at a realistic epoch value.
 class FakeClock {
-public:
+  public:
     apr_time_t Now() const { return m_Now.load(); }
     void Set(apr_time_t now) { m_Now.store(now); }
     void AdvanceMs(int64_t ms) { m_Now.fetch_add(ms * 1000); }
     void AdvanceUs(int64_t us) { m_Now.fetch_add(us); }
-    Ombra::TimerQueue::Clock Source()
-    {
+    Ombra::TimerQueue::Clock Source() {
         return [this]() { return Now(); };
     }
 
-private:
+  private:
     std::atomic<apr_time_t> m_Now{apr_time_from_sec(1700000000)};
 };
 
 // Records and device events seen by capture devices, read by the test.
 class LogSink {
-public:
-    void Add(const std::string &device, const Ombra::LogRecord &record)
-    {
+  public:
+    void Add(const std::string &device, const Ombra::LogRecord &record) {
         std::lock_guard<std::mutex> guard(m_Guard);
         m_Records.push_back(record);
         m_Devices.push_back(device);
     }
-    void Note(const std::string &what)
-    {
+    void Note(const std::string &what) {
         std::lock_guard<std::mutex> guard(m_Guard);
         m_Notes.push_back(what);
     }
-    std::vector<Ombra::LogRecord> Records()
-    {
+    std::vector<Ombra::LogRecord> Records() {
         std::lock_guard<std::mutex> guard(m_Guard);
         return m_Records;
     }
-    std::vector<std::string> Devices()
-    {
+    std::vector<std::string> Devices() {
         std::lock_guard<std::mutex> guard(m_Guard);
         return m_Devices;
     }
-    std::vector<std::string> Notes()
-    {
+    std::vector<std::string> Notes() {
         std::lock_guard<std::mutex> guard(m_Guard);
         return m_Notes;
     }
-    std::vector<std::string> Messages()
-    {
+    std::vector<std::string> Messages() {
         std::vector<std::string> messages;
         for (const Ombra::LogRecord &record : Records()) messages.push_back(record.message);
         return messages;
     }
     // True if some record has exactly this message at this level.
-    bool Has(Ombra::LogLevel level, const std::string &message)
-    {
+    bool Has(Ombra::LogLevel level, const std::string &message) {
         for (const Ombra::LogRecord &record : Records()) {
             if (record.level == level && record.message == message) return true;
         }
         return false;
     }
 
-private:
+  private:
     std::mutex m_Guard;
     std::vector<Ombra::LogRecord> m_Records;
     std::vector<std::string> m_Devices;
@@ -133,32 +121,28 @@ private:
 // Device that copies every record into a sink and notes its open, close and
 // deletion there.
 class CaptureDevice : public Ombra::LogDevice {
-public:
+  public:
     CaptureDevice(const std::string &name, LogSink &sink) : Ombra::LogDevice(name), m_Sink(sink) {}
     ~CaptureDevice() override { m_Sink.Note("delete " + GetFacility().GetName()); }
-    bool Open() override
-    {
+    bool Open() override {
         m_Sink.Note("open " + GetFacility().GetName());
         return true;
     }
-    bool Close() override
-    {
+    bool Close() override {
         m_Sink.Note("close " + GetFacility().GetName());
         return true;
     }
-    bool ProcessLogRecord(const Ombra::LogRecord &record) override
-    {
+    bool ProcessLogRecord(const Ombra::LogRecord &record) override {
         m_Sink.Add(GetFacility().GetName(), record);
         return true;
     }
 
-private:
+  private:
     LogSink &m_Sink;
 };
 
 // Polls until the condition holds or a generous deadline passes.
-inline bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 10000)
-{
+inline bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 10000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;

@@ -22,27 +22,28 @@ using OmbraTest::ManualProcessor;
 using OmbraTest::WaitUntil;
 
 // Records every callback as "<kind> <name>"; names come from a map of timers.
+// Deletes the AUTO_DELETE one-shot timers that fire, as their owner.
 class RecordingHandler : public Ombra::TimerHandler {
-public:
+  public:
     void Name(Timer *timer, const std::string &name) { m_Names.emplace_back(timer, name); }
     void OnTimerStarted(Timer *timer) override { m_Log.push_back("started " + NameOf(timer)); }
     void OnTimerStopped(Timer *timer) override { m_Log.push_back("stopped " + NameOf(timer)); }
-    void OnTimeoutElapsed(Timer *timer) override
-    {
+    void OnTimeoutElapsed(Timer *timer) override {
         m_Log.push_back("elapsed " + NameOf(timer));
-        if (m_OnElapsed) m_OnElapsed(timer);
+        if (m_OnElapsed)
+            m_OnElapsed(timer);
+        else if (timer->GetType() == Timer::ONE_SHOT && timer->GetLifeTime() == Timer::AUTO_DELETE)
+            delete timer;  // a fired one-shot timer is its owner's to delete
     }
-    std::vector<std::string> Take()
-    {
+    std::vector<std::string> Take() {
         std::vector<std::string> log;
         log.swap(m_Log);
         return log;
     }
     std::function<void(Timer *)> m_OnElapsed;
 
-private:
-    std::string NameOf(Timer *timer) const
-    {
+  private:
+    std::string NameOf(Timer *timer) const {
         for (const auto &entry : m_Names) {
             if (entry.first == timer) return entry.second;
         }
@@ -53,10 +54,9 @@ private:
 };
 
 class TimerQueueTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override { m_Queue.SetClock(m_Clock.Source()); }
-    Timer *Make(const std::string &name, int64_t timeout, Timer::Type type = Timer::ONE_SHOT)
-    {
+    Timer *Make(const std::string &name, int64_t timeout, Timer::Type type = Timer::ONE_SHOT) {
         Timer *timer = new Timer(&m_Handler, timeout, type, Timer::AUTO_DELETE);
         m_Handler.Name(timer, name);
         return timer;
@@ -68,8 +68,7 @@ protected:
     TimerQueue m_Queue;  // deletes the AUTO_DELETE timers it still holds
 };
 
-TEST_F(TimerQueueTest, EqualExpiriesFireInTheOrderTheyWereAdded)
-{
+TEST_F(TimerQueueTest, EqualExpiriesFireInTheOrderTheyWereAdded) {
     ASSERT_TRUE(m_Queue.AddTimer(Make("a", 100)));
     ASSERT_TRUE(m_Queue.AddTimer(Make("b", 100)));
     ASSERT_TRUE(m_Queue.AddTimer(Make("c", 50)));
@@ -86,21 +85,7 @@ TEST_F(TimerQueueTest, EqualExpiriesFireInTheOrderTheyWereAdded)
     EXPECT_EQ(0, m_Queue.GetElapsed());
 }
 
-TEST_F(TimerQueueTest, FiredOneShotTimerIsNoLongerStarted)
-{
-    Timer *timer = new Timer(&m_Handler, 10, Timer::ONE_SHOT, Timer::MANUAL_DELETE);
-    m_Handler.Name(timer, "a");
-    timer->SetStarted(true);  // as Start does
-    ASSERT_TRUE(m_Queue.AddTimer(timer));
-    m_Clock.AdvanceMs(10);
-    ASSERT_TRUE(m_Queue.Advance());
-    EXPECT_FALSE(timer->IsStarted());
-    EXPECT_EQ(0, timer->GetExpiry());
-    delete timer;
-}
-
-TEST_F(TimerQueueTest, ExpiriesCountFromTheLastAdvance)
-{
+TEST_F(TimerQueueTest, ExpiriesCountFromTheLastAdvance) {
     ASSERT_TRUE(m_Queue.AddTimer(Make("a", 1000)));
     m_Clock.AdvanceMs(300);
     ASSERT_TRUE(m_Queue.Advance());
@@ -113,8 +98,7 @@ TEST_F(TimerQueueTest, ExpiriesCountFromTheLastAdvance)
     EXPECT_EQ(500, m_Queue.GetTimeout());
 }
 
-TEST_F(TimerQueueTest, PeriodicTimerKeepsItsPeriodAcrossTheRebase)
-{
+TEST_F(TimerQueueTest, PeriodicTimerKeepsItsPeriodAcrossTheRebase) {
     ASSERT_TRUE(m_Queue.AddTimer(Make("p", 1000, Timer::PERIODIC)));
     std::vector<apr_time_t> fires;
     m_Handler.m_OnElapsed = [&](Timer *) { fires.push_back(m_Clock.Now()); };
@@ -133,8 +117,7 @@ TEST_F(TimerQueueTest, PeriodicTimerKeepsItsPeriodAcrossTheRebase)
         EXPECT_EQ(start + apr_time_from_msec(1000 * (i + 1)), fires[i]) << "fire " << i;
 }
 
-TEST_F(TimerQueueTest, RebaseKeepsTheRemainingTimeOfEveryTimer)
-{
+TEST_F(TimerQueueTest, RebaseKeepsTheRemainingTimeOfEveryTimer) {
     ASSERT_TRUE(m_Queue.AddTimer(Make("long", 100000)));
     m_Clock.AdvanceMs(66000);
     ASSERT_TRUE(m_Queue.Advance());
@@ -146,8 +129,7 @@ TEST_F(TimerQueueTest, RebaseKeepsTheRemainingTimeOfEveryTimer)
     EXPECT_EQ((Log{"elapsed long"}), m_Handler.Take());
 }
 
-TEST_F(TimerQueueTest, ZeroAndNegativeTimeoutsAreNeverQueued)
-{
+TEST_F(TimerQueueTest, ZeroAndNegativeTimeoutsAreNeverQueued) {
     EXPECT_FALSE(m_Queue.AddTimer(Make("zero", 0)));
     EXPECT_FALSE(m_Queue.AddTimer(Make("negative", -5, Timer::PERIODIC)));
     EXPECT_FALSE(m_Queue.AddTimer(nullptr));
@@ -158,8 +140,7 @@ TEST_F(TimerQueueTest, ZeroAndNegativeTimeoutsAreNeverQueued)
     // The refused AUTO_DELETE timers are deleted with the queue.
 }
 
-TEST_F(TimerQueueTest, ClockGoingBackwardsFiresNothingUntilItCatchesUp)
-{
+TEST_F(TimerQueueTest, ClockGoingBackwardsFiresNothingUntilItCatchesUp) {
     ASSERT_TRUE(m_Queue.AddTimer(Make("a", 1000)));
     m_Handler.Take();
     m_Clock.AdvanceMs(500);
@@ -178,8 +159,7 @@ TEST_F(TimerQueueTest, ClockGoingBackwardsFiresNothingUntilItCatchesUp)
     EXPECT_EQ((Log{"elapsed a"}), m_Handler.Take());
 }
 
-TEST_F(TimerQueueTest, SubMillisecondAdvancesAddUp)
-{
+TEST_F(TimerQueueTest, SubMillisecondAdvancesAddUp) {
     ASSERT_TRUE(m_Queue.AddTimer(Make("a", 2)));
     for (int i = 0; i < 5; i++) {
         m_Clock.AdvanceUs(400);
@@ -188,8 +168,7 @@ TEST_F(TimerQueueTest, SubMillisecondAdvancesAddUp)
     EXPECT_EQ((Log{"started a", "elapsed a"}), m_Handler.Take());
 }
 
-TEST_F(TimerQueueTest, RemoveTimerDequeuesReportsAndDeletes)
-{
+TEST_F(TimerQueueTest, RemoveTimerDequeuesReportsAndDeletes) {
     Timer *a = Make("a", 100);
     ASSERT_TRUE(m_Queue.AddTimer(a));
     ASSERT_TRUE(m_Queue.AddTimer(Make("b", 200)));
@@ -205,8 +184,7 @@ TEST_F(TimerQueueTest, RemoveTimerDequeuesReportsAndDeletes)
     EXPECT_EQ((Log{"started a", "started b", "stopped a", "stopped b"}), m_Handler.Take());
 }
 
-TEST_F(TimerQueueTest, AddingAQueuedTimerAgainRequeuesIt)
-{
+TEST_F(TimerQueueTest, AddingAQueuedTimerAgainRequeuesIt) {
     Timer *a = Make("a", 100);
     ASSERT_TRUE(m_Queue.AddTimer(a));
     ASSERT_TRUE(m_Queue.AddTimer(Make("b", 150)));
@@ -222,15 +200,14 @@ TEST_F(TimerQueueTest, AddingAQueuedTimerAgainRequeuesIt)
 
 // Start and stop requests through a processor pumped by hand.
 class TimerRequestTest : public TimerQueueTest {
-protected:
+  protected:
     void SetUp() override { m_Processor.GetTimerQueue()->SetClock(m_Clock.Source()); }
     bool Advance() { return m_Processor.GetTimerQueue()->Advance(); }
 
     ManualProcessor m_Processor;
 };
 
-TEST_F(TimerRequestTest, StartAndStopOnlyPostRequests)
-{
+TEST_F(TimerRequestTest, StartAndStopOnlyPostRequests) {
     Timer *timer = Make("a", 100);
     EXPECT_FALSE(timer->Stop());  // no processor yet
     EXPECT_FALSE(timer->Start(nullptr));
@@ -248,8 +225,7 @@ TEST_F(TimerRequestTest, StartAndStopOnlyPostRequests)
     EXPECT_EQ((Log{"stopped a"}), m_Handler.Take());
 }
 
-TEST_F(TimerRequestTest, StopBeforeExpirySuppressesTheCallback)
-{
+TEST_F(TimerRequestTest, StopBeforeExpirySuppressesTheCallback) {
     Timer *timer = Make("a", 100);
     ASSERT_TRUE(timer->Start(&m_Processor));
     m_Processor.Pump();
@@ -261,8 +237,7 @@ TEST_F(TimerRequestTest, StopBeforeExpirySuppressesTheCallback)
     EXPECT_EQ((Log{"started a", "stopped a"}), m_Handler.Take());
 }
 
-TEST_F(TimerRequestTest, StopOfAPeriodicTimerEndsItsCallbacks)
-{
+TEST_F(TimerRequestTest, StopOfAPeriodicTimerEndsItsCallbacks) {
     Timer *timer = Make("p", 10, Timer::PERIODIC);
     ASSERT_TRUE(timer->Start(&m_Processor));
     m_Processor.Pump();
@@ -275,8 +250,7 @@ TEST_F(TimerRequestTest, StopOfAPeriodicTimerEndsItsCallbacks)
     EXPECT_EQ((Log{"started p", "elapsed p", "stopped p"}), m_Handler.Take());
 }
 
-TEST_F(TimerRequestTest, StopRequestForATimerItsOwnerDeletedDoesNothing)
-{
+TEST_F(TimerRequestTest, StopRequestForATimerItsOwnerDeletedDoesNothing) {
     Timer *timer = new Timer(&m_Handler, 10, Timer::ONE_SHOT, Timer::AUTO_DELETE);
     m_Handler.Name(timer, "a");
     // The owner stops its fired timer, then deletes it as fired one-shot
@@ -293,14 +267,15 @@ TEST_F(TimerRequestTest, StopRequestForATimerItsOwnerDeletedDoesNothing)
     EXPECT_EQ((Log{"started a", "elapsed a"}), m_Handler.Take());
 }
 
-TEST_F(TimerRequestTest, FiredOneShotTimerCanBeStartedAgain)
-{
+TEST_F(TimerRequestTest, FiredOneShotTimerCanBeStartedAgain) {
     Timer *timer = new Timer(&m_Handler, 10, Timer::ONE_SHOT, Timer::MANUAL_DELETE);
     m_Handler.Name(timer, "a");
     ASSERT_TRUE(timer->Start(&m_Processor));
     m_Processor.Pump();
     m_Clock.AdvanceMs(10);
     ASSERT_TRUE(Advance());
+    EXPECT_FALSE(timer->IsStarted());
+    EXPECT_EQ(0, timer->GetExpiry());
     ASSERT_TRUE(timer->Start(&m_Processor));
     m_Processor.Pump();
     m_Clock.AdvanceMs(10);
@@ -309,8 +284,7 @@ TEST_F(TimerRequestTest, FiredOneShotTimerCanBeStartedAgain)
     delete timer;
 }
 
-TEST(TimerDropTest, TimersWhoseRequestsWereNeverProcessedAreDeletedWithTheProcessor)
-{
+TEST(TimerDropTest, TimersWhoseRequestsWereNeverProcessedAreDeletedWithTheProcessor) {
     RecordingHandler handler;
     {
         ManualProcessor processor;
@@ -328,8 +302,7 @@ TEST(TimerDropTest, TimersWhoseRequestsWereNeverProcessedAreDeletedWithTheProces
     EXPECT_EQ(1u, handler.Take().size());
 }
 
-TEST(TimerDropTest, OwnerDeletedTimersAreLeftToTheirOwner)
-{
+TEST(TimerDropTest, OwnerDeletedTimersAreLeftToTheirOwner) {
     RecordingHandler handler;
     Timer *timer = new Timer(&handler, 10, Timer::ONE_SHOT, Timer::MANUAL_DELETE);
     {
@@ -343,10 +316,9 @@ TEST(TimerDropTest, OwnerDeletedTimersAreLeftToTheirOwner)
 
 // Timers on a real processor thread.
 class CountingHandler : public Ombra::TimerHandler {
-public:
+  public:
     void OnTimerStopped(Timer *timer) override { stopped++; }
-    void OnTimeoutElapsed(Timer *timer) override
-    {
+    void OnTimeoutElapsed(Timer *timer) override {
         order.push_back(timer);
         fired++;
     }
@@ -356,23 +328,21 @@ public:
 };
 
 class CallEvent : public Ombra::AsyncEvent {
-public:
+  public:
     explicit CallEvent(std::function<void()> call) : m_Call(std::move(call)) {}
     void Process() override { m_Call(); }
 
-private:
+  private:
     std::function<void()> m_Call;
 };
 
-void PostCall(Ombra::SoftEventProcessor &processor, std::function<void()> call)
-{
+void PostCall(Ombra::SoftEventProcessor &processor, std::function<void()> call) {
     Ombra::AsyncEvent *event = new CallEvent(std::move(call));
     event->Ref();
     processor.PostEvent(event);
 }
 
-TEST(ProcessorTimerTest, PeriodicTimerFiresUntilStoppedFromAnotherThread)
-{
+TEST(ProcessorTimerTest, PeriodicTimerFiresUntilStoppedFromAnotherThread) {
     CountingHandler handler;
     Ombra::SoftEventProcessor processor;
     ASSERT_TRUE(processor.Start());
@@ -386,8 +356,7 @@ TEST(ProcessorTimerTest, PeriodicTimerFiresUntilStoppedFromAnotherThread)
     EXPECT_EQ(fired, handler.fired);
 }
 
-TEST(ProcessorTimerTest, TimersStartedTogetherFireInStartOrder)
-{
+TEST(ProcessorTimerTest, TimersStartedTogetherFireInStartOrder) {
     CountingHandler handler;
     Ombra::SoftEventProcessor processor;
     ASSERT_TRUE(processor.Start());
@@ -405,17 +374,16 @@ TEST(ProcessorTimerTest, TimersStartedTogetherFireInStartOrder)
 
 // Records the index of the event stream at each expiry.
 class StreamRecorder : public Ombra::TimerHandler {
-public:
+  public:
     explicit StreamRecorder(const int &index) : m_Index(index) {}
     void OnTimeoutElapsed(Timer *timer) override { firedAt.push_back(m_Index); }
     std::vector<int> firedAt;  // processor thread; read after the join
 
-private:
+  private:
     const int &m_Index;
 };
 
-TEST(ProcessorTimerTest, TimersAreServicedEveryEleventhEventOfABurst)
-{
+TEST(ProcessorTimerTest, TimersAreServicedEveryEleventhEventOfABurst) {
     FakeClock clock;
     const apr_time_t start = clock.Now();
     Ombra::SoftEventProcessor processor;
@@ -444,12 +412,10 @@ TEST(ProcessorTimerTest, TimersAreServicedEveryEleventhEventOfABurst)
         EXPECT_EQ(11, recorder.firedAt[i] - recorder.firedAt[i - 1]) << "fire " << i;
 }
 
-TEST(ProcessorTimerTest, TimerStartedAfterTheLoopEndedIsDeletedWithTheProcessor)
-{
+TEST(ProcessorTimerTest, TimerStartedAfterTheLoopEndedIsDeletedWithTheProcessor) {
     struct LateStarter : Ombra::SoftEventProcessor::Observer {
         explicit LateStarter(Ombra::TimerHandler &h) : handler(h) {}
-        void OnShutdown(Ombra::SoftEventProcessor *processor) override
-        {
+        void OnShutdown(Ombra::SoftEventProcessor *processor) override {
             Timer *timer = new Timer(&handler, 10, Timer::ONE_SHOT, Timer::AUTO_DELETE);
             timer->Start(processor);  // request dropped unprocessed
         }

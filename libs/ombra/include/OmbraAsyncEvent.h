@@ -8,7 +8,7 @@
 namespace Ombra {
 
 class AsyncEvent {
-public:
+  public:
     AsyncEvent() : m_RefCount(0) {}
     virtual ~AsyncEvent() {}
 
@@ -22,7 +22,7 @@ public:
     void Unref();
     uint32_t GetRefCount() const { return m_RefCount.load(); }
 
-private:
+  private:
     AsyncEvent(const AsyncEvent &) = delete;
     AsyncEvent &operator=(const AsyncEvent &) = delete;
 

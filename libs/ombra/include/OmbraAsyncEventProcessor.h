@@ -11,7 +11,7 @@ class Timer;
 class TimerQueue;
 
 class AsyncEventProcessor {
-public:
+  public:
     virtual ~AsyncEventProcessor() {}
 
     // Queues the event for the processor thread; callable from any thread.
@@ -21,7 +21,7 @@ public:
 };
 
 class AsyncEventTimerProcessor : public AsyncEventProcessor {
-public:
+  public:
     AsyncEventTimerProcessor();
     // Deletes the timer queue together with the timers it still owns.
     ~AsyncEventTimerProcessor() override;
@@ -37,7 +37,7 @@ public:
 
     TimerQueue *GetTimerQueue() const { return m_pTimerQueue; }
 
-private:
+  private:
     AsyncEventTimerProcessor(const AsyncEventTimerProcessor &) = delete;
     AsyncEventTimerProcessor &operator=(const AsyncEventTimerProcessor &) = delete;
 

@@ -23,7 +23,7 @@ class AsyncEventTimerProcessor;
 bool RemoveFile(const std::string &path);
 
 class FileManager : public TimerHandler {
-public:
+  public:
     struct FileEntry {
         std::string name;  // relative to the directory
         apr_time_t time;   // status-change or completion time, microseconds
@@ -32,8 +32,7 @@ public:
     // Oldest first; files with equal times are told apart by name, so that
     // none goes unmanaged.
     struct FileEntryComparator {
-        bool operator()(const FileEntry *a, const FileEntry *b) const
-        {
+        bool operator()(const FileEntry *a, const FileEntry *b) const {
             if (a->time != b->time) return a->time < b->time;
             return a->name < b->name;
         }
@@ -73,12 +72,11 @@ public:
     void SetTimeSources(NowFunc now, FileTimeFunc fileTime);
 
     size_t GetFileCount() const { return m_FileEntries.size(); }
-    const std::set<FileEntry *, FileEntryComparator> &GetFileEntries() const
-    {
+    const std::set<FileEntry *, FileEntryComparator> &GetFileEntries() const {
         return m_FileEntries;
     }
 
-protected:
+  protected:
     LogFacility *m_pFacility;
     std::string m_Directory;
     bool m_PurgeExisting;
@@ -90,7 +88,7 @@ protected:
     std::map<Timer *, FileEntry *> m_ExpirationTimers;
     std::set<FileEntry *, FileEntryComparator> m_FileEntries;
 
-private:
+  private:
     FileManager(const FileManager &) = delete;
     FileManager &operator=(const FileManager &) = delete;
 

@@ -30,7 +30,7 @@ const char *GetLogLevelFormattedName(LogLevel level);
 bool TranslateLogLevel(const char *text, LogLevel &level);
 
 class LogFacility {
-public:
+  public:
     LogFacility(const std::string &name, LogLevel level) : m_Name(name), m_Level(level) {}
     // Level from the logger's facility configuration when a logger exists,
     // else INFO.
@@ -41,7 +41,7 @@ public:
     LogLevel GetLevel() const { return m_Level; }
     void SetLevel(LogLevel level) { m_Level = level; }
 
-private:
+  private:
     std::string m_Name;
     LogLevel m_Level;
 };

@@ -11,12 +11,10 @@
 namespace Ombra {
 
 class LogFacilityConfig {
-public:
+  public:
     // The root holds no character.
     explicit LogFacilityConfig(LogLevel level, char character = '\0')
-        : m_Character(character), m_Level(level)
-    {
-    }
+        : m_Character(character), m_Level(level) {}
     ~LogFacilityConfig();
 
     // Sets the level of a prefix, adding the nodes on its path; the nodes
@@ -28,7 +26,7 @@ public:
     char GetCharacter() const { return m_Character; }
     LogLevel GetLevel() const { return m_Level; }
 
-private:
+  private:
     LogFacilityConfig(const LogFacilityConfig &) = delete;
     LogFacilityConfig &operator=(const LogFacilityConfig &) = delete;
 

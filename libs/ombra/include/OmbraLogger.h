@@ -20,7 +20,7 @@ class LogFacilityConfig;
 
 // Output of log records; runs on the logger's writer thread only.
 class LogDevice {
-public:
+  public:
     explicit LogDevice(const LogFacility &facility) : m_Facility(facility) {}
     explicit LogDevice(const std::string &name) : m_Facility(name) {}
     virtual ~LogDevice() {}
@@ -31,24 +31,24 @@ public:
 
     const LogFacility &GetFacility() const { return m_Facility; }
 
-protected:
+  protected:
     LogFacility m_Facility;
 };
 
 class Logger;
 
 class LogRecordEvent : public AsyncEvent {
-public:
+  public:
     LogRecordEvent(Logger *logger, const LogRecord &record) : m_pLogger(logger), m_Record(record) {}
     void Process() override;
 
-private:
+  private:
     Logger *m_pLogger;
     LogRecord m_Record;
 };
 
 class Logger : public SoftEventProcessor::Observer {
-public:
+  public:
     // Counted: the first call constructs the logger, every call returns it.
     static Logger *CreateInstance();
     // The logger, or null.
@@ -84,7 +84,7 @@ public:
     const LogFacilityConfig *GetFacilityConfig(const std::string &name) const;
     const LogFacility &GetFacility() const { return m_Facility; }
 
-private:
+  private:
     Logger();
     ~Logger() override;
     Logger(const Logger &) = delete;

@@ -18,9 +18,9 @@ namespace Ombra {
 // Usage: construct, add observers, Start(), PostEvent() from any thread while
 // started, Shutdown(true), delete.
 class SoftEventProcessor : public AsyncEventTimerProcessor {
-public:
+  public:
     class Observer {
-    public:
+      public:
         virtual ~Observer() {}
         // First thing on the processor thread; false ends the thread at once.
         virtual bool OnStart(SoftEventProcessor *processor) { return true; }
@@ -53,7 +53,7 @@ public:
     // Observers are not owned; add them before Start.
     void AddObserver(Observer *observer) { m_Observers.push_back(observer); }
 
-private:
+  private:
     SoftEventProcessor(const SoftEventProcessor &) = delete;
     SoftEventProcessor &operator=(const SoftEventProcessor &) = delete;
 
@@ -75,11 +75,11 @@ private:
 
 // Ends the event loop of its processor.
 class ExitEvent : public AsyncEvent {
-public:
+  public:
     explicit ExitEvent(SoftEventProcessor *processor) : m_pProcessor(processor) {}
     void Process() override { m_pProcessor->ProcessShutdown(); }
 
-private:
+  private:
     SoftEventProcessor *m_pProcessor;
 };
 

@@ -16,7 +16,7 @@ class AsyncEventTimerProcessor;
 class Timer;
 
 class TimerHandler {
-public:
+  public:
     virtual ~TimerHandler() {}
     virtual void OnTimerStarted(Timer *timer) {}
     virtual void OnTimerStopped(Timer *timer) {}
@@ -26,7 +26,7 @@ public:
 class TimerEvent;
 
 class Timer {
-public:
+  public:
     enum Type : int32_t { ONE_SHOT = 0, PERIODIC = 1 };
     // AUTO_DELETE: the timer queue deletes the timer when it is removed (and
     // when the queue itself goes away); otherwise the owner deletes it.
@@ -55,7 +55,7 @@ public:
     void SetStarted(bool started) { m_Started.store(started); }
     void SetStopping(bool stopping) { m_Stopping.store(stopping); }
 
-private:
+  private:
     friend class TimerEvent;
 
     Timer(const Timer &) = delete;
@@ -67,7 +67,7 @@ private:
     TimerHandler *m_pHandler;
     int64_t m_Timeout;  // ms
     Type m_Type;
-    int64_t m_Expiry;   // ms of queue time, 0 while not queued
+    int64_t m_Expiry;  // ms of queue time, 0 while not queued
     // Written by Start/Stop on any thread, read on the processor thread.
     std::atomic<AsyncEventTimerProcessor *> m_pProcessor;
     std::atomic<bool> m_Started;
@@ -82,17 +82,17 @@ private:
 // Common part of the start and stop events: the timer pointer, cleared when
 // the event is processed or the timer is deleted first.
 class TimerEvent : public AsyncEvent {
-public:
+  public:
     // An event dropped unprocessed hands its timer back to the processor.
     ~TimerEvent() override;
     Timer *GetTimer() const { return m_pTimer.load(); }
 
-protected:
+  protected:
     explicit TimerEvent(Timer *timer) : m_pTimer(timer) {}
     // Takes the timer for processing; null when the timer is gone.
     Timer *Claim();
 
-private:
+  private:
     friend class Timer;
     Timer *Detach() { return m_pTimer.exchange(nullptr); }
 
@@ -100,13 +100,13 @@ private:
 };
 
 class StartTimerEvent : public TimerEvent {
-public:
+  public:
     explicit StartTimerEvent(Timer *timer) : TimerEvent(timer) {}
     void Process() override;
 };
 
 class StopTimerEvent : public TimerEvent {
-public:
+  public:
     explicit StopTimerEvent(Timer *timer) : TimerEvent(timer) {}
     void Process() override;
 };

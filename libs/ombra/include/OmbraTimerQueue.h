@@ -15,7 +15,7 @@ namespace Ombra {
 class Timer;
 
 class TimerQueue {
-public:
+  public:
     // Source of absolute time in microseconds; apr_time_now unless replaced.
     using Clock = std::function<apr_time_t()>;
 
@@ -49,7 +49,7 @@ public:
     // Queue time restarts from 0 once it exceeds this many milliseconds.
     static constexpr int64_t kRebaseThreshold = 65534;
 
-private:
+  private:
     TimerQueue(const TimerQueue &) = delete;
     TimerQueue &operator=(const TimerQueue &) = delete;
 

@@ -4,8 +4,7 @@ namespace Ombra {
 
 void AsyncEvent::Ref() { m_RefCount.fetch_add(1); }
 
-void AsyncEvent::Unref()
-{
+void AsyncEvent::Unref() {
     // Compare-and-swap so that a count already at 0 is never wrapped around.
     uint32_t count = m_RefCount.load();
     while (count != 0) {

@@ -4,8 +4,7 @@
 
 namespace Ombra {
 
-void AsyncEventProcessor::ProcessEvent(AsyncEvent *event)
-{
+void AsyncEventProcessor::ProcessEvent(AsyncEvent *event) {
     event->Process();
     event->Unref();
 }
@@ -14,13 +13,11 @@ AsyncEventTimerProcessor::AsyncEventTimerProcessor() : m_pTimerQueue(new TimerQu
 
 AsyncEventTimerProcessor::~AsyncEventTimerProcessor() { delete m_pTimerQueue; }
 
-bool AsyncEventTimerProcessor::ProcessStartTimer(Timer *timer)
-{
+bool AsyncEventTimerProcessor::ProcessStartTimer(Timer *timer) {
     return m_pTimerQueue->AddTimer(timer);
 }
 
-bool AsyncEventTimerProcessor::ProcessStopTimer(Timer *timer)
-{
+bool AsyncEventTimerProcessor::ProcessStopTimer(Timer *timer) {
     return m_pTimerQueue->RemoveTimer(timer);
 }
 

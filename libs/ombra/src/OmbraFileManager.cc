@@ -13,8 +13,8 @@
 #include "OmbraAsyncEventProcessor.h"
 
 // File manager lines go through the owner's facility.
-#define FM_LOG(level, ...)                                                          \
-    do {                                                                            \
+#define FM_LOG(level, ...)                                                                    \
+    do {                                                                                      \
         if (m_pFacility) FacilityLog(*m_pFacility, 0, level, 0, OMBRA_LOG_MARK, __VA_ARGS__); \
     } while (0)
 
@@ -44,31 +44,25 @@ FileManager::FileManager(LogFacility *facility)
       m_MaxFileAge(0),
       m_pTimerProcessor(nullptr),
       m_Now(apr_time_now),
-      m_FileTime([](const std::string &, apr_time_t ctime) { return ctime; })
-{
-}
+      m_FileTime([](const std::string &, apr_time_t ctime) { return ctime; }) {}
 
 FileManager::~FileManager() { DestroyFileEntries(); }
 
-void FileManager::SetDirectory(const std::string &path)
-{
+void FileManager::SetDirectory(const std::string &path) {
     m_Directory = path;
     if (m_Directory.empty() || m_Directory.back() != '/') m_Directory += '/';
 }
 
-void FileManager::SetTimeSources(NowFunc now, FileTimeFunc fileTime)
-{
+void FileManager::SetTimeSources(NowFunc now, FileTimeFunc fileTime) {
     if (now) m_Now = std::move(now);
     if (fileTime) m_FileTime = std::move(fileTime);
 }
 
-int64_t FileManager::GetMaxFileAgeUsec() const
-{
+int64_t FileManager::GetMaxFileAgeUsec() const {
     return static_cast<int64_t>(std::min(m_MaxFileAge, kMaxAgeMinutes)) * kUsecPerMinute;
 }
 
-bool FileManager::LoadFileEntries()
-{
+bool FileManager::LoadFileEntries() {
     apr_pool_t *pool = nullptr;
     if (apr_pool_create(&pool, nullptr) != APR_SUCCESS) return false;
 
@@ -92,8 +86,7 @@ bool FileManager::LoadFileEntries()
     return result;
 }
 
-void FileManager::PopulateFileEntries()
-{
+void FileManager::PopulateFileEntries() {
     apr_pool_t *pool = nullptr;
     if (apr_pool_create(&pool, nullptr) != APR_SUCCESS) return;
     apr_dir_t *dir = nullptr;
@@ -106,8 +99,8 @@ void FileManager::PopulateFileEntries()
     FM_LOG(LOG_LEVEL_NOTICE,
            "Populate files from %s pattern [%s] max-count [%d] max-age [%d min] "
            "purge-existing [%d]",
-           m_Directory.c_str(), pattern.c_str(), ToLogInt(m_MaxFileCount),
-           ToLogInt(m_MaxFileAge), m_PurgeExisting ? 1 : 0);
+           m_Directory.c_str(), pattern.c_str(), ToLogInt(m_MaxFileCount), ToLogInt(m_MaxFileAge),
+           m_PurgeExisting ? 1 : 0);
 
     const bool readTimes = m_MaxFileAge != 0 && !m_PurgeExisting;
     const int64_t maxAge = GetMaxFileAgeUsec();
@@ -124,6 +117,7 @@ void FileManager::PopulateFileEntries()
         if (apr_fnmatch(pattern.c_str(), finfo.name, 0) != APR_SUCCESS) continue;
 
         std::string name = finfo.name;
+        if (FindEntry(name)) continue;  // managed already (a second scan)
         FM_LOG(LOG_LEVEL_DEBUG, "Found file %s", name.c_str());
         if (m_PurgeExisting) {
             FM_LOG(LOG_LEVEL_NOTICE, "Remove file %s [purge existing]", name.c_str());
@@ -151,6 +145,7 @@ void FileManager::PopulateFileEntries()
 
     if (m_MaxFileAge == 0 || !m_pTimerProcessor) return;
     for (FileEntry *entry : m_FileEntries) {
+        if (entry->timer) continue;
         int64_t remaining = maxAge + entry->time - now;
         FM_LOG(LOG_LEVEL_DEBUG, "Set expiration timer for file %s [%lu min]", entry->name.c_str(),
                static_cast<unsigned long>(remaining / kUsecPerMinute));
@@ -158,8 +153,7 @@ void FileManager::PopulateFileEntries()
     }
 }
 
-bool FileManager::CheckMaxFileCount(const FileEntry *watch)
-{
+bool FileManager::CheckMaxFileCount(const FileEntry *watch) {
     bool watchDropped = false;
     if (m_MaxFileCount == 0) return false;
     while (m_FileEntries.size() > m_MaxFileCount) {
@@ -173,8 +167,7 @@ bool FileManager::CheckMaxFileCount(const FileEntry *watch)
     return watchDropped;
 }
 
-bool FileManager::AddFileEntry(const std::string &name, apr_time_t time)
-{
+bool FileManager::AddFileEntry(const std::string &name, apr_time_t time) {
     // The same file reported again: its old entry would expire it too early.
     FileEntry *previous = FindEntry(name);
     if (previous) {
@@ -195,8 +188,7 @@ bool FileManager::AddFileEntry(const std::string &name, apr_time_t time)
     return true;
 }
 
-bool FileManager::RemoveFileEntry(const std::string &name)
-{
+bool FileManager::RemoveFileEntry(const std::string &name) {
     FileEntry *entry = FindEntry(name);
     if (!entry) return false;
     StopExpirationTimer(entry);
@@ -205,8 +197,7 @@ bool FileManager::RemoveFileEntry(const std::string &name)
     return true;
 }
 
-void FileManager::OnTimeoutElapsed(Timer *timer)
-{
+void FileManager::OnTimeoutElapsed(Timer *timer) {
     auto it = m_ExpirationTimers.find(timer);
     if (it == m_ExpirationTimers.end()) return;
     FileEntry *entry = it->second;
@@ -219,21 +210,18 @@ void FileManager::OnTimeoutElapsed(Timer *timer)
     DropEntry(entry);
 }
 
-void FileManager::DestroyFileEntries()
-{
+void FileManager::DestroyFileEntries() {
     for (auto &record : m_ExpirationTimers) record.first->Stop();
     m_ExpirationTimers.clear();
     for (FileEntry *entry : m_FileEntries) delete entry;
     m_FileEntries.clear();
 }
 
-bool FileManager::RemoveManagedFile(const std::string &name)
-{
+bool FileManager::RemoveManagedFile(const std::string &name) {
     return RemoveFile(m_Directory + name);
 }
 
-void FileManager::StartExpirationTimer(FileEntry *entry, int64_t timeoutMs)
-{
+void FileManager::StartExpirationTimer(FileEntry *entry, int64_t timeoutMs) {
     // Below 1 ms a timer would never be queued, and the file never expire.
     if (timeoutMs < 1) timeoutMs = 1;
     Timer *timer = new Timer(this, timeoutMs, Timer::ONE_SHOT, Timer::AUTO_DELETE);
@@ -243,24 +231,21 @@ void FileManager::StartExpirationTimer(FileEntry *entry, int64_t timeoutMs)
 }
 
 // The stopped timer is deleted by its queue.
-void FileManager::StopExpirationTimer(FileEntry *entry)
-{
+void FileManager::StopExpirationTimer(FileEntry *entry) {
     if (!entry->timer) return;
     entry->timer->Stop();
     m_ExpirationTimers.erase(entry->timer);
     entry->timer = nullptr;
 }
 
-FileManager::FileEntry *FileManager::FindEntry(const std::string &name) const
-{
+FileManager::FileEntry *FileManager::FindEntry(const std::string &name) const {
     for (FileEntry *entry : m_FileEntries) {
         if (entry->name == name) return entry;
     }
     return nullptr;
 }
 
-void FileManager::DropEntry(FileEntry *entry)
-{
+void FileManager::DropEntry(FileEntry *entry) {
     m_FileEntries.erase(entry);
     delete entry;
 }

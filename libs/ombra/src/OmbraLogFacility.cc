@@ -22,18 +22,15 @@ bool IsValidLevel(LogLevel level) { return level >= 0 && level < kLevelCount; }
 
 }  // namespace
 
-const char *GetLogLevelName(LogLevel level)
-{
+const char *GetLogLevelName(LogLevel level) {
     return IsValidLevel(level) ? kLevelNames[level] : "";
 }
 
-const char *GetLogLevelFormattedName(LogLevel level)
-{
+const char *GetLogLevelFormattedName(LogLevel level) {
     return IsValidLevel(level) ? kLevelFormattedNames[level] : "";
 }
 
-bool TranslateLogLevel(const char *text, LogLevel &level)
-{
+bool TranslateLogLevel(const char *text, LogLevel &level) {
     if (!text) return false;
     for (int i = 0; i < kLevelCount; i++) {
         if (strcmp(text, kLevelNames[i]) == 0) {
@@ -44,15 +41,13 @@ bool TranslateLogLevel(const char *text, LogLevel &level)
     return false;
 }
 
-LogFacility::LogFacility(const std::string &name) : m_Name(name), m_Level(LOG_LEVEL_INFO)
-{
+LogFacility::LogFacility(const std::string &name) : m_Name(name), m_Level(LOG_LEVEL_INFO) {
     m_Level = Logger::GetConfiguredLevel(name);
 }
 
 void PopulateLogRecord(LogRecord &record, const LogFacility &facility, int32_t id, LogLevel level,
                        int32_t reserved, const char *file, int32_t line, const char *format,
-                       va_list arguments)
-{
+                       va_list arguments) {
     char buffer[kTextBufferSize];
 
     apr_time_exp_t now;
@@ -72,8 +67,7 @@ void PopulateLogRecord(LogRecord &record, const LogFacility &facility, int32_t i
 }
 
 void FacilityLog(const LogFacility &facility, int32_t id, LogLevel level, int32_t reserved,
-                 const char *file, int32_t line, const char *format, ...)
-{
+                 const char *file, int32_t line, const char *format, ...) {
     if (level > facility.GetLevel()) return;
     if (!Logger::GetInstance()) return;  // nobody to write it
 

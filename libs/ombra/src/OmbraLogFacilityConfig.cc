@@ -2,13 +2,11 @@
 
 namespace Ombra {
 
-LogFacilityConfig::~LogFacilityConfig()
-{
+LogFacilityConfig::~LogFacilityConfig() {
     for (auto &child : m_Children) delete child.second;
 }
 
-void LogFacilityConfig::SetLevel(const std::string &prefix, LogLevel level)
-{
+void LogFacilityConfig::SetLevel(const std::string &prefix, LogLevel level) {
     LogFacilityConfig *node = this;
     for (char c : prefix) {
         auto it = node->m_Children.find(c);
@@ -19,8 +17,7 @@ void LogFacilityConfig::SetLevel(const std::string &prefix, LogLevel level)
     node->m_Level = level;
 }
 
-const LogFacilityConfig *LogFacilityConfig::Lookup(const std::string &name) const
-{
+const LogFacilityConfig *LogFacilityConfig::Lookup(const std::string &name) const {
     const LogFacilityConfig *node = this;
     for (char c : name) {
         auto it = node->m_Children.find(c);

@@ -10,8 +10,7 @@ std::shared_mutex Logger::sm_InstanceGuard;
 
 void LogRecordEvent::Process() { m_pLogger->ProcessLogRecord(m_Record); }
 
-Logger *Logger::CreateInstance()
-{
+Logger *Logger::CreateInstance() {
     std::unique_lock<std::shared_mutex> guard(sm_InstanceGuard);
     if (sm_RefCount.fetch_add(1) == 0 && !sm_pLogger.load()) sm_pLogger.store(new Logger());
     return sm_pLogger.load();
@@ -19,8 +18,7 @@ Logger *Logger::CreateInstance()
 
 Logger *Logger::GetInstance() { return sm_pLogger.load(); }
 
-void Logger::DestroyInstance()
-{
+void Logger::DestroyInstance() {
     Logger *logger;
     {
         std::unique_lock<std::shared_mutex> guard(sm_InstanceGuard);
@@ -35,15 +33,13 @@ void Logger::DestroyInstance()
     delete logger;
 }
 
-LogLevel Logger::GetConfiguredLevel(const std::string &name)
-{
+LogLevel Logger::GetConfiguredLevel(const std::string &name) {
     std::shared_lock<std::shared_mutex> guard(sm_InstanceGuard);
     Logger *logger = sm_pLogger.load();
     return logger ? logger->GetFacilityConfig(name)->GetLevel() : LOG_LEVEL_INFO;
 }
 
-bool Logger::PostToInstance(const LogRecord &record)
-{
+bool Logger::PostToInstance(const LogRecord &record) {
     std::shared_lock<std::shared_mutex> guard(sm_InstanceGuard);
     Logger *logger = sm_pLogger.load();
     return logger && logger->PostLogRecord(record);
@@ -52,12 +48,9 @@ bool Logger::PostToInstance(const LogRecord &record)
 Logger::Logger()
     : m_pConfig(new LogFacilityConfig(LOG_LEVEL_INFO)),
       m_Facility("GLOBAL", m_pConfig->Lookup("GLOBAL")->GetLevel()),
-      m_pWriter(nullptr)
-{
-}
+      m_pWriter(nullptr) {}
 
-Logger::~Logger()
-{
+Logger::~Logger() {
     Shutdown();
     // Devices of a logger that never ran were never opened.
     for (auto &entry : m_Devices) delete entry.second;
@@ -65,8 +58,7 @@ Logger::~Logger()
     delete m_pConfig;
 }
 
-bool Logger::AddLogDevice(LogDevice *device)
-{
+bool Logger::AddLogDevice(LogDevice *device) {
     if (!device) return false;
     bool started;
     {
@@ -81,8 +73,7 @@ bool Logger::AddLogDevice(LogDevice *device)
     return true;
 }
 
-bool Logger::Start()
-{
+bool Logger::Start() {
     std::unique_lock<std::shared_mutex> guard(m_WriterGuard);
     if (m_pWriter) return false;
     SoftEventProcessor *writer = new SoftEventProcessor();
@@ -95,8 +86,7 @@ bool Logger::Start()
     return true;
 }
 
-bool Logger::Shutdown()
-{
+bool Logger::Shutdown() {
     SoftEventProcessor *writer;
     {
         std::unique_lock<std::shared_mutex> guard(m_WriterGuard);
@@ -109,14 +99,12 @@ bool Logger::Shutdown()
     return true;
 }
 
-bool Logger::OnStart(SoftEventProcessor *processor)
-{
+bool Logger::OnStart(SoftEventProcessor *processor) {
     for (auto &entry : m_Devices) entry.second->Open();
     return true;
 }
 
-void Logger::OnShutdown(SoftEventProcessor *processor)
-{
+void Logger::OnShutdown(SoftEventProcessor *processor) {
     for (auto &entry : m_Devices) {
         entry.second->Close();
         delete entry.second;
@@ -124,8 +112,7 @@ void Logger::OnShutdown(SoftEventProcessor *processor)
     m_Devices.clear();
 }
 
-bool Logger::PostLogRecord(const LogRecord &record)
-{
+bool Logger::PostLogRecord(const LogRecord &record) {
     std::shared_lock<std::shared_mutex> guard(m_WriterGuard);
     if (!m_pWriter) return false;
     AsyncEvent *event = new LogRecordEvent(this, record);
@@ -133,8 +120,7 @@ bool Logger::PostLogRecord(const LogRecord &record)
     return m_pWriter->PostEvent(event);
 }
 
-bool Logger::ProcessLogRecord(const LogRecord &record)
-{
+bool Logger::ProcessLogRecord(const LogRecord &record) {
     bool result = true;
     for (auto &entry : m_Devices) {
         if (!entry.second->ProcessLogRecord(record)) result = false;
@@ -142,8 +128,7 @@ bool Logger::ProcessLogRecord(const LogRecord &record)
     return result;
 }
 
-const LogFacilityConfig *Logger::GetFacilityConfig(const std::string &name) const
-{
+const LogFacilityConfig *Logger::GetFacilityConfig(const std::string &name) const {
     return m_pConfig->Lookup(name);
 }
 

@@ -20,20 +20,16 @@ SoftEventProcessor::SoftEventProcessor()
       m_pCond(nullptr),
       m_pMutex(nullptr),
       m_Waiting(false),
-      m_Running(false)
-{
-}
+      m_Running(false) {}
 
-SoftEventProcessor::~SoftEventProcessor()
-{
+SoftEventProcessor::~SoftEventProcessor() {
     // Deleting with the thread still running would leave it on freed memory.
     if (m_pThread) Shutdown(true);
     m_Observers.clear();
     DropEvents();
 }
 
-bool SoftEventProcessor::PostEvent(AsyncEvent *event)
-{
+bool SoftEventProcessor::PostEvent(AsyncEvent *event) {
     if (!event) return false;
     if (!m_pMutex) {
         m_Events.push_back(event);
@@ -46,8 +42,7 @@ bool SoftEventProcessor::PostEvent(AsyncEvent *event)
     return true;
 }
 
-bool SoftEventProcessor::Start()
-{
+bool SoftEventProcessor::Start() {
     if (m_pThread) return false;
     if (apr_pool_create(&m_pPool, nullptr) != APR_SUCCESS) {
         m_pPool = nullptr;
@@ -63,8 +58,7 @@ bool SoftEventProcessor::Start()
     return true;
 }
 
-bool SoftEventProcessor::Shutdown(bool wait)
-{
+bool SoftEventProcessor::Shutdown(bool wait) {
     if (!m_pThread) return false;
     AsyncEvent *event = new ExitEvent(this);
     event->Ref();
@@ -73,8 +67,7 @@ bool SoftEventProcessor::Shutdown(bool wait)
     return true;
 }
 
-bool SoftEventProcessor::WaitForShutdown()
-{
+bool SoftEventProcessor::WaitForShutdown() {
     if (m_pThread) {
         apr_status_t status;
         apr_thread_join(&status, m_pThread);
@@ -84,27 +77,23 @@ bool SoftEventProcessor::WaitForShutdown()
     return true;
 }
 
-bool SoftEventProcessor::ProcessShutdown()
-{
+bool SoftEventProcessor::ProcessShutdown() {
     m_Running = false;
     return true;
 }
 
-bool SoftEventProcessor::OnStart()
-{
+bool SoftEventProcessor::OnStart() {
     for (Observer *observer : m_Observers) {
         if (!observer->OnStart(this)) return false;
     }
     return true;
 }
 
-void SoftEventProcessor::OnShutdown()
-{
+void SoftEventProcessor::OnShutdown() {
     for (Observer *observer : m_Observers) observer->OnShutdown(this);
 }
 
-void SoftEventProcessor::Cleanup()
-{
+void SoftEventProcessor::Cleanup() {
     if (m_pPool) apr_pool_destroy(m_pPool);
     m_pPool = nullptr;
     m_pThread = nullptr;
@@ -113,8 +102,7 @@ void SoftEventProcessor::Cleanup()
     DropEvents();
 }
 
-void SoftEventProcessor::DropEvents()
-{
+void SoftEventProcessor::DropEvents() {
     while (!m_Events.empty()) {
         AsyncEvent *event = m_Events.front();
         m_Events.pop_front();
@@ -124,15 +112,13 @@ void SoftEventProcessor::DropEvents()
 
 bool SoftEventProcessor::HasTimers() const { return !GetTimerQueue()->IsEmpty(); }
 
-void *APR_THREAD_FUNC SoftEventProcessor::EventProcessorFunc(apr_thread_t *thread, void *data)
-{
+void *APR_THREAD_FUNC SoftEventProcessor::EventProcessorFunc(apr_thread_t *thread, void *data) {
     static_cast<SoftEventProcessor *>(data)->RunEventLoop();
     apr_thread_exit(thread, APR_SUCCESS);
     return nullptr;
 }
 
-void SoftEventProcessor::RunEventLoop()
-{
+void SoftEventProcessor::RunEventLoop() {
     if (!OnStart()) return;
 
     TimerQueue *timers = GetTimerQueue();

@@ -14,19 +14,15 @@ Timer::Timer(TimerHandler *handler, int64_t timeout, Type type, LifeTime lifetim
       m_pProcessor(nullptr),
       m_Started(false),
       m_Stopping(false),
-      m_LifeTime(lifetime)
-{
-}
+      m_LifeTime(lifetime) {}
 
-Timer::~Timer()
-{
+Timer::~Timer() {
     std::lock_guard<std::mutex> guard(m_EventGuard);
     for (TimerEvent *event : m_PendingEvents) event->Detach();
     m_PendingEvents.clear();
 }
 
-bool Timer::Start(AsyncEventTimerProcessor *processor)
-{
+bool Timer::Start(AsyncEventTimerProcessor *processor) {
     if (!processor) return false;
     TimerEvent *event;
     {
@@ -40,8 +36,7 @@ bool Timer::Start(AsyncEventTimerProcessor *processor)
     return Deliver(processor, event);
 }
 
-bool Timer::Stop()
-{
+bool Timer::Stop() {
     AsyncEventTimerProcessor *processor;
     TimerEvent *event;
     {
@@ -57,8 +52,7 @@ bool Timer::Stop()
 
 // Posted outside the guard: a processor may run the event before PostEvent
 // returns, and processing takes the guard.
-bool Timer::Deliver(AsyncEventTimerProcessor *processor, TimerEvent *event)
-{
+bool Timer::Deliver(AsyncEventTimerProcessor *processor, TimerEvent *event) {
     event->Ref();
     if (processor->PostEvent(event)) return true;
     if (event->Detach()) Untrack(event);
@@ -66,15 +60,13 @@ bool Timer::Deliver(AsyncEventTimerProcessor *processor, TimerEvent *event)
     return false;
 }
 
-void Timer::Untrack(TimerEvent *event)
-{
+void Timer::Untrack(TimerEvent *event) {
     std::lock_guard<std::mutex> guard(m_EventGuard);
     auto it = std::find(m_PendingEvents.begin(), m_PendingEvents.end(), event);
     if (it != m_PendingEvents.end()) m_PendingEvents.erase(it);
 }
 
-TimerEvent::~TimerEvent()
-{
+TimerEvent::~TimerEvent() {
     Timer *timer = Detach();
     if (!timer) return;
     timer->Untrack(this);
@@ -82,23 +74,20 @@ TimerEvent::~TimerEvent()
     if (processor) processor->ReleaseTimer(timer);
 }
 
-Timer *TimerEvent::Claim()
-{
+Timer *TimerEvent::Claim() {
     Timer *timer = Detach();
     if (timer) timer->Untrack(this);
     return timer;
 }
 
-void StartTimerEvent::Process()
-{
+void StartTimerEvent::Process() {
     Timer *timer = Claim();
     if (!timer) return;
     AsyncEventTimerProcessor *processor = timer->GetProcessor();
     if (processor) processor->ProcessStartTimer(timer);
 }
 
-void StopTimerEvent::Process()
-{
+void StopTimerEvent::Process() {
     Timer *timer = Claim();
     if (!timer) return;
     AsyncEventTimerProcessor *processor = timer->GetProcessor();

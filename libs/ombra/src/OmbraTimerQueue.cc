@@ -10,8 +10,7 @@ namespace Ombra {
 
 namespace {
 
-int64_t AddSaturated(int64_t a, int64_t b)
-{
+int64_t AddSaturated(int64_t a, int64_t b) {
     int64_t sum;
     if (__builtin_add_overflow(a, b, &sum)) return std::numeric_limits<int64_t>::max();
     return sum;
@@ -21,8 +20,7 @@ int64_t AddSaturated(int64_t a, int64_t b)
 
 TimerQueue::TimerQueue() : m_Elapsed(0), m_Last(0) {}
 
-TimerQueue::~TimerQueue()
-{
+TimerQueue::~TimerQueue() {
     for (Timer *timer : m_Timers) {
         if (timer->GetLifeTime() == Timer::AUTO_DELETE)
             m_Owned.insert(timer);
@@ -34,8 +32,7 @@ TimerQueue::~TimerQueue()
     m_Owned.clear();
 }
 
-bool TimerQueue::AddTimer(Timer *timer)
-{
+bool TimerQueue::AddTimer(Timer *timer) {
     if (!timer) return false;
     if (timer->GetLifeTime() == Timer::AUTO_DELETE) m_Owned.insert(timer);
     // A zero timeout is never queued; a negative one would make a periodic
@@ -49,8 +46,7 @@ bool TimerQueue::AddTimer(Timer *timer)
     return true;
 }
 
-void TimerQueue::Insert(Timer *timer)
-{
+void TimerQueue::Insert(Timer *timer) {
     if (m_Timers.empty()) {
         m_Timers.push_back(timer);
         m_Last = Now();
@@ -72,16 +68,14 @@ void TimerQueue::Insert(Timer *timer)
     m_Timers.insert(pos, timer);
 }
 
-bool TimerQueue::Unlink(Timer *timer)
-{
+bool TimerQueue::Unlink(Timer *timer) {
     auto it = std::find(m_Timers.begin(), m_Timers.end(), timer);
     if (it == m_Timers.end()) return false;
     m_Timers.erase(it);
     return true;
 }
 
-void TimerQueue::Rebase()
-{
+void TimerQueue::Rebase() {
     for (auto it = m_Timers.rbegin(); it != m_Timers.rend(); ++it) {
         Timer *timer = *it;
         if (timer->GetExpiry() > m_Elapsed)
@@ -92,8 +86,7 @@ void TimerQueue::Rebase()
     m_Elapsed = 0;
 }
 
-bool TimerQueue::Advance()
-{
+bool TimerQueue::Advance() {
     if (m_Timers.empty()) return true;
 
     apr_time_t now = Now();
@@ -128,14 +121,12 @@ bool TimerQueue::Advance()
     return true;
 }
 
-int64_t TimerQueue::GetTimeout() const
-{
+int64_t TimerQueue::GetTimeout() const {
     if (m_Timers.empty() || !m_Timers.front()) return 0;
     return m_Timers.front()->GetExpiry() - m_Elapsed;
 }
 
-bool TimerQueue::RemoveTimer(Timer *timer)
-{
+bool TimerQueue::RemoveTimer(Timer *timer) {
     if (!timer) return false;
     if (Unlink(timer)) timer->SetExpiry(0);
     timer->SetStarted(false);
@@ -151,8 +142,7 @@ bool TimerQueue::RemoveTimer(Timer *timer)
     return true;
 }
 
-void TimerQueue::AdoptTimer(Timer *timer)
-{
+void TimerQueue::AdoptTimer(Timer *timer) {
     if (timer && timer->GetLifeTime() == Timer::AUTO_DELETE) m_Owned.insert(timer);
 }
 

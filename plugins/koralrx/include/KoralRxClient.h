@@ -8,10 +8,12 @@
 #include <atomic>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
 #include <apr_pools.h>
+#include <event2/bufferevent.h>
 #include <event2/dns.h>
 #include <event2/event.h>
 #include <openssl/ssl.h>
@@ -60,6 +62,12 @@ public:
     void ProcessShutdown();
     void InitAuth();
 
+    // Loop thread: frees `bev` once what it still has to send is written (or
+    // after kLingerSeconds, or when the loop ends), so that a last message
+    // is not cut off by closing right after it.
+    void CloseWhenFlushed(bufferevent *bev);
+    static const int kLingerSeconds = 2;
+
     const std::string &GetName() const { return m_Name; }
     event_base *GetEventBase() const { return m_EventBase; }
     evdns_base *GetDnsBase() const { return m_DnsBase; }
@@ -70,6 +78,9 @@ public:
 private:
     static void *ProviderFunc(void *client);
     static void WakeCallback(evutil_socket_t, short, void *arg);
+    static void LingerWriteCallback(bufferevent *bev, void *arg);
+    static void LingerEventCallback(bufferevent *bev, short events, void *arg);
+    void FreeLingering(bufferevent *bev);
     void RunEventLoop();
 
     std::string m_Name;
@@ -83,6 +94,7 @@ private:
     evdns_base *m_DnsBase;
     SSL_CTX *m_SslContext;
     event *m_WakeEvent;
+    std::set<bufferevent *> m_Lingering;
 
 public:
     // Filled by the owner before Start.

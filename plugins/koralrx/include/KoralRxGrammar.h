@@ -15,7 +15,7 @@
 namespace KORAL {
 
 class GrammarRef {
-public:
+  public:
     enum Category : int32_t { CATEGORY_NONE = 0, CATEGORY_SPEECH = 1, CATEGORY_DTMF = 2 };
     enum RefType : int32_t {
         REF_NONE = 0,
@@ -23,9 +23,9 @@ public:
         REF_DEFINED = 2   // defined by DEFINE-GRAMMAR or loaded from a grammar document
     };
 
-    std::string id;    // id in the channel: Content-Id, or the builtin name
-    std::string name;  // SRGS root rule, builtin name, or the id of a context document
-    std::string type;  // builtin type prefix "speech/", "grammar/" or "dtmf/"; else empty
+    std::string id;        // id in the channel: Content-Id, or the builtin name
+    std::string name;      // SRGS root rule, builtin name, or the id of a context document
+    std::string type;      // builtin type prefix "speech/", "grammar/" or "dtmf/"; else empty
     GrammarParams params;  // builtin parameters or extra SRGS meta tags
     Category category = CATEGORY_NONE;
     RefType ref_type = REF_NONE;
@@ -71,8 +71,7 @@ public:
                           SpeechContext::Scope &scope, bool &speech_complete);
     // The "name" and "content" attributes of a <meta> element (empty when
     // missing). Always true.
-    static bool LoadSrgsMetaTag(const apr_xml_elem *meta, std::string &name,
-                                std::string &content);
+    static bool LoadSrgsMetaTag(const apr_xml_elem *meta, std::string &name, std::string &content);
 };
 
 }  // namespace KORAL

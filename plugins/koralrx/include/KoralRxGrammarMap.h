@@ -17,7 +17,7 @@
 namespace KORAL {
 
 class GrammarMap {
-public:
+  public:
     struct Settings {
         std::string transcription_grammar = "transcribe";
         bool accept_srgs = true;
@@ -79,7 +79,7 @@ public:
     const Settings &GetSettings() const { return m_Settings; }
     const char *ChannelId() const { return m_ChannelId.c_str(); }
 
-private:
+  private:
     class DefineHandler;
     class ActivateHandler;
 

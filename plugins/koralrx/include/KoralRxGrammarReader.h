@@ -58,7 +58,7 @@ mrcp_status_code_e ReadSrgsDocument(const char *text, size_t length, apr_pool_t 
 // What the owner of a "text/uri-list" body does with each grammar line. A
 // status other than 200 ends the body with that status.
 class GrammarUriHandler {
-public:
+  public:
     virtual ~GrammarUriHandler() = default;
     virtual mrcp_status_code_e OnBuiltinGrammar(BuiltinGrammar &grammar) = 0;
     virtual mrcp_status_code_e OnSessionGrammar(const std::string &id) = 0;

@@ -15,7 +15,7 @@ namespace KORAL {
 typedef std::map<std::string, std::string> GrammarParams;
 
 class SpeechContext {
-public:
+  public:
     enum Scope : int32_t {
         SCOPE_BUILTIN = 0,  // only while an SRGS document is read
         SCOPE_HINT = 1,     // a text matching no phrase is accepted as it is
@@ -81,7 +81,7 @@ public:
 typedef std::map<std::string, SpeechContext *> SpeechContextMap;
 
 class DtmfContext {
-public:
+  public:
     // Digit counts handed to the detector; 0 means not set.
     uint64_t length = 0;
     uint64_t min_length = 0;

@@ -71,6 +71,9 @@ public:
 
     // Frees both bufferevents (the socket is closed with them).
     void Close();
+    // Gives up the established stream to the caller (null while tunnelling
+    // or not connected, in which case everything is freed as by Close).
+    bufferevent *Detach();
 
     bool IsOpen() const { return m_Bev != nullptr; }
     // The stream to the endpoint is established (TLS handshake done).

@@ -1,5 +1,6 @@
 #include "KoralRxClient.h"
 
+#include <event2/buffer.h>
 #include <event2/thread.h>
 #include <openssl/err.h>
 
@@ -159,6 +160,38 @@ void WebSocketClient::InitAuth() {
     }
 }
 
+void WebSocketClient::CloseWhenFlushed(bufferevent *bev) {
+    if (!bev) {
+        return;
+    }
+    if (evbuffer_get_length(bufferevent_get_output(bev)) == 0) {
+        bufferevent_free(bev);
+        return;
+    }
+    m_Lingering.insert(bev);
+    bufferevent_setcb(bev, nullptr, LingerWriteCallback, LingerEventCallback, this);
+    timeval tv = {kLingerSeconds, 0};
+    bufferevent_set_timeouts(bev, &tv, &tv);
+    bufferevent_enable(bev, EV_WRITE);
+    bufferevent_disable(bev, EV_READ);
+}
+
+void WebSocketClient::LingerWriteCallback(bufferevent *bev, void *arg) {
+    if (evbuffer_get_length(bufferevent_get_output(bev)) == 0) {
+        static_cast<WebSocketClient *>(arg)->FreeLingering(bev);
+    }
+}
+
+void WebSocketClient::LingerEventCallback(bufferevent *bev, short, void *arg) {
+    static_cast<WebSocketClient *>(arg)->FreeLingering(bev);
+}
+
+void WebSocketClient::FreeLingering(bufferevent *bev) {
+    if (m_Lingering.erase(bev)) {
+        bufferevent_free(bev);
+    }
+}
+
 void WebSocketClient::RunEventLoop() {
     std::string error;
     m_SslContext = CreateTlsClientContext(m_TlsSettings, error);
@@ -233,6 +266,10 @@ void WebSocketClient::RunEventLoop() {
     }
     delete m_AuthClient;
     m_AuthClient = nullptr;
+    for (bufferevent *bev : m_Lingering) {
+        bufferevent_free(bev);
+    }
+    m_Lingering.clear();
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_EventBase = nullptr;

@@ -540,7 +540,8 @@ void WebSocketConnection::CloseConnection() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close HTTP connection <%s>",
             m_Id.c_str());
     ClearConnectTimer();
-    m_Transport.Close();
+    // What was written last (telemetry before a close) still goes out.
+    m_Client->CloseWhenFlushed(m_Transport.Detach());
 }
 
 void WebSocketConnection::NotifyClose() {

@@ -105,8 +105,7 @@ bool GrammarRef::LoadSrgsGrammar(const apr_xml_elem *root, const SpeechContextMa
     bool create_context = true;
     SpeechContext::Scope scope = SpeechContext::SCOPE_STRICT;
     bool speech_complete = false;
-    LoadSrgsMetaTags(root, contexts, transcription_grammar, create_context, scope,
-                     speech_complete);
+    LoadSrgsMetaTags(root, contexts, transcription_grammar, create_context, scope, speech_complete);
 
     if (create_context) {
         SpeechContext *context = CreateSpeechContext(id, root->lang, scope, speech_complete);
@@ -124,8 +123,8 @@ bool GrammarRef::LoadSrgsGrammar(const apr_xml_elem *root, const SpeechContextMa
     }
     SpeechContextMap::const_iterator it = contexts.find(name);
     if (it == contexts.end() || !it->second) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "No Such Builtin Speech Grammar [%s] ",
-                name.c_str());
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "No Such Builtin Speech Grammar [%s] ", name.c_str());
         return false;
     }
     SetSpeechContext(it->second);

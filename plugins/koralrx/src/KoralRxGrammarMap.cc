@@ -13,13 +13,16 @@ const char *const kSpeechContextKind = "Speech Context";
 const char *const kSpeechGrammarKind = "Speech Grammar";
 const char *const kDtmfGrammarKind = "DTMF Grammar";
 
+// A session grammar that is not defined: 404 (the host's name for the code).
+const mrcp_status_code_e kUnknownGrammar = MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
+
 const char *OrEmpty(const char *text) { return text ? text : ""; }
 
 }  // namespace
 
 // "builtin:" lines of a DEFINE-GRAMMAR body all define the Content-Id; the last stays.
 class GrammarMap::DefineHandler : public GrammarUriHandler {
-public:
+  public:
     DefineHandler(GrammarMap &map, const std::string &id) : m_Map(map), m_Id(id) {}
 
     mrcp_status_code_e OnBuiltinGrammar(BuiltinGrammar &grammar) override {
@@ -38,14 +41,14 @@ public:
         return MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE;  // not read in a definition
     }
 
-private:
+  private:
     GrammarMap &m_Map;
     const std::string &m_Id;
 };
 
 // Lines of a RECOGNIZE body: each names a grammar to make active.
 class GrammarMap::ActivateHandler : public GrammarUriHandler {
-public:
+  public:
     explicit ActivateHandler(GrammarMap &map) : m_Map(map) {}
 
     mrcp_status_code_e OnBuiltinGrammar(BuiltinGrammar &grammar) override {
@@ -71,13 +74,13 @@ public:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "No Such Session Grammar [%s] <%s@%s>", id.c_str(), m_Map.ChannelId(),
                     KORAL_CHANNEL_TAG);
-            return MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
+            return kUnknownGrammar;
         }
         if (!it->second) {
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "NULL Session Grammar [%s] <%s@%s>", id.c_str(), m_Map.ChannelId(),
                     KORAL_CHANNEL_TAG);
-            return MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
+            return kUnknownGrammar;
         }
         if (!m_Map.Activate(it->second)) {
             LogAlreadySpecified(it->second->category == GrammarRef::CATEGORY_DTMF);
@@ -86,7 +89,7 @@ public:
         return MRCP_STATUS_CODE_SUCCESS;
     }
 
-private:
+  private:
     void LogAlreadySpecified(bool dtmf) const {
         if (dtmf)
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
@@ -172,12 +175,13 @@ GrammarRef *GrammarMap::Put(GrammarRef *grammar, const char *kind) {
 mrcp_status_code_e GrammarMap::RemoveGrammar(const std::string &id) {
     std::map<std::string, GrammarRef *>::iterator it = m_Grammars.find(id);
     if (it == m_Grammars.end()) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Non-Existent Content-Id [%s] <%s@%s>",
-                id.c_str(), ChannelId(), KORAL_CHANNEL_TAG);
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Non-Existent Content-Id [%s] <%s@%s>", id.c_str(), ChannelId(), KORAL_CHANNEL_TAG);
         return MRCP_STATUS_CODE_MISSING_PARAM;
     }
-    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Remove Existing Speech Context [%s] <%s@%s>",
-            id.c_str(), ChannelId(), KORAL_CHANNEL_TAG);
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+            "Remove Existing Speech Context [%s] <%s@%s>", id.c_str(), ChannelId(),
+            KORAL_CHANNEL_TAG);
     Release(it->second);
     m_Grammars.erase(it);
     return MRCP_STATUS_CODE_SUCCESS;
@@ -209,7 +213,8 @@ GrammarRef *GrammarMap::AddSpeechGrammar(const std::string &id, const std::strin
             context = new SpeechContext(*context);
             context->configured = false;
         } else {
-            context = GrammarRef::CreateSpeechContext(id, nullptr, SpeechContext::SCOPE_HINT, false);
+            context =
+                GrammarRef::CreateSpeechContext(id, nullptr, SpeechContext::SCOPE_HINT, false);
         }
         context->SetParams(params);
     }
@@ -301,8 +306,7 @@ mrcp_status_code_e GrammarMap::DefineGrammar(const char *content_type, const cha
 }
 
 mrcp_status_code_e GrammarMap::SetActiveGrammar(const char *content_type, const char *content_id,
-                                                const char *body, size_t length,
-                                                apr_pool_t *pool) {
+                                                const char *body, size_t length, apr_pool_t *pool) {
     ClearActive();
     const std::string id = OrEmpty(content_id);
     const char *type = OrEmpty(content_type);
@@ -337,13 +341,13 @@ mrcp_status_code_e GrammarMap::SetActiveGrammar(const char *content_type, const 
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "No Such Session Speech Grammar [%s] <%s@%s>", id.c_str(), ChannelId(),
                 KORAL_CHANNEL_TAG);
-        return MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
+        return kUnknownGrammar;
     }
     if (!it->second) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "NULL Session Speech Grammar [%s] <%s@%s>", id.c_str(), ChannelId(),
                 KORAL_CHANNEL_TAG);
-        return MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
+        return kUnknownGrammar;
     }
     Activate(it->second);
     return MRCP_STATUS_CODE_SUCCESS;

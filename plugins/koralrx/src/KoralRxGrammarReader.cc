@@ -70,16 +70,16 @@ bool ReadBuiltinGrammar(apt_text_stream_t &stream, BuiltinGrammar &grammar, apr_
         while (line_end && line_end < end && *line_end != '\r' && *line_end != '\n') ++line_end;
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Unknown Builtin Grammar Type [%.*s] <%s@%s>",
-                LogWidth(pos ? static_cast<size_t>(line_end - pos) : 0), pos ? pos : "",
-                channel_id, KORAL_CHANNEL_TAG);
+                LogWidth(pos ? static_cast<size_t>(line_end - pos) : 0), pos ? pos : "", channel_id,
+                KORAL_CHANNEL_TAG);
         return false;
     }
     grammar.category = found->category;
     grammar.type = found->prefix;
     stream.pos = pos;
     if (!GrammarRef::ReadBuiltinNameParams(stream, grammar.name, grammar.params, pool)) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Missing Builtin Grammar Name <%s@%s>",
-                channel_id, KORAL_CHANNEL_TAG);
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Missing Builtin Grammar Name <%s@%s>", channel_id, KORAL_CHANNEL_TAG);
         return false;
     }
     return true;

@@ -56,8 +56,8 @@ bool SpeechContext::LoadAttribs(const apr_xml_elem *elem) {
     for (const apr_xml_attr *attr : XmlElemAttrs(elem)) {
         const char *attr_name = attr->name;
         const char *value = attr->value ? attr->value : "";
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Speech Context Attribute: %s = %s",
-                attr_name, value);
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+                "Load Speech Context Attribute: %s = %s", attr_name, value);
         if (NameIs(attr_name, "id")) {
             name = value;
         } else if (NameIs(attr_name, "language")) {

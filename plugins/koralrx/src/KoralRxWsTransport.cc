@@ -111,6 +111,17 @@ void WsTransport::Close() {
     m_Connected = false;
 }
 
+bufferevent *WsTransport::Detach() {
+    if (!m_Connected || m_Tunnelling || !m_Bev) {
+        Close();
+        return nullptr;
+    }
+    bufferevent *bev = m_Bev;
+    m_Bev = nullptr;
+    Close();
+    return bev;
+}
+
 std::string WsTransport::DescribeFailure(bufferevent *bev, short events, int socketError) const {
     std::string reason;
     if (events & BEV_EVENT_TIMEOUT) {

@@ -161,7 +161,7 @@ void SpeechStart(mpf_sdi_detector_t *detector) {
     const apr_size_t leading = frames->leading_frames;
     if (frames->input_start_marker < frames->output_start_marker + leading) {
         SilenceOutput(detector,
-                      frames->output_start_marker + leading - frames->input_start_marker - 1);
+                      frames->output_start_marker + leading - frames->input_start_marker);
     }
     while (ChunkOutput(detector, frames->write_marker)) {
     }

@@ -16,7 +16,7 @@ std::string LocalTime() {
   struct tm tm;
   time_t seconds = tv.tv_sec;
   ::localtime_r(&seconds, &tm);
-  char text[40];
+  char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06ld", tm.tm_year + 1900, tm.tm_mon + 1,
                 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<long>(tv.tv_usec));
   return text;

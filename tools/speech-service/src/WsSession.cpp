@@ -244,7 +244,7 @@ class WsSession : public Closable, public SessionOutput, public std::enable_shar
           w.Uint(item.m_Code);
           EventLog::Str(w, "reason", item.m_Data);
         });
-        m_Ws.async_close(websocket::close_reason(item.m_Code, item.m_Data.c_str()),
+        m_Ws.async_close(websocket::close_reason(static_cast<websocket::close_code>(item.m_Code), item.m_Data),
                          [done](beast::error_code ec) { done(ec); });
         break;
       case OutItem::Kind::Abort: {

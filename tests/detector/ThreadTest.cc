@@ -1,0 +1,163 @@
+// Control calls from one thread while another processes frames: the hand-over
+// must be free of data races (run under ThreadSanitizer) and keep the
+// detector consistent.
+#include <apr_general.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "DetectorHarness.h"
+
+namespace sditest {
+namespace {
+
+struct Counters {
+    std::atomic<bool> destroyed{false};
+    std::atomic<int> after_destroy{0};
+    int speech = 0;
+    int bad_sizes = 0;
+    int stops = 0;
+    int bad_stops = 0;
+    int dtmf = 0;
+    int starts = 0;
+    int noinput = 0;
+};
+
+Counters *CountersOf(mpf_sdi_detector_t *detector) {
+    Counters *c = static_cast<Counters *>(mpf_sdi_obj_get(detector));
+    if (c->destroyed.load()) c->after_destroy++;
+    return c;
+}
+
+void OnNoinput(mpf_sdi_detector_t *d) { CountersOf(d)->noinput++; }
+void OnStop(mpf_sdi_detector_t *d, const mpf_sdi_stats_t *stats) {
+    Counters *c = CountersOf(d);
+    c->stops++;
+    if (stats->completion_cause != MPF_SDI_COMPLETION_CAUSE_STOPPED) c->bad_stops++;
+}
+void OnStart(mpf_sdi_detector_t *d, mpf_sdi_mode_e) { CountersOf(d)->starts++; }
+void OnSpeech(mpf_sdi_detector_t *d, const void *data, apr_size_t size, mpf_sdi_state_e,
+              const mpf_sdi_stats_t *) {
+    Counters *c = CountersOf(d);
+    c->speech++;
+    // Touch every byte: the chunk must lie in live memory.
+    const volatile uint8_t *p = static_cast<const uint8_t *>(data);
+    uint8_t sum = 0;
+    for (apr_size_t i = 0; i < size; ++i) sum ^= p[i];
+    (void)sum;
+    if (size % 160 != 0) c->bad_sizes++;
+}
+void OnDtmf(mpf_sdi_detector_t *d, const char *digits, apr_size_t count, int, mpf_sdi_state_e,
+            const mpf_sdi_stats_t *) {
+    Counters *c = CountersOf(d);
+    c->dtmf++;
+    if (strlen(digits) != count) c->bad_sizes++;
+}
+
+TEST(DetectorThreads, ControlCallsRaceFramesSafely) {
+    LogCapture log;
+    apr_initialize();
+    apr_pool_t *pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    Counters counters;
+    mpf_sdi_event_handlers_t handlers;
+    mpf_sdi_event_handlers_init(&handlers);
+    handlers.on_noinput = OnNoinput;
+    handlers.on_stop_complete = OnStop;
+    handlers.on_start_of_input = OnStart;
+    handlers.on_speech_input = OnSpeech;
+    handlers.on_dtmf_input = OnDtmf;
+    mpf_sdi_params_t params;
+    mpf_sdi_params_init(&params);
+    params.noinput_timeout = 700;
+    mpf_sdi_detector_t *detector =
+        mpf_sdi_detector_create("race", &handlers, &counters, &params, pool);
+    ASSERT_NE(nullptr, detector);
+    mpf_sdi_init(detector, MPF_SDI_MODE_SPEECH_DTMF, 8000, TRUE, TRUE);
+
+    std::atomic<bool> stop_media{false};
+    std::atomic<long> frames_done{0};
+    std::thread media([&] {
+        VoiceSource voice8(8000), voice16(16000);
+        for (long n = 0; !stop_media.load(); ++n) {
+            mpf_frame_t frame = mpf_frame_t();
+            const long phase = n % 400;
+            // The rate changes between recognitions; feed frames of both sizes.
+            const bool wide = (n / 2000) % 2 == 1;
+            std::vector<int16_t> samples = phase < 150 ? (wide ? voice16.Next() : voice8.Next())
+                                                       : std::vector<int16_t>(wide ? 160 : 80, 0);
+            frame.type = MEDIA_FRAME_TYPE_AUDIO;
+            frame.codec_frame.buffer = samples.data();
+            frame.codec_frame.size = samples.size() * 2;
+            if (phase == 300 || phase == 302) {
+                frame.type |= MEDIA_FRAME_TYPE_EVENT;
+                frame.marker = phase == 300 ? MPF_MARKER_START_OF_EVENT : MPF_MARKER_END_OF_EVENT;
+                frame.event_frame.event_id = static_cast<apr_uint32_t>(n % 12);
+            }
+            mpf_sdi_process(detector, &frame);
+            frames_done.store(n + 1);
+        }
+    });
+
+    // Engine side: a recognition every so often, with every control call.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    unsigned step = 0;
+    while (std::chrono::steady_clock::now() < until || frames_done.load() < 20000) {
+        switch (step++ % 12) {
+            case 0:
+                mpf_sdi_speech_complete_timeout_set(detector, 300 + step % 500);
+                mpf_sdi_speech_incomplete_timeout_set(detector, 600 + step % 2000);
+                mpf_sdi_noinput_timeout_set(detector, 500 + step % 1000);
+                mpf_sdi_input_timeout_set(detector, 3000 + step % 3000);
+                break;
+            case 1:
+                mpf_sdi_dtmf_length_set(detector, step % 3, step % 2, step % 5);
+                mpf_sdi_dtmf_term_char_set(detector, step % 2 ? '#' : 0);
+                mpf_sdi_dtmf_interdigit_timeout_set(detector, 200);
+                mpf_sdi_dtmf_term_timeout_set(detector, 300);
+                mpf_sdi_vad_mode_set(detector, static_cast<int>(step % 5));
+                break;
+            case 2:
+                mpf_sdi_speech_start_mode_set(detector, step % 2);
+                mpf_sdi_init(detector, static_cast<mpf_sdi_mode_e>(1 + step % 3),
+                             ((step / 100) % 2) ? 16000 : 8000, step % 2, TRUE);
+                break;
+            case 4:
+                mpf_sdi_start_timers(detector);
+                break;
+            case 6:
+                mpf_sdi_speech_flag_set(detector);
+                break;
+            case 8:
+                mpf_sdi_result_flag_set(detector);
+                break;
+            case 10:
+                mpf_sdi_stop(detector);
+                break;
+            default:
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+
+    // Destroy while frames still arrive; the detector must then ignore them.
+    mpf_sdi_destroy(detector);
+    counters.destroyed.store(true);
+    const long at_destroy = frames_done.load();
+    while (frames_done.load() < at_destroy + 200) std::this_thread::yield();
+    stop_media.store(true);
+    media.join();
+
+    EXPECT_EQ(0, counters.after_destroy.load());
+    EXPECT_EQ(0, counters.bad_sizes);
+    EXPECT_EQ(0, counters.bad_stops);
+    EXPECT_GT(counters.speech, 0);
+    EXPECT_GT(counters.starts, 0);
+    EXPECT_GT(counters.stops + counters.dtmf + counters.noinput, 0);
+    apr_pool_destroy(pool);
+}
+
+}  // namespace
+}  // namespace sditest

@@ -1,0 +1,426 @@
+// vantor-host end to end: the command loads a fake plugin module, opens and
+// closes its engine and runs session scripts against it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string Env(const char *name) {
+    const char *v = getenv(name);
+    return v ? v : "";
+}
+
+bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+class VantorHost : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host_ = Env("VANTOR_HOST");
+        plugin_ = Env("VANTOR_FAKE_PLUGIN");
+        ASSERT_FALSE(host_.empty()) << "VANTOR_HOST not set";
+        char tmpl[] = "/tmp/vantor-host-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root_ = tmpl;
+    }
+    void TearDown() override {
+        std::string cmd = "rm -rf '" + root_ + "'";
+        if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot remove " << root_;
+    }
+
+    // Runs vantor-host with args and FAKE_PLUGIN_MODE=mode; kills it after 60 s.
+    Result Run(std::vector<std::string> args, const std::string &mode = "", bool with_defaults = true) {
+        if (with_defaults) {
+            std::vector<std::string> defaults = {"--root", root_, "--log-file", root_ + "/host.log",
+                                                 "--log-priority", "DEBUG"};
+            if (std::find(args.begin(), args.end(), "--plugin") == args.end()) {
+                defaults.push_back("--plugin");
+                defaults.push_back(plugin_);
+            }
+            args.insert(args.begin(), defaults.begin(), defaults.end());
+        }
+        int out[2], err[2];
+        Result r;
+        if (pipe(out) != 0 || pipe(err) != 0) return r;
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            close(out[0]);
+            close(err[0]);
+            if (mode.empty())
+                unsetenv("FAKE_PLUGIN_MODE");
+            else
+                setenv("FAKE_PLUGIN_MODE", mode.c_str(), 1);
+            std::vector<char *> argv;
+            argv.push_back(const_cast<char *>(host_.c_str()));
+            for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(host_.c_str(), argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+        int open_fds = 2;
+        while (open_fds > 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                ADD_FAILURE() << "vantor-host did not finish";
+                break;
+            }
+            if (poll(fds, 2, 200) <= 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+                char buf[4096];
+                ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+                if (n <= 0) {
+                    close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open_fds;
+                } else {
+                    (i == 0 ? r.out : r.err).append(buf, (size_t)n);
+                }
+            }
+        }
+        for (auto &f : fds)
+            if (f.fd >= 0) close(f.fd);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return r;
+    }
+
+    Result RunScript(const std::string &script, const std::string &mode = "", std::vector<std::string> extra = {}) {
+        std::string path = root_ + "/session.txt";
+        std::ofstream(path) << script;
+        extra.push_back("run");
+        extra.push_back(path);
+        return Run(extra, mode);
+    }
+
+    std::string Log() { return ReadFile(root_ + "/host.log"); }
+    static std::string ReadFile(const std::string &path) {
+        std::ifstream in(path);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    // Frame counts the fake plugin wrote for each channel it closed, in no order.
+    std::vector<std::map<std::string, std::string>> FrameStats() {
+        std::vector<std::map<std::string, std::string>> all;
+        std::string list = root_ + "/list.txt";
+        std::string cmd = "ls " + root_ + "/var/frames-*.txt > " + list + " 2>/dev/null";
+        if (system(cmd.c_str()) != 0) return all;
+        std::istringstream files(ReadFile(list));
+        std::string file;
+        while (std::getline(files, file)) {
+            std::map<std::string, std::string> stats;
+            std::istringstream lines(ReadFile(file));
+            std::string line;
+            while (std::getline(lines, line)) {
+                size_t eq = line.find('=');
+                if (eq != std::string::npos) stats[line.substr(0, eq)] = line.substr(eq + 1);
+            }
+            all.push_back(stats);
+        }
+        return all;
+    }
+
+    void WriteSineWav(const std::string &path, unsigned rate, unsigned ms) {
+        std::vector<int16_t> samples(rate * ms / 1000);
+        for (size_t i = 0; i < samples.size(); ++i)
+            samples[i] = (int16_t)(8000 * std::sin(2 * M_PI * 440.0 * (double)i / rate));
+        std::ofstream f(path, std::ios::binary);
+        auto put = [&f](uint32_t v, int bytes) {
+            for (int b = 0; b < bytes; ++b) f.put((char)((v >> (8 * b)) & 0xFF));
+        };
+        uint32_t data = (uint32_t)samples.size() * 2;
+        f.write("RIFF", 4);
+        put(36 + data, 4);
+        f.write("WAVEfmt ", 8);
+        put(16, 4);
+        put(1, 2);
+        put(1, 2);
+        put(rate, 4);
+        put(rate * 2, 4);
+        put(2, 2);
+        put(16, 2);
+        f.write("data", 4);
+        put(data, 4);
+        for (int16_t s : samples) put((uint16_t)s, 2);
+    }
+
+    std::string host_, plugin_, root_;
+};
+
+// --- Loading and the engine's answers ---
+
+TEST_F(VantorHost, OpenModeOpensAndClosesTheEngine) {
+    Result r = Run({"open", "--max-channels", "7"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    std::string log = Log();
+    EXPECT_TRUE(Contains(log, "Fake Engine Open [] max-channels=7")) << log;
+    EXPECT_TRUE(Contains(log, "Engine Open Response [success]"));
+    EXPECT_TRUE(Contains(log, "Engine Close Response [success]"));
+    EXPECT_TRUE(Contains(log, "Directory Layout [4] " + root_ + "/var"));
+}
+
+TEST_F(VantorHost, LoaderRefusesBadModules) {
+    Result r = Run({"open", "--plugin", Env("VANTOR_FAKE_PLUGIN_BADVERSION")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "was built for host plugin interface 2.6.0, this host provides 1.6.0")) << r.err;
+    r = Run({"open", "--plugin", Env("VANTOR_FAKE_PLUGIN_NOCREATE")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "does not export mrcp_plugin_create")) << r.err;
+    r = Run({"open", "--plugin", root_ + "/missing.so"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "cannot load plugin " + root_ + "/missing.so")) << r.err;
+}
+
+TEST_F(VantorHost, EngineOpenAndCloseFailures) {
+    Result r = Run({"open"}, "open-fail");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "engine open failed: the plugin answered with a failure")) << r.err;
+    r = Run({"open", "--timeout", "300"}, "open-silent");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "engine open failed: no answer within 300 ms")) << r.err;
+    r = Run({"open", "--timeout", "300"}, "close-silent");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "engine close failed: no answer within 300 ms")) << r.err;
+    r = Run({"open"}, "open-twice");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "1 plugin fault(s)")) << r.err;
+    EXPECT_TRUE(Contains(Log(), "Plugin Fault: engine open answered more than once"));
+}
+
+TEST_F(VantorHost, UsageAndScriptErrorsExitTwoBeforeLoading) {
+    Result r = Run({"--bogus", "open"}, "", false);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(Contains(r.err, "unknown option --bogus"));
+    r = RunScript("channel a\nfly\n");
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(Contains(r.err, "line 2: missing or bad channel name")) << r.err;
+    EXPECT_FALSE(Contains(Log(), "Loaded Plugin"));
+    std::ofstream(root_ + "/ok.txt") << "channel a\nclose a\n";
+    r = Run({"check", root_ + "/ok.txt"}, "", false);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(Contains(r.out, "2 commands"));
+    r = Run({"--help"}, "", false);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(Contains(r.out, "usage: vantor-host"));
+}
+
+// --- Sessions ---
+
+TEST_F(VantorHost, RequestsAreAnsweredAndPrintedAsMrcpText) {
+    Result r = RunScript(
+        "channel a\n"
+        "send a SET-PARAMS 1\nNo-Input-Timeout: 4000\n.\n"
+        "wait a response 1 status=200 state=COMPLETE\n"
+        "close a\n");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, " a | MRCP/2.0 ")) << r.out;
+    EXPECT_TRUE(Contains(r.out, " 1 200 COMPLETE\n")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "@speechrecog\n")) << r.out;
+}
+
+TEST_F(VantorHost, JsonOutputCarriesTheHeadersTheHostParsed) {
+    Result r = RunScript(
+        "channel a\n"
+        "send a GET-PARAMS 5\n"
+        "Confidence-Threshold: 0.7\n"
+        "Speech-Language: de-DE\n"
+        "DTMF-Term-Char: #\n"
+        "X-Custom: kept\n"
+        "\n"
+        "line one\n"
+        "..line two\n"
+        ".\n"
+        "wait a response 5\n",
+        "", {"--json"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line.find("{\"t\": "), 0u) << line;
+    EXPECT_TRUE(Contains(line, "\"channel\": \"a\", \"kind\": \"response\", \"name\": \"GET-PARAMS\", "
+                               "\"request_id\": 5, \"status\": 200, \"state\": \"COMPLETE\"")) << line;
+    EXPECT_TRUE(Contains(line, "\"Confidence-Threshold\": \"0.7\"")) << line;
+    EXPECT_TRUE(Contains(line, "\"Speech-Language\": \"de-DE\"")) << line;
+    EXPECT_TRUE(Contains(line, "\"DTMF-Term-Char\": \"#\"")) << line;
+    EXPECT_TRUE(Contains(line, "\"Content-Length\": \"21\"")) << line;
+    EXPECT_TRUE(Contains(line, "\"body\": \"line one\\r\\n.line two\\r\\n\"}")) << line;
+    EXPECT_FALSE(std::getline(lines, line));  // one message, one line
+}
+
+TEST_F(VantorHost, DtmfReachesThePluginAsNamedEvents) {
+    Result r = RunScript(
+        "channel a\n"
+        "send a RECOGNIZE 1\n.\n"
+        "wait a response 1 state=IN-PROGRESS\n"
+        "dtmf a 12# on=100 off=50\n"
+        "wait a START-OF-INPUT\n"
+        "wait a RECOGNITION-COMPLETE cause=0 state=COMPLETE\n"
+        "close a\n",
+        "", {"--json", "--speed", "20"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "\"Input-Type\": \"dtmf\"")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "\"Completion-Cause\": \"000 success\"")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "\"body\": \"12#\"")) << r.out;
+    auto stats = FrameStats();
+    ASSERT_EQ(stats.size(), 1u);
+    EXPECT_EQ(stats[0]["digits"], "12#");
+    EXPECT_EQ(stats[0]["starts"], "3");
+    EXPECT_EQ(stats[0]["ends"], "3");
+    EXPECT_EQ(stats[0]["durations"], "800 800 800 ");  // 100 ms in 8 kHz units
+    EXPECT_EQ(stats[0]["events"], "30");
+    EXPECT_EQ(stats[0]["bad_size"], "0");
+}
+
+TEST_F(VantorHost, WaveAudioAtSixteenKilohertz) {
+    WriteSineWav(root_ + "/tone 16k.wav", 16000, 500);
+    Result r = RunScript(
+        "channel wide rate=16000\n"
+        "send wide RECOGNIZE 3\n.\n"
+        "wait wide response 3\n"
+        "audio wide tone 16k.wav\n"
+        "drain wide\n"
+        "wait wide START-OF-INPUT\n"
+        "wait wide RECOGNITION-COMPLETE cause=0\n"
+        "close wide\n",
+        "", {"--speed", "0"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "Input-Type:speech")) << r.out;
+    auto stats = FrameStats();
+    ASSERT_EQ(stats.size(), 1u);
+    EXPECT_EQ(stats[0]["rate"], "16000");
+    EXPECT_EQ(stats[0]["loud"], "50");  // 500 ms of tone
+    EXPECT_EQ(stats[0]["bad_size"], "0");
+}
+
+TEST_F(VantorHost, AudioOfTheWrongRateIsAClearError) {
+    WriteSineWav(root_ + "/tone.wav", 16000, 100);
+    Result r = RunScript("channel a\naudio a tone.wav\n");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "is sampled at 16000 Hz but channel a runs at 8000 Hz")) << r.err;
+    EXPECT_TRUE(Contains(Log(), "Engine Close Response [success]"));  // still shut down in order
+}
+
+TEST_F(VantorHost, MediaClockFeedsSilenceWhileOpen) {
+    Result r = RunScript("channel a\nsleep 300\nclose a\n", "", {"--speed", "10"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    auto stats = FrameStats();
+    ASSERT_EQ(stats.size(), 1u);
+    EXPECT_GE(std::stoi(stats[0]["frames"]), 30);
+    EXPECT_EQ(stats[0]["frames"], stats[0]["audio"]);
+    EXPECT_EQ(stats[0]["loud"], "0");
+    EXPECT_EQ(stats[0]["events"], "0");
+}
+
+TEST_F(VantorHost, NoInputTimeoutRunsOnMediaTime) {
+    Result r = RunScript(
+        "channel a\n"
+        "send a RECOGNIZE 1\nNo-Input-Timeout: 2000\n.\n"
+        "wait a RECOGNITION-COMPLETE cause=2 timeout=5000\n",
+        "", {"--speed", "50"});  // 2 s of media in about 40 ms
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "Completion-Cause:002 no-input-timeout")) << r.out;
+    EXPECT_TRUE(Contains(Log(), "Close Channel a left open by the script"));
+}
+
+TEST_F(VantorHost, MrcpV1Channel) {
+    Result r = RunScript(
+        "channel old version=1\n"
+        "send old RECOGNIZE 8\n.\n"
+        "wait old response 8\n"
+        "dtmf old 5\n"
+        "wait old START-OF-INPUT\n"
+        "wait old RECOGNITION-COMPLETE cause=0\n",
+        "", {"--speed", "20"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, " old | MRCP/1.0 8 200 IN-PROGRESS\n")) << r.out;
+    EXPECT_TRUE(Contains(r.out, " old | START-OF-SPEECH 8 IN-PROGRESS MRCP/1.0\n")) << r.out;
+    EXPECT_TRUE(Contains(r.out, " old | RECOGNITION-COMPLETE 8 COMPLETE MRCP/1.0\n")) << r.out;
+    EXPECT_FALSE(Contains(r.out, "Channel-Identifier"));
+    EXPECT_FALSE(Contains(r.out, "Input-Type"));
+}
+
+TEST_F(VantorHost, StopEndsTheRecognitionWithoutCompletion) {
+    Result r = RunScript(
+        "channel a\n"
+        "send a RECOGNIZE 1\n.\n"
+        "wait a response 1\n"
+        "send a STOP 2\n.\n"
+        "wait a response 2 status=200\n"
+        "none a RECOGNITION-COMPLETE timeout=300\n");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "Active-Request-Id-List:1")) << r.out;
+}
+
+TEST_F(VantorHost, WaitAndNoneFailures) {
+    Result r = RunScript("channel a\nwait a RECOGNITION-COMPLETE timeout=200\n");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "line 2: wait a RECOGNITION-COMPLETE: no RECOGNITION-COMPLETE within 200 ms")) << r.err;
+    EXPECT_TRUE(Contains(Log(), "Channel Close Response a"));  // the failed run still closes in order
+    r = RunScript("channel a\nsend a STOP 1\n.\nnone a response 1 timeout=2000\n");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "unexpected response 1")) << r.err;
+    r = RunScript("channel a\nsend a STOP 1\n.\nwait a response 1 status=407\n");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "response 1 has status 200, expected 407")) << r.err;
+}
+
+TEST_F(VantorHost, ChannelFailures) {
+    Result r = RunScript("channel a\n", "channel-open-fail");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "channel a open failed: the plugin answered with a failure")) << r.err;
+    r = RunScript("channel a rate=16000\n", "narrowband");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "codec negotiation failed")) << r.err;
+    r = RunScript("channel a\nchannel b\n", "", {"--max-channels", "1"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "channel b: all 1 channels are in use")) << r.err;
+    r = RunScript("channel a\nsend a RECOGNIZE 1\nNo-Input-Timeout: soon\n.\n");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "illegal value of header No-Input-Timeout: soon")) << r.err;
+    r = RunScript("channel a\nsend a INTERPRET 1\n.\n", "", {});
+    EXPECT_EQ(r.code, 0) << r.err;  // sent; nobody waits for the answer
+    r = RunScript("channel a version=1\nsend a INTERPRET 1\n.\n");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "unknown MRCPv1 recognizer method INTERPRET")) << r.err;
+    r = RunScript("close a\n");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "no open channel a")) << r.err;
+}
+
+TEST_F(VantorHost, ChannelsCanBeReopenedUnderTheirName) {
+    Result r = RunScript("channel a\nclose a\nchannel a rate=16000\nclose a\n");
+    EXPECT_EQ(r.code, 0) << r.err;
+    auto stats = FrameStats();
+    ASSERT_EQ(stats.size(), 2u);
+}
+
+}  // namespace
