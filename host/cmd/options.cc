@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 namespace vantor {
 
@@ -143,6 +144,27 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
     return true;
 }
 
+// Removes "." and "dir/.." segments so that the paths the host logs read plainly.
+std::string NormalizePath(const std::string &path) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        std::string part = path.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty() && parts.back() != "..") parts.pop_back();
+            else if (path[0] != '/') parts.push_back(part);
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string out = path.empty() || path[0] != '/' ? "" : "/";
+    for (size_t i = 0; i < parts.size(); ++i) out += (i ? "/" : "") + parts[i];
+    return out.empty() ? "." : out;
+}
+
 std::string ExecutableDir() {
     char path[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
@@ -153,8 +175,8 @@ std::string ExecutableDir() {
     return slash == std::string::npos ? "" : p.substr(0, slash);
 }
 
-std::string DefaultPluginPath() { return ExecutableDir() + "/" VANTOR_DEFAULT_PLUGIN_RELPATH; }
-std::string DefaultRootDir() { return ExecutableDir() + "/" VANTOR_DEFAULT_ROOT_RELPATH; }
+std::string DefaultPluginPath() { return NormalizePath(ExecutableDir() + "/" VANTOR_DEFAULT_PLUGIN_RELPATH); }
+std::string DefaultRootDir() { return NormalizePath(ExecutableDir() + "/" VANTOR_DEFAULT_ROOT_RELPATH); }
 std::string SourceConfDir() { return VANTOR_SOURCE_CONF_DIR; }
 const char *HostVersion() { return VANTOR_HOST_VERSION; }
 

@@ -28,6 +28,8 @@ struct Options {
 bool ParseOptions(int argc, char **argv, Options *options, std::string *error);
 std::string Usage();
 
+// path without "." segments and with "dir/.." pairs resolved (lexically).
+std::string NormalizePath(const std::string &path);
 // Directory of the running executable ("" when unknown).
 std::string ExecutableDir();
 // Defaults of the build tree, found from the executable's place in it.

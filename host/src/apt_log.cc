@@ -55,7 +55,11 @@ apt_va_log(const apt_log_source_t *source, const char *file, int line, apt_log_p
            const char *format, va_list args) {
     LogState &s = state();
     if ((int)priority < 0 || priority > APT_PRIO_DEBUG) priority = APT_PRIO_DEBUG;
-    if (priority > s.logger()->priority && !s.handler) return FALSE;
+    {
+        // The threshold and the hook may change on another thread: read them under the lock.
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (priority > s.logger()->priority && !s.handler) return FALSE;
+    }
 
     char message[4096];
     vsnprintf(message, sizeof(message), format, args);

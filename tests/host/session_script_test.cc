@@ -115,3 +115,37 @@ TEST(SessionScript, ErrorsNameTheirLine) {
 TEST(SessionScript, EmptyScriptIsFine) { EXPECT_TRUE(ParseOk("# nothing\n\n").empty()); }
 
 }  // namespace
+
+#include "options.h"
+
+namespace {
+
+TEST(HostOptions, NormalizePath) {
+    EXPECT_EQ(vantor::NormalizePath("/a/b/../../c/./d"), "/c/d");
+    EXPECT_EQ(vantor::NormalizePath("/a/b/host/cmd/../../plugins/x.so"), "/a/b/plugins/x.so");
+    EXPECT_EQ(vantor::NormalizePath("../x"), "../x");
+    EXPECT_EQ(vantor::NormalizePath("/.."), "/");
+    EXPECT_EQ(vantor::NormalizePath(""), ".");
+}
+
+TEST(HostOptions, ParseModesAndValues) {
+    const char *argv[] = {"vantor-host", "--speed=0", "run", "s.txt", "--json", "--max-channels", "3"};
+    vantor::Options o;
+    std::string error;
+    ASSERT_TRUE(vantor::ParseOptions(7, const_cast<char **>(argv), &o, &error)) << error;
+    EXPECT_EQ(o.mode, vantor::Options::Mode::kRun);
+    EXPECT_EQ(o.script, "s.txt");
+    EXPECT_EQ(o.speed, 0.0);
+    EXPECT_TRUE(o.json);
+    EXPECT_EQ(o.max_channels, 3u);
+    const char *bad[] = {"vantor-host", "open", "--speed", "-1"};
+    vantor::Options b;
+    EXPECT_FALSE(vantor::ParseOptions(4, const_cast<char **>(bad), &b, &error));
+    const char *none[] = {"vantor-host"};
+    EXPECT_FALSE(vantor::ParseOptions(1, const_cast<char **>(none), &b, &error));
+    EXPECT_EQ(error, "no mode given");
+    const char *missing[] = {"vantor-host", "run"};
+    EXPECT_FALSE(vantor::ParseOptions(2, const_cast<char **>(missing), &b, &error));
+}
+
+}  // namespace

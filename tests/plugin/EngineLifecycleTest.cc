@@ -74,13 +74,13 @@ size_t CountOf(const std::string &text, const std::string &part) {
 TEST_F(EngineLifecycleTest, RefreshTimerOnlyWhenAnItemIsEnabled) {
     WriteConfig(R"(<monitoring-agent refresh-period="1"><usage-refresh-handler>
         <log-usage enable="true" priority="INFO"/></usage-refresh-handler></monitoring-agent>)");
-    HostRun run = Run("channel a\nsleep 2600\nclose a\n");
+    HostRun run = Run("channel a\nsleep 2600\nclose a\n", "--speed 1");
     ASSERT_EQ(run.status, 0) << run.out << run.log;
     EXPECT_EQ(CountOf(run.log, "Set Usage Refresh Timer [1 sec]"), 1u);
     EXPECT_GE(CountOf(run.log, "Koral Usage: 1/1/"), 2u) << run.log;
 
     WriteConfig(R"(<monitoring-agent refresh-period="1"/>)");
-    run = Run("channel a\nsleep 1200\nclose a\n");
+    run = Run("channel a\nsleep 1200\nclose a\n", "--speed 1");
     ASSERT_EQ(run.status, 0);
     EXPECT_EQ(CountOf(run.log, "Set Usage Refresh Timer"), 0u);
     EXPECT_EQ(CountOf(run.log, "Koral Usage"), 0u);
