@@ -95,8 +95,8 @@ APT_DECLARE(apt_bool_t) mrcp_resource_header_any(const mrcp_message_t *message);
 /* --- Other headers --- */
 /* Adds a header by name: a generic or recognizer header of the message's version is
  * parsed into its field (FALSE on an illegal value: the message is unchanged); any
- * other name is kept as text. A repeated header joins its value to the earlier one
- * with ",". */
+ * other name is kept as text, one entry per call. A repeated text or id-list header
+ * joins its value to the earlier one with ","; a repeated scalar takes the new value. */
 APT_DECLARE(apt_bool_t) mrcp_message_header_add(mrcp_message_t *message, const char *name,
                                                 const char *value);
 

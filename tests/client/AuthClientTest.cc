@@ -83,7 +83,7 @@ TEST_F(AuthClientTest, ReattemptAfterUnauthorized) {
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
     EXPECT_TRUE(m_Log.Has("HTTP auth failure [401] <Koral>", APT_PRIO_WARNING));
-    EXPECT_TRUE(m_Log.Has("Set reattempt timer [1 sec] for <Koral>"));
+    EXPECT_TRUE(m_Log.WaitFor("Set reattempt timer [1 sec] for <Koral>"));
     EXPECT_TRUE(m_Server->Upgrades().empty());
     // Until the reattempt runs, a connect is refused at once from the cache.
     Connect(c, "denied-again");

@@ -18,8 +18,9 @@ std::vector<LogLine> *g_log_lines = nullptr;
 void LogHandler(const char *source, const char *file, int line, apt_log_priority_e priority,
                 const char *message) {
     std::lock_guard<std::mutex> lock(g_log_mutex);
-    if (g_log_lines) g_log_lines->push_back({source ? source : "", file ? file : "", priority,
-                                             message ? message : ""});
+    if (g_log_lines)
+        g_log_lines->push_back(
+            {source ? source : "", file ? file : "", priority, message ? message : ""});
 }
 
 Recorder *RecorderOf(mpf_sdi_detector_t *detector) {
@@ -58,8 +59,8 @@ void OnSpeechInput(mpf_sdi_detector_t *detector, const void *data, apr_size_t si
 void OnDtmfInput(mpf_sdi_detector_t *detector, const char *digits, apr_size_t count, int success,
                  mpf_sdi_state_e state, const mpf_sdi_stats_t *stats) {
     Recorder *rec = RecorderOf(detector);
-    rec->dtmf.push_back({rec->frame, digits, count, success, state,
-                         stats ? *stats : mpf_sdi_stats_t{}});
+    rec->dtmf.push_back(
+        {rec->frame, digits, count, success, state, stats ? *stats : mpf_sdi_stats_t{}});
 }
 
 struct AprInit {

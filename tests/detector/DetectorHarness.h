@@ -24,7 +24,7 @@ struct LogLine {
 
 // Captures every log line while alive (one at a time).
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     std::vector<LogLine> Lines() const;
@@ -35,7 +35,7 @@ public:
 };
 
 struct SpeechCall {
-    size_t frame;          // frames fed before the call returned + 1
+    size_t frame;  // frames fed before the call returned + 1
     std::vector<uint8_t> data;
     const void *pointer;
     mpf_sdi_state_e state;
@@ -69,30 +69,30 @@ struct Recorder {
 // Harmonic buzz that the voice detector takes for voice; the phase runs on
 // from frame to frame.
 class VoiceSource {
-public:
+  public:
     explicit VoiceSource(uint32_t rate) : rate_(rate) {}
     std::vector<int16_t> Next();
 
-private:
+  private:
     uint32_t rate_;
     uint64_t sample_ = 0;
 };
 
 // Reference voice detector, reset with the detector and fed the same audio.
 class VadOracle {
-public:
+  public:
     VadOracle();
     ~VadOracle();
     void Reset(int mode);
     int Judge(const std::vector<int16_t> &samples, uint32_t rate);
 
-private:
+  private:
     VadInst *vad_;
 };
 
 // A detector on its own pool with a recorder and an oracle.
 class Harness {
-public:
+  public:
     explicit Harness(const mpf_sdi_params_t *params = nullptr, const char *name = "ch-1");
     ~Harness();
     Harness(const Harness &) = delete;
@@ -105,8 +105,8 @@ public:
     // The oracle's verdict for each taped frame.
     const std::vector<int> &verdicts() const { return verdicts_; }
 
-    void Init(mpf_sdi_mode_e mode, uint32_t rate, bool start_timers = false,
-              bool interim = true, int vad_mode = 2);
+    void Init(mpf_sdi_mode_e mode, uint32_t rate, bool start_timers = false, bool interim = true,
+              int vad_mode = 2);
     // One audio frame; returns the oracle's verdict.
     int Audio(const std::vector<int16_t> &samples);
     int Voice() { return Audio(voice_.Next()); }
@@ -124,7 +124,7 @@ public:
     // Bytes of taped frames [from, to).
     std::vector<uint8_t> TapeBytes(size_t from, size_t to) const;
 
-private:
+  private:
     void Feed(const mpf_frame_t &frame);
 
     apr_pool_t *pool_ = nullptr;

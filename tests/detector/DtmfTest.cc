@@ -7,7 +7,7 @@ namespace sditest {
 namespace {
 
 class DtmfTest : public ::testing::Test {
-protected:
+  protected:
     LogCapture log_;
 };
 
@@ -61,8 +61,9 @@ TEST_F(DtmfTest, TerminatingDigitBelowMinimumFails) {
     mpf_sdi_dtmf_term_char_set(h.detector(), '#');
     mpf_sdi_dtmf_length_set(h.detector(), 0, 4, 0);
     h.Init(MPF_SDI_MODE_DTMF, 8000);
-    EXPECT_TRUE(log_.Has("Init DTMF Detector: interdigit-timeout=5000 ms, term-timeout=5000 ms, "
-                         "term-char=#, length=0, min-length=4, max-length=0 <ch-1>"));
+    EXPECT_TRUE(
+        log_.Has("Init DTMF Detector: interdigit-timeout=5000 ms, term-timeout=5000 ms, "
+                 "term-char=#, length=0, min-length=4, max-length=0 <ch-1>"));
     h.Key('1');
     h.Key('2');
     h.Key('#');
@@ -232,8 +233,9 @@ TEST_F(DtmfTest, StopDuringDtmfReportsEmptyStats) {
 TEST_F(DtmfTest, UnsetTerminatingDigitLogsABlank) {
     Harness h;
     h.Init(MPF_SDI_MODE_DTMF, 8000);
-    EXPECT_TRUE(log_.Has("Init DTMF Detector: interdigit-timeout=5000 ms, term-timeout=5000 ms, "
-                         "term-char= , length=0, min-length=0, max-length=0 <ch-1>"));
+    EXPECT_TRUE(
+        log_.Has("Init DTMF Detector: interdigit-timeout=5000 ms, term-timeout=5000 ms, "
+                 "term-char= , length=0, min-length=0, max-length=0 <ch-1>"));
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ namespace {
 const char kPhrase[] = "please transfer one hundred dollars to my savings account";
 
 class RealSpeechTest : public ::testing::TestWithParam<uint32_t> {
-protected:
+  protected:
     static void SetUpTestSuite() {
         const char *tmp = getenv("TMPDIR");
         dir_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/sdi-speech-XXXXXX";
@@ -40,14 +40,14 @@ protected:
         if (dir_.empty()) return frames;
         const std::string wav = dir_ + "/phrase.wav";
         const std::string raw = RawPath(rate);
-        const std::string speak =
-            "espeak-ng -w '" + wav + "' '" + kPhrase + "' >/dev/null 2>&1";
+        const std::string speak = "espeak-ng -w '" + wav + "' '" + kPhrase + "' >/dev/null 2>&1";
         const std::string convert = "sox '" + wav + "' -r " + std::to_string(rate) +
                                     " -c 1 -b 16 -e signed-integer -t raw '" + raw +
                                     "' pad 1 4 >/dev/null 2>&1";
         if (std::system(speak.c_str()) != 0 || std::system(convert.c_str()) != 0) return frames;
         std::ifstream in(raw, std::ios::binary);
-        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
         const size_t samples = rate / 100;
         for (size_t at = 0; at + samples * 2 <= bytes.size(); at += samples * 2) {
             std::vector<int16_t> frame(samples);

@@ -23,7 +23,7 @@ size_t VoiceUntilStart(Harness &h, size_t limit = 200) {
 }
 
 class SpeechTest : public ::testing::TestWithParam<uint32_t> {
-protected:
+  protected:
     LogCapture log_;
 };
 
@@ -37,7 +37,8 @@ TEST_P(SpeechTest, StartOfInputComesWithThe31stVoicedFrame) {
     ASSERT_EQ(1u, h.rec().starts.size());
     EXPECT_EQ(MPF_SDI_MODE_SPEECH, h.rec().starts[0].second);
     EXPECT_EQ(51u, h.rec().starts[0].first);
-    EXPECT_TRUE(log_.Has("Speech Detector State Transition NO-INPUT -> IN-PROGRESS [510 ms] <ch-1>"));
+    EXPECT_TRUE(
+        log_.Has("Speech Detector State Transition NO-INPUT -> IN-PROGRESS [510 ms] <ch-1>"));
     EXPECT_TRUE(log_.Has("Start Input Timer [20000 ms] <ch-1>"));
     EXPECT_TRUE(log_.Has("Set Speech Complete Timeout [3000 ms] <ch-1>"));
 }
@@ -267,8 +268,7 @@ TEST_P(SpeechTest, InputTimerEndsSpeechWithEverythingStored) {
     const SpeechCall *last = h.rec().Last();
     ASSERT_NE(nullptr, last);
     EXPECT_EQ(MPF_SDI_COMPLETION_CAUSE_TIMEDOUT, last->stats.completion_cause);
-    EXPECT_EQ(h.TapeBytes(0, h.tape().size()).size() + 5 * h.FrameSize(),
-              h.rec().Audio().size());
+    EXPECT_EQ(h.TapeBytes(0, h.tape().size()).size() + 5 * h.FrameSize(), h.rec().Audio().size());
     EXPECT_EQ(h.rec().Audio().size(), last->stats.size);
     const size_t calls = h.rec().speech.size();
     for (int i = 0; i < 20; ++i) h.Voice();

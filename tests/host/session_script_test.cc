@@ -142,10 +142,12 @@ TEST(HostOptions, ParseModesAndValues) {
     vantor::Options b;
     EXPECT_FALSE(vantor::ParseOptions(4, const_cast<char **>(bad), &b, &error));
     const char *none[] = {"vantor-host"};
-    EXPECT_FALSE(vantor::ParseOptions(1, const_cast<char **>(none), &b, &error));
+    vantor::Options n;
+    EXPECT_FALSE(vantor::ParseOptions(1, const_cast<char **>(none), &n, &error));
     EXPECT_EQ(error, "no mode given");
     const char *missing[] = {"vantor-host", "run"};
-    EXPECT_FALSE(vantor::ParseOptions(2, const_cast<char **>(missing), &b, &error));
+    vantor::Options m;
+    EXPECT_FALSE(vantor::ParseOptions(2, const_cast<char **>(missing), &m, &error));
 }
 
 }  // namespace

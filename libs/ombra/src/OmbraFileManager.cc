@@ -23,7 +23,7 @@ namespace Ombra {
 namespace {
 
 const int64_t kUsecPerMinute = 60 * 1000 * 1000;
-// Ages beyond this many minutes (about 290,000 years) are treated alike, so
+// Ages beyond this many minutes (some 146,000 years) are treated alike, so
 // that microsecond arithmetic cannot overflow.
 const uint64_t kMaxAgeMinutes = std::numeric_limits<int64_t>::max() / kUsecPerMinute / 2;
 // Newly created directories: the process's usual permissions (as umask allows),

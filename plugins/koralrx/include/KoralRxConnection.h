@@ -97,6 +97,9 @@ public:
     // Bound in seconds on connecting (kConnectTimeoutSeconds unless changed).
     void SetConnectTimeout(int seconds) { m_ConnectTimeout = seconds; }
 
+    // The stream under the connection (diagnostics and benchmarks).
+    const WsTransport &GetTransport() const { return m_Transport; }
+
     const char *GetStateAsString() const;
     State GetState() const { return m_State; }
     TurnState GetTurnState() const { return m_TurnState; }

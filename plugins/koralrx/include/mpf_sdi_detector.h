@@ -39,21 +39,21 @@ typedef struct mpf_sdi_event_handlers_t {
 // Cyclic buffer of speech frames. Markers are absolute frame numbers from 0
 // at the start of a recognition; frame k lives in slot k mod frame_count.
 typedef struct mpf_sdi_frame_buffer_t {
-    apr_byte_t *buffer;             // frame_count x frame_size bytes
-    mpf_frame_t *slots;             // one per frame, pointing into buffer
+    apr_byte_t *buffer;  // frame_count x frame_size bytes
+    mpf_frame_t *slots;  // one per frame, pointing into buffer
     apr_size_t frame_count;
-    apr_size_t frame_size;          // bytes per 10 ms
-    apr_size_t write_marker;        // audio frames stored
-    apr_size_t read_marker;         // first frame not handed out
-    apr_size_t output_start_marker; // start of the leading silence
-    apr_size_t input_start_marker;  // first voiced frame
-    apr_size_t input_end_marker;    // last voiced frame
-    apr_size_t output_end_marker;   // end of the trailing silence, 0 while unknown
-    apr_size_t output_frame_count;  // frames per chunk
-    apr_size_t output_size;         // bytes handed out
-    apr_size_t silence_frames;      // silence frames inserted
-    const apr_byte_t *silence;      // zeros for the inserted leading silence
-    apr_size_t leading_frames;      // leading silence in frames
+    apr_size_t frame_size;           // bytes per 10 ms
+    apr_size_t write_marker;         // audio frames stored
+    apr_size_t read_marker;          // first frame not handed out
+    apr_size_t output_start_marker;  // start of the leading silence
+    apr_size_t input_start_marker;   // first voiced frame
+    apr_size_t input_end_marker;     // last voiced frame
+    apr_size_t output_end_marker;    // end of the trailing silence, 0 while unknown
+    apr_size_t output_frame_count;   // frames per chunk
+    apr_size_t output_size;          // bytes handed out
+    apr_size_t silence_frames;       // silence frames inserted
+    const apr_byte_t *silence;       // zeros for the inserted leading silence
+    apr_size_t leading_frames;       // leading silence in frames
 } mpf_sdi_frame_buffer_t;
 
 // Digits of the current DTMF input, NUL-terminated once complete. Kept off
@@ -96,15 +96,15 @@ enum { MPF_SDI_MAX_REQUESTS = 8 };
 // the media thread only ever tries.
 typedef struct mpf_sdi_control_t {
     std::mutex lock;
-    std::atomic<bool> pending;       // something below waits
-    mpf_sdi_params_t params;         // the setters' copy
+    std::atomic<bool> pending;  // something below waits
+    mpf_sdi_params_t params;    // the setters' copy
     apr_uint32_t speech_start_mode;
     apt_bool_t params_changed;
     apt_bool_t init_requested;
     mpf_sdi_init_request_t init;
     apr_byte_t requests[MPF_SDI_MAX_REQUESTS];
     apr_size_t request_count;
-    mpf_sdi_storage_t storage;       // latest memory for the frame buffer
+    mpf_sdi_storage_t storage;  // latest memory for the frame buffer
 } mpf_sdi_control_t;
 
 // Everything above the control block belongs to the media thread (after
@@ -124,7 +124,7 @@ struct mpf_sdi_detector_t {
     apr_size_t complete_timeout;
     apt_bool_t result_flag;
     apt_bool_t interim_results;
-    apr_uint32_t speech_start_mode; // 0 internal, 1 external
+    apr_uint32_t speech_start_mode;  // 0 internal, 1 external
     apt_bool_t stop_requested;
     apt_bool_t input_timer_on;
     apr_size_t input_timer;
@@ -138,8 +138,8 @@ struct mpf_sdi_detector_t {
     mpf_sdi_digits_t digits;
 
     mpf_sdi_control_t control;
-    std::atomic<bool> busy;      // the media thread is inside mpf_sdi_process
-    std::atomic<bool> destroyed; // mpf_sdi_destroy was called
+    std::atomic<bool> busy;       // the media thread is inside mpf_sdi_process
+    std::atomic<bool> destroyed;  // mpf_sdi_destroy was called
 };
 
 // All five callbacks null.
@@ -183,8 +183,8 @@ void mpf_sdi_speech_incomplete_timeout_set(mpf_sdi_detector_t *detector, apr_siz
 void mpf_sdi_dtmf_interdigit_timeout_set(mpf_sdi_detector_t *detector, apr_size_t timeout);
 void mpf_sdi_dtmf_term_timeout_set(mpf_sdi_detector_t *detector, apr_size_t timeout);
 void mpf_sdi_dtmf_term_char_set(mpf_sdi_detector_t *detector, char term_char);
-void mpf_sdi_dtmf_length_set(mpf_sdi_detector_t *detector, apr_size_t length,
-                             apr_size_t min_length, apr_size_t max_length);
+void mpf_sdi_dtmf_length_set(mpf_sdi_detector_t *detector, apr_size_t length, apr_size_t min_length,
+                             apr_size_t max_length);
 // Takes 0..3, ignores anything else.
 void mpf_sdi_vad_mode_set(mpf_sdi_detector_t *detector, int mode);
 // 0 internal: the detector decides that speech started; 1 external: the

@@ -19,23 +19,23 @@ typedef enum {
 // frames: a timeout acts as the next multiple of 10 at or above it, a size
 // (silences, output period) is cut down to whole frames.
 typedef struct mpf_sdi_params_t {
-    mpf_sdi_mode_e input_mode;          // detectors that may ever run
-    apr_size_t vad_mode;                // voice detector aggressiveness, 0..3
-    apr_size_t speech_start_timeout;    // voice that starts speech input
-    apr_size_t speech_complete_timeout; // silence that completes speech input
-    apr_size_t speech_incomplete_timeout; // the same while no result is reported
-    apr_size_t noinput_timeout;         // no input at all
-    apr_size_t input_timeout;           // longest input, from its start
-    apr_size_t dtmf_interdigit_timeout; // silence after a digit
-    apr_size_t dtmf_term_timeout;       // wait once the minimum length is reached
-    char dtmf_term_char;                // digit that ends input, 0 for none
-    apr_size_t dtmf_length;             // exact digit count, 0 when not set
-    apr_size_t dtmf_min_length;         // 0 when not set
-    apr_size_t dtmf_max_length;         // 0 when not set
-    apt_bool_t normalize_input;         // frame speech with fixed silences
-    apr_size_t speech_leading_silence;  // kept ahead of the speech
-    apr_size_t speech_trailing_silence; // least kept behind the speech
-    apr_size_t speech_output_period;    // audio per chunk handed out
+    mpf_sdi_mode_e input_mode;             // detectors that may ever run
+    apr_size_t vad_mode;                   // voice detector aggressiveness, 0..3
+    apr_size_t speech_start_timeout;       // voice that starts speech input
+    apr_size_t speech_complete_timeout;    // silence that completes speech input
+    apr_size_t speech_incomplete_timeout;  // the same while no result is reported
+    apr_size_t noinput_timeout;            // no input at all
+    apr_size_t input_timeout;              // longest input, from its start
+    apr_size_t dtmf_interdigit_timeout;    // silence after a digit
+    apr_size_t dtmf_term_timeout;          // wait once the minimum length is reached
+    char dtmf_term_char;                   // digit that ends input, 0 for none
+    apr_size_t dtmf_length;                // exact digit count, 0 when not set
+    apr_size_t dtmf_min_length;            // 0 when not set
+    apr_size_t dtmf_max_length;            // 0 when not set
+    apt_bool_t normalize_input;            // frame speech with fixed silences
+    apr_size_t speech_leading_silence;     // kept ahead of the speech
+    apr_size_t speech_trailing_silence;    // least kept behind the speech
+    apr_size_t speech_output_period;       // audio per chunk handed out
 } mpf_sdi_params_t;
 
 // Writes every default.

@@ -19,17 +19,17 @@ typedef enum {
 
 // Handed out with the last piece of an input.
 typedef struct mpf_sdi_stats_t {
-    apr_uint32_t completion_cause; // mpf_sdi_completion_cause_e
-    apr_size_t duration;           // ms of audio handed out, inserted silence included
-    apr_size_t size;               // bytes of audio handed out, inserted silence included
+    apr_uint32_t completion_cause;  // mpf_sdi_completion_cause_e
+    apr_size_t duration;            // ms of audio handed out, inserted silence included
+    apr_size_t size;                // bytes of audio handed out, inserted silence included
 } mpf_sdi_stats_t;
 
 // State of the speech or the DTMF detector.
 typedef struct mpf_sdi_task_t {
     mpf_sdi_state_e state;
-    apt_bool_t probation;          // a change of state is on probation
-    apr_size_t state_duration;     // ms in the current state
-    apr_size_t probation_duration; // ms on probation
+    apt_bool_t probation;           // a change of state is on probation
+    apr_size_t state_duration;      // ms in the current state
+    apr_size_t probation_duration;  // ms on probation
 } mpf_sdi_task_t;
 
 // Zero statistics: cause success, duration and size 0.
@@ -40,9 +40,6 @@ void mpf_sdi_task_init(mpf_sdi_task_t *task);
 const char *mpf_sdi_state_str(mpf_sdi_state_e state);
 // "success", "timedout", "stopped"; "UNKNOWN" for anything else.
 const char *mpf_sdi_completion_cause_str(apr_uint32_t cause);
-
-// Bytes of a 10 ms frame of 16-bit linear PCM: channels x rate x 20 / 1000.
-apr_size_t mpf_sdi_frame_size_calculate(apr_uint32_t sampling_rate, apr_uint32_t channel_count);
 
 // A digit for a "%c" log field: NUL would cut the line short, so it shows
 // as a blank.

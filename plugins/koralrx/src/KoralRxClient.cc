@@ -270,6 +270,9 @@ void WebSocketClient::RunEventLoop() {
         bufferevent_free(bev);
     }
     m_Lingering.clear();
+    // Freed bufferevents finish on the loop's next pass; give them that pass
+    // so that nothing is left behind when the base goes.
+    event_base_loop(base, EVLOOP_NONBLOCK);
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_EventBase = nullptr;

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "apt_log.h"
+#include "mpf_codec.h"
 #include "mpf_sdi_dtmf.h"
 #include "mpf_sdi_speech.h"
 
@@ -11,12 +12,7 @@ namespace {
 
 // Control requests besides init; each is carried out by the next frame in
 // calling order.
-enum : apr_byte_t {
-    kRequestStop = 1,
-    kRequestStartTimers,
-    kRequestSpeechFlag,
-    kRequestResultFlag
-};
+enum : apr_byte_t { kRequestStop = 1, kRequestStartTimers, kRequestSpeechFlag, kRequestResultFlag };
 
 // Limits on the frame buffer, whatever the configuration or a request asks
 // for: 60 s of frames, 10 s of leading silence, 10 s chunks.
@@ -81,8 +77,8 @@ apr_size_t FrameCount(const mpf_sdi_params_t *params, apr_size_t output_frames,
                       apr_size_t leading_frames) {
     if (!params->normalize_input) return output_frames;
     const apr_size_t cap = kMaxFrameCount * 10;
-    apr_size_t ms = Min(Max(params->speech_trailing_silence,
-                            Max(params->speech_incomplete_timeout, params->speech_complete_timeout)),
+    apr_size_t ms = Min(Max(params->speech_trailing_silence, Max(params->speech_incomplete_timeout,
+                                                                 params->speech_complete_timeout)),
                         cap);
     ms += Min(params->speech_leading_silence, cap);
     ms += Min(Max(params->speech_output_period, params->speech_start_timeout), cap);
@@ -125,16 +121,16 @@ bool StorageGet(mpf_sdi_detector_t *detector, mpf_sdi_init_request_t *request) {
 // Lays the speech part of an init request out; FALSE when speech cannot run.
 bool SpeechInitPrepare(mpf_sdi_detector_t *detector, mpf_sdi_init_request_t *request) {
     const mpf_sdi_params_t *params = &detector->control.params;
-    request->frame_size = mpf_sdi_frame_size_calculate(request->sampling_rate, 1);
-    if (!request->frame_size || request->sampling_rate > kMaxSamplingRate) {
+    if (!request->sampling_rate || request->sampling_rate > kMaxSamplingRate) {
         apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Unsupported Sampling Rate [%d Hz] <%s>",
                 static_cast<int>(request->sampling_rate), detector->name);
         return false;
     }
+    request->frame_size =
+        mpf_codec_linear_frame_size_calculate(static_cast<apr_uint16_t>(request->sampling_rate), 1);
     request->output_frame_count = Min(Max(params->speech_output_period / 10, 1), kMaxOutputFrames);
     request->leading_frames = Min(params->speech_leading_silence / 10, kMaxLeadingFrames);
-    request->frame_count =
-        FrameCount(params, request->output_frame_count, request->leading_frames);
+    request->frame_count = FrameCount(params, request->output_frame_count, request->leading_frames);
     request->vad_mode = static_cast<int>(params->vad_mode);
     if (!StorageGet(detector, request)) {
         apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Allocate Frame Buffer <%s>",
@@ -537,8 +533,8 @@ void mpf_sdi_dtmf_term_char_set(mpf_sdi_detector_t *detector, char term_char) {
     ParamsUpdate(detector, [term_char](mpf_sdi_params_t *p) { p->dtmf_term_char = term_char; });
 }
 
-void mpf_sdi_dtmf_length_set(mpf_sdi_detector_t *detector, apr_size_t length,
-                             apr_size_t min_length, apr_size_t max_length) {
+void mpf_sdi_dtmf_length_set(mpf_sdi_detector_t *detector, apr_size_t length, apr_size_t min_length,
+                             apr_size_t max_length) {
     ParamsUpdate(detector, [=](mpf_sdi_params_t *p) {
         p->dtmf_length = length;
         p->dtmf_min_length = min_length;

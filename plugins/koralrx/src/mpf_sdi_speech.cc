@@ -81,8 +81,8 @@ void SpeechOutput(mpf_sdi_detector_t *detector, apr_size_t marker, apr_size_t co
                                        head * frames->frame_size, MPF_SDI_STATE_IN_PROGRESS,
                                        nullptr);
     detector->handlers.on_speech_input(detector, frames->slots[0].codec_frame.buffer,
-                                       (count - head) * frames->frame_size,
-                                       detector->speech.state, stats);
+                                       (count - head) * frames->frame_size, detector->speech.state,
+                                       stats);
 }
 
 // Hands out count frames of inserted silence.
@@ -160,8 +160,7 @@ void SpeechStart(mpf_sdi_detector_t *detector) {
     // came before the voice, padded with inserted silence when too little did.
     const apr_size_t leading = frames->leading_frames;
     if (frames->input_start_marker < frames->output_start_marker + leading) {
-        SilenceOutput(detector,
-                      frames->output_start_marker + leading - frames->input_start_marker);
+        SilenceOutput(detector, frames->output_start_marker + leading - frames->input_start_marker);
     }
     while (ChunkOutput(detector, frames->write_marker)) {
     }

@@ -38,7 +38,8 @@ void mpf_sdi_task_state_change(mpf_sdi_detector_t *detector, mpf_sdi_task_t *tas
             detector->complete_timeout = detector->interim_results
                                              ? detector->params.speech_incomplete_timeout
                                              : detector->params.speech_complete_timeout;
-            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_DEBUG, "Set Speech Complete Timeout [%d ms] <%s>",
+            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_DEBUG,
+                    "Set Speech Complete Timeout [%d ms] <%s>",
                     static_cast<int>(detector->complete_timeout), detector->name);
         }
     } else if (state == MPF_SDI_STATE_COMPLETE) {

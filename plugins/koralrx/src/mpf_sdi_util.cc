@@ -37,8 +37,4 @@ const char *mpf_sdi_completion_cause_str(apr_uint32_t cause) {
     return "UNKNOWN";
 }
 
-apr_size_t mpf_sdi_frame_size_calculate(apr_uint32_t sampling_rate, apr_uint32_t channel_count) {
-    return static_cast<apr_size_t>(channel_count) * sampling_rate * 20 / 1000;
-}
-
 char mpf_sdi_printable_char(char c) { return c ? c : ' '; }

@@ -94,6 +94,7 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     SplitTarget(std::string(m_Request.target()), path, query);
     if (path == kTokenPath) return HandleToken();
     if (path == kRecognitionPath) return HandleUpgrade();
+    RecordRequest("http", 404, "no such endpoint", nullptr);
     Respond(http::status::not_found, "no such endpoint", false);
   }
 

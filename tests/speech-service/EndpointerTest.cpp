@@ -1,0 +1,108 @@
+// The service's own speech detection, on synthetic and synthesised audio.
+
+#include <gtest/gtest.h>
+
+#include "Endpointer.h"
+#include "KoralTest/Speech.h"
+#include "Voicing.h"
+
+namespace SpeechService {
+namespace {
+
+using KoralTest::Samples;
+
+struct Outcome {
+  EndpointEvent m_Event = EndpointEvent::None;
+  int64_t m_AtSample = -1;
+};
+
+// Runs frames until the first event of `kind` (or the end).
+Outcome RunUntil(Endpointer& e, const Samples& audio, EndpointEvent kind) {
+  for (size_t at = 0; at + kFrameSamples <= audio.size(); at += kFrameSamples) {
+    EndpointEvent ev = e.ProcessFrame(audio.data() + at);
+    if (ev == kind) return {ev, static_cast<int64_t>(at + kFrameSamples)};
+  }
+  return {};
+}
+
+TEST(VoicingTest, TonesAreVoicedNoiseIsNot) {
+  Samples tone = KoralTest::Tone(40, 16000, 150.0, 0.5);
+  EXPECT_GT(Periodicity(tone.data()), 0.9);
+  Samples noise;
+  ASSERT_TRUE(KoralTest::Noise(40, 16000, 0.5, noise));
+  ASSERT_GE(noise.size(), kVoicingWindow);
+  EXPECT_LT(Periodicity(noise.data()), 0.3);
+  Samples silence(kVoicingWindow, 0);
+  EXPECT_EQ(0.0, Periodicity(silence.data()));
+}
+
+TEST(EndpointerTest, SilenceEndsWithInitialSilenceTimeout) {
+  EndpointerSettings s;
+  s.m_InitialSilenceMs = 1000;
+  Endpointer e(s);
+  Outcome o = RunUntil(e, KoralTest::Silence(3000, 16000), EndpointEvent::InitialSilenceTimeout);
+  EXPECT_EQ(EndpointEvent::InitialSilenceTimeout, o.m_Event);
+  EXPECT_EQ(16000, o.m_AtSample);
+  EXPECT_TRUE(e.Done());
+  EXPECT_FALSE(e.SpeechStarted());
+}
+
+TEST(EndpointerTest, NoiseWithoutVoiceEndsAsBabble) {
+  EndpointerSettings s;
+  s.m_InitialSilenceMs = 1000;
+  Endpointer e(s);
+  Samples noise;
+  ASSERT_TRUE(KoralTest::Noise(2000, 16000, 0.3, noise));
+  EXPECT_EQ(EndpointEvent::BabbleTimeout, RunUntil(e, noise, EndpointEvent::BabbleTimeout).m_Event);
+  EXPECT_TRUE(e.MostlyActive());
+}
+
+TEST(EndpointerTest, VoicedSoundStartsAndSilenceEndsSpeech) {
+  Endpointer e(EndpointerSettings{});
+  Samples audio = KoralTest::Join({KoralTest::Silence(300, 16000), KoralTest::Tone(500, 16000, 200.0, 0.3),
+                                   KoralTest::Silence(2000, 16000)});
+  Outcome start = RunUntil(e, audio, EndpointEvent::SpeechStart);
+  ASSERT_EQ(EndpointEvent::SpeechStart, start.m_Event);
+  EXPECT_EQ(300 * 16, e.SpeechStartSample());
+  Outcome end = RunUntil(e, Samples(audio.begin() + start.m_AtSample, audio.end()), EndpointEvent::SpeechEnd);
+  ASSERT_EQ(EndpointEvent::SpeechEnd, end.m_Event);
+  EXPECT_EQ(800 * 16, e.SpeechEndSample());
+  // Ended after 500 ms without sound.
+  EXPECT_EQ(start.m_AtSample + end.m_AtSample, 1300 * 16);
+}
+
+TEST(EndpointerTest, ShortPausesInsideSpeechDoNotEndIt) {
+  EndpointerSettings s;
+  s.m_EndSilenceMs = 500;
+  Endpointer e(s);
+  Samples audio = KoralTest::Join({KoralTest::Tone(300, 16000, 200.0, 0.3), KoralTest::Silence(400, 16000),
+                                   KoralTest::Tone(300, 16000, 200.0, 0.3), KoralTest::Silence(1000, 16000)});
+  Outcome end = RunUntil(e, audio, EndpointEvent::SpeechEnd);
+  ASSERT_EQ(EndpointEvent::SpeechEnd, end.m_Event);
+  EXPECT_EQ(1000 * 16, e.SpeechEndSample());
+}
+
+TEST(EndpointerTest, LongSpeechIsCapped) {
+  EndpointerSettings s;
+  s.m_MaxSpeechMs = 2000;
+  Endpointer e(s);
+  Outcome o = RunUntil(e, KoralTest::Tone(5000, 16000, 200.0, 0.3), EndpointEvent::SpeechCapped);
+  ASSERT_EQ(EndpointEvent::SpeechCapped, o.m_Event);
+  EXPECT_EQ(2000 * 16, e.SpeechEndSample());
+}
+
+TEST(EndpointerTest, SynthesisedSpeechIsFound) {
+  Samples speech;
+  std::string error;
+  ASSERT_TRUE(KoralTest::Synthesize("check my account balance", 16000, speech, &error)) << error;
+  Samples audio = KoralTest::Join({KoralTest::Silence(500, 16000), speech, KoralTest::Silence(1000, 16000)});
+  Endpointer e(EndpointerSettings{});
+  ASSERT_EQ(EndpointEvent::SpeechStart, RunUntil(e, audio, EndpointEvent::SpeechStart).m_Event);
+  EXPECT_NEAR(500 * 16, e.SpeechStartSample(), 200 * 16);
+  Endpointer e2(EndpointerSettings{});
+  ASSERT_EQ(EndpointEvent::SpeechEnd, RunUntil(e2, audio, EndpointEvent::SpeechEnd).m_Event);
+  EXPECT_NEAR(static_cast<int64_t>(500 * 16 + speech.size()), e2.SpeechEndSample(), 200 * 16);
+}
+
+}  // namespace
+}  // namespace SpeechService

@@ -1,0 +1,57 @@
+// Shared set-up of the service tests: one throwaway CA per test binary, a
+// service per test (started in milliseconds with the scripted engine), and
+// helpers for a token, an upgraded connection and a whole turn.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KoralTest/EventLogReader.h"
+#include "KoralTest/Speech.h"
+#include "KoralTest/SpeechServiceProcess.h"
+#include "KoralTest/TestCerts.h"
+#include "TestClient.h"
+
+namespace SpeechServiceTest {
+
+constexpr const char* kRecognitionTarget = "/speech/recognition/interactive/cognitiveservices/v1";
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  static const KoralTest::TestCerts& Certs() { return *s_Certs; }
+
+  // Starts a service (TLS unless `plain`) with the scripted engine and `scenario`.
+  std::unique_ptr<KoralTest::SpeechServiceProcess> Start(const std::string& scenario,
+                                                         const std::vector<std::string>& extra = {},
+                                                         bool plain = false, const std::string& engine = "script");
+  std::unique_ptr<TestClient> Client(const KoralTest::SpeechServiceProcess& service);
+  std::string Token(const KoralTest::SpeechServiceProcess& service);
+  // An upgraded connection (asserts 101) that has sent speech.config.
+  std::unique_ptr<TestClient> Connect(const KoralTest::SpeechServiceProcess& service,
+                                      const std::string& query = "format=detailed&language=en-US",
+                                      bool sendConfig = true);
+
+  static std::string SpeechConfig();
+  // Sends a turn's audio: the first message with the WAV header, `chunkMs` chunks.
+  static void SendAudio(TestClient& client, const std::string& requestId, const KoralTest::Samples& audio,
+                        bool first = true, int chunkMs = 80);
+  static void SendEnd(TestClient& client, const std::string& requestId);
+  // Reads service messages until turn.end (included), a close frame or the timeout.
+  static std::vector<ServiceMessage> ReadTurn(TestClient& client, int timeoutMs = 10000);
+  static std::vector<std::string> Paths(const std::vector<ServiceMessage>& messages);
+  static const ServiceMessage* Find(const std::vector<ServiceMessage>& messages, const std::string& path);
+  static rapidjson::Document Json(const std::string& body);
+  // Reads until a close frame arrives and returns its code (0 if none).
+  static uint16_t ReadCloseCode(TestClient& client, int timeoutMs = 5000);
+
+ private:
+  static std::unique_ptr<KoralTest::TestCerts> s_Certs;
+};
+
+}  // namespace SpeechServiceTest

@@ -1,0 +1,85 @@
+// The local speech service run as a child process for a test: started on a
+// free loopback port with the given engine, scenario and arguments; ready
+// once it printed its ready line; stopped with SIGTERM (SIGKILL after 10 s)
+// on destruction, its temporary files removed.
+//
+//   auto certs = KoralTest::TestCerts::Make();
+//   KoralTest::SpeechServiceOptions o;
+//   o.m_Scenario = R"({"turns":[{"status":"NoMatch"}]})";
+//   o.m_CertFile = certs->CertFile(); o.m_KeyFile = certs->KeyFile();
+//   std::string error;
+//   auto service = KoralTest::SpeechServiceProcess::Start(o, &error);
+//   ASSERT_TRUE(service) << error;
+//   ... connect to 127.0.0.1:service->Port(), trust certs->CaFile() ...
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KoralTest/TempDir.h"
+
+namespace KoralTest {
+
+struct SpeechServiceOptions {
+  std::string m_Engine = "script";  // or "pocketsphinx"
+  std::string m_Scenario;           // scenario JSON, passed with --script when not empty
+  bool m_Tls = true;                // needs m_CertFile and m_KeyFile; false: --plain
+  std::string m_CertFile;
+  std::string m_KeyFile;
+  std::string m_SubscriptionKey = "test-subscription-key";
+  bool m_EventLog = true;
+  bool m_WriteKeyFile = true;
+  std::vector<std::string> m_ExtraArgs;
+  int m_StartTimeoutMs = 60000;
+};
+
+class SpeechServiceProcess {
+ public:
+  // Null, with `error` holding the service's own message, when it did not
+  // become ready.
+  static std::unique_ptr<SpeechServiceProcess> Start(const SpeechServiceOptions& options,
+                                                     std::string* error = nullptr);
+  ~SpeechServiceProcess();
+
+  uint16_t Port() const { return m_Port; }
+  std::string Host() const { return "127.0.0.1"; }
+  bool Tls() const { return m_Options.m_Tls; }
+  pid_t Pid() const { return m_Pid; }
+  const std::string& SubscriptionKey() const { return m_Options.m_SubscriptionKey; }
+  // Empty when not asked for.
+  std::string EventLogPath() const;
+  std::string KeyFilePath() const;
+  // https://127.0.0.1:PORT/sts/v1.0/issueToken (http with plain).
+  std::string TokenUrl() const;
+  // https://127.0.0.1:PORT/speech/recognition/interactive/cognitiveservices/v1
+  std::string ServiceUrl() const;
+  // What the service wrote to stderr so far.
+  std::string Stderr() const;
+
+  // SIGTERM and wait; returns the exit status (or 128 + signal), -1 if it
+  // had to be killed. Later calls return the first result.
+  int Stop();
+  // Sends a signal without waiting.
+  void Signal(int signal);
+
+ private:
+  SpeechServiceProcess() : m_Dir("koral-speech-service") {}
+
+  SpeechServiceOptions m_Options;
+  TempDir m_Dir;
+  pid_t m_Pid = -1;
+  uint16_t m_Port = 0;
+  bool m_Stopped = false;
+  int m_ExitStatus = -1;
+};
+
+// Runs the service program with `args` to its end (for --help and start-up
+// errors); returns its exit status and what it printed.
+int RunSpeechService(const std::vector<std::string>& args, std::string* out, std::string* err,
+                     int timeoutMs = 30000);
+
+}  // namespace KoralTest

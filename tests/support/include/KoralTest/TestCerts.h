@@ -1,0 +1,29 @@
+// A throwaway certificate authority and a server certificate for 127.0.0.1
+// and localhost, made with scripts/make-test-certs in a temporary folder that
+// is removed on destruction. Making them takes a fraction of a second: share
+// one set per test suite.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "KoralTest/TempDir.h"
+
+namespace KoralTest {
+
+class TestCerts {
+ public:
+  // Null (with `error` set) if the script failed.
+  static std::unique_ptr<TestCerts> Make(std::string* error = nullptr);
+
+  std::string CaFile() const { return m_Dir.File("ca.crt"); }
+  std::string CertFile() const { return m_Dir.File("server.crt"); }
+  std::string KeyFile() const { return m_Dir.File("server.key"); }
+  const std::string& Dir() const { return m_Dir.Path(); }
+
+ private:
+  TestCerts() : m_Dir("koral-certs") {}
+  TempDir m_Dir;
+};
+
+}  // namespace KoralTest
