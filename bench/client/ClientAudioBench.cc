@@ -28,6 +28,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -163,7 +164,7 @@ public:
     }
     int Wait(int atLeast) {
         std::unique_lock<std::mutex> lock(m_Mutex);
-        m_Cond.wait_for(lock, std::chrono::seconds(20), [&] { return m_State >= atLeast || m_State < -0; });
+        m_Cond.wait_for(lock, std::chrono::seconds(20), [&] { return m_State >= atLeast || m_State == -1; });
         return m_State;
     }
 
@@ -305,9 +306,6 @@ void BM_FramedMaskedTlsChunk(benchmark::State &state) {
         state.SetIterationTime(seconds / kChunksPerBatch);
     }
     state.SetBytesProcessed(state.iterations() * kChunkBytes);
-    state.counters["us_per_chunk"] = benchmark::Counter(
-        static_cast<double>(state.iterations()), benchmark::Counter::kIsRate |
-                                                     benchmark::Counter::kInvert);
 }
 
 void BM_BareSslWriteChunk(benchmark::State &state) {
@@ -327,12 +325,16 @@ void BM_BareSslWriteChunk(benchmark::State &state) {
             SSL *ssl = bev ? bufferevent_openssl_get_ssl(bev) : nullptr;
             int fd = bev ? bufferevent_getfd(bev) : -1;
             for (int i = 0; ssl && i < kChunksPerBatch; ++i) {
-                for (;;) {
-                    int n = SSL_write(ssl, chunk.data(), static_cast<int>(chunk.size()));
+                size_t done = 0;
+                while (done < chunk.size()) {
+                    int n = SSL_write(ssl, chunk.data() + done,
+                                      static_cast<int>(chunk.size() - done));
                     if (n > 0) {
-                        break;
+                        done += static_cast<size_t>(n);
+                        continue;
                     }
-                    if (SSL_get_error(ssl, n) != SSL_ERROR_WANT_WRITE) {
+                    int err = SSL_get_error(ssl, n);
+                    if (err != SSL_ERROR_WANT_WRITE && err != SSL_ERROR_WANT_READ) {
                         return;
                     }
                     WaitWritable(fd);

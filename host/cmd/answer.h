@@ -9,7 +9,7 @@
 namespace vantor {
 
 class Answer {
-public:
+  public:
     enum class Result { kSuccess, kFailure, kTimeout };
 
     // Records the answer; false when one was already recorded since the last Reset
@@ -22,7 +22,7 @@ public:
     // Answers recorded since the last Reset.
     int Count() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable cond_;
     int count_ = 0;

@@ -11,11 +11,14 @@
 namespace vantor {
 
 const mrcp_engine_event_vtable_t EngineHost::kEngineEvents = {OnEngineOpen, OnEngineClose};
-const mrcp_engine_channel_event_vtable_t EngineHost::kChannelEvents = {OnChannelOpen, OnChannelClose,
-                                                                       OnChannelMessage};
+const mrcp_engine_channel_event_vtable_t EngineHost::kChannelEvents = {
+    OnChannelOpen, OnChannelClose, OnChannelMessage};
 
-EngineHost::EngineHost(const EngineHostSettings &settings, MediaClock *clock, MessageHandler on_message)
-    : settings_(settings), clock_(clock), on_message_(std::move(on_message)),
+EngineHost::EngineHost(const EngineHostSettings &settings, MediaClock *clock,
+                       MessageHandler on_message)
+    : settings_(settings),
+      clock_(clock),
+      on_message_(std::move(on_message)),
       start_(std::chrono::steady_clock::now()) {
     apr_pool_create(&pool_, nullptr);
 }
@@ -47,7 +50,8 @@ bool EngineHost::WaitAnswer(Answer *answer, const std::string &what, std::string
             *error = what + " failed: the plugin answered with a failure";
             return false;
         case Answer::Result::kTimeout:
-            *error = what + " failed: no answer within " + std::to_string(settings_.answer_timeout_ms) + " ms";
+            *error = what + " failed: no answer within " +
+                     std::to_string(settings_.answer_timeout_ms) + " ms";
             return false;
     }
     return false;
@@ -104,23 +108,27 @@ void EngineHost::DestroyEngine() {
 apt_bool_t EngineHost::OnEngineOpen(mrcp_engine_t *engine, apt_bool_t status) {
     auto *host = engine ? static_cast<EngineHost *>(engine->event_obj) : nullptr;
     if (!host) return FALSE;
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Engine Open Response [%s]", status ? "success" : "failure");
-    if (!host->open_answer_.Set(status != FALSE)) host->Fault("engine open answered more than once");
+    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Engine Open Response [%s]",
+            status ? "success" : "failure");
+    if (!host->open_answer_.Set(status != FALSE))
+        host->Fault("engine open answered more than once");
     return TRUE;
 }
 
 apt_bool_t EngineHost::OnEngineClose(mrcp_engine_t *engine, apt_bool_t status) {
     auto *host = engine ? static_cast<EngineHost *>(engine->event_obj) : nullptr;
     if (!host) return FALSE;
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Engine Close Response [%s]", status ? "success" : "failure");
-    if (!host->close_answer_.Set(status != FALSE)) host->Fault("engine close answered more than once");
+    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Engine Close Response [%s]",
+            status ? "success" : "failure");
+    if (!host->close_answer_.Set(status != FALSE))
+        host->Fault("engine close answered more than once");
     return TRUE;
 }
 
 // --- Channels ---
 
-HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned sampling_rate, mrcp_version_e version,
-                                       std::string *error) {
+HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned sampling_rate,
+                                       mrcp_version_e version, std::string *error) {
     if (!engine_) {
         *error = "no engine";
         return nullptr;
@@ -132,7 +140,8 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
         }
     }
     if (settings_.max_channels && OpenChannelNames().size() >= settings_.max_channels) {
-        *error = "channel " + name + ": all " + std::to_string(settings_.max_channels) + " channels are in use";
+        *error = "channel " + name + ": all " + std::to_string(settings_.max_channels) +
+                 " channels are in use";
         return nullptr;
     }
     apt_str_t id;
@@ -149,7 +158,8 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
     channel_settings.event_vtable = &kChannelEvents;
     channel_settings.event_obj = channel.get();
     mrcp_engine_channel_settings_set(&channel_settings);
-    mrcp_engine_channel_t *engine_channel = engine_->method_vtable->create_channel(engine_, channel->pool());
+    mrcp_engine_channel_t *engine_channel =
+        engine_->method_vtable->create_channel(engine_, channel->pool());
     mrcp_engine_channel_settings_set(nullptr);
     if (!engine_channel) {
         *error = "channel " + name + ": the engine created no channel";
@@ -164,15 +174,17 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
     channel->engine_channel = engine_channel;
 
     if (!mrcp_engine_sink_stream_codec_negotiate(engine_channel, (apr_uint16_t)sampling_rate)) {
-        *error = "channel " + name + ": codec negotiation failed (the channel's sink stream does not take " +
+        *error = "channel " + name +
+                 ": codec negotiation failed (the channel's sink stream does not take " +
                  "16-bit linear PCM at " + std::to_string(sampling_rate) + " Hz)";
-        if (engine_channel->method_vtable->destroy) engine_channel->method_vtable->destroy(engine_channel);
+        if (engine_channel->method_vtable->destroy)
+            engine_channel->method_vtable->destroy(engine_channel);
         channel->set_state(HostChannel::State::kClosed);
         channels_.push_back(std::move(channel));
         return nullptr;
     }
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Create Channel %s [%s] %u Hz MRCPv%d", name.c_str(), id.buf,
-            sampling_rate, (int)version);
+    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Create Channel %s [%s] %u Hz MRCPv%d",
+            name.c_str(), id.buf, sampling_rate, (int)version);
     channels_.push_back(std::move(channel));
     return channels_.back().get();
 }
@@ -208,7 +220,8 @@ bool EngineHost::CloseChannel(HostChannel *channel, std::string *error) {
         *error = "channel " + channel->name() + " close failed: the close entry returned false";
         return false;
     }
-    if (!WaitAnswer(&channel->close_answer(), "channel " + channel->name() + " close", error)) return false;
+    if (!WaitAnswer(&channel->close_answer(), "channel " + channel->name() + " close", error))
+        return false;
     c->is_open = FALSE;
     channel->set_state(HostChannel::State::kClosed);
     DestroyChannel(channel);
@@ -218,8 +231,8 @@ bool EngineHost::CloseChannel(HostChannel *channel, std::string *error) {
 void EngineHost::DestroyChannel(HostChannel *channel) {
     mrcp_engine_channel_t *c = channel->engine_channel;
     if (c && c->method_vtable->destroy) c->method_vtable->destroy(c);
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Destroy Channel %s [%s]", channel->name().c_str(),
-            channel->id().c_str());
+    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Destroy Channel %s [%s]",
+            channel->name().c_str(), channel->id().c_str());
 }
 
 HostChannel *EngineHost::FindChannel(const std::string &name) const {
@@ -238,8 +251,8 @@ std::vector<std::string> EngineHost::OpenChannelNames() const {
 apt_bool_t EngineHost::OnChannelOpen(mrcp_engine_channel_t *channel, apt_bool_t status) {
     auto *hc = channel ? static_cast<HostChannel *>(channel->event_obj) : nullptr;
     if (!hc) return FALSE;
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Channel Open Response %s [%s]", hc->name().c_str(),
-            status ? "success" : "failure");
+    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Channel Open Response %s [%s]",
+            hc->name().c_str(), status ? "success" : "failure");
     if (!hc->open_answer().Set(status != FALSE))
         hc->host()->Fault("channel %s: open answered more than once", hc->name().c_str());
     return TRUE;
@@ -251,7 +264,8 @@ apt_bool_t EngineHost::OnChannelClose(mrcp_engine_channel_t *channel) {
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Channel Close Response %s", hc->name().c_str());
     if (hc->state() != HostChannel::State::kClosing)
         hc->host()->Fault("channel %s: close answered while not closing", hc->name().c_str());
-    if (!hc->close_answer().Set(true)) hc->host()->Fault("channel %s: close answered more than once", hc->name().c_str());
+    if (!hc->close_answer().Set(true))
+        hc->host()->Fault("channel %s: close answered more than once", hc->name().c_str());
     return TRUE;
 }
 
@@ -268,8 +282,8 @@ apt_bool_t EngineHost::OnChannelMessage(mrcp_engine_channel_t *channel, mrcp_mes
     if (state != HostChannel::State::kOpen && state != HostChannel::State::kClosing)
         host->Fault("channel %s: message sent while the channel is not open", name);
     if (message->start_line.version != hc->version())
-        host->Fault("channel %s: message of MRCPv%d on an MRCPv%d channel", name, (int)message->start_line.version,
-                    (int)hc->version());
+        host->Fault("channel %s: message of MRCPv%d on an MRCPv%d channel", name,
+                    (int)message->start_line.version, (int)hc->version());
     MessageRecord record;
     std::string error;
     if (!MakeMessageRecord(message, &record, &error)) {
@@ -279,15 +293,17 @@ apt_bool_t EngineHost::OnChannelMessage(mrcp_engine_channel_t *channel, mrcp_mes
     record.t = host->Elapsed();
     record.channel = hc->name();
     if (!hc->WasRequestSent(record.request_id))
-        host->Fault("channel %s: %s for request %u that was never sent", name, record.is_event ? "event" : "response",
-                    record.request_id);
+        host->Fault("channel %s: %s for request %u that was never sent", name,
+                    record.is_event ? "event" : "response", record.request_id);
     if (hc->version() == MRCP_VERSION_2) {
         std::string identifier;
         if (message->channel_id.session_id.buf)
-            identifier.assign(message->channel_id.session_id.buf, message->channel_id.session_id.length);
+            identifier.assign(message->channel_id.session_id.buf,
+                              message->channel_id.session_id.length);
         identifier += '@';
         if (message->channel_id.resource_name.buf)
-            identifier.append(message->channel_id.resource_name.buf, message->channel_id.resource_name.length);
+            identifier.append(message->channel_id.resource_name.buf,
+                              message->channel_id.resource_name.length);
         if (identifier != hc->channel_identifier())
             host->Fault("channel %s: Channel-Identifier %s instead of %s", name, identifier.c_str(),
                         hc->channel_identifier().c_str());
@@ -299,9 +315,9 @@ apt_bool_t EngineHost::OnChannelMessage(mrcp_engine_channel_t *channel, mrcp_mes
 
 // --- Requests ---
 
-bool EngineHost::SendRequest(HostChannel *channel, const std::string &method, mrcp_request_id request_id,
-                             const std::vector<Header> &headers, const std::string &body, bool has_body,
-                             std::string *error) {
+bool EngineHost::SendRequest(HostChannel *channel, const std::string &method,
+                             mrcp_request_id request_id, const std::vector<Header> &headers,
+                             const std::string &body, bool has_body, std::string *error) {
     if (channel->state() != HostChannel::State::kOpen) {
         *error = "channel " + channel->name() + " is not open";
         return false;
@@ -340,11 +356,12 @@ bool EngineHost::SendRequest(HostChannel *channel, const std::string &method, mr
         return false;
     }
     channel->RequestSent(request_id);
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Send %s %u to Channel %s", method.c_str(), request_id,
-            channel->name().c_str());
+    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Send %s %u to Channel %s", method.c_str(),
+            request_id, channel->name().c_str());
     mrcp_engine_channel_t *c = channel->engine_channel;
     if (!c->method_vtable->process_request(c, request)) {
-        *error = "channel " + channel->name() + ": the process-request entry returned false for " + method;
+        *error = "channel " + channel->name() + ": the process-request entry returned false for " +
+                 method;
         return false;
     }
     return true;

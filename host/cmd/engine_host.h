@@ -31,7 +31,7 @@ struct EngineHostSettings {
 using Header = std::pair<std::string, std::string>;
 
 class EngineHost {
-public:
+  public:
     using MessageHandler = std::function<void(const MessageRecord &)>;
 
     EngineHost(const EngineHostSettings &settings, MediaClock *clock, MessageHandler on_message);
@@ -45,8 +45,8 @@ public:
     void DestroyEngine();
 
     // Channel lifecycle.
-    HostChannel *CreateChannel(const std::string &name, unsigned sampling_rate, mrcp_version_e version,
-                               std::string *error);
+    HostChannel *CreateChannel(const std::string &name, unsigned sampling_rate,
+                               mrcp_version_e version, std::string *error);
     bool OpenChannel(HostChannel *channel, std::string *error);
     bool CloseChannel(HostChannel *channel, std::string *error);
     HostChannel *FindChannel(const std::string &name) const;
@@ -67,7 +67,7 @@ public:
     bool engine_open_pending() const { return open_called_ && open_answer_.Count() == 0; }
     double Elapsed() const;
 
-private:
+  private:
     static apt_bool_t OnEngineOpen(mrcp_engine_t *engine, apt_bool_t status);
     static apt_bool_t OnEngineClose(mrcp_engine_t *engine, apt_bool_t status);
     static apt_bool_t OnChannelOpen(mrcp_engine_channel_t *channel, apt_bool_t status);

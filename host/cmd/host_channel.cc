@@ -6,7 +6,12 @@ namespace vantor {
 
 HostChannel::HostChannel(EngineHost *host, const std::string &name, unsigned sampling_rate,
                          mrcp_version_e version, const std::string &id)
-    : host_(host), name_(name), sampling_rate_(sampling_rate), version_(version), id_(id), input_(sampling_rate) {}
+    : host_(host),
+      name_(name),
+      sampling_rate_(sampling_rate),
+      version_(version),
+      id_(id),
+      input_(sampling_rate) {}
 
 HostChannel::~HostChannel() {
     if (request_parent_) apr_pool_destroy(request_parent_);
@@ -14,7 +19,8 @@ HostChannel::~HostChannel() {
 }
 
 bool HostChannel::Init(std::string *error) {
-    if (apr_pool_create(&pool_, nullptr) != APR_SUCCESS || apr_pool_create(&request_parent_, nullptr) != APR_SUCCESS) {
+    if (apr_pool_create(&pool_, nullptr) != APR_SUCCESS ||
+        apr_pool_create(&request_parent_, nullptr) != APR_SUCCESS) {
         *error = "cannot create the channel pools";
         return false;
     }
@@ -55,8 +61,8 @@ void HostChannel::AddMessage(const MessageRecord &record) {
     cond_.notify_all();
 }
 
-bool HostChannel::WaitMessage(const std::function<bool(const MessageRecord &)> &match, long timeout_ms,
-                              MessageRecord *out) {
+bool HostChannel::WaitMessage(const std::function<bool(const MessageRecord &)> &match,
+                              long timeout_ms, MessageRecord *out) {
     std::unique_lock<std::mutex> lock(mutex_);
     size_t scan = cursor_;
     bool found = cond_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {

@@ -20,11 +20,11 @@ namespace vantor {
 class EngineHost;
 
 class HostChannel {
-public:
+  public:
     enum class State { kCreated, kOpen, kClosing, kClosed };
 
-    HostChannel(EngineHost *host, const std::string &name, unsigned sampling_rate, mrcp_version_e version,
-                const std::string &id);
+    HostChannel(EngineHost *host, const std::string &name, unsigned sampling_rate,
+                mrcp_version_e version, const std::string &id);
     ~HostChannel();
     HostChannel(const HostChannel &) = delete;
     HostChannel &operator=(const HostChannel &) = delete;
@@ -63,13 +63,13 @@ public:
     bool WaitMessage(const std::function<bool(const MessageRecord &)> &match, long timeout_ms,
                      MessageRecord *out);
 
-private:
+  private:
     EngineHost *host_;
     std::string name_;
     unsigned sampling_rate_;
     mrcp_version_e version_;
     std::string id_;
-    apr_pool_t *pool_ = nullptr;          // given to the plugin
+    apr_pool_t *pool_ = nullptr;            // given to the plugin
     apr_pool_t *request_parent_ = nullptr;  // the host's: parent of request pools
     InputQueue input_;
     Answer open_answer_;

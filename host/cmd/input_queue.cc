@@ -36,7 +36,7 @@ bool InputQueue::PushDtmf(const std::string &digits, unsigned on_ms, unsigned of
         for (unsigned i = 0; i < on_frames; ++i) {
             Item item;
             item.type = MEDIA_FRAME_TYPE_AUDIO | MEDIA_FRAME_TYPE_EVENT;
-            item.marker = i == 0 ? MPF_MARKER_START_OF_EVENT
+            item.marker = i == 0               ? MPF_MARKER_START_OF_EVENT
                           : i + 1 == on_frames ? MPF_MARKER_END_OF_EVENT
                                                : MPF_MARKER_NONE;
             item.event_id = id;
@@ -79,7 +79,8 @@ size_t InputQueue::Pending() const {
 
 bool InputQueue::WaitEmpty(long timeout_ms) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return drained_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return items_.empty(); });
+    return drained_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [this] { return items_.empty(); });
 }
 
 }  // namespace vantor

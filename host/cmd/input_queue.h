@@ -15,7 +15,7 @@
 namespace vantor {
 
 class InputQueue {
-public:
+  public:
     explicit InputQueue(unsigned sampling_rate);
 
     unsigned sampling_rate() const { return sampling_rate_; }
@@ -40,7 +40,7 @@ public:
     // Waits until the queue is empty; false after timeout_ms of wall-clock time.
     bool WaitEmpty(long timeout_ms);
 
-private:
+  private:
     struct Item {
         int type = MEDIA_FRAME_TYPE_AUDIO;
         int marker = MPF_MARKER_NONE;

@@ -44,12 +44,28 @@ std::string JsonString(const std::string &text) {
     for (size_t i = 0; i < text.size();) {
         const unsigned char c = (unsigned char)text[i];
         switch (c) {
-            case '"': out += "\\\""; ++i; continue;
-            case '\\': out += "\\\\"; ++i; continue;
-            case '\n': out += "\\n"; ++i; continue;
-            case '\r': out += "\\r"; ++i; continue;
-            case '\t': out += "\\t"; ++i; continue;
-            default: break;
+            case '"':
+                out += "\\\"";
+                ++i;
+                continue;
+            case '\\':
+                out += "\\\\";
+                ++i;
+                continue;
+            case '\n':
+                out += "\\n";
+                ++i;
+                continue;
+            case '\r':
+                out += "\\r";
+                ++i;
+                continue;
+            case '\t':
+                out += "\\t";
+                ++i;
+                continue;
+            default:
+                break;
         }
         if (c < 0x20) {
             char buf[8];

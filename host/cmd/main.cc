@@ -43,10 +43,12 @@ int Fail(const std::string &message, int code) {
 
 bool IsDir(const std::string &path, apr_pool_t *pool) {
     apr_finfo_t info;
-    return apr_stat(&info, path.c_str(), APR_FINFO_TYPE, pool) == APR_SUCCESS && info.filetype == APR_DIR;
+    return apr_stat(&info, path.c_str(), APR_FINFO_TYPE, pool) == APR_SUCCESS &&
+           info.filetype == APR_DIR;
 }
 
-bool ReadScript(const Options &o, std::vector<vantor::ScriptCommand> *commands, std::string *error) {
+bool ReadScript(const Options &o, std::vector<vantor::ScriptCommand> *commands,
+                std::string *error) {
     std::stringstream text;
     std::string base_dir;
     if (o.script == "-") {
@@ -91,7 +93,8 @@ apt_dir_layout_t *MakeLayout(const Options &o, apr_pool_t *pool) {
 int RunHost(const Options &o, apr_pool_t *pool) {
     std::vector<vantor::ScriptCommand> commands;
     std::string error;
-    if (o.mode == Options::Mode::kRun && !ReadScript(o, &commands, &error)) return Fail(error, kExitUsage);
+    if (o.mode == Options::Mode::kRun && !ReadScript(o, &commands, &error))
+        return Fail(error, kExitUsage);
 
     apt_dir_layout_t *layout = MakeLayout(o, pool);
     std::string plugin_path = o.plugin.empty() ? vantor::DefaultPluginPath() : o.plugin;
@@ -111,7 +114,8 @@ int RunHost(const Options &o, apr_pool_t *pool) {
 
     std::mutex print_mutex;
     auto print = [&o, &print_mutex](const vantor::MessageRecord &record) {
-        std::string out = o.json ? vantor::FormatMessageJson(record) + "\n" : vantor::FormatMessageText(record);
+        std::string out =
+            o.json ? vantor::FormatMessageJson(record) + "\n" : vantor::FormatMessageText(record);
         std::lock_guard<std::mutex> lock(print_mutex);
         fwrite(out.data(), 1, out.size(), stdout);
         fflush(stdout);
@@ -144,7 +148,8 @@ int RunHost(const Options &o, apr_pool_t *pool) {
                 if (!host.CloseChannel(channel, &why)) Abandon(why);
             }
             for (const std::string &name : host.OpenChannelNames())
-                Abandon("channel " + name + " was never answered; leaving without closing the engine");
+                Abandon("channel " + name +
+                        " was never answered; leaving without closing the engine");
         }
     }
 
@@ -172,8 +177,8 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (o.version) {
-        printf("vantor-host %s (plugin interface %d.%d.%d)\n", vantor::HostVersion(), PLUGIN_MAJOR_VERSION,
-               PLUGIN_MINOR_VERSION, PLUGIN_PATCH_VERSION);
+        printf("vantor-host %s (plugin interface %d.%d.%d)\n", vantor::HostVersion(),
+               PLUGIN_MAJOR_VERSION, PLUGIN_MINOR_VERSION, PLUGIN_PATCH_VERSION);
         return 0;
     }
     if (o.mode == Options::Mode::kCheck) {

@@ -80,12 +80,15 @@ void MediaClock::Loop() {
     const auto start = Clock::now();
     const auto period = std::chrono::duration<double, std::milli>(speed_ > 0 ? 10.0 / speed_ : 0.0);
     for (uint64_t n = 1;; ++n) {
+        bool idle = false;
         {
             std::lock_guard<std::mutex> lock(feed_mutex_);
+            idle = targets_.empty();
             for (Target &t : targets_) {
                 mpf_frame_t frame;
                 t.queue->Next(&frame, t.buffer.data());
-                if (t.stream->vtable && t.stream->vtable->write_frame) t.stream->vtable->write_frame(t.stream, &frame);
+                if (t.stream->vtable && t.stream->vtable->write_frame)
+                    t.stream->vtable->write_frame(t.stream, &frame);
             }
         }
         std::unique_lock<std::mutex> lock(tick_mutex_);
@@ -93,12 +96,17 @@ void MediaClock::Loop() {
         tick_cond_.notify_all();
         if (speed_ > 0) {
             // Ticks keep to the schedule; a late tick is caught up at once.
-            const auto due = start + std::chrono::duration_cast<Clock::duration>(period * (double)n);
+            const auto due =
+                start + std::chrono::duration_cast<Clock::duration>(period * (double)n);
             if (tick_cond_.wait_until(lock, due, [this] { return stop_; })) break;
         } else {
             if (stop_) break;
             lock.unlock();
-            std::this_thread::yield();
+            // Without channels nobody needs the ticks at once: spare the CPU.
+            if (idle)
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            else
+                std::this_thread::yield();
         }
     }
 }

@@ -17,7 +17,7 @@
 namespace vantor {
 
 class MediaClock {
-public:
+  public:
     // speed: ticks run this many times faster than real time; 0: as fast as possible.
     explicit MediaClock(double speed);
     ~MediaClock();
@@ -36,7 +36,7 @@ public:
     // Waits until ms of media time have passed.
     void Sleep(uint64_t ms);
 
-private:
+  private:
     struct Target {
         mpf_audio_stream_t *stream;
         InputQueue *queue;

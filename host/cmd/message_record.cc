@@ -34,7 +34,8 @@ bool MakeMessageRecord(mrcp_message_t *message, MessageRecord *record, std::stri
     if (!text) {
         *error = "cannot serialize the message";
         ok = false;
-    } else if (sl.message_type != MRCP_MESSAGE_TYPE_RESPONSE && sl.message_type != MRCP_MESSAGE_TYPE_EVENT) {
+    } else if (sl.message_type != MRCP_MESSAGE_TYPE_RESPONSE &&
+               sl.message_type != MRCP_MESSAGE_TYPE_EVENT) {
         *error = "not a response or an event";
         ok = false;
     }
@@ -49,15 +50,18 @@ bool MakeMessageRecord(mrcp_message_t *message, MessageRecord *record, std::stri
         record->status = record->is_event ? -1 : (int)sl.status_code;
         const char *state = mrcp_request_state_str(sl.request_state);
         record->state = state ? state : "";
-        record->cause = mrcp_resource_header_property_check(message, RECOGNIZER_HEADER_COMPLETION_CAUSE)
-                            ? (int)message->header.resource.completion_cause
-                            : -1;
+        record->cause =
+            mrcp_resource_header_property_check(message, RECOGNIZER_HEADER_COMPLETION_CAUSE)
+                ? (int)message->header.resource.completion_cause
+                : -1;
         record->headers.clear();
         if (sl.version == MRCP_VERSION_2 && !apt_string_is_empty(&message->channel_id.session_id)) {
             const mrcp_channel_id &c = message->channel_id;
-            AddHeader(record, "Channel-Identifier",
-                      std::string(c.session_id.buf, c.session_id.length) + "@" +
-                          (c.resource_name.buf ? std::string(c.resource_name.buf, c.resource_name.length) : ""));
+            AddHeader(
+                record, "Channel-Identifier",
+                std::string(c.session_id.buf, c.session_id.length) + "@" +
+                    (c.resource_name.buf ? std::string(c.resource_name.buf, c.resource_name.length)
+                                         : ""));
         }
         bool length_seen = false;
         for (apr_size_t i = 0; i < (apr_size_t)message->header.order->nelts; ++i) {
@@ -71,7 +75,8 @@ bool MakeMessageRecord(mrcp_message_t *message, MessageRecord *record, std::stri
         }
         if (!length_seen && message->body.length)
             AddHeader(record, "Content-Length", std::to_string(message->body.length));
-        record->body = message->body.buf ? std::string(message->body.buf, message->body.length) : "";
+        record->body =
+            message->body.buf ? std::string(message->body.buf, message->body.length) : "";
     }
     apr_pool_destroy(pool);
     return ok;
@@ -91,7 +96,9 @@ std::string FormatMessageText(const MessageRecord &record) {
         out += lead;
         out.append(text, start, end - start);
         out += '\n';
-        if (end < text.size() && text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ++end;
+        if (end < text.size() && text[end] == '\r' && end + 1 < text.size() &&
+            text[end + 1] == '\n')
+            ++end;
         start = end + 1;
     }
     return out;
@@ -107,7 +114,8 @@ std::string FormatMessageJson(const MessageRecord &record) {
     out += record.is_event ? "\"event\"" : "\"response\"";
     out += ", \"name\": " + JsonString(record.name);
     out += ", \"request_id\": " + std::to_string(record.request_id);
-    out += ", \"status\": " + (record.status < 0 ? std::string("null") : std::to_string(record.status));
+    out += ", \"status\": " +
+           (record.status < 0 ? std::string("null") : std::to_string(record.status));
     out += ", \"state\": " + JsonString(record.state);
     out += ", \"headers\": {";
     for (size_t i = 0; i < record.headers.size(); ++i) {

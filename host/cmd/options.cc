@@ -49,7 +49,8 @@ std::string Usage() {
            "  --version            print the host version\n"
            "  --help               print this help\n"
            "\n"
-           "Exit status: 0 success, 1 failure of the plugin or the session, 2 usage or script error.\n";
+           "Exit status: 0 success, 1 failure of the plugin or the session, 2 usage or script "
+           "error.\n";
 }
 
 bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
@@ -153,8 +154,10 @@ std::string NormalizePath(const std::string &path) {
         if (end == std::string::npos) end = path.size();
         std::string part = path.substr(start, end - start);
         if (part == "..") {
-            if (!parts.empty() && parts.back() != "..") parts.pop_back();
-            else if (path[0] != '/') parts.push_back(part);
+            if (!parts.empty() && parts.back() != "..")
+                parts.pop_back();
+            else if (path[0] != '/')
+                parts.push_back(part);
         } else if (!part.empty() && part != ".") {
             parts.push_back(part);
         }
@@ -175,8 +178,12 @@ std::string ExecutableDir() {
     return slash == std::string::npos ? "" : p.substr(0, slash);
 }
 
-std::string DefaultPluginPath() { return NormalizePath(ExecutableDir() + "/" VANTOR_DEFAULT_PLUGIN_RELPATH); }
-std::string DefaultRootDir() { return NormalizePath(ExecutableDir() + "/" VANTOR_DEFAULT_ROOT_RELPATH); }
+std::string DefaultPluginPath() {
+    return NormalizePath(ExecutableDir() + "/" VANTOR_DEFAULT_PLUGIN_RELPATH);
+}
+std::string DefaultRootDir() {
+    return NormalizePath(ExecutableDir() + "/" VANTOR_DEFAULT_ROOT_RELPATH);
+}
 std::string SourceConfDir() { return VANTOR_SOURCE_CONF_DIR; }
 const char *HostVersion() { return VANTOR_HOST_VERSION; }
 

@@ -10,11 +10,11 @@ struct Options {
     enum class Mode { kNone, kOpen, kRun, kCheck };
 
     Mode mode = Mode::kNone;
-    std::string script;         // run, check: the script file ("-": standard input)
-    std::string plugin;         // empty: the build tree's module
-    std::string root;           // empty: the build tree's vantor-root
-    std::string conf;           // empty: <root>/conf, else the source tree's conf/
-    std::string log_file;       // empty: standard error
+    std::string script;    // run, check: the script file ("-": standard input)
+    std::string plugin;    // empty: the build tree's module
+    std::string root;      // empty: the build tree's vantor-root
+    std::string conf;      // empty: <root>/conf, else the source tree's conf/
+    std::string log_file;  // empty: standard error
     std::string log_priority = "INFO";
     unsigned long max_channels = 100;
     double speed = 1.0;

@@ -10,7 +10,7 @@
 namespace vantor {
 
 class PluginModule {
-public:
+  public:
     PluginModule() = default;
     ~PluginModule();
     PluginModule(const PluginModule &) = delete;
@@ -27,7 +27,7 @@ public:
     // Leaves the module mapped at exit (its threads may still run after a failure).
     void Abandon() { handle_ = nullptr; }
 
-private:
+  private:
     void *handle_ = nullptr;
     std::string path_;
     mrcp_plugin_creator_f create_ = nullptr;

@@ -13,7 +13,8 @@ bool Matches(const ScriptCommand &c, const MessageRecord &m) {
     if (!m.is_event) return false;
     // Event names of either version match (START-OF-INPUT is START-OF-SPEECH in MRCPv1).
     apr_size_t id = mrcp_recog_event_id_find(c.event.c_str(), c.event.size(), MRCP_VERSION_2);
-    if (id >= RECOGNIZER_EVENT_COUNT) id = mrcp_recog_event_id_find(c.event.c_str(), c.event.size(), MRCP_VERSION_1);
+    if (id >= RECOGNIZER_EVENT_COUNT)
+        id = mrcp_recog_event_id_find(c.event.c_str(), c.event.size(), MRCP_VERSION_1);
     return m.id == id;
 }
 
@@ -21,7 +22,8 @@ bool Matches(const ScriptCommand &c, const MessageRecord &m) {
 
 bool SessionRunner::Run(const std::vector<ScriptCommand> &commands, std::string *error) {
     for (const ScriptCommand &command : commands) {
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_DEBUG, "Script %s", DescribeCommand(command).c_str());
+        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_DEBUG, "Script %s",
+                DescribeCommand(command).c_str());
         std::string why;
         if (!Execute(command, &why)) {
             *error = DescribeCommand(command) + ": " + why;
@@ -32,7 +34,8 @@ bool SessionRunner::Run(const std::vector<ScriptCommand> &commands, std::string 
         std::string why;
         HostChannel *channel = host_->FindChannel(name);
         if (channel->state() != HostChannel::State::kOpen) continue;
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_NOTICE, "Close Channel %s left open by the script", name.c_str());
+        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_NOTICE, "Close Channel %s left open by the script",
+                name.c_str());
         if (!host_->CloseChannel(channel, &why)) {
             *error = "end of script: " + why;
             return false;
@@ -65,17 +68,20 @@ bool SessionRunner::Execute(const ScriptCommand &c, std::string *error) {
     if (!channel) return false;
     switch (c.kind) {
         case Kind::kSend:
-            return host_->SendRequest(channel, c.method, c.request_id, c.headers, c.body, c.has_body, error);
+            return host_->SendRequest(channel, c.method, c.request_id, c.headers, c.body,
+                                      c.has_body, error);
         case Kind::kAudio: {
             WavAudio audio;
             if (!ReadWavFile(c.file, &audio, error)) return false;
             if (audio.channel_count != 1) {
-                *error = c.file + " has " + std::to_string(audio.channel_count) + " channels; mono is needed";
+                *error = c.file + " has " + std::to_string(audio.channel_count) +
+                         " channels; mono is needed";
                 return false;
             }
             if (audio.sampling_rate != channel->sampling_rate()) {
-                *error = c.file + " is sampled at " + std::to_string(audio.sampling_rate) + " Hz but channel " +
-                         channel->name() + " runs at " + std::to_string(channel->sampling_rate()) + " Hz";
+                *error = c.file + " is sampled at " + std::to_string(audio.sampling_rate) +
+                         " Hz but channel " + channel->name() + " runs at " +
+                         std::to_string(channel->sampling_rate()) + " Hz";
                 return false;
             }
             channel->input().PushAudio(audio.samples.data(), audio.samples.size());
@@ -114,7 +120,8 @@ bool SessionRunner::Execute(const ScriptCommand &c, std::string *error) {
 
 bool SessionRunner::Wait(const ScriptCommand &c, HostChannel *channel, std::string *error) {
     MessageRecord m;
-    bool found = channel->WaitMessage([&c](const MessageRecord &r) { return Matches(c, r); }, c.timeout_ms, &m);
+    bool found = channel->WaitMessage([&c](const MessageRecord &r) { return Matches(c, r); },
+                                      c.timeout_ms, &m);
     std::string what = c.response ? "response " + std::to_string(c.request_id) : c.event;
     if (c.kind == ScriptCommand::Kind::kNone) {
         if (found) {
@@ -128,7 +135,8 @@ bool SessionRunner::Wait(const ScriptCommand &c, HostChannel *channel, std::stri
         return false;
     }
     if (c.status >= 0 && m.status != c.status) {
-        *error = what + " has status " + std::to_string(m.status) + ", expected " + std::to_string(c.status);
+        *error = what + " has status " + std::to_string(m.status) + ", expected " +
+                 std::to_string(c.status);
         return false;
     }
     if (!c.state.empty() && m.state != c.state) {
@@ -136,8 +144,9 @@ bool SessionRunner::Wait(const ScriptCommand &c, HostChannel *channel, std::stri
         return false;
     }
     if (c.cause >= 0 && m.cause != c.cause) {
-        *error = what + " has Completion-Cause " + (m.cause < 0 ? std::string("none") : std::to_string(m.cause)) +
-                 ", expected " + std::to_string(c.cause);
+        *error = what + " has Completion-Cause " +
+                 (m.cause < 0 ? std::string("none") : std::to_string(m.cause)) + ", expected " +
+                 std::to_string(c.cause);
         return false;
     }
     return true;

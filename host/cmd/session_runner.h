@@ -13,7 +13,7 @@
 namespace vantor {
 
 class SessionRunner {
-public:
+  public:
     SessionRunner(EngineHost *host, MediaClock *clock) : host_(host), clock_(clock) {}
 
     // Runs the commands in order and closes the channels the script left open.
@@ -21,7 +21,7 @@ public:
     // then left as they are.
     bool Run(const std::vector<ScriptCommand> &commands, std::string *error);
 
-private:
+  private:
     bool Execute(const ScriptCommand &command, std::string *error);
     HostChannel *Channel(const ScriptCommand &command, std::string *error);
     bool Wait(const ScriptCommand &command, HostChannel *channel, std::string *error);

@@ -47,7 +47,7 @@ bool ValidName(const std::string &name) {
 }
 
 class Parser {
-public:
+  public:
     Parser(const std::string &text, const std::string &base_dir) : base_dir_(base_dir) {
         std::string line;
         std::istringstream in(text);
@@ -72,7 +72,7 @@ public:
         return true;
     }
 
-private:
+  private:
     bool Fail(const std::string &why) {
         error_ = why;
         return false;
@@ -95,7 +95,8 @@ private:
                     allowed = key == "on" || key == "off";
                     break;
                 case ScriptCommand::Kind::kWait:
-                    allowed = key == "timeout" || key == "status" || key == "state" || key == "cause";
+                    allowed =
+                        key == "timeout" || key == "status" || key == "state" || key == "cause";
                     break;
                 case ScriptCommand::Kind::kNone:
                 case ScriptCommand::Kind::kDrain:
@@ -111,7 +112,8 @@ private:
                 c->state = value;
                 continue;
             }
-            if (!ParseUnsigned(value, kMaxMs, &n)) return Fail("bad value of " + key + ": " + value);
+            if (!ParseUnsigned(value, kMaxMs, &n))
+                return Fail("bad value of " + key + ": " + value);
             if (key == "rate") {
                 if (n != 8000 && n != 16000) return Fail("rate must be 8000 or 16000");
                 c->rate = (unsigned)n;
@@ -148,7 +150,8 @@ private:
             return true;
         }
         const std::string &e = tokens[2];
-        if (mrcp_recog_event_id_find(e.c_str(), e.size(), MRCP_VERSION_2) >= RECOGNIZER_EVENT_COUNT &&
+        if (mrcp_recog_event_id_find(e.c_str(), e.size(), MRCP_VERSION_2) >=
+                RECOGNIZER_EVENT_COUNT &&
             mrcp_recog_event_id_find(e.c_str(), e.size(), MRCP_VERSION_1) >= RECOGNIZER_EVENT_COUNT)
             return Fail("unknown event " + e);
         c->event = e;
@@ -159,7 +162,8 @@ private:
     bool Send(const std::vector<std::string> &tokens, ScriptCommand *c) {
         uint64_t id = 0;
         if (tokens.size() != 4) return Fail("usage: send NAME METHOD REQUEST-ID");
-        if (!ParseUnsigned(tokens[3], 0xFFFFFFFFull, &id)) return Fail("bad request id " + tokens[3]);
+        if (!ParseUnsigned(tokens[3], 0xFFFFFFFFull, &id))
+            return Fail("bad request id " + tokens[3]);
         c->method = tokens[2];
         std::transform(c->method.begin(), c->method.end(), c->method.begin(),
                        [](unsigned char ch) { return (char)std::toupper(ch); });
@@ -225,7 +229,8 @@ private:
         if (verb == "silence") {
             uint64_t ms = 0;
             c->kind = ScriptCommand::Kind::kSilence;
-            if (t.size() != 3 || !ParseUnsigned(t[2], kMaxMs, &ms)) return Fail("usage: silence NAME MS");
+            if (t.size() != 3 || !ParseUnsigned(t[2], kMaxMs, &ms))
+                return Fail("usage: silence NAME MS");
             c->ms = (unsigned)ms;
             return true;
         }
@@ -233,7 +238,8 @@ private:
             c->kind = ScriptCommand::Kind::kDtmf;
             if (t.size() < 3) return Fail("usage: dtmf NAME DIGITS [on=MS] [off=MS]");
             for (char d : t[2])
-                if (mpf_dtmf_char_to_event_id(d) == 0xFF) return Fail(std::string("bad DTMF digit ") + d);
+                if (mpf_dtmf_char_to_event_id(d) == 0xFF)
+                    return Fail(std::string("bad DTMF digit ") + d);
             c->digits = t[2];
             return Options(t, 3, c);
         }
@@ -263,8 +269,8 @@ private:
 
 }  // namespace
 
-bool ParseScript(const std::string &text, const std::string &base_dir, std::vector<ScriptCommand> *commands,
-                 std::string *error) {
+bool ParseScript(const std::string &text, const std::string &base_dir,
+                 std::vector<ScriptCommand> *commands, std::string *error) {
     commands->clear();
     Parser parser(text, base_dir);
     return parser.Run(commands, error);
@@ -273,18 +279,26 @@ bool ParseScript(const std::string &text, const std::string &base_dir, std::vect
 std::string DescribeCommand(const ScriptCommand &c) {
     std::string s = "line " + std::to_string(c.line) + ": ";
     switch (c.kind) {
-        case ScriptCommand::Kind::kChannel: return s + "channel " + c.channel;
-        case ScriptCommand::Kind::kSend: return s + "send " + c.channel + " " + c.method + " " + std::to_string(c.request_id);
-        case ScriptCommand::Kind::kAudio: return s + "audio " + c.channel + " " + c.file;
-        case ScriptCommand::Kind::kSilence: return s + "silence " + c.channel + " " + std::to_string(c.ms);
-        case ScriptCommand::Kind::kDtmf: return s + "dtmf " + c.channel + " " + c.digits;
+        case ScriptCommand::Kind::kChannel:
+            return s + "channel " + c.channel;
+        case ScriptCommand::Kind::kSend:
+            return s + "send " + c.channel + " " + c.method + " " + std::to_string(c.request_id);
+        case ScriptCommand::Kind::kAudio:
+            return s + "audio " + c.channel + " " + c.file;
+        case ScriptCommand::Kind::kSilence:
+            return s + "silence " + c.channel + " " + std::to_string(c.ms);
+        case ScriptCommand::Kind::kDtmf:
+            return s + "dtmf " + c.channel + " " + c.digits;
         case ScriptCommand::Kind::kWait:
         case ScriptCommand::Kind::kNone:
-            return s + (c.kind == ScriptCommand::Kind::kWait ? "wait " : "none ") + c.channel + " " +
-                   (c.response ? "response " + std::to_string(c.request_id) : c.event);
-        case ScriptCommand::Kind::kDrain: return s + "drain " + c.channel;
-        case ScriptCommand::Kind::kSleep: return s + "sleep " + std::to_string(c.ms);
-        case ScriptCommand::Kind::kClose: return s + "close " + c.channel;
+            return s + (c.kind == ScriptCommand::Kind::kWait ? "wait " : "none ") + c.channel +
+                   " " + (c.response ? "response " + std::to_string(c.request_id) : c.event);
+        case ScriptCommand::Kind::kDrain:
+            return s + "drain " + c.channel;
+        case ScriptCommand::Kind::kSleep:
+            return s + "sleep " + std::to_string(c.ms);
+        case ScriptCommand::Kind::kClose:
+            return s + "close " + c.channel;
     }
     return s;
 }

@@ -11,11 +11,22 @@
 namespace vantor {
 
 struct ScriptCommand {
-    enum class Kind { kChannel, kSend, kAudio, kSilence, kDtmf, kWait, kNone, kDrain, kSleep, kClose };
+    enum class Kind {
+        kChannel,
+        kSend,
+        kAudio,
+        kSilence,
+        kDtmf,
+        kWait,
+        kNone,
+        kDrain,
+        kSleep,
+        kClose
+    };
 
     Kind kind = Kind::kSleep;
-    int line = 0;              // line of the command in the script
-    std::string channel;       // every command but sleep
+    int line = 0;         // line of the command in the script
+    std::string channel;  // every command but sleep
 
     // channel
     unsigned rate = 8000;
@@ -24,7 +35,7 @@ struct ScriptCommand {
     std::string method;
     uint32_t request_id = 0;
     std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;          // body lines, each ended by CR LF
+    std::string body;  // body lines, each ended by CR LF
     bool has_body = false;
     // audio: the path, relative ones taken from the script's directory
     std::string file;
@@ -38,14 +49,14 @@ struct ScriptCommand {
     bool response = false;
     std::string event;
     long timeout_ms = 10000;
-    int status = -1;           // wait: required status code, -1 any
-    std::string state;         // wait: required request state, empty any
-    int cause = -1;            // wait: required Completion-Cause, -1 any
+    int status = -1;    // wait: required status code, -1 any
+    std::string state;  // wait: required request state, empty any
+    int cause = -1;     // wait: required Completion-Cause, -1 any
 };
 
 // Parses a whole script; false with "line N: reason" in *error.
-bool ParseScript(const std::string &text, const std::string &base_dir, std::vector<ScriptCommand> *commands,
-                 std::string *error);
+bool ParseScript(const std::string &text, const std::string &base_dir,
+                 std::vector<ScriptCommand> *commands, std::string *error);
 
 // One line describing a command, for logs and errors ("line 12: wait a RECOGNITION-COMPLETE").
 std::string DescribeCommand(const ScriptCommand &command);

@@ -64,7 +64,8 @@ bool ParseWav(const std::vector<uint8_t> &bytes, WavAudio *audio, std::string *e
             audio->sampling_rate = rate;
             audio->channel_count = channels;
             audio->samples.resize(count);
-            for (size_t i = 0; i < count; ++i) audio->samples[i] = (int16_t)Le16(data + body + 2 * i);
+            for (size_t i = 0; i < count; ++i)
+                audio->samples[i] = (int16_t)Le16(data + body + 2 * i);
             return true;
         }
         uint64_t next = (uint64_t)body + chunk_size + (chunk_size & 1);

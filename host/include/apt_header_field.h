@@ -37,16 +37,17 @@ APT_DECLARE(void) apt_header_section_init(apt_header_section_t *section);
  * start of the body); FALSE when the text ends before the empty line, a line has no
  * colon or an empty name, a continuation line has no field to continue, or there
  * are more than APT_HEADER_SECTION_MAX_FIELDS fields. */
-APT_DECLARE(apt_bool_t) apt_header_section_parse(apt_header_section_t *section,
-                                                 apt_text_stream_t *stream, apr_pool_t *pool);
+APT_DECLARE(apt_bool_t)
+apt_header_section_parse(apt_header_section_t *section, apt_text_stream_t *stream,
+                         apr_pool_t *pool);
 
 /* Appends a field with copies of name and value. */
-APT_DECLARE(apt_header_field_t *) apt_header_section_add(apt_header_section_t *section,
-                                                         const char *name, const char *value,
-                                                         apr_pool_t *pool);
+APT_DECLARE(apt_header_field_t *)
+apt_header_section_add(apt_header_section_t *section, const char *name, const char *value,
+                       apr_pool_t *pool);
 /* First field whose name equals name without regard to case, or NULL. */
-APT_DECLARE(const apt_header_field_t *) apt_header_section_find(const apt_header_section_t *section,
-                                                                const char *name);
+APT_DECLARE(const apt_header_field_t *)
+apt_header_section_find(const apt_header_section_t *section, const char *name);
 
 APT_END_EXTERN_C
 

@@ -4,6 +4,7 @@
 #define APT_LOG_H
 
 #include <stdarg.h>
+
 #include "apt.h"
 
 APT_BEGIN_EXTERN_C
@@ -31,11 +32,12 @@ typedef void (*apt_log_ext_handler_f)(const char *source_name, const char *file,
                                       apt_log_priority_e priority, const char *message);
 
 /* Writes one line through a source. A null source means the default source. */
-APT_DECLARE(apt_bool_t) apt_log(const apt_log_source_t *source, const char *file, int line,
-                                apt_log_priority_e priority, const char *format, ...)
-    __attribute__((format(printf, 5, 6)));
-APT_DECLARE(apt_bool_t) apt_va_log(const apt_log_source_t *source, const char *file, int line,
-                                   apt_log_priority_e priority, const char *format, va_list args);
+APT_DECLARE(apt_bool_t)
+apt_log(const apt_log_source_t *source, const char *file, int line, apt_log_priority_e priority,
+        const char *format, ...) __attribute__((format(printf, 5, 6)));
+APT_DECLARE(apt_bool_t)
+apt_va_log(const apt_log_source_t *source, const char *file, int line, apt_log_priority_e priority,
+           const char *format, va_list args);
 
 /* The default source ("HOST" unless replaced). */
 APT_DECLARE(apt_log_source_t *) apt_def_log_source_get(void);

@@ -7,7 +7,8 @@
 APT_BEGIN_EXTERN_C
 
 /* Empty string: null buffer, length 0. */
-#define APT_STRING_INIT {NULL, 0}
+#define APT_STRING_INIT \
+    { NULL, 0 }
 
 static inline void apt_string_reset(apt_str_t *str) {
     str->buf = NULL;
@@ -23,8 +24,8 @@ APT_DECLARE(void) apt_string_set(apt_str_t *str, const char *text);
 /* Copies a NUL-terminated text (NULL gives an empty string) into the pool. */
 APT_DECLARE(void) apt_string_assign(apt_str_t *str, const char *text, apr_pool_t *pool);
 /* Copies length bytes into the pool; the copy is NUL-terminated. */
-APT_DECLARE(void) apt_string_assign_n(apt_str_t *str, const char *text, apr_size_t length,
-                                      apr_pool_t *pool);
+APT_DECLARE(void)
+apt_string_assign_n(apt_str_t *str, const char *text, apr_size_t length, apr_pool_t *pool);
 /* Copies src into dst from the pool; the copy is NUL-terminated. */
 APT_DECLARE(void) apt_string_copy(apt_str_t *dst, const apt_str_t *src, apr_pool_t *pool);
 /* Byte comparison; TRUE when both hold the same text (two empty strings compare equal). */

@@ -41,8 +41,9 @@ APT_DECLARE(apt_bool_t) apt_text_line_read(apt_text_stream_t *stream, apt_str_t 
  * blanks (spaces and tabs) first when skip_spaces is TRUE; field points into the
  * buffer and excludes the separator; the position moves past the separator. TRUE
  * when the field is not empty; FALSE for an empty field or at the end of the text. */
-APT_DECLARE(apt_bool_t) apt_text_field_read(apt_text_stream_t *stream, char separator,
-                                            apt_bool_t skip_spaces, apt_str_t *field);
+APT_DECLARE(apt_bool_t)
+apt_text_field_read(apt_text_stream_t *stream, char separator, apt_bool_t skip_spaces,
+                    apt_str_t *field);
 
 /* Skips blanks (spaces and tabs). */
 APT_DECLARE(void) apt_text_spaces_skip(apt_text_stream_t *stream);
@@ -58,7 +59,8 @@ APT_DECLARE(apt_bool_t) apt_text_is_eos(const apt_text_stream_t *stream);
  * unchanged) or the format produces nothing. A NUL is kept after the written text
  * when there is room for it, so that a stream filled from a buffer one byte larger
  * than its given size is always NUL-terminated. */
-APT_DECLARE(apr_size_t) apt_text_printf(apt_text_stream_t *stream, const char *format, ...)
+APT_DECLARE(apr_size_t)
+apt_text_printf(apt_text_stream_t *stream, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 /* Appends a counted string, whole or not at all; returns the bytes written. */
 APT_DECLARE(apr_size_t) apt_text_string_insert(apt_text_stream_t *stream, const apt_str_t *str);

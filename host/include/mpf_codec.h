@@ -43,21 +43,22 @@ typedef struct mpf_codec_capabilities_t {
 } mpf_codec_capabilities_t;
 
 /* Prepares an empty list able to hold initial_count entries without growing. */
-APT_DECLARE(apt_bool_t) mpf_codec_capabilities_init(mpf_codec_capabilities_t *capabilities,
-                                                    apr_size_t initial_count, apr_pool_t *pool);
+APT_DECLARE(apt_bool_t)
+mpf_codec_capabilities_init(mpf_codec_capabilities_t *capabilities, apr_size_t initial_count,
+                            apr_pool_t *pool);
 /* Appends a codec (the name is not copied: pass a literal or a pool string).
  * FALSE when the list is not initialised or the name is null or empty. */
-APT_DECLARE(apt_bool_t) mpf_codec_capabilities_add(mpf_codec_capabilities_t *capabilities,
-                                                   const char *name, apr_byte_t bits_per_sample,
-                                                   int sample_rates);
+APT_DECLARE(apt_bool_t)
+mpf_codec_capabilities_add(mpf_codec_capabilities_t *capabilities, const char *name,
+                           apr_byte_t bits_per_sample, int sample_rates);
 
 /* Bit of a sampling rate, MPF_SAMPLE_RATE_NONE for an unsupported rate. */
 APT_DECLARE(int) mpf_sample_rate_mask_get(apr_uint16_t sampling_rate);
 
 /* Bytes of one 10 ms frame of 16-bit linear PCM: channel_count x rate x 20 / 1000
  * (160 at 8000 Hz mono, 320 at 16000 Hz). */
-APT_DECLARE(apr_size_t) mpf_codec_linear_frame_size_calculate(apr_uint16_t sampling_rate,
-                                                              apr_byte_t channel_count);
+APT_DECLARE(apr_size_t)
+mpf_codec_linear_frame_size_calculate(apr_uint16_t sampling_rate, apr_byte_t channel_count);
 
 APT_END_EXTERN_C
 

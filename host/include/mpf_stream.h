@@ -40,7 +40,7 @@ typedef struct mpf_stream_capabilities_t {
 } mpf_stream_capabilities_t;
 
 struct mpf_audio_stream_t {
-    void *obj;                                 /* the plugin's object */
+    void *obj; /* the plugin's object */
     const mpf_audio_stream_vtable_t *vtable;
     mpf_termination_t *termination;
     mpf_stream_capabilities_t *capabilities;
@@ -57,12 +57,12 @@ struct mpf_termination_t {
 };
 
 /* Capabilities with the given direction and an empty codec list. */
-APT_DECLARE(mpf_stream_capabilities_t *) mpf_stream_capabilities_create(mpf_stream_direction_e direction,
-                                                                        apr_pool_t *pool);
+APT_DECLARE(mpf_stream_capabilities_t *)
+mpf_stream_capabilities_create(mpf_stream_direction_e direction, apr_pool_t *pool);
 /* A stream bound to obj and the table. NULL when vtable or capabilities is NULL. */
-APT_DECLARE(mpf_audio_stream_t *) mpf_audio_stream_create(void *obj, const mpf_audio_stream_vtable_t *vtable,
-                                                          mpf_stream_capabilities_t *capabilities,
-                                                          apr_pool_t *pool);
+APT_DECLARE(mpf_audio_stream_t *)
+mpf_audio_stream_create(void *obj, const mpf_audio_stream_vtable_t *vtable,
+                        mpf_stream_capabilities_t *capabilities, apr_pool_t *pool);
 
 APT_END_EXTERN_C
 

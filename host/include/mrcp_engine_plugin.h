@@ -41,14 +41,14 @@ typedef apt_bool_t (*mrcp_plugin_log_source_set_f)(apt_log_source_t *source);
 
 /* Defines the exported version record with this header's version. */
 #ifdef __cplusplus
-#define MRCP_PLUGIN_VERSION_DECLARE                                                   \
-    extern "C" {                                                                      \
-    __attribute__((visibility("default"))) mrcp_plugin_version_t mrcp_plugin_version = \
-        {PLUGIN_MAJOR_VERSION, PLUGIN_MINOR_VERSION, PLUGIN_PATCH_VERSION};           \
+#define MRCP_PLUGIN_VERSION_DECLARE                                                      \
+    extern "C" {                                                                         \
+    __attribute__((visibility("default"))) mrcp_plugin_version_t mrcp_plugin_version = { \
+        PLUGIN_MAJOR_VERSION, PLUGIN_MINOR_VERSION, PLUGIN_PATCH_VERSION};               \
     }
 #else
-#define MRCP_PLUGIN_VERSION_DECLARE                                                   \
-    MRCP_PLUGIN_DECLARE(mrcp_plugin_version_t)                                        \
+#define MRCP_PLUGIN_VERSION_DECLARE            \
+    MRCP_PLUGIN_DECLARE(mrcp_plugin_version_t) \
     mrcp_plugin_version = {PLUGIN_MAJOR_VERSION, PLUGIN_MINOR_VERSION, PLUGIN_PATCH_VERSION};
 #endif
 

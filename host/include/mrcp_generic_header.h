@@ -61,11 +61,12 @@ typedef struct mrcp_generic_header_t {
 } mrcp_generic_header_t;
 
 /* Header name as written in the given version ("Content-Type"), or NULL. */
-APT_DECLARE(const char *) mrcp_generic_header_name_get(mrcp_generic_header_id id, mrcp_version_e version);
+APT_DECLARE(const char *)
+mrcp_generic_header_name_get(mrcp_generic_header_id id, mrcp_version_e version);
 /* Id of a header name (compared without regard to case) in the given version, or
  * GENERIC_HEADER_COUNT when the name is not a generic header. */
-APT_DECLARE(mrcp_generic_header_id) mrcp_generic_header_id_find(const char *name, apr_size_t length,
-                                                                 mrcp_version_e version);
+APT_DECLARE(mrcp_generic_header_id)
+mrcp_generic_header_id_find(const char *name, apr_size_t length, mrcp_version_e version);
 
 APT_END_EXTERN_C
 

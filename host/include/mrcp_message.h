@@ -24,8 +24,8 @@ typedef struct mrcp_start_line_t {
     /* mrcp_recognizer_method_id of a request, mrcp_recognizer_event_id of an event;
      * for a response the method id of its request (when created from it). */
     apr_size_t method_id;
-    mrcp_status_code_e status_code;      /* responses */
-    mrcp_request_state_e request_state;  /* responses and events */
+    mrcp_status_code_e status_code;     /* responses */
+    mrcp_request_state_e request_state; /* responses and events */
 } mrcp_start_line_t;
 
 /* Channel-Identifier "session_id@resource_name" (MRCPv2). */
@@ -66,29 +66,32 @@ typedef struct mrcp_message_t {
 /* An empty message of the recognizer resource (type unknown, version 2). */
 APT_DECLARE(mrcp_message_t *) mrcp_message_create(apr_pool_t *pool);
 /* A request of the given version and method id, with request id and channel id unset. */
-APT_DECLARE(mrcp_message_t *) mrcp_request_create(mrcp_version_e version, apr_size_t method_id,
-                                                  apr_pool_t *pool);
+APT_DECLARE(mrcp_message_t *)
+mrcp_request_create(mrcp_version_e version, apr_size_t method_id, apr_pool_t *pool);
 /* The response to a request: same version, request id, method id and channel id;
  * status 200, state COMPLETE, no headers. NULL when request is NULL. */
 APT_DECLARE(mrcp_message_t *) mrcp_response_create(const mrcp_message_t *request, apr_pool_t *pool);
 /* An event of the request: same version, request id and channel id; event id and
  * its name for the version; state IN-PROGRESS; no headers. NULL when request is NULL
  * or the version has no such event. */
-APT_DECLARE(mrcp_message_t *) mrcp_event_create(const mrcp_message_t *request, apr_size_t event_id,
-                                                apr_pool_t *pool);
+APT_DECLARE(mrcp_message_t *)
+mrcp_event_create(const mrcp_message_t *request, apr_size_t event_id, apr_pool_t *pool);
 
 /* --- Generic headers --- */
 APT_DECLARE(mrcp_generic_header_t *) mrcp_generic_header_get(const mrcp_message_t *message);
 /* Marks a header present (the value is set through mrcp_generic_header_get). */
 APT_DECLARE(apt_bool_t) mrcp_generic_header_property_add(mrcp_message_t *message, apr_size_t id);
-APT_DECLARE(apt_bool_t) mrcp_generic_header_property_check(const mrcp_message_t *message, apr_size_t id);
+APT_DECLARE(apt_bool_t)
+mrcp_generic_header_property_check(const mrcp_message_t *message, apr_size_t id);
 APT_DECLARE(apt_bool_t) mrcp_generic_header_property_remove(mrcp_message_t *message, apr_size_t id);
 
 /* --- Recognizer (resource) headers --- */
 APT_DECLARE(mrcp_recog_header_t *) mrcp_resource_header_get(const mrcp_message_t *message);
 APT_DECLARE(apt_bool_t) mrcp_resource_header_property_add(mrcp_message_t *message, apr_size_t id);
-APT_DECLARE(apt_bool_t) mrcp_resource_header_property_check(const mrcp_message_t *message, apr_size_t id);
-APT_DECLARE(apt_bool_t) mrcp_resource_header_property_remove(mrcp_message_t *message, apr_size_t id);
+APT_DECLARE(apt_bool_t)
+mrcp_resource_header_property_check(const mrcp_message_t *message, apr_size_t id);
+APT_DECLARE(apt_bool_t)
+mrcp_resource_header_property_remove(mrcp_message_t *message, apr_size_t id);
 /* TRUE when any recognizer header is present. */
 APT_DECLARE(apt_bool_t) mrcp_resource_header_any(const mrcp_message_t *message);
 
@@ -97,13 +100,14 @@ APT_DECLARE(apt_bool_t) mrcp_resource_header_any(const mrcp_message_t *message);
  * parsed into its field (FALSE on an illegal value: the message is unchanged); any
  * other name is kept as text, one entry per call. A repeated text or id-list header
  * joins its value to the earlier one with ","; a repeated scalar takes the new value. */
-APT_DECLARE(apt_bool_t) mrcp_message_header_add(mrcp_message_t *message, const char *name,
-                                                const char *value);
+APT_DECLARE(apt_bool_t)
+mrcp_message_header_add(mrcp_message_t *message, const char *name, const char *value);
 
 /* --- Body --- */
 /* Sets the body to a copy of text (length bytes, NUL-terminated copy) and marks
  * Content-Length present. */
-APT_DECLARE(void) mrcp_message_body_set(mrcp_message_t *message, const char *text, apr_size_t length);
+APT_DECLARE(void)
+mrcp_message_body_set(mrcp_message_t *message, const char *text, apr_size_t length);
 
 /* Channel-Identifier from "session@resource" (copied); FALSE without an "@". */
 APT_DECLARE(apt_bool_t) mrcp_message_channel_id_set(mrcp_message_t *message, const char *text);

@@ -88,42 +88,42 @@ typedef enum {
  * Scales are those of MRCPv2 for both versions: MRCPv1 integers 0-100 are read and
  * written as 0.0-1.0 (Speed-Vs-Accuracy reversed, since MRCPv1 counts toward speed). */
 typedef struct mrcp_recog_header_t {
-    float confidence_threshold;              /* 0.0-1.0 */
-    float sensitivity_level;                 /* 0.0-1.0 */
-    float speed_vs_accuracy;                 /* 0.0 fastest - 1.0 most accurate */
+    float confidence_threshold; /* 0.0-1.0 */
+    float sensitivity_level;    /* 0.0-1.0 */
+    float speed_vs_accuracy;    /* 0.0 fastest - 1.0 most accurate */
     apr_size_t n_best_list_length;
-    apr_size_t no_input_timeout;             /* ms */
-    apr_size_t recognition_timeout;          /* ms */
-    apt_str_t waveform_uri;                  /* "<uri>;size=N;duration=N" or empty */
+    apr_size_t no_input_timeout;    /* ms */
+    apr_size_t recognition_timeout; /* ms */
+    apt_str_t waveform_uri;         /* "<uri>;size=N;duration=N" or empty */
     mrcp_recog_completion_cause_e completion_cause;
     apt_str_t recognizer_context_block;
     apt_bool_t start_input_timers;
-    apr_size_t speech_complete_timeout;      /* ms */
-    apr_size_t speech_incomplete_timeout;    /* ms */
-    apr_size_t dtmf_interdigit_timeout;      /* ms */
-    apr_size_t dtmf_term_timeout;            /* ms */
-    char dtmf_term_char;                     /* 0 when the header is present but empty */
+    apr_size_t speech_complete_timeout;   /* ms */
+    apr_size_t speech_incomplete_timeout; /* ms */
+    apr_size_t dtmf_interdigit_timeout;   /* ms */
+    apr_size_t dtmf_term_timeout;         /* ms */
+    char dtmf_term_char;                  /* 0 when the header is present but empty */
     apt_str_t failed_uri;
     apt_str_t failed_uri_cause;
     apt_bool_t save_waveform;
     apt_bool_t new_audio_channel;
     apt_str_t speech_language;
-    apt_str_t input_type;                    /* "speech" or "dtmf" */
+    apt_str_t input_type; /* "speech" or "dtmf" */
     apt_str_t input_waveform_uri;
     apt_str_t completion_reason;
     apt_str_t media_type;
     apt_bool_t ver_buffer_utterance;
-    apt_str_t recognition_mode;              /* "normal" or "hotword" */
+    apt_str_t recognition_mode; /* "normal" or "hotword" */
     apt_bool_t cancel_if_queue;
-    apr_size_t hotword_max_duration;         /* ms */
-    apr_size_t hotword_min_duration;         /* ms */
+    apr_size_t hotword_max_duration; /* ms */
+    apr_size_t hotword_min_duration; /* ms */
     apt_str_t interpret_text;
-    apr_size_t dtmf_buffer_time;             /* ms */
+    apr_size_t dtmf_buffer_time; /* ms */
     apt_bool_t clear_dtmf_buffer;
     apt_bool_t early_no_match;
     apr_size_t num_min_consistent_pronunciations;
-    float consistency_threshold;             /* 0.0-1.0 */
-    float clash_threshold;                   /* 0.0-1.0 */
+    float consistency_threshold; /* 0.0-1.0 */
+    float clash_threshold;       /* 0.0-1.0 */
     apt_str_t personal_grammar_uri;
     apt_bool_t enroll_utterance;
     apt_str_t phrase_id;
@@ -137,22 +137,23 @@ typedef struct mrcp_recog_header_t {
 
 /* Header name as written in the given version ("Start-Input-Timers" in MRCPv2,
  * "Recognizer-Start-Timers" in MRCPv1), or NULL when the version lacks it. */
-APT_DECLARE(const char *) mrcp_recog_header_name_get(mrcp_recognizer_header_id id, mrcp_version_e version);
+APT_DECLARE(const char *)
+mrcp_recog_header_name_get(mrcp_recognizer_header_id id, mrcp_version_e version);
 /* Id of a header name (compared without regard to case) in the given version, or
  * RECOGNIZER_HEADER_COUNT when the version has no such recognizer header. */
-APT_DECLARE(mrcp_recognizer_header_id) mrcp_recog_header_id_find(const char *name, apr_size_t length,
-                                                                  mrcp_version_e version);
+APT_DECLARE(mrcp_recognizer_header_id)
+mrcp_recog_header_id_find(const char *name, apr_size_t length, mrcp_version_e version);
 
 /* Name of a completion cause in the given version: "success", "no-match", ...,
  * "grammar-definition-failure" in MRCPv2; "success", ..., "gram-load-failure",
  * "error", ..., "language-unsupported" in MRCPv1, where causes 11-16 give the name of
  * the MRCPv1 cause they are written as. buf is NUL-terminated. NULL for an unknown
  * cause or version. */
-APT_DECLARE(const apt_str_t *) mrcp_recog_completion_cause_get(mrcp_recog_completion_cause_e cause,
-                                                               mrcp_version_e version);
+APT_DECLARE(const apt_str_t *)
+mrcp_recog_completion_cause_get(mrcp_recog_completion_cause_e cause, mrcp_version_e version);
 /* The number a cause is written with in the given version (MRCPv1: 0-10), or -1. */
-APT_DECLARE(int) mrcp_recog_completion_cause_code_get(mrcp_recog_completion_cause_e cause,
-                                                      mrcp_version_e version);
+APT_DECLARE(int)
+mrcp_recog_completion_cause_code_get(mrcp_recog_completion_cause_e cause, mrcp_version_e version);
 
 APT_END_EXTERN_C
 

@@ -11,7 +11,7 @@ typedef enum {
     RECOGNIZER_GET_PARAMS = 1,
     RECOGNIZER_DEFINE_GRAMMAR = 2,
     RECOGNIZER_RECOGNIZE = 3,
-    RECOGNIZER_INTERPRET = 4,          /* MRCPv2 only */
+    RECOGNIZER_INTERPRET = 4, /* MRCPv2 only */
     RECOGNIZER_GET_RESULT = 5,
     RECOGNIZER_START_INPUT_TIMERS = 6, /* MRCPv1: RECOGNITION-START-TIMERS */
     RECOGNIZER_STOP = 7,
@@ -24,7 +24,7 @@ typedef enum {
 } mrcp_recognizer_method_id;
 
 typedef enum {
-    RECOGNIZER_START_OF_INPUT = 0,          /* MRCPv1: START-OF-SPEECH */
+    RECOGNIZER_START_OF_INPUT = 0, /* MRCPv1: START-OF-SPEECH */
     RECOGNIZER_RECOGNITION_COMPLETE = 1,
     RECOGNIZER_INTERPRETATION_COMPLETE = 2, /* MRCPv2 only */
     RECOGNIZER_EVENT_COUNT
@@ -35,11 +35,11 @@ APT_DECLARE(const char *) mrcp_recog_method_name_get(apr_size_t method_id, mrcp_
 /* Event name in the given version, or NULL when the version lacks the event. */
 APT_DECLARE(const char *) mrcp_recog_event_name_get(apr_size_t event_id, mrcp_version_e version);
 /* Id of a method name (exact, upper case) in the given version, or RECOGNIZER_METHOD_COUNT. */
-APT_DECLARE(apr_size_t) mrcp_recog_method_id_find(const char *name, apr_size_t length,
-                                                  mrcp_version_e version);
+APT_DECLARE(apr_size_t)
+mrcp_recog_method_id_find(const char *name, apr_size_t length, mrcp_version_e version);
 /* Id of an event name in the given version, or RECOGNIZER_EVENT_COUNT. */
-APT_DECLARE(apr_size_t) mrcp_recog_event_id_find(const char *name, apr_size_t length,
-                                                 mrcp_version_e version);
+APT_DECLARE(apr_size_t)
+mrcp_recog_event_id_find(const char *name, apr_size_t length, mrcp_version_e version);
 
 APT_END_EXTERN_C
 

@@ -1,8 +1,9 @@
 // Header section parser: "Name: value" lines up to an empty line.
 #include "apt_header_field.h"
 
-#include <cstring>
 #include <strings.h>
+
+#include <cstring>
 
 namespace {
 
@@ -30,7 +31,8 @@ apt_header_field_t *NewField(apt_header_section_t *section, const char *name, ap
 }
 
 // Joins a continuation line to the last field's value with one space.
-void Continue(apt_header_section_t *section, const char *text, apr_size_t length, apr_pool_t *pool) {
+void Continue(apt_header_section_t *section, const char *text, apr_size_t length,
+              apr_pool_t *pool) {
     apt_header_field_t *field = section->last;
     if (length == 0) return;
     apr_size_t old = field->value.length;
@@ -56,8 +58,9 @@ APT_DECLARE(void) apt_header_section_init(apt_header_section_t *section) {
     section->count = 0;
 }
 
-APT_DECLARE(apt_bool_t) apt_header_section_parse(apt_header_section_t *section,
-                                                 apt_text_stream_t *stream, apr_pool_t *pool) {
+APT_DECLARE(apt_bool_t)
+apt_header_section_parse(apt_header_section_t *section, apt_text_stream_t *stream,
+                         apr_pool_t *pool) {
     if (!section || !stream || !pool) return FALSE;
     apt_str_t line;
     apr_size_t added = 0;
@@ -85,22 +88,23 @@ APT_DECLARE(apt_bool_t) apt_header_section_parse(apt_header_section_t *section,
         if (section->count >= APT_HEADER_SECTION_MAX_FIELDS) return FALSE;
         const char *value = colon + 1;
         Trim(value, end);
-        NewField(section, begin, (apr_size_t)(name_end - begin), value, (apr_size_t)(end - value), pool);
+        NewField(section, begin, (apr_size_t)(name_end - begin), value, (apr_size_t)(end - value),
+                 pool);
         ++added;
     }
     return FALSE;  // the text ended before the empty line
 }
 
-APT_DECLARE(apt_header_field_t *) apt_header_section_add(apt_header_section_t *section,
-                                                         const char *name, const char *value,
-                                                         apr_pool_t *pool) {
+APT_DECLARE(apt_header_field_t *)
+apt_header_section_add(apt_header_section_t *section, const char *name, const char *value,
+                       apr_pool_t *pool) {
     if (!section || !name || !*name || !pool) return nullptr;
     if (!value) value = "";
     return NewField(section, name, strlen(name), value, strlen(value), pool);
 }
 
-APT_DECLARE(const apt_header_field_t *) apt_header_section_find(const apt_header_section_t *section,
-                                                                const char *name) {
+APT_DECLARE(const apt_header_field_t *)
+apt_header_section_find(const apt_header_section_t *section, const char *name) {
     if (!section || !name) return nullptr;
     apr_size_t len = strlen(name);
     for (const apt_header_field_t *f = section->first; f; f = f->next) {

@@ -19,8 +19,8 @@ struct apt_logger_t {
 
 namespace {
 
-const char *const kPriorityNames[] = {"EMERGENCY", "ALERT", "CRITICAL", "ERROR",
-                                      "WARNING", "NOTICE", "INFO", "DEBUG"};
+const char *const kPriorityNames[] = {"EMERGENCY", "ALERT",  "CRITICAL", "ERROR",
+                                      "WARNING",   "NOTICE", "INFO",     "DEBUG"};
 const char *const kPriorityTags[] = {"EMERG", "ALERT", "CRITC", "ERROR",
                                      "WARN ", "NOTIC", "INFO ", "DEBUG"};
 

@@ -1,8 +1,9 @@
 // Counted string helpers.
 #include "apt_string.h"
 
-#include <cstring>
 #include <strings.h>
+
+#include <cstring>
 
 extern "C" {
 
@@ -12,8 +13,8 @@ APT_DECLARE(void) apt_string_set(apt_str_t *str, const char *text) {
     str->length = text ? strlen(text) : 0;
 }
 
-APT_DECLARE(void) apt_string_assign_n(apt_str_t *str, const char *text, apr_size_t length,
-                                      apr_pool_t *pool) {
+APT_DECLARE(void)
+apt_string_assign_n(apt_str_t *str, const char *text, apr_size_t length, apr_pool_t *pool) {
     if (!str) return;
     if (!text || !pool) {
         apt_string_reset(str);

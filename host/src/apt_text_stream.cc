@@ -45,8 +45,9 @@ APT_DECLARE(apr_size_t) apt_text_stream_offset(const apt_text_stream_t *stream) 
 }
 
 APT_DECLARE(apr_size_t) apt_text_stream_remaining(const apt_text_stream_t *stream) {
-    return (stream && stream->pos && stream->end > stream->pos) ? (apr_size_t)(stream->end - stream->pos)
-                                                                 : 0;
+    return (stream && stream->pos && stream->end > stream->pos)
+               ? (apr_size_t)(stream->end - stream->pos)
+               : 0;
 }
 
 APT_DECLARE(apt_bool_t) apt_text_is_eos(const apt_text_stream_t *stream) {
@@ -73,8 +74,9 @@ APT_DECLARE(apt_bool_t) apt_text_line_read(apt_text_stream_t *stream, apt_str_t 
     return TRUE;
 }
 
-APT_DECLARE(apt_bool_t) apt_text_field_read(apt_text_stream_t *stream, char separator,
-                                            apt_bool_t skip_spaces, apt_str_t *field) {
+APT_DECLARE(apt_bool_t)
+apt_text_field_read(apt_text_stream_t *stream, char separator, apt_bool_t skip_spaces,
+                    apt_str_t *field) {
     if (!stream || !field) return FALSE;
     if (skip_spaces) apt_text_spaces_skip(stream);
     field->buf = stream->pos;

@@ -29,12 +29,14 @@ APT_DECLARE(void) mrcp_engine_channel_settings_set(const mrcp_engine_channel_set
     t_settings.values = *settings;
 }
 
-APT_DECLARE(apt_bool_t) mrcp_engine_sink_stream_codec_negotiate(mrcp_engine_channel_t *channel,
-                                                                apr_uint16_t sampling_rate) {
+APT_DECLARE(apt_bool_t)
+mrcp_engine_sink_stream_codec_negotiate(mrcp_engine_channel_t *channel,
+                                        apr_uint16_t sampling_rate) {
     if (!channel || !channel->termination || !channel->termination->audio_stream) return FALSE;
     mpf_audio_stream_t *stream = channel->termination->audio_stream;
-    if (!(stream->direction & STREAM_DIRECTION_SINK) || !stream->vtable || !stream->vtable->write_frame ||
-        !stream->capabilities || !stream->capabilities->codecs.attrib_arr)
+    if (!(stream->direction & STREAM_DIRECTION_SINK) || !stream->vtable ||
+        !stream->vtable->write_frame || !stream->capabilities ||
+        !stream->capabilities->codecs.attrib_arr)
         return FALSE;
     int rate_bit = mpf_sample_rate_mask_get(sampling_rate);
     if (!(rate_bit & MPF_SAMPLE_RATE_SUPPORTED)) return FALSE;
@@ -44,7 +46,8 @@ APT_DECLARE(apt_bool_t) mrcp_engine_sink_stream_codec_negotiate(mrcp_engine_chan
         if (!apt_string_iequal(&a.name, "LPCM") && !apt_string_iequal(&a.name, "L16")) continue;
         if (a.bits_per_sample != 0 && a.bits_per_sample != 16) continue;
         if (!(a.sample_rates & rate_bit)) continue;
-        auto *d = static_cast<mpf_codec_descriptor_t *>(apr_pcalloc(channel->pool, sizeof(mpf_codec_descriptor_t)));
+        auto *d = static_cast<mpf_codec_descriptor_t *>(
+            apr_pcalloc(channel->pool, sizeof(mpf_codec_descriptor_t)));
         d->payload_type = 96;
         apt_string_set(&d->name, "LPCM");
         d->sampling_rate = sampling_rate;
@@ -56,11 +59,11 @@ APT_DECLARE(apt_bool_t) mrcp_engine_sink_stream_codec_negotiate(mrcp_engine_chan
     return FALSE;
 }
 
-
-APT_DECLARE(mrcp_engine_t *) mrcp_engine_create(mrcp_resource_id resource_id, void *obj,
-                                                const mrcp_engine_method_vtable_t *vtable,
-                                                apr_pool_t *pool) {
-    if (!vtable || !pool || !vtable->open || !vtable->close || !vtable->create_channel) return nullptr;
+APT_DECLARE(mrcp_engine_t *)
+mrcp_engine_create(mrcp_resource_id resource_id, void *obj,
+                   const mrcp_engine_method_vtable_t *vtable, apr_pool_t *pool) {
+    if (!vtable || !pool || !vtable->open || !vtable->close || !vtable->create_channel)
+        return nullptr;
     auto *engine = static_cast<mrcp_engine_t *>(apr_pcalloc(pool, sizeof(mrcp_engine_t)));
     engine->resource_id = resource_id;
     engine->obj = obj;
@@ -69,12 +72,13 @@ APT_DECLARE(mrcp_engine_t *) mrcp_engine_create(mrcp_resource_id resource_id, vo
     return engine;
 }
 
-APT_DECLARE(mpf_termination_t *) mrcp_engine_audio_termination_create(
-    void *obj, const mpf_audio_stream_vtable_t *stream_vtable, mpf_stream_capabilities_t *capabilities,
-    apr_pool_t *pool) {
+APT_DECLARE(mpf_termination_t *)
+mrcp_engine_audio_termination_create(void *obj, const mpf_audio_stream_vtable_t *stream_vtable,
+                                     mpf_stream_capabilities_t *capabilities, apr_pool_t *pool) {
     mpf_audio_stream_t *stream = mpf_audio_stream_create(obj, stream_vtable, capabilities, pool);
     if (!stream) return nullptr;
-    auto *termination = static_cast<mpf_termination_t *>(apr_pcalloc(pool, sizeof(mpf_termination_t)));
+    auto *termination =
+        static_cast<mpf_termination_t *>(apr_pcalloc(pool, sizeof(mpf_termination_t)));
     termination->obj = obj;
     termination->audio_stream = stream;
     termination->pool = pool;
@@ -82,13 +86,15 @@ APT_DECLARE(mpf_termination_t *) mrcp_engine_audio_termination_create(
     return termination;
 }
 
-APT_DECLARE(mrcp_engine_channel_t *) mrcp_engine_channel_create(
-    mrcp_engine_t *engine, const mrcp_engine_channel_method_vtable_t *method_vtable, void *obj,
-    mpf_termination_t *termination, apr_pool_t *pool) {
+APT_DECLARE(mrcp_engine_channel_t *)
+mrcp_engine_channel_create(mrcp_engine_t *engine,
+                           const mrcp_engine_channel_method_vtable_t *method_vtable, void *obj,
+                           mpf_termination_t *termination, apr_pool_t *pool) {
     if (!engine || !method_vtable || !pool || !method_vtable->destroy || !method_vtable->open ||
         !method_vtable->close || !method_vtable->process_request)
         return nullptr;
-    auto *channel = static_cast<mrcp_engine_channel_t *>(apr_pcalloc(pool, sizeof(mrcp_engine_channel_t)));
+    auto *channel =
+        static_cast<mrcp_engine_channel_t *>(apr_pcalloc(pool, sizeof(mrcp_engine_channel_t)));
     channel->method_vtable = method_vtable;
     channel->obj = obj;
     channel->termination = termination;
@@ -98,15 +104,16 @@ APT_DECLARE(mrcp_engine_channel_t *) mrcp_engine_channel_create(
     apt_string_set(&channel->id, "");
     if (t_settings.set) {
         apt_string_assign(&channel->id, t_settings.id.c_str(), pool);
-        if (t_settings.values.mrcp_version != MRCP_VERSION_UNKNOWN) channel->mrcp_version = t_settings.values.mrcp_version;
+        if (t_settings.values.mrcp_version != MRCP_VERSION_UNKNOWN)
+            channel->mrcp_version = t_settings.values.mrcp_version;
         channel->event_vtable = t_settings.values.event_vtable;
         channel->event_obj = t_settings.values.event_obj;
     }
     return channel;
 }
 
-APT_DECLARE(const mpf_codec_descriptor_t *) mrcp_engine_sink_stream_codec_get(
-    const mrcp_engine_channel_t *channel) {
+APT_DECLARE(const mpf_codec_descriptor_t *)
+mrcp_engine_sink_stream_codec_get(const mrcp_engine_channel_t *channel) {
     if (!channel || !channel->termination || !channel->termination->audio_stream) return nullptr;
     const mpf_audio_stream_t *stream = channel->termination->audio_stream;
     if (!(stream->direction & STREAM_DIRECTION_SINK)) return nullptr;
@@ -123,7 +130,8 @@ APT_DECLARE(apt_bool_t) mrcp_engine_close_respond(mrcp_engine_t *engine, apt_boo
     return engine->event_vtable->on_close(engine, status);
 }
 
-APT_DECLARE(apt_bool_t) mrcp_engine_channel_open_respond(mrcp_engine_channel_t *channel, apt_bool_t status) {
+APT_DECLARE(apt_bool_t)
+mrcp_engine_channel_open_respond(mrcp_engine_channel_t *channel, apt_bool_t status) {
     if (!channel || !channel->event_vtable || !channel->event_vtable->on_open) return FALSE;
     return channel->event_vtable->on_open(channel, status);
 }
@@ -133,9 +141,10 @@ APT_DECLARE(apt_bool_t) mrcp_engine_channel_close_respond(mrcp_engine_channel_t 
     return channel->event_vtable->on_close(channel);
 }
 
-APT_DECLARE(apt_bool_t) mrcp_engine_channel_message_send(mrcp_engine_channel_t *channel,
-                                                         mrcp_message_t *message) {
-    if (!channel || !message || !channel->event_vtable || !channel->event_vtable->on_message) return FALSE;
+APT_DECLARE(apt_bool_t)
+mrcp_engine_channel_message_send(mrcp_engine_channel_t *channel, mrcp_message_t *message) {
+    if (!channel || !message || !channel->event_vtable || !channel->event_vtable->on_message)
+        return FALSE;
     return channel->event_vtable->on_message(channel, message);
 }
 

@@ -9,7 +9,8 @@ namespace vantor {
 
 namespace {
 
-#define GH(v2, v1, type, field) {v2, v1, ValueType::type, offsetof(mrcp_generic_header_t, field)}
+#define GH(v2, v1, type, field) \
+    { v2, v1, ValueType::type, offsetof(mrcp_generic_header_t, field) }
 
 const HeaderDescriptor kGeneric[GENERIC_HEADER_COUNT] = {
     {"Channel-Identifier", nullptr, ValueType::kChannelId, 0},
@@ -43,13 +44,14 @@ const HeaderDescriptor *GenericHeaderDescriptor(apr_size_t id) {
 
 extern "C" {
 
-APT_DECLARE(const char *) mrcp_generic_header_name_get(mrcp_generic_header_id id, mrcp_version_e version) {
+APT_DECLARE(const char *)
+mrcp_generic_header_name_get(mrcp_generic_header_id id, mrcp_version_e version) {
     const vantor::HeaderDescriptor *d = vantor::GenericHeaderDescriptor(id);
     return d ? vantor::HeaderName(*d, version) : nullptr;
 }
 
-APT_DECLARE(mrcp_generic_header_id) mrcp_generic_header_id_find(const char *name, apr_size_t length,
-                                                                 mrcp_version_e version) {
+APT_DECLARE(mrcp_generic_header_id)
+mrcp_generic_header_id_find(const char *name, apr_size_t length, mrcp_version_e version) {
     return static_cast<mrcp_generic_header_id>(vantor::HeaderFind(
         vantor::GenericHeaderDescriptor(0), GENERIC_HEADER_COUNT, name, length, version));
 }

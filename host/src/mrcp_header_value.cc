@@ -1,10 +1,11 @@
 // Text codec of typed MRCP header values.
 #include "mrcp_header_value.h"
 
+#include <strings.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "apt_string.h"
 #include "mrcp_generic_header.h"
@@ -82,12 +83,16 @@ bool ParseBool(const char *text, apr_size_t length, apt_bool_t *out) {
 
 // MRCPv1 cause numbers read as the MRCPv2 cause of the same meaning.
 const mrcp_recog_completion_cause_e kV1Causes[] = {
-    RECOGNIZER_COMPLETION_CAUSE_SUCCESS,          RECOGNIZER_COMPLETION_CAUSE_NO_MATCH,
-    RECOGNIZER_COMPLETION_CAUSE_NO_INPUT_TIMEOUT, RECOGNIZER_COMPLETION_CAUSE_NO_MATCH_MAXTIME,
+    RECOGNIZER_COMPLETION_CAUSE_SUCCESS,
+    RECOGNIZER_COMPLETION_CAUSE_NO_MATCH,
+    RECOGNIZER_COMPLETION_CAUSE_NO_INPUT_TIMEOUT,
+    RECOGNIZER_COMPLETION_CAUSE_NO_MATCH_MAXTIME,
     RECOGNIZER_COMPLETION_CAUSE_GRAMMAR_LOAD_FAILURE,
     RECOGNIZER_COMPLETION_CAUSE_GRAMMAR_COMPILATION_FAILURE,
-    RECOGNIZER_COMPLETION_CAUSE_RECOGNIZER_ERROR, RECOGNIZER_COMPLETION_CAUSE_SPEECH_TOO_EARLY,
-    RECOGNIZER_COMPLETION_CAUSE_SUCCESS_MAXTIME,  RECOGNIZER_COMPLETION_CAUSE_URI_FAILURE,
+    RECOGNIZER_COMPLETION_CAUSE_RECOGNIZER_ERROR,
+    RECOGNIZER_COMPLETION_CAUSE_SPEECH_TOO_EARLY,
+    RECOGNIZER_COMPLETION_CAUSE_SUCCESS_MAXTIME,
+    RECOGNIZER_COMPLETION_CAUSE_URI_FAILURE,
     RECOGNIZER_COMPLETION_CAUSE_LANGUAGE_UNSUPPORTED,
 };
 
@@ -130,8 +135,8 @@ bool ParseIdList(const char *text, apr_size_t length, mrcp_request_id_list_t *li
 
 }  // namespace
 
-bool ParseDecimal(const char *text, apr_size_t length, apr_size_t max_digits, apr_uint64_t max_value,
-                  apr_uint64_t *out) {
+bool ParseDecimal(const char *text, apr_size_t length, apr_size_t max_digits,
+                  apr_uint64_t max_value, apr_uint64_t *out) {
     if (!text || length == 0 || length > max_digits) return false;
     apr_uint64_t value = 0;
     for (apr_size_t i = 0; i < length; ++i) {
@@ -280,7 +285,9 @@ const char *HeaderValueFormat(const HeaderDescriptor &d, const void *base, mrcp_
         case ValueType::kIdList: {
             const mrcp_request_id_list_t *list = Field<mrcp_request_id_list_t>(base, d.offset);
             const char *text = "";
-            apr_size_t count = list->count < MAX_ACTIVE_REQUEST_ID_COUNT ? list->count : MAX_ACTIVE_REQUEST_ID_COUNT;
+            apr_size_t count = list->count < MAX_ACTIVE_REQUEST_ID_COUNT
+                                   ? list->count
+                                   : MAX_ACTIVE_REQUEST_ID_COUNT;
             for (apr_size_t i = 0; i < count; ++i)
                 text = apr_psprintf(pool, "%s%s%u", text, i ? "," : "", list->ids[i]);
             return text;

@@ -25,8 +25,8 @@ void OrderRemove(mrcp_message_t *message, mrcp_header_kind_e kind, apr_size_t id
     order->nelts = out;
 }
 
-apt_bool_t MaskAdd(mrcp_message_t *message, apr_uint64_t *mask, mrcp_header_kind_e kind, apr_size_t id,
-                   apr_size_t count) {
+apt_bool_t MaskAdd(mrcp_message_t *message, apr_uint64_t *mask, mrcp_header_kind_e kind,
+                   apr_size_t id, apr_size_t count) {
     if (!message || id >= count) return FALSE;
     apr_uint64_t bit = (apr_uint64_t)1 << id;
     if (!(*mask & bit)) {
@@ -36,8 +36,8 @@ apt_bool_t MaskAdd(mrcp_message_t *message, apr_uint64_t *mask, mrcp_header_kind
     return TRUE;
 }
 
-apt_bool_t MaskRemove(mrcp_message_t *message, apr_uint64_t *mask, mrcp_header_kind_e kind, apr_size_t id,
-                      apr_size_t count) {
+apt_bool_t MaskRemove(mrcp_message_t *message, apr_uint64_t *mask, mrcp_header_kind_e kind,
+                      apr_size_t id, apr_size_t count) {
     if (!message || id >= count) return FALSE;
     apr_uint64_t bit = (apr_uint64_t)1 << id;
     if (*mask & bit) {
@@ -78,8 +78,8 @@ APT_DECLARE(mrcp_message_t *) mrcp_message_create(apr_pool_t *pool) {
     return message;
 }
 
-APT_DECLARE(mrcp_message_t *) mrcp_request_create(mrcp_version_e version, apr_size_t method_id,
-                                                  apr_pool_t *pool) {
+APT_DECLARE(mrcp_message_t *)
+mrcp_request_create(mrcp_version_e version, apr_size_t method_id, apr_pool_t *pool) {
     const char *name = mrcp_recog_method_name_get(method_id, version);
     if (!name) return nullptr;
     mrcp_message_t *message = mrcp_message_create(pool);
@@ -91,7 +91,8 @@ APT_DECLARE(mrcp_message_t *) mrcp_request_create(mrcp_version_e version, apr_si
     return message;
 }
 
-APT_DECLARE(mrcp_message_t *) mrcp_response_create(const mrcp_message_t *request, apr_pool_t *pool) {
+APT_DECLARE(mrcp_message_t *)
+mrcp_response_create(const mrcp_message_t *request, apr_pool_t *pool) {
     mrcp_message_t *response = Derive(request, pool);
     if (!response) return nullptr;
     response->start_line.message_type = MRCP_MESSAGE_TYPE_RESPONSE;
@@ -101,8 +102,8 @@ APT_DECLARE(mrcp_message_t *) mrcp_response_create(const mrcp_message_t *request
     return response;
 }
 
-APT_DECLARE(mrcp_message_t *) mrcp_event_create(const mrcp_message_t *request, apr_size_t event_id,
-                                                apr_pool_t *pool) {
+APT_DECLARE(mrcp_message_t *)
+mrcp_event_create(const mrcp_message_t *request, apr_size_t event_id, apr_pool_t *pool) {
     if (!request) return nullptr;
     const char *name = mrcp_recog_event_name_get(event_id, request->start_line.version);
     if (!name) return nullptr;
@@ -125,14 +126,16 @@ APT_DECLARE(apt_bool_t) mrcp_generic_header_property_add(mrcp_message_t *message
                    : FALSE;
 }
 
-APT_DECLARE(apt_bool_t) mrcp_generic_header_property_check(const mrcp_message_t *message, apr_size_t id) {
+APT_DECLARE(apt_bool_t)
+mrcp_generic_header_property_check(const mrcp_message_t *message, apr_size_t id) {
     if (!message || id >= GENERIC_HEADER_COUNT) return FALSE;
     return (message->header.generic_mask & ((apr_uint64_t)1 << id)) ? TRUE : FALSE;
 }
 
-APT_DECLARE(apt_bool_t) mrcp_generic_header_property_remove(mrcp_message_t *message, apr_size_t id) {
-    return message ? MaskRemove(message, &message->header.generic_mask, MRCP_HEADER_KIND_GENERIC, id,
-                                GENERIC_HEADER_COUNT)
+APT_DECLARE(apt_bool_t)
+mrcp_generic_header_property_remove(mrcp_message_t *message, apr_size_t id) {
+    return message ? MaskRemove(message, &message->header.generic_mask, MRCP_HEADER_KIND_GENERIC,
+                                id, GENERIC_HEADER_COUNT)
                    : FALSE;
 }
 
@@ -146,14 +149,16 @@ APT_DECLARE(apt_bool_t) mrcp_resource_header_property_add(mrcp_message_t *messag
                    : FALSE;
 }
 
-APT_DECLARE(apt_bool_t) mrcp_resource_header_property_check(const mrcp_message_t *message, apr_size_t id) {
+APT_DECLARE(apt_bool_t)
+mrcp_resource_header_property_check(const mrcp_message_t *message, apr_size_t id) {
     if (!message || id >= RECOGNIZER_HEADER_COUNT) return FALSE;
     return (message->header.resource_mask & ((apr_uint64_t)1 << id)) ? TRUE : FALSE;
 }
 
-APT_DECLARE(apt_bool_t) mrcp_resource_header_property_remove(mrcp_message_t *message, apr_size_t id) {
-    return message ? MaskRemove(message, &message->header.resource_mask, MRCP_HEADER_KIND_RESOURCE, id,
-                                RECOGNIZER_HEADER_COUNT)
+APT_DECLARE(apt_bool_t)
+mrcp_resource_header_property_remove(mrcp_message_t *message, apr_size_t id) {
+    return message ? MaskRemove(message, &message->header.resource_mask, MRCP_HEADER_KIND_RESOURCE,
+                                id, RECOGNIZER_HEADER_COUNT)
                    : FALSE;
 }
 
@@ -165,13 +170,14 @@ APT_DECLARE(apt_bool_t) mrcp_message_channel_id_set(mrcp_message_t *message, con
     if (!message || !text) return FALSE;
     const char *at = strchr(text, '@');
     if (!at || at == text || !at[1]) return FALSE;
-    apt_string_assign_n(&message->channel_id.session_id, text, (apr_size_t)(at - text), message->pool);
+    apt_string_assign_n(&message->channel_id.session_id, text, (apr_size_t)(at - text),
+                        message->pool);
     apt_string_assign(&message->channel_id.resource_name, at + 1, message->pool);
     return TRUE;
 }
 
-APT_DECLARE(apt_bool_t) mrcp_message_header_add(mrcp_message_t *message, const char *name,
-                                                const char *value) {
+APT_DECLARE(apt_bool_t)
+mrcp_message_header_add(mrcp_message_t *message, const char *name, const char *value) {
     if (!message || !name || !*name) return FALSE;
     if (!value) value = "";
     apr_size_t name_len = strlen(name);
@@ -195,8 +201,8 @@ APT_DECLARE(apt_bool_t) mrcp_message_header_add(mrcp_message_t *message, const c
     if (rid < RECOGNIZER_HEADER_COUNT) {
         const vantor::HeaderDescriptor *d = vantor::RecogHeaderDescriptor(rid);
         bool join = mrcp_resource_header_property_check(message, rid) == TRUE;
-        if (!vantor::HeaderValueParse(*d, &message->header.resource, value, value_len, version, join,
-                                      message->pool))
+        if (!vantor::HeaderValueParse(*d, &message->header.resource, value, value_len, version,
+                                      join, message->pool))
             return FALSE;
         return mrcp_resource_header_property_add(message, rid);
     }
@@ -208,7 +214,8 @@ APT_DECLARE(apt_bool_t) mrcp_message_header_add(mrcp_message_t *message, const c
     return TRUE;
 }
 
-APT_DECLARE(void) mrcp_message_body_set(mrcp_message_t *message, const char *text, apr_size_t length) {
+APT_DECLARE(void)
+mrcp_message_body_set(mrcp_message_t *message, const char *text, apr_size_t length) {
     if (!message) return;
     if (!text) length = 0;
     apt_string_assign_n(&message->body, text ? text : "", length, message->pool);

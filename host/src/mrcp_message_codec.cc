@@ -64,7 +64,8 @@ bool ParseRequestId(const Token &t, mrcp_request_id *id) {
 
 bool ParseStatus(const Token &t, mrcp_status_code_e *status) {
     apr_uint64_t v = 0;
-    if (t.second != 3 || !vantor::ParseDecimal(t.first, t.second, 3, 999, &v) || v < 100) return false;
+    if (t.second != 3 || !vantor::ParseDecimal(t.first, t.second, 3, 999, &v) || v < 100)
+        return false;
     *status = (mrcp_status_code_e)v;
     return true;
 }
@@ -188,7 +189,8 @@ struct Parser {
 
     bool Body(const char *body, apr_size_t available) {
         mrcp_generic_header_t &g = message->header.generic;
-        bool has_length = mrcp_generic_header_property_check(message, GENERIC_HEADER_CONTENT_LENGTH);
+        bool has_length =
+            mrcp_generic_header_property_check(message, GENERIC_HEADER_CONTENT_LENGTH);
         apr_size_t length = has_length ? g.content_length : 0;
         if (length != available) return Fail("Content-Length does not match the body");
         if (length) {
@@ -209,9 +211,11 @@ void WriteHeaders(const mrcp_message_t *message, std::string *out, apr_pool_t *p
         apr_uint32_t key = reinterpret_cast<const apr_uint32_t *>(order->elts)[i];
         if ((key >> 16) == MRCP_HEADER_KIND_GENERIC && (key & 0xFFFF) == GENERIC_HEADER_CHANNEL_ID)
             continue;  // written first
-        if ((key >> 16) == MRCP_HEADER_KIND_GENERIC && (key & 0xFFFF) == GENERIC_HEADER_CONTENT_LENGTH) {
+        if ((key >> 16) == MRCP_HEADER_KIND_GENERIC &&
+            (key & 0xFFFF) == GENERIC_HEADER_CONTENT_LENGTH) {
             length_written = true;
-            *out += apr_psprintf(pool, "Content-Length:%" APR_SIZE_T_FMT "\r\n", message->body.length);
+            *out +=
+                apr_psprintf(pool, "Content-Length:%" APR_SIZE_T_FMT "\r\n", message->body.length);
             continue;
         }
         const char *name = nullptr;
@@ -244,22 +248,25 @@ bool StartLineTail(const mrcp_message_t *message, std::string *tail, apr_pool_t 
     if (sl.message_type == MRCP_MESSAGE_TYPE_REQUEST) {
         name = mrcp_recog_method_name_get(sl.method_id, sl.version);
         if (!name) return false;
-        *tail = sl.version == MRCP_VERSION_2 ? apr_psprintf(pool, "%s %u", name, sl.request_id)
-                                             : apr_psprintf(pool, "%s %u %s", name, sl.request_id, version);
+        *tail = sl.version == MRCP_VERSION_2
+                    ? apr_psprintf(pool, "%s %u", name, sl.request_id)
+                    : apr_psprintf(pool, "%s %u %s", name, sl.request_id, version);
         return true;
     }
     if (sl.message_type == MRCP_MESSAGE_TYPE_RESPONSE) {
         if (!state || sl.status_code < 100 || sl.status_code > 999) return false;
         *tail = sl.version == MRCP_VERSION_2
                     ? apr_psprintf(pool, "%u %03d %s", sl.request_id, (int)sl.status_code, state)
-                    : apr_psprintf(pool, "%s %u %03d %s", version, sl.request_id, (int)sl.status_code, state);
+                    : apr_psprintf(pool, "%s %u %03d %s", version, sl.request_id,
+                                   (int)sl.status_code, state);
         return true;
     }
     if (sl.message_type == MRCP_MESSAGE_TYPE_EVENT) {
         name = mrcp_recog_event_name_get(sl.method_id, sl.version);
         if (!name || !state) return false;
-        *tail = sl.version == MRCP_VERSION_2 ? apr_psprintf(pool, "%s %u %s", name, sl.request_id, state)
-                                             : apr_psprintf(pool, "%s %u %s %s", name, sl.request_id, state, version);
+        *tail = sl.version == MRCP_VERSION_2
+                    ? apr_psprintf(pool, "%s %u %s", name, sl.request_id, state)
+                    : apr_psprintf(pool, "%s %u %s %s", name, sl.request_id, state, version);
         return true;
     }
     return false;
@@ -269,8 +276,8 @@ bool StartLineTail(const mrcp_message_t *message, std::string *tail, apr_pool_t 
 
 extern "C" {
 
-APT_DECLARE(mrcp_message_t *) mrcp_message_parse(const char *text, apr_size_t length,
-                                                 apr_pool_t *pool, const char **error) {
+APT_DECLARE(mrcp_message_t *)
+mrcp_message_parse(const char *text, apr_size_t length, apr_pool_t *pool, const char **error) {
     const char *dummy = nullptr;
     if (!error) error = &dummy;
     *error = nullptr;
@@ -308,7 +315,8 @@ APT_DECLARE(mrcp_message_t *) mrcp_message_parse(const char *text, apr_size_t le
     return parser.message;
 }
 
-APT_DECLARE(char *) mrcp_message_serialize(mrcp_message_t *message, apr_pool_t *pool, apr_size_t *length) {
+APT_DECLARE(char *)
+mrcp_message_serialize(mrcp_message_t *message, apr_pool_t *pool, apr_size_t *length) {
     if (length) *length = 0;
     if (!message || !pool) return nullptr;
     std::string tail;
@@ -321,12 +329,14 @@ APT_DECLARE(char *) mrcp_message_serialize(mrcp_message_t *message, apr_pool_t *
         rest.append(message->channel_id.session_id.buf, message->channel_id.session_id.length);
         rest += '@';
         if (message->channel_id.resource_name.buf)
-            rest.append(message->channel_id.resource_name.buf, message->channel_id.resource_name.length);
+            rest.append(message->channel_id.resource_name.buf,
+                        message->channel_id.resource_name.length);
         rest += "\r\n";
     }
     WriteHeaders(message, &rest, pool);
     rest += "\r\n";
-    if (message->body.buf && message->body.length) rest.append(message->body.buf, message->body.length);
+    if (message->body.buf && message->body.length)
+        rest.append(message->body.buf, message->body.length);
 
     std::string text;
     if (version == MRCP_VERSION_2) {
@@ -352,10 +362,12 @@ APT_DECLARE(char *) mrcp_message_serialize(mrcp_message_t *message, apr_pool_t *
     return out;
 }
 
-APT_DECLARE(const char *) mrcp_message_header_text_get(const mrcp_message_t *message, apr_size_t entry,
-                                                       const char **name, apr_pool_t *pool) {
+APT_DECLARE(const char *)
+mrcp_message_header_text_get(const mrcp_message_t *message, apr_size_t entry, const char **name,
+                             apr_pool_t *pool) {
     if (name) *name = nullptr;
-    if (!message || !pool || !message->header.order || entry >= (apr_size_t)message->header.order->nelts)
+    if (!message || !pool || !message->header.order ||
+        entry >= (apr_size_t)message->header.order->nelts)
         return nullptr;
     apr_uint32_t key = reinterpret_cast<const apr_uint32_t *>(message->header.order->elts)[entry];
     apr_size_t id = key & 0xFFFF;
@@ -370,7 +382,8 @@ APT_DECLARE(const char *) mrcp_message_header_text_get(const mrcp_message_t *mes
                 if (name) *name = d->v2_name;
                 const mrcp_channel_id &c = message->channel_id;
                 return apr_psprintf(pool, "%.*s@%.*s", (int)c.session_id.length,
-                                    c.session_id.buf ? c.session_id.buf : "", (int)c.resource_name.length,
+                                    c.session_id.buf ? c.session_id.buf : "",
+                                    (int)c.resource_name.length,
                                     c.resource_name.buf ? c.resource_name.buf : "");
             }
             if (d && id == GENERIC_HEADER_CONTENT_LENGTH) {
@@ -393,7 +406,8 @@ APT_DECLARE(const char *) mrcp_message_header_text_get(const mrcp_message_t *mes
             return nullptr;
     }
     if (!d) return nullptr;
-    if (name) *name = vantor::HeaderName(*d, version) ? vantor::HeaderName(*d, version) : d->v2_name;
+    if (name)
+        *name = vantor::HeaderName(*d, version) ? vantor::HeaderName(*d, version) : d->v2_name;
     return vantor::HeaderValueFormat(*d, base, version, pool);
 }
 

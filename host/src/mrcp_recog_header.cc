@@ -9,7 +9,8 @@ namespace vantor {
 
 namespace {
 
-#define RH(v2, v1, type, field) {v2, v1, ValueType::type, offsetof(mrcp_recog_header_t, field)}
+#define RH(v2, v1, type, field) \
+    { v2, v1, ValueType::type, offsetof(mrcp_recog_header_t, field) }
 
 const HeaderDescriptor kRecog[RECOGNIZER_HEADER_COUNT] = {
     RH("Confidence-Threshold", "Confidence-Threshold", kUnitFloat, confidence_threshold),
@@ -61,25 +62,41 @@ const HeaderDescriptor kRecog[RECOGNIZER_HEADER_COUNT] = {
 
 #undef RH
 
-#define S(text) {const_cast<char *>(text), sizeof(text) - 1}
+#define S(text) \
+    { const_cast<char *>(text), sizeof(text) - 1 }
 
 const apt_str_t kV2CauseNames[RECOGNIZER_COMPLETION_CAUSE_COUNT] = {
-    S("success"),          S("no-match"),
-    S("no-input-timeout"), S("hotword-maxtime"),
-    S("grammar-load-failure"), S("grammar-compilation-failure"),
-    S("recognizer-error"), S("speech-too-early"),
-    S("success-maxtime"),  S("uri-failure"),
-    S("language-unsupported"), S("cancelled"),
-    S("semantics-failure"), S("partial-match"),
-    S("partial-match-maxtime"), S("no-match-maxtime"),
+    S("success"),
+    S("no-match"),
+    S("no-input-timeout"),
+    S("hotword-maxtime"),
+    S("grammar-load-failure"),
+    S("grammar-compilation-failure"),
+    S("recognizer-error"),
+    S("speech-too-early"),
+    S("success-maxtime"),
+    S("uri-failure"),
+    S("language-unsupported"),
+    S("cancelled"),
+    S("semantics-failure"),
+    S("partial-match"),
+    S("partial-match-maxtime"),
+    S("no-match-maxtime"),
     S("grammar-definition-failure"),
 };
 
 const apt_str_t kV1CauseNames[] = {
-    S("success"),           S("no-match"),          S("no-input-timeout"),
-    S("recognition-timeout"), S("gram-load-failure"), S("gram-comp-failure"),
-    S("error"),             S("speech-too-early"),  S("too-much-speech-timeout"),
-    S("uri-failure"),       S("language-unsupported"),
+    S("success"),
+    S("no-match"),
+    S("no-input-timeout"),
+    S("recognition-timeout"),
+    S("gram-load-failure"),
+    S("gram-comp-failure"),
+    S("error"),
+    S("speech-too-early"),
+    S("too-much-speech-timeout"),
+    S("uri-failure"),
+    S("language-unsupported"),
 };
 
 #undef S
@@ -106,27 +123,28 @@ const HeaderDescriptor *RecogHeaderDescriptor(apr_size_t id) {
 
 extern "C" {
 
-APT_DECLARE(const char *) mrcp_recog_header_name_get(mrcp_recognizer_header_id id, mrcp_version_e version) {
+APT_DECLARE(const char *)
+mrcp_recog_header_name_get(mrcp_recognizer_header_id id, mrcp_version_e version) {
     const vantor::HeaderDescriptor *d = vantor::RecogHeaderDescriptor(id);
     return d ? vantor::HeaderName(*d, version) : nullptr;
 }
 
-APT_DECLARE(mrcp_recognizer_header_id) mrcp_recog_header_id_find(const char *name, apr_size_t length,
-                                                                  mrcp_version_e version) {
+APT_DECLARE(mrcp_recognizer_header_id)
+mrcp_recog_header_id_find(const char *name, apr_size_t length, mrcp_version_e version) {
     return static_cast<mrcp_recognizer_header_id>(vantor::HeaderFind(
         vantor::RecogHeaderDescriptor(0), RECOGNIZER_HEADER_COUNT, name, length, version));
 }
 
-APT_DECLARE(int) mrcp_recog_completion_cause_code_get(mrcp_recog_completion_cause_e cause,
-                                                      mrcp_version_e version) {
+APT_DECLARE(int)
+mrcp_recog_completion_cause_code_get(mrcp_recog_completion_cause_e cause, mrcp_version_e version) {
     if ((unsigned)cause >= RECOGNIZER_COMPLETION_CAUSE_COUNT) return -1;
     if (version == MRCP_VERSION_2) return (int)cause;
     if (version == MRCP_VERSION_1) return vantor::kV1CauseCodes[cause];
     return -1;
 }
 
-APT_DECLARE(const apt_str_t *) mrcp_recog_completion_cause_get(mrcp_recog_completion_cause_e cause,
-                                                               mrcp_version_e version) {
+APT_DECLARE(const apt_str_t *)
+mrcp_recog_completion_cause_get(mrcp_recog_completion_cause_e cause, mrcp_version_e version) {
     int code = mrcp_recog_completion_cause_code_get(cause, version);
     if (code < 0) return nullptr;
     return version == MRCP_VERSION_1 ? &vantor::kV1CauseNames[code] : &vantor::kV2CauseNames[code];

@@ -43,7 +43,8 @@ apr_size_t Find(const Names *table, apr_size_t count, const char *name, apr_size
     if (!name) return count;
     for (apr_size_t i = 0; i < count; ++i) {
         const char *candidate = NameOf(table[i], version);
-        if (candidate && strlen(candidate) == length && memcmp(candidate, name, length) == 0) return i;
+        if (candidate && strlen(candidate) == length && memcmp(candidate, name, length) == 0)
+            return i;
     }
     return count;
 }
@@ -60,13 +61,13 @@ APT_DECLARE(const char *) mrcp_recog_event_name_get(apr_size_t event_id, mrcp_ve
     return event_id < RECOGNIZER_EVENT_COUNT ? NameOf(kEvents[event_id], version) : nullptr;
 }
 
-APT_DECLARE(apr_size_t) mrcp_recog_method_id_find(const char *name, apr_size_t length,
-                                                  mrcp_version_e version) {
+APT_DECLARE(apr_size_t)
+mrcp_recog_method_id_find(const char *name, apr_size_t length, mrcp_version_e version) {
     return Find(kMethods, RECOGNIZER_METHOD_COUNT, name, length, version);
 }
 
-APT_DECLARE(apr_size_t) mrcp_recog_event_id_find(const char *name, apr_size_t length,
-                                                 mrcp_version_e version) {
+APT_DECLARE(apr_size_t)
+mrcp_recog_event_id_find(const char *name, apr_size_t length, mrcp_version_e version) {
     return Find(kEvents, RECOGNIZER_EVENT_COUNT, name, length, version);
 }
 

@@ -5,7 +5,7 @@
 namespace {
 
 class AprEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override { apr_initialize(); }
     void TearDown() override { apr_terminate(); }
 };

@@ -1,14 +1,14 @@
 // Header-section parser.
+#include "apt_header_field.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "apt_header_field.h"
-
 namespace {
 
 class HeaderSection : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { apr_pool_create(&pool_, nullptr); }
     void TearDown() override { apr_pool_destroy(pool_); }
 
@@ -33,7 +33,9 @@ protected:
 };
 
 TEST_F(HeaderSection, FieldsUpToTheEmptyLineAndBodyAfter) {
-    ASSERT_TRUE(Parse("X-RequestId: 0123\r\nPath:speech.phrase\r\nContent-Type:  application/json \r\n\r\n{\"a\":1}"));
+    ASSERT_TRUE(
+        Parse("X-RequestId: 0123\r\nPath:speech.phrase\r\nContent-Type:  application/json "
+              "\r\n\r\n{\"a\":1}"));
     EXPECT_EQ(section_.count, 3u);
     EXPECT_EQ(Value("x-requestid"), "0123");
     EXPECT_EQ(Value("Path"), "speech.phrase");
@@ -61,17 +63,18 @@ TEST_F(HeaderSection, EmptySectionIsJustTheEmptyLine) {
 }
 
 TEST_F(HeaderSection, FailuresOfEveryKind) {
-    EXPECT_FALSE(Parse(""));                          // no empty line
-    EXPECT_FALSE(Parse("A: b\r\n"));                  // text ends before the empty line
-    EXPECT_FALSE(Parse("A: b"));                      // cut in a line
+    EXPECT_FALSE(Parse(""));          // no empty line
+    EXPECT_FALSE(Parse("A: b\r\n"));  // text ends before the empty line
+    EXPECT_FALSE(Parse("A: b"));      // cut in a line
     EXPECT_FALSE(Parse("no colon here\r\n\r\n"));
-    EXPECT_FALSE(Parse(": value\r\n\r\n"));           // empty name
-    EXPECT_FALSE(Parse(" continued\r\n\r\n"));        // nothing to continue
+    EXPECT_FALSE(Parse(": value\r\n\r\n"));     // empty name
+    EXPECT_FALSE(Parse(" continued\r\n\r\n"));  // nothing to continue
 }
 
 TEST_F(HeaderSection, TooManyFieldsFail) {
     std::string text;
-    for (int i = 0; i <= APT_HEADER_SECTION_MAX_FIELDS; ++i) text += "H" + std::to_string(i) + ": v\r\n";
+    for (int i = 0; i <= APT_HEADER_SECTION_MAX_FIELDS; ++i)
+        text += "H" + std::to_string(i) + ": v\r\n";
     EXPECT_FALSE(Parse(text + "\r\n"));
 }
 

@@ -1,9 +1,8 @@
 // Unique ids, directory layout, log priorities, codecs, and the engine and
 // channel objects of the host library.
-#include <gtest/gtest.h>
-
 #include <apr_file_info.h>
 #include <apr_file_io.h>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +17,7 @@
 namespace {
 
 class HostLibrary : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { apr_pool_create(&pool_, nullptr); }
     void TearDown() override { apr_pool_destroy(pool_); }
     apr_pool_t *pool_ = nullptr;
@@ -31,9 +30,10 @@ TEST_F(HostLibrary, UniqueIdIs32LowercaseHexUuid) {
         ASSERT_TRUE(apt_unique_id_generate(&id, 32, pool_));
         ASSERT_EQ(id.length, 32u);
         ASSERT_EQ(strlen(id.buf), 32u);
-        for (size_t k = 0; k < 32; ++k) ASSERT_TRUE(strchr("0123456789abcdef", id.buf[k])) << id.buf;
-        EXPECT_EQ(id.buf[12], '4');                   // version 4
-        EXPECT_TRUE(strchr("89ab", id.buf[16]));      // RFC 4122 variant
+        for (size_t k = 0; k < 32; ++k)
+            ASSERT_TRUE(strchr("0123456789abcdef", id.buf[k])) << id.buf;
+        EXPECT_EQ(id.buf[12], '4');               // version 4
+        EXPECT_TRUE(strchr("89ab", id.buf[16]));  // RFC 4122 variant
         seen.insert(id.buf);
     }
     EXPECT_EQ(seen.size(), 1000u);
@@ -59,7 +59,8 @@ TEST_F(HostLibrary, DirLayoutFromRoot) {
     EXPECT_STREQ(apt_dir_layout_path_get(layout, 3), "/srv/vantor/data");
     EXPECT_STREQ(apt_dir_layout_path_get(layout, 4), "/srv/vantor/var");
     EXPECT_EQ(apt_dir_layout_path_get(layout, APT_LAYOUT_DIR_COUNT), nullptr);
-    EXPECT_STREQ(apt_confdir_filepath_get(layout, "koralrx.xml", pool_), "/srv/vantor/conf/koralrx.xml");
+    EXPECT_STREQ(apt_confdir_filepath_get(layout, "koralrx.xml", pool_),
+                 "/srv/vantor/conf/koralrx.xml");
     EXPECT_STREQ(apt_vardir_filepath_get(layout, "status", pool_), "/srv/vantor/var/status");
     EXPECT_STREQ(apt_datadir_filepath_get(layout, "key.txt", pool_), "/srv/vantor/data/key.txt");
     EXPECT_STREQ(apt_confdir_filepath_get(layout, "/etc/abs.xml", pool_), "/etc/abs.xml");
@@ -80,10 +81,12 @@ TEST_F(HostLibrary, DirLayoutCreatesDirectories) {
     apt_dir_layout_t *layout = apt_default_dir_layout_create(tmpl, pool_);
     EXPECT_TRUE(apt_dir_layout_dirs_create(layout, pool_));
     apr_finfo_t info;
-    EXPECT_EQ(apr_stat(&info, apt_dir_layout_path_get(layout, APT_LAYOUT_VAR_DIR), APR_FINFO_TYPE, pool_),
-              APR_SUCCESS);
+    EXPECT_EQ(
+        apr_stat(&info, apt_dir_layout_path_get(layout, APT_LAYOUT_VAR_DIR), APR_FINFO_TYPE, pool_),
+        APR_SUCCESS);
     EXPECT_EQ(info.filetype, APR_DIR);
-    for (int i = 0; i < APT_LAYOUT_DIR_COUNT; ++i) apr_dir_remove(apt_dir_layout_path_get(layout, i), pool_);
+    for (int i = 0; i < APT_LAYOUT_DIR_COUNT; ++i)
+        apr_dir_remove(apt_dir_layout_path_get(layout, i), pool_);
     apr_dir_remove(tmpl, pool_);
 }
 
@@ -118,13 +121,16 @@ apt_bool_t ChRequest(mrcp_engine_channel_t *, mrcp_message_t *) { return TRUE; }
 apt_bool_t Write(mpf_audio_stream_t *, const mpf_frame_t *) { return TRUE; }
 
 int g_open_answers = 0;
-apt_bool_t OnOpen(mrcp_engine_channel_t *, apt_bool_t status) { return g_open_answers += status ? 1 : 100, TRUE; }
+apt_bool_t OnOpen(mrcp_engine_channel_t *, apt_bool_t status) {
+    return g_open_answers += status ? 1 : 100, TRUE;
+}
 
 TEST_F(HostLibrary, EngineAndChannelCreation) {
     const mrcp_engine_method_vtable_t engine_methods = {Ok, Ok, Ok, NoChannel};
     const mrcp_engine_method_vtable_t incomplete = {Ok, nullptr, Ok, NoChannel};
     int obj = 0;
-    mrcp_engine_t *engine = mrcp_engine_create(MRCP_RECOGNIZER_RESOURCE, &obj, &engine_methods, pool_);
+    mrcp_engine_t *engine =
+        mrcp_engine_create(MRCP_RECOGNIZER_RESOURCE, &obj, &engine_methods, pool_);
     ASSERT_NE(engine, nullptr);
     EXPECT_EQ(engine->obj, &obj);
     EXPECT_EQ(engine->resource_id, 1u);
@@ -138,14 +144,16 @@ TEST_F(HostLibrary, EngineAndChannelCreation) {
     mpf_stream_capabilities_t *caps = mpf_stream_capabilities_create(STREAM_DIRECTION_SINK, pool_);
     ASSERT_TRUE(mpf_codec_capabilities_add(&caps->codecs, "LPCM", 0, MPF_SAMPLE_RATE_8000));
     EXPECT_FALSE(mpf_codec_capabilities_add(&caps->codecs, "", 0, MPF_SAMPLE_RATE_8000));
-    mpf_termination_t *termination = mrcp_engine_audio_termination_create(&obj, &stream_methods, caps, pool_);
+    mpf_termination_t *termination =
+        mrcp_engine_audio_termination_create(&obj, &stream_methods, caps, pool_);
     ASSERT_NE(termination, nullptr);
     EXPECT_EQ(termination->audio_stream->obj, &obj);
 
     const mrcp_engine_channel_event_vtable_t events = {OnOpen, nullptr, nullptr};
     mrcp_engine_channel_settings_t settings = {"abc123", MRCP_VERSION_1, &events, nullptr};
     mrcp_engine_channel_settings_set(&settings);
-    mrcp_engine_channel_t *channel = mrcp_engine_channel_create(engine, &channel_methods, &obj, termination, pool_);
+    mrcp_engine_channel_t *channel =
+        mrcp_engine_channel_create(engine, &channel_methods, &obj, termination, pool_);
     mrcp_engine_channel_settings_set(nullptr);
     ASSERT_NE(channel, nullptr);
     EXPECT_STREQ(channel->id.buf, "abc123");
@@ -165,7 +173,8 @@ TEST_F(HostLibrary, EngineAndChannelCreation) {
     EXPECT_FALSE(mrcp_engine_channel_close_respond(channel));  // slot not set
     EXPECT_FALSE(mrcp_engine_channel_message_send(channel, nullptr));
 
-    mrcp_engine_channel_t *plain = mrcp_engine_channel_create(engine, &channel_methods, &obj, termination, pool_);
+    mrcp_engine_channel_t *plain =
+        mrcp_engine_channel_create(engine, &channel_methods, &obj, termination, pool_);
     EXPECT_EQ(plain->id.length, 0u);  // settings cleared
     EXPECT_EQ(plain->mrcp_version, MRCP_VERSION_2);
 }

@@ -1,11 +1,11 @@
 // Text stream readers and all-or-nothing writers.
+#include "apt_text_stream.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include "apt_text_stream.h"
 
 namespace {
 

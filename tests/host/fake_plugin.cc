@@ -23,8 +23,8 @@
 #endif
 
 extern "C" {
-__attribute__((visibility("default")))
-mrcp_plugin_version_t mrcp_plugin_version = {FAKE_VERSION_MAJOR, PLUGIN_MINOR_VERSION, PLUGIN_PATCH_VERSION};
+__attribute__((visibility("default"))) mrcp_plugin_version_t mrcp_plugin_version = {
+    FAKE_VERSION_MAJOR, PLUGIN_MINOR_VERSION, PLUGIN_PATCH_VERSION};
 }
 
 namespace {
@@ -36,9 +36,11 @@ std::string Mode() {
 
 // One worker thread running posted tasks in order, like an engine's event processor.
 class Worker {
-public:
+  public:
     ~Worker() { Stop(); }
-    void Start() { thread_ = std::thread([this] { Loop(); }); }
+    void Start() {
+        thread_ = std::thread([this] { Loop(); });
+    }
     void Post(std::function<void()> task) {
         std::lock_guard<std::mutex> lock(mutex_);
         tasks_.push_back(std::move(task));
@@ -49,7 +51,7 @@ public:
         if (thread_.joinable()) thread_.join();
     }
 
-private:
+  private:
     void Loop() {
         for (;;) {
             std::function<void()> task;
@@ -91,7 +93,9 @@ struct FakeChannel {
     std::string heard;
 };
 
-void Send(FakeChannel *ch, mrcp_message_t *message) { mrcp_engine_channel_message_send(ch->handle, message); }
+void Send(FakeChannel *ch, mrcp_message_t *message) {
+    mrcp_engine_channel_message_send(ch->handle, message);
+}
 
 // Worker: the RECOGNIZE's events.
 void StartOfInput(FakeChannel *ch, mrcp_message_t *recog, bool dtmf) {
@@ -103,7 +107,8 @@ void StartOfInput(FakeChannel *ch, mrcp_message_t *recog, bool dtmf) {
     Send(ch, event);
 }
 
-void Complete(FakeChannel *ch, mrcp_message_t *recog, mrcp_recog_completion_cause_e cause, const std::string &body) {
+void Complete(FakeChannel *ch, mrcp_message_t *recog, mrcp_recog_completion_cause_e cause,
+              const std::string &body) {
     mrcp_message_t *event = mrcp_event_create(recog, RECOGNIZER_RECOGNITION_COMPLETE, recog->pool);
     event->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
     mrcp_resource_header_get(event)->completion_cause = cause;
@@ -126,9 +131,10 @@ void ProcessRequest(FakeChannel *ch, mrcp_message_t *request) {
             ch->input_started = false;
             ch->quiet_frames = ch->idle_frames = 0;
             ch->heard.clear();
-            ch->no_input_ms = mrcp_resource_header_property_check(request, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT)
-                                  ? mrcp_resource_header_get(request)->no_input_timeout
-                                  : 0;
+            ch->no_input_ms =
+                mrcp_resource_header_property_check(request, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT)
+                    ? mrcp_resource_header_get(request)->no_input_timeout
+                    : 0;
             break;
         }
         case RECOGNIZER_STOP: {
@@ -147,10 +153,13 @@ void ProcessRequest(FakeChannel *ch, mrcp_message_t *request) {
             response->header.generic = request->header.generic;
             response->header.resource = request->header.resource;
             for (apr_size_t id = 1; id < GENERIC_HEADER_COUNT; ++id)
-                if (mrcp_generic_header_property_check(request, id)) mrcp_generic_header_property_add(response, id);
+                if (mrcp_generic_header_property_check(request, id))
+                    mrcp_generic_header_property_add(response, id);
             for (apr_size_t id = 0; id < RECOGNIZER_HEADER_COUNT; ++id)
-                if (mrcp_resource_header_property_check(request, id)) mrcp_resource_header_property_add(response, id);
-            if (request->body.length) mrcp_message_body_set(response, request->body.buf, request->body.length);
+                if (mrcp_resource_header_property_check(request, id))
+                    mrcp_resource_header_property_add(response, id);
+            if (request->body.length)
+                mrcp_message_body_set(response, request->body.buf, request->body.length);
             break;
         }
         default:
@@ -168,7 +177,8 @@ apt_bool_t WriteFrame(mpf_audio_stream_t *stream, const mpf_frame_t *frame) {
     bool input = false, dtmf = false;
     if (frame->type & MEDIA_FRAME_TYPE_AUDIO) {
         ++ch->audio_frames;
-        if (!codec || frame->codec_frame.size != (apr_size_t)codec->sampling_rate / 100 * 2) ++ch->bad_size;
+        if (!codec || frame->codec_frame.size != (apr_size_t)codec->sampling_rate / 100 * 2)
+            ++ch->bad_size;
         const int16_t *s = static_cast<const int16_t *>(frame->codec_frame.buffer);
         bool loud = false;
         for (apr_size_t i = 0; i < frame->codec_frame.size / 2; ++i) loud = loud || s[i] != 0;
@@ -202,10 +212,12 @@ apt_bool_t WriteFrame(mpf_audio_stream_t *stream, const mpf_frame_t *frame) {
     if (ch->input_started && ++ch->quiet_frames >= 30) {
         std::string body = ch->heard.empty() ? "speech" : ch->heard;
         ch->recog = nullptr;
-        ch->engine->worker.Post([ch, recog, body] { Complete(ch, recog, RECOGNIZER_COMPLETION_CAUSE_SUCCESS, body); });
+        ch->engine->worker.Post(
+            [ch, recog, body] { Complete(ch, recog, RECOGNIZER_COMPLETION_CAUSE_SUCCESS, body); });
     } else if (!ch->input_started && ch->no_input_ms && ++ch->idle_frames * 10 >= ch->no_input_ms) {
         ch->recog = nullptr;
-        ch->engine->worker.Post([ch, recog] { Complete(ch, recog, RECOGNIZER_COMPLETION_CAUSE_NO_INPUT_TIMEOUT, ""); });
+        ch->engine->worker.Post(
+            [ch, recog] { Complete(ch, recog, RECOGNIZER_COMPLETION_CAUSE_NO_INPUT_TIMEOUT, ""); });
     }
     return TRUE;
 }
@@ -218,11 +230,13 @@ void WriteStats(FakeChannel *ch) {
     if (!f) return;
     std::lock_guard<std::mutex> lock(ch->mutex);
     const mpf_codec_descriptor_t *codec = mrcp_engine_sink_stream_codec_get(ch->handle);
-    fprintf(f, "rate=%u\nversion=%d\nframes=%u\naudio=%u\nloud=%u\nevents=%u\nstarts=%u\nends=%u\nbad_size=%u\n"
-               "digits=%s\ndurations=%s\n",
-            codec ? codec->sampling_rate : 0, (int)ch->handle->mrcp_version, ch->frames, ch->audio_frames,
-            ch->loud_frames, ch->event_frames, ch->starts, ch->ends, ch->bad_size, ch->digits.c_str(),
-            ch->durations.c_str());
+    fprintf(f,
+            "rate=%u\nversion=%d\nframes=%u\naudio=%u\nloud=%u\nevents=%u\nstarts=%u\nends=%u\nbad_"
+            "size=%u\n"
+            "digits=%s\ndurations=%s\n",
+            codec ? codec->sampling_rate : 0, (int)ch->handle->mrcp_version, ch->frames,
+            ch->audio_frames, ch->loud_frames, ch->event_frames, ch->starts, ch->ends, ch->bad_size,
+            ch->digits.c_str(), ch->durations.c_str());
     fclose(f);
 }
 
@@ -254,9 +268,9 @@ apt_bool_t ChannelRequest(mrcp_engine_channel_t *channel, mrcp_message_t *reques
     return TRUE;
 }
 
-const mrcp_engine_channel_method_vtable_t kChannelMethods = {ChannelDestroy, ChannelOpen, ChannelClose,
-                                                             ChannelRequest};
-const mpf_audio_stream_vtable_t kStreamMethods = {nullptr, nullptr, nullptr, nullptr,
+const mrcp_engine_channel_method_vtable_t kChannelMethods = {ChannelDestroy, ChannelOpen,
+                                                             ChannelClose, ChannelRequest};
+const mpf_audio_stream_vtable_t kStreamMethods = {nullptr, nullptr, nullptr,    nullptr,
                                                   nullptr, nullptr, WriteFrame, nullptr};
 
 apt_bool_t EngineDestroy(mrcp_engine_t *engine) {
@@ -269,8 +283,8 @@ apt_bool_t EngineOpen(mrcp_engine_t *engine) {
     auto *fe = static_cast<FakeEngine *>(engine->obj);
     fe->worker.Start();
     std::string mode = Mode();
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_NOTICE, "Fake Engine Open [%s] max-channels=%zu", mode.c_str(),
-            (size_t)engine->config->max_channel_count);
+    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_NOTICE, "Fake Engine Open [%s] max-channels=%zu",
+            mode.c_str(), (size_t)engine->config->max_channel_count);
     if (mode == "open-silent") return TRUE;
     fe->worker.Post([engine, mode] {
         mrcp_engine_open_respond(engine, mode != "open-fail");
@@ -291,10 +305,13 @@ mrcp_engine_channel_t *CreateChannel(mrcp_engine_t *engine, apr_pool_t *pool) {
     auto *ch = new FakeChannel;
     ch->engine = static_cast<FakeEngine *>(engine->obj);
     mpf_stream_capabilities_t *caps = mpf_stream_capabilities_create(STREAM_DIRECTION_SINK, pool);
-    int rates = Mode() == "narrowband" ? MPF_SAMPLE_RATE_8000 : MPF_SAMPLE_RATE_8000 | MPF_SAMPLE_RATE_16000;
+    int rates = Mode() == "narrowband" ? MPF_SAMPLE_RATE_8000
+                                       : MPF_SAMPLE_RATE_8000 | MPF_SAMPLE_RATE_16000;
     mpf_codec_capabilities_add(&caps->codecs, "LPCM", 0, rates);
-    mpf_termination_t *termination = mrcp_engine_audio_termination_create(ch, &kStreamMethods, caps, pool);
-    mrcp_engine_channel_t *handle = mrcp_engine_channel_create(engine, &kChannelMethods, ch, termination, pool);
+    mpf_termination_t *termination =
+        mrcp_engine_audio_termination_create(ch, &kStreamMethods, caps, pool);
+    mrcp_engine_channel_t *handle =
+        mrcp_engine_channel_create(engine, &kChannelMethods, ch, termination, pool);
     if (!handle) {
         delete ch;
         return nullptr;
@@ -303,7 +320,8 @@ mrcp_engine_channel_t *CreateChannel(mrcp_engine_t *engine, apr_pool_t *pool) {
     return handle;
 }
 
-const mrcp_engine_method_vtable_t kEngineMethods = {EngineDestroy, EngineOpen, EngineClose, CreateChannel};
+const mrcp_engine_method_vtable_t kEngineMethods = {EngineDestroy, EngineOpen, EngineClose,
+                                                    CreateChannel};
 
 }  // namespace
 

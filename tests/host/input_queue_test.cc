@@ -1,9 +1,9 @@
 // Frames the media clock takes from a channel's input queue.
+#include "input_queue.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "input_queue.h"
 
 namespace {
 

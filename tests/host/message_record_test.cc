@@ -1,20 +1,22 @@
 // What vantor-host prints for a plugin's message, as text and as JSON.
+#include "message_record.h"
+
 #include <gtest/gtest.h>
 
 #include "json_writer.h"
-#include "message_record.h"
 
 namespace {
 
 TEST(JsonString, EscapesAndRepairsUtf8) {
     EXPECT_EQ(vantor::JsonString("a\"b\\c\r\n\t\x01"), "\"a\\\"b\\\\c\\r\\n\\t\\u0001\"");
     EXPECT_EQ(vantor::JsonString("h\xc3\xa9llo \xe2\x82\xac"), "\"h\xc3\xa9llo \xe2\x82\xac\"");
-    EXPECT_EQ(vantor::JsonString("bad \xff \xc3 \xed\xa0\x80"), "\"bad \\ufffd \\ufffd \\ufffd\\ufffd\\ufffd\"");
+    EXPECT_EQ(vantor::JsonString("bad \xff \xc3 \xed\xa0\x80"),
+              "\"bad \\ufffd \\ufffd \\ufffd\\ufffd\\ufffd\"");
     EXPECT_EQ(vantor::JsonString(std::string("nul\0x", 5)), "\"nul\\u0000x\"");
 }
 
 class Record : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { apr_pool_create(&pool_, nullptr); }
     void TearDown() override { apr_pool_destroy(pool_); }
     apr_pool_t *pool_ = nullptr;
@@ -39,17 +41,21 @@ TEST_F(Record, EventAsTextAndJson) {
     EXPECT_EQ(r.name, "RECOGNITION-COMPLETE");
     EXPECT_EQ(r.cause, 2);
     EXPECT_EQ(vantor::FormatMessageJson(r),
-              "{\"t\": 1.500, \"channel\": \"a\", \"kind\": \"event\", \"name\": \"RECOGNITION-COMPLETE\", "
+              "{\"t\": 1.500, \"channel\": \"a\", \"kind\": \"event\", \"name\": "
+              "\"RECOGNITION-COMPLETE\", "
               "\"request_id\": 4, \"status\": null, \"state\": \"COMPLETE\", \"headers\": "
-              "{\"Channel-Identifier\": \"ab12@speechrecog\", \"Completion-Cause\": \"002 no-input-timeout\", "
+              "{\"Channel-Identifier\": \"ab12@speechrecog\", \"Completion-Cause\": \"002 "
+              "no-input-timeout\", "
               "\"Content-Length\": \"3\"}, \"body\": \"x\\\"y\"}");
     std::string text = vantor::FormatMessageText(r);
-    EXPECT_EQ(text.substr(0, 63), "   1.500 a | MRCP/2.0 145 RECOGNITION-COMPLETE 4 COMPLETE\n   1.");
+    EXPECT_EQ(text.substr(0, 63),
+              "   1.500 a | MRCP/2.0 145 RECOGNITION-COMPLETE 4 COMPLETE\n   1.");
     EXPECT_NE(text.find("   1.500 a | \n   1.500 a | x\"y\n"), std::string::npos) << text;
 }
 
 TEST_F(Record, ResponseNamesItsMethod) {
-    mrcp_message_t *request = mrcp_request_create(MRCP_VERSION_1, RECOGNIZER_START_INPUT_TIMERS, pool_);
+    mrcp_message_t *request =
+        mrcp_request_create(MRCP_VERSION_1, RECOGNIZER_START_INPUT_TIMERS, pool_);
     request->start_line.request_id = 9;
     mrcp_message_t *response = mrcp_response_create(request, pool_);
     response->start_line.status_code = MRCP_STATUS_CODE_METHOD_FAILED;

@@ -9,7 +9,7 @@
 namespace {
 
 class MrcpV1 : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { apr_pool_create(&pool_, nullptr); }
     void TearDown() override { apr_pool_destroy(pool_); }
 
@@ -62,7 +62,8 @@ TEST_F(MrcpV1, RenamedMethodAndEvent) {
     ASSERT_NE(timers, nullptr);
     EXPECT_EQ(timers->start_line.method_id, (apr_size_t)RECOGNIZER_START_INPUT_TIMERS);
     const char *error = nullptr;
-    EXPECT_EQ(mrcp_message_parse("START-INPUT-TIMERS 9 MRCP/1.0\r\n\r\n", 33, pool_, &error), nullptr);
+    EXPECT_EQ(mrcp_message_parse("START-INPUT-TIMERS 9 MRCP/1.0\r\n\r\n", 33, pool_, &error),
+              nullptr);
     EXPECT_EQ(mrcp_message_parse("INTERPRET 9 MRCP/1.0\r\n\r\n", 24, pool_, &error), nullptr);
 
     mrcp_message_t *request = Parse("RECOGNIZE 12 MRCP/1.0\r\n\r\n");
@@ -109,15 +110,18 @@ TEST_F(MrcpV1, CompletionCauseAndWaveformUrl) {
     apt_string_assign(&r->input_type, "speech", pool_);
     mrcp_resource_header_property_add(rc, RECOGNIZER_HEADER_INPUT_TYPE);
     std::string text = Serialize(rc);
-    EXPECT_EQ(text,
-              "RECOGNITION-COMPLETE 5 COMPLETE MRCP/1.0\r\nCompletion-Cause:003 recognition-timeout\r\n"
-              "Waveform-URL:http://h/u.wav\r\n\r\n");
+    EXPECT_EQ(
+        text,
+        "RECOGNITION-COMPLETE 5 COMPLETE MRCP/1.0\r\nCompletion-Cause:003 recognition-timeout\r\n"
+        "Waveform-URL:http://h/u.wav\r\n\r\n");
     mrcp_message_t *back = Parse(text);
     ASSERT_NE(back, nullptr);
-    EXPECT_EQ(mrcp_resource_header_get(back)->completion_cause, RECOGNIZER_COMPLETION_CAUSE_NO_MATCH_MAXTIME);
+    EXPECT_EQ(mrcp_resource_header_get(back)->completion_cause,
+              RECOGNIZER_COMPLETION_CAUSE_NO_MATCH_MAXTIME);
     EXPECT_STREQ(mrcp_resource_header_get(back)->waveform_uri.buf, "http://h/u.wav");
     const char *error = nullptr;
-    const std::string bad = "RECOGNITION-COMPLETE 5 COMPLETE MRCP/1.0\r\nCompletion-Cause:011 cancelled\r\n\r\n";
+    const std::string bad =
+        "RECOGNITION-COMPLETE 5 COMPLETE MRCP/1.0\r\nCompletion-Cause:011 cancelled\r\n\r\n";
     EXPECT_EQ(mrcp_message_parse(bad.data(), bad.size(), pool_, &error), nullptr);
 }
 

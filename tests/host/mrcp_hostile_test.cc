@@ -14,14 +14,21 @@
 namespace {
 
 const std::vector<std::string> kSeeds = {
-    "MRCP/2.0 192 RECOGNIZE 1\r\nChannel-Identifier:9d3f01a2b7@speechrecog\r\nCancel-If-Queue:false\r\n"
-    "No-Input-Timeout:5000\r\nContent-Type:text/uri-list\r\nContent-Length:28\r\n\r\nsession:menu@example.store\r\n",
+    "MRCP/2.0 192 RECOGNIZE "
+    "1\r\nChannel-Identifier:9d3f01a2b7@speechrecog\r\nCancel-If-Queue:false\r\n"
+    "No-Input-Timeout:5000\r\nContent-Type:text/"
+    "uri-list\r\nContent-Length:28\r\n\r\nsession:menu@example.store\r\n",
     "MRCP/2.0 76 1 200 IN-PROGRESS\r\nChannel-Identifier:9d3f01a2b7@speechrecog\r\n\r\n",
     "MRCP/2.0 125 START-OF-INPUT 1 IN-PROGRESS\r\nChannel-Identifier:9d3f01a2b7@speechrecog\r\n"
     "Input-Type:speech\r\nProxy-Sync-Id:p1\r\n\r\n",
-    "RECOGNIZE 7 MRCP/1.0\r\nConfidence-Threshold:90\r\nRecognizer-Start-Timers:false\r\nContent-Length:3\r\n\r\nabc",
-    "MRCP/1.0 3 200 COMPLETE\r\nActive-Request-Id-List:2,3\r\nCompletion-Cause:001 no-match\r\n\r\n",
-    "RECOGNITION-COMPLETE 5 COMPLETE MRCP/1.0\r\nCompletion-Cause:003 recognition-timeout\r\nWaveform-URL:x\r\n\r\n",
+    "RECOGNIZE 7 "
+    "MRCP/"
+    "1.0\r\nConfidence-Threshold:90\r\nRecognizer-Start-Timers:false\r\nContent-Length:"
+    "3\r\n\r\nabc",
+    "MRCP/1.0 3 200 COMPLETE\r\nActive-Request-Id-List:2,3\r\nCompletion-Cause:001 "
+    "no-match\r\n\r\n",
+    "RECOGNITION-COMPLETE 5 COMPLETE MRCP/1.0\r\nCompletion-Cause:003 "
+    "recognition-timeout\r\nWaveform-URL:x\r\n\r\n",
 };
 
 // Gives MRCPv2 text the message-length it should have, so mutations reach the headers.
@@ -41,7 +48,7 @@ std::string FixLength(const std::string &text) {
 }
 
 class Hostile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { apr_pool_create(&pool_, nullptr); }
     void TearDown() override { apr_pool_destroy(pool_); }
 
@@ -51,7 +58,8 @@ protected:
         apr_pool_clear(pool_);
         std::vector<char> copy(text.begin(), text.end());
         const char *error = nullptr;
-        mrcp_message_t *m = mrcp_message_parse(copy.empty() ? nullptr : copy.data(), copy.size(), pool_, &error);
+        mrcp_message_t *m =
+            mrcp_message_parse(copy.empty() ? nullptr : copy.data(), copy.size(), pool_, &error);
         if (!m) {
             EXPECT_NE(error, nullptr);
             return false;
@@ -86,8 +94,9 @@ TEST_F(Hostile, EveryTruncation) {
 
 TEST_F(Hostile, RandomMutations) {
     std::mt19937 rng(20240501);
-    const std::string specials[] = {"\r\n", "\r", "\n", ":", " ", "@", ",", ".", "0", "9999999999999999999999",
-                                    "\x00", "\xff", "MRCP/2.0", "MRCP/1.0", "-", "\t", "<", ">"};
+    const std::string specials[] = {
+        "\r\n", "\r",   "\n",       ":",        " ", "@",  ",", ".", "0", "9999999999999999999999",
+        "\x00", "\xff", "MRCP/2.0", "MRCP/1.0", "-", "\t", "<", ">"};
     int parsed = 0;
     for (int i = 0; i < 20000; ++i) {
         std::string text = kSeeds[rng() % kSeeds.size()];
@@ -95,10 +104,18 @@ TEST_F(Hostile, RandomMutations) {
         for (int e = 0; e < edits && !text.empty(); ++e) {
             size_t at = rng() % text.size();
             switch (rng() % 4) {
-                case 0: text[at] = (char)(rng() & 0xFF); break;
-                case 1: text.erase(at, 1 + rng() % 8); break;
-                case 2: text.insert(at, specials[rng() % (sizeof(specials) / sizeof(specials[0]))]); break;
-                case 3: text.insert(at, text.substr(at, rng() % 40)); break;
+                case 0:
+                    text[at] = (char)(rng() & 0xFF);
+                    break;
+                case 1:
+                    text.erase(at, 1 + rng() % 8);
+                    break;
+                case 2:
+                    text.insert(at, specials[rng() % (sizeof(specials) / sizeof(specials[0]))]);
+                    break;
+                case 3:
+                    text.insert(at, text.substr(at, rng() % 40));
+                    break;
             }
         }
         parsed += Check(FixLength(text)) ? 1 : 0;
@@ -123,11 +140,13 @@ TEST_F(Hostile, HugeAndManyThings) {
     std::string ids = "STOP 1 MRCP/1.0\r\nActive-Request-Id-List:";
     for (int i = 0; i < 100; ++i) ids += std::to_string(i) + ",";
     EXPECT_FALSE(Check(ids + "1\r\n\r\n"));  // more ids than the list holds
-    std::string longvalue = "RECOGNIZE 1 MRCP/1.0\r\nSpeech-Language:" + std::string(100000, 'a') + "\r\n\r\n";
+    std::string longvalue =
+        "RECOGNIZE 1 MRCP/1.0\r\nSpeech-Language:" + std::string(100000, 'a') + "\r\n\r\n";
     EXPECT_TRUE(Check(longvalue));
     EXPECT_FALSE(Check("MRCP/2.0 99999999999999999999999 RECOGNIZE 1\r\n\r\n"));
     const char *error = nullptr;
-    EXPECT_EQ(mrcp_message_parse("x", MRCP_MESSAGE_MAX_LENGTH + 1, pool_, &error), nullptr);  // not read
+    EXPECT_EQ(mrcp_message_parse("x", MRCP_MESSAGE_MAX_LENGTH + 1, pool_, &error),
+              nullptr);  // not read
 }
 
 TEST_F(Hostile, HeaderSectionGarbage) {

@@ -12,7 +12,7 @@
 namespace {
 
 class MrcpV2 : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { apr_pool_create(&pool_, nullptr); }
     void TearDown() override { apr_pool_destroy(pool_); }
 
@@ -87,20 +87,23 @@ TEST_F(MrcpV2, ResponseAndEventsOfTheExample) {
     EXPECT_EQ(response->start_line.status_code, MRCP_STATUS_CODE_SUCCESS);
     EXPECT_EQ(response->start_line.request_state, MRCP_REQUEST_STATE_COMPLETE);
     response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
-    EXPECT_EQ(Serialize(response), "MRCP/2.0 76 1 200 IN-PROGRESS\r\nChannel-Identifier:9d3f01a2b7@speechrecog\r\n\r\n");
+    EXPECT_EQ(Serialize(response),
+              "MRCP/2.0 76 1 200 IN-PROGRESS\r\nChannel-Identifier:9d3f01a2b7@speechrecog\r\n\r\n");
 
     mrcp_message_t *soi = mrcp_event_create(request, RECOGNIZER_START_OF_INPUT, pool_);
     apt_string_assign(&mrcp_resource_header_get(soi)->input_type, "speech", pool_);
     mrcp_resource_header_property_add(soi, RECOGNIZER_HEADER_INPUT_TYPE);
     apt_string_assign(&mrcp_generic_header_get(soi)->proxy_sync_id, "p1", pool_);
     mrcp_generic_header_property_add(soi, GENERIC_HEADER_PROXY_SYNC_ID);
-    EXPECT_EQ(Serialize(soi),
-              "MRCP/2.0 125 START-OF-INPUT 1 IN-PROGRESS\r\nChannel-Identifier:9d3f01a2b7@speechrecog\r\n"
-              "Input-Type:speech\r\nProxy-Sync-Id:p1\r\n\r\n");
+    EXPECT_EQ(
+        Serialize(soi),
+        "MRCP/2.0 125 START-OF-INPUT 1 IN-PROGRESS\r\nChannel-Identifier:9d3f01a2b7@speechrecog\r\n"
+        "Input-Type:speech\r\nProxy-Sync-Id:p1\r\n\r\n");
 
     const std::string nlsml =
         "<?xml version=\"1.0\"?>\r\n"
-        "<result xmlns=\"urn:ietf:params:xml:ns:mrcpv2\" grammar=\"session:menu@example.store\">\r\n"
+        "<result xmlns=\"urn:ietf:params:xml:ns:mrcpv2\" "
+        "grammar=\"session:menu@example.store\">\r\n"
         " <interpretation confidence=\"0.87\">\r\n"
         "  <instance>billing</instance>\r\n"
         "  <input mode=\"speech\" confidence=\"0.87\">billing please</input>\r\n"
@@ -115,8 +118,10 @@ TEST_F(MrcpV2, ResponseAndEventsOfTheExample) {
     mrcp_message_body_set(rc, nlsml.data(), nlsml.size());
     std::string text = Serialize(rc);
     EXPECT_EQ(text.substr(0, text.find("\r\n\r\n") + 4),
-              "MRCP/2.0 450 RECOGNITION-COMPLETE 1 COMPLETE\r\nChannel-Identifier:9d3f01a2b7@speechrecog\r\n"
-              "Completion-Cause:000 success\r\nContent-Type:application/nlsml+xml\r\nContent-Length:273\r\n\r\n");
+              "MRCP/2.0 450 RECOGNITION-COMPLETE 1 "
+              "COMPLETE\r\nChannel-Identifier:9d3f01a2b7@speechrecog\r\n"
+              "Completion-Cause:000 "
+              "success\r\nContent-Type:application/nlsml+xml\r\nContent-Length:273\r\n\r\n");
     EXPECT_EQ(text.size(), 450u);
 
     mrcp_message_t *back = Parse(text);
@@ -124,7 +129,8 @@ TEST_F(MrcpV2, ResponseAndEventsOfTheExample) {
     EXPECT_EQ(back->start_line.message_type, MRCP_MESSAGE_TYPE_EVENT);
     EXPECT_EQ(back->start_line.method_id, (apr_size_t)RECOGNIZER_RECOGNITION_COMPLETE);
     EXPECT_EQ(std::string(back->body.buf, back->body.length), nlsml);
-    EXPECT_EQ(mrcp_resource_header_get(back)->completion_cause, RECOGNIZER_COMPLETION_CAUSE_SUCCESS);
+    EXPECT_EQ(mrcp_resource_header_get(back)->completion_cause,
+              RECOGNIZER_COMPLETION_CAUSE_SUCCESS);
 }
 
 TEST_F(MrcpV2, MessageLengthAcrossDigitBoundaries) {
@@ -216,9 +222,11 @@ TEST_F(MrcpV2, EveryHeaderRoundTrips) {
     mrcp_message_t *m = Parse(text);
     ASSERT_NE(m, nullptr);
     for (int id = 1; id < GENERIC_HEADER_COUNT; ++id)
-        EXPECT_TRUE(mrcp_generic_header_property_check(m, id)) << mrcp_generic_header_name_get((mrcp_generic_header_id)id, MRCP_VERSION_2);
+        EXPECT_TRUE(mrcp_generic_header_property_check(m, id))
+            << mrcp_generic_header_name_get((mrcp_generic_header_id)id, MRCP_VERSION_2);
     for (int id = 0; id < RECOGNIZER_HEADER_COUNT; ++id)
-        EXPECT_TRUE(mrcp_resource_header_property_check(m, id)) << mrcp_recog_header_name_get((mrcp_recognizer_header_id)id, MRCP_VERSION_2);
+        EXPECT_TRUE(mrcp_resource_header_property_check(m, id))
+            << mrcp_recog_header_name_get((mrcp_recognizer_header_id)id, MRCP_VERSION_2);
     EXPECT_EQ(m->header.other.count, 1u);
     EXPECT_EQ(Serialize(m), text);
 
@@ -253,8 +261,10 @@ TEST_F(MrcpV2, HeaderNamesAreCaseInsensitiveAndValuesTrimmed) {
 }
 
 TEST_F(MrcpV2, RepeatedHeadersJoin) {
-    std::string text = WithLength("STOP 9", "Channel-Identifier:x@speechrecog\r\nActive-Request-Id-List:1\r\n"
-                                            "Active-Request-Id-List:2,3\r\nLogging-Tag:a\r\nLogging-Tag:b\r\n\r\n");
+    std::string text =
+        WithLength("STOP 9",
+                   "Channel-Identifier:x@speechrecog\r\nActive-Request-Id-List:1\r\n"
+                   "Active-Request-Id-List:2,3\r\nLogging-Tag:a\r\nLogging-Tag:b\r\n\r\n");
     mrcp_message_t *m = Parse(text);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(mrcp_generic_header_get(m)->active_request_id_list.count, 3u);
@@ -262,7 +272,8 @@ TEST_F(MrcpV2, RepeatedHeadersJoin) {
 }
 
 TEST_F(MrcpV2, ToleratedStrayStatusCodes) {
-    mrcp_message_t *stop = Parse(WithLength("STOP 543258 200", "Channel-Identifier:x@speechrecog\r\n\r\n"));
+    mrcp_message_t *stop =
+        Parse(WithLength("STOP 543258 200", "Channel-Identifier:x@speechrecog\r\n\r\n"));
     ASSERT_NE(stop, nullptr);
     EXPECT_EQ(stop->start_line.message_type, MRCP_MESSAGE_TYPE_REQUEST);
     EXPECT_EQ(stop->start_line.method_id, (apr_size_t)RECOGNIZER_STOP);
@@ -276,7 +287,8 @@ TEST_F(MrcpV2, ToleratedStrayStatusCodes) {
 }
 
 TEST_F(MrcpV2, LeadingZerosInMessageLengthAreDecimal) {
-    std::string text = "MRCP/2.0 00000000 START-INPUT-TIMERS 10\r\nChannel-Identifier:x@speechrecog\r\n\r\n";
+    std::string text =
+        "MRCP/2.0 00000000 START-INPUT-TIMERS 10\r\nChannel-Identifier:x@speechrecog\r\n\r\n";
     char digits[16];
     snprintf(digits, sizeof(digits), "%08zu", text.size());
     text.replace(9, 8, digits);
@@ -293,11 +305,13 @@ TEST_F(MrcpV2, PropertyAddCheckRemoveKeepOrder) {
     r->recognition_timeout = 9000;
     EXPECT_TRUE(mrcp_resource_header_property_add(m, RECOGNIZER_HEADER_RECOGNITION_TIMEOUT));
     EXPECT_TRUE(mrcp_resource_header_property_add(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));
-    EXPECT_TRUE(mrcp_resource_header_property_add(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));  // once only
+    EXPECT_TRUE(
+        mrcp_resource_header_property_add(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));  // once only
     EXPECT_FALSE(mrcp_resource_header_property_add(m, RECOGNIZER_HEADER_COUNT));
     EXPECT_FALSE(mrcp_generic_header_property_check(m, 99));
     std::string text = Serialize(m);
-    EXPECT_NE(text.find("Recognition-Timeout:9000\r\nNo-Input-Timeout:3000\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Recognition-Timeout:9000\r\nNo-Input-Timeout:3000\r\n"), std::string::npos)
+        << text;
     EXPECT_TRUE(mrcp_resource_header_property_remove(m, RECOGNIZER_HEADER_RECOGNITION_TIMEOUT));
     EXPECT_FALSE(mrcp_resource_header_property_check(m, RECOGNIZER_HEADER_RECOGNITION_TIMEOUT));
     text = Serialize(m);
@@ -309,23 +323,27 @@ TEST_F(MrcpV2, IllegalValuesAndBrokenFramingFail) {
     const char *base = "Channel-Identifier:x@speechrecog\r\n";
     ParseError(WithLength("RECOGNIZE 1", std::string(base) + "No-Input-Timeout:abc\r\n\r\n"));
     ParseError(WithLength("RECOGNIZE 1", std::string(base) + "No-Input-Timeout:-5\r\n\r\n"));
-    ParseError(WithLength("RECOGNIZE 1", std::string(base) + "No-Input-Timeout:99999999999999999999\r\n\r\n"));
+    ParseError(WithLength("RECOGNIZE 1",
+                          std::string(base) + "No-Input-Timeout:99999999999999999999\r\n\r\n"));
     ParseError(WithLength("RECOGNIZE 1", std::string(base) + "Confidence-Threshold:1.5\r\n\r\n"));
     ParseError(WithLength("RECOGNIZE 1", std::string(base) + "Confidence-Threshold:0.5.5\r\n\r\n"));
     ParseError(WithLength("RECOGNIZE 1", std::string(base) + "Save-Waveform:yes\r\n\r\n"));
     ParseError(WithLength("RECOGNIZE 1", std::string(base) + "DTMF-Term-Char:##\r\n\r\n"));
     ParseError(WithLength("RECOGNIZE 1", std::string(base) + "Completion-Cause:017 nope\r\n\r\n"));
-    ParseError(WithLength("RECOGNIZE 1", std::string(base) + "Active-Request-Id-List:1,,2\r\n\r\n"));
-    ParseError(WithLength("RECOGNIZE 1", std::string(base) + "Active-Request-Id-List:4294967296\r\n\r\n"));
+    ParseError(
+        WithLength("RECOGNIZE 1", std::string(base) + "Active-Request-Id-List:1,,2\r\n\r\n"));
+    ParseError(
+        WithLength("RECOGNIZE 1", std::string(base) + "Active-Request-Id-List:4294967296\r\n\r\n"));
     ParseError(WithLength("RECOGNIZE 1", "Channel-Identifier:no-at-sign\r\n\r\n"));
     ParseError(WithLength("RECOGNIZE 4294967296", std::string(base) + "\r\n"));
     ParseError(WithLength("FLY 1", std::string(base) + "\r\n"));
-    ParseError(WithLength("1 2000 COMPLETE", std::string(base) + "\r\n"));        // status not 3 digits
-    ParseError(WithLength("1 200 DONE", std::string(base) + "\r\n"));             // bad state
-    ParseError(WithLength("START-OF-INPUT 1", std::string(base) + "\r\n"));       // a request name? no: event
+    ParseError(WithLength("1 2000 COMPLETE", std::string(base) + "\r\n"));  // status not 3 digits
+    ParseError(WithLength("1 200 DONE", std::string(base) + "\r\n"));       // bad state
+    ParseError(
+        WithLength("START-OF-INPUT 1", std::string(base) + "\r\n"));  // a request name? no: event
     ParseError(WithLength("RECOGNIZE 1", std::string(base) + "Content-Length:10\r\n\r\nshort"));
     ParseError(WithLength("RECOGNIZE 1", std::string(base) + "\r\nbody without length"));
-    ParseError("MRCP/2.0 10 RECOGNIZE 1\r\n\r\n");                                // wrong length
+    ParseError("MRCP/2.0 10 RECOGNIZE 1\r\n\r\n");  // wrong length
     ParseError("MRCP/3.0 30 RECOGNIZE 1\r\n\r\n");
     ParseError("MRCP/2.0 x RECOGNIZE 1\r\n\r\n");
     ParseError("");
@@ -365,19 +383,26 @@ TEST(MrcpCompletionCause, NamesPerVersion) {
         {RECOGNIZER_COMPLETION_CAUSE_NO_MATCH, "no-match", 1, "no-match"},
         {RECOGNIZER_COMPLETION_CAUSE_NO_INPUT_TIMEOUT, "no-input-timeout", 2, "no-input-timeout"},
         {RECOGNIZER_COMPLETION_CAUSE_HOTWORD_MAXTIME, "hotword-maxtime", 3, "recognition-timeout"},
-        {RECOGNIZER_COMPLETION_CAUSE_GRAMMAR_LOAD_FAILURE, "grammar-load-failure", 4, "gram-load-failure"},
-        {RECOGNIZER_COMPLETION_CAUSE_GRAMMAR_COMPILATION_FAILURE, "grammar-compilation-failure", 5, "gram-comp-failure"},
+        {RECOGNIZER_COMPLETION_CAUSE_GRAMMAR_LOAD_FAILURE, "grammar-load-failure", 4,
+         "gram-load-failure"},
+        {RECOGNIZER_COMPLETION_CAUSE_GRAMMAR_COMPILATION_FAILURE, "grammar-compilation-failure", 5,
+         "gram-comp-failure"},
         {RECOGNIZER_COMPLETION_CAUSE_RECOGNIZER_ERROR, "recognizer-error", 6, "error"},
         {RECOGNIZER_COMPLETION_CAUSE_SPEECH_TOO_EARLY, "speech-too-early", 7, "speech-too-early"},
-        {RECOGNIZER_COMPLETION_CAUSE_SUCCESS_MAXTIME, "success-maxtime", 8, "too-much-speech-timeout"},
+        {RECOGNIZER_COMPLETION_CAUSE_SUCCESS_MAXTIME, "success-maxtime", 8,
+         "too-much-speech-timeout"},
         {RECOGNIZER_COMPLETION_CAUSE_URI_FAILURE, "uri-failure", 9, "uri-failure"},
-        {RECOGNIZER_COMPLETION_CAUSE_LANGUAGE_UNSUPPORTED, "language-unsupported", 10, "language-unsupported"},
+        {RECOGNIZER_COMPLETION_CAUSE_LANGUAGE_UNSUPPORTED, "language-unsupported", 10,
+         "language-unsupported"},
         {RECOGNIZER_COMPLETION_CAUSE_CANCELLED, "cancelled", 6, "error"},
         {RECOGNIZER_COMPLETION_CAUSE_SEMANTICS_FAILURE, "semantics-failure", 1, "no-match"},
         {RECOGNIZER_COMPLETION_CAUSE_PARTIAL_MATCH, "partial-match", 1, "no-match"},
-        {RECOGNIZER_COMPLETION_CAUSE_PARTIAL_MATCH_MAXTIME, "partial-match-maxtime", 3, "recognition-timeout"},
-        {RECOGNIZER_COMPLETION_CAUSE_NO_MATCH_MAXTIME, "no-match-maxtime", 3, "recognition-timeout"},
-        {RECOGNIZER_COMPLETION_CAUSE_GRAMMAR_DEFINITION_FAILURE, "grammar-definition-failure", 4, "gram-load-failure"},
+        {RECOGNIZER_COMPLETION_CAUSE_PARTIAL_MATCH_MAXTIME, "partial-match-maxtime", 3,
+         "recognition-timeout"},
+        {RECOGNIZER_COMPLETION_CAUSE_NO_MATCH_MAXTIME, "no-match-maxtime", 3,
+         "recognition-timeout"},
+        {RECOGNIZER_COMPLETION_CAUSE_GRAMMAR_DEFINITION_FAILURE, "grammar-definition-failure", 4,
+         "gram-load-failure"},
     };
     for (const Row &row : rows) {
         const apt_str_t *v2 = mrcp_recog_completion_cause_get(row.cause, MRCP_VERSION_2);
@@ -390,9 +415,13 @@ TEST(MrcpCompletionCause, NamesPerVersion) {
         EXPECT_EQ(mrcp_recog_completion_cause_code_get(row.cause, MRCP_VERSION_2), (int)row.cause);
         EXPECT_EQ(mrcp_recog_completion_cause_code_get(row.cause, MRCP_VERSION_1), row.v1_code);
     }
-    EXPECT_EQ(mrcp_recog_completion_cause_get(RECOGNIZER_COMPLETION_CAUSE_UNKNOWN, MRCP_VERSION_2), nullptr);
-    EXPECT_EQ(mrcp_recog_completion_cause_get((mrcp_recog_completion_cause_e)-1, MRCP_VERSION_1), nullptr);
-    EXPECT_EQ(mrcp_recog_completion_cause_get(RECOGNIZER_COMPLETION_CAUSE_SUCCESS, MRCP_VERSION_UNKNOWN), nullptr);
+    EXPECT_EQ(mrcp_recog_completion_cause_get(RECOGNIZER_COMPLETION_CAUSE_UNKNOWN, MRCP_VERSION_2),
+              nullptr);
+    EXPECT_EQ(mrcp_recog_completion_cause_get((mrcp_recog_completion_cause_e)-1, MRCP_VERSION_1),
+              nullptr);
+    EXPECT_EQ(
+        mrcp_recog_completion_cause_get(RECOGNIZER_COMPLETION_CAUSE_SUCCESS, MRCP_VERSION_UNKNOWN),
+        nullptr);
 }
 
 }  // namespace

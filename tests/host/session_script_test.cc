@@ -1,7 +1,7 @@
 // Session script language.
-#include <gtest/gtest.h>
-
 #include "session_script.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -98,8 +98,10 @@ TEST(SessionScript, ErrorsNameTheirLine) {
     EXPECT_EQ(ParseFail("channel a speed=3\n"), "line 1: unknown option speed");
     EXPECT_EQ(ParseFail("channel\n"), "line 1: missing or bad channel name");
     EXPECT_EQ(ParseFail("channel a/b\n"), "line 1: missing or bad channel name");
-    EXPECT_EQ(ParseFail("send a RECOGNIZE 1\nNo colon\n.\n"), "line 2: header line without a name and colon: No colon");
-    EXPECT_EQ(ParseFail("send a RECOGNIZE 1\nA: b\n"), "line 1: send without its closing \".\" line");
+    EXPECT_EQ(ParseFail("send a RECOGNIZE 1\nNo colon\n.\n"),
+              "line 2: header line without a name and colon: No colon");
+    EXPECT_EQ(ParseFail("send a RECOGNIZE 1\nA: b\n"),
+              "line 1: send without its closing \".\" line");
     EXPECT_EQ(ParseFail("send a RECOGNIZE 4294967296\n.\n"), "line 1: bad request id 4294967296");
     EXPECT_EQ(ParseFail("dtmf a 12x\n"), "line 1: bad DTMF digit x");
     EXPECT_EQ(ParseFail("wait a START-OF-NOTHING\n"), "line 1: unknown event START-OF-NOTHING");
@@ -129,7 +131,8 @@ TEST(HostOptions, NormalizePath) {
 }
 
 TEST(HostOptions, ParseModesAndValues) {
-    const char *argv[] = {"vantor-host", "--speed=0", "run", "s.txt", "--json", "--max-channels", "3"};
+    const char *argv[] = {"vantor-host", "--speed=0",      "run", "s.txt",
+                          "--json",      "--max-channels", "3"};
     vantor::Options o;
     std::string error;
     ASSERT_TRUE(vantor::ParseOptions(7, const_cast<char **>(argv), &o, &error)) << error;

@@ -31,10 +31,12 @@ std::string Env(const char *name) {
     return v ? v : "";
 }
 
-bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool Contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
 
 class VantorHost : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         host_ = Env("VANTOR_HOST");
         plugin_ = Env("VANTOR_FAKE_PLUGIN");
@@ -49,10 +51,11 @@ protected:
     }
 
     // Runs vantor-host with args and FAKE_PLUGIN_MODE=mode; kills it after 60 s.
-    Result Run(std::vector<std::string> args, const std::string &mode = "", bool with_defaults = true) {
+    Result Run(std::vector<std::string> args, const std::string &mode = "",
+               bool with_defaults = true) {
         if (with_defaults) {
-            std::vector<std::string> defaults = {"--root", root_, "--log-file", root_ + "/host.log",
-                                                 "--log-priority", "DEBUG"};
+            std::vector<std::string> defaults = {
+                "--root", root_, "--log-file", root_ + "/host.log", "--log-priority", "DEBUG"};
             if (std::find(args.begin(), args.end(), "--plugin") == args.end()) {
                 defaults.push_back("--plugin");
                 defaults.push_back(plugin_);
@@ -112,7 +115,8 @@ protected:
         return r;
     }
 
-    Result RunScript(const std::string &script, const std::string &mode = "", std::vector<std::string> extra = {}) {
+    Result RunScript(const std::string &script, const std::string &mode = "",
+                     std::vector<std::string> extra = {}) {
         std::string path = root_ + "/session.txt";
         std::ofstream(path) << script;
         extra.push_back("run");
@@ -191,7 +195,9 @@ TEST_F(VantorHost, OpenModeOpensAndClosesTheEngine) {
 TEST_F(VantorHost, LoaderRefusesBadModules) {
     Result r = Run({"open", "--plugin", Env("VANTOR_FAKE_PLUGIN_BADVERSION")});
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "was built for host plugin interface 2.6.0, this host provides 1.6.0")) << r.err;
+    EXPECT_TRUE(
+        Contains(r.err, "was built for host plugin interface 2.6.0, this host provides 1.6.0"))
+        << r.err;
     r = Run({"open", "--plugin", Env("VANTOR_FAKE_PLUGIN_NOCREATE")});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(Contains(r.err, "does not export mrcp_plugin_create")) << r.err;
@@ -266,8 +272,10 @@ TEST_F(VantorHost, JsonOutputCarriesTheHeadersTheHostParsed) {
     std::string line;
     ASSERT_TRUE(std::getline(lines, line));
     EXPECT_EQ(line.find("{\"t\": "), 0u) << line;
-    EXPECT_TRUE(Contains(line, "\"channel\": \"a\", \"kind\": \"response\", \"name\": \"GET-PARAMS\", "
-                               "\"request_id\": 5, \"status\": 200, \"state\": \"COMPLETE\"")) << line;
+    EXPECT_TRUE(Contains(line,
+                         "\"channel\": \"a\", \"kind\": \"response\", \"name\": \"GET-PARAMS\", "
+                         "\"request_id\": 5, \"status\": 200, \"state\": \"COMPLETE\""))
+        << line;
     EXPECT_TRUE(Contains(line, "\"Confidence-Threshold\": \"0.7\"")) << line;
     EXPECT_TRUE(Contains(line, "\"Speech-Language\": \"de-DE\"")) << line;
     EXPECT_TRUE(Contains(line, "\"DTMF-Term-Char\": \"#\"")) << line;
@@ -383,8 +391,11 @@ TEST_F(VantorHost, StopEndsTheRecognitionWithoutCompletion) {
 TEST_F(VantorHost, WaitAndNoneFailures) {
     Result r = RunScript("channel a\nwait a RECOGNITION-COMPLETE timeout=200\n");
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "line 2: wait a RECOGNITION-COMPLETE: no RECOGNITION-COMPLETE within 200 ms")) << r.err;
-    EXPECT_TRUE(Contains(Log(), "Channel Close Response a"));  // the failed run still closes in order
+    EXPECT_TRUE(Contains(
+        r.err, "line 2: wait a RECOGNITION-COMPLETE: no RECOGNITION-COMPLETE within 200 ms"))
+        << r.err;
+    EXPECT_TRUE(
+        Contains(Log(), "Channel Close Response a"));  // the failed run still closes in order
     r = RunScript("channel a\nsend a STOP 1\n.\nnone a response 1 timeout=2000\n");
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(Contains(r.err, "unexpected response 1")) << r.err;
@@ -396,7 +407,8 @@ TEST_F(VantorHost, WaitAndNoneFailures) {
 TEST_F(VantorHost, ChannelFailures) {
     Result r = RunScript("channel a\n", "channel-open-fail");
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "channel a open failed: the plugin answered with a failure")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "channel a open failed: the plugin answered with a failure"))
+        << r.err;
     r = RunScript("channel a rate=16000\n", "narrowband");
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(Contains(r.err, "codec negotiation failed")) << r.err;

@@ -1,9 +1,9 @@
 // WAV reading for the audio command.
+#include "wav_file.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
-
-#include "wav_file.h"
 
 namespace {
 
@@ -18,7 +18,8 @@ void Put32(std::vector<uint8_t> &b, uint32_t v) {
 void Tag(std::vector<uint8_t> &b, const char *t) { b.insert(b.end(), t, t + 4); }
 
 std::vector<uint8_t> Wav(uint16_t format, uint16_t channels, uint32_t rate, uint16_t bits,
-                         const std::vector<int16_t> &samples, bool extra_chunk = false, uint32_t data_size = 0) {
+                         const std::vector<int16_t> &samples, bool extra_chunk = false,
+                         uint32_t data_size = 0) {
     std::vector<uint8_t> b;
     Tag(b, "RIFF");
     Put32(b, 0);
@@ -52,7 +53,8 @@ std::vector<uint8_t> Wav(uint16_t format, uint16_t channels, uint32_t rate, uint
 TEST(WavFile, PcmAndExtensible) {
     vantor::WavAudio audio;
     std::string error;
-    ASSERT_TRUE(vantor::ParseWav(Wav(1, 1, 8000, 16, {1, -2, 32767}, true), &audio, &error)) << error;
+    ASSERT_TRUE(vantor::ParseWav(Wav(1, 1, 8000, 16, {1, -2, 32767}, true), &audio, &error))
+        << error;
     EXPECT_EQ(audio.sampling_rate, 8000u);
     EXPECT_EQ(audio.channel_count, 1u);
     EXPECT_EQ(audio.samples, (std::vector<int16_t>{1, -2, 32767}));
@@ -64,7 +66,8 @@ TEST(WavFile, PcmAndExtensible) {
 TEST(WavFile, StreamedSizeTakesWhatIsThere) {
     vantor::WavAudio audio;
     std::string error;
-    ASSERT_TRUE(vantor::ParseWav(Wav(1, 1, 8000, 16, {1, 2, 3}, false, 0xFFFFFFFF), &audio, &error));
+    ASSERT_TRUE(
+        vantor::ParseWav(Wav(1, 1, 8000, 16, {1, 2, 3}, false, 0xFFFFFFFF), &audio, &error));
     EXPECT_EQ(audio.samples.size(), 3u);
 }
 

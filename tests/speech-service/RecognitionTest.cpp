@@ -29,7 +29,9 @@ class RecognitionTest : public ServiceTest {
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   static void TearDownTestSuite() {
-    if (s_Service) EXPECT_EQ(0, s_Service->Stop());
+    if (s_Service) {
+      EXPECT_EQ(0, s_Service->Stop());
+    }
     s_Service.reset();
   }
 
@@ -78,11 +80,12 @@ TEST_F(RecognitionTest, PhrasesAreRecognisedAndTheTurnEndsBySilence) {
     EXPECT_EQ("speech.endDetected", paths[paths.size() - 3]);
     EXPECT_NE(nullptr, Find(turn, "speech.hypothesis")) << text;
 
-    // Speech starts near the 300 ms of leading silence and ends before the audio does.
+    // Speech starts after the 300 ms of silence added here (flite adds some
+    // of its own) and ends before the audio does.
     int64_t start = Json(turn[1].m_Body)["Offset"].GetInt64();
     int64_t end = Json(turn[paths.size() - 3].m_Body)["Offset"].GetInt64();
-    EXPECT_GE(start, 2000000) << text;
-    EXPECT_LE(start, 4500000) << text;
+    EXPECT_GE(start, 3000000) << text;
+    EXPECT_LE(start, 8000000) << text;
     EXPECT_LT(end, static_cast<int64_t>(audio.size()) * 625) << text;
     EXPECT_GT(end, start);
 

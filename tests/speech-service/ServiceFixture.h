@@ -37,6 +37,8 @@ class ServiceTest : public ::testing::Test {
                                       const std::string& query = "format=detailed&language=en-US",
                                       bool sendConfig = true);
 
+
+ public:
   static std::string SpeechConfig();
   // Sends a turn's audio: the first message with the WAV header, `chunkMs` chunks.
   static void SendAudio(TestClient& client, const std::string& requestId, const KoralTest::Samples& audio,
@@ -50,6 +52,7 @@ class ServiceTest : public ::testing::Test {
   // Reads until a close frame arrives and returns its code (0 if none).
   static uint16_t ReadCloseCode(TestClient& client, int timeoutMs = 5000);
 
+ protected:
  private:
   static std::unique_ptr<KoralTest::TestCerts> s_Certs;
 };

@@ -84,7 +84,8 @@ TEST_F(TurnProtocolTest, DetailedConfidenceKeepsAFractionEvenWhenWhole) {
   std::string id = NewRequestId();
   SendAudio(*client, id, kSecond);
   SendEnd(*client, id);
-  const ServiceMessage* phrase = Find(ReadTurn(*client), "speech.phrase");
+  std::vector<ServiceMessage> turn = ReadTurn(*client);
+    const ServiceMessage* phrase = Find(turn, "speech.phrase");
   ASSERT_NE(nullptr, phrase);
   EXPECT_NE(std::string::npos, phrase->m_Body.find("\"Confidence\":1.0")) << phrase->m_Body;
 }
@@ -141,7 +142,8 @@ TEST_F(TurnProtocolTest, TurnsFollowTheScriptInOrderOrByAudioLength) {
     std::string id = NewRequestId();
     SendAudio(*client, id, kSecond);
     SendEnd(*client, id);
-    const ServiceMessage* phrase = Find(ReadTurn(*client), "speech.phrase");
+    std::vector<ServiceMessage> turn = ReadTurn(*client);
+    const ServiceMessage* phrase = Find(turn, "speech.phrase");
     ASSERT_NE(nullptr, phrase);
     texts.push_back(Json(phrase->m_Body)["NBest"][0]["Lexical"].GetString());
   }

@@ -16,6 +16,7 @@
 namespace KORAL {
 
 class Engine;
+class GrammarMap;
 class GrammarRef;
 class WebSocketConnection;
 
@@ -43,6 +44,12 @@ public:
     bool ProcessRequest(mrcp_message_t *request);
     bool Stop(mrcp_message_t *request, mrcp_message_t *response);
     bool StartTimers(mrcp_message_t *request, mrcp_message_t *response);
+    bool DefineGrammar(mrcp_message_t *request, mrcp_message_t *response);
+    // Chooses the grammars of a RECOGNIZE body; returns the MRCP status.
+    int SetActiveGrammar(const mrcp_message_t *request);
+    GrammarRef *GetActiveSpeechGrammar() const { return m_ActiveSpeechGrammar; }
+    GrammarRef *GetActiveDtmfGrammar() const { return m_ActiveDtmfGrammar; }
+    const GrammarMap *GetGrammars() const { return m_Grammars; }
     void ProcessNoInput();
     void ProcessStop();
     void Dump(std::ofstream &out) const;
@@ -67,7 +74,10 @@ private:
     // Written on the engine thread, read on the media thread under the lock.
     mpf_sdi_detector_t *m_Detector = nullptr;
     mutable std::mutex m_DetectorMutex;
-    std::map<std::string, GrammarRef *> m_Grammars;
+    // Grammars defined on this channel, from Open to Close.
+    GrammarMap *m_Grammars = nullptr;
+    GrammarRef *m_ActiveSpeechGrammar = nullptr;
+    GrammarRef *m_ActiveDtmfGrammar = nullptr;
     // Per-recognition state.
     mpf_sdi_stats_t m_InputStats;
     bool m_InputComplete = false;

@@ -1,13 +1,14 @@
 #include "KoralRxChannel.h"
 
 #include "KoralRxEngine.h"
+#include "KoralRxGrammarMap.h"
 #include "KoralRxLog.h"
 
 namespace KORAL {
 
 Channel::Channel(Engine *engine) : m_Engine(engine) { mpf_sdi_stats_init(&m_InputStats); }
 
-Channel::~Channel() { m_Grammars.clear(); }
+Channel::~Channel() { delete m_Grammars; }
 
 const char *Channel::GetId() const {
     return m_HostChannel && m_HostChannel->id.buf ? m_HostChannel->id.buf : "";
@@ -80,6 +81,15 @@ bool Channel::Open() {
         std::lock_guard<std::mutex> lock(m_DetectorMutex);
         m_Detector = detector;
     }
+    GrammarMap::Settings settings;
+    const StreamingRecogSettings &streaming = m_Engine->GetStreamingSettings();
+    settings.transcription_grammar = streaming.transcription_grammar;
+    settings.accept_srgs = streaming.accept_srgs;
+    settings.skip_unsupported_grammars = streaming.skip_unsupported_grammars;
+    settings.contexts = &m_Engine->GetSpeechContexts();
+    delete m_Grammars;
+    m_Grammars = new GrammarMap(settings, GetId());
+
     m_Engine->OnOpenChannel(this);
     mrcp_engine_channel_open_respond(m_HostChannel, TRUE);
     return true;
@@ -93,7 +103,9 @@ bool Channel::Close() {
         if (m_Detector) mpf_sdi_destroy(m_Detector);
         m_Detector = nullptr;
     }
-    m_Grammars.clear();
+    m_ActiveSpeechGrammar = m_ActiveDtmfGrammar = nullptr;
+    delete m_Grammars;
+    m_Grammars = nullptr;
     m_Engine->OnCloseChannel(this);
     mrcp_engine_channel_close_respond(m_HostChannel);
     return true;
@@ -108,6 +120,9 @@ bool Channel::ProcessRequest(mrcp_message_t *request) {
     mrcp_message_t *response = mrcp_response_create(request, request->pool);
     bool handled = false;
     switch (request->start_line.method_id) {
+        case RECOGNIZER_DEFINE_GRAMMAR:
+            handled = DefineGrammar(request, response);
+            break;
         case RECOGNIZER_START_INPUT_TIMERS:
             handled = StartTimers(request, response);
             break;
