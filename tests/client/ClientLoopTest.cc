@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <chrono>
 #include <thread>
 #include <event2/event.h>
@@ -102,4 +104,41 @@ TEST(ClientLoop, LibeventMessagesReachTheHostLogVerbatim) {
     EXPECT_TRUE(log.Has("an error", APT_PRIO_ERROR));
     EXPECT_TRUE(log.Has("a debug line", APT_PRIO_DEBUG));
     EXPECT_TRUE(log.Has("odd severity", APT_PRIO_DEBUG));
+}
+
+TEST(ClientLoop, RoundTripsNeverLoseAWakeUp) {
+    // Post, wait for the answer, post again: each post meets the loop in a
+    // different phase (asleep, waking, running an event).
+    InitApr();
+    StartObserver observer;
+    KORAL::WebSocketClient client("WSL", false);
+    client.SetObserver(&observer);
+    ASSERT_TRUE(client.Start(nullptr));
+    ASSERT_TRUE(observer.WaitStarted());
+    struct Ping : KORAL::Event {
+        Ping(KORAL::WebSocketClient *c, std::mutex *m, std::condition_variable *cv, int *n)
+            : Event(c), m_M(m), m_Cv(cv), m_N(n) {}
+        void Process() override {
+            std::lock_guard<std::mutex> lock(*m_M);
+            ++*m_N;
+            m_Cv->notify_all();
+        }
+        std::mutex *m_M;
+        std::condition_variable *m_Cv;
+        int *m_N;
+    };
+    std::mutex m;
+    std::condition_variable cv;
+    int answered = 0;
+    const int kRounds = 5000;
+    int lost = 0;
+    for (int i = 1; i <= kRounds && lost == 0; ++i) {
+        client.PostEvent(new Ping(&client, &m, &cv, &answered));
+        std::unique_lock<std::mutex> lock(m);
+        if (!cv.wait_for(lock, std::chrono::seconds(5), [&] { return answered >= i; })) {
+            lost = i;
+        }
+    }
+    EXPECT_EQ(lost, 0) << "round trip " << lost << " was never answered";
+    client.Shutdown(true);
 }

@@ -52,6 +52,9 @@ public:
     const GrammarMap *GetGrammars() const { return m_Grammars; }
     void ProcessNoInput();
     void ProcessStop();
+    void ProcessStartOfInput(mpf_sdi_mode_e mode);
+    void ProcessSpeechInput(DataChunk &chunk, bool last);
+    void ProcessDtmfInput(const std::string &digits, bool match);
     void Dump(std::ofstream &out) const;
     bool ComposeResponse(mrcp_message_t *response, int status_code, int completion_cause);
     bool SendMessage(mrcp_message_t *message);
@@ -59,8 +62,15 @@ public:
     bool IsRecognizing() const { return m_RecogRequest != nullptr; }
 
 private:
+    // Detector callbacks (media thread): they copy what they need and post.
     static void OnNoInput(mpf_sdi_detector_t *detector);
     static void OnStopComplete(mpf_sdi_detector_t *detector, const mpf_sdi_stats_t *stats);
+    static void OnStartOfInput(mpf_sdi_detector_t *detector, mpf_sdi_mode_e mode);
+    static void OnSpeechInput(mpf_sdi_detector_t *detector, const void *data, apr_size_t size,
+                              mpf_sdi_state_e state, const mpf_sdi_stats_t *stats);
+    static void OnDtmfInput(mpf_sdi_detector_t *detector, const char *digits, apr_size_t count,
+                            int success, mpf_sdi_state_e state, const mpf_sdi_stats_t *stats);
+    bool Post(Ombra::AsyncEvent *event);
     static Channel *FromDetector(mpf_sdi_detector_t *detector);
     void SetInputStats(const mpf_sdi_stats_t *stats);
 

@@ -2,7 +2,11 @@
 #ifndef KORALRX_CHANNEL_EVENTS_H
 #define KORALRX_CHANNEL_EVENTS_H
 
+#include <cstdint>
+#include <string>
+
 #include "OmbraAsyncEvent.h"
+#include "mpf_sdi_params.h"
 #include "mrcp_message.h"
 
 namespace KORAL {
@@ -27,6 +31,48 @@ public:
     Channel *m_Channel;
     TaskMsgType m_Type;
     mrcp_message_t *m_Message;
+};
+
+// An owned block of 16-bit PCM at the channel rate, copied out of the
+// detector's buffer when the event is built (malloc'ed; freed by its reader).
+struct DataChunk {
+    void *data = nullptr;
+    uint64_t size = 0;
+
+    void Release();
+};
+
+class ChannelStartOfInputEvent : public Ombra::AsyncEvent {
+public:
+    ChannelStartOfInputEvent(Channel *channel, mpf_sdi_mode_e mode)
+        : m_Channel(channel), m_Mode(mode) {}
+    void Process() override;
+
+    Channel *m_Channel;
+    mpf_sdi_mode_e m_Mode;
+};
+
+class ChannelSpeechInputEvent : public Ombra::AsyncEvent {
+public:
+    // Copies `size` bytes of `data`; no copy when size is 0.
+    ChannelSpeechInputEvent(Channel *channel, const void *data, uint64_t size, bool last);
+    ~ChannelSpeechInputEvent() override;
+    void Process() override;
+
+    Channel *m_Channel;
+    bool m_Last;
+    DataChunk m_Chunk;
+};
+
+class ChannelDtmfInputEvent : public Ombra::AsyncEvent {
+public:
+    ChannelDtmfInputEvent(Channel *channel, const char *digits, size_t count, bool match)
+        : m_Channel(channel), m_Match(match), m_Digits(digits ? digits : "", digits ? count : 0) {}
+    void Process() override;
+
+    Channel *m_Channel;
+    bool m_Match;
+    std::string m_Digits;
 };
 
 }  // namespace KORAL

@@ -14,12 +14,18 @@ const char *Channel::GetId() const {
     return m_HostChannel && m_HostChannel->id.buf ? m_HostChannel->id.buf : "";
 }
 
-bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t *message) {
+bool Channel::Post(Ombra::AsyncEvent *event) {
     Ombra::SoftEventProcessor *processor = m_Engine->GetEventProcessor();
-    if (!processor) return false;
-    ChannelEvent *event = new ChannelEvent(this, type, message);
     event->Ref();
+    if (!processor) {
+        event->Unref();
+        return false;
+    }
     return processor->PostEvent(event);
+}
+
+bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t *message) {
+    return Post(new ChannelEvent(this, type, message));
 }
 
 bool Channel::Write(const mpf_frame_t *frame) {
@@ -66,6 +72,27 @@ void Channel::OnStopComplete(mpf_sdi_detector_t *detector, const mpf_sdi_stats_t
     channel->SignalEvent(TASK_MSG_STOP_COMPLETE, nullptr);
 }
 
+void Channel::OnStartOfInput(mpf_sdi_detector_t *detector, mpf_sdi_mode_e mode) {
+    Channel *channel = FromDetector(detector);
+    channel->Post(new ChannelStartOfInputEvent(channel, mode));
+}
+
+void Channel::OnSpeechInput(mpf_sdi_detector_t *detector, const void *data, apr_size_t size,
+                            mpf_sdi_state_e state, const mpf_sdi_stats_t *stats) {
+    Channel *channel = FromDetector(detector);
+    channel->SetInputStats(stats);
+    channel->Post(
+        new ChannelSpeechInputEvent(channel, data, size, state == MPF_SDI_STATE_COMPLETE));
+}
+
+void Channel::OnDtmfInput(mpf_sdi_detector_t *detector, const char *digits, apr_size_t count,
+                          int success, mpf_sdi_state_e state, const mpf_sdi_stats_t *stats) {
+    Channel *channel = FromDetector(detector);
+    channel->SetInputStats(stats);
+    if (state == MPF_SDI_STATE_COMPLETE)
+        channel->Post(new ChannelDtmfInputEvent(channel, digits, count, success == 1));
+}
+
 bool Channel::Open() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Open <%s@%s>", GetId(), KORAL_CHANNEL_TAG);
     mpf_sdi_stats_init(&m_InputStats);
@@ -74,6 +101,9 @@ bool Channel::Open() {
     mpf_sdi_event_handlers_init(&handlers);
     handlers.on_noinput = &Channel::OnNoInput;
     handlers.on_stop_complete = &Channel::OnStopComplete;
+    handlers.on_start_of_input = &Channel::OnStartOfInput;
+    handlers.on_speech_input = &Channel::OnSpeechInput;
+    handlers.on_dtmf_input = &Channel::OnDtmfInput;
     mpf_sdi_detector_t *detector =
         mpf_sdi_detector_create(GetId(), &handlers, this, &m_Engine->GetDetectorParams(),
                                 m_HostChannel->pool);
@@ -157,9 +187,27 @@ bool Channel::StartTimers(mrcp_message_t *request, mrcp_message_t *response) {
     return true;
 }
 
-void Channel::ProcessNoInput() {}
+// Detector notifications reaching the engine thread. Without a recognition in
+// progress there is nothing to complete: they are dropped.
+void Channel::ProcessNoInput() {
+    if (!m_RecogRequest) return;
+}
 
-void Channel::ProcessStop() {}
+void Channel::ProcessStop() {
+    if (!m_RecogRequest) return;
+}
+
+void Channel::ProcessStartOfInput(mpf_sdi_mode_e mode) {
+    if (!m_RecogRequest) return;
+}
+
+void Channel::ProcessSpeechInput(DataChunk &chunk, bool last) {
+    chunk.Release();
+}
+
+void Channel::ProcessDtmfInput(const std::string &digits, bool match) {
+    if (!m_RecogRequest) return;
+}
 
 void Channel::Dump(std::ofstream &out) const {
     out << GetId() << std::endl;

@@ -79,6 +79,9 @@ class WsSession : public Closable, public SessionOutput, public std::enable_shar
     m_Context.Register(m_Id, this->weak_from_this());
     websocket::stream_base::timeout timeout = websocket::stream_base::timeout::suggested(beast::role_type::server);
     timeout.idle_timeout = websocket::stream_base::none();  // the service keeps its own idle limit
+    // Also bounds the closing handshake: a client that never answers a close
+    // (the plugin sends none) must not hold the socket long.
+    timeout.handshake_timeout = std::chrono::seconds(5);
     m_Ws.set_option(timeout);
     m_Ws.set_option(websocket::stream_base::decorator(
         [](websocket::response_type& res) { res.set(beast::http::field::server, "koralrx-speech-service"); }));
@@ -189,6 +192,16 @@ class WsSession : public Closable, public SessionOutput, public std::enable_shar
         w.Key("code");
         w.Uint(CodeForError(ec));
         EventLog::Str(w, "reason", ec.message());
+      });
+    } else if (!m_CloseQueued && ec.category() == boost::asio::error::get_ssl_category() &&
+               ec != boost::asio::ssl::error::stream_truncated) {
+      // Over TLS the layer's own failure is reported as the error of the TLS
+      // shutdown that followed it (data after close_notify): only a failed
+      // connection makes this side shut TLS down unasked.
+      m_Context.m_Log.Record("violation", m_Id, [&](EventLog::Writer& w) {
+        w.Key("code");
+        w.Uint(1002);
+        EventLog::Str(w, "reason", "invalid client frame (" + ec.message() + ")");
       });
     } else {
       m_Context.m_Log.Record("disconnect", m_Id, [&](EventLog::Writer& w) {
