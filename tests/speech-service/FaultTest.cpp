@@ -17,8 +17,9 @@ std::string TokenRequest(const std::string& key) {
 class FaultTest : public ServiceTest {
  protected:
   // Runs one turn under `faults` and returns the raw messages the client saw.
+  // Later turns have no faults.
   std::vector<Message> TurnUnder(const std::string& faults, bool& closed) {
-    service = Start(R"({"turns":[{"hypotheses":["yes","yes please"],"faults":)" + faults + "}]}");
+    service = Start(R"({"turns":[{"hypotheses":["yes","yes please"],"faults":)" + faults + "},{}]}");
     if (!service) return {};
     client = Connect(*service);
     std::string id = NewRequestId();
@@ -171,6 +172,7 @@ TEST_F(FaultTest, StalledTurnSendsNoTurnEndButTheNextTurnWorks) {
   SendEnd(*client, next);
   std::vector<ServiceMessage> turn = ReadTurn(*client);
   ASSERT_FALSE(turn.empty());
+  EXPECT_EQ("turn.end", turn.back().m_Path);
   EXPECT_EQ(next, turn.back().m_RequestId);
 }
 

@@ -103,7 +103,7 @@ void SphinxTurn::ProcessFrame(const int16_t* frame) {
       ++m_BacklogStart;
     }
   } else if (m_Phase == Phase::Speech) {
-    MaybeHypothesis();
+    MaybeHypothesis(m_Samples);
   }
 }
 
@@ -139,19 +139,29 @@ void SphinxTurn::OnDecoder(std::unique_ptr<SphinxDecoder> decoder) {
     m_Failed = true;
     m_Pool.Release(std::move(decoder));
     m_Backlog.clear();
-    if (m_Phase == Phase::Finishing) TryFinish();
-    return;
+  } else {
+    m_Decoder = std::move(decoder);
+    CatchUp();
   }
-  m_Decoder = std::move(decoder);
-  // Catch up with the audio that arrived while the turn waited.
-  std::vector<int16_t> backlog(m_Backlog.begin(), m_Backlog.end());
-  m_Backlog.clear();
-  m_BacklogStart += static_cast<int64_t>(backlog.size());
-  FeedDecoder(backlog.data(), backlog.size());
-  if (m_Phase == Phase::Speech) {
-    MaybeHypothesis();
-  } else if (m_Phase == Phase::Finishing) {
+  if (m_Phase == Phase::Finishing) {
+    EmitMessage("speech.endDetected", OffsetBody(m_EndSample * kTicksPerSample16k));
     TryFinish();
+  }
+}
+
+void SphinxTurn::CatchUp() {
+  // The audio that arrived while the turn waited, with the hypotheses it
+  // would have produced on time, all before the end of speech is told.
+  int64_t limit = m_Phase == Phase::Finishing ? m_EndSample : m_Samples;
+  while (!m_Backlog.empty()) {
+    int64_t upto = m_BacklogStart + static_cast<int64_t>(m_Backlog.size());
+    int64_t stop = upto;
+    if (m_NextHypothesis > m_BacklogStart && m_NextHypothesis < upto && m_NextHypothesis <= limit) stop = m_NextHypothesis;
+    std::vector<int16_t> piece(m_Backlog.begin(), m_Backlog.begin() + static_cast<std::ptrdiff_t>(stop - m_BacklogStart));
+    m_Backlog.erase(m_Backlog.begin(), m_Backlog.begin() + static_cast<std::ptrdiff_t>(piece.size()));
+    m_BacklogStart = stop;
+    FeedDecoder(piece.data(), piece.size());
+    if (stop <= limit) MaybeHypothesis(stop);
   }
 }
 
@@ -160,19 +170,21 @@ void SphinxTurn::FeedDecoder(const int16_t* samples, size_t count) {
   if (!m_Decoder->Feed(samples, count)) m_Failed = true;
 }
 
-void SphinxTurn::MaybeHypothesis() {
-  if (!m_Decoder || m_Failed || m_Samples < m_NextHypothesis) return;
-  while (m_NextHypothesis <= m_Samples) m_NextHypothesis += m_HypothesisEvery;
+void SphinxTurn::MaybeHypothesis(int64_t position) {
+  if (!m_Decoder || m_Failed || position < m_NextHypothesis) return;
+  while (m_NextHypothesis <= position) m_NextHypothesis += m_HypothesisEvery;
   std::string text = m_Decoder->Partial();
   if (text.empty()) return;
   int64_t start = m_Endpointer.SpeechStartSample();
   EmitMessage("speech.hypothesis",
-              HypothesisBody(text, start * kTicksPerSample16k, (m_Samples - start) * kTicksPerSample16k));
+              HypothesisBody(text, start * kTicksPerSample16k, (position - start) * kTicksPerSample16k));
 }
 
 void SphinxTurn::EndSpeech(int64_t endSample) {
   m_Phase = Phase::Finishing;
   m_EndSample = endSample;
+  // Without its decoder yet, the turn tells the end once it has caught up.
+  if (!m_Decoder && !m_Failed) return;
   EmitMessage("speech.endDetected", OffsetBody(endSample * kTicksPerSample16k));
   TryFinish();
 }

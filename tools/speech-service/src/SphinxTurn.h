@@ -37,7 +37,8 @@ class SphinxTurn : public Turn, public std::enable_shared_from_this<SphinxTurn> 
   void OnDecoder(std::unique_ptr<SphinxDecoder> decoder);
   void StartSpeech();
   void FeedDecoder(const int16_t* samples, size_t count);
-  void MaybeHypothesis();
+  void CatchUp();
+  void MaybeHypothesis(int64_t position);
   void EndSpeech(int64_t endSample);
   void TryFinish();
   void FinishWithout(const char* status);
