@@ -254,7 +254,8 @@ bool StartLineTail(const mrcp_message_t *message, std::string *tail, apr_pool_t 
         return true;
     }
     if (sl.message_type == MRCP_MESSAGE_TYPE_RESPONSE) {
-        if (!state || sl.status_code < 100 || sl.status_code > 999) return false;
+        const int status = static_cast<int>(sl.status_code);
+        if (!state || status < 100 || status > 999) return false;
         *tail = sl.version == MRCP_VERSION_2
                     ? apr_psprintf(pool, "%u %03d %s", sl.request_id, (int)sl.status_code, state)
                     : apr_psprintf(pool, "%s %u %03d %s", version, sl.request_id,

@@ -49,16 +49,8 @@ Server::Server(const Options& options) : m_Options(options) {
 }
 
 Server::~Server() {
-  // Handlers still queued own sessions that use the context and the engine:
-  // stop the engine's threads, then let the queue go, then the rest.
+  // The engine's threads post to the io_context: they stop before it goes.
   if (m_Engine) m_Engine->Shutdown();
-  boost::system::error_code ignored;
-  m_Acceptor.close(ignored);
-  m_Signals.cancel(ignored);
-  m_ShutdownTimer.cancel();
-  m_Io.restart();
-  m_Io.poll();
-  m_Context->m_Open.clear();
 }
 
 bool Server::Prepare(std::string& error) {

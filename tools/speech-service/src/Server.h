@@ -38,11 +38,13 @@ class Server {
   void Accept();
   void BeginShutdown(int signal);
 
+  // Declared before the io_context so that they outlive it: handlers still
+  // queued when it is destroyed own sessions that use them.
   Options m_Options;
-  boost::asio::io_context m_Io{1};
+  std::unique_ptr<ServiceContext> m_Context;
   std::unique_ptr<boost::asio::ssl::context> m_Tls;
   std::unique_ptr<Engine> m_Engine;
-  std::unique_ptr<ServiceContext> m_Context;
+  boost::asio::io_context m_Io{1};
   boost::asio::ip::tcp::acceptor m_Acceptor{m_Io};
   boost::asio::signal_set m_Signals{m_Io};
   boost::asio::steady_timer m_ShutdownTimer{m_Io};
