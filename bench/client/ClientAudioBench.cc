@@ -7,9 +7,9 @@
 // The peer is a TLS endpoint on loopback that answers the token request and
 // the upgrade and then discards everything (so that the figures are the
 // client's own); certificates come from scripts/make-test-certs.
-#include <benchmark/benchmark.h>
-
+#include <apr_general.h>
 #include <arpa/inet.h>
+#include <benchmark/benchmark.h>
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
 #include <event2/bufferevent_ssl.h>
@@ -21,8 +21,6 @@
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <unistd.h>
-
-#include <apr_general.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -50,7 +48,7 @@ struct SinkPeer {
 };
 
 class Sink {
-public:
+  public:
     bool Start(const std::string &cert, const std::string &key) {
         evthread_use_pthreads();
         m_Ctx = SSL_CTX_new(TLS_server_method());
@@ -63,9 +61,9 @@ public:
         sockaddr_in sin{};
         sin.sin_family = AF_INET;
         sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_Listener = evconnlistener_new_bind(m_Base, Accept, this,
-                                             LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, 16,
-                                             reinterpret_cast<sockaddr *>(&sin), sizeof(sin));
+        m_Listener =
+            evconnlistener_new_bind(m_Base, Accept, this, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE,
+                                    16, reinterpret_cast<sockaddr *>(&sin), sizeof(sin));
         if (!m_Listener) {
             return false;
         }
@@ -98,7 +96,7 @@ public:
     }
     int Port() const { return m_Port; }
 
-private:
+  private:
     static void Accept(evconnlistener *, evutil_socket_t fd, sockaddr *, int, void *arg) {
         Sink *s = static_cast<Sink *>(arg);
         SinkPeer *p = new SinkPeer;
@@ -152,7 +150,7 @@ private:
 // ---- the client side --------------------------------------------------------
 
 class Ready : public KORAL::WebSocketConnection::Handler, public KORAL::WebSocketClient::Observer {
-public:
+  public:
     void OnConnect(bool ok, const KORAL::WebSocketConnection::ConnectionStats &) override {
         Set(ok ? 1 : -1);
     }
@@ -164,11 +162,12 @@ public:
     }
     int Wait(int atLeast) {
         std::unique_lock<std::mutex> lock(m_Mutex);
-        m_Cond.wait_for(lock, std::chrono::seconds(20), [&] { return m_State >= atLeast || m_State == -1; });
+        m_Cond.wait_for(lock, std::chrono::seconds(20),
+                        [&] { return m_State >= atLeast || m_State == -1; });
         return m_State;
     }
 
-private:
+  private:
     void Set(int s) {
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
@@ -183,7 +182,7 @@ private:
 
 // Runs a piece of work on the loop thread and hands back its duration.
 class TimedWork : public KORAL::Event {
-public:
+  public:
     TimedWork(KORAL::WebSocketClient *client, std::function<void()> work)
         : Event(client), m_Work(std::move(work)) {}
     void Process() override {
@@ -222,7 +221,8 @@ struct Setup {
         char tmpl[] = "/tmp/koral-client-bench-XXXXXX";
         m_Dir = mkdtemp(tmpl);
         const char *src = getenv("KORAL_SOURCE_DIR");
-        std::string script = std::string(src ? src : KORAL_BENCH_SOURCE_DIR) + "/scripts/make-test-certs";
+        std::string script =
+            std::string(src ? src : KORAL_BENCH_SOURCE_DIR) + "/scripts/make-test-certs";
         if (system((script + " " + m_Dir).c_str()) != 0 ||
             !m_Sink.Start(m_Dir + "/server.crt", m_Dir + "/server.key")) {
             return;
@@ -327,8 +327,8 @@ void BM_BareSslWriteChunk(benchmark::State &state) {
             for (int i = 0; ssl && i < kChunksPerBatch; ++i) {
                 size_t done = 0;
                 while (done < chunk.size()) {
-                    int n = SSL_write(ssl, chunk.data() + done,
-                                      static_cast<int>(chunk.size() - done));
+                    int n =
+                        SSL_write(ssl, chunk.data() + done, static_cast<int>(chunk.size() - done));
                     if (n > 0) {
                         done += static_cast<size_t>(n);
                         continue;

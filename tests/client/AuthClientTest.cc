@@ -117,7 +117,8 @@ TEST_F(AuthClientTest, ReattemptAfterTimeout) {
 TEST_F(AuthClientTest, UnreachableEndpointAnswersConnectionError) {
     int port = FreePort();
     Start([port](KORAL::WebSocketClient &c) {
-        c.m_AuthSettings.m_Uri = "https://127.0.0.1:" + std::to_string(port) + "/sts/v1.0/issueToken";
+        c.m_AuthSettings.m_Uri =
+            "https://127.0.0.1:" + std::to_string(port) + "/sts/v1.0/issueToken";
     });
     Conn &c = NewConnection();
     Connect(c, "unreachable");

@@ -16,7 +16,7 @@
 namespace koraltest {
 
 class ClientFixture : public ::testing::Test {
-protected:
+  protected:
     struct Conn {
         RecordingHandler m_Handler;
         std::unique_ptr<KORAL::WebSocketConnection> m_Connection;

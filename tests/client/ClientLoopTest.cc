@@ -1,13 +1,13 @@
 // The loop thread: start, event order, wake-ups from another thread,
 // shut-down and the libevent log bridge.
+#include <event2/event.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <chrono>
 #include <thread>
-#include <event2/event.h>
 
 #include "ClientTestSupport.h"
 #include "KoralRxClient.h"
@@ -17,9 +17,8 @@ using namespace koraltest;
 namespace {
 
 class OrderEvent : public KORAL::Event {
-public:
-    OrderEvent(KORAL::WebSocketClient *c, std::vector<int> *order, int n,
-               std::atomic<int> *deleted)
+  public:
+    OrderEvent(KORAL::WebSocketClient *c, std::vector<int> *order, int n, std::atomic<int> *deleted)
         : Event(c), m_Order(order), m_N(n), m_Deleted(deleted) {}
     ~OrderEvent() override { ++*m_Deleted; }
     void Process() override { m_Order->push_back(m_N); }

@@ -62,7 +62,8 @@ TEST_F(ConnectionProtocolTest, FullTurnAsTheServiceSeesIt) {
     EXPECT_GE(c.m_Handler.Connects()[0].m_Stats.m_CompleteTime,
               c.m_Handler.Connects()[0].m_Stats.m_StartTime);
     ASSERT_TRUE(c.m_Handler.WaitMessages(4));
-    ASSERT_TRUE(m_Server->WaitFor([&] { return !OfPath(m_Server->Frames(), "telemetry").empty(); }));
+    ASSERT_TRUE(
+        m_Server->WaitFor([&] { return !OfPath(m_Server->Frames(), "telemetry").empty(); }));
 
     // The upgrade request.
     std::vector<UpgradeRequest> ups = m_Server->Upgrades();
@@ -197,7 +198,8 @@ TEST_F(ConnectionProtocolTest, MessagesOfOtherRequestsAreCountedNotForwarded) {
     Connect(c, "chan-4");
     PostAudio(c, "cur", 640);
     c->Stop("cur");
-    ASSERT_TRUE(m_Server->WaitFor([&] { return !OfPath(m_Server->Frames(), "telemetry").empty(); }));
+    ASSERT_TRUE(
+        m_Server->WaitFor([&] { return !OfPath(m_Server->Frames(), "telemetry").empty(); }));
     EXPECT_TRUE(c.m_Handler.Messages().empty());
     EXPECT_TRUE(m_Log.Has("Unexpected request id old-request, waiting for cur <chan-4>"));
     std::string body = OfPath(m_Server->Frames(), "telemetry")[0].m_Body;

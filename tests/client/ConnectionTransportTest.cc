@@ -42,8 +42,7 @@ TEST_F(ConnectionTransportTest, ServiceNameMismatchIsRefused) {
     ASSERT_TRUE(wrong.Start());
     Start();
     Conn &c = NewConnection();
-    Connect(c, "name-1", "",
-            "https://127.0.0.1:" + std::to_string(wrong.Port()) + "/speech/v1");
+    Connect(c, "name-1", "", "https://127.0.0.1:" + std::to_string(wrong.Port()) + "/speech/v1");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
     EXPECT_TRUE(m_Log.Has("WS connection failed <name-1>", APT_PRIO_WARNING));
@@ -73,8 +72,8 @@ TEST_F(ConnectionTransportTest, UpgradeRefusedGivesOneFailure) {
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
     EXPECT_GT(c.m_Handler.Connects()[0].m_Stats.m_CompleteTime, 0);
-    EXPECT_TRUE(m_Log.Has("WS upgrade failed <up-401>\nHTTP/1.1 401 Unauthorized",
-                          APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        m_Log.Has("WS upgrade failed <up-401>\nHTTP/1.1 401 Unauthorized", APT_PRIO_WARNING));
     ASSERT_TRUE(CloseAndWait(c));
     EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
     EXPECT_EQ(c->GetState(), KORAL::WebSocketConnection::STATE_UNINITIATED);

@@ -18,7 +18,7 @@ using namespace KORAL;
 namespace {
 
 class MessageTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char *tz = getenv("TZ");
         m_SavedTz = tz ? tz : "";
@@ -149,9 +149,10 @@ TEST_F(MessageTest, WaveHeaderFor16kHz) {
     size_t size = 0;
     PrepareStreamWaveHeader(16000, buf, size);
     ASSERT_EQ(size, 44u);
-    const uint8_t expected[44] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't',
-                                  ' ', 16, 0, 0, 0, 1, 0, 1, 0, 0x80, 0x3E, 0, 0, 0x00, 0x7D, 0,
-                                  0, 2, 0, 16, 0, 'd', 'a', 't', 'a', 0, 0, 0, 0};
+    const uint8_t expected[44] = {'R', 'I', 'F',  'F',  0,   0,   0,    0,    'W', 'A', 'V',
+                                  'E', 'f', 'm',  't',  ' ', 16,  0,    0,    0,   1,   0,
+                                  1,   0,   0x80, 0x3E, 0,   0,   0x00, 0x7D, 0,   0,   2,
+                                  0,   16,  0,    'd',  'a', 't', 'a',  0,    0,   0,   0};
     EXPECT_EQ(std::vector<uint8_t>(buf, buf + 44), std::vector<uint8_t>(expected, expected + 44));
 }
 

@@ -2,86 +2,9 @@
 // started here on a free loopback port).
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
 #include "ClientFixture.h"
 
 using namespace koraltest;
-
-namespace {
-
-class TinyProxy {
-public:
-    // `extra` lines are appended to the configuration.
-    bool Start(const TempDir &dir, const std::string &extra = std::string()) {
-        m_Port = FreePort();
-        m_LogFile = dir.File("tinyproxy-" + std::to_string(m_Port) + ".log");
-        std::string conf = dir.File("tinyproxy-" + std::to_string(m_Port) + ".conf");
-        std::ofstream out(conf);
-        out << "Port " << m_Port << "\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\n"
-            << "MaxClients 20\nLogLevel Info\nLogFile \"" << m_LogFile << "\"\n"
-            << extra;
-        out.close();
-        m_Pid = fork();
-        if (m_Pid == 0) {
-            execlp("tinyproxy", "tinyproxy", "-d", "-c", conf.c_str(), (char *)nullptr);
-            _exit(127);
-        }
-        if (m_Pid < 0) {
-            return false;
-        }
-        // Ready once it accepts connections.
-        for (int i = 0; i < 100; ++i) {
-            int fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in sin{};
-            sin.sin_family = AF_INET;
-            sin.sin_port = htons(static_cast<uint16_t>(m_Port));
-            sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            bool ok = connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) == 0;
-            close(fd);
-            if (ok) {
-                return true;
-            }
-            int status = 0;
-            if (waitpid(m_Pid, &status, WNOHANG) == m_Pid) {
-                m_Pid = -1;
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-    ~TinyProxy() {
-        if (m_Pid > 0) {
-            kill(m_Pid, SIGTERM);
-            waitpid(m_Pid, nullptr, 0);
-        }
-    }
-    std::string Uri() const { return "http://127.0.0.1:" + std::to_string(m_Port); }
-    std::string Log() const {
-        std::ifstream in(m_LogFile);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    int m_Port = 0;
-
-private:
-    pid_t m_Pid = -1;
-    std::string m_LogFile;
-};
-
-}  // namespace
 
 class ProxyTest : public ClientFixture {};
 

@@ -204,16 +204,16 @@ TEST(WsFrameDecode, OversizedFrameIsRejectedFromItsHeader) {
     std::vector<uint8_t> head = Bytes({0x81, 0x7F, 0, 0, 0, 0, 0, 0x10, 0, 1});
     WsFrame::Header h;
     std::string payload;
-    EXPECT_EQ(WsFrame::ReadFrame(head.data(), head.size(), WsFrame::kMaxReceivedPayload, h,
-                                 payload),
-              WsFrame::READ_TOO_LARGE);
+    EXPECT_EQ(
+        WsFrame::ReadFrame(head.data(), head.size(), WsFrame::kMaxReceivedPayload, h, payload),
+        WsFrame::READ_TOO_LARGE);
     std::vector<uint8_t> huge = Bytes({0x82, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
     EXPECT_EQ(WsFrame::DecodeHeader(huge.data(), huge.size(), WsFrame::kMaxReceivedPayload, h),
               WsFrame::DECODE_TOO_LARGE);
     // Exactly the bound is accepted (header read, payload awaited).
     std::vector<uint8_t> atBound = Bytes({0x81, 0x7F, 0, 0, 0, 0, 0, 0x10, 0, 0});
-    EXPECT_EQ(WsFrame::DecodeHeader(atBound.data(), atBound.size(), WsFrame::kMaxReceivedPayload,
-                                    h),
-              WsFrame::DECODE_HEADER);
+    EXPECT_EQ(
+        WsFrame::DecodeHeader(atBound.data(), atBound.size(), WsFrame::kMaxReceivedPayload, h),
+        WsFrame::DECODE_HEADER);
     EXPECT_EQ(h.m_Length, WsFrame::kMaxReceivedPayload);
 }

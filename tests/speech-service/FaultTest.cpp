@@ -16,6 +16,11 @@ std::string TokenRequest(const std::string& key) {
 
 class FaultTest : public ServiceTest {
  protected:
+  void TearDown() override {
+    client.reset();  // gone before the service is asked to stop
+    ServiceTest::TearDown();
+  }
+
   // Runs one turn under `faults` and returns the raw messages the client saw.
   // Later turns have no faults.
   std::vector<Message> TurnUnder(const std::string& faults, bool& closed) {
@@ -46,7 +51,7 @@ class FaultTest : public ServiceTest {
     return paths;
   }
 
-  std::unique_ptr<KoralTest::SpeechServiceProcess> service;
+  std::shared_ptr<KoralTest::SpeechServiceProcess> service;
   std::unique_ptr<TestClient> client;
 };
 

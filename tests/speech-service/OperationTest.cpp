@@ -112,7 +112,7 @@ TEST_F(OperationTest, SignalsEndTheServiceCleanlyClosingWebSockets) {
     auto client = Connect(*service);
     service->Signal(signal);
     EXPECT_EQ(1001, ReadCloseCode(*client));
-    EXPECT_EQ(0, service->Stop());
+    EXPECT_EQ(0, service->Stop()) << service->Stderr();
     auto events = EventLogReader(service->EventLogPath()).Read();
     ASSERT_FALSE(events.empty());
     EXPECT_EQ("stopped", events.back().Event());

@@ -30,7 +30,7 @@ class RecognitionTest : public ServiceTest {
   }
   static void TearDownTestSuite() {
     if (s_Service) {
-      EXPECT_EQ(0, s_Service->Stop());
+      EXPECT_EQ(0, s_Service->Stop()) << s_Service->Stderr();
     }
     s_Service.reset();
   }

@@ -13,7 +13,21 @@ void ServiceTest::SetUpTestSuite() {
 
 void ServiceTest::TearDownTestSuite() {}
 
-std::unique_ptr<KoralTest::SpeechServiceProcess> ServiceTest::Start(const std::string& scenario,
+void ServiceTest::TearDown() {
+  for (auto& service : m_Services) {
+    auto t0 = std::chrono::steady_clock::now();
+    int status = service->Stop();
+    if (std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(1000)) {
+      std::string text;
+      KoralTest::ReadTextFile(service->EventLogPath(), text);
+      std::fprintf(stderr, "SLOWSTOP\n%s\n", text.c_str());
+    }
+    EXPECT_EQ(0, status) << "speech-service did not end cleanly:\n" << service->Stderr();
+  }
+  m_Services.clear();
+}
+
+std::shared_ptr<KoralTest::SpeechServiceProcess> ServiceTest::Start(const std::string& scenario,
                                                                     const std::vector<std::string>& extra, bool plain,
                                                                     const std::string& engine) {
   KoralTest::SpeechServiceOptions o;
@@ -24,8 +38,9 @@ std::unique_ptr<KoralTest::SpeechServiceProcess> ServiceTest::Start(const std::s
   o.m_KeyFile = Certs().KeyFile();
   o.m_ExtraArgs = extra;
   std::string error;
-  auto service = KoralTest::SpeechServiceProcess::Start(o, &error);
+  std::shared_ptr<KoralTest::SpeechServiceProcess> service = KoralTest::SpeechServiceProcess::Start(o, &error);
   EXPECT_TRUE(service) << error;
+  if (service) m_Services.push_back(service);
   return service;
 }
 

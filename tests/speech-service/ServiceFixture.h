@@ -24,10 +24,13 @@ class ServiceTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite();
   static void TearDownTestSuite();
+  void TearDown() override;
   static const KoralTest::TestCerts& Certs() { return *s_Certs; }
 
-  // Starts a service (TLS unless `plain`) with the scripted engine and `scenario`.
-  std::unique_ptr<KoralTest::SpeechServiceProcess> Start(const std::string& scenario,
+  // Starts a service (TLS unless `plain`) with the scripted engine and
+  // `scenario`. The fixture keeps a share: after the test it must stop with
+  // status 0 (a crash or a sanitizer report in the service fails the test).
+  std::shared_ptr<KoralTest::SpeechServiceProcess> Start(const std::string& scenario,
                                                          const std::vector<std::string>& extra = {},
                                                          bool plain = false, const std::string& engine = "script");
   std::unique_ptr<TestClient> Client(const KoralTest::SpeechServiceProcess& service);
@@ -55,6 +58,7 @@ class ServiceTest : public ::testing::Test {
  protected:
  private:
   static std::unique_ptr<KoralTest::TestCerts> s_Certs;
+  std::vector<std::shared_ptr<KoralTest::SpeechServiceProcess>> m_Services;
 };
 
 }  // namespace SpeechServiceTest

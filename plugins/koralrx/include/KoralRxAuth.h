@@ -5,15 +5,15 @@
 #ifndef KORALRX_AUTH_H
 #define KORALRX_AUTH_H
 
-#include <cstdint>
-#include <list>
-#include <string>
-
 #include <apr_time.h>
 #include <event2/dns.h>
 #include <event2/event.h>
 #include <event2/http.h>
 #include <openssl/ssl.h>
+
+#include <cstdint>
+#include <list>
+#include <string>
 
 namespace KORAL {
 
@@ -24,9 +24,9 @@ class HttpRequest;
 extern const char *const kDefaultAuthUri;
 
 class AuthClient {
-public:
+  public:
     class Handler {
-    public:
+      public:
         virtual ~Handler() {}
         virtual void OnAccessToken(bool ok, const std::string &token) = 0;
     };
@@ -38,17 +38,13 @@ public:
         std::string m_Uri;
         std::string m_ProxyUri;
         int32_t m_Retries;
-        int32_t m_ConnectionTimeout;   // seconds
-        int32_t m_RequestTimeout;      // seconds
-        int32_t m_ValidationPeriod;    // seconds
-        int32_t m_ReattemptTimeout;    // seconds
+        int32_t m_ConnectionTimeout;  // seconds
+        int32_t m_RequestTimeout;     // seconds
+        int32_t m_ValidationPeriod;   // seconds
+        int32_t m_ReattemptTimeout;   // seconds
     };
 
-    enum State {
-        STATE_UNINITIATED = 0,
-        STATE_INPROGRESS = 1,
-        STATE_COMPLETE = 2
-    };
+    enum State { STATE_UNINITIATED = 0, STATE_INPROGRESS = 1, STATE_COMPLETE = 2 };
 
     enum CompletionCause {
         CAUSE_UNKNOWN = 0,
@@ -60,8 +56,8 @@ public:
         CAUSE_CANCELLED = 6
     };
 
-    AuthClient(const std::string &name, const Settings &settings, event_base *base,
-               evdns_base *dns, SSL_CTX *sslContext);
+    AuthClient(const std::string &name, const Settings &settings, event_base *base, evdns_base *dns,
+               SSL_CTX *sslContext);
     virtual ~AuthClient();
 
     AuthClient(const AuthClient &) = delete;
@@ -85,7 +81,7 @@ public:
     const char *GetStateAsString() const;
     static const char *GetCompletionCauseAsString(CompletionCause cause);
 
-private:
+  private:
     bool CreateConnection(const char *scheme);
     bool MakeRequest(const apr_time_t &startTime, bool retry);
     void SetComplete(CompletionCause cause);

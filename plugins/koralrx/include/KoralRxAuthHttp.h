@@ -16,7 +16,7 @@
 namespace KORAL {
 
 class HttpRequest {
-public:
+  public:
     typedef void (*Callback)(HttpRequest *request, void *arg);
 
     HttpRequest(Callback callback, void *arg) : m_Callback(callback), m_Arg(arg) {}
@@ -30,7 +30,7 @@ public:
 };
 
 class HttpConnection : private WsTransport::Owner {
-public:
+  public:
     enum MakeResult {
         MAKE_OK = 0,
         MAKE_BUSY = -1,
@@ -61,7 +61,7 @@ public:
     const std::string &GetErrorText() const { return m_ErrorText; }
     int GetErrorNumber() const { return m_ErrorNumber; }
 
-private:
+  private:
     void OnTransportProxyEvent(short events, const std::string &reason) override;
     void OnTransportProxyRefused(const std::string &statusLine) override;
     void OnTransportConnected() override;

@@ -5,18 +5,18 @@
 #ifndef KORALRX_CLIENT_H
 #define KORALRX_CLIENT_H
 
+#include <apr_pools.h>
+#include <event2/bufferevent.h>
+#include <event2/dns.h>
+#include <event2/event.h>
+#include <openssl/ssl.h>
+
 #include <atomic>
 #include <deque>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
-
-#include <apr_pools.h>
-#include <event2/bufferevent.h>
-#include <event2/dns.h>
-#include <event2/event.h>
-#include <openssl/ssl.h>
 
 #include "KoralRxAuth.h"
 #include "KoralRxClientEvents.h"
@@ -29,9 +29,9 @@ namespace KORAL {
 void EventLogCallback(int severity, const char *message);
 
 class WebSocketClient {
-public:
+  public:
     class Observer {
-    public:
+      public:
         virtual ~Observer() {}
         // On the loop thread once the loop is up, before the first event.
         virtual bool OnStart(WebSocketClient *client) { return true; }
@@ -75,7 +75,7 @@ public:
     AuthClient *GetAuthClient() const { return m_AuthClient; }
     bool IsRunning() const { return m_Running; }
 
-private:
+  private:
     static void *ProviderFunc(void *client);
     static void WakeCallback(evutil_socket_t, short, void *arg);
     static void LingerWriteCallback(bufferevent *bev, void *arg);
@@ -96,12 +96,12 @@ private:
     event *m_WakeEvent;
     std::set<bufferevent *> m_Lingering;
 
-public:
+  public:
     // Filled by the owner before Start.
     AuthClient::Settings m_AuthSettings;
     TlsSettings m_TlsSettings;
 
-private:
+  private:
     AuthClient *m_AuthClient;
 };
 

@@ -10,7 +10,7 @@ class WebSocketClient;
 // Allocated by the poster, owned by the client's queue from PostEvent on,
 // deleted by the loop thread right after Process() (or unrun by Cleanup).
 class Event {
-public:
+  public:
     explicit Event(WebSocketClient *client) : m_Client(client) {}
     virtual ~Event() {}
     virtual void Process() = 0;
@@ -20,14 +20,14 @@ public:
 
 // Fetches a first access token early.
 class AuthEvent : public Event {
-public:
+  public:
     explicit AuthEvent(WebSocketClient *client) : Event(client) {}
     void Process() override;
 };
 
 // Ends the loop after this event.
 class ShutdownEvent : public Event {
-public:
+  public:
     explicit ShutdownEvent(WebSocketClient *client) : Event(client) {}
     void Process() override;
 };

@@ -7,16 +7,16 @@
 #ifndef KORALRX_CONNECTION_H
 #define KORALRX_CONNECTION_H
 
+#include <apr_pools.h>
+#include <apr_time.h>
+#include <event2/event.h>
+#include <event2/http.h>
+
 #include <cstdint>
 #include <list>
 #include <map>
 #include <string>
 #include <vector>
-
-#include <apr_pools.h>
-#include <apr_time.h>
-#include <event2/event.h>
-#include <event2/http.h>
 
 #include "KoralRxAuth.h"
 #include "KoralRxMessage.h"
@@ -29,7 +29,7 @@ class WebSocketClient;
 struct BinaryMessage;
 
 class WebSocketConnection : public AuthClient::Handler, private WsTransport::Owner {
-public:
+  public:
     struct ConnectionStats {
         int64_t m_StartTime = 0;     // TCP connection started (0 when reused)
         int64_t m_CompleteTime = 0;  // upgrade response received (0 when reused or none)
@@ -37,7 +37,7 @@ public:
 
     // The owner's callbacks, all on the loop thread; they must not block it.
     class Handler {
-    public:
+      public:
         virtual ~Handler() {}
         virtual void OnConnect(bool success, const ConnectionStats &stats) = 0;
         // After Close(); the owner may destroy the connection from now on.
@@ -50,17 +50,9 @@ public:
         std::vector<char> m_Data;
     };
 
-    enum State {
-        STATE_UNINITIATED = 0,
-        STATE_INPROGRESS = 1,
-        STATE_COMPLETE = 2
-    };
+    enum State { STATE_UNINITIATED = 0, STATE_INPROGRESS = 1, STATE_COMPLETE = 2 };
 
-    enum TurnState {
-        TURN_NONE = 0,
-        TURN_INPROGRESS = 1,
-        TURN_ENDED = 2
-    };
+    enum TurnState { TURN_NONE = 0, TURN_INPROGRESS = 1, TURN_ENDED = 2 };
 
     // Wait for the end of a turn on Close.
     static const int kCloseWaitSeconds = 5;
@@ -82,9 +74,8 @@ public:
 
     // Loop thread.
     void OnAccessToken(bool ok, const std::string &token) override;
-    void ProcessConnect(const std::string &id, const std::string &uri,
-                        const std::string &proxyUri, const std::string &language,
-                        unsigned short sampleRate);
+    void ProcessConnect(const std::string &id, const std::string &uri, const std::string &proxyUri,
+                        const std::string &language, unsigned short sampleRate);
     void ProcessAudioChunk(AudioChunk &chunk);
     void ProcessAudioData(const std::string &requestId, const std::vector<char> &data);
     void ProcessStop(const std::string &requestId);
@@ -106,7 +97,7 @@ public:
     const std::string &GetId() const { return m_Id; }
     const std::string &GetUri() const { return m_Uri; }
 
-private:
+  private:
     // Transport (KoralRxConnection.cc).
     bool DoConnect();
     void Upgrade();

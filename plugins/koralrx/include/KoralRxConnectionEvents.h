@@ -10,7 +10,7 @@
 namespace KORAL {
 
 class ConnectEvent : public Event {
-public:
+  public:
     ConnectEvent(WebSocketClient *client, WebSocketConnection *connection, const std::string &id,
                  const std::string &uri, const std::string &proxyUri, const std::string &language,
                  unsigned short sampleRate)
@@ -32,7 +32,7 @@ public:
 };
 
 class AudioDataEvent : public Event {
-public:
+  public:
     AudioDataEvent(WebSocketClient *client, WebSocketConnection *connection,
                    const std::string &requestId, const char *data, size_t size)
         : Event(client), m_Connection(connection) {
@@ -46,7 +46,7 @@ public:
 };
 
 class StopEvent : public Event {
-public:
+  public:
     StopEvent(WebSocketClient *client, WebSocketConnection *connection,
               const std::string &requestId)
         : Event(client), m_Connection(connection), m_RequestId(requestId) {}
@@ -57,7 +57,7 @@ public:
 };
 
 class CloseEvent : public Event {
-public:
+  public:
     CloseEvent(WebSocketClient *client, WebSocketConnection *connection)
         : Event(client), m_Connection(connection) {}
     void Process() override;

@@ -3,22 +3,19 @@
 #ifndef KORALRX_MESSAGE_H
 #define KORALRX_MESSAGE_H
 
+#include <apr_pools.h>
+#include <apr_time.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
-#include <apr_pools.h>
-#include <apr_time.h>
-
 namespace KORAL {
 
 class WebSocketSrMessage {
-public:
-    enum MessageType {
-        CLIENT_ORIGINATED = 0,
-        SERVICE_ORIGINATED = 1
-    };
+  public:
+    enum MessageType { CLIENT_ORIGINATED = 0, SERVICE_ORIGINATED = 1 };
 
     enum ServiceOriginatedMethod {
         SERVICE_METHOD_NONE = 0,

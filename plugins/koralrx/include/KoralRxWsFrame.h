@@ -56,9 +56,9 @@ struct Header {
 };
 
 enum DecodeStatus {
-    DECODE_NEED_MORE,   // not enough bytes for the header
-    DECODE_HEADER,      // header read; the frame is m_HeaderSize + m_Length bytes
-    DECODE_TOO_LARGE    // announced payload above the bound
+    DECODE_NEED_MORE,  // not enough bytes for the header
+    DECODE_HEADER,     // header read; the frame is m_HeaderSize + m_Length bytes
+    DECODE_TOO_LARGE   // announced payload above the bound
 };
 
 // Reads a frame header from the first `size` bytes.

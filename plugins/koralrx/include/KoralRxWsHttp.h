@@ -19,7 +19,7 @@ std::string ComposeHttpRequest(const char *method, const std::string &target,
                                const HttpHeaders &headers, const std::string &body);
 
 class HttpResponseReader {
-public:
+  public:
     enum Status { NEED_MORE, DONE, FAILED };
 
     static const size_t kMaxHeadSize = 64 * 1024;
@@ -36,9 +36,18 @@ public:
     std::string m_Body;
     std::string m_Error;  // why reading failed
 
-private:
-    enum Phase { HEAD, BODY_LENGTH, BODY_CHUNK_SIZE, BODY_CHUNK_DATA, BODY_CHUNK_CRLF,
-                 BODY_TRAILER, BODY_EOF, COMPLETE, ERROR };
+  private:
+    enum Phase {
+        HEAD,
+        BODY_LENGTH,
+        BODY_CHUNK_SIZE,
+        BODY_CHUNK_DATA,
+        BODY_CHUNK_CRLF,
+        BODY_TRAILER,
+        BODY_EOF,
+        COMPLETE,
+        ERROR
+    };
 
     Status Run();
     bool ParseHead(size_t headEnd);

@@ -4,9 +4,9 @@
 #ifndef KORALRX_WS_TLS_H
 #define KORALRX_WS_TLS_H
 
-#include <string>
-
 #include <openssl/ssl.h>
+
+#include <string>
 
 struct bufferevent;
 

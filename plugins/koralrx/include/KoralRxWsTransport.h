@@ -5,22 +5,22 @@
 #ifndef KORALRX_WS_TRANSPORT_H
 #define KORALRX_WS_TRANSPORT_H
 
-#include <string>
-
-#include <event2/bufferevent.h>
 #include <event2/buffer.h>
+#include <event2/bufferevent.h>
 #include <event2/dns.h>
 #include <event2/event.h>
 #include <openssl/ssl.h>
 
+#include <string>
+
 namespace KORAL {
 
 class WsTransport {
-public:
+  public:
     // Every call arrives on the loop thread from a libevent callback; the
     // owner may Close() the transport from within any of them.
     class Owner {
-    public:
+      public:
         virtual ~Owner() {}
         // An event on the proxy connection; on BEV_EVENT_CONNECTED the CONNECT
         // request has already been written.
@@ -87,7 +87,7 @@ public:
     // Why an event with `events` happened, for log lines.
     std::string DescribeFailure(bufferevent *bev, short events, int socketError) const;
 
-private:
+  private:
     static void ReadCallback(bufferevent *bev, void *arg);
     static void WriteCallback(bufferevent *bev, void *arg);
     static void EventCallback(bufferevent *bev, short events, void *arg);

@@ -3,9 +3,9 @@
 #ifndef KORALRX_WS_URI_H
 #define KORALRX_WS_URI_H
 
-#include <string>
-
 #include <event2/http.h>
+
+#include <string>
 
 namespace KORAL {
 

@@ -51,18 +51,18 @@ AuthClient::~AuthClient() {
 
 const char *AuthClient::GetStateAsString() const {
     switch (m_State) {
-    case STATE_UNINITIATED:
-        return "uninitiated";
-    case STATE_INPROGRESS:
-        return "in-progress";
-    case STATE_COMPLETE:
-        return "complete";
+        case STATE_UNINITIATED:
+            return "uninitiated";
+        case STATE_INPROGRESS:
+            return "in-progress";
+        case STATE_COMPLETE:
+            return "complete";
     }
     return "unknown";
 }
 
 const char *AuthClient::GetCompletionCauseAsString(CompletionCause cause) {
-    static const char *const names[] = {"unknown",    "success",  "internal-error",
+    static const char *const names[] = {"unknown",          "success",    "internal-error",
                                         "connection-error", "auth-error", "timedout",
                                         "cancelled"};
     return (cause >= CAUSE_UNKNOWN && cause <= CAUSE_CANCELLED) ? names[cause] : "unknown";
@@ -127,21 +127,21 @@ bool AuthClient::CreateConnection(const char *scheme) {
     }
     UriEndpoint endpoint;
     switch (GetUriEndpoint(m_ParsedUri, scheme, endpoint)) {
-    case URI_NO_SCHEME:
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Malformed URI scheme [%s] for <%s>",
-                m_Uri.c_str(), m_Name.c_str());
-        return false;
-    case URI_UNKNOWN_SCHEME:
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Unknown URI scheme [%s] for <%s>: must be either http or https",
-                endpoint.m_Scheme.c_str(), m_Name.c_str());
-        return false;
-    case URI_NO_HOST:
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to get host for HTTP <%s>",
-                m_Name.c_str());
-        return false;
-    case URI_OK:
-        break;
+        case URI_NO_SCHEME:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Malformed URI scheme [%s] for <%s>", m_Uri.c_str(), m_Name.c_str());
+            return false;
+        case URI_UNKNOWN_SCHEME:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Unknown URI scheme [%s] for <%s>: must be either http or https",
+                    endpoint.m_Scheme.c_str(), m_Name.c_str());
+            return false;
+        case URI_NO_HOST:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to get host for HTTP <%s>", m_Name.c_str());
+            return false;
+        case URI_OK:
+            break;
     }
     if (endpoint.m_Tls && !m_SslContext) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
@@ -153,11 +153,10 @@ bool AuthClient::CreateConnection(const char *scheme) {
     target.m_Tls = endpoint.m_Tls;
     target.m_Host = endpoint.m_Host;
     target.m_Port = endpoint.m_Port;
-    if (m_ParsedProxyUri &&
-        !GetProxyEndpoint(m_ParsedProxyUri, endpoint.m_Tls, target.m_ProxyHost,
-                          target.m_ProxyPort)) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to create HTTP connection for <%s>",
-                m_Name.c_str());
+    if (m_ParsedProxyUri && !GetProxyEndpoint(m_ParsedProxyUri, endpoint.m_Tls, target.m_ProxyHost,
+                                              target.m_ProxyPort)) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to create HTTP connection for <%s>", m_Name.c_str());
         return false;
     }
     delete m_Connection;
@@ -190,16 +189,16 @@ bool AuthClient::MakeRequest(const apr_time_t &startTime, bool retry) {
     HttpConnection::MakeResult rv = m_Connection->MakeRequest(request, m_Method, target);
     if (rv != HttpConnection::MAKE_OK) {
         switch (rv) {
-        case HttpConnection::MAKE_NO_TLS_HANDLE:
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "Failed to create new OpenSSL handle for <%s>", m_Name.c_str());
-            break;
-        case HttpConnection::MAKE_NO_TLS_BUFFEREVENT:
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "Failed to create new OpenSSL bufferevent for <%s>", m_Name.c_str());
-            break;
-        default:
-            break;
+            case HttpConnection::MAKE_NO_TLS_HANDLE:
+                apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                        "Failed to create new OpenSSL handle for <%s>", m_Name.c_str());
+                break;
+            case HttpConnection::MAKE_NO_TLS_BUFFEREVENT:
+                apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                        "Failed to create new OpenSSL bufferevent for <%s>", m_Name.c_str());
+                break;
+            default:
+                break;
         }
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Failed to make HTTP request rv %d for <%s>", static_cast<int>(rv), m_Name.c_str());
@@ -251,8 +250,7 @@ void AuthClient::AuthRequestDone(HttpRequest *request, void *arg) {
             number = client->m_Connection->GetErrorNumber();
         }
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Request failed: %s (%d) for HTTP auth <%s>", text, number,
-                client->m_Name.c_str());
+                "Request failed: %s (%d) for HTTP auth <%s>", text, number, client->m_Name.c_str());
         client->m_Request = nullptr;
         client->OnComplete(CAUSE_CONNECTION_ERROR);
         return;
@@ -285,8 +283,9 @@ void AuthClient::OnComplete(CompletionCause cause) {
         }
         if (m_ResponseCode == 200) {
             m_Token = response.m_Body;
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Access token retrieved [%d bytes] <%s>",
-                    static_cast<int>(m_Token.size()), m_Name.c_str());
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                    "Access token retrieved [%d bytes] <%s>", static_cast<int>(m_Token.size()),
+                    m_Name.c_str());
         } else if (m_ResponseCode != 304) {
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "HTTP auth failure [%d] <%s>",
                     m_ResponseCode, m_Name.c_str());
@@ -349,8 +348,8 @@ void AuthClient::SetComplete(CompletionCause cause) {
         h->OnAccessToken(cause == CAUSE_SUCCESS, m_Token);
     }
     if (cause == CAUSE_SUCCESS) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set revalidation timer [%d sec] for <%s>",
-                m_ValidationPeriod, m_Name.c_str());
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                "Set revalidation timer [%d sec] for <%s>", m_ValidationPeriod, m_Name.c_str());
         StartTimer(m_ValidationPeriod, AccessTokenTimedout);
     } else {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set reattempt timer [%d sec] for <%s>",

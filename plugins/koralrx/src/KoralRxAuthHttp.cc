@@ -24,8 +24,8 @@ HttpConnection::MakeResult HttpConnection::MakeRequest(HttpRequest *request, con
         return MAKE_BUSY;
     }
     m_Request.reset(request);
-    m_RequestText = ComposeHttpRequest(method, target, request->m_OutputHeaders,
-                                       request->m_OutputBody);
+    m_RequestText =
+        ComposeHttpRequest(method, target, request->m_OutputHeaders, request->m_OutputBody);
     m_RetryCount = 0;
     MakeResult rv = Connect();
     if (rv != MAKE_OK) {
@@ -37,18 +37,18 @@ HttpConnection::MakeResult HttpConnection::MakeRequest(HttpRequest *request, con
 HttpConnection::MakeResult HttpConnection::Connect() {
     m_Transport.SetTimeouts(m_Timeout);
     switch (m_Transport.Open(m_Base, m_Dns, m_Context, m_Target)) {
-    case WsTransport::OPEN_OK:
-        return MAKE_OK;
-    case WsTransport::OPEN_NO_TLS_CONTEXT:
-        return MAKE_NO_TLS_CONTEXT;
-    case WsTransport::OPEN_NO_TLS_HANDLE:
-        return MAKE_NO_TLS_HANDLE;
-    case WsTransport::OPEN_NO_TLS_BUFFEREVENT:
-        return MAKE_NO_TLS_BUFFEREVENT;
-    case WsTransport::OPEN_NO_BUFFEREVENT:
-        return MAKE_NO_BUFFEREVENT;
-    case WsTransport::OPEN_CONNECT_FAILED:
-        break;
+        case WsTransport::OPEN_OK:
+            return MAKE_OK;
+        case WsTransport::OPEN_NO_TLS_CONTEXT:
+            return MAKE_NO_TLS_CONTEXT;
+        case WsTransport::OPEN_NO_TLS_HANDLE:
+            return MAKE_NO_TLS_HANDLE;
+        case WsTransport::OPEN_NO_TLS_BUFFEREVENT:
+            return MAKE_NO_TLS_BUFFEREVENT;
+        case WsTransport::OPEN_NO_BUFFEREVENT:
+            return MAKE_NO_BUFFEREVENT;
+        case WsTransport::OPEN_CONNECT_FAILED:
+            break;
     }
     return MAKE_CONNECT_FAILED;
 }
@@ -109,8 +109,7 @@ void HttpConnection::OnTransportEvent(short events, const std::string &reason) {
         OnConnectFailed(reason);
         return;
     }
-    if ((events & BEV_EVENT_EOF) &&
-        m_Request->m_Response.FeedEof() == HttpResponseReader::DONE) {
+    if ((events & BEV_EVENT_EOF) && m_Request->m_Response.FeedEof() == HttpResponseReader::DONE) {
         Complete();
         return;
     }

@@ -15,18 +15,18 @@ namespace KORAL {
 void EventLogCallback(int severity, const char *message) {
     apt_log_priority_e priority;
     switch (severity) {
-    case EVENT_LOG_MSG:
-        priority = APT_PRIO_INFO;
-        break;
-    case EVENT_LOG_WARN:
-        priority = APT_PRIO_WARNING;
-        break;
-    case EVENT_LOG_ERR:
-        priority = APT_PRIO_ERROR;
-        break;
-    default:
-        priority = APT_PRIO_DEBUG;
-        break;
+        case EVENT_LOG_MSG:
+            priority = APT_PRIO_INFO;
+            break;
+        case EVENT_LOG_WARN:
+            priority = APT_PRIO_WARNING;
+            break;
+        case EVENT_LOG_ERR:
+            priority = APT_PRIO_ERROR;
+            break;
+        default:
+            priority = APT_PRIO_DEBUG;
+            break;
     }
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, priority, "%s", message ? message : "");
 }
@@ -196,7 +196,8 @@ void WebSocketClient::RunEventLoop() {
     std::string error;
     m_SslContext = CreateTlsClientContext(m_TlsSettings, error);
     if (!m_SslContext) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to initialize OpenSSL context");
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to initialize OpenSSL context");
     } else if (!error.empty()) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Failed to load TLS CA file [%s]: %s; server certificates cannot be verified",
@@ -217,7 +218,8 @@ void WebSocketClient::RunEventLoop() {
         return;
     }
     if (evthread_make_base_notifiable(base) != 0) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to make event base notifiable");
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to make event base notifiable");
     }
     m_DnsBase = evdns_base_new(base, EVDNS_BASE_INITIALIZE_NAMESERVERS);
     if (!m_DnsBase) {

@@ -47,12 +47,12 @@ WebSocketConnection::~WebSocketConnection() {
 
 const char *WebSocketConnection::GetStateAsString() const {
     switch (m_State) {
-    case STATE_UNINITIATED:
-        return "uninitiated";
-    case STATE_INPROGRESS:
-        return "in-progress";
-    case STATE_COMPLETE:
-        return "complete";
+        case STATE_UNINITIATED:
+            return "uninitiated";
+        case STATE_INPROGRESS:
+            return "in-progress";
+        case STATE_COMPLETE:
+            return "complete";
     }
     return "unknown";
 }
@@ -122,21 +122,21 @@ bool WebSocketConnection::DoConnect() {
     }
     UriEndpoint endpoint;
     switch (GetUriEndpoint(m_ServiceUri, nullptr, endpoint)) {
-    case URI_NO_SCHEME:
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Malformed URI scheme [%s] provided for <%s>", m_Uri.c_str(), m_Id.c_str());
-        return false;
-    case URI_UNKNOWN_SCHEME:
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Unknown URI scheme [%s] for <%s>: must be either http or https",
-                endpoint.m_Scheme.c_str(), m_Id.c_str());
-        return false;
-    case URI_NO_HOST:
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to get host for <%s>",
-                m_Id.c_str());
-        return false;
-    case URI_OK:
-        break;
+        case URI_NO_SCHEME:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Malformed URI scheme [%s] provided for <%s>", m_Uri.c_str(), m_Id.c_str());
+            return false;
+        case URI_UNKNOWN_SCHEME:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Unknown URI scheme [%s] for <%s>: must be either http or https",
+                    endpoint.m_Scheme.c_str(), m_Id.c_str());
+            return false;
+        case URI_NO_HOST:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to get host for <%s>",
+                    m_Id.c_str());
+            return false;
+        case URI_OK:
+            break;
     }
     m_Host = endpoint.m_Host;
     m_Port = endpoint.m_Port;
@@ -145,8 +145,8 @@ bool WebSocketConnection::DoConnect() {
     target.m_Tls = endpoint.m_Tls;
     target.m_Host = m_Host;
     target.m_Port = m_Port;
-    if (m_ParsedProxyUri && !GetProxyEndpoint(m_ParsedProxyUri, endpoint.m_Tls,
-                                              target.m_ProxyHost, target.m_ProxyPort)) {
+    if (m_ParsedProxyUri && !GetProxyEndpoint(m_ParsedProxyUri, endpoint.m_Tls, target.m_ProxyHost,
+                                              target.m_ProxyPort)) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to get host for <%s>",
                 m_Id.c_str());
         return false;
@@ -156,31 +156,31 @@ bool WebSocketConnection::DoConnect() {
     m_State = STATE_INPROGRESS;
     switch (m_Transport.Open(m_Client->GetEventBase(), m_Client->GetDnsBase(),
                              m_Client->GetSslContext(), target)) {
-    case WsTransport::OPEN_OK:
-        break;
-    case WsTransport::OPEN_NO_TLS_CONTEXT:
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Failed to create HTTPS connection: OpenSSL context is not available for <%s>",
-                m_Id.c_str());
-        return false;
-    case WsTransport::OPEN_NO_TLS_HANDLE:
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Failed to create new OpenSSL handle for <%s>", m_Id.c_str());
-        return false;
-    case WsTransport::OPEN_NO_TLS_BUFFEREVENT:
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Failed to create new OpenSSL bufferevent for <%s>", m_Id.c_str());
-        return false;
-    case WsTransport::OPEN_NO_BUFFEREVENT:
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Failed to create new bufferevent for <%s>", m_Id.c_str());
-        return false;
-    case WsTransport::OPEN_CONNECT_FAILED:
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Failed to start WS connection to [%s:%d] <%s>",
-                target.m_ProxyHost.empty() ? m_Host.c_str() : target.m_ProxyHost.c_str(),
-                target.m_ProxyHost.empty() ? m_Port : target.m_ProxyPort, m_Id.c_str());
-        return false;
+        case WsTransport::OPEN_OK:
+            break;
+        case WsTransport::OPEN_NO_TLS_CONTEXT:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to create HTTPS connection: OpenSSL context is not available for <%s>",
+                    m_Id.c_str());
+            return false;
+        case WsTransport::OPEN_NO_TLS_HANDLE:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to create new OpenSSL handle for <%s>", m_Id.c_str());
+            return false;
+        case WsTransport::OPEN_NO_TLS_BUFFEREVENT:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to create new OpenSSL bufferevent for <%s>", m_Id.c_str());
+            return false;
+        case WsTransport::OPEN_NO_BUFFEREVENT:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to create new bufferevent for <%s>", m_Id.c_str());
+            return false;
+        case WsTransport::OPEN_CONNECT_FAILED:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to start WS connection to [%s:%d] <%s>",
+                    target.m_ProxyHost.empty() ? m_Host.c_str() : target.m_ProxyHost.c_str(),
+                    target.m_ProxyHost.empty() ? m_Port : target.m_ProxyPort, m_Id.c_str());
+            return false;
     }
     m_Stats.m_StartTime = apr_time_now();
     if (!StartTimer(m_ConnectTimer, m_ConnectTimeout, ConnectTimedout)) {
@@ -370,8 +370,8 @@ bool WebSocketConnection::ReceiveFrame(evbuffer *input) {
             return false;
         }
         WsFrame::Header header;
-        WsFrame::DecodeStatus status = WsFrame::DecodeHeader(
-            head, static_cast<size_t>(n), WsFrame::kMaxReceivedPayload, header);
+        WsFrame::DecodeStatus status = WsFrame::DecodeHeader(head, static_cast<size_t>(n),
+                                                             WsFrame::kMaxReceivedPayload, header);
         if (status == WsFrame::DECODE_NEED_MORE) {
             return false;
         }
@@ -494,8 +494,8 @@ void WebSocketConnection::ConnectTimedout(evutil_socket_t, short, void *arg) {
 }
 
 void WebSocketConnection::OnConnectTimeout() {
-    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-            "WS connection timed out [%d sec] <%s>", m_ConnectTimeout, m_Id.c_str());
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "WS connection timed out [%d sec] <%s>",
+            m_ConnectTimeout, m_Id.c_str());
     if (m_State == STATE_INPROGRESS) {
         OnConnectComplete(false);
     }
@@ -537,8 +537,7 @@ void WebSocketConnection::ClearConnectTimer() {
 }
 
 void WebSocketConnection::CloseConnection() {
-    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close HTTP connection <%s>",
-            m_Id.c_str());
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close HTTP connection <%s>", m_Id.c_str());
     ClearConnectTimer();
     // What was written last (telemetry before a close) still goes out.
     m_Client->CloseWhenFlushed(m_Transport.Detach());

@@ -1,7 +1,7 @@
 #include "KoralRxConnectionProtocol.h"
 
-#include "KoralRxConnection.h"
 #include "KoralRxClient.h"
+#include "KoralRxConnection.h"
 #include "KoralRxLog.h"
 #include "KoralRxMessageAudio.h"
 
@@ -19,16 +19,16 @@ bool StartsTurn(int turnState, const std::string &currentRequestId, const std::s
                 bool &drop) {
     drop = false;
     switch (turnState) {
-    case WebSocketConnection::TURN_NONE:
-        return true;
-    case WebSocketConnection::TURN_ENDED:
-        if (requestId == currentRequestId) {
-            drop = true;
+        case WebSocketConnection::TURN_NONE:
+            return true;
+        case WebSocketConnection::TURN_ENDED:
+            if (requestId == currentRequestId) {
+                drop = true;
+                return false;
+            }
+            return true;
+        default:
             return false;
-        }
-        return true;
-    default:
-        return false;
     }
 }
 
@@ -69,8 +69,8 @@ void WebSocketConnection::ProcessConnect(const std::string &id, const std::strin
     AuthClient *auth = m_Client->GetAuthClient();
     if (!auth || !auth->RetrieveToken(this)) {
         // The token request could not even start: nobody would ever answer.
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Failed to request access token <%s>", m_Id.c_str());
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to request access token <%s>",
+                m_Id.c_str());
         OnConnectComplete(false);
     }
 }
@@ -223,25 +223,25 @@ bool WebSocketConnection::ProcessMessage(const WebSocketSrMessage &message) {
         return false;
     }
     switch (message.m_Method) {
-    case WebSocketSrMessage::SERVICE_METHOD_SPEECH_START_DETECTED:
-    case WebSocketSrMessage::SERVICE_METHOD_SPEECH_HYPOTHESIS:
-    case WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE:
-    case WebSocketSrMessage::SERVICE_METHOD_SPEECH_END_DETECTED:
-        m_Handler->OnMessage(message);
-        return false;
-    case WebSocketSrMessage::SERVICE_METHOD_TURN_END:
-        SendTelemetry(message.m_ReceiveTime);
-        m_TurnState = TURN_ENDED;
-        if (m_ClosePending) {
-            m_ClosePending = false;
-            ClearTimer();
-            CloseConnection();
-            NotifyClose();
-            return true;
-        }
-        return false;
-    default:
-        return false;
+        case WebSocketSrMessage::SERVICE_METHOD_SPEECH_START_DETECTED:
+        case WebSocketSrMessage::SERVICE_METHOD_SPEECH_HYPOTHESIS:
+        case WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE:
+        case WebSocketSrMessage::SERVICE_METHOD_SPEECH_END_DETECTED:
+            m_Handler->OnMessage(message);
+            return false;
+        case WebSocketSrMessage::SERVICE_METHOD_TURN_END:
+            SendTelemetry(message.m_ReceiveTime);
+            m_TurnState = TURN_ENDED;
+            if (m_ClosePending) {
+                m_ClosePending = false;
+                ClearTimer();
+                CloseConnection();
+                NotifyClose();
+                return true;
+            }
+            return false;
+        default:
+            return false;
     }
 }
 

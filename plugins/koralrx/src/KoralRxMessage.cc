@@ -13,12 +13,16 @@ std::vector<std::string> WebSocketSrMessage::m_ClientMessageArr;
 
 namespace {
 
-const char *const kServicePaths[WebSocketSrMessage::SERVICE_METHOD_COUNT] = {
-    "",           "speech.startDetected", "speech.hypothesis", "speech.phrase",
-    "speech.endDetected", "turn.start",   "turn.end"};
+const char *const kServicePaths[WebSocketSrMessage::SERVICE_METHOD_COUNT] = {"",
+                                                                             "speech.startDetected",
+                                                                             "speech.hypothesis",
+                                                                             "speech.phrase",
+                                                                             "speech.endDetected",
+                                                                             "turn.start",
+                                                                             "turn.end"};
 
-const char *const kClientPaths[WebSocketSrMessage::CLIENT_METHOD_COUNT] = {
-    "", "speech.config", "audio", "telemetry"};
+const char *const kClientPaths[WebSocketSrMessage::CLIENT_METHOD_COUNT] = {"", "speech.config",
+                                                                           "audio", "telemetry"};
 
 const std::string kUnknown = "unknown";
 

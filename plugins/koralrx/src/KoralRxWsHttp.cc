@@ -109,121 +109,121 @@ HttpResponseReader::Status HttpResponseReader::FeedEof() {
 HttpResponseReader::Status HttpResponseReader::Run() {
     for (;;) {
         switch (m_Phase) {
-        case HEAD: {
-            size_t end = WsHandshake::FindHeadEnd(m_Buffer.data(), m_Buffer.size());
-            if (end == std::string::npos) {
-                if (m_Buffer.size() > kMaxHeadSize) {
+            case HEAD: {
+                size_t end = WsHandshake::FindHeadEnd(m_Buffer.data(), m_Buffer.size());
+                if (end == std::string::npos) {
+                    if (m_Buffer.size() > kMaxHeadSize) {
+                        return Fail("response head too large");
+                    }
+                    return NEED_MORE;
+                }
+                if (end > kMaxHeadSize) {
                     return Fail("response head too large");
                 }
-                return NEED_MORE;
+                if (!ParseHead(end)) {
+                    return Fail("malformed response head");
+                }
+                m_Buffer.erase(0, end);
+                if (m_Code >= 100 && m_Code < 200) {
+                    continue;  // interim response: the final one follows
+                }
+                const std::string *te = FindHeader("Transfer-Encoding");
+                const std::string *cl = FindHeader("Content-Length");
+                if (m_Code == 204 || m_Code == 304) {
+                    m_Phase = COMPLETE;
+                } else if (te && strcasecmp(te->c_str(), "identity") != 0) {
+                    m_Phase = BODY_CHUNK_SIZE;
+                } else if (cl) {
+                    char *endp = nullptr;
+                    unsigned long long n = strtoull(cl->c_str(), &endp, 10);
+                    if (cl->empty() || *endp != '\0') {
+                        return Fail("malformed Content-Length");
+                    }
+                    if (n > kMaxBodySize) {
+                        return Fail("response body too large");
+                    }
+                    m_Remaining = static_cast<size_t>(n);
+                    m_Phase = BODY_LENGTH;
+                } else {
+                    m_Phase = BODY_EOF;
+                }
+                break;
             }
-            if (end > kMaxHeadSize) {
-                return Fail("response head too large");
-            }
-            if (!ParseHead(end)) {
-                return Fail("malformed response head");
-            }
-            m_Buffer.erase(0, end);
-            if (m_Code >= 100 && m_Code < 200) {
-                continue;  // interim response: the final one follows
-            }
-            const std::string *te = FindHeader("Transfer-Encoding");
-            const std::string *cl = FindHeader("Content-Length");
-            if (m_Code == 204 || m_Code == 304) {
+            case BODY_LENGTH: {
+                size_t n = std::min(m_Remaining, m_Buffer.size());
+                m_Body.append(m_Buffer, 0, n);
+                m_Buffer.erase(0, n);
+                m_Remaining -= n;
+                if (m_Remaining) {
+                    return NEED_MORE;
+                }
                 m_Phase = COMPLETE;
-            } else if (te && strcasecmp(te->c_str(), "identity") != 0) {
-                m_Phase = BODY_CHUNK_SIZE;
-            } else if (cl) {
+                break;
+            }
+            case BODY_CHUNK_SIZE: {
+                size_t lf = m_Buffer.find('\n');
+                if (lf == std::string::npos) {
+                    if (m_Buffer.size() > 1024) {
+                        return Fail("malformed chunk size");
+                    }
+                    return NEED_MORE;
+                }
                 char *endp = nullptr;
-                unsigned long long n = strtoull(cl->c_str(), &endp, 10);
-                if (cl->empty() || *endp != '\0') {
-                    return Fail("malformed Content-Length");
-                }
-                if (n > kMaxBodySize) {
-                    return Fail("response body too large");
-                }
-                m_Remaining = static_cast<size_t>(n);
-                m_Phase = BODY_LENGTH;
-            } else {
-                m_Phase = BODY_EOF;
-            }
-            break;
-        }
-        case BODY_LENGTH: {
-            size_t n = std::min(m_Remaining, m_Buffer.size());
-            m_Body.append(m_Buffer, 0, n);
-            m_Buffer.erase(0, n);
-            m_Remaining -= n;
-            if (m_Remaining) {
-                return NEED_MORE;
-            }
-            m_Phase = COMPLETE;
-            break;
-        }
-        case BODY_CHUNK_SIZE: {
-            size_t lf = m_Buffer.find('\n');
-            if (lf == std::string::npos) {
-                if (m_Buffer.size() > 1024) {
+                unsigned long long n = strtoull(m_Buffer.c_str(), &endp, 16);
+                if (endp == m_Buffer.c_str()) {
                     return Fail("malformed chunk size");
                 }
+                if (n > kMaxBodySize || m_Body.size() + n > kMaxBodySize) {
+                    return Fail("response body too large");
+                }
+                m_Buffer.erase(0, lf + 1);
+                m_Remaining = static_cast<size_t>(n);
+                m_Phase = n ? BODY_CHUNK_DATA : BODY_TRAILER;
+                break;
+            }
+            case BODY_CHUNK_DATA: {
+                size_t n = std::min(m_Remaining, m_Buffer.size());
+                m_Body.append(m_Buffer, 0, n);
+                m_Buffer.erase(0, n);
+                m_Remaining -= n;
+                if (m_Remaining) {
+                    return NEED_MORE;
+                }
+                m_Phase = BODY_CHUNK_CRLF;
+                break;
+            }
+            case BODY_CHUNK_CRLF: {
+                size_t lf = m_Buffer.find('\n');
+                if (lf == std::string::npos) {
+                    return m_Buffer.size() > 2 ? Fail("malformed chunk") : NEED_MORE;
+                }
+                m_Buffer.erase(0, lf + 1);
+                m_Phase = BODY_CHUNK_SIZE;
+                break;
+            }
+            case BODY_TRAILER: {
+                size_t lf = m_Buffer.find('\n');
+                if (lf == std::string::npos) {
+                    return m_Buffer.size() > kMaxHeadSize ? Fail("trailer too large") : NEED_MORE;
+                }
+                bool empty = lf == 0 || (lf == 1 && m_Buffer[0] == '\r');
+                m_Buffer.erase(0, lf + 1);
+                if (empty) {
+                    m_Phase = COMPLETE;
+                }
+                break;
+            }
+            case BODY_EOF:
+                if (m_Body.size() + m_Buffer.size() > kMaxBodySize) {
+                    return Fail("response body too large");
+                }
+                m_Body += m_Buffer;
+                m_Buffer.clear();
                 return NEED_MORE;
-            }
-            char *endp = nullptr;
-            unsigned long long n = strtoull(m_Buffer.c_str(), &endp, 16);
-            if (endp == m_Buffer.c_str()) {
-                return Fail("malformed chunk size");
-            }
-            if (n > kMaxBodySize || m_Body.size() + n > kMaxBodySize) {
-                return Fail("response body too large");
-            }
-            m_Buffer.erase(0, lf + 1);
-            m_Remaining = static_cast<size_t>(n);
-            m_Phase = n ? BODY_CHUNK_DATA : BODY_TRAILER;
-            break;
-        }
-        case BODY_CHUNK_DATA: {
-            size_t n = std::min(m_Remaining, m_Buffer.size());
-            m_Body.append(m_Buffer, 0, n);
-            m_Buffer.erase(0, n);
-            m_Remaining -= n;
-            if (m_Remaining) {
-                return NEED_MORE;
-            }
-            m_Phase = BODY_CHUNK_CRLF;
-            break;
-        }
-        case BODY_CHUNK_CRLF: {
-            size_t lf = m_Buffer.find('\n');
-            if (lf == std::string::npos) {
-                return m_Buffer.size() > 2 ? Fail("malformed chunk") : NEED_MORE;
-            }
-            m_Buffer.erase(0, lf + 1);
-            m_Phase = BODY_CHUNK_SIZE;
-            break;
-        }
-        case BODY_TRAILER: {
-            size_t lf = m_Buffer.find('\n');
-            if (lf == std::string::npos) {
-                return m_Buffer.size() > kMaxHeadSize ? Fail("trailer too large") : NEED_MORE;
-            }
-            bool empty = lf == 0 || (lf == 1 && m_Buffer[0] == '\r');
-            m_Buffer.erase(0, lf + 1);
-            if (empty) {
-                m_Phase = COMPLETE;
-            }
-            break;
-        }
-        case BODY_EOF:
-            if (m_Body.size() + m_Buffer.size() > kMaxBodySize) {
-                return Fail("response body too large");
-            }
-            m_Body += m_Buffer;
-            m_Buffer.clear();
-            return NEED_MORE;
-        case COMPLETE:
-            return DONE;
-        case ERROR:
-            return FAILED;
+            case COMPLETE:
+                return DONE;
+            case ERROR:
+                return FAILED;
         }
     }
 }

@@ -3,12 +3,17 @@
 #include <apr_general.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 #include "apt_log.h"
 
@@ -60,9 +65,10 @@ Certs::Certs(const TempDir &dir) {
     if (!f) {
         return;
     }
-    fputs("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
-          "keyUsage=digitalSignature\nextendedKeyUsage=serverAuth\n",
-          f);
+    fputs(
+        "subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
+        "keyUsage=digitalSignature\nextendedKeyUsage=serverAuth\n",
+        f);
     fclose(f);
     f = fopen((d + "/wrong.ext").c_str(), "w");
     if (!f) {
@@ -115,7 +121,8 @@ size_t LogCapture::Find(const std::string &text) {
 bool LogCapture::Has(const std::string &text, int priority) {
     std::lock_guard<std::mutex> lock(g_LogMutex);
     for (const Line &l : g_Lines) {
-        if (l.m_Text.find(text) != std::string::npos && (priority < 0 || l.m_Priority == priority)) {
+        if (l.m_Text.find(text) != std::string::npos &&
+            (priority < 0 || l.m_Priority == priority)) {
             return true;
         }
     }
@@ -229,7 +236,8 @@ void StartObserver::OnShutdown(KORAL::WebSocketClient *) {
 
 bool StartObserver::WaitStarted(int timeoutMs) {
     std::unique_lock<std::mutex> lock(m_Mutex);
-    return m_Cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_Starts > 0; });
+    return m_Cond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return m_Starts > 0; });
 }
 
 int StartObserver::Starts() {
@@ -240,6 +248,60 @@ int StartObserver::Starts() {
 int StartObserver::Shutdowns() {
     std::lock_guard<std::mutex> lock(m_Mutex);
     return m_Shutdowns;
+}
+
+bool TinyProxy::Start(const TempDir &dir, const std::string &extra) {
+    m_Port = FreePort();
+    m_LogFile = dir.File("tinyproxy-" + std::to_string(m_Port) + ".log");
+    std::string conf = dir.File("tinyproxy-" + std::to_string(m_Port) + ".conf");
+    std::ofstream out(conf);
+    out << "Port " << m_Port << "\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\n"
+        << "MaxClients 20\nLogLevel Info\nLogFile \"" << m_LogFile << "\"\n"
+        << extra;
+    out.close();
+    m_Pid = fork();
+    if (m_Pid == 0) {
+        execlp("tinyproxy", "tinyproxy", "-d", "-c", conf.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    if (m_Pid < 0) {
+        return false;
+    }
+    // Ready once it accepts connections.
+    for (int i = 0; i < 100; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sin;
+        memset(&sin, 0, sizeof(sin));
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(static_cast<uint16_t>(m_Port));
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool ok = connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) == 0;
+        close(fd);
+        if (ok) {
+            return true;
+        }
+        int status = 0;
+        if (waitpid(m_Pid, &status, WNOHANG) == m_Pid) {
+            m_Pid = -1;
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+TinyProxy::~TinyProxy() {
+    if (m_Pid > 0) {
+        kill(m_Pid, SIGTERM);
+        waitpid(m_Pid, nullptr, 0);
+    }
+}
+
+std::string TinyProxy::Log() const {
+    std::ifstream in(m_LogFile);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
 void InitApr() {

@@ -19,13 +19,13 @@ namespace koraltest {
 
 // A temporary directory removed with its content.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     const std::string &Path() const { return m_Path; }
     std::string File(const std::string &name) const { return m_Path + "/" + name; }
 
-private:
+  private:
     std::string m_Path;
 };
 
@@ -40,7 +40,7 @@ struct Certs {
 
 // Every host log line written while an instance lives.
 class LogCapture {
-public:
+  public:
     struct Line {
         int m_Priority;
         std::string m_Text;
@@ -57,7 +57,7 @@ public:
 
 // Records the connection's callbacks (loop thread) for the test thread.
 class RecordingHandler : public KORAL::WebSocketConnection::Handler {
-public:
+  public:
     struct Connected {
         bool m_Ok;
         KORAL::WebSocketConnection::ConnectionStats m_Stats;
@@ -75,7 +75,7 @@ public:
     bool WaitMessages(size_t n, int timeoutMs = 15000);
     bool WaitClosed(int timeoutMs = 15000);
 
-private:
+  private:
     bool Wait(const std::function<bool()> &pred, int timeoutMs);
     std::mutex m_Mutex;
     std::condition_variable m_Cond;
@@ -87,18 +87,34 @@ private:
 
 // Observer that tells the test thread when the loop is up and down.
 class StartObserver : public KORAL::WebSocketClient::Observer {
-public:
+  public:
     bool OnStart(KORAL::WebSocketClient *client) override;
     void OnShutdown(KORAL::WebSocketClient *client) override;
     bool WaitStarted(int timeoutMs = 5000);
     int Starts();
     int Shutdowns();
 
-private:
+  private:
     std::mutex m_Mutex;
     std::condition_variable m_Cond;
     int m_Starts = 0;
     int m_Shutdowns = 0;
+};
+
+// tinyproxy on a free loopback port, stopped with the object.
+class TinyProxy {
+  public:
+    // `extra` lines are appended to the configuration.
+    bool Start(const TempDir &dir, const std::string &extra = std::string());
+    ~TinyProxy();
+    std::string Uri() const { return "http://127.0.0.1:" + std::to_string(m_Port); }
+    // What the proxy logged so far.
+    std::string Log() const;
+    int m_Port = 0;
+
+  private:
+    int m_Pid = -1;
+    std::string m_LogFile;
 };
 
 // Initialises APR once for the process.

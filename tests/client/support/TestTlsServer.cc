@@ -146,9 +146,9 @@ bool TestTlsServer::Start() {
     sin.sin_family = AF_INET;
     sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sin.sin_port = 0;
-    m_Listener = evconnlistener_new_bind(m_Base, AcceptCb, this,
-                                         LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, 16,
-                                         reinterpret_cast<sockaddr *>(&sin), sizeof(sin));
+    m_Listener =
+        evconnlistener_new_bind(m_Base, AcceptCb, this, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE,
+                                16, reinterpret_cast<sockaddr *>(&sin), sizeof(sin));
     if (!m_Listener) {
         return false;
     }
@@ -274,9 +274,8 @@ void TestTlsServer::OnAccept(int fd) {
         return;
     }
     if (m_Ctx) {
-        peer->m_Bev = bufferevent_openssl_socket_new(m_Base, fd, SSL_new(m_Ctx),
-                                                     BUFFEREVENT_SSL_ACCEPTING,
-                                                     BEV_OPT_CLOSE_ON_FREE);
+        peer->m_Bev = bufferevent_openssl_socket_new(
+            m_Base, fd, SSL_new(m_Ctx), BUFFEREVENT_SSL_ACCEPTING, BEV_OPT_CLOSE_ON_FREE);
         bufferevent_openssl_set_allow_dirty_shutdown(peer->m_Bev, 1);
     } else {
         peer->m_Bev = bufferevent_socket_new(m_Base, fd, BEV_OPT_CLOSE_ON_FREE);
@@ -347,10 +346,10 @@ void TestTlsServer::HandleHead(Peer &peer, const std::string &head) {
         std::string body = reply.m_Body.empty() && reply.m_Status == 200
                                ? "token-" + std::to_string(count)
                                : reply.m_Body;
-        std::string response = "HTTP/1.1 " + std::to_string(reply.m_Status) + " Status\r\n" +
-                               "Content-Type: text/plain\r\nContent-Length: " +
-                               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
-                               body;
+        std::string response =
+            "HTTP/1.1 " + std::to_string(reply.m_Status) + " Status\r\n" +
+            "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+            "\r\nConnection: close\r\n\r\n" + body;
         peer.SendRaw(response);
         bufferevent_setcb(peer.m_Bev, nullptr, CloseWhenFlushed, EventCb, &peer);
         return;
@@ -358,9 +357,10 @@ void TestTlsServer::HandleHead(Peer &peer, const std::string &head) {
     UpgradeRequest request{peer.m_Id, head, sni};
     Record([&] { m_Upgrades.push_back(request); });
     std::string reply = m_UpgradeReply ? m_UpgradeReply(request)
-                                       : std::string("HTTP/1.1 101 Switching Protocols\r\n"
-                                                     "Upgrade: websocket\r\n"
-                                                     "Connection: Upgrade\r\n\r\n");
+                                       : std::string(
+                                             "HTTP/1.1 101 Switching Protocols\r\n"
+                                             "Upgrade: websocket\r\n"
+                                             "Connection: Upgrade\r\n\r\n");
     peer.SendRaw(reply);
     if (strncasecmp(reply.c_str(), "HTTP/1.1 101", 12) == 0) {
         peer.m_Upgraded = true;
@@ -374,9 +374,9 @@ void TestTlsServer::HandleFrames(Peer &peer) {
     while (peer.m_Bev) {
         KORAL::WsFrame::Header h;
         std::string payload;
-        KORAL::WsFrame::ReadStatus st = KORAL::WsFrame::ReadFrame(
-            reinterpret_cast<const uint8_t *>(peer.m_In.data()), peer.m_In.size(), 1 << 24, h,
-            payload);
+        KORAL::WsFrame::ReadStatus st =
+            KORAL::WsFrame::ReadFrame(reinterpret_cast<const uint8_t *>(peer.m_In.data()),
+                                      peer.m_In.size(), 1 << 24, h, payload);
         if (st != KORAL::WsFrame::READ_FRAME) {
             return;
         }

@@ -54,7 +54,7 @@ class TestTlsServer;
 
 // A client connection, used on the server thread from the scripts.
 class Peer {
-public:
+  public:
     void SendText(const std::string &text);
     void SendFrame(uint8_t opcode, const std::string &payload, bool fin = true);
     void SendRaw(const std::string &bytes);
@@ -73,7 +73,7 @@ public:
 };
 
 class TestTlsServer {
-public:
+  public:
     struct TokenReply {
         int m_Status = 200;
         std::string m_Body;     // empty: "token-N"
@@ -120,7 +120,7 @@ public:
     std::mutex m_Mutex;
     std::condition_variable m_Cond;
 
-private:
+  private:
     void HandleHead(Peer &peer, const std::string &head);
     void HandleFrames(Peer &peer);
     void FreePeer(Peer *peer);

@@ -204,6 +204,17 @@ void Server::BeginShutdown(int signal) {
         bool live = false;
         for (auto& kv : s->m_Context->m_Open) live = live || !kv.second.expired();
         if (!live || std::chrono::steady_clock::now() >= deadline) {
+          if (live) {
+            // Whoever did not finish in time is named in the log.
+            s->m_Context->m_Log.Record("shutdown-timeout", 0, [&](EventLog::Writer& w) {
+              w.Key("open");
+              w.StartArray();
+              for (auto& kv : s->m_Context->m_Open) {
+                if (!kv.second.expired()) w.Uint64(kv.first);
+              }
+              w.EndArray();
+            });
+          }
           s->m_Io.stop();
           return;
         }
