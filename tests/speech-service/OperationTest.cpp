@@ -105,6 +105,21 @@ TEST_F(OperationTest, KeyFilePointsAtThisServer) {
   }
 }
 
+TEST_F(OperationTest, ServiceStartedWithoutCertificatesMakesItsOwn) {
+  KoralTest::SpeechServiceOptions o;
+  std::string error;
+  auto service = KoralTest::SpeechServiceProcess::Start(o, &error);
+  ASSERT_TRUE(service) << error;
+  ASSERT_FALSE(service->CaFile().empty());
+  TestClient client(service->Port(), service->CaFile());
+  ASSERT_TRUE(client.Open(&error)) << error;
+  HttpResponse r = client.Exchange("POST /sts/v1.0/issueToken HTTP/1.1\r\nHost:x\r\nOcp-Apim-Subscription-Key:" +
+                                   service->SubscriptionKey() + "\r\nContent-Length:0\r\n\r\n");
+  EXPECT_EQ(200, r.m_Status);
+  client.Close();
+  EXPECT_EQ(0, service->Stop()) << service->Stderr();
+}
+
 TEST_F(OperationTest, SignalsEndTheServiceCleanlyClosingWebSockets) {
   for (int signal : {SIGTERM, SIGINT}) {
     auto service = Start("");

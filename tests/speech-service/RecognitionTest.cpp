@@ -20,6 +20,7 @@ class RecognitionTest : public ServiceTest {
     o.m_Engine = "pocketsphinx";
     o.m_CertFile = Certs().CertFile();
     o.m_KeyFile = Certs().KeyFile();
+    o.m_CaFile = Certs().CaFile();
     o.m_ExtraArgs = {"--decoders", "2"};
     std::string error;
     auto start = std::chrono::steady_clock::now();

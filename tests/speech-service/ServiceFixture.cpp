@@ -15,13 +15,7 @@ void ServiceTest::TearDownTestSuite() {}
 
 void ServiceTest::TearDown() {
   for (auto& service : m_Services) {
-    auto t0 = std::chrono::steady_clock::now();
     int status = service->Stop();
-    if (std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(1000)) {
-      std::string text;
-      KoralTest::ReadTextFile(service->EventLogPath(), text);
-      std::fprintf(stderr, "SLOWSTOP\n%s\n", text.c_str());
-    }
     EXPECT_EQ(0, status) << "speech-service did not end cleanly:\n" << service->Stderr();
   }
   m_Services.clear();
@@ -36,6 +30,7 @@ std::shared_ptr<KoralTest::SpeechServiceProcess> ServiceTest::Start(const std::s
   o.m_Tls = !plain;
   o.m_CertFile = Certs().CertFile();
   o.m_KeyFile = Certs().KeyFile();
+  o.m_CaFile = Certs().CaFile();
   o.m_ExtraArgs = extra;
   std::string error;
   std::shared_ptr<KoralTest::SpeechServiceProcess> service = KoralTest::SpeechServiceProcess::Start(o, &error);

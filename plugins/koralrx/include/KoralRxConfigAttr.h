@@ -2,7 +2,10 @@
 #ifndef KORALRX_CONFIG_ATTR_H
 #define KORALRX_CONFIG_ATTR_H
 
+#include <apr_xml.h>
+
 #include <cstdint>
+#include <vector>
 
 #include "apt_log.h"
 
@@ -22,6 +25,10 @@ bool LoadEnumAttr(const char *name, const char *value, const char *const *words,
 
 // Base-10 integer without error checks: text that is not a number gives 0.
 int64_t LoadIntAttr(const char *value);
+
+// The element's attributes in document order (the XML parser links them
+// newest first).
+std::vector<const apr_xml_attr *> XmlElemAttrs(const apr_xml_elem *elem);
 
 // Case-insensitive comparison of attribute and element names.
 bool NameIs(const char *name, const char *expected);

@@ -5,6 +5,8 @@
 #include <apr_pools.h>
 #include <apr_xml.h>
 
+#include "KoralRxConfigAttr.h"
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -25,8 +27,6 @@ apr_xml_doc *ParseXmlDocument(const char *text, size_t length, apr_pool_t *pool)
 // parser splits it into (at line ends and references). False when there is none.
 bool XmlElemText(const apr_xml_elem *elem, std::string &text);
 
-// The element's attributes in document order (the parser keeps them newest first).
-std::vector<const apr_xml_attr *> XmlElemAttrs(const apr_xml_elem *elem);
 
 // The value of the last attribute (in document order) named `name` in any case,
 // or null.

@@ -38,6 +38,12 @@ bool LoadEnumAttr(const char *name, const char *value, const char *const *words,
     return false;
 }
 
+std::vector<const apr_xml_attr *> XmlElemAttrs(const apr_xml_elem *elem) {
+    std::vector<const apr_xml_attr *> attrs;
+    for (const apr_xml_attr *attr = elem->attr; attr; attr = attr->next) attrs.push_back(attr);
+    return std::vector<const apr_xml_attr *>(attrs.rbegin(), attrs.rend());
+}
+
 int64_t LoadIntAttr(const char *value) {
     return value ? std::strtoll(value, nullptr, 10) : 0;
 }

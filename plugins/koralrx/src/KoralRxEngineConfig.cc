@@ -53,7 +53,7 @@ bool Engine::LoadDocument(const char *name, const apr_xml_doc *doc, apr_pool_t *
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Document");
         return false;
     }
-    for (const apr_xml_attr *attr = root->attr; attr; attr = attr->next) {
+    for (const apr_xml_attr *attr : XmlElemAttrs(root)) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Document Attribute: %s = %s",
                 attr->name, attr->value);
         if (NameIs(attr->name, "subscription-key-file")) {

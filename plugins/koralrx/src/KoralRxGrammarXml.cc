@@ -61,12 +61,6 @@ bool XmlElemText(const apr_xml_elem *elem, std::string &text) {
     return !text.empty();
 }
 
-std::vector<const apr_xml_attr *> XmlElemAttrs(const apr_xml_elem *elem) {
-    std::vector<const apr_xml_attr *> attrs;
-    for (const apr_xml_attr *attr = elem->attr; attr; attr = attr->next) attrs.push_back(attr);
-    return std::vector<const apr_xml_attr *>(attrs.rbegin(), attrs.rend());
-}
-
 const char *XmlElemAttr(const apr_xml_elem *elem, const char *name) {
     // Newest first: the first match is the last one written.
     for (const apr_xml_attr *attr = elem->attr; attr; attr = attr->next) {

@@ -8,7 +8,7 @@
 namespace KORAL {
 
 bool LogStatementSettings::Load(const apr_xml_elem *elem) {
-    for (const apr_xml_attr *attr = elem->attr; attr; attr = attr->next) {
+    for (const apr_xml_attr *attr : XmlElemAttrs(elem)) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Log Statement Attribute: %s = %s",
                 attr->name, attr->value);
         if (NameIs(attr->name, "enable")) {
@@ -24,7 +24,7 @@ bool LogStatementSettings::Load(const apr_xml_elem *elem) {
 }
 
 bool StatusFileSettings::Load(const apr_xml_elem *elem) {
-    for (const apr_xml_attr *attr = elem->attr; attr; attr = attr->next) {
+    for (const apr_xml_attr *attr : XmlElemAttrs(elem)) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Status File Attribute: %s = %s",
                 attr->name, attr->value);
         if (NameIs(attr->name, "enable")) {
@@ -56,7 +56,7 @@ bool MonitoringHandler::Load(const apr_xml_elem *elem) {
 }
 
 bool MonitoringSettings::Load(const apr_xml_elem *elem) {
-    for (const apr_xml_attr *attr = elem->attr; attr; attr = attr->next) {
+    for (const apr_xml_attr *attr : XmlElemAttrs(elem)) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Monitoring Attribute: %s = %s",
                 attr->name, attr->value);
         if (NameIs(attr->name, "refresh-period")) {

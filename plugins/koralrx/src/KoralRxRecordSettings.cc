@@ -40,7 +40,7 @@ bool LoadCommon(const char *name, const char *value, bool &purge_existing, long 
 }  // namespace
 
 bool UtteranceSettings::Load(const apr_xml_elem *elem) {
-    for (const apr_xml_attr *attr = elem->attr; attr; attr = attr->next) {
+    for (const apr_xml_attr *attr : XmlElemAttrs(elem)) {
         const char *name = attr->name;
         const char *value = attr->value;
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
@@ -61,7 +61,7 @@ bool UtteranceSettings::Load(const apr_xml_elem *elem) {
 }
 
 bool RdrSettings::Load(const apr_xml_elem *elem) {
-    for (const apr_xml_attr *attr = elem->attr; attr; attr = attr->next) {
+    for (const apr_xml_attr *attr : XmlElemAttrs(elem)) {
         const char *name = attr->name;
         const char *value = attr->value;
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load RDR Manager Attribute: %s = %s",

@@ -12,7 +12,7 @@ const char *const kStartOfInput[] = {"service-originated", "internal"};
 }  // namespace
 
 bool StreamingRecogSettings::Load(const apr_xml_elem *elem) {
-    for (const apr_xml_attr *attr = elem->attr; attr; attr = attr->next) {
+    for (const apr_xml_attr *attr : XmlElemAttrs(elem)) {
         const char *name = attr->name;
         const char *value = attr->value;
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,

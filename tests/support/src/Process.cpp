@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,15 @@
 #include "KoralTest/TempDir.h"
 
 namespace KoralTest {
+
+void CloseInheritedDescriptors() {
+#ifdef SYS_close_range
+  if (::syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
+#endif
+  long max = ::sysconf(_SC_OPEN_MAX);
+  if (max < 0 || max > 65536) max = 65536;
+  for (int fd = 3; fd < max; ++fd) ::close(fd);
+}
 
 bool HaveProgram(const std::string& name) {
   const char* path = std::getenv("PATH");
@@ -44,6 +54,7 @@ bool RunProgram(const std::vector<std::string>& argv, std::string* error) {
       ::dup2(devnull, 1);
     }
     if (err >= 0) ::dup2(err, 2);
+    CloseInheritedDescriptors();
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "KoralTest/Process.h"
 #include "KoralTest/TestPaths.h"
 
 namespace KoralTest {
@@ -40,6 +41,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& errFile, in
     if (devnull >= 0) ::dup2(devnull, 0);
     ::dup2(fds[1], 1);
     if (err >= 0) ::dup2(err, 2);
+    CloseInheritedDescriptors();
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -97,11 +99,20 @@ std::unique_ptr<SpeechServiceProcess> SpeechServiceProcess::Start(const SpeechSe
     return nullptr;
   };
   if (p->m_Dir.Path().empty()) return fail("cannot make a temporary folder");
+  if (options.m_Tls && (options.m_CertFile.empty() || options.m_KeyFile.empty())) {
+    std::string certError;
+    p->m_Certs = TestCerts::Make(&certError);
+    if (!p->m_Certs) return fail("cannot make test certificates: " + certError);
+    p->m_Options.m_CertFile = p->m_Certs->CertFile();
+    p->m_Options.m_KeyFile = p->m_Certs->KeyFile();
+    p->m_Options.m_CaFile = p->m_Certs->CaFile();
+  }
+  const SpeechServiceOptions& opts = p->m_Options;
 
-  std::vector<std::string> args = {SpeechServicePath(), "--listen", "127.0.0.1:0", "--engine", options.m_Engine,
-                                   "--subscription-key", options.m_SubscriptionKey};
-  if (options.m_Tls) {
-    args.insert(args.end(), {"--cert", options.m_CertFile, "--key", options.m_KeyFile});
+  std::vector<std::string> args = {SpeechServicePath(), "--listen", "127.0.0.1:0", "--engine", opts.m_Engine,
+                                   "--subscription-key", opts.m_SubscriptionKey};
+  if (opts.m_Tls) {
+    args.insert(args.end(), {"--cert", opts.m_CertFile, "--key", opts.m_KeyFile});
   } else {
     args.push_back("--plain");
   }

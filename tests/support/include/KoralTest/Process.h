@@ -13,4 +13,9 @@ bool RunProgram(const std::vector<std::string>& argv, std::string* error = nullp
 // True if `name` is an executable on PATH.
 bool HaveProgram(const std::string& name);
 
+// In a child after fork: closes every descriptor above stderr, so that the
+// child does not keep the test's sockets open (a socket the test closes
+// must really close).
+void CloseInheritedDescriptors();
+
 }  // namespace KoralTest

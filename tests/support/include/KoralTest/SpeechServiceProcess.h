@@ -3,14 +3,17 @@
 // once it printed its ready line; stopped with SIGTERM (SIGKILL after 10 s)
 // on destruction, its temporary files removed.
 //
-//   auto certs = KoralTest::TestCerts::Make();
 //   KoralTest::SpeechServiceOptions o;
 //   o.m_Scenario = R"({"turns":[{"status":"NoMatch"}]})";
-//   o.m_CertFile = certs->CertFile(); o.m_KeyFile = certs->KeyFile();
 //   std::string error;
 //   auto service = KoralTest::SpeechServiceProcess::Start(o, &error);
 //   ASSERT_TRUE(service) << error;
-//   ... connect to 127.0.0.1:service->Port(), trust certs->CaFile() ...
+//   ... point the client at service->KeyFilePath() (or 127.0.0.1:Port()),
+//   trust service->CaFile(), check EventLogReader(service->EventLogPath()) ...
+//
+// Without m_CertFile/m_KeyFile a TLS service gets its own throwaway
+// certificates; a suite starting many services should make one TestCerts and
+// pass its files (and m_CaFile) to save the time.
 #pragma once
 
 #include <sys/types.h>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "KoralTest/TempDir.h"
+#include "KoralTest/TestCerts.h"
 
 namespace KoralTest {
 
@@ -28,8 +32,9 @@ struct SpeechServiceOptions {
   std::string m_Engine = "script";  // or "pocketsphinx"
   std::string m_Scenario;           // scenario JSON, passed with --script when not empty
   bool m_Tls = true;                // needs m_CertFile and m_KeyFile; false: --plain
-  std::string m_CertFile;
+  std::string m_CertFile;           // empty: made for this service
   std::string m_KeyFile;
+  std::string m_CaFile;             // the CA of m_CertFile, for CaFile()
   std::string m_SubscriptionKey = "test-subscription-key";
   bool m_EventLog = true;
   bool m_WriteKeyFile = true;
@@ -48,6 +53,8 @@ class SpeechServiceProcess {
   uint16_t Port() const { return m_Port; }
   std::string Host() const { return "127.0.0.1"; }
   bool Tls() const { return m_Options.m_Tls; }
+  // The CA file to trust (empty for a plain service).
+  std::string CaFile() const { return m_Options.m_Tls ? m_Options.m_CaFile : std::string(); }
   pid_t Pid() const { return m_Pid; }
   const std::string& SubscriptionKey() const { return m_Options.m_SubscriptionKey; }
   // Empty when not asked for.
@@ -71,6 +78,7 @@ class SpeechServiceProcess {
 
   SpeechServiceOptions m_Options;
   TempDir m_Dir;
+  std::unique_ptr<TestCerts> m_Certs;
   pid_t m_Pid = -1;
   uint16_t m_Port = 0;
   bool m_Stopped = false;
