@@ -1,12 +1,14 @@
 // The audio path of a service connection on the client's loop thread: one
 // 80 ms chunk of 16 kHz audio (2560 bytes) composed into an audio message,
 // framed, masked and written through TLS, against a bare SSL_write of the
-// same 2560 bytes on the same TLS socket. Both are timed on the loop thread
-// up to the point where the bytes were handed to the kernel.
+// same frame bytes (composed beforehand) on the same TLS socket. Both are
+// timed on the loop thread up to the point where the bytes were handed to
+// the kernel.
 //
-// The peer is a TLS endpoint on loopback that answers the token request and
-// the upgrade and then discards everything (so that the figures are the
-// client's own); certificates come from scripts/make-test-certs.
+// The peer is the local speech service (scripted engine) when it was built;
+// otherwise a TLS endpoint on loopback that answers the token request and
+// the upgrade and discards the rest. Certificates come from
+// scripts/make-test-certs.
 #include <apr_general.h>
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -20,6 +22,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -149,6 +153,59 @@ class Sink {
     int m_Port = 0;
 };
 
+// ---- the local speech service ------------------------------------------------
+
+class LocalService {
+  public:
+    // Starts `program` on a free loopback port; false when it did not come up.
+    bool Start(const std::string &program, const std::string &cert, const std::string &key) {
+        int out[2];
+        if (access(program.c_str(), X_OK) != 0 || pipe(out) != 0) {
+            return false;
+        }
+        m_Pid = fork();
+        if (m_Pid == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            close(out[1]);
+            execl(program.c_str(), program.c_str(), "--listen", "127.0.0.1:0", "--cert",
+                  cert.c_str(), "--key", key.c_str(), "--subscription-key", "bench", "--engine",
+                  "script", (char *)nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        if (m_Pid < 0) {
+            close(out[0]);
+            return false;
+        }
+        // "speech-service ready on 127.0.0.1:PORT (tls)"
+        std::string text;
+        char buf[256];
+        ssize_t n;
+        while (text.find('\n') == std::string::npos && (n = read(out[0], buf, sizeof(buf))) > 0) {
+            text.append(buf, static_cast<size_t>(n));
+        }
+        close(out[0]);
+        size_t at = text.find("ready on 127.0.0.1:");
+        if (at == std::string::npos) {
+            return false;
+        }
+        m_Port = atoi(text.c_str() + at + 19);
+        return m_Port > 0;
+    }
+    ~LocalService() {
+        if (m_Pid > 0) {
+            kill(m_Pid, SIGTERM);
+            waitpid(m_Pid, nullptr, 0);
+        }
+    }
+    int Port() const { return m_Port; }
+
+  private:
+    pid_t m_Pid = -1;
+    int m_Port = 0;
+};
+
 // ---- the client side --------------------------------------------------------
 
 class Ready : public KORAL::WebSocketConnection::Handler, public KORAL::WebSocketClient::Observer {
@@ -203,6 +260,10 @@ class TimedWork : public KORAL::Event {
     bool *m_Done = nullptr;
 };
 
+const size_t kChunkBytes = 2560;  // 80 ms at 16 kHz, 16-bit mono
+const int kChunksPerBatch = 1;
+const char kRequestId[] = "0123456789abcdef0123456789abcdef";
+
 // Waits until the socket can take more bytes.
 void WaitWritable(int fd) {
     pollfd p{fd, POLLOUT, 0};
@@ -212,6 +273,9 @@ void WaitWritable(int fd) {
 struct Setup {
     std::string m_Dir;
     Sink m_Sink;
+    LocalService m_Service;
+    std::string m_Peer;
+    std::vector<char> m_Chunk;
     Ready m_Ready;
     std::unique_ptr<KORAL::WebSocketClient> m_Client;
     std::unique_ptr<KORAL::WebSocketConnection> m_Connection;
@@ -225,11 +289,23 @@ struct Setup {
         const char *src = getenv("KORAL_SOURCE_DIR");
         std::string script =
             std::string(src ? src : KORAL_BENCH_SOURCE_DIR) + "/scripts/make-test-certs";
-        if (system((script + " " + m_Dir).c_str()) != 0 ||
-            !m_Sink.Start(m_Dir + "/server.crt", m_Dir + "/server.key")) {
+        if (system((script + " " + m_Dir).c_str()) != 0) {
             return;
         }
-        std::string base = "https://127.0.0.1:" + std::to_string(m_Sink.Port());
+        int port = 0;
+        const char *service = getenv("KORAL_SPEECH_SERVICE");
+        std::string program = service ? service : KORAL_BENCH_SPEECH_SERVICE;
+        if (!program.empty() &&
+            m_Service.Start(program, m_Dir + "/server.crt", m_Dir + "/server.key")) {
+            port = m_Service.Port();
+            m_Peer = "local speech service";
+        } else if (m_Sink.Start(m_Dir + "/server.crt", m_Dir + "/server.key")) {
+            port = m_Sink.Port();
+            m_Peer = "discarding TLS endpoint";
+        } else {
+            return;
+        }
+        std::string base = "https://127.0.0.1:" + std::to_string(port);
         m_Client.reset(new KORAL::WebSocketClient("WSL", false));
         m_Client->SetObserver(&m_Ready);
         m_Client->m_AuthSettings.m_Uri = base + "/sts/v1.0/issueToken";
@@ -239,8 +315,19 @@ struct Setup {
             return;
         }
         m_Connection.reset(new KORAL::WebSocketConnection(&m_Ready, m_Client.get(), nullptr));
-        m_Connection->Connect("bench", base + "/speech/v1", "", "en-US", 16000);
+        m_Connection->Connect("bench",
+                              base + "/speech/recognition/interactive/cognitiveservices/v1", "",
+                              "en-US", 16000);
         m_Ok = m_Ready.Wait(1) == 1;
+        m_Chunk.resize(kChunkBytes);
+        for (size_t i = 0; i < m_Chunk.size(); ++i) {
+            m_Chunk[i] = static_cast<char>(i * 31);
+        }
+        // The turn's first message (with the WAV header) goes first, so that
+        // every measured frame is an ordinary audio message of that turn.
+        if (m_Ok) {
+            m_Connection->PostAudioData(kRequestId, m_Chunk.data(), m_Chunk.size());
+        }
     }
     ~Setup() {
         if (m_Connection) {
@@ -279,8 +366,36 @@ Setup &TheSetup() {
     return setup;
 }
 
-const size_t kChunkBytes = 2560;  // 80 ms at 16 kHz, 16-bit mono
-const int kChunksPerBatch = 1;
+// One audio message of the turn as the connection composes it (timestamp,
+// header block, fresh masking key, masked copy of the audio) into `out`.
+size_t ComposeFrame(std::vector<uint8_t> &out, const std::vector<char> &audio) {
+    KORAL::WebSocketSrMessage m(KORAL::WebSocketSrMessage::CLIENT_ORIGINATED);
+    m.m_Method = KORAL::WebSocketSrMessage::CLIENT_METHOD_AUDIO;
+    m.m_RequestId = kRequestId;
+    KORAL::WebSocketSrMessage::GenerateXTimestamp(apr_time_now(), m.m_Timestamp);
+    m.m_ContentType = "audio/x-wav";
+    std::string header;
+    m.GenerateHeader(header, false);
+    KORAL::BinaryMessage message;
+    message.m_Header = &header;
+    message.m_Audio = reinterpret_cast<const uint8_t *>(audio.data());
+    message.m_AudioSize = audio.size();
+    uint8_t key[4];
+    KORAL::WsFrame::RandomMaskKey(key);
+    out.resize(KORAL::BinaryFrameSize(message));
+    return KORAL::WriteBinaryFrame(out.data(), message, key);
+}
+
+// The composition alone, into memory.
+void BM_ComposeMaskedFrameOnly(benchmark::State &state) {
+    apr_initialize();
+    std::vector<char> audio(kChunkBytes, 7);
+    std::vector<uint8_t> out;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(ComposeFrame(out, audio));
+    }
+    state.SetBytesProcessed(state.iterations() * kChunkBytes);
+}
 
 void BM_FramedMaskedTlsChunk(benchmark::State &state) {
     Setup &s = TheSetup();
@@ -288,16 +403,13 @@ void BM_FramedMaskedTlsChunk(benchmark::State &state) {
         state.SkipWithError("no TLS connection to the local endpoint");
         return;
     }
-    std::vector<char> chunk(kChunkBytes);
-    for (size_t i = 0; i < chunk.size(); ++i) {
-        chunk[i] = static_cast<char>(i * 31);
-    }
+    state.SetLabel(s.m_Peer);
     KORAL::WebSocketConnection *c = s.m_Connection.get();
     event_base *base = s.m_Client->GetEventBase();
     for (auto _ : state) {
         double seconds = s.OnLoop([&] {
             for (int i = 0; i < kChunksPerBatch; ++i) {
-                c->ProcessAudioData("bench-request", chunk);
+                c->ProcessAudioData(kRequestId, s.m_Chunk);
                 // Until the TLS layer has written everything to the socket.
                 evbuffer *out = c->GetTransport().Output();
                 while (out && evbuffer_get_length(out) > 0) {
@@ -316,11 +428,12 @@ void BM_BareSslWriteChunk(benchmark::State &state) {
         state.SkipWithError("no TLS connection to the local endpoint");
         return;
     }
-    std::vector<char> chunk(kChunkBytes);
-    for (size_t i = 0; i < chunk.size(); ++i) {
-        chunk[i] = static_cast<char>(i * 31);
-    }
+    state.SetLabel(s.m_Peer);
+    // The same frame bytes, composed once beforehand.
+    std::vector<uint8_t> frame;
+    ComposeFrame(frame, s.m_Chunk);
     KORAL::WebSocketConnection *c = s.m_Connection.get();
+    bool failed = false;
     for (auto _ : state) {
         double seconds = s.OnLoop([&] {
             bufferevent *bev = c->GetTransport().Bev();
@@ -328,15 +441,16 @@ void BM_BareSslWriteChunk(benchmark::State &state) {
             int fd = bev ? bufferevent_getfd(bev) : -1;
             for (int i = 0; ssl && i < kChunksPerBatch; ++i) {
                 size_t done = 0;
-                while (done < chunk.size()) {
+                while (done < frame.size()) {
                     int n =
-                        SSL_write(ssl, chunk.data() + done, static_cast<int>(chunk.size() - done));
+                        SSL_write(ssl, frame.data() + done, static_cast<int>(frame.size() - done));
                     if (n > 0) {
                         done += static_cast<size_t>(n);
                         continue;
                     }
                     int err = SSL_get_error(ssl, n);
                     if (err != SSL_ERROR_WANT_WRITE && err != SSL_ERROR_WANT_READ) {
+                        failed = true;
                         return;
                     }
                     WaitWritable(fd);
@@ -345,30 +459,8 @@ void BM_BareSslWriteChunk(benchmark::State &state) {
         });
         state.SetIterationTime(seconds / kChunksPerBatch);
     }
-    state.SetBytesProcessed(state.iterations() * kChunkBytes);
-}
-
-// The composition alone, into memory: timestamp, header block, masking key
-// and the masked copy of the audio (what the loop thread adds to the write).
-void BM_ComposeMaskedFrameOnly(benchmark::State &state) {
-    apr_initialize();
-    std::vector<uint8_t> audio(kChunkBytes, 7);
-    std::vector<uint8_t> out(kChunkBytes + 512);
-    for (auto _ : state) {
-        KORAL::WebSocketSrMessage m(KORAL::WebSocketSrMessage::CLIENT_ORIGINATED);
-        m.m_Method = KORAL::WebSocketSrMessage::CLIENT_METHOD_AUDIO;
-        m.m_RequestId = "0123456789abcdef0123456789abcdef";
-        KORAL::WebSocketSrMessage::GenerateXTimestamp(apr_time_now(), m.m_Timestamp);
-        m.m_ContentType = "audio/x-wav";
-        std::string header;
-        m.GenerateHeader(header, false);
-        KORAL::BinaryMessage message;
-        message.m_Header = &header;
-        message.m_Audio = audio.data();
-        message.m_AudioSize = audio.size();
-        uint8_t key[4];
-        KORAL::WsFrame::RandomMaskKey(key);
-        benchmark::DoNotOptimize(KORAL::WriteBinaryFrame(out.data(), message, key));
+    if (failed) {
+        state.SkipWithError("the TLS write failed");
     }
     state.SetBytesProcessed(state.iterations() * kChunkBytes);
 }

@@ -50,16 +50,16 @@ TEST_F(AuthClientTest, TwoConnectionsWaitingAreAnsweredInOrder) {
     EXPECT_EQ(m_Server->TokenRequests().size(), 1u);
     EXPECT_LT(m_Log.Find("Initiate WS connection <first>"),
               m_Log.Find("Initiate WS connection <second>"));
-    // The body is used verbatim, trailing line break included.
+    // The line end after the token is not part of it.
     ASSERT_EQ(m_Server->Upgrades().size(), 2u);
-    EXPECT_EQ(m_Server->Upgrades()[0].Header("Authorization"), "Bearer shared-token\n");
-    EXPECT_TRUE(m_Log.Has("Access token retrieved [13 bytes] <Koral>"));
+    EXPECT_EQ(m_Server->Upgrades()[0].Header("Authorization"), "Bearer shared-token");
+    EXPECT_TRUE(m_Log.Has("Access token retrieved [12 bytes] <Koral>"));
 }
 
 TEST_F(AuthClientTest, RevalidationFetchesAFreshToken) {
     Start([](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_ValidationPeriod = 1; });
     PostAuth();
-    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->TokenRequests().size() >= 2; }, 5000));
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->TokenRequests().size() >= 2; }, 15000));
     ASSERT_TRUE(m_Log.WaitFor("Access token retrieved"));
     EXPECT_TRUE(m_Log.Has("Revalidate access token for HTTP auth <Koral>"));
     ASSERT_TRUE(m_Log.WaitFor("Set revalidation timer [1 sec] for <Koral>"));
@@ -77,24 +77,51 @@ TEST_F(AuthClientTest, ReattemptAfterUnauthorized) {
     denied.m_Status = 401;
     denied.m_Body = "bad key";
     m_Server->QueueTokenReply(denied);
-    Start([](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_ReattemptTimeout = 1; });
+    // Long enough for the second connect below to come before the reattempt.
+    Start([](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_ReattemptTimeout = 3; });
     Conn &c = NewConnection();
     Connect(c, "denied");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
     EXPECT_TRUE(m_Log.Has("HTTP auth failure [401] <Koral>", APT_PRIO_WARNING));
-    EXPECT_TRUE(m_Log.WaitFor("Set reattempt timer [1 sec] for <Koral>"));
+    EXPECT_TRUE(m_Log.WaitFor("Set reattempt timer [3 sec] for <Koral>"));
     EXPECT_TRUE(m_Server->Upgrades().empty());
     // Until the reattempt runs, a connect is refused at once from the cache.
     Connect(c, "denied-again");
     ASSERT_TRUE(c.m_Handler.WaitConnects(2));
     EXPECT_FALSE(c.m_Handler.Connects()[1].m_Ok);
     // After it, the new token serves.
-    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->TokenRequests().size() == 2; }, 5000));
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->TokenRequests().size() == 2; }, 15000));
     ASSERT_TRUE(m_Log.WaitFor("Access token retrieved"));
     Connect(c, "accepted");
     ASSERT_TRUE(c.m_Handler.WaitConnects(3));
     EXPECT_TRUE(c.m_Handler.Connects()[2].m_Ok);
+}
+
+TEST_F(AuthClientTest, TokenIsTrimmedAndOneWithLineBreaksRefused) {
+    TestTlsServer::TokenReply padded;
+    padded.m_Body = "tok-padded\r\n";
+    m_Server->QueueTokenReply(padded);
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "padded");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    ASSERT_FALSE(m_Server->Upgrades().empty());
+    EXPECT_EQ(m_Server->Upgrades()[0].Header("Authorization"), "Bearer tok-padded");
+}
+
+TEST_F(AuthClientTest, TokenWithAnInnerLineBreakIsAnAuthFailure) {
+    TestTlsServer::TokenReply forged;
+    forged.m_Body = "tok\r\nX-Injected: 1";
+    m_Server->QueueTokenReply(forged);
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "forged");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_TRUE(m_Log.Has("Invalid access token [18 bytes] <Koral>", APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Server->Upgrades().empty());
 }
 
 TEST_F(AuthClientTest, ReattemptAfterTimeout) {

@@ -128,20 +128,23 @@ TEST_F(SpeechServiceTest, RecognitionConformsToTheService) {
     ASSERT_TRUE(c.second->WaitConnects(1));
     ASSERT_TRUE(c.second->Connects()[0].m_Ok);
     // The phrase arrives; the turn ends with telemetry.
-    ASSERT_TRUE(c.second->WaitMessages(1));
     ASSERT_TRUE(WaitEvent("message", "telemetry")) << m_Service->Stderr();
+    // The phrase reached the owner, with the turn's id like every message.
     bool phrase = false;
-    for (const WebSocketSrMessage &m : c.second->Messages()) {
-        EXPECT_EQ(m.m_RequestId, kRequestA);
-        if (m.m_Method == WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE) {
-            phrase = true;
-            EXPECT_NE(m.m_Body.find("yes please"), std::string::npos) << m.m_Body;
+    for (int i = 0; i < 100 && !phrase; ++i) {
+        for (const WebSocketSrMessage &m : c.second->Messages()) {
+            EXPECT_EQ(m.m_RequestId, kRequestA);
+            if (m.m_Method == WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE) {
+                phrase = true;
+                EXPECT_NE(m.m_Body.find("yes please"), std::string::npos) << m.m_Body;
+            }
         }
+        c.second->WaitMessages(c.second->Messages().size() + 1, 50);
     }
-    c.second->WaitMessages(3, 2000);
-    EXPECT_TRUE(phrase || c.second->WaitMessages(4, 3000));
+    EXPECT_TRUE(phrase);
 
-    EXPECT_TRUE(Events("violation").empty()) << Events("violation")[0].m_Line;
+    std::vector<ServiceEvent> violations = Events("violation");
+    EXPECT_TRUE(violations.empty()) << (violations.empty() ? "" : violations[0].m_Line);
     std::vector<ServiceEvent> ups = Events("upgrade");
     ASSERT_EQ(ups.size(), 1u);
     EXPECT_EQ(ups[0].Int("status"), 101) << ups[0].m_Line;

@@ -15,13 +15,12 @@
 #include <list>
 #include <string>
 
+#include "KoralRxEndpoints.h"
+
 namespace KORAL {
 
 class HttpConnection;
 class HttpRequest;
-
-// Token endpoint used unless the subscription key file names another.
-extern const char *const kDefaultAuthUri;
 
 class AuthClient {
   public:

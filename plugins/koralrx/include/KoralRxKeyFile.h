@@ -6,15 +6,9 @@
 #include <cstddef>
 #include <string>
 
-namespace KORAL {
+#include "KoralRxEndpoints.h"
 
-// Endpoints used when the key file names none.
-extern const char *const kDefaultTokenUri;
-extern const char *const kDefaultSpeechEndpoint;
-// Host names from which a regional speech endpoint is derived.
-extern const char *const kTokenHost;
-extern const char *const kRegionalSpeechHost;
-extern const char *const kSpeechPath;
+namespace KORAL {
 
 struct SubscriptionKeyInfo {
     std::string auth_uri = kDefaultTokenUri;

@@ -6,10 +6,29 @@
 
 namespace KORAL {
 
-const char *const kDefaultAuthUri = "https://api.lumetra.com/sts/v1.0/issueToken";
+namespace {
+
+// A token without the blanks and line ends around it.
+std::string TrimToken(const std::string &body) {
+    const char *blanks = " \t\r\n";
+    size_t first = body.find_first_not_of(blanks);
+    if (first == std::string::npos) return std::string();
+    return body.substr(first, body.find_last_not_of(blanks) - first + 1);
+}
+
+// Non-empty once trimmed, and free of control characters inside.
+bool IsUsableToken(const std::string &body) {
+    std::string token = TrimToken(body);
+    if (token.empty()) return false;
+    for (unsigned char c : token)
+        if (c < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+}  // namespace
 
 AuthClient::Settings::Settings()
-    : m_Uri(kDefaultAuthUri),
+    : m_Uri(kDefaultTokenUri),
       m_Retries(5),
       m_ConnectionTimeout(60),
       m_RequestTimeout(30),
@@ -281,8 +300,15 @@ void AuthClient::OnComplete(CompletionCause cause) {
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "  %s: %s", h.first.c_str(),
                     h.second.c_str());
         }
-        if (m_ResponseCode == 200) {
-            m_Token = response.m_Body;
+        if (m_ResponseCode == 200 && !IsUsableToken(response.m_Body)) {
+            // The token goes into the upgrade request's Authorization header:
+            // line breaks or other control characters would break that request.
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Invalid access token [%d bytes] <%s>",
+                    static_cast<int>(response.m_Body.size()), m_Name.c_str());
+            cause = CAUSE_AUTH_ERROR;
+        } else if (m_ResponseCode == 200) {
+            m_Token = TrimToken(response.m_Body);
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
                     "Access token retrieved [%d bytes] <%s>", static_cast<int>(m_Token.size()),
                     m_Name.c_str());

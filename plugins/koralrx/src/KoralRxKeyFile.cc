@@ -6,13 +6,6 @@
 
 namespace KORAL {
 
-const char *const kTokenHost = "api.cognitive.microsoft.com";
-const char *const kRegionalSpeechHost = "stt.speech.microsoft.com";
-const char *const kSpeechPath = "/speech/recognition/interactive/cognitiveservices/v1";
-const char *const kDefaultTokenUri = "https://api.cognitive.microsoft.com/sts/v1.0/issueToken";
-const char *const kDefaultSpeechEndpoint =
-    "https://speech.platform.bing.com/speech/recognition/interactive/cognitiveservices/v1";
-
 std::string DeriveServiceEndpoint(const std::string &auth_uri) {
     static const std::string kScheme = "https://";
     size_t scheme = auth_uri.find(kScheme);

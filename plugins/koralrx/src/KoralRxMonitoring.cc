@@ -79,15 +79,24 @@ bool MonitoringSettings::Load(const apr_xml_elem *elem) {
     return true;
 }
 
+namespace {
+
+// Opens a status file for rewriting; false (with a warning) when it cannot be.
+bool OpenStatusFile(const StatusFileSettings &settings, std::ofstream &out) {
+    out.open(settings.status_file, std::ios::out | std::ios::trunc);
+    if (out.is_open()) return true;
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Status File %s",
+            settings.status_file.c_str());
+    return false;
+}
+
+}  // namespace
+
 void DumpUsage(const StatusFileSettings &settings, const UsageFigures &usage) {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Update usage %s",
             settings.status_file.c_str());
-    std::ofstream out(settings.status_file, std::ios::out | std::ios::trunc);
-    if (!out.is_open()) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Status File %s",
-                settings.status_file.c_str());
-        return;
-    }
+    std::ofstream out;
+    if (!OpenStatusFile(settings, out)) return;
     out << "in-use channels: " << usage.in_use << "\n"
         << "max used channels: " << usage.max_used << "\n"
         << "total channels: " << usage.total << "\n";
@@ -96,12 +105,8 @@ void DumpUsage(const StatusFileSettings &settings, const UsageFigures &usage) {
 void DumpChannels(const StatusFileSettings &settings, const ChannelLister &channels) {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Dump channels %s",
             settings.status_file.c_str());
-    std::ofstream out(settings.status_file, std::ios::out | std::ios::trunc);
-    if (!out.is_open()) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Open Status File %s",
-                settings.status_file.c_str());
-        return;
-    }
+    std::ofstream out;
+    if (!OpenStatusFile(settings, out)) return;
     if (channels) channels(out);
 }
 

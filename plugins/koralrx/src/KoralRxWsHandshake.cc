@@ -10,7 +10,7 @@
 namespace KORAL {
 namespace WsHandshake {
 
-const char *const kOrigin = "https://speech.lumetra.com";
+const char *const kOrigin = "https://speech.platform.bing.com";
 
 std::string GenerateKey() {
     unsigned char raw[16];

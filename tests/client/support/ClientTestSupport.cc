@@ -45,7 +45,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    if (m_Path.compare(0, 19, "/tmp/koral-client-") == 0) {
+    static const std::string kPrefix = "/tmp/koral-client-";
+    if (m_Path.size() > kPrefix.size() && m_Path.compare(0, kPrefix.size(), kPrefix) == 0) {
         Run("rm -rf '" + m_Path + "'");
     }
 }

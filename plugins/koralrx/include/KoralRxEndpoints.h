@@ -1,0 +1,19 @@
+// The speech service's default endpoints and the host names they are made of.
+#ifndef KORALRX_ENDPOINTS_H
+#define KORALRX_ENDPOINTS_H
+
+namespace KORAL {
+
+// Token endpoint used when the subscription key file names none.
+extern const char *const kDefaultTokenUri;
+// Speech endpoint used with a plain key file.
+extern const char *const kDefaultSpeechEndpoint;
+// A regional speech endpoint is "https://<region>.<kRegionalSpeechHost><kSpeechPath>",
+// derived from a token endpoint "https://<region>.<kTokenHost>/...".
+extern const char *const kTokenHost;
+extern const char *const kRegionalSpeechHost;
+extern const char *const kSpeechPath;
+
+}  // namespace KORAL
+
+#endif  // KORALRX_ENDPOINTS_H
