@@ -18,7 +18,6 @@ namespace KORAL {
 class Engine;
 class GrammarMap;
 class GrammarRef;
-class WebSocketConnection;
 
 // Completion cause value meaning "not decided yet".
 const int kCompletionCauseUnknown = 17;
@@ -76,11 +75,8 @@ private:
 
     Engine *m_Engine;
     mrcp_engine_channel_t *m_HostChannel = nullptr;
-    WebSocketConnection *m_Connection = nullptr;
-    std::string m_RequestId;
     mrcp_message_t *m_RecogRequest = nullptr;
     mrcp_message_t *m_StopResponse = nullptr;
-    bool m_ClosePending = false;
     // Written on the engine thread, read on the media thread under the lock.
     mpf_sdi_detector_t *m_Detector = nullptr;
     mutable std::mutex m_DetectorMutex;

@@ -169,7 +169,7 @@ bool Channel::ProcessRequest(mrcp_message_t *request) {
 bool Channel::Stop(mrcp_message_t *request, mrcp_message_t *response) {
     if (m_RecogRequest) {
         m_StopResponse = response;
-        if (!m_InputComplete) {
+        if (!m_InputComplete && m_Detector) {
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", GetId(),
                     KORAL_CHANNEL_TAG);
             mpf_sdi_stop(m_Detector);
