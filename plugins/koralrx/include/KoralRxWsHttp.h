@@ -52,6 +52,8 @@ class HttpResponseReader {
     Status Run();
     bool ParseHead(size_t headEnd);
     Status Fail(const char *why);
+    // Moves up to m_Remaining buffered bytes into the body; true once none remain.
+    bool TakeBody();
     const std::string *FindHeader(const char *name) const;
 
     Phase m_Phase = HEAD;

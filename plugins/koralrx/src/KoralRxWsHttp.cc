@@ -27,6 +27,14 @@ std::string ComposeHttpRequest(const char *method, const std::string &target,
     return r;
 }
 
+bool HttpResponseReader::TakeBody() {
+    size_t n = std::min(m_Remaining, m_Buffer.size());
+    m_Body.append(m_Buffer, 0, n);
+    m_Buffer.erase(0, n);
+    m_Remaining -= n;
+    return m_Remaining == 0;
+}
+
 HttpResponseReader::Status HttpResponseReader::Fail(const char *why) {
     m_Phase = ERROR;
     m_Error = why;
@@ -150,11 +158,7 @@ HttpResponseReader::Status HttpResponseReader::Run() {
                 break;
             }
             case BODY_LENGTH: {
-                size_t n = std::min(m_Remaining, m_Buffer.size());
-                m_Body.append(m_Buffer, 0, n);
-                m_Buffer.erase(0, n);
-                m_Remaining -= n;
-                if (m_Remaining) {
+                if (!TakeBody()) {
                     return NEED_MORE;
                 }
                 m_Phase = COMPLETE;
@@ -182,11 +186,7 @@ HttpResponseReader::Status HttpResponseReader::Run() {
                 break;
             }
             case BODY_CHUNK_DATA: {
-                size_t n = std::min(m_Remaining, m_Buffer.size());
-                m_Body.append(m_Buffer, 0, n);
-                m_Buffer.erase(0, n);
-                m_Remaining -= n;
-                if (m_Remaining) {
+                if (!TakeBody()) {
                     return NEED_MORE;
                 }
                 m_Phase = BODY_CHUNK_CRLF;
