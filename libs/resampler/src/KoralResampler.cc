@@ -162,9 +162,17 @@ void FftResampler::RunBlock(int64_t target, int &produced) {
     const int halfUp = m_FftUp / 2;
     if (m_Down == 1) {
         // Bin j of the up-sampled block is input bin j mod N, mirrored above N/2.
+        // Written out: std::complex's product checks for NaN and infinity.
         int r = 0;
         for (int j = 0; j <= halfUp; ++j) {
-            out[j] = (r <= halfIn ? in[r] : std::conj(in[m_FftIn - r])) * h[j];
+            double xr, xi;
+            if (r <= halfIn) {
+                xr = in[r].real(), xi = in[r].imag();
+            } else {
+                xr = in[m_FftIn - r].real(), xi = -in[m_FftIn - r].imag();
+            }
+            const double hr = h[j].real(), hi = h[j].imag();
+            out[j] = std::complex<double>(xr * hr - xi * hi, xr * hi + xi * hr);
             if (++r == m_FftIn) r = 0;
         }
     } else {

@@ -53,27 +53,35 @@ int HalfLength(const KernelSpec &s) {
     return half;
 }
 
-// Input samples one block can advance at worst: the block's outputs at the
-// filter rate less the filter's length and the loss of aligning the block to
-// the output grid.
+// Input samples whose outputs one block is sure to cover: its outputs less
+// those the filter's length spoils at its start and those lost in aligning the
+// block's start to the output grid (up to p x q - 1 at the filter rate).
 int BlockAdvance(int fftIn, int up, int down, int taps) {
-    return (fftIn * up - (taps - 1) - up * down) / up - down;
+    const int outputs = fftIn * up / down - (taps - 1 + up * down - 1 + down - 1) / down;
+    return outputs <= 0 ? 0 : outputs * down / up;
 }
 
-// Block length in input samples: the smallest FFTW-friendly length (2^a or
-// 3 x 2^a, times `down`) that covers the chunk hint in one block and is at
-// least twice the filter's span, where overlap-save becomes efficient.
+// Block length in input samples: among FFTW-friendly lengths (2^a or 3 x 2^a,
+// times q), the one that converts a chunk of the hinted length in the fewest
+// operations (blocks needed x n log n of both transforms).
 int ChooseFftIn(const KernelSpec &s, int taps) {
-    const int need = std::max(s.m_ChunkHint, 1);
+    const int chunk = std::max(s.m_ChunkHint, 1);
+    int best = 0;
+    double bestCost = 0;
     for (int pow2 = 16; pow2 <= (1 << 22); pow2 *= 2) {
-        for (int mult : {1, 3}) {
-            if (mult == 3 && pow2 < 32) continue;
-            const int fftIn = (mult == 3 ? pow2 / 2 * 3 : pow2) * s.m_Down;
-            if (fftIn * s.m_Up < 2 * taps) continue;
-            if (BlockAdvance(fftIn, s.m_Up, s.m_Down, taps) >= need) return fftIn;
+        for (int mult : {2, 3}) {
+            const int fftIn = pow2 / 2 * mult * s.m_Down;
+            const int advance = BlockAdvance(fftIn, s.m_Up, s.m_Down, taps);
+            if (advance <= 0) continue;
+            const double n = fftIn, m = double(fftIn) * s.m_Up / s.m_Down;
+            const double blocks = std::ceil(double(chunk) / advance);
+            const double cost = blocks * (n * std::log2(n) + m * std::log2(m));
+            if (best == 0 || cost < bestCost) best = fftIn, bestCost = cost;
+            // Past one block per chunk, longer blocks only cost more.
+            if (blocks == 1) return best;
         }
     }
-    return 0;
+    return best;
 }
 
 }  // namespace
