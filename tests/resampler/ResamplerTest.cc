@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <complex>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -14,6 +13,7 @@
 
 #include "KoralResampler.h"
 #include "KoralTest/Process.h"
+#include "KoralTest/Spectrum.h"
 #include "KoralTest/Speech.h"
 #include "KoralTest/TempDir.h"
 
@@ -55,32 +55,8 @@ std::vector<double> Convert(Resampler &rs, const std::vector<double> &input,
     return out;
 }
 
-// Amplitude of the component at `hz` in `x` (rate `rate`), through a Kaiser
-// window whose side lobes (about -190 dB) stay below what is measured.
 double Amplitude(const std::vector<double> &x, size_t from, size_t len, double rate, double hz) {
-    auto i0 = [](double v) {
-        double sum = 1, term = 1;
-        for (int k = 1; term > sum * 1e-17; ++k) {
-            term *= (v / 2) * (v / 2) / (double(k) * k);
-            sum += term;
-        }
-        return sum;
-    };
-    const double beta = 20.0;
-    std::vector<double> window(len);
-    for (size_t n = 0; n < len; ++n) {
-        const double r = 2.0 * n / (len - 1) - 1.0;
-        window[n] = i0(beta * std::sqrt(1 - r * r)) / i0(beta);
-    }
-    std::complex<double> acc = 0, turn = std::polar(1.0, -2 * M_PI * hz / rate), phase = 1;
-    double wsum = 0;
-    for (size_t n = 0; n < len; ++n) {
-        acc += window[n] * x[from + n] * phase;
-        wsum += window[n];
-        phase *= turn;
-        if (n % 1024 == 0) phase = std::polar(1.0, -2 * M_PI * hz * double(n + 1) / rate);
-    }
-    return 2 * std::abs(acc) / wsum;
+    return KoralTest::ToneAmplitude(x.data() + from, len, rate, hz);
 }
 
 std::vector<double> Tone(int rate, double hz, int samples, double amplitude = 30000) {
@@ -191,12 +167,12 @@ TEST(ResamplerTest, FlatPassBandAndDeepStopBandOnTones) {
         for (double f : {50.0, 440.0, 1000.0, 2500.0, 0.5 * edge, 0.9 * edge, 0.98 * edge}) {
             auto rs = CreateResampler(r.in, 16000, maxIn);
             const auto out = Convert(*rs, Tone(r.in, f, len), {maxIn / 3}, maxIn, ratio);
-            const double gainDb = 20 * std::log10(Amplitude(out, from, span, 16000, f) / 30000);
+            const double gainDb = KoralTest::Decibels(Amplitude(out, from, span, 16000, f), 30000);
             worstRipple = std::max(worstRipple, std::fabs(gainDb));
             if (r.down == 1) {
                 // Up-sampling: the tone's image at in - f must be gone.
                 const double image = Amplitude(out, from, span, 16000, r.in - f);
-                worstStop = std::max(worstStop, 20 * std::log10(image / 30000 + 1e-300));
+                worstStop = std::max(worstStop, KoralTest::Decibels(image, 30000));
             }
         }
         // Stop-band and transition-band tones.
@@ -216,7 +192,7 @@ TEST(ResamplerTest, FlatPassBandAndDeepStopBandOnTones) {
                 const double alias = std::fabs(f - 16000 * std::round(f / 16000));
                 level = Amplitude(out, from, span, 16000, alias);
             }
-            worstStop = std::max(worstStop, 20 * std::log10(level / 30000 + 1e-300));
+            worstStop = std::max(worstStop, KoralTest::Decibels(level, 30000));
         }
         RecordProperty("ripple_db_" + std::to_string(r.in), std::to_string(worstRipple));
         RecordProperty("stopband_db_" + std::to_string(r.in), std::to_string(worstStop));
