@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "KoralResampler.h"
@@ -239,6 +240,34 @@ TEST(ResamplerTest, AnyChunkingGivesTheSameOutputAndClearStartsAfresh) {
         EXPECT_EQ(pieces->process(nullptr, 10, result), 0);
         EXPECT_EQ(pieces->process(big.data(), 0, result), 0);
     }
+}
+
+// Converters of one kind share their filter and FFT plans: made, used and
+// dropped on several threads at once, each still gives the reference output.
+TEST(ResamplerTest, ConvertersOnSeveralThreadsAtOnceGiveTheSameOutput) {
+    const int maxIn = MaxChunk(8000);
+    std::vector<double> input(8000);
+    std::mt19937 rng(3);
+    std::normal_distribution<double> noise(0, 8000);
+    for (double &v : input) v = noise(rng);
+    auto first = CreateResampler(8000, 16000, maxIn);
+    const auto reference = Convert(*first, input, {maxIn / 3}, maxIn, 2.0);
+    std::vector<double> worst(4, 0.0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 5; ++round) {
+                // Odd threads also make and drop converters of other kinds.
+                if (t % 2) CreateResampler(48000, 16000, MaxChunk(48000));
+                auto rs = CreateResampler(8000, 16000, maxIn);
+                const auto out = Convert(*rs, input, {maxIn / 3 + t}, maxIn, 2.0);
+                for (size_t i = 0; i < out.size() && i < reference.size(); ++i)
+                    worst[t] = std::max(worst[t], std::fabs(out[i] - reference[i]));
+            }
+        });
+    }
+    for (auto &thread : threads) thread.join();
+    for (double w : worst) EXPECT_LT(w, 1e-7);
 }
 
 // Speech at 8000 Hz converted here and by sox (very high quality, output in

@@ -13,14 +13,16 @@ namespace {
 // execute calls are. This lock also guards the kernel cache. Recursive: a
 // kernel whose last reference goes while the cache is searched (or whose
 // build failed) is destroyed with the lock held.
+// Both are never destroyed, so that a converter outliving static destruction
+// (one owned by a global) still finds them.
 std::recursive_mutex &PlannerLock() {
-    static std::recursive_mutex lock;
-    return lock;
+    static auto *lock = new std::recursive_mutex;
+    return *lock;
 }
 
 std::vector<std::weak_ptr<const ResamplerKernel>> &Cache() {
-    static std::vector<std::weak_ptr<const ResamplerKernel>> cache;
-    return cache;
+    static auto *cache = new std::vector<std::weak_ptr<const ResamplerKernel>>;
+    return *cache;
 }
 
 // Zeroth-order modified Bessel function of the first kind (power series).
