@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <numeric>
 
 #include "ResamplerKernel.h"
@@ -35,13 +36,6 @@ int64_t FloorDiv(int64_t a, int64_t b) {
 }
 
 int64_t CeilDiv(int64_t a, int64_t b) { return -FloorDiv(-a, b); }
-
-template <typename T>
-struct FftwDeleter {
-    void operator()(T *p) const { fftw_free(p); }
-};
-template <typename T>
-using FftwBuffer = std::unique_ptr<T[], FftwDeleter<T>>;
 
 class FftResampler : public Resampler {
   public:
@@ -71,10 +65,10 @@ class FftResampler : public Resampler {
     int64_t m_Received = 0;
     int64_t m_Done = 0;  // output samples computed, the trimmed ones included
 
-    FftwBuffer<double> m_Block;
-    FftwBuffer<fftw_complex> m_BlockSpectrum;
-    FftwBuffer<fftw_complex> m_OutSpectrum;
-    FftwBuffer<double> m_OutBlock;
+    FftBuffer<double> m_Block;
+    FftBuffer<fftw_complex> m_BlockSpectrum;
+    FftBuffer<fftw_complex> m_OutSpectrum;
+    FftBuffer<double> m_OutBlock;
     std::unique_ptr<double[]> m_Out;
 };
 
@@ -89,18 +83,20 @@ FftResampler::FftResampler(std::shared_ptr<const ResamplerKernel> kernel, int ma
       m_Latency((m_Kernel->m_Taps - 1) / 2 / m_Down),
       m_HistoryKeep(m_FftIn + m_Down),
       m_Capacity(2 * (m_FftIn + m_Down) + maxInLen),
-      m_History(new double[m_Capacity]),
-      m_Block(fftw_alloc_real(m_FftIn)),
-      m_BlockSpectrum(fftw_alloc_complex(m_FftIn / 2 + 1)),
-      m_OutSpectrum(fftw_alloc_complex(m_FftOut / 2 + 1)),
-      m_OutBlock(fftw_alloc_real(m_FftOut)),
+      m_History(new (std::nothrow) double[m_Capacity]),
+      m_Block(AllocFftBuffer<double>(m_FftIn)),
+      m_BlockSpectrum(AllocFftBuffer<fftw_complex>(m_FftIn / 2 + 1)),
+      m_OutSpectrum(AllocFftBuffer<fftw_complex>(m_FftOut / 2 + 1)),
+      m_OutBlock(AllocFftBuffer<double>(m_FftOut)),
       // Each call yields at most ceil(count x p / q) samples.
-      m_Out(new double[static_cast<size_t>(CeilDiv(int64_t(maxInLen) * m_Up, m_Down)) + 1]) {
+      m_Out(
+          new (std::nothrow) double[static_cast<size_t>(CeilDiv(int64_t(maxInLen) * m_Up, m_Down)) +
+                                    1]) {
     Clear();
 }
 
 bool FftResampler::Allocated() const {
-    return m_Block && m_BlockSpectrum && m_OutSpectrum && m_OutBlock;
+    return m_History && m_Block && m_BlockSpectrum && m_OutSpectrum && m_OutBlock && m_Out;
 }
 
 void FftResampler::Clear() {
@@ -209,44 +205,29 @@ long WholeRate(double rate) {
     return std::fabs(rate - whole) < 1e-9 ? static_cast<long>(whole) : 0;
 }
 
-bool Refuse(std::string *error, const std::string &reason) {
-    if (error) *error = reason;
-    return false;
-}
-
 }  // namespace
 
 std::unique_ptr<Resampler> CreateResampler(double srcRate, double dstRate, int maxInLen,
                                            double transitionBand, double stopBandAttenuation,
                                            std::string *error) {
+    auto refuse = [error](const std::string &reason) {
+        if (error) *error = reason;
+        return std::unique_ptr<Resampler>();
+    };
     const long in = WholeRate(srcRate), out = WholeRate(dstRate);
-    if (in == 0 || out == 0) {
-        Refuse(error, "rates must be whole numbers of Hz from 1 to 1000000");
-        return nullptr;
-    }
-    if (in == out) {
-        Refuse(error, "source and destination rates are equal");
-        return nullptr;
-    }
+    if (in == 0 || out == 0) return refuse("rates must be whole numbers of Hz from 1 to 1000000");
+    if (in == out) return refuse("source and destination rates are equal");
     const long g = std::gcd(in, out);
     const int up = static_cast<int>(out / g), down = static_cast<int>(in / g);
-    if (up > kMaxFactor || down > kMaxFactor) {
-        Refuse(error, "ratio " + std::to_string(up) + "/" + std::to_string(down) +
-                          " has a factor above " + std::to_string(kMaxFactor));
-        return nullptr;
-    }
-    if (maxInLen <= 0 || maxInLen > kMaxInputLength) {
-        Refuse(error, "largest input length must be from 1 to " + std::to_string(kMaxInputLength));
-        return nullptr;
-    }
-    if (!(transitionBand >= 0.5 && transitionBand <= 45)) {
-        Refuse(error, "transition band must be from 0.5 to 45 percent");
-        return nullptr;
-    }
-    if (!(stopBandAttenuation >= 49 && stopBandAttenuation <= 218)) {
-        Refuse(error, "stop-band attenuation must be from 49 to 218 dB");
-        return nullptr;
-    }
+    if (up > kMaxFactor || down > kMaxFactor)
+        return refuse("ratio " + std::to_string(up) + "/" + std::to_string(down) +
+                      " has a factor above " + std::to_string(kMaxFactor));
+    if (maxInLen <= 0 || maxInLen > kMaxInputLength)
+        return refuse("largest input length must be from 1 to " + std::to_string(kMaxInputLength));
+    if (!(transitionBand >= 0.5 && transitionBand <= 45))
+        return refuse("transition band must be from 0.5 to 45 percent");
+    if (!(stopBandAttenuation >= 49 && stopBandAttenuation <= 218))
+        return refuse("stop-band attenuation must be from 49 to 218 dB");
 
     KernelSpec spec;
     spec.m_Up = up;
@@ -258,18 +239,16 @@ std::unique_ptr<Resampler> CreateResampler(double srcRate, double dstRate, int m
     // A third of the largest input: callers size their largest chunk with
     // room to spare, and one block per usual chunk is the cheapest.
     spec.m_ChunkHint = std::max(1, maxInLen / 3);
-    std::string reason;
-    auto kernel = ResamplerKernel::Get(spec, reason);
-    if (!kernel) {
-        Refuse(error, reason);
-        return nullptr;
+    try {
+        std::string reason;
+        auto kernel = ResamplerKernel::Get(spec, reason);
+        if (!kernel) return refuse(reason);
+        std::unique_ptr<FftResampler> resampler(new FftResampler(std::move(kernel), maxInLen));
+        if (!resampler->Allocated()) return refuse("out of memory for FFT buffers");
+        return resampler;
+    } catch (const std::bad_alloc &) {
+        return refuse("out of memory for the filter or its buffers");
     }
-    std::unique_ptr<FftResampler> resampler(new FftResampler(std::move(kernel), maxInLen));
-    if (!resampler->Allocated()) {
-        Refuse(error, "out of memory for FFT buffers");
-        return nullptr;
-    }
-    return resampler;
 }
 
 }  // namespace KORAL

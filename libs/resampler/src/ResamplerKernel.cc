@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -88,6 +89,17 @@ int ChooseFftIn(const KernelSpec &s, int taps) {
 
 }  // namespace
 
+template <typename T>
+T *AllocFftBuffer(size_t count) {
+    const size_t align = 64;
+    const size_t bytes = (count * sizeof(T) + align - 1) / align * align;
+    return static_cast<T *>(std::aligned_alloc(align, bytes));
+}
+template double *AllocFftBuffer<double>(size_t);
+template fftw_complex *AllocFftBuffer<fftw_complex>(size_t);
+
+void FreeFftBuffer(void *p) { std::free(p); }
+
 bool KernelSpec::operator==(const KernelSpec &o) const {
     return m_Up == o.m_Up && m_Down == o.m_Down && m_FilterRate == o.m_FilterRate &&
            m_BandEdge == o.m_BandEdge && m_TransitionBand == o.m_TransitionBand &&
@@ -149,13 +161,14 @@ bool ResamplerKernel::Build(const KernelSpec &spec, std::string &error) {
     m_FftOut = m_FftUp / spec.m_Down;
 
     // Filter spectrum, through a throw-away plan of the filter-rate length.
-    double *time = fftw_alloc_real(m_FftUp);
-    fftw_complex *freq = fftw_alloc_complex(m_FftUp / 2 + 1);
-    double *in = fftw_alloc_real(m_FftIn);
-    fftw_complex *inFreq = fftw_alloc_complex(m_FftIn / 2 + 1);
-    fftw_complex *outFreq = fftw_alloc_complex(m_FftOut / 2 + 1);
-    double *out = fftw_alloc_real(m_FftOut);
-    m_Spectrum = reinterpret_cast<std::complex<double> *>(fftw_alloc_complex(m_FftUp / 2 + 1));
+    double *time = AllocFftBuffer<double>(m_FftUp);
+    fftw_complex *freq = AllocFftBuffer<fftw_complex>(m_FftUp / 2 + 1);
+    double *in = AllocFftBuffer<double>(m_FftIn);
+    fftw_complex *inFreq = AllocFftBuffer<fftw_complex>(m_FftIn / 2 + 1);
+    fftw_complex *outFreq = AllocFftBuffer<fftw_complex>(m_FftOut / 2 + 1);
+    double *out = AllocFftBuffer<double>(m_FftOut);
+    m_Spectrum =
+        reinterpret_cast<std::complex<double> *>(AllocFftBuffer<fftw_complex>(m_FftUp / 2 + 1));
     bool ok = time && freq && in && inFreq && outFreq && out && m_Spectrum;
     if (ok) {
         fftw_plan plan = fftw_plan_dft_r2c_1d(m_FftUp, time, freq, FFTW_ESTIMATE);
@@ -175,12 +188,12 @@ bool ResamplerKernel::Build(const KernelSpec &spec, std::string &error) {
         m_Inverse = fftw_plan_dft_c2r_1d(m_FftOut, outFreq, out, FFTW_ESTIMATE);
         ok = m_Forward && m_Inverse;
     }
-    fftw_free(time);
-    fftw_free(freq);
-    fftw_free(in);
-    fftw_free(inFreq);
-    fftw_free(outFreq);
-    fftw_free(out);
+    FreeFftBuffer(time);
+    FreeFftBuffer(freq);
+    FreeFftBuffer(in);
+    FreeFftBuffer(inFreq);
+    FreeFftBuffer(outFreq);
+    FreeFftBuffer(out);
     if (!ok)
         error = "FFTW could not plan transforms of " + std::to_string(m_FftIn) + " and " +
                 std::to_string(m_FftOut) + " samples";
@@ -191,7 +204,7 @@ ResamplerKernel::~ResamplerKernel() {
     std::lock_guard<std::recursive_mutex> guard(PlannerLock());
     if (m_Forward) fftw_destroy_plan(m_Forward);
     if (m_Inverse) fftw_destroy_plan(m_Inverse);
-    fftw_free(m_Spectrum);
+    FreeFftBuffer(m_Spectrum);
 }
 
 }  // namespace KORAL

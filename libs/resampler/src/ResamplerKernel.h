@@ -27,6 +27,20 @@ struct KernelSpec {
     bool operator==(const KernelSpec &o) const;
 };
 
+// Aligned storage for transforms, or null when memory runs out (FFTW's own
+// allocator aborts instead). Every buffer handed to a kernel's plans comes
+// from here, so all share the alignment the plans were made for.
+template <typename T>
+T *AllocFftBuffer(size_t count);
+void FreeFftBuffer(void *p);
+
+template <typename T>
+struct FftBufferDeleter {
+    void operator()(T *p) const { FreeFftBuffer(p); }
+};
+template <typename T>
+using FftBuffer = std::unique_ptr<T[], FftBufferDeleter<T>>;
+
 class ResamplerKernel {
   public:
     // Null with a reason in `error` when FFTW cannot plan the transforms.
