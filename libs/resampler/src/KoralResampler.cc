@@ -137,16 +137,16 @@ void FftResampler::RunBlock(int64_t target, int &produced) {
 
     // Block input: zeros before the stream's start and past its last sample.
     double *block = m_Block.get();
-    for (int i = 0; i < m_FftIn;) {
-        const int64_t pos = start + i;
-        if (pos < 0 || pos >= m_Received) {
-            block[i++] = 0.0;
-            continue;
-        }
-        const int run = static_cast<int>(std::min<int64_t>(m_FftIn - i, m_Received - pos));
-        std::memcpy(block + i, m_History.get() + (pos - m_Base), sizeof(double) * run);
-        i += run;
+    const int64_t from = std::max<int64_t>(start, 0);
+    const int64_t to = std::min<int64_t>(start + m_FftIn, m_Received);
+    const int lead = static_cast<int>(std::min<int64_t>(from - start, m_FftIn));
+    std::fill(block, block + lead, 0.0);
+    int filled = lead;
+    if (to > from) {
+        std::memcpy(block + lead, m_History.get() + (from - m_Base), sizeof(double) * (to - from));
+        filled += static_cast<int>(to - from);
     }
+    std::fill(block + filled, block + m_FftIn, 0.0);
     fftw_execute_dft_r2c(k.m_Forward, block, m_BlockSpectrum.get());
 
     // Product spectrum: the input spectrum repeated p times (up-sampling by
@@ -157,19 +157,29 @@ void FftResampler::RunBlock(int64_t target, int &produced) {
     const int halfIn = m_FftIn / 2;
     const int halfUp = m_FftUp / 2;
     if (m_Down == 1) {
-        // Bin j of the up-sampled block is input bin j mod N, mirrored above N/2.
+        // Bin j of the up-sampled block is input bin j mod N, mirrored above
+        // N/2: runs of straight and of mirrored bins, each a plain loop.
         // Written out: std::complex's product checks for NaN and infinity.
-        int r = 0;
-        for (int j = 0; j <= halfUp; ++j) {
-            double xr, xi;
-            if (r <= halfIn) {
-                xr = in[r].real(), xi = in[r].imag();
-            } else {
-                xr = in[m_FftIn - r].real(), xi = -in[m_FftIn - r].imag();
+        const double *x = reinterpret_cast<const double *>(in);
+        const double *hh = reinterpret_cast<const double *>(h);
+        double *y = reinterpret_cast<double *>(out);
+        for (int base = 0; base <= halfUp; base += m_FftIn) {
+            const int straight = std::min(halfIn, halfUp - base);
+            for (int r = 0; r <= straight; ++r) {
+                const int j = base + r;
+                const double xr = x[2 * r], xi = x[2 * r + 1];
+                const double hr = hh[2 * j], hi = hh[2 * j + 1];
+                y[2 * j] = xr * hr - xi * hi;
+                y[2 * j + 1] = xr * hi + xi * hr;
             }
-            const double hr = h[j].real(), hi = h[j].imag();
-            out[j] = std::complex<double>(xr * hr - xi * hi, xr * hi + xi * hr);
-            if (++r == m_FftIn) r = 0;
+            const int mirrored = std::min(m_FftIn - 1, halfUp - base);
+            for (int r = halfIn + 1; r <= mirrored; ++r) {
+                const int j = base + r;
+                const double xr = x[2 * (m_FftIn - r)], xi = -x[2 * (m_FftIn - r) + 1];
+                const double hr = hh[2 * j], hi = hh[2 * j + 1];
+                y[2 * j] = xr * hr - xi * hi;
+                y[2 * j + 1] = xr * hi + xi * hr;
+            }
         }
     } else {
         auto product = [&](int j) {
@@ -192,9 +202,12 @@ void FftResampler::RunBlock(int64_t target, int &produced) {
     // holds valid samples, and never past what the input received allows.
     const int64_t first = m_Up * start / m_Down;
     const int64_t end = std::min(target, first + m_FftOut);
-    const double *samples = m_OutBlock.get();
-    for (int64_t m = std::max<int64_t>(m_Done, m_Latency); m < end; ++m)
-        m_Out[produced++] = samples[m - first];
+    const int64_t keep = std::max<int64_t>(m_Done, m_Latency);
+    if (end > keep) {
+        std::memcpy(m_Out.get() + produced, m_OutBlock.get() + (keep - first),
+                    sizeof(double) * (end - keep));
+        produced += static_cast<int>(end - keep);
+    }
     m_Done = end;
 }
 

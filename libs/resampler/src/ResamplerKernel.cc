@@ -64,25 +64,28 @@ int BlockAdvance(int fftIn, int up, int down, int taps) {
     return outputs <= 0 ? 0 : outputs * down / up;
 }
 
-// Block length in input samples: among FFTW-friendly lengths (2^a or 3 x 2^a,
-// times q), the one that converts a chunk of the hinted length in the fewest
-// operations (blocks needed x n log n of both transforms).
+// Block length in input samples: among lengths FFTW transforms fast (2^a 3^b
+// 5^c, times q), the one that converts a chunk of the hinted length in the
+// fewest operations (blocks needed x n log n of both transforms).
 int ChooseFftIn(const KernelSpec &s, int taps) {
     const int chunk = std::max(s.m_ChunkHint, 1);
+    // Past this, one block already covers the chunk and longer ones only cost more.
+    const long limit = std::min<long>(1L << 22, 4L * (taps / s.m_Up + chunk) + 1024);
+    std::vector<long> lengths;
+    for (long a = 16; a <= limit; a *= 2)
+        for (long b = a; b <= limit; b *= 3)
+            for (long c = b; c <= limit; c *= 5) lengths.push_back(c);
+    std::sort(lengths.begin(), lengths.end());
     int best = 0;
     double bestCost = 0;
-    for (int pow2 = 16; pow2 <= (1 << 22); pow2 *= 2) {
-        for (int mult : {2, 3}) {
-            const int fftIn = pow2 / 2 * mult * s.m_Down;
-            const int advance = BlockAdvance(fftIn, s.m_Up, s.m_Down, taps);
-            if (advance <= 0) continue;
-            const double n = fftIn, m = double(fftIn) * s.m_Up / s.m_Down;
-            const double blocks = std::ceil(double(chunk) / advance);
-            const double cost = blocks * (n * std::log2(n) + m * std::log2(m));
-            if (best == 0 || cost < bestCost) best = fftIn, bestCost = cost;
-            // Past one block per chunk, longer blocks only cost more.
-            if (blocks == 1) return best;
-        }
+    for (long length : lengths) {
+        const int fftIn = static_cast<int>(length) * s.m_Down;
+        const int advance = BlockAdvance(fftIn, s.m_Up, s.m_Down, taps);
+        if (advance <= 0) continue;
+        const double n = fftIn, m = double(fftIn) * s.m_Up / s.m_Down;
+        const double blocks = std::ceil(double(chunk) / advance);
+        const double cost = blocks * (n * std::log2(n) + m * std::log2(m));
+        if (best == 0 || cost < bestCost) best = fftIn, bestCost = cost;
     }
     return best;
 }
