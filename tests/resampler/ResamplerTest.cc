@@ -56,8 +56,8 @@ std::vector<double> Convert(Resampler &rs, const std::vector<double> &input,
     return out;
 }
 
-double Amplitude(const std::vector<double> &x, size_t from, size_t len, double rate, double hz) {
-    return KoralTest::ToneAmplitude(x.data() + from, len, rate, hz);
+double Amplitude(const std::vector<double> &x, size_t from, size_t len, double hz) {
+    return KoralTest::ToneAmplitude(x.data() + from, len, 16000, hz);
 }
 
 std::vector<double> Tone(int rate, double hz, int samples, double amplitude = 30000) {
@@ -154,49 +154,34 @@ TEST(ResamplerTest, ImpulseResponseIsSymmetricAndHeldBackByTheReportedLatency) {
 
 // Pass band flat to within 0.001 dB up to 98 % of the band; every image (up)
 // or alias (down) of a tone anywhere below the band edge, transition band
-// included, at least 136 dB down.
+// included, or above it, at least 136 dB down.
 TEST(ResamplerTest, FlatPassBandAndDeepStopBandOnTones) {
     for (const Rates &r : {kServed[0], kServed[4]}) {
         SCOPED_TRACE(r.in);
         const double ratio = double(r.up) / r.down;
         const int maxIn = MaxChunk(r.in);
         const double edge = std::min(r.in, 16000) / 2.0;
-        const int len = r.in * 2;  // 2 s of tone; measure over the second one
-        const size_t from = 16000 / 2, span = 16000;
+        std::vector<double> tones = {50, 440, 1000, 2500, 0.5 * edge, 0.9 * edge, 0.98 * edge};
+        if (r.down == 1)  // tones whose images fall just above the edge
+            tones.insert(tones.end(), {0.985 * edge, 0.995 * edge, 0.999 * edge});
+        else  // tones above the edge, up to the input's Nyquist frequency
+            tones.insert(tones.end(), {1.001 * edge, 1.01 * edge, 1.2 * edge, 2.9 * edge});
         double worstRipple = 0, worstStop = -400;
-        // Pass-band tones: gain 1.
-        for (double f : {50.0, 440.0, 1000.0, 2500.0, 0.5 * edge, 0.9 * edge, 0.98 * edge}) {
+        for (double f : tones) {
             auto rs = CreateResampler(r.in, 16000, maxIn);
-            const auto out = Convert(*rs, Tone(r.in, f, len), {maxIn / 3}, maxIn, ratio);
-            const double gainDb = KoralTest::Decibels(Amplitude(out, from, span, 16000, f), 30000);
-            worstRipple = std::max(worstRipple, std::fabs(gainDb));
-            if (r.down == 1) {
-                // Up-sampling: the tone's image at in - f must be gone.
-                const double image = Amplitude(out, from, span, 16000, r.in - f);
-                worstStop = std::max(worstStop, KoralTest::Decibels(image, 30000));
+            // 2 s of tone, measured over the middle second.
+            const auto out = Convert(*rs, Tone(r.in, f, 2 * r.in), {maxIn / 3}, maxIn, ratio);
+            if (f <= 0.98 * edge) {
+                const double gain = Amplitude(out, 8000, 16000, f);
+                worstRipple = std::max(worstRipple, std::fabs(KoralTest::Decibels(gain, 30000)));
+            }
+            if (r.down == 1 || f > edge) {
+                const double unwanted =
+                    r.down == 1 ? r.in - f : std::fabs(f - 16000 * std::round(f / 16000));
+                const double level = Amplitude(out, 8000, 16000, unwanted);
+                worstStop = std::max(worstStop, KoralTest::Decibels(level, 30000));
             }
         }
-        // Stop-band and transition-band tones.
-        std::vector<double> stopTones;
-        if (r.down == 1) {
-            stopTones = {0.985 * edge, 0.995 * edge, 0.999 * edge};  // images just above the edge
-        } else {
-            stopTones = {1.001 * edge, 1.01 * edge, 1.2 * edge, 2.5 * edge, 5.0 * edge};
-        }
-        for (double f : stopTones) {
-            auto rs = CreateResampler(r.in, 16000, maxIn);
-            const auto out = Convert(*rs, Tone(r.in, f, len), {maxIn / 3}, maxIn, ratio);
-            double level;
-            if (r.down == 1) {
-                level = Amplitude(out, from, span, 16000, r.in - f);
-            } else {
-                const double alias = std::fabs(f - 16000 * std::round(f / 16000));
-                level = Amplitude(out, from, span, 16000, alias);
-            }
-            worstStop = std::max(worstStop, KoralTest::Decibels(level, 30000));
-        }
-        RecordProperty("ripple_db_" + std::to_string(r.in), std::to_string(worstRipple));
-        RecordProperty("stopband_db_" + std::to_string(r.in), std::to_string(worstStop));
         std::printf("%d Hz: pass-band ripple %.2e dB, stop band %.1f dB\n", r.in, worstRipple,
                     worstStop);
         EXPECT_LT(worstRipple, 1e-3);
