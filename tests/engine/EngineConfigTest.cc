@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "KoralRxEngine.h"
 #include "KoralRxSpeechContext.h"
@@ -113,6 +115,87 @@ TEST_F(EngineConfigTest, MissingOrBrokenFileFails) {
     EXPECT_FALSE(Load("<koralrx><unclosed></koralrx>"));
     EXPECT_TRUE(log.Has("Failed to Parse Config File [" + root_ + "/conf/koralrx.xml]",
                         APT_PRIO_WARNING));
+}
+
+// Numbers that are not numbers, are negative where that means nothing, or
+// overflow: each warns naming the attribute and its value, and keeps the default.
+TEST_F(EngineConfigTest, BadNumbersWarnAndKeepTheDefault) {
+    struct Case {
+        const char *element, *attr, *value, *range, *kept;
+    };
+    const char *const kStreaming = "ws-streaming-recognition";
+    const char *const kDetector = "speech-dtmf-input-detector";
+    const Case cases[] = {
+        {kStreaming, "max-alternatives", "abc", "1..2147483647", "1"},
+        {kStreaming, "max-alternatives", "0", "1..2147483647", "1"},
+        {kStreaming, "auth-validation-period", "2147483648", "0..2147483647", "480"},
+        {kStreaming, "auth-validation-period", "4294967296", "0..2147483647", "480"},
+        {kStreaming, "auth-reattempt-timeout", "-5", "0..2147483647", "60"},
+        {kDetector, "noinput-timeout", "abc", "0..2147483647", "10000"},
+        {kDetector, "noinput-timeout", "-1", "0..2147483647", "10000"},
+        {kDetector, "input-timeout", "1500ms", "0..2147483647", "20000"},
+        {kDetector, "vad-mode", "4", "0..3", "2"},
+        {kDetector, "vad-mode", "-1", "0..3", "2"},
+        {kDetector, "dtmf-length", "99999999999999999999", "0..2147483647", "0"},
+        {kDetector, "speech-output-period", "", "0..2147483647", "80"},
+        {"utterance-manager", "max-file-age", "-1", "0..2147483647", "60"},
+        {"rdr-manager", "max-file-count", "1e3", "0..2147483647", "100"},
+        {"monitoring-agent", "refresh-period", "9223372036854775807", "1..2147483647", "60000"},
+        {"monitoring-agent", "refresh-period", "0", "1..2147483647", "60000"},
+    };
+    std::string body;
+    for (const Case &c : cases)
+        body += std::string("<") + c.element + " " + c.attr + "='" + c.value + "'/>";
+    body += R"(<utterance-manager log-level="verbose"/><monitoring-agent><usage-change-handler>
+        <log-usage priority="LOUD"/></usage-change-handler></monitoring-agent>)";
+    LogCapture log;
+    ASSERT_TRUE(Load("<koralrx subscription-key-file='key.txt'>" + body + "</koralrx>"));
+    for (const Case &c : cases) {
+        std::string warning = std::string("Unexpected Value <") + c.value +
+                              "> for Numeric Attribute <" + c.attr + ">, Allowed Range [" +
+                              c.range + "], Keeping <" + c.kept + ">";
+        EXPECT_TRUE(log.Has(warning, APT_PRIO_WARNING)) << warning;
+    }
+    EXPECT_TRUE(log.Has("Unexpected Value <verbose> for Attribute <log-level>", APT_PRIO_WARNING));
+    EXPECT_TRUE(log.Has("Unexpected Value <LOUD> for Attribute <priority>", APT_PRIO_WARNING));
+    EXPECT_EQ(log.Count(APT_PRIO_WARNING), std::size(cases) + 2);
+
+    const StreamingRecogSettings &s = engine_->GetStreamingSettings();
+    EXPECT_EQ(s.max_alternatives, 1);
+    EXPECT_EQ(s.auth_validation_period, 480);
+    EXPECT_EQ(s.auth_reattempt_timeout, 60);
+    const mpf_sdi_params_t &d = engine_->GetDetectorParams();
+    EXPECT_EQ(d.noinput_timeout, 10000u);
+    EXPECT_EQ(d.input_timeout, 20000u);
+    EXPECT_EQ(d.vad_mode, 2u);
+    EXPECT_EQ(d.dtmf_length, 0u);
+    EXPECT_EQ(d.speech_output_period, 80u);
+    EXPECT_EQ(engine_->GetUtteranceSettings().max_file_age, 60);
+    EXPECT_EQ(engine_->GetUtteranceSettings().log_level, 5);
+    EXPECT_EQ(engine_->GetRdrSettings().max_file_count, 100);
+    EXPECT_EQ(engine_->GetMonitoringSettings().refresh_period, 60000);
+    EXPECT_EQ(engine_->GetMonitoringSettings().usage_change_handler.log_usage.priority,
+              APT_PRIO_NOTICE);
+
+    // Good values, bounds included, are read as written.
+    log.Clear();
+    ASSERT_TRUE(Load(R"(<koralrx subscription-key-file="key.txt">
+        <ws-streaming-recognition max-alternatives=" 5 " auth-validation-period="2147483647"
+            auth-reattempt-timeout="0"/>
+        <speech-dtmf-input-detector vad-mode="0" noinput-timeout="0" dtmf-max-length="+12"/>
+        <speech-dtmf-input-detector vad-mode="3"/>
+        <utterance-manager max-file-age="0" max-file-count="2147483647"/>
+        <monitoring-agent refresh-period="1"/></koralrx>)"));
+    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 0u);
+    EXPECT_EQ(s.max_alternatives, 5);
+    EXPECT_EQ(s.auth_validation_period, 2147483647);
+    EXPECT_EQ(s.auth_reattempt_timeout, 0);
+    EXPECT_EQ(d.vad_mode, 3u);
+    EXPECT_EQ(d.noinput_timeout, 0u);
+    EXPECT_EQ(d.dtmf_max_length, 12u);
+    EXPECT_EQ(engine_->GetUtteranceSettings().max_file_age, 0);
+    EXPECT_EQ(engine_->GetUtteranceSettings().max_file_count, 2147483647);
+    EXPECT_EQ(engine_->GetMonitoringSettings().refresh_period, 1);
 }
 
 TEST_F(EngineConfigTest, SpeechContextsFirstIdWinsAndBadChildrenWarn) {
