@@ -198,6 +198,26 @@ TEST_F(EngineConfigTest, BadNumbersWarnAndKeepTheDefault) {
     EXPECT_EQ(engine_->GetMonitoringSettings().refresh_period, 1);
 }
 
+// Large documents load in one pass (fed to the parser in small blocks they
+// took minutes); one beyond 16 MB is refused before parsing.
+TEST_F(EngineConfigTest, LargeDocumentsLoadOversizedOnesAreRefused) {
+    const std::string language(1 << 20, 'l');
+    LogCapture log;
+    ASSERT_TRUE(Load("<koralrx subscription-key-file='key.txt'><!--" +
+                     std::string(14 << 20, 'c') + "--><ws-streaming-recognition language='" +
+                     language + "'/></koralrx>"));
+    EXPECT_EQ(engine_->GetStreamingSettings().language, language);
+
+    const std::string path = root_ + "/conf/koralrx.xml";
+    WriteFile("conf/koralrx.xml", "<koralrx subscription-key-file='key.txt'><!--");
+    ASSERT_EQ(truncate(path.c_str(), (16 << 20) + 1), 0);
+    log.Clear();
+    EXPECT_FALSE(engine_->LoadConfig("koralrx.xml", "koralrx", layout_, pool_));
+    EXPECT_TRUE(log.Has("Config File [" + path + "] Too Large: more than 16777216 bytes",
+                        APT_PRIO_WARNING));
+    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 1u);
+}
+
 TEST_F(EngineConfigTest, SpeechContextsFirstIdWinsAndBadChildrenWarn) {
     LogCapture log;
     ASSERT_TRUE(Load(R"(<koralrx subscription-key-file="key.txt"><speech-contexts>
