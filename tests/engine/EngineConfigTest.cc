@@ -107,14 +107,42 @@ TEST_F(EngineConfigTest, KeyFilePatternSelectsNewestOrFails) {
                         APT_PRIO_WARNING));
 }
 
-TEST_F(EngineConfigTest, MissingOrBrokenFileFails) {
+// The warning logged right after `message`, or "" when there is none.
+std::string WarningAfter(LogCapture &log, const std::string &message) {
+    std::vector<test::LogLine> lines = log.Lines();
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        if (lines[i].message == message && lines[i + 1].priority == APT_PRIO_WARNING)
+            return lines[i + 1].message;
+    }
+    return "";
+}
+
+TEST_F(EngineConfigTest, EveryRefusalSaysWhy) {
     LogCapture log;
     EXPECT_FALSE(engine_->LoadConfig("absent.xml", "koralrx", layout_, pool_));
     EXPECT_TRUE(log.Has("Failed to Open Config File [" + root_ + "/conf/absent.xml]",
                         APT_PRIO_WARNING));
-    EXPECT_FALSE(Load("<koralrx><unclosed></koralrx>"));
-    EXPECT_TRUE(log.Has("Failed to Parse Config File [" + root_ + "/conf/koralrx.xml]",
+
+    const std::string parse_failed = "Failed to Parse Config File [" + root_ + "/conf/koralrx.xml]";
+    EXPECT_FALSE(Load("<koralrx>\n  <unclosed></koralrx>"));
+    EXPECT_TRUE(log.Has(parse_failed, APT_PRIO_WARNING));
+    EXPECT_EQ(WarningAfter(log, parse_failed),
+              "XML Parser Error: XML parser error code: mismatched tag (7) [line 2, column 15]");
+    log.Clear();
+    EXPECT_FALSE(Load("<koralrx><p:a/></koralrx>"));
+    EXPECT_EQ(WarningAfter(log, parse_failed),
+              "XML Parser Error: An undefined namespace prefix was used.");
+
+    // A folder, or no key file at all, is named as such, not searched for.
+    mkdir((root_ + "/data/keys").c_str(), 0700);
+    log.Clear();
+    EXPECT_FALSE(Load(R"(<koralrx subscription-key-file="keys"/>)"));
+    EXPECT_TRUE(log.Has("Subscription Key File " + root_ + "/data/keys Is a Folder",
                         APT_PRIO_WARNING));
+    EXPECT_FALSE(Load(R"(<koralrx/>)"));
+    EXPECT_FALSE(Load(R"(<koralrx subscription-key-file=""/>)"));
+    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 3u);
+    EXPECT_TRUE(log.Has("Missing Document Attribute <subscription-key-file>", APT_PRIO_WARNING));
 }
 
 // Numbers that are not numbers, are negative where that means nothing, or

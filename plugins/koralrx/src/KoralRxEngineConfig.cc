@@ -12,6 +12,7 @@
 #include "KoralRxFileSearch.h"
 #include "KoralRxLog.h"
 #include "KoralRxSpeechContext.h"
+#include "KoralRxXmlError.h"
 
 namespace KORAL {
 
@@ -92,6 +93,8 @@ apr_xml_doc *Engine::ParseFile(const char *path, apr_pool_t *pool) {
     if (rv != APR_SUCCESS || done != APR_SUCCESS || !doc || !doc->root) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Parse Config File [%s]",
                 path);
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "XML Parser Error: %s",
+                XmlParserError(parser, text.data(), text.size()).c_str());
         return nullptr;
     }
     return doc;
@@ -160,11 +163,22 @@ bool Engine::ValidateConfig(const apt_dir_layout_t *layout, apr_pool_t *pool) {
 
     if (!CheckDirPath(m_UtteranceSettings.waveform_folder, var_dir, pool)) return false;
     if (!CheckDirPath(m_RdrSettings.record_folder, var_dir, pool)) return false;
+    if (m_SubscriptionKeyFile.empty()) {
+        // Resolved, it would name the data folder itself.
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Missing Document Attribute <subscription-key-file>");
+        return false;
+    }
     if (!CheckFilePath(m_SubscriptionKeyFile, data_dir, pool)) return false;
     if (!m_StreamingSettings.tls_ca_file.empty() &&
         !CheckFilePath(m_StreamingSettings.tls_ca_file, data_dir, pool))
         return false;
 
+    if (IsDirectory(m_SubscriptionKeyFile, pool)) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Subscription Key File %s Is a Folder",
+                m_SubscriptionKeyFile.c_str());
+        return false;
+    }
     if (!IsRegularFile(m_SubscriptionKeyFile, pool)) {
         std::string found;
         if (!file_search(found, m_SubscriptionKeyFile, pool)) {
