@@ -116,18 +116,6 @@ TEST_F(ParamsTest, UnknownInputModeWarnsAndKeepsTheValue) {
               Warnings());
 }
 
-TEST_F(ParamsTest, VadModeOutOfRangeWarnsAndStoresZero) {
-    Load("vad-mode='4'");
-    EXPECT_EQ(0u, params_.vad_mode);
-    Load("vad-mode='3'");
-    EXPECT_EQ(3u, params_.vad_mode);
-    Load("vad-mode='-1'");
-    EXPECT_EQ(0u, params_.vad_mode);
-    EXPECT_EQ((std::vector<std::string>{"Inapropriate Vad Mode [4], Allowed Range [0..3]",
-                                        "Inapropriate Vad Mode [-1], Allowed Range [0..3]"}),
-              Warnings());
-}
-
 TEST_F(ParamsTest, TermCharTakesTheFirstCharacter) {
     Load("dtmf-term-char='#*'");
     EXPECT_EQ('#', params_.dtmf_term_char);
@@ -145,16 +133,6 @@ TEST_F(ParamsTest, BadBooleanWarnsAndKeepsTheValue) {
         (std::vector<std::string>{"Unexpected Value <yes> for Boolean Attribute <normalize-input>",
                                   "Unexpected Value <1> for Boolean Attribute <normalize-input>"}),
         Warnings());
-}
-
-TEST_F(ParamsTest, NumbersAreReadLikeAtol) {
-    Load("noinput-timeout='abc'");
-    EXPECT_EQ(0u, params_.noinput_timeout);
-    Load("input-timeout='  1500ms'");
-    EXPECT_EQ(1500u, params_.input_timeout);
-    Load("dtmf-length='-2'");
-    EXPECT_EQ(static_cast<apr_size_t>(-2), params_.dtmf_length);
-    EXPECT_TRUE(Warnings().empty());
 }
 
 TEST_F(ParamsTest, UnknownAttributeIsLoggedAndSkipped) {

@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "KoralRxEngine.h"
 #include "KoralRxSpeechContext.h"
@@ -105,14 +107,143 @@ TEST_F(EngineConfigTest, KeyFilePatternSelectsNewestOrFails) {
                         APT_PRIO_WARNING));
 }
 
-TEST_F(EngineConfigTest, MissingOrBrokenFileFails) {
+// The warning logged right after `message`, or "" when there is none.
+std::string WarningAfter(LogCapture &log, const std::string &message) {
+    std::vector<test::LogLine> lines = log.Lines();
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        if (lines[i].message == message && lines[i + 1].priority == APT_PRIO_WARNING)
+            return lines[i + 1].message;
+    }
+    return "";
+}
+
+TEST_F(EngineConfigTest, EveryRefusalSaysWhy) {
     LogCapture log;
     EXPECT_FALSE(engine_->LoadConfig("absent.xml", "koralrx", layout_, pool_));
     EXPECT_TRUE(log.Has("Failed to Open Config File [" + root_ + "/conf/absent.xml]",
                         APT_PRIO_WARNING));
-    EXPECT_FALSE(Load("<koralrx><unclosed></koralrx>"));
-    EXPECT_TRUE(log.Has("Failed to Parse Config File [" + root_ + "/conf/koralrx.xml]",
+
+    const std::string parse_failed = "Failed to Parse Config File [" + root_ + "/conf/koralrx.xml]";
+    EXPECT_FALSE(Load("<koralrx>\n  <unclosed></koralrx>"));
+    EXPECT_TRUE(log.Has(parse_failed, APT_PRIO_WARNING));
+    EXPECT_EQ(WarningAfter(log, parse_failed),
+              "XML Parser Error: XML parser error code: mismatched tag (7) [line 2, column 15]");
+    log.Clear();
+    EXPECT_FALSE(Load("<koralrx><p:a/></koralrx>"));
+    EXPECT_EQ(WarningAfter(log, parse_failed),
+              "XML Parser Error: An undefined namespace prefix was used.");
+
+    // A folder, or no key file at all, is named as such, not searched for.
+    mkdir((root_ + "/data/keys").c_str(), 0700);
+    log.Clear();
+    EXPECT_FALSE(Load(R"(<koralrx subscription-key-file="keys"/>)"));
+    EXPECT_TRUE(log.Has("Subscription Key File " + root_ + "/data/keys Is a Folder",
                         APT_PRIO_WARNING));
+    EXPECT_FALSE(Load(R"(<koralrx/>)"));
+    EXPECT_FALSE(Load(R"(<koralrx subscription-key-file=""/>)"));
+    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 3u);
+    EXPECT_TRUE(log.Has("Missing Document Attribute <subscription-key-file>", APT_PRIO_WARNING));
+}
+
+// Numbers that are not numbers, are negative where that means nothing, or
+// overflow: each warns naming the attribute and its value, and keeps the default.
+TEST_F(EngineConfigTest, BadNumbersWarnAndKeepTheDefault) {
+    struct Case {
+        const char *element, *attr, *value, *range, *kept;
+    };
+    const char *const kStreaming = "ws-streaming-recognition";
+    const char *const kDetector = "speech-dtmf-input-detector";
+    const Case cases[] = {
+        {kStreaming, "max-alternatives", "abc", "1..2147483647", "1"},
+        {kStreaming, "max-alternatives", "0", "1..2147483647", "1"},
+        {kStreaming, "auth-validation-period", "2147483648", "0..2147483647", "480"},
+        {kStreaming, "auth-validation-period", "4294967296", "0..2147483647", "480"},
+        {kStreaming, "auth-reattempt-timeout", "-5", "0..2147483647", "60"},
+        {kDetector, "noinput-timeout", "abc", "0..2147483647", "10000"},
+        {kDetector, "noinput-timeout", "-1", "0..2147483647", "10000"},
+        {kDetector, "input-timeout", "1500ms", "0..2147483647", "20000"},
+        {kDetector, "vad-mode", "4", "0..3", "2"},
+        {kDetector, "vad-mode", "-1", "0..3", "2"},
+        {kDetector, "dtmf-length", "99999999999999999999", "0..2147483647", "0"},
+        {kDetector, "speech-output-period", "", "0..2147483647", "80"},
+        {"utterance-manager", "max-file-age", "-1", "0..2147483647", "60"},
+        {"rdr-manager", "max-file-count", "1e3", "0..2147483647", "100"},
+        {"monitoring-agent", "refresh-period", "9223372036854775807", "1..2147483647", "60000"},
+        {"monitoring-agent", "refresh-period", "0", "1..2147483647", "60000"},
+    };
+    std::string body;
+    for (const Case &c : cases)
+        body += std::string("<") + c.element + " " + c.attr + "='" + c.value + "'/>";
+    body += R"(<utterance-manager log-level="verbose"/><monitoring-agent><usage-change-handler>
+        <log-usage priority="LOUD"/></usage-change-handler></monitoring-agent>)";
+    LogCapture log;
+    ASSERT_TRUE(Load("<koralrx subscription-key-file='key.txt'>" + body + "</koralrx>"));
+    for (const Case &c : cases) {
+        std::string warning = std::string("Unexpected Value <") + c.value +
+                              "> for Numeric Attribute <" + c.attr + ">, Allowed Range [" +
+                              c.range + "], Keeping <" + c.kept + ">";
+        EXPECT_TRUE(log.Has(warning, APT_PRIO_WARNING)) << warning;
+    }
+    EXPECT_TRUE(log.Has("Unexpected Value <verbose> for Attribute <log-level>", APT_PRIO_WARNING));
+    EXPECT_TRUE(log.Has("Unexpected Value <LOUD> for Attribute <priority>", APT_PRIO_WARNING));
+    EXPECT_EQ(log.Count(APT_PRIO_WARNING), std::size(cases) + 2);
+
+    const StreamingRecogSettings &s = engine_->GetStreamingSettings();
+    EXPECT_EQ(s.max_alternatives, 1);
+    EXPECT_EQ(s.auth_validation_period, 480);
+    EXPECT_EQ(s.auth_reattempt_timeout, 60);
+    const mpf_sdi_params_t &d = engine_->GetDetectorParams();
+    EXPECT_EQ(d.noinput_timeout, 10000u);
+    EXPECT_EQ(d.input_timeout, 20000u);
+    EXPECT_EQ(d.vad_mode, 2u);
+    EXPECT_EQ(d.dtmf_length, 0u);
+    EXPECT_EQ(d.speech_output_period, 80u);
+    EXPECT_EQ(engine_->GetUtteranceSettings().max_file_age, 60);
+    EXPECT_EQ(engine_->GetUtteranceSettings().log_level, 5);
+    EXPECT_EQ(engine_->GetRdrSettings().max_file_count, 100);
+    EXPECT_EQ(engine_->GetMonitoringSettings().refresh_period, 60000);
+    EXPECT_EQ(engine_->GetMonitoringSettings().usage_change_handler.log_usage.priority,
+              APT_PRIO_NOTICE);
+
+    // Good values, bounds included, are read as written.
+    log.Clear();
+    ASSERT_TRUE(Load(R"(<koralrx subscription-key-file="key.txt">
+        <ws-streaming-recognition max-alternatives=" 5 " auth-validation-period="2147483647"
+            auth-reattempt-timeout="0"/>
+        <speech-dtmf-input-detector vad-mode="0" noinput-timeout="0" dtmf-max-length="+12"/>
+        <speech-dtmf-input-detector vad-mode="3"/>
+        <utterance-manager max-file-age="0" max-file-count="2147483647"/>
+        <monitoring-agent refresh-period="1"/></koralrx>)"));
+    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 0u);
+    EXPECT_EQ(s.max_alternatives, 5);
+    EXPECT_EQ(s.auth_validation_period, 2147483647);
+    EXPECT_EQ(s.auth_reattempt_timeout, 0);
+    EXPECT_EQ(d.vad_mode, 3u);
+    EXPECT_EQ(d.noinput_timeout, 0u);
+    EXPECT_EQ(d.dtmf_max_length, 12u);
+    EXPECT_EQ(engine_->GetUtteranceSettings().max_file_age, 0);
+    EXPECT_EQ(engine_->GetUtteranceSettings().max_file_count, 2147483647);
+    EXPECT_EQ(engine_->GetMonitoringSettings().refresh_period, 1);
+}
+
+// Large documents load in one pass (fed to the parser in small blocks they
+// took minutes); one beyond 16 MB is refused before parsing.
+TEST_F(EngineConfigTest, LargeDocumentsLoadOversizedOnesAreRefused) {
+    const std::string language(1 << 20, 'l');
+    LogCapture log;
+    ASSERT_TRUE(Load("<koralrx subscription-key-file='key.txt'><!--" +
+                     std::string(14 << 20, 'c') + "--><ws-streaming-recognition language='" +
+                     language + "'/></koralrx>"));
+    EXPECT_EQ(engine_->GetStreamingSettings().language, language);
+
+    const std::string path = root_ + "/conf/koralrx.xml";
+    WriteFile("conf/koralrx.xml", "<koralrx subscription-key-file='key.txt'><!--");
+    ASSERT_EQ(truncate(path.c_str(), (16 << 20) + 1), 0);
+    log.Clear();
+    EXPECT_FALSE(engine_->LoadConfig("koralrx.xml", "koralrx", layout_, pool_));
+    EXPECT_TRUE(log.Has("Config File [" + path + "] Too Large: more than 16777216 bytes",
+                        APT_PRIO_WARNING));
+    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 1u);
 }
 
 TEST_F(EngineConfigTest, SpeechContextsFirstIdWinsAndBadChildrenWarn) {

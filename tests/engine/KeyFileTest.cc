@@ -30,12 +30,33 @@ TEST(KeyFileTest, EmptyFirstLineIsRejected) {
 TEST(KeyFileTest, JsonWithAllMembers) {
     SubscriptionKeyInfo info;
     ASSERT_EQ(Parse(R"({"auth-endpoint":"https://127.0.0.1:9/sts/v1.0/issueToken",)"
-                    R"("auth-key":"k1","service-endpoint":"wss://127.0.0.1:9/x"})",
+                    R"("auth-key":"k1","service-endpoint":"https://127.0.0.1:9/x"})",
                     info),
               KeyFileStatus::kOk);
     EXPECT_EQ(info.auth_uri, "https://127.0.0.1:9/sts/v1.0/issueToken");
     EXPECT_EQ(info.key, "k1");
-    EXPECT_EQ(info.service_endpoint, "wss://127.0.0.1:9/x");
+    EXPECT_EQ(info.service_endpoint, "https://127.0.0.1:9/x");
+}
+
+// What starts like a JSON object must be one: a broken or cut-off object is
+// refused with the parser's reason, never taken as a key line.
+TEST(KeyFileTest, BrokenJsonIsRefusedWithItsReason) {
+    for (const char *text : {"{", "{\"auth-key\":\"k\"", "\xEF\xBB\xBF \r\n\t{\"auth-key\":}",
+                             "{\"auth-key\":\"k\"} trailing"}) {
+        SubscriptionKeyInfo info;
+        EXPECT_EQ(Parse(text, info), KeyFileStatus::kBadJson) << text;
+        EXPECT_NE(info.error.find(" at offset "), std::string::npos) << info.error;
+        EXPECT_TRUE(info.key.empty());
+    }
+    SubscriptionKeyInfo info;
+    EXPECT_EQ(Parse("{\"auth-key\":", info), KeyFileStatus::kBadJson);
+    EXPECT_EQ(info.error, "Invalid value. at offset 12");
+
+    // Nesting a million levels deep costs no stack.
+    const size_t depth = 1000000;
+    std::string deep = "{\"a\":" + std::string(depth, '[') + std::string(depth, ']') + "}";
+    EXPECT_EQ(Parse(deep, info), KeyFileStatus::kNoAuthKey);
+    EXPECT_EQ(Parse("{\"a\":" + std::string(depth, '['), info), KeyFileStatus::kBadJson);
 }
 
 TEST(KeyFileTest, JsonWithByteOrderMarkAndWrongTypes) {

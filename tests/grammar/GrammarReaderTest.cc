@@ -26,12 +26,21 @@ TEST_F(XmlDocumentTest, RefusesEmptyAndMalformedText) {
     EXPECT_FALSE(Parses(""));
     EXPECT_TRUE(log.Has("XML Content Emtpy", APT_PRIO_WARNING));
 
-    EXPECT_FALSE(Parses("<a><b></a>"));
-    EXPECT_TRUE(log.Has("Failed to feed XML Content to Parser", APT_PRIO_WARNING));
+    log.Clear();
+    EXPECT_FALSE(Parses("<a>\n<b></a>"));
+    std::vector<test::LogLine> lines = log.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].message, "Failed to feed XML Content to Parser");
+    EXPECT_EQ(lines[1].message,
+              "XML Parser Error: XML parser error code: mismatched tag (7) [line 2, column 6]");
+    EXPECT_EQ(lines[1].priority, APT_PRIO_WARNING);
     log.Clear();
     EXPECT_FALSE(Parses("<a><b>"));
     EXPECT_FALSE(Parses("   "));
     EXPECT_TRUE(log.Has("Failed to Terminate XML parsing", APT_PRIO_WARNING));
+    EXPECT_TRUE(log.Has("XML Parser Error: XML parser error code: no element found (3) "
+                        "[line 1, column 4]",
+                        APT_PRIO_WARNING));
     EXPECT_FALSE(Parses("<p:a/>")) << "undeclared prefix";
     EXPECT_FALSE(Parses(std::string("<a>\0</a>", 8)));
     EXPECT_FALSE(Parses("<a x='1' x='2'/>"));

@@ -48,13 +48,22 @@ TEST_F(EngineLifecycleTest, FramesBeforeAndAfterARecognitionAreDropped) {
     }
 }
 
-TEST_F(EngineLifecycleTest, KeyFileWithoutKeyFailsTheOpen) {
+TEST_F(EngineLifecycleTest, KeyFileWithoutKeyOrBrokenFailsTheOpen) {
     WriteFile("data/key.json", R"({"auth-endpoint":"https://127.0.0.1:1/sts/v1.0/issueToken"})");
     WriteConfig("", "key.json");
     HostRun run = Run("channel a\n");
     EXPECT_NE(run.status, 0);
     EXPECT_TRUE(Contains(run.log, "Failed to Read Auth Key from File " + root_ + "/data/key.json"))
         << run.log;
+
+    // Not taken as a key line "{" with the default endpoints.
+    WriteFile("data/key.json", R"({"auth-endpoint":"https://127.0.0.1:1/sts/v1.0/issueToken",)");
+    run = Run("channel a\n");
+    EXPECT_NE(run.status, 0);
+    EXPECT_TRUE(Contains(run.log, "Failed to Parse JSON of Subscription Key File " + root_ +
+                                      "/data/key.json: Missing a name for object member."))
+        << run.log;
+    EXPECT_FALSE(Contains(run.log, "Auth Endpoint [")) << run.log;
 }
 
 TEST_F(EngineLifecycleTest, MissingKeyFileOrConfigFailsTheOpen) {

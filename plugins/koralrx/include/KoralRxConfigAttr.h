@@ -5,6 +5,8 @@
 #include <apr_xml.h>
 
 #include <cstdint>
+#include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "apt_log.h"
@@ -23,8 +25,28 @@ bool LoadBoolAttr(const char *name, const char *value, bool &out,
 bool LoadEnumAttr(const char *name, const char *value, const char *const *words, int count,
                   int32_t &out, const apt_log_source_t *source);
 
-// Base-10 integer without error checks: text that is not a number gives 0.
-int64_t LoadIntAttr(const char *value);
+// A base-10 integer within [min, max], blanks around it allowed. Anything
+// else (no digits, other text, a value outside the range or beyond 64 bits)
+// logs "Unexpected Value <value> for Numeric Attribute <name>, Allowed Range
+// [min..max], Keeping <kept>" (warning) and leaves `out` unchanged. The range
+// keeps every configured number meaningful and its arithmetic in bounds.
+bool LoadIntAttr(const char *name, const char *value, int64_t min, int64_t max, int64_t &out,
+                 const apt_log_source_t *source);
+
+// The same for a field of another integer type; [min, max] must fit it.
+template <typename T>
+bool LoadIntAttr(const char *name, const char *value, int64_t min, int64_t max, T &out,
+                 const apt_log_source_t *source) {
+    static_assert(std::is_integral<T>::value, "integer fields only");
+    int64_t wide = static_cast<int64_t>(out);
+    if (!LoadIntAttr(name, value, min, max, wide, source)) return false;
+    out = static_cast<T>(wide);
+    return true;
+}
+
+// Upper bound of durations and counts read from the configuration: they fit a
+// 32-bit int wherever they are logged or scaled (seconds to milliseconds).
+constexpr int64_t kMaxConfigNumber = std::numeric_limits<int32_t>::max();
 
 // The element's attributes in document order (the XML parser links them
 // newest first).

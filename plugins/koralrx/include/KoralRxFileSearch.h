@@ -22,6 +22,8 @@ bool file_search(std::string &result, const std::string &pattern, apr_pool_t *po
 
 // True when the path names an existing regular file.
 bool IsRegularFile(const std::string &path, apr_pool_t *pool);
+// True when the path names an existing folder.
+bool IsDirectory(const std::string &path, apr_pool_t *pool);
 
 }  // namespace KORAL
 

@@ -1,7 +1,5 @@
 #include "KoralRxEngine.h"
 
-#include <apr_file_io.h>
-
 #include <algorithm>
 
 #include "KoralRxChannel.h"
@@ -9,14 +7,45 @@
 #include "KoralRxLog.h"
 #include "KoralRxLogRedirect.h"
 #include "KoralRxSpeechContext.h"
+#include "KoralRxWsUri.h"
 #include "OmbraGlobal.h"
 #include "OmbraLogger.h"
 
 namespace KORAL {
 
 namespace {
-// Bytes of the subscription key file that are read at most.
-const apr_size_t kKeyFileMax = 1024;
+
+// An endpoint of the key file must be a URI the service client can connect
+// to; a bad one fails the start rather than every recognition after it.
+bool CheckEndpoint(const char *kind, const std::string &uri, const char *path) {
+    const char *reason = nullptr;
+    evhttp_uri *parsed = evhttp_uri_parse(uri.c_str());
+    if (!parsed) {
+        reason = "not a URI";
+    } else {
+        UriEndpoint endpoint;
+        switch (GetUriEndpoint(parsed, nullptr, endpoint)) {
+            case URI_OK:
+                break;
+            case URI_NO_SCHEME:
+                reason = "no scheme";
+                break;
+            case URI_UNKNOWN_SCHEME:
+                reason = "scheme must be http or https";
+                break;
+            case URI_NO_HOST:
+                reason = "no host";
+                break;
+        }
+        evhttp_uri_free(parsed);
+    }
+    if (!reason) return true;
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+            "Invalid %s Endpoint [%s] in Subscription Key File %s: %s", kind, uri.c_str(), path,
+            reason);
+    return false;
+}
+
 }  // namespace
 
 Engine::Engine(const std::string &name) : m_Name(name) {
@@ -153,42 +182,18 @@ bool Engine::CreateWebSocketClient() {
     const char *path = m_SubscriptionKeyFile.c_str();
 
     apr_pool_t *pool = m_Handle->pool;
-    apr_file_t *file = nullptr;
-    if (apr_file_open(&file, path, APR_FOPEN_READ | APR_FOPEN_BINARY, APR_OS_DEFAULT, pool) !=
-        APR_SUCCESS) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Failed to Open Subscription Key File %s", path);
-        return false;
-    }
-    char buffer[kKeyFileMax];
-    apr_size_t size = sizeof(buffer);
-    apr_status_t rv = apr_file_read_full(file, buffer, size, &size);
-    apr_file_close(file);
-    if ((rv != APR_SUCCESS && rv != APR_EOF) || size == 0) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Failed to Read Subscription Key File %s", path);
-        return false;
-    }
-
     AuthClient::Settings settings;
     SubscriptionKeyInfo info;
     info.auth_uri = settings.m_Uri;
-    switch (ParseSubscriptionKey(buffer, size, info)) {
-        case KeyFileStatus::kOk:
-            break;
-        case KeyFileStatus::kNoAuthEndpoint:
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "Failed to Read Auth Endpoint from File %s", path);
-            return false;
-        case KeyFileStatus::kNoAuthKey:
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "Failed to Read Auth Key from File %s", path);
-            return false;
-        case KeyFileStatus::kNoKeyLine:
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "Failed to Parse Subscription Key from File %s", path);
-            return false;
+    if (!LoadSubscriptionKeyFile(path, info, pool)) return false;
+    if (info.service_endpoint.empty()) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Missing \"service-endpoint\" in Subscription Key File %s", path);
+        return false;
     }
+    if (!CheckEndpoint("Auth", info.auth_uri, path) ||
+        !CheckEndpoint("Service", info.service_endpoint, path))
+        return false;
     settings.m_Uri = info.auth_uri;
     settings.m_Key = info.key;
     m_ServiceEndpoint = info.service_endpoint;

@@ -1,18 +1,59 @@
 // Engine configuration: reading koralrx.xml and resolving its paths.
 #include <apr_file_io.h>
+#include <apr_errno.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "KoralRxConfigAttr.h"
 #include "KoralRxEngine.h"
 #include "KoralRxFileSearch.h"
 #include "KoralRxLog.h"
 #include "KoralRxSpeechContext.h"
+#include "KoralRxXmlError.h"
 
 namespace KORAL {
 
 namespace {
-const apr_size_t kParseBufferSize = 2000;
+
+// Largest configuration document read (16 MiB), far beyond any real one: a
+// bigger file is refused before parsing rather than read without bound.
+const apr_size_t kMaxConfigSize = 16 * 1024 * 1024;
+// The file is read in blocks this size and parsed in one piece: expat parses
+// a token split over many small pieces again from its start at each piece,
+// which made a long comment cost time quadratic in its length.
+const apr_size_t kReadBlockSize = 1024 * 1024;
+
+// The whole file into `text`; false (with a warning) on a read error or when
+// it exceeds kMaxConfigSize.
+bool ReadConfigFile(apr_file_t *file, const char *path, std::string &text) {
+    apr_finfo_t info;
+    if (apr_file_info_get(&info, APR_FINFO_SIZE, file) == APR_SUCCESS && info.size >= 0)
+        text.reserve(std::min(static_cast<apr_size_t>(info.size), kMaxConfigSize) + 1);
+    std::vector<char> block(kReadBlockSize);
+    apr_status_t rv = APR_SUCCESS;
+    while (rv == APR_SUCCESS && text.size() <= kMaxConfigSize) {
+        apr_size_t got = block.size();
+        rv = apr_file_read(file, block.data(), &got);
+        if (rv == APR_SUCCESS) text.append(block.data(), got);
+    }
+    if (rv != APR_SUCCESS && rv != APR_EOF) {
+        char reason[128];
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Read Config File [%s]: %s",
+                path, apr_strerror(rv, reason, sizeof(reason)));
+        return false;
+    }
+    if (text.size() > kMaxConfigSize) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Config File [%s] Too Large: more than %d bytes", path,
+                static_cast<int>(kMaxConfigSize));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool Engine::LoadConfig(const char *file_name, const char *doc_name,
@@ -20,10 +61,14 @@ bool Engine::LoadConfig(const char *file_name, const char *doc_name,
     const char *path = apt_confdir_filepath_get(layout, file_name, pool);
     if (!path) return false;
     mpf_sdi_params_init(&m_DetectorParams);
-    apr_xml_doc *doc = ParseFile(path, pool);
-    if (!doc) return false;
-    if (!LoadDocument(doc_name, doc, pool)) return false;
-    return ValidateConfig(layout, pool);
+    // Every value loaded is copied out of the document, so the document and
+    // whatever parsing allocates go with a pool of their own.
+    apr_pool_t *doc_pool = nullptr;
+    if (apr_pool_create(&doc_pool, pool) != APR_SUCCESS) return false;
+    apr_xml_doc *doc = ParseFile(path, doc_pool);
+    bool loaded = doc && LoadDocument(doc_name, doc, doc_pool) && ValidateConfig(layout, doc_pool);
+    apr_pool_destroy(doc_pool);
+    return loaded;
 }
 
 apr_xml_doc *Engine::ParseFile(const char *path, apr_pool_t *pool) {
@@ -35,13 +80,21 @@ apr_xml_doc *Engine::ParseFile(const char *path, apr_pool_t *pool) {
                 path);
         return nullptr;
     }
-    apr_xml_parser *parser = nullptr;
-    apr_xml_doc *doc = nullptr;
-    apr_status_t rv = apr_xml_parse_file(pool, &parser, &doc, file, kParseBufferSize);
+    std::string text;
+    bool read = ReadConfigFile(file, path, text);
     apr_file_close(file);
-    if (rv != APR_SUCCESS || !doc || !doc->root) {
+    if (!read) return nullptr;
+
+    apr_xml_parser *parser = apr_xml_parser_create(pool);
+    apr_xml_doc *doc = nullptr;
+    apr_status_t rv = apr_xml_parser_feed(parser, text.data(), text.size());
+    // Finishing also releases the underlying parser after a failed feed.
+    apr_status_t done = apr_xml_parser_done(parser, rv == APR_SUCCESS ? &doc : nullptr);
+    if (rv != APR_SUCCESS || done != APR_SUCCESS || !doc || !doc->root) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Parse Config File [%s]",
                 path);
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "XML Parser Error: %s",
+                XmlParserError(parser, text.data(), text.size()).c_str());
         return nullptr;
     }
     return doc;
@@ -110,11 +163,22 @@ bool Engine::ValidateConfig(const apt_dir_layout_t *layout, apr_pool_t *pool) {
 
     if (!CheckDirPath(m_UtteranceSettings.waveform_folder, var_dir, pool)) return false;
     if (!CheckDirPath(m_RdrSettings.record_folder, var_dir, pool)) return false;
+    if (m_SubscriptionKeyFile.empty()) {
+        // Resolved, it would name the data folder itself.
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Missing Document Attribute <subscription-key-file>");
+        return false;
+    }
     if (!CheckFilePath(m_SubscriptionKeyFile, data_dir, pool)) return false;
     if (!m_StreamingSettings.tls_ca_file.empty() &&
         !CheckFilePath(m_StreamingSettings.tls_ca_file, data_dir, pool))
         return false;
 
+    if (IsDirectory(m_SubscriptionKeyFile, pool)) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Subscription Key File %s Is a Folder",
+                m_SubscriptionKeyFile.c_str());
+        return false;
+    }
     if (!IsRegularFile(m_SubscriptionKeyFile, pool)) {
         std::string found;
         if (!file_search(found, m_SubscriptionKeyFile, pool)) {

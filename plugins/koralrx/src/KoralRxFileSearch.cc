@@ -34,10 +34,22 @@ bool CheckFilePath(std::string &path, const std::string &base, apr_pool_t *pool)
     return ResolvePath(path, base, pool);
 }
 
-bool IsRegularFile(const std::string &path, apr_pool_t *pool) {
+namespace {
+
+apr_filetype_e FileType(const std::string &path, apr_pool_t *pool) {
     apr_finfo_t finfo;
-    return apr_stat(&finfo, path.c_str(), APR_FINFO_TYPE, pool) == APR_SUCCESS &&
-           finfo.filetype == APR_REG;
+    if (apr_stat(&finfo, path.c_str(), APR_FINFO_TYPE, pool) != APR_SUCCESS) return APR_NOFILE;
+    return finfo.filetype;
+}
+
+}  // namespace
+
+bool IsRegularFile(const std::string &path, apr_pool_t *pool) {
+    return FileType(path, pool) == APR_REG;
+}
+
+bool IsDirectory(const std::string &path, apr_pool_t *pool) {
+    return FileType(path, pool) == APR_DIR;
 }
 
 bool file_search(std::string &result, const std::string &pattern, apr_pool_t *pool) {

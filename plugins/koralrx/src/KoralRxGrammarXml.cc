@@ -2,15 +2,16 @@
 
 #include "KoralRxConfigAttr.h"
 #include "KoralRxLog.h"
+#include "KoralRxXmlError.h"
 
 namespace KORAL {
 
 namespace {
 
-void LogParserError(apr_xml_parser *parser) {
-    char error[256];
-    apr_xml_parser_geterror(parser, error, sizeof(error));
-    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "XML Parser Error: %s", error);
+// Follows a parse failure's warning with its reason and position.
+void LogParserError(apr_xml_parser *parser, const char *text, size_t length) {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "XML Parser Error: %s",
+            XmlParserError(parser, text, length).c_str());
 }
 
 }  // namespace
@@ -34,14 +35,14 @@ apr_xml_doc *ParseXmlDocument(const char *text, size_t length, apr_pool_t *pool)
     if (apr_xml_parser_feed(parser, text, length) != APR_SUCCESS) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Failed to feed XML Content to Parser");
-        LogParserError(parser);
+        LogParserError(parser, text, length);
         // Finishing releases the underlying parser now rather than with the pool.
         apr_xml_parser_done(parser, nullptr);
         return nullptr;
     }
     if (apr_xml_parser_done(parser, &doc) != APR_SUCCESS) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Terminate XML parsing");
-        LogParserError(parser);
+        LogParserError(parser, text, length);
         return nullptr;
     }
     if (!doc || !doc->root) {

@@ -7,6 +7,22 @@
 
 namespace KORAL {
 
+namespace {
+
+// A priority number 0..7 or its name in any case; anything else warns and
+// leaves `priority` unchanged (the host's translation would make it debug).
+void LoadPriorityAttr(const char *name, const char *value, int32_t &priority) {
+    apt_log_priority_e translated = apt_log_priority_translate(value);
+    if (translated != APT_PRIO_DEBUG || NameIs(value, "debug") || NameIs(value, "7")) {
+        priority = translated;
+        return;
+    }
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Attribute <%s>",
+            value ? value : "", name);
+}
+
+}  // namespace
+
 bool LogStatementSettings::Load(const apr_xml_elem *elem) {
     for (const apr_xml_attr *attr : XmlElemAttrs(elem)) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Log Statement Attribute: %s = %s",
@@ -14,7 +30,7 @@ bool LogStatementSettings::Load(const apr_xml_elem *elem) {
         if (NameIs(attr->name, "enable")) {
             LoadBoolAttr(attr->name, attr->value, enable, KORAL_PLUGIN);
         } else if (NameIs(attr->name, "priority")) {
-            priority = apt_log_priority_translate(attr->value);
+            LoadPriorityAttr(attr->name, attr->value, priority);
         } else {
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Unknown Log Statement Attribute <%s>", attr->name);
@@ -60,7 +76,8 @@ bool MonitoringSettings::Load(const apr_xml_elem *elem) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load Monitoring Attribute: %s = %s",
                 attr->name, attr->value);
         if (NameIs(attr->name, "refresh-period")) {
-            refresh_period = LoadIntAttr(attr->value);
+            // Seconds; the refresh timer takes it in milliseconds.
+            LoadIntAttr(attr->name, attr->value, 1, kMaxConfigNumber, refresh_period, KORAL_PLUGIN);
         } else {
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Unknown Monitoring Attribute <%s>", attr->name);

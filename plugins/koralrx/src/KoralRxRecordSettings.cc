@@ -1,7 +1,5 @@
 #include "KoralRxRecordSettings.h"
 
-#include <cstdlib>
-
 #include "KoralRxConfigAttr.h"
 #include "KoralRxLog.h"
 #include "OmbraLogFacility.h"
@@ -19,17 +17,22 @@ bool LoadCommon(const char *name, const char *value, bool &purge_existing, long 
     if (NameIs(name, "purge-existing")) {
         LoadBoolAttr(name, value, purge_existing, KORAL_PLUGIN);
     } else if (NameIs(name, "max-file-age")) {
-        max_file_age = std::strtol(value, nullptr, 10);
+        // Minutes, 0 for no limit; bounded so that it stays within the
+        // expiry timers' milliseconds.
+        LoadIntAttr(name, value, 0, kMaxConfigNumber, max_file_age, KORAL_PLUGIN);
     } else if (NameIs(name, "max-file-count")) {
-        max_file_count = std::strtol(value, nullptr, 10);
+        LoadIntAttr(name, value, 0, kMaxConfigNumber, max_file_count, KORAL_PLUGIN);
     } else if (NameIs(name, "file-prefix")) {
         file_prefix = value;
     } else if (NameIs(name, "file-ext")) {
         file_ext = value;
     } else if (NameIs(name, "log-level")) {
-        if (*value) {
-            Ombra::LogLevel level = static_cast<Ombra::LogLevel>(log_level);
-            if (Ombra::TranslateLogLevel(value, level)) log_level = level;
+        Ombra::LogLevel level = static_cast<Ombra::LogLevel>(log_level);
+        if (Ombra::TranslateLogLevel(value, level)) {
+            log_level = level;
+        } else {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Unexpected Value <%s> for Attribute <%s>", value, name);
         }
     } else {
         return false;

@@ -20,7 +20,7 @@ bool StreamingRecogSettings::Load(const apr_xml_elem *elem) {
         if (NameIs(name, "interim-results")) {
             LoadBoolAttr(name, value, interim_results, KORAL_PLUGIN);
         } else if (NameIs(name, "max-alternatives")) {
-            max_alternatives = LoadIntAttr(value);
+            LoadIntAttr(name, value, 1, kMaxConfigNumber, max_alternatives, KORAL_PLUGIN);
         } else if (NameIs(name, "alternatives-below-threshold")) {
             LoadBoolAttr(name, value, alternatives_below_threshold, KORAL_PLUGIN);
         } else if (NameIs(name, "confidence-format")) {
@@ -38,10 +38,10 @@ bool StreamingRecogSettings::Load(const apr_xml_elem *elem) {
         } else if (NameIs(name, "skip-unsupported-grammars")) {
             LoadBoolAttr(name, value, skip_unsupported_grammars, KORAL_PLUGIN);
         } else if (NameIs(name, "auth-validation-period")) {
-            // Read as a 32-bit value, kept in a 64-bit field.
-            auth_validation_period = static_cast<int32_t>(LoadIntAttr(value));
+            // Seconds, handed to the token client as a 32-bit value.
+            LoadIntAttr(name, value, 0, kMaxConfigNumber, auth_validation_period, KORAL_PLUGIN);
         } else if (NameIs(name, "auth-reattempt-timeout")) {
-            auth_reattempt_timeout = static_cast<int32_t>(LoadIntAttr(value));
+            LoadIntAttr(name, value, 0, kMaxConfigNumber, auth_reattempt_timeout, KORAL_PLUGIN);
         } else if (NameIs(name, "debug-logging")) {
             LoadBoolAttr(name, value, debug_logging, KORAL_PLUGIN);
         } else if (NameIs(name, "http-proxy")) {

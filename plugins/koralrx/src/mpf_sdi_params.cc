@@ -7,10 +7,10 @@ namespace {
 
 const char *const kModeWords[] = {"none", "speech", "dtmf", "both"};
 
-// A number as atol reads it (leading blanks, a sign, digits up to the first
-// other character; 0 without digits); negatives keep their bit pattern.
-apr_size_t LoadSize(const char *value) {
-    return static_cast<apr_size_t>(KORAL::LoadIntAttr(value));
+// Durations and digit counts: never negative, and within the 32-bit range the
+// detector logs them in.
+void LoadSize(const char *name, const char *value, apr_size_t &field) {
+    KORAL::LoadIntAttr(name, value, 0, KORAL::kMaxConfigNumber, field, nullptr);
 }
 
 void LoadAttr(mpf_sdi_params_t *params, const char *name, const char *value) {
@@ -25,46 +25,40 @@ void LoadAttr(mpf_sdi_params_t *params, const char *name, const char *value) {
         apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Unexpected Value <%s> for SDI Attribute <%s>", value, name);
     } else if (NameIs(name, "vad-mode")) {
-        params->vad_mode = LoadSize(value);
-        if (params->vad_mode > 3) {
-            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "Inapropriate Vad Mode [%d], Allowed Range [0..3]",
-                    static_cast<int>(params->vad_mode));
-            params->vad_mode = 0;
-        }
+        KORAL::LoadIntAttr(name, value, 0, 3, params->vad_mode, nullptr);
     } else if (NameIs(name, "speech-start-timeout")) {
-        params->speech_start_timeout = LoadSize(value);
+        LoadSize(name, value, params->speech_start_timeout);
     } else if (NameIs(name, "speech-complete-timeout")) {
-        params->speech_complete_timeout = LoadSize(value);
+        LoadSize(name, value, params->speech_complete_timeout);
     } else if (NameIs(name, "speech-incomplete-timeout")) {
-        params->speech_incomplete_timeout = LoadSize(value);
+        LoadSize(name, value, params->speech_incomplete_timeout);
     } else if (NameIs(name, "noinput-timeout")) {
-        params->noinput_timeout = LoadSize(value);
+        LoadSize(name, value, params->noinput_timeout);
     } else if (NameIs(name, "input-timeout")) {
-        params->input_timeout = LoadSize(value);
+        LoadSize(name, value, params->input_timeout);
     } else if (NameIs(name, "dtmf-interdigit-timeout")) {
-        params->dtmf_interdigit_timeout = LoadSize(value);
+        LoadSize(name, value, params->dtmf_interdigit_timeout);
     } else if (NameIs(name, "dtmf-term-timeout")) {
-        params->dtmf_term_timeout = LoadSize(value);
+        LoadSize(name, value, params->dtmf_term_timeout);
     } else if (NameIs(name, "dtmf-term-char")) {
         params->dtmf_term_char = value[0];
     } else if (NameIs(name, "dtmf-max-length")) {
-        params->dtmf_max_length = LoadSize(value);
+        LoadSize(name, value, params->dtmf_max_length);
     } else if (NameIs(name, "dtmf-min-length")) {
-        params->dtmf_min_length = LoadSize(value);
+        LoadSize(name, value, params->dtmf_min_length);
     } else if (NameIs(name, "dtmf-length")) {
-        params->dtmf_length = LoadSize(value);
+        LoadSize(name, value, params->dtmf_length);
     } else if (NameIs(name, "normalize-input")) {
         bool flag = params->normalize_input != FALSE;
         if (KORAL::LoadBoolAttr(name, value, flag, nullptr)) {
             params->normalize_input = flag ? TRUE : FALSE;
         }
     } else if (NameIs(name, "speech-leading-silence")) {
-        params->speech_leading_silence = LoadSize(value);
+        LoadSize(name, value, params->speech_leading_silence);
     } else if (NameIs(name, "speech-trailing-silence")) {
-        params->speech_trailing_silence = LoadSize(value);
+        LoadSize(name, value, params->speech_trailing_silence);
     } else if (NameIs(name, "speech-output-period")) {
-        params->speech_output_period = LoadSize(value);
+        LoadSize(name, value, params->speech_output_period);
     } else {
         apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown SDI Attribute <%s>", name);
     }
