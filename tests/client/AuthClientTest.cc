@@ -141,18 +141,21 @@ TEST_F(AuthClientTest, ReattemptAfterTimeout) {
     EXPECT_EQ(m_Server->TokenRequests().size(), 2u);
 }
 
-TEST_F(AuthClientTest, UnreachableEndpointAnswersConnectionError) {
+TEST_F(AuthClientTest, UnreachableEndpointLogsEachAttemptWithItsReason) {
     int port = FreePort();
     Start([port](KORAL::WebSocketClient &c) {
         c.m_AuthSettings.m_Uri =
             "https://127.0.0.1:" + std::to_string(port) + "/sts/v1.0/issueToken";
+        c.m_AuthSettings.m_Retries = 1;
     });
     Conn &c = NewConnection();
     Connect(c, "unreachable");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("Request failed: ", APT_PRIO_WARNING));
-    EXPECT_TRUE(m_Log.Has("for HTTP auth <Koral>"));
+    const std::string target = "HTTP connection to [127.0.0.1:" + std::to_string(port) + "]";
+    EXPECT_EQ(m_Log.Count(target + " failed: Connection refused; retry #1 in 2 sec"), 1u);
+    EXPECT_EQ(m_Log.Count("Request failed: Connection refused (111) for HTTP auth <Koral>"), 1u);
+    EXPECT_LT(m_Log.Find(target), m_Log.Find("Request failed: "));
 }
 
 TEST_F(AuthClientTest, FetchThatCannotStartFailsTheConnectionAtOnce) {

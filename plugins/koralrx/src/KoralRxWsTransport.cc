@@ -136,8 +136,13 @@ std::string WsTransport::DescribeFailure(bufferevent *bev, short events, int soc
         }
     }
     if (m_Tls && !m_Tunnelling && bev) {
-        std::string tls = DescribeTlsFailure(bev);
+        std::string tls = DescribeTlsFailure(bev, socketError);
         if (!tls.empty()) {
+            // A refused or reset connection shows up as an end of stream
+            // with the system's reason: the reason alone says it.
+            if (!(events & BEV_EVENT_TIMEOUT) && !m_Connected) {
+                return tls;
+            }
             return reason.empty() ? tls : reason + "; " + tls;
         }
     }
