@@ -227,3 +227,33 @@ TEST_F(ConnectionTransportTest, PlainHttpServiceWorksToo) {
     ASSERT_TRUE(CloseAndWait(c));
     plain.Stop();
 }
+
+TEST_F(ConnectionTransportTest, LookupsInFlightEndWithCloseAndShutdown) {
+    // Names go to a loopback name server that never answers; nothing leaks
+    // (LeakSanitizer) and nothing waits for the lookups.
+    SilentNameServer dns;
+    const std::string nameServer = dns.Address();
+    Start([&](KORAL::WebSocketClient &c) { c.m_NameServer = nameServer; });
+    Conn &c = NewConnection();
+    Connect(c, "lookup", "", "https://speech.koral.invalid/speech/v1");
+    ASSERT_TRUE(dns.WaitQueries(1));
+    ASSERT_TRUE(CloseAndWait(c));
+    EXPECT_EQ(c.m_Handler.Calls(), (std::vector<std::string>{"connect:0", "close"}));
+
+    // The token endpoint's lookup in flight when the client shuts down, as
+    // at an engine close: the fetch is cancelled, the waiting connection told.
+    KORAL::WebSocketClient client("WSL", false);
+    StartObserver observer;
+    client.SetObserver(&observer);
+    client.m_NameServer = nameServer;
+    client.m_AuthSettings.m_Uri = "https://auth.koral.invalid/sts/v1.0/issueToken";
+    ASSERT_TRUE(client.Start(nullptr));
+    ASSERT_TRUE(observer.WaitStarted());
+    RecordingHandler handler;
+    KORAL::WebSocketConnection waiting(&handler, &client, nullptr);
+    waiting.Connect("waiting", ServiceUri(), "", "en-US", 16000);
+    ASSERT_TRUE(dns.WaitQueries(2));
+    client.Shutdown(true);
+    EXPECT_EQ(handler.Calls(), (std::vector<std::string>{"connect:0"}));
+    EXPECT_EQ(m_Server->TokenRequests().size(), 1u) << "only the first client's";
+}

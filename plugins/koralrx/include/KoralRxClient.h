@@ -100,6 +100,10 @@ class WebSocketClient {
     // Filled by the owner before Start.
     AuthClient::Settings m_AuthSettings;
     TlsSettings m_TlsSettings;
+    // Name server ("address[:port]") the resolver asks instead of the
+    // system's configuration (resolv.conf and the hosts file); empty for the
+    // system's.
+    std::string m_NameServer;
 
   private:
     AuthClient *m_AuthClient;

@@ -12,6 +12,12 @@
 
 namespace KORAL {
 
+namespace {
+// Loop passes at teardown: a failed lookup's callback may free a bufferevent
+// whose own last step is deferred to the pass after.
+const int kTeardownPasses = 3;
+}  // namespace
+
 void EventLogCallback(int severity, const char *message) {
     apt_log_priority_e priority;
     switch (severity) {
@@ -221,10 +227,14 @@ void WebSocketClient::RunEventLoop() {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Failed to make event base notifiable");
     }
-    m_DnsBase = evdns_base_new(base, EVDNS_BASE_INITIALIZE_NAMESERVERS);
+    m_DnsBase = evdns_base_new(base, m_NameServer.empty() ? EVDNS_BASE_INITIALIZE_NAMESERVERS : 0);
     if (!m_DnsBase) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Failed to initialize async DNS event base");
+    } else if (!m_NameServer.empty() &&
+               evdns_base_nameserver_ip_add(m_DnsBase, m_NameServer.c_str()) != 0) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to add name server [%s]",
+                m_NameServer.c_str());
     }
     // The token endpoint is resolved through the same asynchronous resolver
     // as the service: a blocking lookup would stall every connection's audio.
@@ -272,9 +282,17 @@ void WebSocketClient::RunEventLoop() {
         bufferevent_free(bev);
     }
     m_Lingering.clear();
-    // Freed bufferevents finish on the loop's next pass; give them that pass
-    // so that nothing is left behind when the base goes.
-    event_base_loop(base, EVLOOP_NONBLOCK);
+    // Lookups still in flight are failed (their owners are told) and the
+    // cancelled ones release what they hold; both happen in callbacks run on
+    // the loop's next passes, as do the last steps of freed bufferevents. So
+    // the resolver goes first, then the loop runs, then the base goes.
+    if (m_DnsBase) {
+        evdns_base_free(m_DnsBase, 1);
+        m_DnsBase = nullptr;
+    }
+    for (int pass = 0; pass < kTeardownPasses; ++pass) {
+        event_base_loop(base, EVLOOP_NONBLOCK);
+    }
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_EventBase = nullptr;
@@ -282,10 +300,6 @@ void WebSocketClient::RunEventLoop() {
     if (m_WakeEvent) {
         event_free(m_WakeEvent);
         m_WakeEvent = nullptr;
-    }
-    if (m_DnsBase) {
-        evdns_base_free(m_DnsBase, 0);
-        m_DnsBase = nullptr;
     }
     event_base_free(base);
     if (m_SslContext) {

@@ -457,6 +457,11 @@ bool WebSocketConnection::SendBinFrame(const BinaryMessage &message) {
 void WebSocketConnection::ProcessClose() {
     if (m_State == STATE_INPROGRESS) {
         m_ClosePending = true;
+        if (HasSocket()) {
+            // Looking up, connecting or upgrading: nothing is worth waiting
+            // for, and a lookup that never answers would hold the close.
+            OnConnectComplete(false);
+        }
         return;
     }
     if (m_TurnState != TURN_INPROGRESS || !HasSocket()) {
