@@ -544,6 +544,11 @@ void WebSocketConnection::ClearConnectTimer() {
 void WebSocketConnection::CloseConnection() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close HTTP connection <%s>", m_Id.c_str());
     ClearConnectTimer();
+    // What belongs to the socket goes with it: audio and a Stop posted
+    // before the next socket is up must wait for its speech.config.
+    m_Upgraded = false;
+    m_ConfigSent = false;
+    m_StopSent = false;
     // What was written last (telemetry before a close) still goes out.
     m_Client->CloseWhenFlushed(m_Transport.Detach());
 }

@@ -130,9 +130,10 @@ void WebSocketConnection::ProcessAudioData(const std::string &requestId,
 }
 
 void WebSocketConnection::ProcessStop(const std::string &requestId) {
-    if (!m_ConfigSent && m_State == STATE_INPROGRESS && !m_PendingChunks.empty()) {
+    if (!m_ConfigSent && m_State == STATE_INPROGRESS) {
         // The audio of this recognition still waits for speech.config; the
-        // end of it must follow that audio, not overtake it.
+        // end of it must follow that audio, not overtake it (and without
+        // audio, the answer must wait for the connection's outcome).
         m_StopPending = true;
         m_PendingStopId = requestId;
         return;
