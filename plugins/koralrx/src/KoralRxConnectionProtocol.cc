@@ -7,11 +7,30 @@
 
 namespace KORAL {
 
+std::string PercentEncode(const std::string &text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0f];
+        }
+    }
+    return out;
+}
+
 std::string ComposeRecognitionUri(const std::string &uri, const std::string &language) {
     std::string result = uri;
     result += uri.find('?') == std::string::npos ? "?" : "&";
     result += "format=detailed&language=";
-    result += language;
+    // The language comes from the MRCP client: encoded, it cannot add
+    // parameters of its own to the query.
+    result += PercentEncode(language);
     return result;
 }
 
