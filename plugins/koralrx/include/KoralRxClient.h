@@ -100,6 +100,9 @@ class WebSocketClient {
     // Filled by the owner before Start.
     AuthClient::Settings m_AuthSettings;
     TlsSettings m_TlsSettings;
+    // Seconds a connection waits for a turn's result once the end of its
+    // audio is sent (see WebSocketConnection::ProcessStop); at least 1.
+    int32_t m_ResultTimeout = 10;
     // Name server ("address[:port]") the resolver asks instead of the
     // system's configuration (resolv.conf and the hosts file); empty for the
     // system's.

@@ -57,7 +57,9 @@ void WebSocketConnection::ResetRecognition() {
     m_Authorization.clear();
     m_RequestId.clear();
     m_StopSent = false;
+    m_PhraseReceived = false;
     m_Stats = ConnectionStats();
+    ClearResultTimer();
 }
 
 void WebSocketConnection::ProcessConnect(const std::string &id, const std::string &uri,
@@ -129,6 +131,7 @@ void WebSocketConnection::ProcessAudioData(const std::string &requestId,
         m_TurnState = TURN_INPROGRESS;
         m_RequestId = requestId;
         m_ReceivedMessages.clear();
+        m_PhraseReceived = false;
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Initiate new turn [%s] <%s>",
                 requestId.c_str(), m_Id.c_str());
     }
@@ -173,6 +176,10 @@ void WebSocketConnection::ProcessStop(const std::string &requestId) {
                 "Send WS final bin msg [%d bytes] <%s>\n%s", static_cast<int>(message.Size()),
                 m_Id.c_str(), header.c_str());
         SendBinFrame(message);
+        if (!m_PhraseReceived) {
+            int seconds = m_Client->m_ResultTimeout > 0 ? m_Client->m_ResultTimeout : 1;
+            StartTimer(m_ResultTimer, seconds, ResultTimedout);
+        }
         return;
     }
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
@@ -243,9 +250,13 @@ bool WebSocketConnection::ProcessMessage(const WebSocketSrMessage &message) {
         return false;
     }
     switch (message.m_Method) {
+        case WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE:
+            m_PhraseReceived = true;
+            ClearResultTimer();
+            m_Handler->OnMessage(message);
+            return false;
         case WebSocketSrMessage::SERVICE_METHOD_SPEECH_START_DETECTED:
         case WebSocketSrMessage::SERVICE_METHOD_SPEECH_HYPOTHESIS:
-        case WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE:
         case WebSocketSrMessage::SERVICE_METHOD_SPEECH_END_DETECTED:
             m_Handler->OnMessage(message);
             return false;

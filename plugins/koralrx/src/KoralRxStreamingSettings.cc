@@ -1,11 +1,17 @@
 #include "KoralRxStreamingSettings.h"
 
+#include <cerrno>
+#include <cstdlib>
+
 #include "KoralRxConfigAttr.h"
 #include "KoralRxLog.h"
 
 namespace KORAL {
 
 namespace {
+// Longest result-timeout accepted, seconds (a day).
+const int64_t kMaxResultTimeout = 86400;
+
 const char *const kConfidenceFormats[] = {"auto", "mrcpv1", "mrcpv2"};
 const char *const kResultsFormats[] = {"standard", "transparent"};
 const char *const kStartOfInput[] = {"service-originated", "internal"};
@@ -42,6 +48,18 @@ bool StreamingRecogSettings::Load(const apr_xml_elem *elem) {
             auth_validation_period = static_cast<int32_t>(LoadIntAttr(value));
         } else if (NameIs(name, "auth-reattempt-timeout")) {
             auth_reattempt_timeout = static_cast<int32_t>(LoadIntAttr(value));
+        } else if (NameIs(name, "result-timeout")) {
+            // A positive whole number of seconds; anything else keeps the default.
+            char *end = nullptr;
+            errno = 0;
+            long long seconds = strtoll(value, &end, 10);
+            if (end == value || *end != '\0' || errno != 0 || seconds < 1 ||
+                seconds > kMaxResultTimeout) {
+                apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                        "Unexpected Value <%s> for Attribute <%s>", value, name);
+            } else {
+                result_timeout = seconds;
+            }
         } else if (NameIs(name, "debug-logging")) {
             LoadBoolAttr(name, value, debug_logging, KORAL_PLUGIN);
         } else if (NameIs(name, "http-proxy")) {
