@@ -82,6 +82,7 @@ class WebSocketClient {
     static void LingerEventCallback(bufferevent *bev, short events, void *arg);
     void FreeLingering(bufferevent *bev);
     void RunEventLoop();
+    static void RunTeardownPasses(event_base *base);
 
     std::string m_Name;
     Observer *m_Observer;

@@ -198,6 +198,12 @@ void WebSocketClient::FreeLingering(bufferevent *bev) {
     }
 }
 
+void WebSocketClient::RunTeardownPasses(event_base *base) {
+    for (int pass = 0; pass < kTeardownPasses; ++pass) {
+        event_base_loop(base, EVLOOP_NONBLOCK);
+    }
+}
+
 void WebSocketClient::RunEventLoop() {
     std::string error;
     m_SslContext = CreateTlsClientContext(m_TlsSettings, error);
@@ -282,17 +288,17 @@ void WebSocketClient::RunEventLoop() {
         bufferevent_free(bev);
     }
     m_Lingering.clear();
-    // Lookups still in flight are failed (their owners are told) and the
-    // cancelled ones release what they hold; both happen in callbacks run on
-    // the loop's next passes, as do the last steps of freed bufferevents. So
-    // the resolver goes first, then the loop runs, then the base goes.
+    // Cancelled lookups release what they hold in a callback that still uses
+    // the resolver, and freed bufferevents take their last steps, on the
+    // loop's next passes: those run first. Then the resolver goes, failing
+    // the lookups still in flight (their owners are told), which again
+    // happens on the passes after; then the base goes.
+    RunTeardownPasses(base);
     if (m_DnsBase) {
         evdns_base_free(m_DnsBase, 1);
         m_DnsBase = nullptr;
     }
-    for (int pass = 0; pass < kTeardownPasses; ++pass) {
-        event_base_loop(base, EVLOOP_NONBLOCK);
-    }
+    RunTeardownPasses(base);
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_EventBase = nullptr;
