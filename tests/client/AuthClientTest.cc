@@ -3,6 +3,9 @@
 // the answers to waiting connections.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <climits>
+#include <cstdint>
 #include <thread>
 
 #include "ClientFixture.h"
@@ -18,7 +21,7 @@ TEST_F(AuthClientTest, PrefetchedTokenIsCachedAndRequestIsWellFormed) {
     ASSERT_EQ(m_Server->TokenRequests().size(), 1u);
     const TokenRequest r = m_Server->TokenRequests()[0];
     EXPECT_EQ(r.m_Head.substr(0, r.m_Head.find("\r\n")), "POST /sts/v1.0/issueToken HTTP/1.1");
-    EXPECT_EQ(r.Header("Host"), "127.0.0.1");
+    EXPECT_EQ(r.Header("Host"), "127.0.0.1:" + std::to_string(m_Server->Port()));
     EXPECT_EQ(r.Header("Connection"), "close");
     EXPECT_EQ(r.Header("Content-type"), "application/x-www-form-urlencoded");
     EXPECT_EQ(r.Header("Ocp-Apim-Subscription-Key"), "test-subscription-key");
@@ -141,18 +144,59 @@ TEST_F(AuthClientTest, ReattemptAfterTimeout) {
     EXPECT_EQ(m_Server->TokenRequests().size(), 2u);
 }
 
-TEST_F(AuthClientTest, UnreachableEndpointAnswersConnectionError) {
+TEST_F(AuthClientTest, UnreachableEndpointLogsEachAttemptWithItsReason) {
     int port = FreePort();
     Start([port](KORAL::WebSocketClient &c) {
         c.m_AuthSettings.m_Uri =
             "https://127.0.0.1:" + std::to_string(port) + "/sts/v1.0/issueToken";
+        c.m_AuthSettings.m_Retries = 1;
     });
     Conn &c = NewConnection();
     Connect(c, "unreachable");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("Request failed: ", APT_PRIO_WARNING));
-    EXPECT_TRUE(m_Log.Has("for HTTP auth <Koral>"));
+    const std::string target = "HTTP connection to [127.0.0.1:" + std::to_string(port) + "]";
+    EXPECT_EQ(m_Log.Count(target + " failed: Connection refused; retry #1 in 2 sec"), 1u);
+    EXPECT_EQ(m_Log.Count("Request failed: Connection refused (111) for HTTP auth <Koral>"), 1u);
+    EXPECT_LT(m_Log.Find(target), m_Log.Find("Request failed: "));
+}
+
+TEST_F(AuthClientTest, NoSettingMakesTokenRequestsRunAway) {
+    // Tokens and 401s in turn; periods of 0 and of a huge value read as
+    // negative would each be a tight loop without the client's own floor.
+    for (int i = 0; i < 50; ++i) {
+        TestTlsServer::TokenReply reply;
+        reply.m_Status = i % 2 ? 401 : 200;
+        m_Server->QueueTokenReply(reply);
+    }
+    Start([](KORAL::WebSocketClient &c) {
+        c.m_AuthSettings.m_ValidationPeriod = 0;
+        c.m_AuthSettings.m_ReattemptTimeout = INT32_MIN;
+        c.m_AuthSettings.m_RequestTimeout = 0;
+    });
+    PostAuth();
+    ASSERT_TRUE(m_Log.WaitFor("Set revalidation timer [1 sec] for <Koral>"));
+    ASSERT_TRUE(m_Log.WaitFor("Set reattempt timer [1 sec] for <Koral>"));
+    auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    size_t requests = m_Server->TokenRequests().size();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(requests, 2u) << "reattempts go on";
+    EXPECT_LE(requests, static_cast<size_t>(seconds) + 2) << "at most one a second";
+}
+
+TEST_F(AuthClientTest, KeyWithControlCharactersIsRefused) {
+    Start([](KORAL::WebSocketClient &c) {
+        c.m_AuthSettings.m_Key = "key\r\nX-Injected: 1";
+    });
+    Conn &c = NewConnection();
+    Connect(c, "injected");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_TRUE(m_Log.Has("Invalid subscription key: control characters [18 bytes] <Koral>",
+                          APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Server->TokenRequests().empty());
 }
 
 TEST_F(AuthClientTest, FetchThatCannotStartFailsTheConnectionAtOnce) {

@@ -3,6 +3,8 @@
 // what reaches the connection's owner.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "ClientFixture.h"
 
 using namespace koraltest;
@@ -41,6 +43,17 @@ std::vector<ClientFrame> OfPath(const std::vector<ClientFrame> &frames, const st
     }
     return out;
 }
+
+// Runs on the loop thread after everything posted before it.
+class Barrier : public KORAL::Event {
+  public:
+    Barrier(KORAL::WebSocketClient *client, std::promise<void> *done)
+        : Event(client), m_Done(done) {}
+    void Process() override { m_Done->set_value(); }
+
+  private:
+    std::promise<void> *m_Done;
+};
 
 }  // namespace
 
@@ -235,6 +248,44 @@ TEST_F(ConnectionProtocolTest, SocketLossMidTurnGivesTerminatingPhraseAndReconne
     EXPECT_GT(c.m_Handler.Connects()[1].m_Stats.m_StartTime, 0);
     EXPECT_EQ(m_Server->Upgrades().size(), 2u);
     EXPECT_EQ(c.m_Handler.Messages().size(), 1u);
+}
+
+TEST_F(ConnectionProtocolTest, IdleSocketLossThenLateTokenKeepsAudioAndStop) {
+    m_Server->m_OnFrame = ServeTurns;
+    TestTlsServer::TokenReply first, late;
+    late.m_Held = true;
+    m_Server->QueueTokenReply(first);
+    m_Server->QueueTokenReply(late);
+    // The revalidation a second after the first token is held by the server.
+    Start([](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_ValidationPeriod = 1; });
+    Conn &c = NewConnection();
+    Connect(c, "chan-idle");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    ASSERT_TRUE(m_Server->WaitFor([&] { return !OfPath(m_Server->Frames(), "speech.config").empty(); }));
+    m_Server->WithPeer(m_Server->Upgrades()[0].m_Connection, [](Peer &p) { p.Close(); });
+    ASSERT_TRUE(m_Log.WaitFor("WS disconnected <chan-idle>"));
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->TokenRequests().size() == 2; }));
+    // The next recognition waits for the late token with its audio and Stop.
+    Connect(c, "chan-idle-2");
+    PostAudio(c, "late", 640, 7);
+    PostAudio(c, "late", 640, 8);
+    c->Stop("late");
+    std::promise<void> queued;
+    m_Client->PostEvent(new Barrier(m_Client.get(), &queued));
+    queued.get_future().wait();
+    EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
+    m_Server->ReleaseHeldTokens();
+    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
+    EXPECT_TRUE(c.m_Handler.Connects()[1].m_Ok);
+    ASSERT_TRUE(c.m_Handler.WaitMessages(4));
+    EXPECT_EQ(c.m_Handler.Messages()[2].m_RequestId, "late");
+    EXPECT_FALSE(c.m_Handler.Messages()[2].m_Body.empty()) << "the service's own phrase";
+    std::vector<ClientFrame> audio = OfPath(m_Server->Frames(), "audio");
+    ASSERT_EQ(audio.size(), 3u);
+    EXPECT_EQ(audio[0].m_Body.substr(0, 4), "RIFF");
+    EXPECT_EQ(audio[1].m_Body, std::string(640, 8));
+    EXPECT_TRUE(audio[2].m_Body.empty());
+    EXPECT_EQ(m_Server->Upgrades()[1].Header("Authorization"), "Bearer token-2");
 }
 
 TEST_F(ConnectionProtocolTest, CloseDuringTurnWaitsForTurnEnd) {

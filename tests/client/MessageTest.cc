@@ -232,6 +232,9 @@ TEST(RecognitionProtocol, RecognitionUriQuery) {
               "wss://h/speech/v1?format=detailed&language=en-US");
     EXPECT_EQ(ComposeRecognitionUri("https://h/p?x=1", "de-DE"),
               "https://h/p?x=1&format=detailed&language=de-DE");
+    // A client's language cannot add parameters or break the request line.
+    EXPECT_EQ(ComposeRecognitionUri("https://h/p", "en-US&profanity=raw #\xC3\xBC~_."),
+              "https://h/p?format=detailed&language=en-US%26profanity%3Draw%20%23%C3%BC~_.");
 }
 
 TEST(RecognitionProtocol, TurnDecision) {

@@ -185,19 +185,41 @@ TEST_F(SpeechServiceTest, RecognitionConformsToTheService) {
     EXPECT_TRUE(msgs.back().Bool("bodyIsJson"));
 }
 
-TEST_F(SpeechServiceTest, ReusedConnectionSecondTurn) {
-    Start("");
+TEST_F(SpeechServiceTest, ReusedConnectionAndResultTimeout) {
+    // The first turn's phrase comes at once and its turn.end late; the second
+    // turn stalls before its phrase.
+    Start(R"({"turns":[{"faults":[{"at":"turn.end","action":"delay","delayMs":2500}]},
+                       {"faults":[{"at":"speech.phrase","action":"stall"}]}]})",
+          [](KORAL::WebSocketClient &c) { c.m_ResultTimeout = 1; });
     auto c = NewConnection();
     c.first->Connect("conn-2", m_Service->ServiceUrl(), "", "en-US", 16000);
     StreamTurn(c.first, kRequestA, 400);
-    ASSERT_TRUE(WaitEvent("message", "telemetry"));
+    // The phrase in time stopped the result timer: the socket outlives it.
+    ASSERT_TRUE(WaitEvent("message", "telemetry")) << m_Service->Stderr();
     c.first->Connect("conn-2", m_Service->ServiceUrl(), "", "en-US", 16000);
     ASSERT_TRUE(c.second->WaitConnects(2));
     EXPECT_TRUE(c.second->Connects()[1].m_Ok);
     EXPECT_EQ(c.second->Connects()[1].m_Stats.m_StartTime, 0);
     StreamTurn(c.first, kRequestB, 400);
-    ASSERT_TRUE(WaitEvent("message", "telemetry", 2));
-    EXPECT_EQ(Events("upgrade").size(), 1u);
+    ASSERT_TRUE(m_Log.WaitFor("Result Timed Out [" + std::string(kRequestB) + "] <conn-2>"));
+    EXPECT_EQ(m_Log.Count("Result Timed Out"), 1u);
+    EXPECT_TRUE(m_Log.Has("Result Timed Out", APT_PRIO_WARNING));
+    // The turn ends as a lost socket's does, and the socket is gone.
+    bool terminated = false;
+    for (int i = 0; i < 100 && !terminated; ++i) {
+        for (const WebSocketSrMessage &m : c.second->Messages()) {
+            terminated |= m.m_Method == WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE &&
+                          m.m_RequestId == kRequestB && m.m_Body.empty();
+        }
+        c.second->WaitMessages(c.second->Messages().size() + 1, 50);
+    }
+    EXPECT_TRUE(terminated);
+    ASSERT_TRUE(WaitEvent("disconnect", "")) << m_Service->Stderr();
+    c.first->Connect("conn-2", m_Service->ServiceUrl(), "", "en-US", 16000);
+    ASSERT_TRUE(c.second->WaitConnects(3));
+    EXPECT_TRUE(c.second->Connects()[2].m_Ok);
+    EXPECT_GT(c.second->Connects()[2].m_Stats.m_StartTime, 0) << "a new socket";
+    EXPECT_EQ(Events("upgrade").size(), 2u);
     EXPECT_TRUE(Events("violation").empty());
 }
 

@@ -41,15 +41,27 @@ TEST(StreamingSettingsTest, BadValuesWarnAndKeepPreviousValue) {
     AprPool pool;
     StreamingRecogSettings s;
     LogCapture log;
-    s.Load(pool.Parse(R"(<ws-streaming-recognition confidence-format="mrcpv2"/>)"));
+    EXPECT_EQ(s.result_timeout, 10);
+    s.Load(
+        pool.Parse(R"(<ws-streaming-recognition confidence-format="mrcpv2" result-timeout="5"/>)"));
     s.Load(pool.Parse(R"(<ws-streaming-recognition confidence-format="percent"
                          debug-logging="yes" colour="red"/>)"));
+    for (const char *bad : {"0", "-3", "abc", "2s", "", "99999999999999999999", "86401"}) {
+        std::string xml = std::string("<ws-streaming-recognition result-timeout=\"") + bad + "\"/>";
+        s.Load(pool.Parse(xml.c_str()));
+        EXPECT_TRUE(log.Has(
+            std::string("Unexpected Value <") + bad +
+                "> for Numeric Attribute <result-timeout>, Allowed Range [1..86400], Keeping <5>",
+            APT_PRIO_WARNING))
+            << bad;
+    }
+    EXPECT_EQ(s.result_timeout, 5);
     EXPECT_EQ(s.confidence_format, StreamingRecogSettings::CONFIDENCE_MRCPV2);
     EXPECT_FALSE(s.debug_logging);
-    EXPECT_TRUE(log.Has("Unexpected Value <percent> for Attribute <confidence-format>",
-                        APT_PRIO_WARNING));
-    EXPECT_TRUE(log.Has("Unexpected Value <yes> for Boolean Attribute <debug-logging>",
-                        APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        log.Has("Unexpected Value <percent> for Attribute <confidence-format>", APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        log.Has("Unexpected Value <yes> for Boolean Attribute <debug-logging>", APT_PRIO_WARNING));
     EXPECT_TRUE(log.Has("Unknown Streaming Recognition Attribute <colour>", APT_PRIO_WARNING));
 }
 

@@ -40,6 +40,13 @@ struct HostRun {
     std::string log;
 };
 
+// A key file whose endpoints are a closed loopback port: tests never resolve
+// a name or reach beyond this machine.
+inline const char *const kLoopbackKey =
+    R"({"auth-key":"0123456789abcdef",)"
+    R"("auth-endpoint":"https://127.0.0.1:1/sts/v1.0/issueToken",)"
+    R"("service-endpoint":"https://127.0.0.1:1/speech/recognition/interactive/cognitiveservices/v1"})";
+
 // A server root (conf/, data/, var/, log/) in a temporary folder.
 class PluginFixture : public ::testing::Test {
 protected:
@@ -48,14 +55,15 @@ protected:
         root_ = mkdtemp(tmpl);
         for (const char *sub : {"/conf", "/data", "/var", "/log"})
             ASSERT_EQ(system(("mkdir -p " + root_ + sub).c_str()), 0);
-        WriteFile("data/key.txt", "0123456789abcdef\n");
+        WriteFile("data/key.txt", kLoopbackKey);
     }
     void TearDown() override { ASSERT_EQ(system(("rm -rf " + root_).c_str()), 0); }
 
     void WriteFile(const std::string &rel, const std::string &text) {
         std::ofstream(root_ + "/" + rel) << text;
     }
-    // A configuration whose key file is data/key.txt, plus `body` inside the root.
+    // A configuration whose key file is data/key.txt (kLoopbackKey), plus
+    // `body` inside the root.
     void WriteConfig(const std::string &body, const std::string &key_file = "key.txt") {
         WriteFile("conf/koralrx.xml", "<koralrx subscription-key-file=\"" + key_file + "\">" +
                                           body + "</koralrx>");

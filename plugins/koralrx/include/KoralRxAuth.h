@@ -43,6 +43,10 @@ class AuthClient {
         int32_t m_ReattemptTimeout;   // seconds
     };
 
+    // Floor of every timer of the client (request, revalidation, reattempt),
+    // so that no setting can turn token fetching into a tight loop.
+    static const int32_t kMinTimerSeconds = 1;
+
     enum State { STATE_UNINITIATED = 0, STATE_INPROGRESS = 1, STATE_COMPLETE = 2 };
 
     enum CompletionCause {

@@ -69,6 +69,13 @@ class HttpConnection : private WsTransport::Owner {
     void OnTransportEvent(short events, const std::string &reason) override;
 
     MakeResult Connect();
+    // Where the socket goes: the proxy when there is one, else the endpoint.
+    const std::string &ConnectHost() const {
+        return m_Target.m_ProxyHost.empty() ? m_Target.m_Host : m_Target.m_ProxyHost;
+    }
+    int ConnectPort() const {
+        return m_Target.m_ProxyHost.empty() ? m_Target.m_Port : m_Target.m_ProxyPort;
+    }
     void OnConnectFailed(const std::string &reason);
     void Fail(const std::string &reason);
     void Complete();

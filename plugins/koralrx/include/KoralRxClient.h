@@ -82,6 +82,7 @@ class WebSocketClient {
     static void LingerEventCallback(bufferevent *bev, short events, void *arg);
     void FreeLingering(bufferevent *bev);
     void RunEventLoop();
+    static void RunTeardownPasses(event_base *base);
 
     std::string m_Name;
     Observer *m_Observer;
@@ -100,6 +101,13 @@ class WebSocketClient {
     // Filled by the owner before Start.
     AuthClient::Settings m_AuthSettings;
     TlsSettings m_TlsSettings;
+    // Seconds a connection waits for a turn's result once the end of its
+    // audio is sent (see WebSocketConnection::ProcessStop); at least 1.
+    int32_t m_ResultTimeout = 10;
+    // Name server ("address[:port]") the resolver asks instead of the
+    // system's configuration (resolv.conf and the hosts file); empty for the
+    // system's.
+    std::string m_NameServer;
 
   private:
     AuthClient *m_AuthClient;

@@ -84,6 +84,10 @@ class WebSocketConnection : public AuthClient::Handler, private WsTransport::Own
     bool SendTelemetry(apr_time_t time);
     // True when the connection was closed and OnClose delivered.
     bool ProcessMessage(const WebSocketSrMessage &message);
+    // ProcessStop sends the end of a turn's audio; if the turn's
+    // speech.phrase does not follow within the client's result timeout,
+    // "Result Timed Out" is logged, the socket dropped and the turn ended
+    // with a terminating speech.phrase, as when the socket is lost mid-turn.
 
     // Bound in seconds on connecting (kConnectTimeoutSeconds unless changed).
     void SetConnectTimeout(int seconds) { m_ConnectTimeout = seconds; }
@@ -111,6 +115,8 @@ class WebSocketConnection : public AuthClient::Handler, private WsTransport::Own
     bool OnSocketLost();
     void OnTimeout();
     void OnConnectTimeout();
+    void OnResultTimeout();
+    void ClearResultTimer();
     bool StartTimer(event *&timer, int seconds, event_callback_fn callback);
     void ClearTimer();
     void ClearConnectTimer();
@@ -130,6 +136,7 @@ class WebSocketConnection : public AuthClient::Handler, private WsTransport::Own
 
     static void RequestTimedout(evutil_socket_t, short, void *arg);
     static void ConnectTimedout(evutil_socket_t, short, void *arg);
+    static void ResultTimedout(evutil_socket_t, short, void *arg);
 
     // Protocol (KoralRxConnectionProtocol.cc).
     void ResetRecognition();
@@ -142,6 +149,7 @@ class WebSocketConnection : public AuthClient::Handler, private WsTransport::Own
     WsTransport m_Transport;  // the socket(s): m_Bev and m_PendingBev
     event *m_Timer;
     event *m_ConnectTimer;
+    event *m_ResultTimer;  // the wait for the turn's speech.phrase after its end of audio
     int m_ConnectTimeout;
     evhttp_uri *m_ServiceUri;
     evhttp_uri *m_ParsedProxyUri;
@@ -161,6 +169,8 @@ class WebSocketConnection : public AuthClient::Handler, private WsTransport::Own
     // A Stop that arrived while its audio waited for speech.config.
     bool m_StopPending;
     std::string m_PendingStopId;
+    // The current turn's speech.phrase arrived (no result wait after its Stop).
+    bool m_PhraseReceived;
     TurnState m_TurnState;
     State m_State;
     ConnectionStats m_Stats;

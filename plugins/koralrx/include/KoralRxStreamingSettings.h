@@ -26,6 +26,8 @@ struct StreamingRecogSettings {
     bool skip_unsupported_grammars = true;
     int64_t auth_validation_period = 480;  // seconds
     int64_t auth_reattempt_timeout = 60;   // seconds
+    // Wait for a turn's result once the end of its audio is sent, seconds.
+    int64_t result_timeout = 10;
     bool debug_logging = false;
     std::string http_proxy;
     // Server certificate verification of the speech and token endpoints.

@@ -29,9 +29,10 @@ SSL_CTX *CreateTlsClientContext(const TlsSettings &settings, std::string &error)
 // names, and host name or IP address verification when the context verifies.
 SSL *CreateTlsHandle(SSL_CTX *context, const std::string &host);
 
-// Why the TLS session of `bev` failed: the certificate verification result
-// or the OpenSSL errors queued on it; empty when neither tells anything.
-std::string DescribeTlsFailure(bufferevent *bev);
+// Why the TLS session of `bev` failed: the certificate verification result,
+// the OpenSSL errors queued on it, or `socketError` (errno) when a system
+// call failed under it; empty when none tells anything.
+std::string DescribeTlsFailure(bufferevent *bev, int socketError);
 
 // Whether `host` is a literal IPv4 or IPv6 address.
 bool IsIpLiteral(const std::string &host);

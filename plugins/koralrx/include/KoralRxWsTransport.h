@@ -2,6 +2,12 @@
 // a TCP connection made by host name (IPv4) directly or through an HTTP
 // proxy's CONNECT tunnel, with TLS on top for https. Thin glue over
 // libevent bufferevents; what the bytes mean is the owner's business.
+//
+// Host names are looked up by the transport itself through the loop's
+// asynchronous resolver, so that closing the transport cancels a lookup in
+// flight: a bufferevent's own lookup is not cancelled when the bufferevent
+// is freed, and the two would keep each other alive for good. A numeric
+// address is connected to without any lookup.
 #ifndef KORALRX_WS_TRANSPORT_H
 #define KORALRX_WS_TRANSPORT_H
 
@@ -63,19 +69,23 @@ class WsTransport {
     WsTransport(const WsTransport &) = delete;
     WsTransport &operator=(const WsTransport &) = delete;
 
-    // Starts connecting; the outcome arrives through the owner.
+    // Starts connecting; the outcome arrives through the owner (a failed
+    // lookup as an event with its reason), never from within this call.
     OpenResult Open(event_base *base, evdns_base *dns, SSL_CTX *context, const Target &target);
 
     // Read and write timeouts in seconds (covering the connect), 0 for none.
     void SetTimeouts(int seconds);
 
-    // Frees both bufferevents (the socket is closed with them).
+    // Cancels a lookup in flight and frees both bufferevents (the socket is
+    // closed with them).
     void Close();
     // Gives up the established stream to the caller (null while tunnelling
     // or not connected, in which case everything is freed as by Close).
     bufferevent *Detach();
 
     bool IsOpen() const { return m_Bev != nullptr; }
+    // The host name of the endpoint (or proxy) is still being looked up.
+    bool IsResolving() const { return m_Lookup != nullptr; }
     // The stream to the endpoint is established (TLS handshake done).
     bool IsConnected() const { return m_Connected; }
     bufferevent *Bev() const { return m_Bev; }
@@ -88,6 +98,8 @@ class WsTransport {
     std::string DescribeFailure(bufferevent *bev, short events, int socketError) const;
 
   private:
+    struct Lookup;
+
     static void ReadCallback(bufferevent *bev, void *arg);
     static void WriteCallback(bufferevent *bev, void *arg);
     static void EventCallback(bufferevent *bev, short events, void *arg);
@@ -98,8 +110,13 @@ class WsTransport {
     void ProcessProxyEvents(bufferevent *bev, short events);
     bool TakeOverTunnel();
     void FreeBufferevent(bufferevent *&bev, bool closeSocket);
+    static void LookupCallback(int result, evutil_addrinfo *answer, void *arg);
+    void OnLookup(int result, evutil_addrinfo *answer);
+    void CancelLookup();
+    void ReportFailure(const std::string &reason);
 
     Owner *m_Owner;
+    Lookup *m_Lookup = nullptr;  // the name lookup in flight, if any
     bufferevent *m_Bev = nullptr;         // the connecting stream (the proxy's while tunnelling)
     bufferevent *m_PendingBev = nullptr;  // the endpoint's stream waiting for the tunnel
     bool m_Tunnelling = false;

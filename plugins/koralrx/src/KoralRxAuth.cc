@@ -16,13 +16,30 @@ std::string TrimToken(const std::string &body) {
     return body.substr(first, body.find_last_not_of(blanks) - first + 1);
 }
 
+int32_t EffectiveSeconds(int32_t seconds) {
+    return seconds > AuthClient::kMinTimerSeconds ? seconds : AuthClient::kMinTimerSeconds;
+}
+
+bool HasControlCharacters(const std::string &text) {
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7f) return true;
+    return false;
+}
+
 // Non-empty once trimmed, and free of control characters inside.
 bool IsUsableToken(const std::string &body) {
     std::string token = TrimToken(body);
-    if (token.empty()) return false;
-    for (unsigned char c : token)
-        if (c < 0x20 || c == 0x7f) return false;
-    return true;
+    return !token.empty() && !HasControlCharacters(token);
+}
+
+// The Host header of a request to `endpoint`: the port is written unless it
+// is the scheme's default (RFC 7230, 5.4).
+std::string HostHeader(const evhttp_uri *uri, const UriEndpoint &endpoint) {
+    std::string host = evhttp_uri_get_host(uri);
+    if (evhttp_uri_get_port(uri) >= 0 && endpoint.m_Port != (endpoint.m_Tls ? 443 : 80)) {
+        host += ":" + std::to_string(endpoint.m_Port);
+    }
+    return host;
 }
 
 }  // namespace
@@ -105,6 +122,14 @@ bool AuthClient::RetrieveToken(Handler *handler) {
     m_Method = "POST";
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Initiate HTTP auth <%s> [%s]",
             m_Name.c_str(), m_Uri.c_str());
+    if (HasControlCharacters(m_Key)) {
+        // The key goes into a header line: a line break would add headers of
+        // its own to the request.
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Invalid subscription key: control characters [%d bytes] <%s>",
+                static_cast<int>(m_Key.size()), m_Name.c_str());
+        return false;
+    }
     if (m_ParsedUri) {
         evhttp_uri_free(m_ParsedUri);
     }
@@ -191,9 +216,9 @@ bool AuthClient::MakeRequest(const apr_time_t &startTime, bool retry) {
         return false;
     }
     HttpRequest *request = new HttpRequest(AuthRequestDone, this);
-    const char *host = evhttp_uri_get_host(m_ParsedUri);
-    if (host) {
-        request->m_OutputHeaders.emplace_back("Host", host);
+    UriEndpoint endpoint;
+    if (GetUriEndpoint(m_ParsedUri, nullptr, endpoint) == URI_OK) {
+        request->m_OutputHeaders.emplace_back("Host", HostHeader(m_ParsedUri, endpoint));
     }
     request->m_OutputHeaders.emplace_back("Connection", "close");
     request->m_OutputHeaders.emplace_back("Content-type", "application/x-www-form-urlencoded");
@@ -231,7 +256,7 @@ bool AuthClient::MakeRequest(const apr_time_t &startTime, bool retry) {
         return false;
     }
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set HTTP request timer %d sec for <%s>",
-            m_RequestTimeout, m_Name.c_str());
+            EffectiveSeconds(m_RequestTimeout), m_Name.c_str());
     m_State = STATE_INPROGRESS;
     return true;
 }
@@ -246,7 +271,9 @@ bool AuthClient::StartTimer(int32_t seconds, event_callback_fn callback) {
     if (!m_Timer) {
         return false;
     }
-    timeval tv = {seconds > 0 ? seconds : 0, 0};
+    // Whatever the configuration says, the token endpoint is never asked
+    // more often than once per kMinTimerSeconds.
+    timeval tv = {EffectiveSeconds(seconds), 0};
     if (evtimer_add(m_Timer, &tv) != 0) {
         event_free(m_Timer);
         m_Timer = nullptr;
@@ -375,11 +402,12 @@ void AuthClient::SetComplete(CompletionCause cause) {
     }
     if (cause == CAUSE_SUCCESS) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
-                "Set revalidation timer [%d sec] for <%s>", m_ValidationPeriod, m_Name.c_str());
+                "Set revalidation timer [%d sec] for <%s>", EffectiveSeconds(m_ValidationPeriod),
+                m_Name.c_str());
         StartTimer(m_ValidationPeriod, AccessTokenTimedout);
     } else {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set reattempt timer [%d sec] for <%s>",
-                m_ReattemptTimeout, m_Name.c_str());
+                EffectiveSeconds(m_ReattemptTimeout), m_Name.c_str());
         StartTimer(m_ReattemptTimeout, AccessTokenTimedout);
     }
 }

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "KoralRxLog.h"
+
 namespace KORAL {
 
 HttpConnection::HttpConnection(event_base *base, evdns_base *dns, SSL_CTX *context,
@@ -129,6 +131,12 @@ void HttpConnection::OnConnectFailed(const std::string &reason) {
             m_RetryTimer = evtimer_new(m_Base, RetryCallback, this);
         }
         if (m_RetryTimer && evtimer_add(m_RetryTimer, &tv) == 0) {
+            // The attempt that ends the request is reported by its callback;
+            // each one retried is logged here, once, with its reason.
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "HTTP connection to [%s:%d] failed: %s; retry #%d in %d sec",
+                    ConnectHost().c_str(), ConnectPort(), reason.c_str(), m_RetryCount,
+                    static_cast<int>(tv.tv_sec));
             m_ErrorText = reason;
             return;
         }

@@ -12,6 +12,12 @@
 
 namespace KORAL {
 
+namespace {
+// Loop passes at teardown: a failed lookup's callback may free a bufferevent
+// whose own last step is deferred to the pass after.
+const int kTeardownPasses = 3;
+}  // namespace
+
 void EventLogCallback(int severity, const char *message) {
     apt_log_priority_e priority;
     switch (severity) {
@@ -192,6 +198,12 @@ void WebSocketClient::FreeLingering(bufferevent *bev) {
     }
 }
 
+void WebSocketClient::RunTeardownPasses(event_base *base) {
+    for (int pass = 0; pass < kTeardownPasses; ++pass) {
+        event_base_loop(base, EVLOOP_NONBLOCK);
+    }
+}
+
 void WebSocketClient::RunEventLoop() {
     std::string error;
     m_SslContext = CreateTlsClientContext(m_TlsSettings, error);
@@ -221,10 +233,14 @@ void WebSocketClient::RunEventLoop() {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Failed to make event base notifiable");
     }
-    m_DnsBase = evdns_base_new(base, EVDNS_BASE_INITIALIZE_NAMESERVERS);
+    m_DnsBase = evdns_base_new(base, m_NameServer.empty() ? EVDNS_BASE_INITIALIZE_NAMESERVERS : 0);
     if (!m_DnsBase) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Failed to initialize async DNS event base");
+    } else if (!m_NameServer.empty() &&
+               evdns_base_nameserver_ip_add(m_DnsBase, m_NameServer.c_str()) != 0) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to add name server [%s]",
+                m_NameServer.c_str());
     }
     // The token endpoint is resolved through the same asynchronous resolver
     // as the service: a blocking lookup would stall every connection's audio.
@@ -272,9 +288,17 @@ void WebSocketClient::RunEventLoop() {
         bufferevent_free(bev);
     }
     m_Lingering.clear();
-    // Freed bufferevents finish on the loop's next pass; give them that pass
-    // so that nothing is left behind when the base goes.
-    event_base_loop(base, EVLOOP_NONBLOCK);
+    // Cancelled lookups release what they hold in a callback that still uses
+    // the resolver, and freed bufferevents take their last steps, on the
+    // loop's next passes: those run first. Then the resolver goes, failing
+    // the lookups still in flight (their owners are told), which again
+    // happens on the passes after; then the base goes.
+    RunTeardownPasses(base);
+    if (m_DnsBase) {
+        evdns_base_free(m_DnsBase, 1);
+        m_DnsBase = nullptr;
+    }
+    RunTeardownPasses(base);
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_EventBase = nullptr;
@@ -282,10 +306,6 @@ void WebSocketClient::RunEventLoop() {
     if (m_WakeEvent) {
         event_free(m_WakeEvent);
         m_WakeEvent = nullptr;
-    }
-    if (m_DnsBase) {
-        evdns_base_free(m_DnsBase, 0);
-        m_DnsBase = nullptr;
     }
     event_base_free(base);
     if (m_SslContext) {

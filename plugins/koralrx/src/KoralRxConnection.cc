@@ -27,6 +27,7 @@ WebSocketConnection::WebSocketConnection(Handler *handler, WebSocketClient *clie
       m_Transport(this),
       m_Timer(nullptr),
       m_ConnectTimer(nullptr),
+      m_ResultTimer(nullptr),
       m_ConnectTimeout(kConnectTimeoutSeconds),
       m_ServiceUri(nullptr),
       m_ParsedProxyUri(nullptr),
@@ -37,6 +38,7 @@ WebSocketConnection::WebSocketConnection(Handler *handler, WebSocketClient *clie
       m_StopSent(false),
       m_ClosePending(false),
       m_StopPending(false),
+      m_PhraseReceived(false),
       m_TurnState(TURN_NONE),
       m_State(STATE_UNINITIATED) {}
 
@@ -457,6 +459,11 @@ bool WebSocketConnection::SendBinFrame(const BinaryMessage &message) {
 void WebSocketConnection::ProcessClose() {
     if (m_State == STATE_INPROGRESS) {
         m_ClosePending = true;
+        if (HasSocket()) {
+            // Looking up, connecting or upgrading: nothing is worth waiting
+            // for, and a lookup that never answers would hold the close.
+            OnConnectComplete(false);
+        }
         return;
     }
     if (m_TurnState != TURN_INPROGRESS || !HasSocket()) {
@@ -487,6 +494,27 @@ void WebSocketConnection::OnTimeout() {
     ClearTimer();
     CloseConnection();
     NotifyClose();
+}
+
+void WebSocketConnection::ResultTimedout(evutil_socket_t, short, void *arg) {
+    static_cast<WebSocketConnection *>(arg)->OnResultTimeout();
+}
+
+void WebSocketConnection::OnResultTimeout() {
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Result Timed Out [%s] <%s>",
+            m_RequestId.c_str(), m_Id.c_str());
+    ClearResultTimer();
+    // The service took the audio and went silent: the socket is not to be
+    // trusted with another turn, and the turn ends as if it had been lost.
+    OnSocketLost();
+}
+
+void WebSocketConnection::ClearResultTimer() {
+    if (m_ResultTimer) {
+        event_del(m_ResultTimer);
+        event_free(m_ResultTimer);
+        m_ResultTimer = nullptr;
+    }
 }
 
 void WebSocketConnection::ConnectTimedout(evutil_socket_t, short, void *arg) {
@@ -539,6 +567,12 @@ void WebSocketConnection::ClearConnectTimer() {
 void WebSocketConnection::CloseConnection() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close HTTP connection <%s>", m_Id.c_str());
     ClearConnectTimer();
+    ClearResultTimer();
+    // What belongs to the socket goes with it: audio and a Stop posted
+    // before the next socket is up must wait for its speech.config.
+    m_Upgraded = false;
+    m_ConfigSent = false;
+    m_StopSent = false;
     // What was written last (telemetry before a close) still goes out.
     m_Client->CloseWhenFlushed(m_Transport.Detach());
 }
@@ -558,6 +592,7 @@ void WebSocketConnection::Cleanup() {
         m_Timer = nullptr;
     }
     ClearConnectTimer();
+    ClearResultTimer();
     m_Transport.Close();
     FreeUris();
     m_TurnState = TURN_NONE;

@@ -7,11 +7,30 @@
 
 namespace KORAL {
 
+std::string PercentEncode(const std::string &text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0f];
+        }
+    }
+    return out;
+}
+
 std::string ComposeRecognitionUri(const std::string &uri, const std::string &language) {
     std::string result = uri;
     result += uri.find('?') == std::string::npos ? "?" : "&";
     result += "format=detailed&language=";
-    result += language;
+    // The language comes from the MRCP client: encoded, it cannot add
+    // parameters of its own to the query.
+    result += PercentEncode(language);
     return result;
 }
 
@@ -38,7 +57,9 @@ void WebSocketConnection::ResetRecognition() {
     m_Authorization.clear();
     m_RequestId.clear();
     m_StopSent = false;
+    m_PhraseReceived = false;
     m_Stats = ConnectionStats();
+    ClearResultTimer();
 }
 
 void WebSocketConnection::ProcessConnect(const std::string &id, const std::string &uri,
@@ -110,6 +131,7 @@ void WebSocketConnection::ProcessAudioData(const std::string &requestId,
         m_TurnState = TURN_INPROGRESS;
         m_RequestId = requestId;
         m_ReceivedMessages.clear();
+        m_PhraseReceived = false;
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Initiate new turn [%s] <%s>",
                 requestId.c_str(), m_Id.c_str());
     }
@@ -130,9 +152,10 @@ void WebSocketConnection::ProcessAudioData(const std::string &requestId,
 }
 
 void WebSocketConnection::ProcessStop(const std::string &requestId) {
-    if (!m_ConfigSent && m_State == STATE_INPROGRESS && !m_PendingChunks.empty()) {
+    if (!m_ConfigSent && m_State == STATE_INPROGRESS) {
         // The audio of this recognition still waits for speech.config; the
-        // end of it must follow that audio, not overtake it.
+        // end of it must follow that audio, not overtake it (and without
+        // audio, the answer must wait for the connection's outcome).
         m_StopPending = true;
         m_PendingStopId = requestId;
         return;
@@ -153,6 +176,10 @@ void WebSocketConnection::ProcessStop(const std::string &requestId) {
                 "Send WS final bin msg [%d bytes] <%s>\n%s", static_cast<int>(message.Size()),
                 m_Id.c_str(), header.c_str());
         SendBinFrame(message);
+        if (!m_PhraseReceived) {
+            int seconds = m_Client->m_ResultTimeout > 0 ? m_Client->m_ResultTimeout : 1;
+            StartTimer(m_ResultTimer, seconds, ResultTimedout);
+        }
         return;
     }
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
@@ -223,9 +250,13 @@ bool WebSocketConnection::ProcessMessage(const WebSocketSrMessage &message) {
         return false;
     }
     switch (message.m_Method) {
+        case WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE:
+            m_PhraseReceived = true;
+            ClearResultTimer();
+            m_Handler->OnMessage(message);
+            return false;
         case WebSocketSrMessage::SERVICE_METHOD_SPEECH_START_DETECTED:
         case WebSocketSrMessage::SERVICE_METHOD_SPEECH_HYPOTHESIS:
-        case WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE:
         case WebSocketSrMessage::SERVICE_METHOD_SPEECH_END_DETECTED:
             m_Handler->OnMessage(message);
             return false;

@@ -214,6 +214,7 @@ bool Engine::CreateWebSocketClient() {
     m_WebSocketClient->m_AuthSettings = settings;
     m_WebSocketClient->m_TlsSettings.m_CaFile = m_StreamingSettings.tls_ca_file;
     m_WebSocketClient->m_TlsSettings.m_Verify = m_StreamingSettings.tls_verify;
+    m_WebSocketClient->m_ResultTimeout = static_cast<int32_t>(m_StreamingSettings.result_timeout);
     if (!m_WebSocketClient->Start(pool)) {
         delete m_WebSocketClient;
         m_WebSocketClient = nullptr;

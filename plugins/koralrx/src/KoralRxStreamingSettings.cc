@@ -6,6 +6,9 @@
 namespace KORAL {
 
 namespace {
+// Longest result-timeout accepted, seconds (a day).
+const int64_t kMaxResultTimeout = 86400;
+
 const char *const kConfidenceFormats[] = {"auto", "mrcpv1", "mrcpv2"};
 const char *const kResultsFormats[] = {"standard", "transparent"};
 const char *const kStartOfInput[] = {"service-originated", "internal"};
@@ -42,6 +45,9 @@ bool StreamingRecogSettings::Load(const apr_xml_elem *elem) {
             LoadIntAttr(name, value, 0, kMaxConfigNumber, auth_validation_period, KORAL_PLUGIN);
         } else if (NameIs(name, "auth-reattempt-timeout")) {
             LoadIntAttr(name, value, 0, kMaxConfigNumber, auth_reattempt_timeout, KORAL_PLUGIN);
+        } else if (NameIs(name, "result-timeout")) {
+            // Seconds after the end of audio that a turn waits for its result.
+            LoadIntAttr(name, value, 1, kMaxResultTimeout, result_timeout, KORAL_PLUGIN);
         } else if (NameIs(name, "debug-logging")) {
             LoadBoolAttr(name, value, debug_logging, KORAL_PLUGIN);
         } else if (NameIs(name, "http-proxy")) {

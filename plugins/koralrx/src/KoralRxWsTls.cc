@@ -1,10 +1,13 @@
 #include "KoralRxWsTls.h"
 
 #include <arpa/inet.h>
+#include <event2/util.h>
 #include <event2/bufferevent.h>
 #include <event2/bufferevent_ssl.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
+
+#include <cerrno>
 
 namespace KORAL {
 
@@ -82,7 +85,7 @@ SSL *CreateTlsHandle(SSL_CTX *context, const std::string &host) {
     return ssl;
 }
 
-std::string DescribeTlsFailure(bufferevent *bev) {
+std::string DescribeTlsFailure(bufferevent *bev, int socketError) {
     std::string text;
     SSL *ssl = bev ? bufferevent_openssl_get_ssl(bev) : nullptr;
     if (ssl) {
@@ -95,6 +98,17 @@ std::string DescribeTlsFailure(bufferevent *bev) {
     unsigned long e;
     char buf[256];
     while (bev && (e = bufferevent_get_openssl_error(bev)) != 0) {
+        if (ERR_GET_LIB(e) == 0) {
+            // Not an OpenSSL error but SSL_get_error's code, queued by the
+            // bufferevent: a failed system call says more as its errno.
+            if (e == SSL_ERROR_SYSCALL && socketError != 0 && socketError != EAGAIN) {
+                if (!text.empty()) {
+                    text += "; ";
+                }
+                text += evutil_socket_error_to_string(socketError);
+            }
+            continue;
+        }
         ERR_error_string_n(e, buf, sizeof(buf));
         if (!text.empty()) {
             text += "; ";

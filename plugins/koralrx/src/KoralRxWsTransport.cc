@@ -1,7 +1,9 @@
 #include "KoralRxWsTransport.h"
 
+#include <arpa/inet.h>
 #include <event2/bufferevent_ssl.h>
 #include <event2/util.h>
+#include <netinet/in.h>
 #include <openssl/err.h>
 
 #include <cerrno>
@@ -11,6 +13,18 @@
 #include "KoralRxWsTls.h"
 
 namespace KORAL {
+
+// A name lookup in flight. It outlives a transport closed meanwhile: the
+// resolver still calls back once (cancelled, or failed when the resolver is
+// freed), and only then is it deleted.
+struct WsTransport::Lookup {
+    WsTransport *m_Transport;  // null once the transport gave the lookup up
+    evdns_getaddrinfo_request *m_Request = nullptr;
+    bool m_Starting = true;  // evdns_getaddrinfo has not returned yet
+    bool m_Done = false;     // answered from within evdns_getaddrinfo
+    int m_Result = 0;
+    evutil_addrinfo *m_Answer = nullptr;
+};
 
 WsTransport::WsTransport(Owner *owner) : m_Owner(owner) {}
 
@@ -70,12 +84,116 @@ WsTransport::OpenResult WsTransport::Open(event_base *base, evdns_base *dns, SSL
     if (m_Timeout > 0) {
         SetTimeouts(m_Timeout);
     }
-    if (bufferevent_socket_connect_hostname(m_Bev, dns, AF_INET, connectHost->c_str(),
-                                            connectPort) != 0) {
+    sockaddr_in address = {};
+    if (inet_pton(AF_INET, connectHost->c_str(), &address.sin_addr) == 1) {
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(connectPort));
+        if (bufferevent_socket_connect(m_Bev, reinterpret_cast<sockaddr *>(&address),
+                                       sizeof(address)) != 0) {
+            Close();
+            return OPEN_CONNECT_FAILED;
+        }
+        return OPEN_OK;
+    }
+    if (!dns) {
+        // Without a resolver the lookup blocks here and nothing is left in flight.
+        if (bufferevent_socket_connect_hostname(m_Bev, nullptr, AF_INET, connectHost->c_str(),
+                                                connectPort) != 0) {
+            Close();
+            return OPEN_CONNECT_FAILED;
+        }
+        return OPEN_OK;
+    }
+    evutil_addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    std::string port = std::to_string(connectPort);
+    Lookup *lookup = new Lookup;
+    lookup->m_Transport = this;
+    lookup->m_Request =
+        evdns_getaddrinfo(dns, connectHost->c_str(), port.c_str(), &hints, LookupCallback, lookup);
+    lookup->m_Starting = false;
+    if (!lookup->m_Done) {
+        m_Lookup = lookup;
+        return OPEN_OK;
+    }
+    // Answered at once (hosts file, or a lookup that could not start).
+    int result = lookup->m_Result;
+    evutil_addrinfo *answer = lookup->m_Answer;
+    delete lookup;
+    int rc = -1;
+    if (result == 0 && answer) {
+        rc = bufferevent_socket_connect(m_Bev, answer->ai_addr,
+                                        static_cast<int>(answer->ai_addrlen));
+    }
+    if (answer) {
+        evutil_freeaddrinfo(answer);
+    }
+    if (rc != 0) {
         Close();
         return OPEN_CONNECT_FAILED;
     }
     return OPEN_OK;
+}
+
+void WsTransport::LookupCallback(int result, evutil_addrinfo *answer, void *arg) {
+    Lookup *lookup = static_cast<Lookup *>(arg);
+    if (lookup->m_Starting) {
+        lookup->m_Done = true;
+        lookup->m_Result = result;
+        lookup->m_Answer = answer;
+        return;
+    }
+    WsTransport *transport = lookup->m_Transport;
+    delete lookup;
+    if (!transport) {
+        if (answer) {
+            evutil_freeaddrinfo(answer);
+        }
+        return;
+    }
+    transport->m_Lookup = nullptr;
+    transport->OnLookup(result, answer);
+}
+
+void WsTransport::OnLookup(int result, evutil_addrinfo *answer) {
+    if (result != 0 || !answer) {
+        if (answer) {
+            evutil_freeaddrinfo(answer);
+        }
+        m_LastSocketError = 0;
+        ReportFailure(std::string("host lookup failed: ") +
+                      (result != 0 ? evutil_gai_strerror(result) : "no address"));
+        return;
+    }
+    int rc = bufferevent_socket_connect(m_Bev, answer->ai_addr,
+                                        static_cast<int>(answer->ai_addrlen));
+    evutil_freeaddrinfo(answer);
+    if (rc != 0) {
+        m_LastSocketError = EVUTIL_SOCKET_ERROR();
+        ReportFailure(std::string("connect failed: ") +
+                      evutil_socket_error_to_string(m_LastSocketError));
+    }
+}
+
+void WsTransport::ReportFailure(const std::string &reason) {
+    if (m_Tunnelling) {
+        m_Owner->OnTransportProxyEvent(BEV_EVENT_ERROR, reason);
+    } else {
+        m_Owner->OnTransportEvent(BEV_EVENT_ERROR, reason);
+    }
+}
+
+void WsTransport::CancelLookup() {
+    if (!m_Lookup) {
+        return;
+    }
+    // The resolver calls back once more (cancelled); the lookup is freed then.
+    Lookup *lookup = m_Lookup;
+    m_Lookup = nullptr;
+    lookup->m_Transport = nullptr;
+    evdns_getaddrinfo_cancel(lookup->m_Request);
 }
 
 void WsTransport::SetTimeouts(int seconds) {
@@ -103,6 +221,7 @@ void WsTransport::FreeBufferevent(bufferevent *&bev, bool closeSocket) {
 }
 
 void WsTransport::Close() {
+    CancelLookup();
     // While tunnelling, m_Bev is the proxy's bufferevent, which does not own
     // its socket: close it here so that an abandoned tunnel does not leak it.
     FreeBufferevent(m_Bev, m_Tunnelling);
@@ -136,8 +255,13 @@ std::string WsTransport::DescribeFailure(bufferevent *bev, short events, int soc
         }
     }
     if (m_Tls && !m_Tunnelling && bev) {
-        std::string tls = DescribeTlsFailure(bev);
+        std::string tls = DescribeTlsFailure(bev, socketError);
         if (!tls.empty()) {
+            // A refused or reset connection shows up as an end of stream
+            // with the system's reason: the reason alone says it.
+            if (!(events & BEV_EVENT_TIMEOUT) && !m_Connected) {
+                return tls;
+            }
             return reason.empty() ? tls : reason + "; " + tls;
         }
     }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KoralRxClient.h"
@@ -115,6 +116,26 @@ class TinyProxy {
   private:
     int m_Pid = -1;
     std::string m_LogFile;
+};
+
+// A name server on a loopback UDP port that takes every query and never
+// answers, so that a lookup stays in flight for as long as a test needs.
+class SilentNameServer {
+  public:
+    SilentNameServer();
+    ~SilentNameServer();
+    // "127.0.0.1:PORT", for WebSocketClient::m_NameServer.
+    std::string Address() const { return "127.0.0.1:" + std::to_string(m_Port); }
+    bool WaitQueries(int n, int timeoutMs = 10000);
+
+  private:
+    int m_Fd = -1;
+    int m_Port = 0;
+    int m_Wake[2] = {-1, -1};
+    std::thread m_Thread;
+    std::mutex m_Mutex;
+    std::condition_variable m_Cond;
+    int m_Queries = 0;
 };
 
 // Initialises APR once for the process.

@@ -204,6 +204,29 @@ void TestTlsServer::WithPeer(int id, std::function<void(Peer &)> fn) {
     });
 }
 
+void TestTlsServer::SendTokenResponse(Peer &peer, const std::string &response) {
+    peer.SendRaw(response);
+    bufferevent_setcb(peer.m_Bev, nullptr, CloseWhenFlushed, EventCb, &peer);
+}
+
+void TestTlsServer::ReleaseHeldTokens() {
+    // On the server thread: a request already counted has its reply held by then.
+    Post([this] {
+        std::vector<std::pair<int, std::string>> held;
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            held.swap(m_Held);
+        }
+        for (const auto &h : held) {
+            for (Peer *p : m_Peers) {
+                if (p->m_Id == h.first && p->m_Bev) {
+                    SendTokenResponse(*p, h.second);
+                }
+            }
+        }
+    });
+}
+
 void TestTlsServer::QueueTokenReply(const TokenReply &reply) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_TokenReplies.push_back(reply);
@@ -350,8 +373,11 @@ void TestTlsServer::HandleHead(Peer &peer, const std::string &head) {
             "HTTP/1.1 " + std::to_string(reply.m_Status) + " Status\r\n" +
             "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
             "\r\nConnection: close\r\n\r\n" + body;
-        peer.SendRaw(response);
-        bufferevent_setcb(peer.m_Bev, nullptr, CloseWhenFlushed, EventCb, &peer);
+        if (reply.m_Held) {
+            Record([&] { m_Held.emplace_back(peer.m_Id, response); });
+            return;
+        }
+        SendTokenResponse(peer, response);
         return;
     }
     UpgradeRequest request{peer.m_Id, head, sni};

@@ -78,6 +78,7 @@ class TestTlsServer {
         int m_Status = 200;
         std::string m_Body;     // empty: "token-N"
         bool m_Silent = false;  // accept and never answer
+        bool m_Held = false;    // answer only at ReleaseHeldTokens()
     };
 
     // certFile/keyFile empty: plain TCP.
@@ -98,6 +99,8 @@ class TestTlsServer {
     bool m_Mute = false;
 
     void QueueTokenReply(const TokenReply &reply);
+    // Sends the held token replies.
+    void ReleaseHeldTokens();
     // Runs `fn` on the server thread.
     void Post(std::function<void()> fn);
     // Runs `fn` with the peer of connection `id` on the server thread.
@@ -124,6 +127,7 @@ class TestTlsServer {
     void HandleHead(Peer &peer, const std::string &head);
     void HandleFrames(Peer &peer);
     void FreePeer(Peer *peer);
+    void SendTokenResponse(Peer &peer, const std::string &response);
     void Run();
 
     std::string m_CertFile;
@@ -140,6 +144,7 @@ class TestTlsServer {
     std::vector<ClientFrame> m_Frames;
     std::vector<UpgradeRequest> m_Upgrades;
     std::vector<TokenRequest> m_TokenRequests;
+    std::vector<std::pair<int, std::string>> m_Held;  // peer id, response
     int m_Accepted = 0;
     int m_Closed = 0;
 };
