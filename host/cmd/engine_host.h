@@ -44,7 +44,8 @@ class EngineHost {
     bool CloseEngine(std::string *error);
     void DestroyEngine();
 
-    // Channel lifecycle.
+    // Channel lifecycle. The reasons given in *error here and by SendRequest do
+    // not name the channel: the caller says which one.
     HostChannel *CreateChannel(const std::string &name, unsigned sampling_rate,
                                mrcp_version_e version, std::string *error);
     bool OpenChannel(HostChannel *channel, std::string *error);
