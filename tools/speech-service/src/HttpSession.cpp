@@ -70,7 +70,15 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     Handshake(m_Stream);
   }
 
-  void Shutdown() override { Close(); }
+  void Shutdown() override {
+    // A lingering read may be pending: no TLS shutdown beside it.
+    if (m_Lingering && !m_Closed) {
+      m_Closed = true;
+      beast::get_lowest_layer(m_Stream).close();
+      return;
+    }
+    Close();
+  }
 
   ~HttpSession() override {
     if (!m_Upgraded) m_Context.Unregister(m_Id);
@@ -293,6 +301,7 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
   // read and dropped until the client pauses or closes (within a bound), and
   // only then is the connection closed.
   void Linger() {
+    m_Lingering = true;
     EndSending(m_Stream);
     m_LingerEnd = std::chrono::steady_clock::now() + kLingerLimit;
     DropInput();
@@ -333,6 +342,7 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
   std::optional<http::request_parser<http::string_body>> m_Parser;
   HttpRequest m_Request;
   bool m_Closed = false;
+  bool m_Lingering = false;
   bool m_Upgraded = false;
 };
 
