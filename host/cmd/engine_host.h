@@ -94,7 +94,6 @@ class EngineHost {
     Answer open_answer_;
     Answer close_answer_;
     std::vector<std::unique_ptr<HostChannel>> channels_;
-    unsigned channel_serial_ = 0;
 };
 
 }  // namespace vantor
