@@ -1,11 +1,16 @@
 # Entry points: `make test` (bootstrap, build, run every test in a normal and
 # an ASan+UBSan build), `make tsan`, `make demo`, `make fuzz`, `make bench`.
+# `make fuzz-smoke` builds the fuzz targets as `make fuzz` does and runs each
+# for a few seconds (continuous integration does, so that the clang build
+# cannot break unseen).
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 5
 
-.PHONY: all bootstrap build build-asan build-tsan test test-normal test-asan tsan demo fuzz bench clean
+.PHONY: all bootstrap build build-asan build-tsan build-fuzz test test-normal test-asan tsan demo fuzz fuzz-smoke \
+	bench clean
 
 all: build
 
@@ -38,11 +43,16 @@ tsan: build-tsan
 demo: build
 	scripts/demo/run
 
-fuzz: bootstrap
+build-fuzz: bootstrap
 	$(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DKORALRX_FUZZ=ON -DKORALRX_BENCH=OFF \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	$(CMAKE) --build build-fuzz -j $(JOBS)
+
+fuzz: build-fuzz
 	scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
+
+fuzz-smoke: build-fuzz
+	scripts/run-fuzzers build-fuzz $(FUZZ_SMOKE_SECONDS)
 
 bench: build
 	scripts/run-benchmarks build

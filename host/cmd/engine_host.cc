@@ -135,13 +135,12 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
     }
     if (HostChannel *existing = FindChannel(name)) {
         if (existing->state() != HostChannel::State::kClosed) {
-            *error = "channel " + name + " exists already";
+            *error = "the channel exists already";
             return nullptr;
         }
     }
     if (settings_.max_channels && OpenChannelNames().size() >= settings_.max_channels) {
-        *error = "channel " + name + ": all " + std::to_string(settings_.max_channels) +
-                 " channels are in use";
+        *error = "all " + std::to_string(settings_.max_channels) + " channels are in use";
         return nullptr;
     }
     apt_str_t id;
@@ -162,7 +161,7 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
         engine_->method_vtable->create_channel(engine_, channel->pool());
     mrcp_engine_channel_settings_set(nullptr);
     if (!engine_channel) {
-        *error = "channel " + name + ": the engine created no channel";
+        *error = "the engine created no channel";
         return nullptr;
     }
     // The plugin may have built the channel some other way: make sure of the settings.
@@ -174,8 +173,7 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
     channel->engine_channel = engine_channel;
 
     if (!mrcp_engine_sink_stream_codec_negotiate(engine_channel, (apr_uint16_t)sampling_rate)) {
-        *error = "channel " + name +
-                 ": codec negotiation failed (the channel's sink stream does not take " +
+        *error = std::string("codec negotiation failed (the channel's sink stream does not take ") +
                  "16-bit linear PCM at " + std::to_string(sampling_rate) + " Hz)";
         if (engine_channel->method_vtable->destroy)
             engine_channel->method_vtable->destroy(engine_channel);
@@ -193,10 +191,10 @@ bool EngineHost::OpenChannel(HostChannel *channel, std::string *error) {
     mrcp_engine_channel_t *c = channel->engine_channel;
     channel->open_answer().Reset();
     if (!c->method_vtable->open(c)) {
-        *error = "channel " + channel->name() + " open failed: the open entry returned false";
+        *error = "open failed: the open entry returned false";
         return false;
     }
-    if (!WaitAnswer(&channel->open_answer(), "channel " + channel->name() + " open", error)) {
+    if (!WaitAnswer(&channel->open_answer(), "open", error)) {
         // A refused channel is destroyed; one that never answered may still be in use.
         if (channel->open_answer().Count() > 0) {
             channel->set_state(HostChannel::State::kClosed);
@@ -217,10 +215,10 @@ bool EngineHost::CloseChannel(HostChannel *channel, std::string *error) {
     channel->set_state(HostChannel::State::kClosing);
     channel->close_answer().Reset();
     if (!c->method_vtable->close(c)) {
-        *error = "channel " + channel->name() + " close failed: the close entry returned false";
+        *error = "close failed: the close entry returned false";
         return false;
     }
-    if (!WaitAnswer(&channel->close_answer(), "channel " + channel->name() + " close", error))
+    if (!WaitAnswer(&channel->close_answer(), "close", error))
         return false;
     c->is_open = FALSE;
     channel->set_state(HostChannel::State::kClosed);
@@ -319,7 +317,7 @@ bool EngineHost::SendRequest(HostChannel *channel, const std::string &method,
                              mrcp_request_id request_id, const std::vector<Header> &headers,
                              const std::string &body, bool has_body, std::string *error) {
     if (channel->state() != HostChannel::State::kOpen) {
-        *error = "channel " + channel->name() + " is not open";
+        *error = "the channel is not open";
         return false;
     }
     mrcp_version_e version = channel->version();
@@ -331,6 +329,14 @@ bool EngineHost::SendRequest(HostChannel *channel, const std::string &method,
     apr_pool_t *pool = channel->NewRequestPool();
     if (!pool) {
         *error = "cannot create a request pool";
+        return false;
+    }
+    // The parser takes a bounded number of header fields; Channel-Identifier
+    // (MRCPv2) and Content-Length (with a body) are among them.
+    size_t room = APT_HEADER_SECTION_MAX_FIELDS - (version == MRCP_VERSION_2 ? 1 : 0) - (has_body ? 1 : 0);
+    if (headers.size() > room) {
+        *error = std::to_string(headers.size()) + " headers, more than the " + std::to_string(room) +
+                 " a request can carry";
         return false;
     }
     mrcp_message_t *built = mrcp_request_create(version, method_id, pool);
@@ -360,8 +366,7 @@ bool EngineHost::SendRequest(HostChannel *channel, const std::string &method,
             request_id, channel->name().c_str());
     mrcp_engine_channel_t *c = channel->engine_channel;
     if (!c->method_vtable->process_request(c, request)) {
-        *error = "channel " + channel->name() + ": the process-request entry returned false for " +
-                 method;
+        *error = "the process-request entry returned false for " + method;
         return false;
     }
     return true;

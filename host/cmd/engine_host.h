@@ -44,7 +44,8 @@ class EngineHost {
     bool CloseEngine(std::string *error);
     void DestroyEngine();
 
-    // Channel lifecycle.
+    // Channel lifecycle. The reasons given in *error here and by SendRequest do
+    // not name the channel: the caller says which one.
     HostChannel *CreateChannel(const std::string &name, unsigned sampling_rate,
                                mrcp_version_e version, std::string *error);
     bool OpenChannel(HostChannel *channel, std::string *error);
@@ -93,7 +94,6 @@ class EngineHost {
     Answer open_answer_;
     Answer close_answer_;
     std::vector<std::unique_ptr<HostChannel>> channels_;
-    unsigned channel_serial_ = 0;
 };
 
 }  // namespace vantor

@@ -145,7 +145,7 @@ int RunHost(const Options &o, apr_pool_t *pool) {
                 vantor::HostChannel *channel = host.FindChannel(name);
                 if (channel->state() != vantor::HostChannel::State::kOpen) continue;
                 std::string why;
-                if (!host.CloseChannel(channel, &why)) Abandon(why);
+                if (!host.CloseChannel(channel, &why)) Abandon("channel " + name + ": " + why);
             }
             for (const std::string &name : host.OpenChannelNames())
                 Abandon("channel " + name +

@@ -37,7 +37,7 @@ bool SessionRunner::Run(const std::vector<ScriptCommand> &commands, std::string 
         apt_log(nullptr, APT_LOG_MARK, APT_PRIO_NOTICE, "Close Channel %s left open by the script",
                 name.c_str());
         if (!host_->CloseChannel(channel, &why)) {
-            *error = "end of script: " + why;
+            *error = "end of script: channel " + name + ": " + why;
             return false;
         }
     }
@@ -74,12 +74,11 @@ bool SessionRunner::Execute(const ScriptCommand &c, std::string *error) {
             WavAudio audio;
             if (!ReadWavFile(c.file, &audio, error)) return false;
             if (audio.channel_count != 1) {
-                *error = c.file + " has " + std::to_string(audio.channel_count) +
-                         " channels; mono is needed";
+                *error = std::to_string(audio.channel_count) + " channels; mono is needed";
                 return false;
             }
             if (audio.sampling_rate != channel->sampling_rate()) {
-                *error = c.file + " is sampled at " + std::to_string(audio.sampling_rate) +
+                *error = "sampled at " + std::to_string(audio.sampling_rate) +
                          " Hz but channel " + channel->name() + " runs at " +
                          std::to_string(channel->sampling_rate()) + " Hz";
                 return false;
@@ -107,7 +106,7 @@ bool SessionRunner::Execute(const ScriptCommand &c, std::string *error) {
             return true;
         case Kind::kClose:
             if (channel->state() != HostChannel::State::kOpen) {
-                *error = "channel " + channel->name() + " is not open";
+                *error = "the channel is not open";
                 return false;
             }
             return host_->CloseChannel(channel, error);

@@ -1,5 +1,6 @@
 #include "wav_file.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -79,7 +80,7 @@ bool ParseWav(const std::vector<uint8_t> &bytes, WavAudio *audio, std::string *e
 bool ReadWavFile(const std::string &path, WavAudio *audio, std::string *error) {
     FILE *file = fopen(path.c_str(), "rb");
     if (!file) {
-        *error = "cannot open " + path;
+        *error = std::string("cannot open: ") + strerror(errno);
         return false;
     }
     std::vector<uint8_t> bytes;
@@ -89,16 +90,18 @@ bool ReadWavFile(const std::string &path, WavAudio *audio, std::string *error) {
         bytes.insert(bytes.end(), buf, buf + n);
         if (bytes.size() > (size_t)1 << 30) {
             fclose(file);
-            *error = path + " is too large";
+            *error = "larger than 1 GiB";
             return false;
         }
     }
+    // A folder opens, but reading it fails.
+    int read_error = ferror(file) ? errno : 0;
     fclose(file);
-    if (!ParseWav(bytes, audio, error)) {
-        *error = path + ": " + *error;
+    if (read_error) {
+        *error = std::string("cannot read: ") + strerror(read_error);
         return false;
     }
-    return true;
+    return ParseWav(bytes, audio, error);
 }
 
 }  // namespace vantor

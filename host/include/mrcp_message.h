@@ -46,6 +46,11 @@ typedef struct mrcp_message_header_t {
     mrcp_recog_header_t resource;
     apr_uint64_t generic_mask;  /* bit per mrcp_generic_header_id present */
     apr_uint64_t resource_mask; /* bit per mrcp_recognizer_header_id present */
+    /* Headers named with an empty value that their type does not take (as
+     * GET-PARAMS names the parameters it asks for): in the order and written
+     * as "Name:", but not present in the masks above. */
+    apr_uint64_t generic_empty_mask;
+    apr_uint64_t resource_empty_mask;
     /* Headers that are neither generic nor recognizer headers, kept as text. */
     apt_header_section_t other;
     /* Order in which headers were read or added: apr_array of apr_uint32_t, each
@@ -84,6 +89,9 @@ APT_DECLARE(apt_bool_t) mrcp_generic_header_property_add(mrcp_message_t *message
 APT_DECLARE(apt_bool_t)
 mrcp_generic_header_property_check(const mrcp_message_t *message, apr_size_t id);
 APT_DECLARE(apt_bool_t) mrcp_generic_header_property_remove(mrcp_message_t *message, apr_size_t id);
+/* TRUE when the header is named with an empty value only (property_check is FALSE). */
+APT_DECLARE(apt_bool_t)
+mrcp_generic_header_empty_check(const mrcp_message_t *message, apr_size_t id);
 
 /* --- Recognizer (resource) headers --- */
 APT_DECLARE(mrcp_recog_header_t *) mrcp_resource_header_get(const mrcp_message_t *message);
@@ -92,14 +100,18 @@ APT_DECLARE(apt_bool_t)
 mrcp_resource_header_property_check(const mrcp_message_t *message, apr_size_t id);
 APT_DECLARE(apt_bool_t)
 mrcp_resource_header_property_remove(mrcp_message_t *message, apr_size_t id);
+APT_DECLARE(apt_bool_t)
+mrcp_resource_header_empty_check(const mrcp_message_t *message, apr_size_t id);
 /* TRUE when any recognizer header is present. */
 APT_DECLARE(apt_bool_t) mrcp_resource_header_any(const mrcp_message_t *message);
 
 /* --- Other headers --- */
 /* Adds a header by name: a generic or recognizer header of the message's version is
- * parsed into its field (FALSE on an illegal value: the message is unchanged); any
- * other name is kept as text, one entry per call. A repeated text or id-list header
- * joins its value to the earlier one with ","; a repeated scalar takes the new value. */
+ * parsed into its field (FALSE on an illegal value: the message is unchanged); an
+ * empty value that the header's type does not take names the header only (see
+ * generic_empty_mask); any other name is kept as text, one entry per call, at most
+ * APT_HEADER_SECTION_MAX_FIELDS. A repeated text or id-list header joins its value to
+ * the earlier one with ","; a repeated scalar takes the new value. */
 APT_DECLARE(apt_bool_t)
 mrcp_message_header_add(mrcp_message_t *message, const char *name, const char *value);
 

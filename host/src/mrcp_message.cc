@@ -25,26 +25,46 @@ void OrderRemove(mrcp_message_t *message, mrcp_header_kind_e kind, apr_size_t id
     order->nelts = out;
 }
 
-apt_bool_t MaskAdd(mrcp_message_t *message, apr_uint64_t *mask, mrcp_header_kind_e kind,
-                   apr_size_t id, apr_size_t count) {
+// A header named with an empty value keeps its place in the order when it gets a value.
+apt_bool_t MaskAdd(mrcp_message_t *message, apr_uint64_t *mask, apr_uint64_t *empty,
+                   mrcp_header_kind_e kind, apr_size_t id, apr_size_t count) {
     if (!message || id >= count) return FALSE;
     apr_uint64_t bit = (apr_uint64_t)1 << id;
-    if (!(*mask & bit)) {
+    if (*empty & bit) {
+        *empty &= ~bit;
+        *mask |= bit;
+    } else if (!(*mask & bit)) {
         *mask |= bit;
         OrderAppend(message, kind, id);
     }
     return TRUE;
 }
 
-apt_bool_t MaskRemove(mrcp_message_t *message, apr_uint64_t *mask, mrcp_header_kind_e kind,
-                      apr_size_t id, apr_size_t count) {
+// Names a header with an empty value, unless it has a value already.
+apt_bool_t NameAdd(mrcp_message_t *message, apr_uint64_t *mask, apr_uint64_t *empty,
+                   mrcp_header_kind_e kind, apr_size_t id) {
+    apr_uint64_t bit = (apr_uint64_t)1 << id;
+    if (!(*mask & bit) && !(*empty & bit)) {
+        *empty |= bit;
+        OrderAppend(message, kind, id);
+    }
+    return TRUE;
+}
+
+apt_bool_t MaskRemove(mrcp_message_t *message, apr_uint64_t *mask, apr_uint64_t *empty,
+                      mrcp_header_kind_e kind, apr_size_t id, apr_size_t count) {
     if (!message || id >= count) return FALSE;
     apr_uint64_t bit = (apr_uint64_t)1 << id;
-    if (*mask & bit) {
+    if ((*mask | *empty) & bit) {
         *mask &= ~bit;
+        *empty &= ~bit;
         OrderRemove(message, kind, id);
     }
     return TRUE;
+}
+
+apt_bool_t BitCheck(apr_uint64_t mask, apr_size_t id, apr_size_t count) {
+    return (id < count && (mask & ((apr_uint64_t)1 << id))) ? TRUE : FALSE;
 }
 
 mrcp_message_t *Derive(const mrcp_message_t *request, apr_pool_t *pool) {
@@ -121,7 +141,8 @@ APT_DECLARE(mrcp_generic_header_t *) mrcp_generic_header_get(const mrcp_message_
 }
 
 APT_DECLARE(apt_bool_t) mrcp_generic_header_property_add(mrcp_message_t *message, apr_size_t id) {
-    return message ? MaskAdd(message, &message->header.generic_mask, MRCP_HEADER_KIND_GENERIC, id,
+    return message ? MaskAdd(message, &message->header.generic_mask,
+                             &message->header.generic_empty_mask, MRCP_HEADER_KIND_GENERIC, id,
                              GENERIC_HEADER_COUNT)
                    : FALSE;
 }
@@ -134,9 +155,15 @@ mrcp_generic_header_property_check(const mrcp_message_t *message, apr_size_t id)
 
 APT_DECLARE(apt_bool_t)
 mrcp_generic_header_property_remove(mrcp_message_t *message, apr_size_t id) {
-    return message ? MaskRemove(message, &message->header.generic_mask, MRCP_HEADER_KIND_GENERIC,
-                                id, GENERIC_HEADER_COUNT)
+    return message ? MaskRemove(message, &message->header.generic_mask,
+                                &message->header.generic_empty_mask, MRCP_HEADER_KIND_GENERIC, id,
+                                GENERIC_HEADER_COUNT)
                    : FALSE;
+}
+
+APT_DECLARE(apt_bool_t)
+mrcp_generic_header_empty_check(const mrcp_message_t *message, apr_size_t id) {
+    return message ? BitCheck(message->header.generic_empty_mask, id, GENERIC_HEADER_COUNT) : FALSE;
 }
 
 APT_DECLARE(mrcp_recog_header_t *) mrcp_resource_header_get(const mrcp_message_t *message) {
@@ -144,7 +171,8 @@ APT_DECLARE(mrcp_recog_header_t *) mrcp_resource_header_get(const mrcp_message_t
 }
 
 APT_DECLARE(apt_bool_t) mrcp_resource_header_property_add(mrcp_message_t *message, apr_size_t id) {
-    return message ? MaskAdd(message, &message->header.resource_mask, MRCP_HEADER_KIND_RESOURCE, id,
+    return message ? MaskAdd(message, &message->header.resource_mask,
+                             &message->header.resource_empty_mask, MRCP_HEADER_KIND_RESOURCE, id,
                              RECOGNIZER_HEADER_COUNT)
                    : FALSE;
 }
@@ -157,8 +185,15 @@ mrcp_resource_header_property_check(const mrcp_message_t *message, apr_size_t id
 
 APT_DECLARE(apt_bool_t)
 mrcp_resource_header_property_remove(mrcp_message_t *message, apr_size_t id) {
-    return message ? MaskRemove(message, &message->header.resource_mask, MRCP_HEADER_KIND_RESOURCE,
+    return message ? MaskRemove(message, &message->header.resource_mask,
+                                &message->header.resource_empty_mask, MRCP_HEADER_KIND_RESOURCE,
                                 id, RECOGNIZER_HEADER_COUNT)
+                   : FALSE;
+}
+
+APT_DECLARE(apt_bool_t)
+mrcp_resource_header_empty_check(const mrcp_message_t *message, apr_size_t id) {
+    return message ? BitCheck(message->header.resource_empty_mask, id, RECOGNIZER_HEADER_COUNT)
                    : FALSE;
 }
 
@@ -194,7 +229,10 @@ mrcp_message_header_add(mrcp_message_t *message, const char *name, const char *v
         bool join = mrcp_generic_header_property_check(message, gid) == TRUE;
         if (!vantor::HeaderValueParse(*d, &message->header.generic, value, value_len, version, join,
                                       message->pool))
-            return FALSE;
+            return value_len == 0 ? NameAdd(message, &message->header.generic_mask,
+                                            &message->header.generic_empty_mask,
+                                            MRCP_HEADER_KIND_GENERIC, gid)
+                                  : FALSE;
         return mrcp_generic_header_property_add(message, gid);
     }
     mrcp_recognizer_header_id rid = mrcp_recog_header_id_find(name, name_len, version);
@@ -203,7 +241,10 @@ mrcp_message_header_add(mrcp_message_t *message, const char *name, const char *v
         bool join = mrcp_resource_header_property_check(message, rid) == TRUE;
         if (!vantor::HeaderValueParse(*d, &message->header.resource, value, value_len, version,
                                       join, message->pool))
-            return FALSE;
+            return value_len == 0 ? NameAdd(message, &message->header.resource_mask,
+                                            &message->header.resource_empty_mask,
+                                            MRCP_HEADER_KIND_RESOURCE, rid)
+                                  : FALSE;
         return mrcp_resource_header_property_add(message, rid);
     }
     apt_header_section_t *other = &message->header.other;

@@ -196,6 +196,32 @@ TEST_F(MessageTest, BinaryAudioFrameLayout) {
     EXPECT_EQ(end.Size(), 2 + header.size());
 }
 
+TEST_F(MessageTest, ServiceJsonBodiesOfAnyDepth) {
+    bool ok = false;
+    WebSocketSrMessage phrase = Parsed(
+        "Path:speech.phrase\r\nX-RequestId:r\r\n\r\n"
+        "{\"RecognitionStatus\":\"Success\",\"NBest\":[{\"Confidence\":0.5,\"Lexical\":\"yes\"}]}",
+        &ok);
+    ASSERT_TRUE(ok);
+    rapidjson::Document doc;
+    ASSERT_TRUE(ParseServiceJson(phrase.m_Body, doc));
+    EXPECT_STREQ(doc["RecognitionStatus"].GetString(), "Success");
+    EXPECT_STREQ(doc["NBest"][0]["Lexical"].GetString(), "yes");
+
+    // A million levels (2 MB), well formed and cut off: no stack is exhausted.
+    const size_t depth = 1000000;
+    WebSocketSrMessage deep = Parsed("Path:speech.phrase\r\nX-RequestId:r\r\n\r\n" +
+                                         std::string(depth, '[') + std::string(depth, ']'),
+                                     &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(deep.m_Body.size(), 2 * depth);
+    ASSERT_TRUE(ParseServiceJson(deep.m_Body, doc));
+    EXPECT_TRUE(doc.IsArray());
+    EXPECT_FALSE(ParseServiceJson(std::string(depth, '[') + "1,", doc));
+    EXPECT_FALSE(ParseServiceJson("", doc));
+    EXPECT_FALSE(ParseServiceJson("{\"RecognitionStatus\":\"Success\"} trailing", doc));
+}
+
 TEST_F(MessageTest, SpeechConfigBody) {
     EXPECT_EQ(SpeechConfigBody(),
               "{\"context\":{\"system\":{\"version\":\"2.0.12341\"}},\"device\":{\"manufacturer\":"

@@ -149,15 +149,25 @@ void ProcessRequest(FakeChannel *ch, mrcp_message_t *request) {
             break;
         }
         case RECOGNIZER_GET_PARAMS: {
-            // Echoes every header of the request, values and all.
+            // Echoes every header of the request, values and all; names given
+            // without a value come back the same way.
+            mrcp_version_e version = request->start_line.version;
             response->header.generic = request->header.generic;
             response->header.resource = request->header.resource;
-            for (apr_size_t id = 1; id < GENERIC_HEADER_COUNT; ++id)
+            for (apr_size_t id = 1; id < GENERIC_HEADER_COUNT; ++id) {
                 if (mrcp_generic_header_property_check(request, id))
                     mrcp_generic_header_property_add(response, id);
-            for (apr_size_t id = 0; id < RECOGNIZER_HEADER_COUNT; ++id)
+                if (mrcp_generic_header_empty_check(request, id))
+                    mrcp_message_header_add(
+                        response, mrcp_generic_header_name_get((mrcp_generic_header_id)id, version), "");
+            }
+            for (apr_size_t id = 0; id < RECOGNIZER_HEADER_COUNT; ++id) {
                 if (mrcp_resource_header_property_check(request, id))
                     mrcp_resource_header_property_add(response, id);
+                if (mrcp_resource_header_empty_check(request, id))
+                    mrcp_message_header_add(
+                        response, mrcp_recog_header_name_get((mrcp_recognizer_header_id)id, version), "");
+            }
             if (request->body.length)
                 mrcp_message_body_set(response, request->body.buf, request->body.length);
             break;
@@ -320,8 +330,9 @@ mrcp_engine_channel_t *CreateChannel(mrcp_engine_t *engine, apr_pool_t *pool) {
     return handle;
 }
 
-const mrcp_engine_method_vtable_t kEngineMethods = {EngineDestroy, EngineOpen, EngineClose,
-                                                    CreateChannel};
+// Unused in the variant without a create entry.
+[[maybe_unused]] const mrcp_engine_method_vtable_t kEngineMethods = {EngineDestroy, EngineOpen,
+                                                                     EngineClose, CreateChannel};
 
 }  // namespace
 

@@ -137,6 +137,9 @@ TEST_F(Hostile, HugeAndManyThings) {
     std::string many = "RECOGNIZE 1 MRCP/1.0\r\n";
     for (int i = 0; i < 2000; ++i) many += "X-H" + std::to_string(i) + ":v\r\n";
     EXPECT_FALSE(Check(many + "\r\n"));  // too many header fields
+    const char *why = nullptr;
+    EXPECT_EQ(mrcp_message_parse(many.data(), many.size(), pool_, &why), nullptr);
+    EXPECT_STREQ(why, "more than 1024 header fields");
     std::string ids = "STOP 1 MRCP/1.0\r\nActive-Request-Id-List:";
     for (int i = 0; i < 100; ++i) ids += std::to_string(i) + ",";
     EXPECT_FALSE(Check(ids + "1\r\n\r\n"));  // more ids than the list holds

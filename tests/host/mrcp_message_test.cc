@@ -319,6 +319,35 @@ TEST_F(MrcpV2, PropertyAddCheckRemoveKeepOrder) {
     EXPECT_TRUE(mrcp_resource_header_any(m));
 }
 
+// GET-PARAMS names the parameters it asks for with empty values: such a name
+// travels and round-trips, but counts as no value until one is given.
+TEST_F(MrcpV2, EmptyValuesNameHeaders) {
+    const std::string rest =
+        "Channel-Identifier:x@speechrecog\r\nNo-Input-Timeout:\r\nConfidence-Threshold:\r\n"
+        "Fetch-Timeout:\r\nSpeech-Language:\r\nX-Other:\r\n\r\n";
+    std::string text = WithLength("GET-PARAMS 3", rest);
+    mrcp_message_t *m = Parse(text);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(Serialize(m), text);
+    EXPECT_FALSE(mrcp_resource_header_property_check(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));
+    EXPECT_TRUE(mrcp_resource_header_empty_check(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));
+    EXPECT_TRUE(mrcp_resource_header_empty_check(m, RECOGNIZER_HEADER_CONFIDENCE_THRESHOLD));
+    EXPECT_TRUE(mrcp_generic_header_empty_check(m, GENERIC_HEADER_FETCH_TIMEOUT));
+    EXPECT_FALSE(mrcp_generic_header_property_check(m, GENERIC_HEADER_FETCH_TIMEOUT));
+    EXPECT_TRUE(mrcp_resource_header_property_check(m, RECOGNIZER_HEADER_SPEECH_LANGUAGE));
+    EXPECT_FALSE(mrcp_resource_header_empty_check(m, RECOGNIZER_HEADER_SPEECH_LANGUAGE));
+    // A value given later takes the name's place; removing it removes both.
+    EXPECT_TRUE(mrcp_message_header_add(m, "No-Input-Timeout", "3000"));
+    EXPECT_TRUE(mrcp_resource_header_property_check(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));
+    EXPECT_FALSE(mrcp_resource_header_empty_check(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));
+    EXPECT_NE(Serialize(m).find("x@speechrecog\r\nNo-Input-Timeout:3000\r\nConfidence-Threshold:\r\n"),
+              std::string::npos)
+        << Serialize(m);
+    EXPECT_TRUE(mrcp_resource_header_property_remove(m, RECOGNIZER_HEADER_CONFIDENCE_THRESHOLD));
+    EXPECT_FALSE(mrcp_resource_header_empty_check(m, RECOGNIZER_HEADER_CONFIDENCE_THRESHOLD));
+    EXPECT_EQ(Serialize(m).find("Confidence-Threshold"), std::string::npos);
+}
+
 TEST_F(MrcpV2, IllegalValuesAndBrokenFramingFail) {
     const char *base = "Channel-Identifier:x@speechrecog\r\n";
     ParseError(WithLength("RECOGNIZE 1", std::string(base) + "No-Input-Timeout:abc\r\n\r\n"));

@@ -260,6 +260,8 @@ TEST_F(VantorHost, JsonOutputCarriesTheHeadersTheHostParsed) {
         "Confidence-Threshold: 0.7\n"
         "Speech-Language: de-DE\n"
         "DTMF-Term-Char: #\n"
+        "No-Input-Timeout:\n"
+        "Fetch-Timeout:\n"
         "X-Custom: kept\n"
         "\n"
         "line one\n"
@@ -279,6 +281,8 @@ TEST_F(VantorHost, JsonOutputCarriesTheHeadersTheHostParsed) {
     EXPECT_TRUE(Contains(line, "\"Confidence-Threshold\": \"0.7\"")) << line;
     EXPECT_TRUE(Contains(line, "\"Speech-Language\": \"de-DE\"")) << line;
     EXPECT_TRUE(Contains(line, "\"DTMF-Term-Char\": \"#\"")) << line;
+    EXPECT_TRUE(Contains(line, "\"No-Input-Timeout\": \"\"")) << line;  // named, as GET-PARAMS does
+    EXPECT_TRUE(Contains(line, "\"Fetch-Timeout\": \"\"")) << line;
     EXPECT_TRUE(Contains(line, "\"Content-Length\": \"21\"")) << line;
     EXPECT_TRUE(Contains(line, "\"body\": \"line one\\r\\n.line two\\r\\n\"}")) << line;
     EXPECT_FALSE(std::getline(lines, line));  // one message, one line
@@ -333,8 +337,17 @@ TEST_F(VantorHost, AudioOfTheWrongRateIsAClearError) {
     WriteSineWav(root_ + "/tone.wav", 16000, 100);
     Result r = RunScript("channel a\naudio a tone.wav\n");
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "is sampled at 16000 Hz but channel a runs at 8000 Hz")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "line 2: audio a " + root_ +
+                                    "/tone.wav: sampled at 16000 Hz but channel a runs at 8000 Hz"))
+        << r.err;
     EXPECT_TRUE(Contains(Log(), "Engine Close Response [success]"));  // still shut down in order
+    r = RunScript("channel a\naudio a " + root_ + "\n");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "line 2: audio a " + root_ + ": cannot read: Is a directory\n")) << r.err;
+    r = RunScript("channel a\naudio a none.wav\n");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "line 2: audio a " + root_ + "/none.wav: cannot open: No such file"))
+        << r.err;
 }
 
 TEST_F(VantorHost, MediaClockFeedsSilenceWhileOpen) {
@@ -407,17 +420,24 @@ TEST_F(VantorHost, WaitAndNoneFailures) {
 TEST_F(VantorHost, ChannelFailures) {
     Result r = RunScript("channel a\n", "channel-open-fail");
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "channel a open failed: the plugin answered with a failure"))
+    EXPECT_TRUE(Contains(r.err, "line 1: channel a: open failed: the plugin answered with a failure"))
         << r.err;
     r = RunScript("channel a rate=16000\n", "narrowband");
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(Contains(r.err, "codec negotiation failed")) << r.err;
     r = RunScript("channel a\nchannel b\n", "", {"--max-channels", "1"});
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "channel b: all 1 channels are in use")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "line 2: channel b: all 1 channels are in use")) << r.err;
     r = RunScript("channel a\nsend a RECOGNIZE 1\nNo-Input-Timeout: soon\n.\n");
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(Contains(r.err, "illegal value of header No-Input-Timeout: soon")) << r.err;
+    std::string many = "channel a\nsend a SET-PARAMS 1\n";
+    for (int i = 0; i < 1024; ++i) many += "X-H" + std::to_string(i) + ": v\n";
+    r = RunScript(many + ".\n");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Contains(r.err, "line 2: send a SET-PARAMS 1: 1024 headers, more than the 1023 a "
+                                "request can carry"))
+        << r.err;
     r = RunScript("channel a\nsend a INTERPRET 1\n.\n", "", {});
     EXPECT_EQ(r.code, 0) << r.err;  // sent; nobody waits for the answer
     r = RunScript("channel a version=1\nsend a INTERPRET 1\n.\n");

@@ -121,8 +121,9 @@ TEST(ScenarioTest, ExplicitMessages) {
 }
 
 TEST(ScenarioTest, ErrorsNameTheirPlace) {
+  const std::string deep(1000000, '[');
   struct Case {
-    const char* m_Text;
+    std::string m_Text;
     const char* m_Error;
   } cases[] = {
       {"[1]", "the scenario must be a JSON object"},
@@ -134,12 +135,15 @@ TEST(ScenarioTest, ErrorsNameTheirPlace) {
       {R"({"turns":[{"faults":[{"at":"speech.phrase"}]}]})", "turns[0].faults[0]: \"action\" is required"},
       {R"({"turns":[{"faults":[{"at":"end","action":"masked"}]}]})", "\"masked\" needs a message in \"at\""},
       {R"({"turns":[{"match":{"minAudioMs":5,"maxAudioMs":1}}]})", "\"minAudioMs\" is above \"maxAudioMs\""},
+      {R"({"turns":[{"messages":[{"path":"speech.phrase","body":)" + deep + std::string(deep.size(), ']') + "}]}]}",
+       "JSON error at line 1: nesting deeper than 64 levels"},
+      {deep, "JSON error at line 1: nesting deeper than 64 levels"},
   };
   for (const Case& c : cases) {
     Scenario s;
     std::string error;
-    EXPECT_FALSE(ParseScenario(c.m_Text, s, error)) << c.m_Text;
-    EXPECT_NE(std::string::npos, error.find(c.m_Error)) << c.m_Text << " -> " << error;
+    EXPECT_FALSE(ParseScenario(c.m_Text, s, error)) << c.m_Text.substr(0, 80);
+    EXPECT_NE(std::string::npos, error.find(c.m_Error)) << c.m_Text.substr(0, 80) << " -> " << error;
   }
 }
 

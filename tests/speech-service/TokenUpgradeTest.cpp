@@ -81,6 +81,60 @@ TEST_F(TokenTest, KeepAliveServesSeveralRequestsOnOneConnection) {
   EXPECT_NE(first.m_Body, second.m_Body);
 }
 
+// Requests the HTTP parser cannot take, and targets whose authority is
+// broken, are answered with a status and the connection closed; the service
+// goes on serving.
+TEST_F(TokenTest, MalformedRequestsGetAStatusBeforeTheClose) {
+  auto service = Start("");
+  ASSERT_TRUE(service);
+  const std::string token = Token(*service);
+  const std::string tail = " HTTP/1.1\r\nHost:127.0.0.1\r\n";
+  const std::string post = "POST /sts/v1.0/issueToken" + tail + "Ocp-Apim-Subscription-Key:" +
+                           service->SubscriptionKey() + "\r\n";
+  const std::string upgrade = std::string(" HTTP/1.1\r\nHost:127.0.0.1\r\nUpgrade:websocket\r\n") +
+                              "Connection:upgrade\r\nSec-WebSocket-Key:dGhlIHNhbXBsZSBub25jZQ==\r\n" +
+                              "Sec-WebSocket-Version:13\r\nAuthorization:Bearer " + token +
+                              "\r\nX-ConnectionId:c\r\n\r\n";
+  const std::string path = std::string(kRecognitionTarget) + "?language=en-US";
+  struct Case {
+    const char* m_Name;
+    std::string m_Request;
+    int m_Status;
+  };
+  const std::vector<Case> cases = {
+      {"garbage", "\x16\x03\x01 hello there\r\n\r\n", 400},
+      {"no version", "GET /\r\n\r\n", 400},
+      {"long request line", "GET /" + std::string(1 << 20, 'a') + tail + "\r\n", 431},
+      {"long header", "GET /" + tail + "X-Big:" + std::string(1 << 20, 'b') + "\r\n\r\n", 431},
+      {"Content-Length 2^63", post + "Content-Length:9223372036854775808\r\n\r\n", 413},
+      {"Content-Length 2^64", post + "Content-Length:18446744073709551616\r\n\r\n", 400},
+      {"bad chunk size", post + "Transfer-Encoding:chunked\r\n\r\nzz\r\nabc\r\n0\r\n\r\n", 400},
+      {"chunk without its end", post + "Transfer-Encoding:chunked\r\n\r\n3\r\nabcdef\r\n0\r\n\r\n", 400},
+      {"unclosed IPv6 authority", "GET https://[::1" + path + upgrade, 400},
+      {"empty host", "GET https://" + path + upgrade, 400},
+      {"port out of range", "GET https://127.0.0.1:65536" + path + upgrade, 400},
+      {"port not a number", "GET https://127.0.0.1:44x3" + path + upgrade, 400},
+      {"user information", "GET https://user@127.0.0.1" + path + upgrade, 400},
+      {"bad escape in the host", "GET https://127.0.0.%zz" + path + upgrade, 400},
+      {"other scheme", "GET ftp://127.0.0.1" + path + upgrade, 400},
+      {"relative target", "GET " + path.substr(1) + upgrade, 400},
+  };
+  for (const Case& c : cases) {
+    auto client = Client(*service);
+    HttpResponse r = client->Exchange(c.m_Request);
+    EXPECT_EQ(c.m_Status, r.m_Status) << c.m_Name;
+    EXPECT_EQ("close", r.Header("Connection")) << c.m_Name;
+    EXPECT_TRUE(client->WaitClosed()) << c.m_Name;
+  }
+  int refused = 0;
+  for (const auto& e : EventLogReader(service->EventLogPath()).Read()) refused += e.Int("status", 0) >= 400;
+  EXPECT_EQ(static_cast<int>(cases.size()), refused);
+  // Still serving, also a target in absolute form with a sound authority.
+  EXPECT_EQ(200, Client(*service)->Exchange(post + "Connection:close\r\nContent-Length:0\r\n\r\n").m_Status);
+  EXPECT_EQ(101, Client(*service)->Exchange("GET HTTPS://127.0.0.1:" + std::to_string(service->Port()) + path + upgrade)
+                     .m_Status);
+}
+
 // Upgrade requests that must be refused, and with which status.
 struct UpgradeCase {
   const char* m_Name;

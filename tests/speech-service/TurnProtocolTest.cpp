@@ -174,16 +174,19 @@ TEST_F(TurnProtocolTest, EventLogRecordsWhatTheClientSent) {
   SendEnd(*client, id);
   ReadTurn(*client);
   client->SendText(TextMessage("telemetry", id, R"({"ReceivedMessages":[]})"));
+  // Bodies nested a million levels deep (2 MB): well formed, then cut off.
+  const size_t depth = 1000000;
+  client->SendText(TextMessage("telemetry", id, std::string(depth, '[') + std::string(depth, ']')));
+  client->SendText(TextMessage("telemetry", id, std::string(depth, '[') + "{\"a\":1},"));
 
   EventLogReader log(service->EventLogPath());
   ASSERT_TRUE(log.WaitFor([](const std::vector<KoralTest::ServiceEvent>& events) {
-    for (const auto& e : events) {
-      if (e.Str("path") == "telemetry") return true;
-    }
-    return false;
+    int telemetry = 0;
+    for (const auto& e : events) telemetry += e.Str("path") == "telemetry";
+    return telemetry == 3;
   }));
   std::vector<KoralTest::ServiceEvent> messages = log.Read("message");
-  ASSERT_EQ(6u, messages.size());  // config, 3 audio chunks, end, telemetry
+  ASSERT_EQ(8u, messages.size());  // config, 3 audio chunks, end, 3 telemetry
   EXPECT_EQ("speech.config", messages[0].Str("path"));
   EXPECT_EQ("", messages[0].Str("requestId"));
   EXPECT_TRUE(messages[0].Bool("bodyIsJson"));
@@ -205,11 +208,25 @@ TEST_F(TurnProtocolTest, EventLogRecordsWhatTheClientSent) {
   EXPECT_EQ(0, messages[4].Int("audioBytes"));
   EXPECT_EQ("telemetry", messages[5].Str("path"));
   EXPECT_EQ(R"({"ReceivedMessages":[]})", messages[5].Str("body"));
+  EXPECT_TRUE(messages[5].Bool("bodyIsJson"));
+  EXPECT_TRUE(messages[6].Bool("bodyIsJson"));
+  EXPECT_LT(2 * depth, static_cast<size_t>(messages[6].Int("size")));
+  EXPECT_FALSE(messages[7].Bool("bodyIsJson", true));
 
   std::vector<KoralTest::ServiceEvent> replies = log.Read("reply");
   ASSERT_FALSE(replies.empty());
   EXPECT_EQ("turn.start", replies.front().Str("path"));
   EXPECT_TRUE(log.Read("violation").empty());
+
+  // The deep bodies harmed neither this connection nor the next client.
+  std::string next = NewRequestId();
+  SendAudio(*client, next, KoralTest::Silence(200, 16000));
+  SendEnd(*client, next);
+  EXPECT_EQ("turn.end", Paths(ReadTurn(*client)).back());
+  auto other = Connect(*service);
+  SendAudio(*other, next, KoralTest::Silence(200, 16000));
+  SendEnd(*other, next);
+  EXPECT_EQ("turn.end", Paths(ReadTurn(*other)).back());
 }
 
 TEST_F(TurnProtocolTest, AudioBeforeSpeechConfigIsNotedButServed) {

@@ -42,8 +42,9 @@ public:
     // Engine thread start and end.
     bool OnStart(Ombra::SoftEventProcessor *processor) override;
     void OnShutdown(Ombra::SoftEventProcessor *processor) override;
-    // Service client loop ready (client thread).
+    // Service client loop ready (client thread); its end needs nothing here.
     bool OnStart(WebSocketClient *client) override;
+    using WebSocketClient::Observer::OnShutdown;
     void OnTimeoutElapsed(Ombra::Timer *timer) override;
 
     // Channel registry (engine thread).

@@ -1,6 +1,9 @@
-// JSON bodies the plugin sends: speech.config and the telemetry of a turn.
+// JSON bodies the plugin sends (speech.config and the telemetry of a turn)
+// and the reading of the bodies the service sends.
 #ifndef KORALRX_MESSAGE_JSON_H
 #define KORALRX_MESSAGE_JSON_H
+
+#include <rapidjson/document.h>
 
 #include <cstdint>
 #include <map>
@@ -18,6 +21,11 @@ const std::string &SpeechConfigBody();
 // {"ReceivedMessages":[{path: timestamp or [timestamps]}, ...]} pretty-printed
 // with an indent of two and single-line arrays, methods in ascending order.
 std::string ComposeTelemetryBody(const ReceivedMessages &messages);
+
+// Reads a body the service sent into `doc`; false when it is not JSON. The
+// parser keeps its state on the heap, so no nesting depth can exhaust the
+// stack of the thread that reads it.
+bool ParseServiceJson(const std::string &body, rapidjson::Document &doc);
 
 }  // namespace KORAL
 

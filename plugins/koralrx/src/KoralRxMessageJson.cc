@@ -42,6 +42,11 @@ const std::string &SpeechConfigBody() {
     return body;
 }
 
+bool ParseServiceJson(const std::string &body, rapidjson::Document &doc) {
+    doc.Parse<rapidjson::kParseIterativeFlag>(body.data(), body.size());
+    return !doc.HasParseError();
+}
+
 std::string ComposeTelemetryBody(const ReceivedMessages &messages) {
     rapidjson::StringBuffer sb;
     rapidjson::PrettyWriter<rapidjson::StringBuffer> w(sb);

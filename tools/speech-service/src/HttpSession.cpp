@@ -6,6 +6,7 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -22,7 +23,29 @@ namespace http = beast::http;
 using tcp = boost::asio::ip::tcp;
 
 constexpr std::chrono::seconds kRequestTimeout{30};
+constexpr std::chrono::seconds kLingerPause{1};
+constexpr std::chrono::seconds kLingerLimit{10};
 constexpr const char* kServerName = "koralrx-speech-service";
+
+// The status that answers a request the parser refused; 0 when the
+// connection failed rather than the request.
+int RefusalStatus(const beast::error_code& ec) {
+  if (ec.category() != http::make_error_code(http::error::bad_target).category()) return 0;
+  switch (static_cast<http::error>(ec.value())) {
+    case http::error::header_limit:
+      return 431;
+    case http::error::body_limit:
+      return 413;
+    case http::error::end_of_stream:
+    case http::error::partial_message:
+    case http::error::need_more:
+    case http::error::need_buffer:
+    case http::error::buffer_overflow:
+      return 0;
+    default:
+      return 400;
+  }
+}
 
 bool IsTls(PlainStream&) { return false; }
 bool IsTls(TlsStream&) { return true; }
@@ -47,7 +70,15 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     Handshake(m_Stream);
   }
 
-  void Shutdown() override { Close(); }
+  void Shutdown() override {
+    // A lingering read may be pending: no TLS shutdown beside it.
+    if (m_Lingering && !m_Closed) {
+      m_Closed = true;
+      beast::get_lowest_layer(m_Stream).close();
+      return;
+    }
+    Close();
+  }
 
   ~HttpSession() override {
     if (!m_Upgraded) m_Context.Unregister(m_Id);
@@ -82,14 +113,29 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
 
   void OnRead(beast::error_code ec) {
     if (ec) {
-      // A client closing between requests is normal; anything else is noted.
-      if (ec != http::error::end_of_stream && ec != boost::asio::error::eof &&
-          ec != boost::asio::ssl::error::stream_truncated && ec != boost::asio::error::operation_aborted) {
-        m_Context.m_Log.Record("http-error", m_Id, [&](EventLog::Writer& w) { EventLog::Str(w, "error", ec.message()); });
+      // A client closing between requests is normal; anything else is noted,
+      // and a request the parser refused is answered before the close.
+      if (ec == http::error::end_of_stream || ec == boost::asio::error::eof ||
+          ec == boost::asio::ssl::error::stream_truncated || ec == boost::asio::error::operation_aborted) {
+        return Close();
       }
-      return Close();
+      int status = RefusalStatus(ec);
+      m_Context.m_Log.Record("http-error", m_Id, [&](EventLog::Writer& w) {
+        EventLog::Str(w, "error", ec.message());
+        if (status != 0) {
+          w.Key("status");
+          w.Int(status);
+        }
+      });
+      if (status == 0) return Close();
+      m_Request = HttpRequest();
+      return Respond(static_cast<http::status>(status), ec.message(), false, true);
     }
     m_Request = m_Parser->release();
+    if (!IsValidTarget(std::string_view(m_Request.target().data(), m_Request.target().size()))) {
+      RecordRequest("http", 400, "malformed request target", nullptr);
+      return Respond(http::status::bad_request, "malformed request target", false);
+    }
     std::string path, query;
     SplitTarget(std::string(m_Request.target()), path, query);
     if (path == kTokenPath) return HandleToken();
@@ -216,7 +262,7 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     StartWsSession(m_Context, m_Id, std::move(m_Stream), std::move(m_Request), decision.m_Settings);
   }
 
-  void Respond(http::status status, const std::string& body, bool keepAlive) {
+  void Respond(http::status status, const std::string& body, bool keepAlive, bool linger = false) {
     auto response = std::make_shared<http::response<http::string_body>>(status, 11);
     response->set(http::field::server, kServerName);
     if (status == http::status::ok) {
@@ -229,7 +275,8 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     response->prepare_payload();
     beast::get_lowest_layer(m_Stream).expires_after(kRequestTimeout);
     http::async_write(m_Stream, *response,
-                      [self = this->shared_from_this(), response](beast::error_code ec, size_t) {
+                      [self = this->shared_from_this(), response, linger](beast::error_code ec, size_t) {
+                        if (!ec && linger) return self->Linger();
                         if (ec || !response->keep_alive() || self->m_Context.m_ShuttingDown) return self->Close();
                         self->Read();
                       });
@@ -248,6 +295,35 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     stream.close();
   }
 
+  // After answering a request the parser refused, the client may still be
+  // sending it; closing with unread data would reset the connection, and the
+  // reset could destroy the answer before the client read it. So the rest is
+  // read and dropped until the client pauses or closes (within a bound), and
+  // only then is the connection closed.
+  void Linger() {
+    m_Lingering = true;
+    EndSending(m_Stream);
+    m_LingerEnd = std::chrono::steady_clock::now() + kLingerLimit;
+    DropInput();
+  }
+
+  void DropInput() {
+    if (m_Closed || m_Context.m_ShuttingDown || std::chrono::steady_clock::now() > m_LingerEnd) return Close();
+    beast::get_lowest_layer(m_Stream).expires_after(kLingerPause);
+    m_Stream.async_read_some(boost::asio::buffer(m_Discard), [self = this->shared_from_this()](beast::error_code ec, size_t) {
+      if (ec) return self->Close();
+      self->DropInput();
+    });
+  }
+
+  // A plain client sees the end of the answer at once; TLS says so only in
+  // its shutdown, after the lingering.
+  void EndSending(PlainStream& stream) {
+    beast::error_code ec;
+    stream.socket().shutdown(tcp::socket::shutdown_send, ec);
+  }
+  void EndSending(TlsStream&) {}
+
   void CloseStream(TlsStream& stream) {
     // Say close_notify if the peer is still there, but never wait long for it.
     beast::get_lowest_layer(stream).expires_after(std::chrono::seconds(2));
@@ -261,9 +337,12 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
   Stream m_Stream;
   boost::asio::steady_timer m_Timer;
   beast::flat_buffer m_Buffer;
+  std::array<char, 16 * 1024> m_Discard;
+  std::chrono::steady_clock::time_point m_LingerEnd;
   std::optional<http::request_parser<http::string_body>> m_Parser;
   HttpRequest m_Request;
   bool m_Closed = false;
+  bool m_Lingering = false;
   bool m_Upgraded = false;
 };
 

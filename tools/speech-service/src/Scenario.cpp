@@ -1,7 +1,6 @@
 #include "Scenario.h"
 
 #include <rapidjson/document.h>
-#include <rapidjson/error/en.h>
 
 #include <fstream>
 #include <sstream>
@@ -12,6 +11,9 @@
 namespace SpeechService {
 
 namespace {
+
+// Far more than any scenario needs; message bodies are written out recursively.
+constexpr size_t kMaxScenarioDepth = 64;
 
 bool ReadTokenFault(const rapidjson::Value& v, TokenFault& fault, std::string& error) {
   if (!v.IsObject()) {
@@ -74,15 +76,7 @@ bool ReadTurn(const rapidjson::Value& v, size_t index, TurnScript& script, bool&
 bool ParseScenario(const std::string& text, Scenario& scenario, std::string& error) {
   scenario = Scenario();
   rapidjson::Document doc;
-  doc.Parse(text.c_str(), text.size());
-  if (doc.HasParseError()) {
-    // Report the line of the offset, which is what an editor shows.
-    size_t offset = doc.GetErrorOffset();
-    size_t line = 1;
-    for (size_t i = 0; i < offset && i < text.size(); ++i) line += text[i] == '\n';
-    error = "JSON error at line " + std::to_string(line) + ": " + rapidjson::GetParseError_En(doc.GetParseError());
-    return false;
-  }
+  if (!ParseJson(text, kMaxScenarioDepth, doc, error)) return false;
   if (!doc.IsObject()) {
     error = "the scenario must be a JSON object";
     return false;

@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace SpeechService {
 
@@ -35,5 +36,10 @@ class JsonFields {
 
 // Compact JSON text of a value.
 std::string JsonText(const rapidjson::Value& value);
+
+// Parses `text` into `doc` without recursion, refusing values nested deeper
+// than `maxDepth` (the rest of the service walks documents recursively).
+// False with `error` naming the line of the fault.
+bool ParseJson(std::string_view text, size_t maxDepth, rapidjson::Document& doc, std::string& error);
 
 }  // namespace SpeechService

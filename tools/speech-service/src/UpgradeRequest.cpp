@@ -1,7 +1,10 @@
 #include "UpgradeRequest.h"
 
+#include <arpa/inet.h>
+
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 
 #include "ServiceMessage.h"
 
@@ -39,6 +42,52 @@ bool ReadMs(const std::map<std::string, std::string>& query, const char* name, i
   return true;
 }
 
+bool IsHostNameChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-._~!$&'()*+,;=", c) != nullptr;
+}
+
+// RFC 3986 reg-name or IPv4 address: unreserved characters, sub-delims and
+// percent escapes.
+bool IsValidHostName(std::string_view host) {
+  if (host.empty()) return false;
+  for (size_t i = 0; i < host.size(); ++i) {
+    if (host[i] == '%') {
+      if (i + 2 >= host.size() || !std::isxdigit(static_cast<unsigned char>(host[i + 1])) ||
+          !std::isxdigit(static_cast<unsigned char>(host[i + 2]))) {
+        return false;
+      }
+      i += 2;
+    } else if (host[i] == '\0' || !IsHostNameChar(host[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsValidPort(std::string_view port) {
+  if (port.size() > 5) return false;
+  for (char c : port) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return port.empty() || std::atoi(std::string(port).c_str()) <= 65535;
+}
+
+bool IsValidAuthority(std::string_view authority) {
+  if (authority.empty()) return false;
+  if (authority[0] == '[') {
+    size_t close = authority.find(']');
+    if (close == std::string_view::npos) return false;
+    std::string address(authority.substr(1, close - 1));
+    in6_addr parsed;
+    if (inet_pton(AF_INET6, address.c_str(), &parsed) != 1) return false;
+    std::string_view rest = authority.substr(close + 1);
+    return rest.empty() || (rest[0] == ':' && IsValidPort(rest.substr(1)));
+  }
+  size_t colon = authority.rfind(':');
+  if (colon == std::string_view::npos) return IsValidHostName(authority);
+  return IsValidHostName(authority.substr(0, colon)) && IsValidPort(authority.substr(colon + 1));
+}
+
 UpgradeDecision Refuse(UpgradeDecision d, int status, std::string reason) {
   d.m_Status = status;
   d.m_Reason = std::move(reason);
@@ -58,6 +107,19 @@ void SplitTarget(std::string_view target, std::string& path, std::string& query)
   path = std::string(target.substr(0, q));
   query = q == std::string_view::npos ? std::string() : std::string(target.substr(q + 1));
   if (path.empty()) path = "/";
+}
+
+bool IsValidTarget(std::string_view target) {
+  if (!target.empty() && target[0] == '/') return true;
+  size_t scheme = target.find("://");
+  if (scheme == std::string_view::npos) return false;
+  std::string_view name = target.substr(0, scheme);
+  if (!EqualsNoCase(name, "http") && !EqualsNoCase(name, "https") && !EqualsNoCase(name, "ws") &&
+      !EqualsNoCase(name, "wss")) {
+    return false;
+  }
+  std::string_view rest = target.substr(scheme + 3);
+  return IsValidAuthority(rest.substr(0, rest.find_first_of("/?")));
 }
 
 std::map<std::string, std::string> ParseQuery(std::string_view query) {

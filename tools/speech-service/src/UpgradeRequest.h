@@ -42,6 +42,12 @@ struct UpgradeDecision {
 // scheme and authority are dropped).
 void SplitTarget(std::string_view target, std::string& path, std::string& query);
 
+// Whether a request target is in origin form ("/path?query") or in absolute
+// form with an http(s) or ws(s) scheme and a sound authority: a host name,
+// IPv4 address or bracketed IPv6 address, an optional port up to 65535, and
+// no user information.
+bool IsValidTarget(std::string_view target);
+
 // Decodes a query string (name=value&...; percent escapes and '+').
 std::map<std::string, std::string> ParseQuery(std::string_view query);
 
