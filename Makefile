@@ -44,7 +44,7 @@ demo: build
 	scripts/demo/run
 
 build-fuzz: bootstrap
-	$(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DKORALRX_FUZZ=ON -DKORALRX_BENCH=OFF \
+	$(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DKORALRX_FUZZ=ON -DKORALRX_BENCH=OFF -DKORALRX_SPEECH_SERVICE=OFF \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	$(CMAKE) --build build-fuzz -j $(JOBS)
 
