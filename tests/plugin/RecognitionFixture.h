@@ -143,12 +143,13 @@ protected:
         ASSERT_TRUE(service_) << error;
         WriteFile("data/koralrx-key.json", ReadFile(service_->KeyFilePath()));
     }
-    // A key file whose endpoints are a loopback port where nothing listens.
-    void PointAtClosedPort(uint16_t port) {
-        std::string base = "https://127.0.0.1:" + std::to_string(port);
+    // A key file whose token endpoint is the service's but whose recognition
+    // endpoint is a loopback port where nothing listens.
+    void PointServiceAtClosedPort(uint16_t port) {
         WriteFile("data/koralrx-key.json",
-                  "{\"auth-endpoint\": \"" + base + "/sts/v1.0/issueToken\", \"auth-key\": \"k\", " +
-                      "\"service-endpoint\": \"" + base +
+                  "{\"auth-endpoint\": \"" + service_->TokenUrl() + "\", \"auth-key\": \"" +
+                      service_->SubscriptionKey() + "\", \"service-endpoint\": \"https://127.0.0.1:" +
+                      std::to_string(port) +
                       "/speech/recognition/interactive/cognitiveservices/v1\"}");
     }
     // The configuration: the service's key file, its CA trusted, the

@@ -57,7 +57,7 @@ std::string Repeat(const std::string &word, int count) {
 }
 
 // A loopback port on which nothing listens.
-[[maybe_unused]] uint16_t ClosedPort() {
+uint16_t ClosedPort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
@@ -244,6 +244,147 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
     // Seven recognitions with speech through the service, one of them over
     // two turns.
     EXPECT_EQ(ServiceEvents("turn-start").size(), 8u);
+}
+
+
+// MRCPv1 at 8 kHz: integer confidences, no Input-Type, phrase lists that end
+// input early on a unique hypothesis, a strict list lacking the text, and
+// DTMF ended by the recognition timeout.
+TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
+    StartService(R"({"turns": [
+        {"hypotheses": ["call"], "nbest": [{"lexical": "call home", "confidence": 0.87}]},
+        {"hypotheses": ["check my balance"], "hypothesisEveryMs": 200,
+         "nbest": [{"lexical": "check my balance", "confidence": 0.9}]},
+        {"nbest": [{"lexical": "call home", "confidence": 0.87}]}
+    ]})");
+    Configure("", R"(<speech-contexts>
+        <speech-context id="menu" scope="strict" speech-complete="true">
+          <phrase>call</phrase><phrase>Call Home</phrase>
+          <phrase tag="balance">check my balance</phrase>
+        </speech-context>
+        <speech-context id="yesno" scope="strict">
+          <phrase tag="yes">yes please</phrase><phrase>no</phrase>
+        </speech-context>
+      </speech-contexts>)");
+    const std::string speech = SpeechFile("please check my account balance today", 8000);
+    const std::string script =
+        "channel v rate=8000 version=1\n" +
+        Recognize("v", 1, "builtin:speech/menu") + "audio v " + speech +
+        "\nwait v RECOGNITION-COMPLETE timeout=20000\n" +
+        Recognize("v", 2, "builtin:speech/menu") + "audio v " + speech +
+        "\nwait v RECOGNITION-COMPLETE timeout=20000\ndrain v\n" +
+        Recognize("v", 3, "builtin:speech/yesno") + "audio v " + speech +
+        "\nwait v RECOGNITION-COMPLETE timeout=20000\n" +
+        Recognize("v", 4, "builtin:dtmf/pin?minlength=2", "Recognition-Timeout: 1500\n") +
+        "dtmf v 12\nwait v RECOGNITION-COMPLETE cause=0\n" +
+        Recognize("v", 5, "builtin:dtmf/digits?length=4", "Recognition-Timeout: 1500\n") +
+        "dtmf v 12\nwait v RECOGNITION-COMPLETE cause=1\nclose v\n";
+    Session s = RunSession(script);
+    ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
+
+    const std::vector<std::string> success = {"response", "START-OF-SPEECH", "RECOGNITION-COMPLETE"};
+    // 1: "call" begins a longer phrase: input goes on to its own end.
+    std::vector<Msg> r = s.Answer("v", 1);
+    ASSERT_EQ(Names(r), success);
+    EXPECT_FALSE(r[1].Has("Input-Type"));
+    EXPECT_EQ(r[2].Cause(), 0);
+    EXPECT_EQ(r[2].body, Nlsml(Speech("builtin:speech/menu", "87", "Call Home", "call home")));
+    EXPECT_TRUE(s.LogHas("Phrase Matched [call...]"));
+    // 2: a unique phrase ends input at once; the tag is the instance.
+    r = s.Answer("v", 2);
+    ASSERT_EQ(Names(r), success);
+    EXPECT_EQ(r[2].body, Nlsml(Speech("builtin:speech/menu", "90", "balance", "check my balance")));
+    EXPECT_TRUE(s.LogHas("Phrase Matched [check my balance]"));
+    size_t first = s.run.log.find("Input Complete [success]");
+    size_t second = s.run.log.find("Input Complete [stopped]");
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_NE(second, std::string::npos);
+    EXPECT_LT(first, second);
+    // 3: a strict list without the text: no-match, the interpretation kept
+    // with an empty instance.
+    r = s.Answer("v", 3);
+    ASSERT_EQ(Names(r), success);
+    EXPECT_EQ(r[2].Cause(), 1);
+    EXPECT_EQ(r[2].body, Nlsml(Speech("builtin:speech/yesno", "87", "", "call home")));
+    // 4, 5: the recognition timeout on MRCPv1: plain success and no-match.
+    r = s.Answer("v", 4);
+    ASSERT_EQ(Names(r), success);
+    EXPECT_EQ(r[2].body, Dtmf("builtin:dtmf/pin", "1 2", "12"));
+    r = s.Answer("v", 5);
+    ASSERT_EQ(Names(r), success);
+    EXPECT_EQ(r[2].Cause(), 1);
+    ExpectOneEndPerRecognition(s, "v");
+    EXPECT_TRUE(s.LogHas("Create Resampler from 8000 Hz to 16000 Hz"));
+    // The service heard 16 kHz audio, each turn led by its WAV header.
+    for (const KoralTest::ServiceEvent &e : ServiceEvents("message"))
+        if (e.Str("type") == "binary" && e.Bool("wav")) {
+            EXPECT_EQ(e.Int("wavRate"), 16000);
+        }
+}
+
+// Service failures end in recognizer-error: nothing listening, a refused
+// token, the socket lost in the middle of a turn; the channel then
+// recognizes again on a new socket. Results here are passed through as the
+// service wrote them.
+TEST_F(RecognitionFixture, ServiceFailures) {
+    const std::string script_head = "channel a rate=16000\n";
+    const std::string recognize = Recognize("a", 1, "builtin:speech/transcribe");
+    {
+        StartService("");
+        PointServiceAtClosedPort(ClosedPort());
+        Configure();
+        std::string speech = SpeechFile("call home", 16000);
+        Session s = RunSession(script_head + recognize + "audio a " + speech +
+                               "\nwait a RECOGNITION-COMPLETE cause=6 timeout=20000\n");
+        ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
+        std::vector<Msg> r = s.Answer("a", 1);
+        ASSERT_EQ(Names(r), (std::vector<std::string>{"response", "RECOGNITION-COMPLETE"}));
+        EXPECT_EQ(r[1].body, "");
+        EXPECT_TRUE(s.LogHas("Failed to Connect to Service"));
+    }
+    {
+        StartService(R"({"token": {"status": 401}})");
+        Configure();
+        std::string speech = SpeechFile("call home", 16000);
+        Session s = RunSession(script_head + recognize + "audio a " + speech +
+                               "\nwait a RECOGNITION-COMPLETE cause=6 timeout=20000\n");
+        ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
+        ASSERT_EQ(Names(s.Answer("a", 1)),
+                  (std::vector<std::string>{"response", "RECOGNITION-COMPLETE"}));
+        EXPECT_TRUE(ServiceEvents("upgrade").empty());
+    }
+    {
+        StartService(R"({"turns": [
+            {"nbest": [{"lexical": "call home", "confidence": 0.87}]},
+            {"hypotheses": ["call"], "faults": [{"at": "speech.hypothesis", "action": "close"}]}
+        ]})");
+        Configure("results-format=\"transparent\"");
+        std::string speech = SpeechFile("please check my account balance today", 16000);
+        std::string script = script_head;
+        for (int id = 1; id <= 3; ++id)
+            script += Recognize("a", id, "builtin:speech/transcribe") + "audio a " + speech +
+                      "\nwait a RECOGNITION-COMPLETE timeout=20000\ndrain a\n";
+        Session s = RunSession(script);
+        ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
+        for (int id : {1, 3}) {
+            std::vector<Msg> r = s.Answer("a", id);
+            ASSERT_EQ(Names(r), kSpeechSuccess) << id;
+            EXPECT_EQ(r[2].Cause(), 0);
+            EXPECT_EQ(r[2].Header("Content-Type").rfind("application/json", 0), 0u);
+            rapidjson::Document doc;
+            doc.Parse(r[2].body.c_str());
+            ASSERT_TRUE(doc.IsObject()) << r[2].body;
+            EXPECT_STREQ(doc["RecognitionStatus"].GetString(), "Success");
+            EXPECT_STREQ(doc["NBest"][0]["Lexical"].GetString(), "call home");
+        }
+        std::vector<Msg> r = s.Answer("a", 2);
+        ASSERT_EQ(Names(r), kSpeechSuccess);
+        EXPECT_EQ(r[2].Cause(), 6);
+        EXPECT_EQ(r[2].body, "");
+        EXPECT_FALSE(r[2].Has("Content-Type"));
+        ExpectOneEndPerRecognition(s, "a");
+        EXPECT_EQ(ServiceEvents("upgrade").size(), 2u);
+    }
 }
 
 }  // namespace test
