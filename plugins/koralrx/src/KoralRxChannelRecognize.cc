@@ -199,7 +199,12 @@ bool Channel::Recognize(mrcp_message_t *request, mrcp_message_t *response) {
 }
 
 bool Channel::CreateResampler(uint32_t rate) {
-    if (m_Resampler) return true;
+    if (m_Resampler) {
+        // The delay line may still hold the end of an input that was cut
+        // short; it must not lead the next recognition's audio.
+        m_Resampler->Clear();
+        return true;
+    }
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Resampler from %d Hz to %d Hz <%s@%s>",
             static_cast<int>(rate), static_cast<int>(kServiceRate), GetId(), KORAL_CHANNEL_TAG);
     const apr_size_t period = m_Engine->GetDetectorParams().speech_output_period;
