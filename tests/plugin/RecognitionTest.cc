@@ -255,7 +255,18 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
         {"hypotheses": ["call"], "nbest": [{"lexical": "call home", "confidence": 0.87}]},
         {"hypotheses": ["check my balance"], "hypothesisEveryMs": 200,
          "nbest": [{"lexical": "check my balance", "confidence": 0.9}]},
-        {"nbest": [{"lexical": "call home", "confidence": 0.87}]}
+        {"nbest": [{"lexical": "call home", "confidence": 0.87}]},
+        {"messages": [
+            {"path": "turn.start", "body": {"context": {"serviceTag": "t"}}},
+            {"path": "speech.phrase", "at": "end-of-audio", "body": ")" + [] {
+        // Nesting far deeper than a recursive parser's stack would take.
+        const int depth = 200000;
+        return "{\\\"Deep\\\": " + std::string(depth, '[') + std::string(depth, ']') +
+               ", \\\"RecognitionStatus\\\": \\\"Success\\\", \\\"NBest\\\": "
+               "[{\\\"Confidence\\\": 0.5, \\\"Lexical\\\": \\\"no\\\", "
+               "\\\"ITN\\\": \\\"no\\\"}]}";
+    }() + R"("},
+            {"path": "turn.end"}]}
     ]})");
     Configure("", R"(<speech-contexts>
         <speech-context id="menu" scope="strict" speech-complete="true">
@@ -278,7 +289,9 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
         Recognize("v", 4, "builtin:dtmf/pin?minlength=2", "Recognition-Timeout: 1500\n") +
         "dtmf v 12\nwait v RECOGNITION-COMPLETE cause=0\n" +
         Recognize("v", 5, "builtin:dtmf/digits?length=4", "Recognition-Timeout: 1500\n") +
-        "dtmf v 12\nwait v RECOGNITION-COMPLETE cause=1\nclose v\n";
+        "dtmf v 12\nwait v RECOGNITION-COMPLETE cause=1\n" +
+        Recognize("v", 6, "builtin:speech/yesno") + "audio v " + speech +
+        "\nwait v RECOGNITION-COMPLETE timeout=20000\nclose v\n";
     Session s = RunSession(script);
     ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
 
@@ -313,6 +326,11 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
     r = s.Answer("v", 5);
     ASSERT_EQ(Names(r), success);
     EXPECT_EQ(r[2].Cause(), 1);
+    // 6: a deeply nested phrase is read without exhausting the stack.
+    r = s.Answer("v", 6);
+    ASSERT_EQ(Names(r), success);
+    EXPECT_EQ(r[2].Cause(), 0);
+    EXPECT_EQ(r[2].body, Nlsml(Speech("builtin:speech/yesno", "50", "no", "no")));
     ExpectOneEndPerRecognition(s, "v");
     EXPECT_TRUE(s.LogHas("Create Resampler from 8000 Hz to 16000 Hz"));
     // The service heard 16 kHz audio, each turn led by its WAV header.
