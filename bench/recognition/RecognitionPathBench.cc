@@ -34,9 +34,15 @@ using KoralTest::Samples;
 using SpeechServiceTest::ServiceTest;
 
 const std::vector<std::string> kPhrases = {
-    "call home",          "yes please",           "check my account balance",
-    "no thanks",          "cancel my order",      "where is my package",
-    "thank you very much", "transfer money to savings", "i want to speak to an agent",
+    "call home",
+    "yes please",
+    "check my account balance",
+    "no thanks",
+    "cancel my order",
+    "where is my package",
+    "thank you very much",
+    "transfer money to savings",
+    "i want to speak to an agent",
     "what is my balance",
 };
 const int kLeadMs = 300;   // silence before the speech in every file
@@ -78,7 +84,8 @@ std::vector<std::string> Direct(const KoralTest::SpeechServiceProcess &service,
     if (!client->Open() || !token_client->Open()) return texts;
     SpeechServiceTest::HttpResponse token = token_client->Exchange(
         "POST /sts/v1.0/issueToken HTTP/1.1\r\nHost:127.0.0.1\r\nConnection:close\r\n"
-        "Ocp-Apim-Subscription-Key:" + service.SubscriptionKey() + "\r\nContent-Length:0\r\n\r\n");
+        "Ocp-Apim-Subscription-Key:" +
+        service.SubscriptionKey() + "\r\nContent-Length:0\r\n\r\n");
     SpeechServiceTest::HttpResponse up = client->Upgrade(
         std::string(SpeechServiceTest::kRecognitionTarget) + "?format=detailed&language=en-US",
         {{"Authorization", "Bearer " + token.m_Body}, {"X-ConnectionId", "bench"}});
@@ -110,14 +117,16 @@ std::vector<PathResult> ThroughPlugin(const std::string &build, const std::strin
         std::string ch = "p" + std::to_string(i);
         script += "channel " + ch + " rate=" + std::to_string(rate) + "\nsend " + ch +
                   " RECOGNIZE 1\nContent-Type: text/uri-list\n\nbuiltin:speech/transcribe\n.\n"
-                  "wait " + ch + " response 1\naudio " + ch + " " + files[i] + "\nwait " + ch +
+                  "wait " +
+                  ch + " response 1\naudio " + ch + " " + files[i] + "\nwait " + ch +
                   " RECOGNITION-COMPLETE timeout=30000\nclose " + ch + "\n";
     }
     std::ofstream(root + "/session.txt") << script;
     std::string cmd = build + "/host/cmd/vantor-host --root " + root + " --plugin " + build +
                       "/plugins/koralrx/libkoralrx.so --log-file " + root +
                       "/log/host.log --json run " + root + "/session.txt > " + root + "/out.txt";
-    if (system(cmd.c_str()) != 0) fprintf(stderr, "vantor-host failed; see %s/log/host.log\n", root.c_str());
+    if (system(cmd.c_str()) != 0)
+        fprintf(stderr, "vantor-host failed; see %s/log/host.log\n", root.c_str());
     std::vector<PathResult> results(files.size());
     std::map<std::string, double> started;
     std::istringstream out(ReadFile(root + "/out.txt"));
@@ -229,9 +238,10 @@ int main(int argc, char **argv) {
                plugin16[i].text.c_str(), plugin8[i].latency, plugin16[i].latency);
     }
     size_t n = kPhrases.size();
-    printf("\naccuracy (exact phrase): plugin 8 kHz %d/%zu, sox 8->16 kHz direct %d/%zu, "
-           "plugin 16 kHz %d/%zu\n",
-           ok8, n, okDirect, n, ok16, n);
+    printf(
+        "\naccuracy (exact phrase): plugin 8 kHz %d/%zu, sox 8->16 kHz direct %d/%zu, "
+        "plugin 16 kHz %d/%zu\n",
+        ok8, n, okDirect, n, ok16, n);
     auto range = [](std::vector<double> v) {
         std::sort(v.begin(), v.end());
         char text[96];

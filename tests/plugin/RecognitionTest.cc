@@ -1,8 +1,8 @@
 // Recognitions from RECOGNIZE to RECOGNITION-COMPLETE through vantor-host, the
 // plugin and the local speech service over TLS: the scripted engine where the
 // exact messages matter, pocketsphinx where real speech does.
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "RecognitionFixture.h"
@@ -16,8 +16,8 @@ namespace {
 
 // A RECOGNIZE with a text/uri-list body naming one grammar, then its response.
 std::string Recognize(const std::string &channel, int id, const std::string &grammar,
-                      const std::string &headers = "", const std::string &expect =
-                                                               "state=IN-PROGRESS") {
+                      const std::string &headers = "",
+                      const std::string &expect = "state=IN-PROGRESS") {
     return "send " + channel + " RECOGNIZE " + std::to_string(id) +
            "\nContent-Type: text/uri-list\n" + headers + "\n" + grammar + "\n.\nwait " + channel +
            " response " + std::to_string(id) + " " + expect + "\n";
@@ -85,13 +85,15 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
         {"status": "InitialSilenceTimeout", "endMs": 200},
         {"nbest": [{"lexical": "yes please", "confidence": 0.93}]},
         {"nbest": ["stopped"]},
-        {"nbest": [)" + [&] {
-        std::string nbest;
-        for (int i = 0; i < 5; ++i)
-            nbest += std::string(i ? "," : "") + "{\"lexical\": \"" + long_text + " " +
-                     std::to_string(i) + "\", \"confidence\": 0.8}";
-        return nbest;
-    }() + R"(]},
+        {"nbest": [)" +
+                 [&] {
+                     std::string nbest;
+                     for (int i = 0; i < 5; ++i)
+                         nbest += std::string(i ? "," : "") + "{\"lexical\": \"" + long_text + " " +
+                                  std::to_string(i) + "\", \"confidence\": 0.8}";
+                     return nbest;
+                 }() +
+                 R"(]},
         {"messages": [
             {"path": "turn.start", "body": {"context": {"serviceTag": "t"}}},
             {"path": "speech.phrase", "at": "end-of-audio", "body": {"RecognitionStatus": "Success",
@@ -104,7 +106,8 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
     const std::string script =
         "channel a rate=16000\nchannel d rate=8000\n" +
         // 1: success, the NLSML exactly.
-        Recognize("a", 1, grammar) + "audio a " + speech + "\nwait a RECOGNITION-COMPLETE timeout=20000\n" +
+        Recognize("a", 1, grammar) + "audio a " + speech +
+        "\nwait a RECOGNITION-COMPLETE timeout=20000\n" +
         // 2: two of three alternatives, texts escaped.
         Recognize("a", 2, grammar, "N-Best-List-Length: 2\n") + "audio a " + speech +
         "\nwait a RECOGNITION-COMPLETE timeout=20000\n" +
@@ -160,10 +163,9 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
     // 2
     r = s.Answer("a", 2);
     ASSERT_EQ(Names(r), kSpeechSuccess);
-    EXPECT_EQ(r[2].body,
-              Nlsml(Speech(transcribe, "0.91", "a &lt; b &amp; &quot;c&quot; &gt; d",
-                           "a &lt; b &amp; &quot;c&quot; &gt; d") +
-                    Speech(transcribe, "0.52", "call home", "call home")));
+    EXPECT_EQ(r[2].body, Nlsml(Speech(transcribe, "0.91", "a &lt; b &amp; &quot;c&quot; &gt; d",
+                                      "a &lt; b &amp; &quot;c&quot; &gt; d") +
+                               Speech(transcribe, "0.52", "call home", "call home")));
     // 3
     r = s.Answer("a", 3);
     ASSERT_EQ(Names(r), kSpeechSuccess);
@@ -246,7 +248,6 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
     EXPECT_EQ(ServiceEvents("turn-start").size(), 8u);
 }
 
-
 // MRCPv1 at 8 kHz: integer confidences, no Input-Type, phrase lists that end
 // input early on a unique hypothesis, a strict list lacking the text, and
 // DTMF ended by the recognition timeout.
@@ -258,14 +259,16 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
         {"nbest": [{"lexical": "call home", "confidence": 0.87}]},
         {"messages": [
             {"path": "turn.start", "body": {"context": {"serviceTag": "t"}}},
-            {"path": "speech.phrase", "at": "end-of-audio", "body": ")" + [] {
-        // Nesting far deeper than a recursive parser's stack would take.
-        const int depth = 200000;
-        return "{\\\"Deep\\\": " + std::string(depth, '[') + std::string(depth, ']') +
-               ", \\\"RecognitionStatus\\\": \\\"Success\\\", \\\"NBest\\\": "
-               "[{\\\"Confidence\\\": 0.5, \\\"Lexical\\\": \\\"no\\\", "
-               "\\\"ITN\\\": \\\"no\\\"}]}";
-    }() + R"("},
+            {"path": "speech.phrase", "at": "end-of-audio", "body": ")" +
+                 [] {
+                     // Nesting far deeper than a recursive parser's stack would take.
+                     const int depth = 200000;
+                     return "{\\\"Deep\\\": " + std::string(depth, '[') + std::string(depth, ']') +
+                            ", \\\"RecognitionStatus\\\": \\\"Success\\\", \\\"NBest\\\": "
+                            "[{\\\"Confidence\\\": 0.5, \\\"Lexical\\\": \\\"no\\\", "
+                            "\\\"ITN\\\": \\\"no\\\"}]}";
+                 }() +
+                 R"("},
             {"path": "turn.end"}]}
     ]})");
     Configure("", R"(<speech-contexts>
@@ -279,9 +282,8 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
       </speech-contexts>)");
     const std::string speech = SpeechFile("please check my account balance today", 8000);
     const std::string script =
-        "channel v rate=8000 version=1\n" +
-        Recognize("v", 1, "builtin:speech/menu") + "audio v " + speech +
-        "\nwait v RECOGNITION-COMPLETE timeout=20000\n" +
+        "channel v rate=8000 version=1\n" + Recognize("v", 1, "builtin:speech/menu") + "audio v " +
+        speech + "\nwait v RECOGNITION-COMPLETE timeout=20000\n" +
         Recognize("v", 2, "builtin:speech/menu") + "audio v " + speech +
         "\nwait v RECOGNITION-COMPLETE timeout=20000\ndrain v\n" +
         Recognize("v", 3, "builtin:speech/yesno") + "audio v " + speech +
@@ -295,7 +297,8 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
     Session s = RunSession(script);
     ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
 
-    const std::vector<std::string> success = {"response", "START-OF-SPEECH", "RECOGNITION-COMPLETE"};
+    const std::vector<std::string> success = {"response", "START-OF-SPEECH",
+                                              "RECOGNITION-COMPLETE"};
     // 1: "call" begins a longer phrase: input goes on to its own end.
     std::vector<Msg> r = s.Answer("v", 1);
     ASSERT_EQ(Names(r), success);
@@ -405,7 +408,6 @@ TEST_F(RecognitionFixture, ServiceFailures) {
     }
 }
 
-
 // Real speech through detector, converter, client and the offline recognizer,
 // at 16 kHz on MRCPv2 and 8 kHz on MRCPv1; and `vantor-host recognize` on the
 // same files.
@@ -415,10 +417,10 @@ TEST_F(RecognitionFixture, RealSpeech) {
     const std::string wav16 = SpeechFile("call home", 16000);
     const std::string wav8 = SpeechFile("call home", 8000);
     Session s = RunSession("channel a rate=16000\nchannel b rate=8000 version=1\n" +
-                               Recognize("a", 1, "builtin:speech/transcribe") + "audio a " + wav16 +
-                               "\nwait a RECOGNITION-COMPLETE timeout=30000\n" +
-                               Recognize("b", 1, "builtin:speech/transcribe") + "audio b " + wav8 +
-                               "\nwait b RECOGNITION-COMPLETE timeout=30000\n");
+                           Recognize("a", 1, "builtin:speech/transcribe") + "audio a " + wav16 +
+                           "\nwait a RECOGNITION-COMPLETE timeout=30000\n" +
+                           Recognize("b", 1, "builtin:speech/transcribe") + "audio b " + wav8 +
+                           "\nwait b RECOGNITION-COMPLETE timeout=30000\n");
     ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
     for (const char *channel : {"a", "b"}) {
         std::vector<Msg> r = s.Answer(channel, 1);
@@ -431,11 +433,11 @@ TEST_F(RecognitionFixture, RealSpeech) {
     HostRun run = RunHost("recognize " + wav8);
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_NE(run.out.find("RECOGNITION-COMPLETE 1 COMPLETE"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("<input mode=\"speech\">call home</input>"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("<input mode=\"speech\">call home</input>"), std::string::npos)
+        << run.out;
     EXPECT_EQ(run.out.find("START-OF-INPUT"), std::string::npos) << "only the result is printed";
 
-    run = RunHost("--json recognize --version 1 --header \"N-Best-List-Length: 2\" " +
-                  wav16);
+    run = RunHost("--json recognize --version 1 --header \"N-Best-List-Length: 2\" " + wav16);
     EXPECT_EQ(run.status, 0) << run.out;
     std::vector<Msg> printed = ParseMessages(run.out);
     ASSERT_EQ(printed.size(), 1u) << run.out;

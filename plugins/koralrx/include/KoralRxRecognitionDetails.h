@@ -48,9 +48,9 @@ struct RecognitionDetails {
     int64_t speech_end_ts = 0;
     int64_t completion_ts = 0;
     // Input.
-    uint64_t sent = 0;   // audio bytes posted to the service
-    uint64_t turns = 0;  // service turns opened
-    mpf_sdi_stats_t input_stats{};  // as mpf_sdi_stats_init: success, 0 ms, 0 bytes
+    uint64_t sent = 0;                              // audio bytes posted to the service
+    uint64_t turns = 0;                             // service turns opened
+    mpf_sdi_stats_t input_stats{};                  // as mpf_sdi_stats_init: success, 0 ms, 0 bytes
     mpf_sdi_mode_e input_type = MPF_SDI_MODE_NONE;  // the kind START-OF-INPUT announced
     bool speech_input_started = false;
     bool dtmf_input_started = false;

@@ -39,7 +39,8 @@ float ConfidenceMember(const rapidjson::Value &object) {
 
 }  // namespace
 
-void Channel::ProcessWsConnectEvent(bool status, const WebSocketConnection::ConnectionStats &stats) {
+void Channel::ProcessWsConnectEvent(bool status,
+                                    const WebSocketConnection::ConnectionStats &stats) {
     m_Details.connection_start_ts = stats.m_StartTime;
     m_Details.connection_complete_ts = stats.m_CompleteTime;
     if (status) return;
@@ -186,7 +187,8 @@ bool Channel::CompleteRecognition(int cause, const std::string &content_type,
         return true;
     }
     if (m_Details.service_start_of_input && !m_Details.start_of_input_sent &&
-        (cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS || cause == RECOGNIZER_COMPLETION_CAUSE_NO_MATCH ||
+        (cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS ||
+         cause == RECOGNIZER_COMPLETION_CAUSE_NO_MATCH ||
          cause == RECOGNIZER_COMPLETION_CAUSE_HOTWORD_MAXTIME ||
          cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS_MAXTIME))
         SendStartOfInput(MPF_SDI_MODE_SPEECH);
@@ -213,10 +215,10 @@ void Channel::SetWaveformUri(mrcp_message_t *message) {
     if (m_InputWave.uri.empty()) return;
     mrcp_recog_header_t *header = mrcp_resource_header_get(message);
     if (m_Details.input_stats.size > 0) {
-        char *value = apr_psprintf(message->pool, "<%s>;size=%lu;duration=%lu",
-                                   m_InputWave.uri.c_str(),
-                                   static_cast<unsigned long>(m_Details.input_stats.size),
-                                   static_cast<unsigned long>(m_Details.input_stats.duration));
+        char *value =
+            apr_psprintf(message->pool, "<%s>;size=%lu;duration=%lu", m_InputWave.uri.c_str(),
+                         static_cast<unsigned long>(m_Details.input_stats.size),
+                         static_cast<unsigned long>(m_Details.input_stats.duration));
         apt_string_assign(&header->waveform_uri, value, message->pool);
     } else {
         apt_string_assign(&header->waveform_uri, "", message->pool);
