@@ -269,9 +269,11 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
                             "\\\"ITN\\\": \\\"no\\\"}]}";
                  }() +
                  R"("},
-            {"path": "turn.end"}]}
+            {"path": "turn.end"}]},
+        {"nbest": [{"lexical": "no", "confidence": 0.87}]},
+        {"status": "InitialSilenceTimeout"}
     ]})");
-    Configure("", R"(<speech-contexts>
+    Configure("alternatives-below-threshold=\"true\"", R"(<speech-contexts>
         <speech-context id="menu" scope="strict" speech-complete="true">
           <phrase>call</phrase><phrase>Call Home</phrase>
           <phrase tag="balance">check my balance</phrase>
@@ -293,6 +295,10 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
         Recognize("v", 5, "builtin:dtmf/digits?length=4", "Recognition-Timeout: 1500\n") +
         "dtmf v 12\nwait v RECOGNITION-COMPLETE cause=1\n" +
         Recognize("v", 6, "builtin:speech/yesno") + "audio v " + speech +
+        "\nwait v RECOGNITION-COMPLETE timeout=20000\n" +
+        Recognize("v", 7, "builtin:speech/yesno", "Confidence-Threshold: 90\n") + "audio v " +
+        speech + "\nwait v RECOGNITION-COMPLETE timeout=20000\n" +
+        Recognize("v", 8, "builtin:speech/transcribe") + "audio v " + speech +
         "\nwait v RECOGNITION-COMPLETE timeout=20000\nclose v\n";
     Session s = RunSession(script);
     ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
@@ -334,6 +340,17 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
     ASSERT_EQ(Names(r), success);
     EXPECT_EQ(r[2].Cause(), 0);
     EXPECT_EQ(r[2].body, Nlsml(Speech("builtin:speech/yesno", "50", "no", "no")));
+    // 7: below the threshold, but alternatives below it are configured to be
+    // shown: no-match with the interpretation.
+    r = s.Answer("v", 7);
+    ASSERT_EQ(Names(r), success);
+    EXPECT_EQ(r[2].Cause(), 1);
+    EXPECT_EQ(r[2].body, Nlsml(Speech("builtin:speech/yesno", "87", "no", "no")));
+    // 8: InitialSilenceTimeout once input is over is a no-match.
+    r = s.Answer("v", 8);
+    ASSERT_EQ(Names(r), success);
+    EXPECT_EQ(r[2].Cause(), 1);
+    EXPECT_EQ(r[2].body, "");
     ExpectOneEndPerRecognition(s, "v");
     EXPECT_TRUE(s.LogHas("Create Resampler from 8000 Hz to 16000 Hz"));
     // The service heard 16 kHz audio, each turn led by its WAV header.
