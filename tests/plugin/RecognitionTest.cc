@@ -142,9 +142,9 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
         // DTMF: a match; ended by the recognition timeout with and without a match.
         Recognize("d", 1, "builtin:dtmf/digits?length=4") +
         "dtmf d 1234\nwait d RECOGNITION-COMPLETE cause=0\n"
-        "send d DEFINE-GRAMMAR 2\nContent-Type: text/uri-list\nContent-Id: g1\n\n"
+        "send d DEFINE-GRAMMAR 2\nContent-Type: text/uri-list\nContent-Id: pin&<1>\n\n"
         "builtin:dtmf/pin?minlength=2;maxlength=4\n.\nwait d response 2 status=200\n" +
-        Recognize("d", 3, "session:g1", "Recognition-Timeout: 1500\n") +
+        Recognize("d", 3, "session:pin&<1>", "Recognition-Timeout: 1500\n") +
         "dtmf d 12\nwait d RECOGNITION-COMPLETE cause=8\n" +
         Recognize("d", 4, "builtin:dtmf/digits?length=4", "Recognition-Timeout: 1500\n") +
         "dtmf d 12\nwait d RECOGNITION-COMPLETE cause=15\n"
@@ -232,7 +232,7 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
     EXPECT_EQ(r[2].body, Dtmf("builtin:dtmf/digits", "1 2 3 4", "1234"));
     r = s.Answer("d", 3);
     ASSERT_EQ(Names(r), kSpeechSuccess);
-    EXPECT_EQ(r[2].body, Dtmf("session:g1", "1 2", "12"));
+    EXPECT_EQ(r[2].body, Dtmf("session:pin&amp;&lt;1&gt;", "1 2", "12"));
     r = s.Answer("d", 4);
     ASSERT_EQ(Names(r), kSpeechSuccess);
     EXPECT_EQ(r[2].body, Dtmf("builtin:dtmf/digits", "1 2", "12"));
