@@ -1,7 +1,9 @@
-// The service's own speech detection, on synthetic and synthesised audio.
+// The service's own speech and band detection, on synthetic and synthesised
+// audio.
 
 #include <gtest/gtest.h>
 
+#include "Band.h"
 #include "Endpointer.h"
 #include "KoralTest/Speech.h"
 #include "Voicing.h"
@@ -118,6 +120,77 @@ TEST(EndpointerTest, SynthesisedSpeechIsFound) {
   Endpointer e2(EndpointerSettings{});
   ASSERT_EQ(EndpointEvent::SpeechEnd, RunUntil(e2, audio, EndpointEvent::SpeechEnd).m_Event);
   EXPECT_NEAR(loud.second, e2.SpeechEndSample(), 50 * 16);
+}
+
+// The band of whole recordings, as a turn would judge its first loud frames.
+BandDetector Judge(const Samples& audio) {
+  BandDetector d(-50.0, 30);
+  for (size_t at = 0; at + kFrameSamples <= audio.size() && !d.Decided(); at += kFrameSamples) {
+    d.Frame(audio.data() + at);
+  }
+  return d;
+}
+
+TEST(BandTest, TelephoneBandIsToldFromWidebandSilenceAndNoise) {
+  std::string error;
+  for (KoralTest::Voice voice :
+       {KoralTest::Voice::FliteKal16, KoralTest::Voice::FliteAwb, KoralTest::Voice::EspeakNg}) {
+    Samples wide, narrow, converted;
+    ASSERT_TRUE(KoralTest::Synthesize("check my account balance", 16000, wide, &error, voice)) << error;
+    ASSERT_TRUE(KoralTest::Synthesize("check my account balance", 8000, narrow, &error, voice)) << error;
+    ASSERT_TRUE(KoralTest::Resample(narrow, 8000, 16000, converted, &error)) << error;
+    BandDetector w = Judge(wide), n = Judge(converted);
+    EXPECT_TRUE(w.Decided());
+    EXPECT_EQ(Band::Wide, w.Result()) << w.HighBandDb();
+    EXPECT_TRUE(n.Decided());
+    EXPECT_EQ(Band::Narrow, n.Result()) << n.HighBandDb();
+    EXPECT_GT(w.HighBandDb() - n.HighBandDb(), 20.0);  // a wide margin either side of the line
+  }
+
+  // Silence: nothing to judge, the model's own band.
+  BandDetector silent = Judge(KoralTest::Silence(1000, 16000));
+  EXPECT_FALSE(silent.Decided());
+  EXPECT_EQ(0, silent.CountedFrames());
+  EXPECT_EQ(Band::Wide, silent.Result());
+  // Hiss is judged by its spectrum: a line's own hiss is narrow.
+  Samples noise, lineNoise, converted;
+  ASSERT_TRUE(KoralTest::Noise(500, 16000, 0.3, noise, &error)) << error;
+  EXPECT_EQ(Band::Wide, Judge(noise).Result());
+  ASSERT_TRUE(KoralTest::Noise(500, 8000, 0.3, lineNoise, &error)) << error;
+  ASSERT_TRUE(KoralTest::Resample(lineNoise, 8000, 16000, converted, &error)) << error;
+  EXPECT_EQ(Band::Narrow, Judge(converted).Result());
+  // Tones: one below 4 kHz alone looks like a line, one above it cannot be.
+  EXPECT_EQ(Band::Narrow, Judge(KoralTest::Tone(500, 16000, 3500.0, 0.9)).Result());
+  EXPECT_EQ(Band::Wide, Judge(KoralTest::Tone(500, 16000, 6000.0, 0.9)).Result());
+}
+
+TEST(BandTest, ProfilesAndModes) {
+  // The calibrated profile built into the service parses and fits the model.
+  EXPECT_EQ(13u, NarrowbandProfile().m_InitialMean.size());
+  EXPECT_GT(NarrowbandProfile().m_DitherLsb, 0.0);
+
+  BandProfile p;
+  std::string error;
+  ASSERT_TRUE(ParseBandProfile("# comment\n-cmninit 1,-2.5,3e1  # trailing\n\n-dither 0.5\n", p, error)) << error;
+  EXPECT_EQ((std::vector<float>{1.0f, -2.5f, 30.0f}), p.m_InitialMean);
+  EXPECT_EQ(0.5, p.m_DitherLsb);
+  for (const char* bad : {"-cmninit 1,,2", "-cmninit 1,x", "-dither -1", "-dither", "-dither 1 2", "-upperf 3800",
+                          "-cmninit nan"}) {
+    EXPECT_FALSE(ParseBandProfile(bad, p, error)) << bad;
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(0.5, p.m_DitherLsb) << "a bad text leaves the profile as it was";
+  }
+
+  BandMode mode = BandMode::Auto;
+  EXPECT_TRUE(ParseBandMode("narrow", mode));
+  EXPECT_EQ(BandMode::Narrow, mode);
+  EXPECT_TRUE(ParseBandMode("wide", mode));
+  EXPECT_EQ(BandMode::Wide, mode);
+  EXPECT_TRUE(ParseBandMode("auto", mode));
+  EXPECT_EQ(BandMode::Auto, mode);
+  EXPECT_FALSE(ParseBandMode("Narrow", mode));
+  EXPECT_STREQ("narrow", BandName(Band::Narrow));
+  EXPECT_STREQ("wide", BandName(Band::Wide));
 }
 
 }  // namespace

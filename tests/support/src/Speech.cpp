@@ -66,12 +66,27 @@ bool Synthesize(const std::string& text, int rate, Samples& samples, std::string
   TempDir dir("koral-speech");
   if (dir.Path().empty()) return Fail(error, "cannot make a temporary folder");
   std::string raw = dir.File("voice.wav"), converted = dir.File("converted.wav");
-  bool ok = voice == Voice::FliteKal16 ? RunProgram({"flite", "-voice", "kal16", "-t", text, "-o", raw}, error)
-                                       : RunProgram({"espeak-ng", "-w", raw, text}, error);
+  const char* flite = voice == Voice::FliteSlt   ? "slt"
+                      : voice == Voice::FliteAwb ? "awb"
+                      : voice == Voice::FliteRms ? "rms"
+                                                 : "kal16";
+  bool ok = voice == Voice::EspeakNg ? RunProgram({"espeak-ng", "-w", raw, text}, error)
+                                     : RunProgram({"flite", "-voice", flite, "-t", text, "-o", raw}, error);
   if (!ok || !Convert(raw, converted, rate, error)) return false;
   int got = 0;
   if (!ReadWav(converted, samples, got, error)) return false;
   return got == rate || Fail(error, "sox produced the wrong rate");
+}
+
+bool Resample(const Samples& samples, int from, int to, Samples& out, std::string* error) {
+  TempDir dir("koral-resample");
+  if (dir.Path().empty()) return Fail(error, "cannot make a temporary folder");
+  std::string in = dir.File("in.wav"), converted = dir.File("out.wav");
+  if (!WriteWav(in, samples, from)) return Fail(error, "cannot write " + in);
+  if (!Convert(in, converted, to, error)) return false;
+  int got = 0;
+  if (!ReadWav(converted, out, got, error)) return false;
+  return got == to || Fail(error, "sox produced the wrong rate");
 }
 
 Samples Silence(int ms, int rate) { return Samples(static_cast<size_t>(ms) * static_cast<size_t>(rate) / 1000, 0); }

@@ -57,6 +57,7 @@ const char* UsageText() {
          "  --preload N                 decoders loaded before serving (default 1)\n"
          "  --nbest N                   most alternatives in a result (default 5)\n"
          "  --vad-threshold DB          speech energy threshold in dBFS (default -50)\n"
+         "  --band auto|wide|narrow     decode turns as detected per turn (default), or as one band\n"
          "  --verbose                   log connections and the recogniser's own output to stderr\n"
          "  --help                      show this text\n";
 }
@@ -124,6 +125,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, std::string&
       int db = 0;
       if (!value(v) || !ReadInt(a, v, -120, 0, db, error)) return false;
       o.m_VadThresholdDb = db;
+    } else if (a == "--band") {
+      if (!value(v)) return false;
+      if (!ParseBandMode(v, o.m_Band)) {
+        error = "--band must be auto, wide or narrow";
+        return false;
+      }
     } else {
       error = "unknown option " + a;
       return false;

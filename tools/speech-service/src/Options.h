@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "Band.h"
+
 namespace SpeechService {
 
 struct Options {
@@ -27,6 +29,7 @@ struct Options {
   int m_Preload = 1;
   int m_NBest = 5;
   double m_VadThresholdDb = -50.0;
+  BandMode m_Band = BandMode::Auto;
   bool m_Verbose = false;
   bool m_Help = false;
 };

@@ -122,6 +122,8 @@ bool Server::PrepareEngine(std::string& error) {
   settings.m_MaxDecoders = static_cast<size_t>(m_Options.m_MaxDecoders);
   settings.m_Preload = static_cast<size_t>(m_Options.m_Preload);
   settings.m_ThresholdDb = m_Options.m_VadThresholdDb;
+  settings.m_Band = m_Options.m_Band;
+  settings.m_Log = &m_Context->m_Log;
   settings.m_Verbose = m_Options.m_Verbose;
   auto engine = std::make_unique<SphinxEngine>(m_Io, settings);
   if (!engine->Init(error)) return false;

@@ -3,10 +3,12 @@
 #include <pocketsphinx.h>
 #include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/fe.h>
 #include <sphinxbase/feat.h>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -89,11 +91,14 @@ SphinxDecoder::~SphinxDecoder() {
   if (m_Config != nullptr) cmd_ln_free_r(m_Config);
 }
 
-bool SphinxDecoder::Start() {
+bool SphinxDecoder::Start(const BandProfile& profile) {
   if (m_InUtterance) ps_end_utt(m_Decoder);
   m_InUtterance = false;
   feat_t* feat = ps_get_feat(m_Decoder);
-  cmn_live_set(feat->cmn_struct, m_InitialMean.data());
+  bool fits = profile.m_InitialMean.size() == m_InitialMean.size();
+  cmn_live_set(feat->cmn_struct, fits ? profile.m_InitialMean.data() : m_InitialMean.data());
+  m_DitherLsb = profile.m_DitherLsb;
+  m_Noise.seed(1);  // the same audio decodes the same way every time
   if (ps_start_stream(m_Decoder) < 0 || ps_start_utt(m_Decoder) < 0) return false;
   m_InUtterance = true;
   return true;
@@ -101,6 +106,15 @@ bool SphinxDecoder::Start() {
 
 bool SphinxDecoder::Feed(const int16_t* samples, size_t count) {
   if (!m_InUtterance) return false;
+  if (m_DitherLsb > 0.0) {
+    std::normal_distribution<double> noise(0.0, m_DitherLsb);
+    m_Dithered.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+      double v = std::round(samples[i] + noise(m_Noise));
+      m_Dithered[i] = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, v)));
+    }
+    samples = m_Dithered.data();
+  }
   return ps_process_raw(m_Decoder, samples, count, FALSE, FALSE) >= 0;
 }
 
@@ -108,6 +122,37 @@ std::string SphinxDecoder::Partial() {
   if (!m_InUtterance) return std::string();
   int32 score = 0;
   return CleanHypothesis(ps_get_hyp(m_Decoder, &score));
+}
+
+bool SphinxDecoder::SumCepstra(const int16_t* samples, size_t count, std::vector<double>& sum, size_t& frames) {
+  if (m_InUtterance) return false;
+  fe_t* fe = ps_get_fe(m_Decoder);
+  if (fe == nullptr || fe_start_utt(fe) < 0) return false;
+  size_t width = static_cast<size_t>(fe_get_output_size(fe));
+  sum.resize(width, 0.0);
+  std::vector<mfcc_t> cepstra(width * 64);
+  std::vector<mfcc_t*> rows(64);
+  for (size_t i = 0; i < rows.size(); ++i) rows[i] = cepstra.data() + i * width;
+  auto add = [&](int32 n) {
+    for (int32 f = 0; f < n; ++f) {
+      if (rows[f][0] < 0) continue;
+      for (size_t j = 0; j < width; ++j) sum[j] += rows[f][j];
+      ++frames;
+    }
+  };
+  const int16* in = samples;
+  size_t left = count;
+  while (left > 0) {
+    int32 n = static_cast<int32>(rows.size()), first = 0;
+    size_t before = left;
+    if (fe_process_frames(fe, &in, &left, rows.data(), &n, &first) < 0) return false;
+    add(n);
+    if (n == 0 && left == before) break;  // the front end keeps the rest for fe_end_utt
+  }
+  int32 n = 0;
+  if (fe_end_utt(fe, rows[0], &n) < 0) return false;
+  add(n);
+  return true;
 }
 
 bool SphinxDecoder::Finish(DecodeResult& result) {

@@ -6,8 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "Band.h"
 
 struct ps_decoder_s;
 struct cmd_ln_s;
@@ -36,12 +39,20 @@ class SphinxDecoder {
   static bool CheckModel(const DecoderSettings& settings, std::string& error);
   static std::unique_ptr<SphinxDecoder> Create(const DecoderSettings& settings, std::string& error);
 
-  bool Start();
+  // Starts an utterance from `profile`'s initial cepstral mean (the model's
+  // own when it has none), with its dither.
+  bool Start(const BandProfile& profile = BandProfile());
   bool Feed(const int16_t* samples, size_t count);
   // Partial hypothesis of the running utterance (empty when none).
   std::string Partial();
   // Ends the utterance; an empty result means no words.
   bool Finish(DecodeResult& result);
+
+  // Adds the cepstra of `samples`, as this decoder's front end computes
+  // them, to `sum` (one entry per coefficient) for every frame the live
+  // normalisation counts (non-negative c0); `frames` counts them. For
+  // calibration: not during an utterance.
+  bool SumCepstra(const int16_t* samples, size_t count, std::vector<double>& sum, size_t& frames);
 
  private:
   SphinxDecoder() = default;
@@ -49,6 +60,9 @@ class SphinxDecoder {
   ps_decoder_s* m_Decoder = nullptr;
   cmd_ln_s* m_Config = nullptr;
   std::vector<float> m_InitialMean;  // cepstral mean as loaded
+  double m_DitherLsb = 0.0;
+  std::minstd_rand m_Noise;
+  std::vector<int16_t> m_Dithered;
   size_t m_MaxAlternatives = 5;
   bool m_InUtterance = false;
 };

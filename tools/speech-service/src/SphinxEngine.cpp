@@ -27,8 +27,8 @@ std::shared_ptr<Turn> SphinxEngine::StartTurn(const TurnParams& params, ReplyFn 
   endpointer.m_EndSilenceMs = params.m_EndSilenceMs;
   endpointer.m_MaxSpeechMs = params.m_MaxSpeechMs;
   endpointer.m_ThresholdDb = m_Settings.m_ThresholdDb;
-  auto turn = std::make_shared<SphinxTurn>(m_Io, m_Workers, m_Pool, params, endpointer,
-                                           m_Settings.m_HypothesisEveryMs, std::move(reply));
+  auto turn = std::make_shared<SphinxTurn>(m_Io, m_Workers, m_Pool, params, endpointer, m_Settings,
+                                           std::move(reply));
   turn->Begin();
   return turn;
 }

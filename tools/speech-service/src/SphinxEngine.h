@@ -10,8 +10,10 @@
 #include <memory>
 #include <string>
 
+#include "Band.h"
 #include "DecoderPool.h"
 #include "Engine.h"
+#include "EventLog.h"
 
 namespace SpeechService {
 
@@ -22,6 +24,8 @@ struct SphinxSettings {
   size_t m_Preload = 1;
   double m_ThresholdDb = -50.0;
   int m_HypothesisEveryMs = 300;
+  BandMode m_Band = BandMode::Auto;
+  EventLog* m_Log = nullptr;  // where each turn's band is told; may be null
   bool m_Verbose = false;
 };
 

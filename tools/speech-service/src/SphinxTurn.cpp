@@ -3,23 +3,32 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 
 namespace SpeechService {
 
 namespace {
 constexpr int64_t kPrerollSamples = 16000 / 5;     // 200 ms of context before speech
 constexpr int64_t kWaitingKeepSamples = 16000 * 3;  // kept while no speech is found
+// Loud frames the band is judged on. The turn's audio waits meanwhile, as it
+// does for a busy decoder; the first hypothesis is due later anyway.
+constexpr int kBandFrames = 30;
 }  // namespace
 
 SphinxTurn::SphinxTurn(boost::asio::io_context& io, boost::asio::thread_pool& workers, DecoderPool& pool,
-                       const TurnParams& params, const EndpointerSettings& endpointer, int hypothesisEveryMs,
-                       ReplyFn reply)
+                       const TurnParams& params, const EndpointerSettings& endpointer,
+                       const SphinxSettings& settings, ReplyFn reply)
     : m_Io(io),
       m_Strand(boost::asio::make_strand(workers.get_executor())),
       m_Pool(pool),
       m_Params(params),
       m_Endpointer(endpointer),
-      m_HypothesisEvery(std::max(1, hypothesisEveryMs) * 16),
+      m_HypothesisEvery(std::max(1, settings.m_HypothesisEveryMs) * 16),
+      m_BandMode(settings.m_Band),
+      m_BandDetector(endpointer.m_ThresholdDb, kBandFrames),
+      m_Log(settings.m_Log),
+      m_Verbose(settings.m_Verbose),
       m_Reply(std::move(reply)) {}
 
 void SphinxTurn::Begin() { EmitMessage("turn.start", TurnStartBody(RandomHexId())); }
@@ -79,6 +88,10 @@ void SphinxTurn::ProcessFrame(const int16_t* frame) {
   } else {
     m_Backlog.insert(m_Backlog.end(), frame, frame + kFrameSamples);
   }
+  if (m_Phase == Phase::Speech && !m_DecoderRequested) {
+    m_BandDetector.Frame(frame);
+    if (m_BandDetector.Decided()) ChooseBand(true);
+  }
   switch (m_Endpointer.ProcessFrame(frame)) {
     case EndpointEvent::SpeechStart:
       StartSpeech();
@@ -117,6 +130,50 @@ void SphinxTurn::StartSpeech() {
     ++m_BacklogStart;
   }
   m_NextHypothesis = start + m_HypothesisEvery;
+  if (m_BandMode != BandMode::Auto) {
+    ChooseBand(false);
+    return;
+  }
+  // The speech found so far, from its first frame.
+  for (int64_t at = std::max(start, m_BacklogStart) - m_BacklogStart;
+       at + static_cast<int64_t>(kFrameSamples) <= static_cast<int64_t>(m_Backlog.size()); at += kFrameSamples) {
+    int16_t frame[kFrameSamples];
+    std::copy_n(m_Backlog.begin() + at, kFrameSamples, frame);
+    m_BandDetector.Frame(frame);
+  }
+  if (m_BandDetector.Decided()) ChooseBand(true);
+}
+
+void SphinxTurn::ChooseBand(bool detected) {
+  if (m_BandMode == BandMode::Wide) {
+    m_Band = Band::Wide;
+  } else if (m_BandMode == BandMode::Narrow) {
+    m_Band = Band::Narrow;
+  } else {
+    m_Band = m_BandDetector.Result();
+  }
+  const char* how = m_BandMode != BandMode::Auto ? "fixed" : detected ? "detected" : "default";
+  double highDb = m_BandDetector.HighBandDb();
+  if (m_Log != nullptr) {
+    m_Log->Record("band", m_Params.m_ConnectionId, [&](EventLog::Writer& w) {
+      EventLog::Str(w, "requestId", m_Params.m_RequestId);
+      EventLog::Str(w, "band", BandName(m_Band));
+      EventLog::Str(w, "how", how);
+      w.Key("frames");
+      w.Int(m_BandDetector.CountedFrames());
+      w.Key("highBandDb");
+      w.Double(std::round(highDb * 10.0) / 10.0);
+    });
+  }
+  if (m_Verbose) {
+    std::fprintf(stderr, "speech-service: connection %llu turn %s: %s band (%s, %d frames, high band %.1f dB)\n",
+                 static_cast<unsigned long long>(m_Params.m_ConnectionId), m_Params.m_RequestId.c_str(),
+                 BandName(m_Band), how, m_BandDetector.CountedFrames(), highDb);
+  }
+  RequestDecoder();
+}
+
+void SphinxTurn::RequestDecoder() {
   m_DecoderRequested = true;
   std::weak_ptr<SphinxTurn> weak = shared_from_this();
   DecoderPool* pool = &m_Pool;
@@ -135,7 +192,7 @@ void SphinxTurn::OnDecoder(std::unique_ptr<SphinxDecoder> decoder) {
     m_Pool.Release(std::move(decoder));
     return;
   }
-  if (!decoder || !decoder->Start()) {
+  if (!decoder || !decoder->Start(m_Band == Band::Narrow ? NarrowbandProfile() : BandProfile())) {
     m_Failed = true;
     m_Pool.Release(std::move(decoder));
     m_Backlog.clear();
@@ -183,6 +240,8 @@ void SphinxTurn::MaybeHypothesis(int64_t position) {
 void SphinxTurn::EndSpeech(int64_t endSample) {
   m_Phase = Phase::Finishing;
   m_EndSample = endSample;
+  // Speech shorter than the band's judgement: what it had decides.
+  if (!m_DecoderRequested) ChooseBand(m_BandDetector.CountedFrames() > 0);
   // Without its decoder yet, the turn tells the end once it has caught up.
   if (!m_Decoder && !m_Failed) return;
   EmitMessage("speech.endDetected", OffsetBody(endSample * kTicksPerSample16k));

@@ -11,16 +11,18 @@
 #include <memory>
 #include <vector>
 
+#include "Band.h"
 #include "DecoderPool.h"
 #include "Endpointer.h"
 #include "Engine.h"
+#include "SphinxEngine.h"
 
 namespace SpeechService {
 
 class SphinxTurn : public Turn, public std::enable_shared_from_this<SphinxTurn> {
  public:
   SphinxTurn(boost::asio::io_context& io, boost::asio::thread_pool& workers, DecoderPool& pool,
-             const TurnParams& params, const EndpointerSettings& endpointer, int hypothesisEveryMs,
+             const TurnParams& params, const EndpointerSettings& endpointer, const SphinxSettings& settings,
              ReplyFn reply);
 
   void Begin();
@@ -36,6 +38,8 @@ class SphinxTurn : public Turn, public std::enable_shared_from_this<SphinxTurn> 
   void ProcessEndOfAudio();
   void OnDecoder(std::unique_ptr<SphinxDecoder> decoder);
   void StartSpeech();
+  void ChooseBand(bool detected);
+  void RequestDecoder();
   void FeedDecoder(const int16_t* samples, size_t count);
   void CatchUp();
   void MaybeHypothesis(int64_t position);
@@ -52,6 +56,10 @@ class SphinxTurn : public Turn, public std::enable_shared_from_this<SphinxTurn> 
   TurnParams m_Params;
   Endpointer m_Endpointer;
   int64_t m_HypothesisEvery;  // samples
+  BandMode m_BandMode;
+  BandDetector m_BandDetector;
+  EventLog* m_Log;
+  bool m_Verbose;
   ReplyFn m_Reply;
   std::atomic<bool> m_Cancelled{false};
 
@@ -61,7 +69,8 @@ class SphinxTurn : public Turn, public std::enable_shared_from_this<SphinxTurn> 
   int64_t m_BacklogStart = 0;      // sample index of m_Backlog.front()
   int64_t m_Samples = 0;           // samples received
   std::unique_ptr<SphinxDecoder> m_Decoder;
-  bool m_DecoderRequested = false;
+  bool m_DecoderRequested = false;  // the band is chosen when the decoder is asked for
+  Band m_Band = Band::Wide;
   bool m_Failed = false;
   int64_t m_NextHypothesis = 0;
   int64_t m_EndSample = 0;

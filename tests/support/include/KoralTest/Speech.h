@@ -1,6 +1,6 @@
 // Audio for tests, made at test time and never stored: speech synthesised
-// with flite (voice kal16) or espeak-ng and converted by sox to 16-bit mono
-// at the rate asked for, without dither (sox -D: dither noise trips speech
+// with flite (voice kal16 unless asked for another) or espeak-ng and converted
+// by sox to 16-bit mono at the rate asked for, without dither (sox -D: dither noise trips speech
 // detectors), plus silence, tones, noise and WAV helpers.
 #pragma once
 
@@ -12,12 +12,16 @@ namespace KoralTest {
 
 using Samples = std::vector<int16_t>;
 
-enum class Voice { FliteKal16, EspeakNg };
+enum class Voice { FliteKal16, FliteSlt, FliteAwb, FliteRms, EspeakNg };
 
 // Speaks `text` and returns its samples at `rate` Hz. False (with `error`)
 // when the synthesiser or sox is missing or fails.
 bool Synthesize(const std::string& text, int rate, Samples& samples, std::string* error = nullptr,
                 Voice voice = Voice::FliteKal16);
+
+// `samples` at `from` Hz converted by sox to `to` Hz, without dither. Down
+// and back up again (16000, 8000, 16000) gives a telephone line's band.
+bool Resample(const Samples& samples, int from, int to, Samples& out, std::string* error = nullptr);
 
 // Digital silence.
 Samples Silence(int ms, int rate);
