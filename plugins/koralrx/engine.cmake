@@ -4,10 +4,17 @@ koral_plugin_library(koralrx_settings
         KoralRxRecordSettings.cc KoralRxMonitoring.cc
   DEPS koralrx_util ombra)
 
+# Utterance recordings and recognition details records.
+koral_plugin_library(koralrx_records
+  GLOBS KoralRxUtteranceManager.cc KoralRxRdr*.cc KoralRxRecordFolder.cc
+  DEPS koralrx_settings koralrx_detector)
+find_path(RAPIDJSON_INCLUDE_DIR rapidjson/rapidjson.h REQUIRED)
+target_include_directories(koralrx_records PRIVATE ${RAPIDJSON_INCLUDE_DIR})
+
 if(TARGET koralrx_detector AND TARGET koralrx_client AND TARGET koralrx_grammar)
   koral_plugin_library(koralrx_engine
     GLOBS KoralRxEngine*.cc KoralRxChannel*.cc KoralRxLogRedirect.cc
-    DEPS koralrx_settings koralrx_detector koralrx_grammar koralrx_client)
+    DEPS koralrx_settings koralrx_records koralrx_detector koralrx_grammar koralrx_client)
 
   # The loadable module: hidden visibility, so only the entry points marked
   # for export (and the log source variable) are visible to the host.
