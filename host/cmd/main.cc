@@ -17,6 +17,7 @@
 #include "message_record.h"
 #include "options.h"
 #include "plugin_module.h"
+#include "recognize_command.h"
 #include "session_runner.h"
 #include "session_script.h"
 
@@ -95,6 +96,9 @@ int RunHost(const Options &o, apr_pool_t *pool) {
     std::string error;
     if (o.mode == Options::Mode::kRun && !ReadScript(o, &commands, &error))
         return Fail(error, kExitUsage);
+    vantor::WavAudio audio;
+    if (o.mode == Options::Mode::kRecognize && !vantor::CheckRecognition(o, &audio, &error))
+        return Fail(error, kExitUsage);
 
     apt_dir_layout_t *layout = MakeLayout(o, pool);
     std::string plugin_path = o.plugin.empty() ? vantor::DefaultPluginPath() : o.plugin;
@@ -124,7 +128,11 @@ int RunHost(const Options &o, apr_pool_t *pool) {
     settings.answer_timeout_ms = o.timeout_ms;
     settings.max_channels = o.max_channels;
     settings.dir_layout = layout;
-    vantor::EngineHost host(settings, &clock, print);
+    // recognize prints only its result unless asked for the whole exchange.
+    bool print_all = o.mode != Options::Mode::kRecognize || o.exchange;
+    vantor::EngineHost host(settings, &clock, [&](const vantor::MessageRecord &record) {
+        if (print_all) print(record);
+    });
 
     if (!host.OpenEngine(engine, &error)) {
         // An engine that refused its open can be destroyed; a silent one may still be starting.
@@ -135,7 +143,11 @@ int RunHost(const Options &o, apr_pool_t *pool) {
     }
 
     int code = 0;
-    if (o.mode == Options::Mode::kRun) {
+    if (o.mode == Options::Mode::kRecognize) {
+        code = vantor::RunRecognition(o, audio, &host, print);
+        for (const std::string &name : host.OpenChannelNames())
+            Abandon("channel " + name + " was never closed; leaving without closing the engine");
+    } else if (o.mode == Options::Mode::kRun) {
         vantor::SessionRunner runner(&host, &clock);
         if (!runner.Run(commands, &error)) {
             Fail(error, kExitFailure);

@@ -28,10 +28,15 @@ std::string Usage() {
     return "usage: vantor-host [OPTIONS] open\n"
            "       vantor-host [OPTIONS] run SCRIPT\n"
            "       vantor-host [OPTIONS] check SCRIPT\n"
+           "       vantor-host [OPTIONS] recognize [--grammar URI] [--header \"Name: value\"]...\n"
+           "                   [--version 1|2] [--exchange] FILE.wav\n"
            "\n"
            "Loads a recognizer plugin module as an MRCP server does, opens its engine and\n"
-           "either closes it again (open), runs a session script against it (run), or only\n"
-           "checks a script's syntax (check). SCRIPT \"-\" reads standard input.\n"
+           "either closes it again (open), runs a session script against it (run), only\n"
+           "checks a script's syntax (check), or recognizes an 8 or 16 kHz mono WAV file\n"
+           "on one channel and prints its RECOGNITION-COMPLETE (recognize; exit status 0\n"
+           "on success, 1 on no-match, no-input or any error). SCRIPT \"-\" reads\n"
+           "standard input.\n"
            "\n"
            "Options:\n"
            "  --plugin PATH        plugin module (default: the build tree's libkoralrx.so)\n"
@@ -48,6 +53,12 @@ std::string Usage() {
            "  --json               print each plugin message as one JSON object per line\n"
            "  --version            print the host version\n"
            "  --help               print this help\n"
+           "\n"
+           "recognize options:\n"
+           "  --grammar URI        grammar of the RECOGNIZE (default builtin:speech/transcribe)\n"
+           "  --header \"N: V\"     one more RECOGNIZE header (repeatable)\n"
+           "  --version 1|2        MRCP version of the channel (default 2)\n"
+           "  --exchange           print every message of the plugin, not only the result\n"
            "\n"
            "Exit status: 0 success, 1 failure of the plugin or the session, 2 usage or script "
            "error.\n";
@@ -81,8 +92,29 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
         std::string text;
         if (arg == "--help" || arg == "-h") {
             o->help = true;
+        } else if (arg == "--version" && o->mode == Options::Mode::kRecognize) {
+            if (!take(&text)) return false;
+            if (text != "1" && text != "2") {
+                *error = "bad --version " + text + " (1 or 2)";
+                return false;
+            }
+            o->mrcp_version = text == "1" ? 1 : 2;
         } else if (arg == "--version") {
             o->version = true;
+        } else if (arg == "--grammar" && o->mode == Options::Mode::kRecognize) {
+            if (!take(&o->grammar)) return false;
+        } else if (arg == "--exchange" && o->mode == Options::Mode::kRecognize) {
+            o->exchange = true;
+        } else if (arg == "--header" && o->mode == Options::Mode::kRecognize) {
+            if (!take(&text)) return false;
+            size_t colon = text.find(':');
+            if (colon == std::string::npos || colon == 0) {
+                *error = "bad --header " + text + " (Name: value)";
+                return false;
+            }
+            size_t start = text.find_first_not_of(" \t", colon + 1);
+            o->headers.emplace_back(text.substr(0, colon),
+                                    start == std::string::npos ? "" : text.substr(start));
         } else if (arg == "--json") {
             o->json = true;
         } else if (arg == "--plugin") {
@@ -129,14 +161,22 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
                     return false;
                 }
                 o->script = argv[++i];
+            } else if (arg == "recognize") {
+                o->mode = Options::Mode::kRecognize;
             } else {
                 *error = "unknown mode " + arg;
                 return false;
             }
+        } else if (o->mode == Options::Mode::kRecognize && o->wav_file.empty()) {
+            o->wav_file = arg;
         } else {
             *error = "unexpected argument " + arg;
             return false;
         }
+    }
+    if (o->mode == Options::Mode::kRecognize && o->wav_file.empty()) {
+        *error = "recognize needs a WAV file";
+        return false;
     }
     if (o->mode == Options::Mode::kNone && !o->help && !o->version) {
         *error = "no mode given";

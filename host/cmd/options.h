@@ -3,11 +3,13 @@
 #define VANTOR_HOST_OPTIONS_H
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vantor {
 
 struct Options {
-    enum class Mode { kNone, kOpen, kRun, kCheck };
+    enum class Mode { kNone, kOpen, kRun, kCheck, kRecognize };
 
     Mode mode = Mode::kNone;
     std::string script;    // run, check: the script file ("-": standard input)
@@ -22,6 +24,12 @@ struct Options {
     bool json = false;
     bool help = false;
     bool version = false;
+    // recognize: a WAV file against one grammar, with extra RECOGNIZE headers.
+    std::string wav_file;
+    std::string grammar = "builtin:speech/transcribe";
+    std::vector<std::pair<std::string, std::string>> headers;
+    int mrcp_version = 2;
+    bool exchange = false;  // print every message, not only RECOGNITION-COMPLETE
 };
 
 // Parses argv; false with a reason in *error.

@@ -13,8 +13,12 @@ target_include_directories(koralrx_records PRIVATE ${RAPIDJSON_INCLUDE_DIR})
 
 if(TARGET koralrx_detector AND TARGET koralrx_client AND TARGET koralrx_grammar)
   koral_plugin_library(koralrx_engine
-    GLOBS KoralRxEngine*.cc KoralRxChannel*.cc KoralRxLogRedirect.cc
-    DEPS koralrx_settings koralrx_records koralrx_detector koralrx_grammar koralrx_client)
+    GLOBS KoralRxEngine*.cc KoralRxChannel*.cc KoralRxRecogParams.cc KoralRxRecognitionDetails.cc
+          KoralRxLogRedirect.cc
+    DEPS koralrx_settings koralrx_records koralrx_detector koralrx_grammar koralrx_client
+         koral_resampler)
+  # The channel reads the service's JSON (RapidJSON is header-only).
+  target_include_directories(koralrx_engine PRIVATE ${RAPIDJSON_INCLUDE_DIR})
 
   # The loadable module: hidden visibility, so only the entry points marked
   # for export (and the log source variable) are visible to the host.

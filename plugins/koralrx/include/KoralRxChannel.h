@@ -1,15 +1,29 @@
 // One MRCP recognizer channel. Requests, detector notifications and service
 // notifications all reach it as events on the engine thread, so its state is
-// touched by that one thread only; the media thread only feeds the detector.
+// touched by that one thread only; the media thread only feeds the detector,
+// and the service client's thread only posts the connection's callbacks.
+//
+// One recognition runs from RECOGNIZE (KoralRxChannelRecognize.cc) through
+// the input path (KoralRxChannelInput.cc) and the service's answers
+// (KoralRxChannelService.cc) to exactly one RECOGNITION-COMPLETE or held STOP
+// response, with its NLSML result (KoralRxChannelResult.cc).
 #ifndef KORALRX_CHANNEL_H
 #define KORALRX_CHANNEL_H
 
+#include <apr_file_io.h>
+
+#include <cstdint>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "KoralRxChannelEvents.h"
+#include "KoralRxConnection.h"
+#include "KoralRxRecognitionDetails.h"
+#include "KoralRxRecogParams.h"
 #include "mpf_sdi_detector.h"
 #include "mrcp_engine.h"
 
@@ -18,47 +32,87 @@ namespace KORAL {
 class Engine;
 class GrammarMap;
 class GrammarRef;
+class Resampler;
+class SpeechContext;
 
-// Completion cause value meaning "not decided yet".
-const int kCompletionCauseUnknown = 17;
+// A recording of the recognition's audio. Recording is off until the
+// utterance manager is wired in: the files then stay closed and carry no URI.
+struct ChannelWave {
+    std::string name;
+    std::string uri;
+    apr_file_t *file = nullptr;
+    uint64_t size = 0;
 
-class Channel {
+    void Clear() { *this = ChannelWave(); }
+};
+
+class Channel : public WebSocketConnection::Handler {
 public:
     explicit Channel(Engine *engine);
-    virtual ~Channel();
+    ~Channel() override;
 
     void SetHandle(mrcp_engine_channel_t *handle) { m_HostChannel = handle; }
     mrcp_engine_channel_t *GetHandle() const { return m_HostChannel; }
     const char *GetId() const;
 
     // Host signalling thread: posts the work to the engine thread.
-    bool SignalEvent(TaskMsgType type, mrcp_message_t *message);
+    bool SignalEvent(TaskMsgType type, mrcp_message_t *message,
+                     const mpf_sdi_stats_t *stats = nullptr);
     // Host media thread: one 10 ms frame.
     bool Write(const mpf_frame_t *frame);
+
+    // Service client thread: copy and post.
+    void OnConnect(bool success, const WebSocketConnection::ConnectionStats &stats) override;
+    void OnClose() override;
+    void OnMessage(const WebSocketSrMessage &message) override;
 
     // Engine thread.
     void ProcessEvent(ChannelEvent *event);
     bool Open();
     bool Close();
     bool ProcessRequest(mrcp_message_t *request);
+    bool Recognize(mrcp_message_t *request, mrcp_message_t *response);
     bool Stop(mrcp_message_t *request, mrcp_message_t *response);
     bool StartTimers(mrcp_message_t *request, mrcp_message_t *response);
+    bool SetParams(mrcp_message_t *request, mrcp_message_t *response);
+    bool GetParams(mrcp_message_t *request, mrcp_message_t *response);
     bool DefineGrammar(mrcp_message_t *request, mrcp_message_t *response);
     // Chooses the grammars of a RECOGNIZE body; returns the MRCP status.
     int SetActiveGrammar(const mrcp_message_t *request);
     GrammarRef *GetActiveSpeechGrammar() const { return m_ActiveSpeechGrammar; }
     GrammarRef *GetActiveDtmfGrammar() const { return m_ActiveDtmfGrammar; }
     const GrammarMap *GetGrammars() const { return m_Grammars; }
+    void GenerateRequestId();
+
+    // Input path.
+    void SetInputStats(const mpf_sdi_stats_t &stats) { m_Details.input_stats = stats; }
     void ProcessNoInput();
     void ProcessStop();
     void ProcessStartOfInput(mpf_sdi_mode_e mode);
     void ProcessSpeechInput(DataChunk &chunk, bool last);
     void ProcessDtmfInput(const std::string &digits, bool match);
+
+    // Service notifications.
+    void ProcessWsConnectEvent(bool status, const WebSocketConnection::ConnectionStats &stats);
+    void ProcessWsMessageEvent(const WebSocketSrMessage &message);
+    void ProcessWsCloseEvent();
+
+    // Completion: false when no recognition is in progress.
+    bool CompleteRecognition(int cause, const std::string &content_type,
+                             const std::string &body);
+
     void Dump(std::ofstream &out) const;
     bool ComposeResponse(mrcp_message_t *response, int status_code, int completion_cause);
     bool SendMessage(mrcp_message_t *message);
 
     bool IsRecognizing() const { return m_RecogRequest != nullptr; }
+    const RecognitionDetails &GetDetails() const { return m_Details; }
+
+    // Result composition (NLSML, escaped); false when nothing can be composed.
+    bool ComposeSpeechResult(RecognitionDetails &details, std::string &content_type,
+                             std::string &body) const;
+    bool ComposeDtmfResult(std::string &content_type, std::string &body, const char *digits,
+                           size_t count, float confidence) const;
 
 private:
     // Detector callbacks (media thread): they copy what they need and post.
@@ -71,24 +125,56 @@ private:
                             int success, mpf_sdi_state_e state, const mpf_sdi_stats_t *stats);
     bool Post(Ombra::AsyncEvent *event);
     static Channel *FromDetector(mpf_sdi_detector_t *detector);
-    void SetInputStats(const mpf_sdi_stats_t *stats);
+
+    // RECOGNIZE.
+    int ApplyRecogHeaders(const RecogParams &params, bool &start_input_timers,
+                          bool &waveform_uri);
+    bool CreateResampler(uint32_t rate);
+    // Input.
+    mrcp_message_t *CreateStartOfInput(mpf_sdi_mode_e mode);
+    void SendStartOfInput(mpf_sdi_mode_e mode);
+    void StopInput();
+    void FailOnServiceError();
+    bool SendInput(const DataChunk &chunk);
+    // Converts samples at the channel rate to 16000 Hz into m_ResampleOut;
+    // returns the samples made (0 while the converter fills its delay).
+    size_t Resample(const int16_t *samples, size_t count);
+    bool CompleteInput();
+    bool SendInputComplete();
+    void CloseWaves();
+    // Service.
+    void ProcessHypothesis(const WebSocketSrMessage &message, const SpeechContext &context);
+    void ProcessPhrase(const WebSocketSrMessage &message);
+    void SetWaveformUri(mrcp_message_t *message);
+    // Result.
+    bool ComposeSpeechInterpretation(const std::string &lexical, const std::string &itn,
+                                     float confidence, int32_t &cause, bool mrcpv1_confidence,
+                                     std::string &out) const;
 
     Engine *m_Engine;
     mrcp_engine_channel_t *m_HostChannel = nullptr;
+    WebSocketConnection *m_Connection = nullptr;
+    std::string m_RequestId;
     mrcp_message_t *m_RecogRequest = nullptr;
     mrcp_message_t *m_StopResponse = nullptr;
+    bool m_ClosePending = false;
     // Written on the engine thread, read on the media thread under the lock.
     mpf_sdi_detector_t *m_Detector = nullptr;
     mutable std::mutex m_DetectorMutex;
+    // Sample-rate converter to 16000 Hz and its buffers, made once per channel.
+    std::unique_ptr<Resampler> m_Resampler;
+    double *m_Resampled = nullptr;
+    std::vector<double> m_ResampleIn;
+    std::vector<int16_t> m_ResampleOut;
+    ChannelWave m_InputWave;
+    ChannelWave m_OutputWave;
+    RecognitionDetails m_Details;
+    // Recognizer headers set by SET-PARAMS, applied before each RECOGNIZE's own.
+    RecogParams m_Params;
     // Grammars defined on this channel, from Open to Close.
     GrammarMap *m_Grammars = nullptr;
     GrammarRef *m_ActiveSpeechGrammar = nullptr;
     GrammarRef *m_ActiveDtmfGrammar = nullptr;
-    // Per-recognition state.
-    mpf_sdi_stats_t m_InputStats;
-    bool m_InputComplete = false;
-    bool m_StartOfInputSent = false;
-    int m_CompletionCause = kCompletionCauseUnknown;
 };
 
 }  // namespace KORAL

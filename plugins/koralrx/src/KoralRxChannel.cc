@@ -3,12 +3,16 @@
 #include "KoralRxEngine.h"
 #include "KoralRxGrammarMap.h"
 #include "KoralRxLog.h"
+#include "KoralResampler.h"
 
 namespace KORAL {
 
-Channel::Channel(Engine *engine) : m_Engine(engine) { mpf_sdi_stats_init(&m_InputStats); }
+Channel::Channel(Engine *engine) : m_Engine(engine) {}
 
-Channel::~Channel() { delete m_Grammars; }
+Channel::~Channel() {
+    delete m_Connection;
+    delete m_Grammars;
+}
 
 const char *Channel::GetId() const {
     return m_HostChannel && m_HostChannel->id.buf ? m_HostChannel->id.buf : "";
@@ -24,8 +28,9 @@ bool Channel::Post(Ombra::AsyncEvent *event) {
     return processor->PostEvent(event);
 }
 
-bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t *message) {
-    return Post(new ChannelEvent(this, type, message));
+bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t *message,
+                          const mpf_sdi_stats_t *stats) {
+    return Post(new ChannelEvent(this, type, message, stats));
 }
 
 bool Channel::Write(const mpf_frame_t *frame) {
@@ -35,6 +40,7 @@ bool Channel::Write(const mpf_frame_t *frame) {
 }
 
 void Channel::ProcessEvent(ChannelEvent *event) {
+    if (event->m_Stats.given) SetInputStats(event->m_Stats.stats);
     switch (event->m_Type) {
         case TASK_MSG_OPEN_CHANNEL:
             Open();
@@ -58,18 +64,12 @@ Channel *Channel::FromDetector(mpf_sdi_detector_t *detector) {
     return static_cast<Channel *>(mpf_sdi_obj_get(detector));
 }
 
-void Channel::SetInputStats(const mpf_sdi_stats_t *stats) {
-    if (stats) m_InputStats = *stats;
-}
-
 void Channel::OnNoInput(mpf_sdi_detector_t *detector) {
     FromDetector(detector)->SignalEvent(TASK_MSG_NOINPUT, nullptr);
 }
 
 void Channel::OnStopComplete(mpf_sdi_detector_t *detector, const mpf_sdi_stats_t *stats) {
-    Channel *channel = FromDetector(detector);
-    channel->SetInputStats(stats);
-    channel->SignalEvent(TASK_MSG_STOP_COMPLETE, nullptr);
+    FromDetector(detector)->SignalEvent(TASK_MSG_STOP_COMPLETE, nullptr, stats);
 }
 
 void Channel::OnStartOfInput(mpf_sdi_detector_t *detector, mpf_sdi_mode_e mode) {
@@ -80,22 +80,30 @@ void Channel::OnStartOfInput(mpf_sdi_detector_t *detector, mpf_sdi_mode_e mode) 
 void Channel::OnSpeechInput(mpf_sdi_detector_t *detector, const void *data, apr_size_t size,
                             mpf_sdi_state_e state, const mpf_sdi_stats_t *stats) {
     Channel *channel = FromDetector(detector);
-    channel->SetInputStats(stats);
-    channel->Post(
-        new ChannelSpeechInputEvent(channel, data, size, state == MPF_SDI_STATE_COMPLETE));
+    channel->Post(new ChannelSpeechInputEvent(channel, data, size,
+                                              state == MPF_SDI_STATE_COMPLETE, stats));
 }
 
 void Channel::OnDtmfInput(mpf_sdi_detector_t *detector, const char *digits, apr_size_t count,
                           int success, mpf_sdi_state_e state, const mpf_sdi_stats_t *stats) {
     Channel *channel = FromDetector(detector);
-    channel->SetInputStats(stats);
     if (state == MPF_SDI_STATE_COMPLETE)
-        channel->Post(new ChannelDtmfInputEvent(channel, digits, count, success == 1));
+        channel->Post(new ChannelDtmfInputEvent(channel, digits, count, success == 1, stats));
+}
+
+void Channel::OnConnect(bool success, const WebSocketConnection::ConnectionStats &stats) {
+    Post(new ChannelWsConnectEvent(this, success, stats));
+}
+
+void Channel::OnClose() { Post(new ChannelWsCloseEvent(this)); }
+
+void Channel::OnMessage(const WebSocketSrMessage &message) {
+    Post(new ChannelWsMessageEvent(this, message));
 }
 
 bool Channel::Open() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Open <%s@%s>", GetId(), KORAL_CHANNEL_TAG);
-    mpf_sdi_stats_init(&m_InputStats);
+    mpf_sdi_stats_init(&m_Details.input_stats);
 
     mpf_sdi_event_handlers_t handlers;
     mpf_sdi_event_handlers_init(&handlers);
@@ -133,12 +141,34 @@ bool Channel::Close() {
         if (m_Detector) mpf_sdi_destroy(m_Detector);
         m_Detector = nullptr;
     }
+    m_Resampler.reset();
+    m_Resampled = nullptr;
     m_ActiveSpeechGrammar = m_ActiveDtmfGrammar = nullptr;
     delete m_Grammars;
     m_Grammars = nullptr;
+    // A recognition still running ends without messages: the channel is going.
+    CloseWaves();
+    m_RecogRequest = nullptr;
+    m_StopResponse = nullptr;
+    m_RequestId.clear();
+    if (m_Connection) {
+        // Answered once the connection reports its close (ProcessWsCloseEvent).
+        m_ClosePending = true;
+        m_Connection->Close();
+        return true;
+    }
     m_Engine->OnCloseChannel(this);
     mrcp_engine_channel_close_respond(m_HostChannel);
     return true;
+}
+
+void Channel::ProcessWsCloseEvent() {
+    if (!m_ClosePending) return;
+    m_ClosePending = false;
+    delete m_Connection;
+    m_Connection = nullptr;
+    m_Engine->OnCloseChannel(this);
+    mrcp_engine_channel_close_respond(m_HostChannel);
 }
 
 bool Channel::SendMessage(mrcp_message_t *message) {
@@ -150,6 +180,15 @@ bool Channel::ProcessRequest(mrcp_message_t *request) {
     mrcp_message_t *response = mrcp_response_create(request, request->pool);
     bool handled = false;
     switch (request->start_line.method_id) {
+        case RECOGNIZER_RECOGNIZE:
+            handled = Recognize(request, response);
+            break;
+        case RECOGNIZER_SET_PARAMS:
+            handled = SetParams(request, response);
+            break;
+        case RECOGNIZER_GET_PARAMS:
+            handled = GetParams(request, response);
+            break;
         case RECOGNIZER_DEFINE_GRAMMAR:
             handled = DefineGrammar(request, response);
             break;
@@ -169,12 +208,8 @@ bool Channel::ProcessRequest(mrcp_message_t *request) {
 bool Channel::Stop(mrcp_message_t *request, mrcp_message_t *response) {
     if (m_RecogRequest) {
         m_StopResponse = response;
-        if (!m_InputComplete && m_Detector) {
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Stop Input <%s@%s>", GetId(),
-                    KORAL_CHANNEL_TAG);
-            mpf_sdi_stop(m_Detector);
-        }
-        m_CompletionCause = RECOGNIZER_COMPLETION_CAUSE_CANCELLED;
+        if (!m_Details.input_complete) StopInput();
+        m_Details.completion_cause = RECOGNIZER_COMPLETION_CAUSE_CANCELLED;
         return true;
     }
     SendMessage(response);
@@ -182,31 +217,9 @@ bool Channel::Stop(mrcp_message_t *request, mrcp_message_t *response) {
 }
 
 bool Channel::StartTimers(mrcp_message_t *request, mrcp_message_t *response) {
-    if (m_Detector && !m_StartOfInputSent) mpf_sdi_start_timers(m_Detector);
+    if (m_Detector && !m_Details.start_of_input_sent) mpf_sdi_start_timers(m_Detector);
     SendMessage(response);
     return true;
-}
-
-// Detector notifications reaching the engine thread. Without a recognition in
-// progress there is nothing to complete: they are dropped.
-void Channel::ProcessNoInput() {
-    if (!m_RecogRequest) return;
-}
-
-void Channel::ProcessStop() {
-    if (!m_RecogRequest) return;
-}
-
-void Channel::ProcessStartOfInput(mpf_sdi_mode_e mode) {
-    if (!m_RecogRequest) return;
-}
-
-void Channel::ProcessSpeechInput(DataChunk &chunk, bool last) {
-    chunk.Release();
-}
-
-void Channel::ProcessDtmfInput(const std::string &digits, bool match) {
-    if (!m_RecogRequest) return;
 }
 
 void Channel::Dump(std::ofstream &out) const {

@@ -18,8 +18,10 @@ void ChannelEvent::Process() { m_Channel->ProcessEvent(this); }
 void ChannelStartOfInputEvent::Process() { m_Channel->ProcessStartOfInput(m_Mode); }
 
 ChannelSpeechInputEvent::ChannelSpeechInputEvent(Channel *channel, const void *data,
-                                                 uint64_t size, bool last)
+                                                 uint64_t size, bool last,
+                                                 const mpf_sdi_stats_t *stats)
     : m_Channel(channel), m_Last(last) {
+    m_Stats.Set(stats);
     if (data && size > 0) {
         m_Chunk.data = malloc(size);
         if (m_Chunk.data) {
@@ -31,8 +33,20 @@ ChannelSpeechInputEvent::ChannelSpeechInputEvent(Channel *channel, const void *d
 
 ChannelSpeechInputEvent::~ChannelSpeechInputEvent() { m_Chunk.Release(); }
 
-void ChannelSpeechInputEvent::Process() { m_Channel->ProcessSpeechInput(m_Chunk, m_Last); }
+void ChannelSpeechInputEvent::Process() {
+    if (m_Stats.given) m_Channel->SetInputStats(m_Stats.stats);
+    m_Channel->ProcessSpeechInput(m_Chunk, m_Last);
+}
 
-void ChannelDtmfInputEvent::Process() { m_Channel->ProcessDtmfInput(m_Digits, m_Match); }
+void ChannelDtmfInputEvent::Process() {
+    if (m_Stats.given) m_Channel->SetInputStats(m_Stats.stats);
+    m_Channel->ProcessDtmfInput(m_Digits, m_Match);
+}
+
+void ChannelWsConnectEvent::Process() { m_Channel->ProcessWsConnectEvent(m_Status, m_Stats); }
+
+void ChannelWsMessageEvent::Process() { m_Channel->ProcessWsMessageEvent(m_Message); }
+
+void ChannelWsCloseEvent::Process() { m_Channel->ProcessWsCloseEvent(); }
 
 }  // namespace KORAL
