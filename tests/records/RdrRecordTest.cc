@@ -193,7 +193,7 @@ TEST_F(RdrRecordTest, OptionalPartsFollowTheirConditions) {
     EXPECT_STREQ("NoMatch", Record(doc)["transcripts"]["RecognitionStatus"].GetString());
 
     // A cause the host has no name for, and Reset back to the first state.
-    raw.completion_cause = Details::kCauseUnknown;
+    raw.completion_cause = kCompletionCauseUnknown;
     doc = Parse(raw.Compose());
     EXPECT_STREQ("", Record(doc)["completion-cause"].GetString());
     raw.Reset();
@@ -204,7 +204,7 @@ TEST_F(RdrRecordTest, OptionalPartsFollowTheirConditions) {
     EXPECT_EQ(0u, raw.sent);
     EXPECT_EQ(0u, raw.input_stats.size);
     EXPECT_EQ(MPF_SDI_MODE_NONE, raw.input_type);
-    EXPECT_EQ(Details::kCauseUnknown, raw.completion_cause);
+    EXPECT_EQ(kCompletionCauseUnknown, raw.completion_cause);
 }
 
 TEST_F(RdrRecordTest, HostileTextsStayOneJsonDocument) {
