@@ -175,7 +175,8 @@ bool Channel::CompleteRecognition(int cause, const std::string &content_type,
                                   const std::string &body) {
     if (!m_RecogRequest) return false;
     CloseWaves();
-    // The details record is saved here once the record manager is wired in.
+    m_Details.completion_cause = cause;
+    SaveDetails();
     m_RequestId.clear();
     if (m_StopResponse) {
         SetWaveformUri(m_StopResponse);
@@ -207,6 +208,17 @@ bool Channel::CompleteRecognition(int cause, const std::string &content_type,
     message->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
     SendMessage(message);
     return true;
+}
+
+// A record that cannot be saved is logged and left out of the folder's
+// bookkeeping; the recognition's answer does not depend on it.
+void Channel::SaveDetails() {
+    RdrManager *records = m_Engine->GetRdrManager();
+    if (!m_Details.enabled || !records) return;
+    m_Details.completion_ts = apr_time_now();
+    std::string path;
+    records->ComposePath(path, m_Details.name);
+    if (m_Details.Save(path)) records->AddFileEntry(m_Details.name, m_Details.completion_ts);
 }
 
 void Channel::SetWaveformUri(mrcp_message_t *message) {
