@@ -64,11 +64,15 @@ protected:
     // standard output and the host log.
     HostRun Run(const std::string &session, const std::string &extra_args = "") {
         WriteFile("session.txt", session);
+        return RunHost("--speed 0 " + extra_args + " run " + root_ + "/session.txt");
+    }
+    // Runs vantor-host on this root with the given options and mode.
+    HostRun RunHost(const std::string &args) {
         std::string log = root_ + "/log/host.log";
         std::remove(log.c_str());
         std::string cmd = HostPath() + " --root " + root_ + " --plugin " + ModulePath() +
-                          " --log-file " + log + " --log-priority DEBUG --speed 0 " + extra_args +
-                          " run " + root_ + "/session.txt > " + root_ + "/out.txt 2>&1";
+                          " --log-file " + log + " --log-priority DEBUG " + args + " > " + root_ +
+                          "/out.txt 2>&1";
         HostRun run;
         int rc = system(cmd.c_str());
         run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;

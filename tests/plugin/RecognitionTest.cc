@@ -255,7 +255,18 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
         {"hypotheses": ["call"], "nbest": [{"lexical": "call home", "confidence": 0.87}]},
         {"hypotheses": ["check my balance"], "hypothesisEveryMs": 200,
          "nbest": [{"lexical": "check my balance", "confidence": 0.9}]},
-        {"nbest": [{"lexical": "call home", "confidence": 0.87}]}
+        {"nbest": [{"lexical": "call home", "confidence": 0.87}]},
+        {"messages": [
+            {"path": "turn.start", "body": {"context": {"serviceTag": "t"}}},
+            {"path": "speech.phrase", "at": "end-of-audio", "body": ")" + [] {
+        // Nesting far deeper than a recursive parser's stack would take.
+        const int depth = 200000;
+        return "{\\\"Deep\\\": " + std::string(depth, '[') + std::string(depth, ']') +
+               ", \\\"RecognitionStatus\\\": \\\"Success\\\", \\\"NBest\\\": "
+               "[{\\\"Confidence\\\": 0.5, \\\"Lexical\\\": \\\"no\\\", "
+               "\\\"ITN\\\": \\\"no\\\"}]}";
+    }() + R"("},
+            {"path": "turn.end"}]}
     ]})");
     Configure("", R"(<speech-contexts>
         <speech-context id="menu" scope="strict" speech-complete="true">
@@ -278,7 +289,9 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
         Recognize("v", 4, "builtin:dtmf/pin?minlength=2", "Recognition-Timeout: 1500\n") +
         "dtmf v 12\nwait v RECOGNITION-COMPLETE cause=0\n" +
         Recognize("v", 5, "builtin:dtmf/digits?length=4", "Recognition-Timeout: 1500\n") +
-        "dtmf v 12\nwait v RECOGNITION-COMPLETE cause=1\nclose v\n";
+        "dtmf v 12\nwait v RECOGNITION-COMPLETE cause=1\n" +
+        Recognize("v", 6, "builtin:speech/yesno") + "audio v " + speech +
+        "\nwait v RECOGNITION-COMPLETE timeout=20000\nclose v\n";
     Session s = RunSession(script);
     ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
 
@@ -313,6 +326,11 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
     r = s.Answer("v", 5);
     ASSERT_EQ(Names(r), success);
     EXPECT_EQ(r[2].Cause(), 1);
+    // 6: a deeply nested phrase is read without exhausting the stack.
+    r = s.Answer("v", 6);
+    ASSERT_EQ(Names(r), success);
+    EXPECT_EQ(r[2].Cause(), 0);
+    EXPECT_EQ(r[2].body, Nlsml(Speech("builtin:speech/yesno", "50", "no", "no")));
     ExpectOneEndPerRecognition(s, "v");
     EXPECT_TRUE(s.LogHas("Create Resampler from 8000 Hz to 16000 Hz"));
     // The service heard 16 kHz audio, each turn led by its WAV header.
@@ -385,6 +403,56 @@ TEST_F(RecognitionFixture, ServiceFailures) {
         ExpectOneEndPerRecognition(s, "a");
         EXPECT_EQ(ServiceEvents("upgrade").size(), 2u);
     }
+}
+
+
+// Real speech through detector, converter, client and the offline recognizer,
+// at 16 kHz on MRCPv2 and 8 kHz on MRCPv1; and `vantor-host recognize` on the
+// same files.
+TEST_F(RecognitionFixture, RealSpeech) {
+    StartService("", "pocketsphinx");
+    Configure();
+    const std::string wav16 = SpeechFile("call home", 16000);
+    const std::string wav8 = SpeechFile("call home", 8000);
+    Session s = RunSession("channel a rate=16000\nchannel b rate=8000 version=1\n" +
+                               Recognize("a", 1, "builtin:speech/transcribe") + "audio a " + wav16 +
+                               "\nwait a RECOGNITION-COMPLETE timeout=30000\n" +
+                               Recognize("b", 1, "builtin:speech/transcribe") + "audio b " + wav8 +
+                               "\nwait b RECOGNITION-COMPLETE timeout=30000\n");
+    ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
+    for (const char *channel : {"a", "b"}) {
+        std::vector<Msg> r = s.Answer(channel, 1);
+        ASSERT_EQ(r.size(), 3u) << channel << s.run.out;
+        EXPECT_EQ(r[2].Cause(), 0) << channel;
+        EXPECT_NE(r[2].body.find("<instance>call home</instance>"), std::string::npos)
+            << channel << ": " << r[2].body;
+    }
+
+    HostRun run = RunHost("recognize " + wav8);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("RECOGNITION-COMPLETE 1 COMPLETE"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("<input mode=\"speech\">call home</input>"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("START-OF-INPUT"), std::string::npos) << "only the result is printed";
+
+    run = RunHost("--json recognize --version 1 --header \"N-Best-List-Length: 2\" " +
+                  wav16);
+    EXPECT_EQ(run.status, 0) << run.out;
+    std::vector<Msg> printed = ParseMessages(run.out);
+    ASSERT_EQ(printed.size(), 1u) << run.out;
+    EXPECT_EQ(printed[0].name, "RECOGNITION-COMPLETE");
+    EXPECT_EQ(printed[0].Cause(), 0);
+
+    // Silence: no-input, exit status 1.
+    std::string quiet = root_ + "/quiet.wav";
+    ASSERT_TRUE(KoralTest::WriteWav(quiet, KoralTest::Silence(500, 8000), 8000));
+    run = RunHost("recognize --header \"No-Input-Timeout: 1000\" " + quiet);
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("002 no-input-timeout"), std::string::npos) << run.out;
+    // A WAV file has no digits to give a DTMF grammar.
+    run = RunHost("recognize --grammar builtin:dtmf/digits " + quiet);
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_NE(run.out.find("DTMF digits, which a WAV file does not carry"), std::string::npos)
+        << run.out;
 }
 
 }  // namespace test

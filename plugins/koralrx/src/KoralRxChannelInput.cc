@@ -8,6 +8,7 @@
 #include "KoralRxChannel.h"
 #include "KoralRxEngine.h"
 #include "KoralRxLog.h"
+#include "KoralRxPcm.h"
 
 namespace KORAL {
 
@@ -24,16 +25,6 @@ const char *DetectorCauseStr(apr_uint32_t cause) {
         default:
             return "unknown";
     }
-}
-
-// A converted sample as 16-bit PCM: truncated toward zero, and held at the
-// ends of the range (the filter's overshoot on a full-scale input would
-// otherwise wrap into a click of the opposite sign).
-int16_t ToPcm16(double value) {
-    if (!(value == value)) return 0;  // NaN
-    if (value >= 32767.0) return 32767;
-    if (value <= -32768.0) return -32768;
-    return static_cast<int16_t>(value);
 }
 
 }  // namespace
@@ -141,7 +132,7 @@ size_t Channel::Resample(const int16_t *samples, size_t count) {
                 static_cast<int>(m_ResampleOut.size()), GetId(), KORAL_CHANNEL_TAG);
         made = m_ResampleOut.size();
     }
-    for (size_t i = 0; i < made; ++i) m_ResampleOut[i] = ToPcm16(m_Resampled[i]);
+    ToPcm16(m_Resampled, made, m_ResampleOut.data());
     return made;
 }
 
