@@ -221,14 +221,19 @@ void Channel::SaveDetails() {
     if (m_Details.Save(path)) records->AddFileEntry(m_Details.name, m_Details.completion_ts);
 }
 
+// The figures are those of the recording the URI names. The detector's own
+// are still 0 when the service ended the recognition before the detector
+// handed out its last chunk, though the file holds audio.
 void Channel::SetWaveformUri(mrcp_message_t *message) {
     if (m_InputWave.uri.empty()) return;
     mrcp_recog_header_t *header = mrcp_resource_header_get(message);
-    if (m_Details.input_stats.size > 0) {
-        char *value = apr_psprintf(message->pool, "<%s>;size=%lu;duration=%lu",
-                                   m_InputWave.uri.c_str(),
-                                   static_cast<unsigned long>(m_Details.input_stats.size),
-                                   static_cast<unsigned long>(m_Details.input_stats.duration));
+    const uint64_t size = m_InputWave.size;
+    const uint64_t bytes_per_ms = m_Details.sampling_rate * 2 / 1000;
+    if (size > 0) {
+        char *value =
+            apr_psprintf(message->pool, "<%s>;size=%lu;duration=%lu", m_InputWave.uri.c_str(),
+                         static_cast<unsigned long>(size),
+                         static_cast<unsigned long>(bytes_per_ms ? size / bytes_per_ms : 0));
         apt_string_assign(&header->waveform_uri, value, message->pool);
     } else {
         apt_string_assign(&header->waveform_uri, "", message->pool);
