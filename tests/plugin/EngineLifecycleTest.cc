@@ -102,8 +102,12 @@ TEST_F(EngineLifecycleTest, RecordFoldersAreLoadedAtStart) {
     WriteFile("var/keep.wav", "not ours");
     for (const char *name : {"koralrx-x-1.json", "koralrx-x-2.json", "koralrx-x-3.json"})
         WriteFile(std::string("var/rdr/") + name, "{}");
+    // A token endpoint on loopback where nothing listens: no name to resolve.
+    WriteFile("data/key.json",
+              R"({"auth-endpoint":"https://127.0.0.1:1/sts/v1.0/issueToken","auth-key":"k"})");
     WriteConfig(R"(<utterance-manager save-waveforms="true" purge-existing="true"/>
-        <rdr-manager save-records="true" record-folder="rdr" max-file-count="1"/>)");
+        <rdr-manager save-records="true" record-folder="rdr" max-file-count="1"/>)",
+                "key.json");
     HostRun run = Run("channel a\nclose a\n");
     ASSERT_EQ(run.status, 0) << run.out << run.log;
     EXPECT_FALSE(std::ifstream(root_ + "/var/koralrx-x-1-8-kHz.wav").good());
@@ -117,7 +121,7 @@ TEST_F(EngineLifecycleTest, RecordFoldersAreLoadedAtStart) {
         EXPECT_EQ(CountOf(run.log, line), 1u) << line;
 
     WriteFile("var/blocker", "a file where a folder should be");
-    WriteConfig(R"(<utterance-manager waveform-folder="blocker/waves"/>)");
+    WriteConfig(R"(<utterance-manager waveform-folder="blocker/waves"/>)", "key.json");
     run = Run("channel a\n");
     EXPECT_NE(run.status, 0);
     EXPECT_TRUE(Contains(run.log, "Failed to Create Utterance Manager")) << run.log;
