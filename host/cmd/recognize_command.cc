@@ -65,8 +65,8 @@ int RunRecognition(const Options &o, const WavAudio &audio, EngineHost *host,
         if (!o.exchange) print(end);  // refused
     } else {
         channel->input().PushAudio(audio.samples.data(), audio.samples.size());
-        long wait_ms = kResultWaitMs + static_cast<long>(audio.samples.size() * 1000 /
-                                                        audio.sampling_rate);
+        long wait_ms =
+            kResultWaitMs + static_cast<long>(audio.samples.size() * 1000 / audio.sampling_rate);
         auto is_end = [](const MessageRecord &m) {
             return m.is_event && m.id == RECOGNIZER_RECOGNITION_COMPLETE;
         };

@@ -154,7 +154,10 @@ TEST_F(EngineLifecycleTest, RequestsWithoutRecognitionAreAnsweredComplete) {
                       "close a\nclose b\n",
                       "--json");
     ASSERT_EQ(run.status, 0) << run.out << run.log;
-    for (int id = 1; id <= 5; ++id) {
+    // GET-PARAMS reports channel a's own values: b's SET-PARAMS stays on b.
+    EXPECT_TRUE(Contains(run.out, "\"request_id\": 4, \"status\": 200")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "\"N-Best-List-Length\": \"1\"")) << run.out;
+    for (int id : {1, 2, 3, 5}) {
         std::string needle = "\"request_id\": " + std::to_string(id);
         size_t pos = run.out.find(needle);
         if (pos == std::string::npos) {

@@ -65,7 +65,8 @@ inline std::vector<Msg> ParseMessages(const std::string &out) {
         m.request_id = doc["request_id"].GetInt();
         if (doc["status"].IsInt()) m.status = doc["status"].GetInt();
         m.state = doc["state"].GetString();
-        for (auto &h : doc["headers"].GetObject()) m.headers[h.name.GetString()] = h.value.GetString();
+        for (auto &h : doc["headers"].GetObject())
+            m.headers[h.name.GetString()] = h.value.GetString();
         m.body = doc["body"].GetString();
         messages.push_back(m);
     }
@@ -111,8 +112,8 @@ inline void ExpectOneEndPerRecognition(const Session &session, const std::string
     int open = 0;  // request id of the recognition in progress
     for (const Msg &m : session.Of(channel)) {
         if (!m.event && m.name == "RECOGNIZE" && m.state == "IN-PROGRESS") {
-            EXPECT_EQ(open, 0) << "RECOGNIZE " << m.request_id << " accepted while "
-                               << open << " runs";
+            EXPECT_EQ(open, 0) << "RECOGNIZE " << m.request_id << " accepted while " << open
+                               << " runs";
             open = m.request_id;
         } else if (m.event && m.name == "RECOGNITION-COMPLETE") {
             EXPECT_EQ(m.request_id, open) << "RECOGNITION-COMPLETE without a recognition";
@@ -127,7 +128,7 @@ inline void ExpectOneEndPerRecognition(const Session &session, const std::string
 }
 
 class RecognitionFixture : public PluginFixture {
-protected:
+  protected:
     static void SetUpTestSuite() {
         std::string error;
         s_Certs = KoralTest::TestCerts::Make(&error).release();
@@ -158,8 +159,8 @@ protected:
     void PointServiceAtClosedPort(uint16_t port) {
         WriteFile("data/koralrx-key.json",
                   "{\"auth-endpoint\": \"" + service_->TokenUrl() + "\", \"auth-key\": \"" +
-                      service_->SubscriptionKey() + "\", \"service-endpoint\": \"https://127.0.0.1:" +
-                      std::to_string(port) +
+                      service_->SubscriptionKey() +
+                      "\", \"service-endpoint\": \"https://127.0.0.1:" + std::to_string(port) +
                       "/speech/recognition/interactive/cognitiveservices/v1\"}");
     }
     // The configuration: the service's key file, its CA trusted, the
@@ -172,12 +173,13 @@ protected:
     // Speech made with flite at the rate, with silence around it, as a WAV
     // file in the root; returns its name.
     std::string SpeechFile(const std::string &text, int rate) {
-        std::string name = "speech-" + std::to_string(rate) + "-" + std::to_string(files_++) + ".wav";
+        std::string name =
+            "speech-" + std::to_string(rate) + "-" + std::to_string(files_++) + ".wav";
         KoralTest::Samples speech;
         std::string error;
         EXPECT_TRUE(KoralTest::Synthesize(text, rate, speech, &error)) << error;
-        KoralTest::Samples all = KoralTest::Join(
-            {KoralTest::Silence(300, rate), speech, KoralTest::Silence(200, rate)});
+        KoralTest::Samples all =
+            KoralTest::Join({KoralTest::Silence(300, rate), speech, KoralTest::Silence(200, rate)});
         EXPECT_TRUE(KoralTest::WriteWav(root_ + "/" + name, all, rate));
         return root_ + "/" + name;
     }

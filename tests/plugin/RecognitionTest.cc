@@ -1,8 +1,8 @@
 // Recognitions from RECOGNIZE to RECOGNITION-COMPLETE through vantor-host, the
 // plugin and the local speech service over TLS: the scripted engine where the
 // exact messages matter, pocketsphinx where real speech does.
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "RecognitionFixture.h"
@@ -76,13 +76,15 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
         {"status": "InitialSilenceTimeout", "endMs": 200},
         {"nbest": [{"lexical": "yes please", "confidence": 0.93}]},
         {"nbest": ["stopped"]},
-        {"nbest": [)" + [&] {
-        std::string nbest;
-        for (int i = 0; i < 5; ++i)
-            nbest += std::string(i ? "," : "") + "{\"lexical\": \"" + long_text + " " +
-                     std::to_string(i) + "\", \"confidence\": 0.8}";
-        return nbest;
-    }() + R"(]},
+        {"nbest": [)" +
+                 [&] {
+                     std::string nbest;
+                     for (int i = 0; i < 5; ++i)
+                         nbest += std::string(i ? "," : "") + "{\"lexical\": \"" + long_text + " " +
+                                  std::to_string(i) + "\", \"confidence\": 0.8}";
+                     return nbest;
+                 }() +
+                 R"(]},
         {"messages": [
             {"path": "turn.start", "body": {"context": {"serviceTag": "t"}}},
             {"path": "speech.phrase", "at": "end-of-audio", "body": {"RecognitionStatus": "Success",
@@ -95,7 +97,8 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
     const std::string script =
         "channel a rate=16000\nchannel d rate=8000\n" +
         // 1: success, the NLSML exactly.
-        Recognize("a", 1, grammar) + "audio a " + speech + "\nwait a RECOGNITION-COMPLETE timeout=20000\n" +
+        Recognize("a", 1, grammar) + "audio a " + speech +
+        "\nwait a RECOGNITION-COMPLETE timeout=20000\n" +
         // 2: two of three alternatives, texts escaped.
         Recognize("a", 2, grammar, "N-Best-List-Length: 2\n") + "audio a " + speech +
         "\nwait a RECOGNITION-COMPLETE timeout=20000\n" +
@@ -151,10 +154,9 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
     // 2
     r = s.Answer("a", 2);
     ASSERT_EQ(Names(r), kSpeechSuccess);
-    EXPECT_EQ(r[2].body,
-              Nlsml(Speech(transcribe, "0.91", "a &lt; b &amp; &quot;c&quot; &gt; d",
-                           "a &lt; b &amp; &quot;c&quot; &gt; d") +
-                    Speech(transcribe, "0.52", "call home", "call home")));
+    EXPECT_EQ(r[2].body, Nlsml(Speech(transcribe, "0.91", "a &lt; b &amp; &quot;c&quot; &gt; d",
+                                      "a &lt; b &amp; &quot;c&quot; &gt; d") +
+                               Speech(transcribe, "0.52", "call home", "call home")));
     // 3
     r = s.Answer("a", 3);
     ASSERT_EQ(Names(r), kSpeechSuccess);
@@ -237,7 +239,6 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
     EXPECT_EQ(ServiceEvents("turn-start").size(), 8u);
 }
 
-
 // MRCPv1 at 8 kHz: integer confidences, no Input-Type, phrase lists that end
 // input early on a unique hypothesis, a strict list lacking the text, and
 // DTMF ended by the recognition timeout.
@@ -249,17 +250,21 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
         {"nbest": [{"lexical": "call home", "confidence": 0.87}]},
         {"messages": [
             {"path": "turn.start", "body": {"context": {"serviceTag": "t"}}},
-            {"path": "speech.phrase", "at": "end-of-audio", "body": ")" + [] {
-        // Nesting far deeper than a recursive parser's stack would take.
-        const int depth = 200000;
-        return "{\\\"Deep\\\": " + std::string(depth, '[') + std::string(depth, ']') +
-               ", \\\"RecognitionStatus\\\": \\\"Success\\\", \\\"NBest\\\": "
-               "[{\\\"Confidence\\\": 0.5, \\\"Lexical\\\": \\\"no\\\", "
-               "\\\"ITN\\\": \\\"no\\\"}]}";
-    }() + R"("},
-            {"path": "turn.end"}]}
+            {"path": "speech.phrase", "at": "end-of-audio", "body": ")" +
+                 [] {
+                     // Nesting far deeper than a recursive parser's stack would take.
+                     const int depth = 200000;
+                     return "{\\\"Deep\\\": " + std::string(depth, '[') + std::string(depth, ']') +
+                            ", \\\"RecognitionStatus\\\": \\\"Success\\\", \\\"NBest\\\": "
+                            "[{\\\"Confidence\\\": 0.5, \\\"Lexical\\\": \\\"no\\\", "
+                            "\\\"ITN\\\": \\\"no\\\"}]}";
+                 }() +
+                 R"("},
+            {"path": "turn.end"}]},
+        {"nbest": [{"lexical": "no", "confidence": 0.87}]},
+        {"status": "InitialSilenceTimeout"}
     ]})");
-    Configure("", R"(<speech-contexts>
+    Configure("alternatives-below-threshold=\"true\"", R"(<speech-contexts>
         <speech-context id="menu" scope="strict" speech-complete="true">
           <phrase>call</phrase><phrase>Call Home</phrase>
           <phrase tag="balance">check my balance</phrase>
@@ -270,9 +275,8 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
       </speech-contexts>)");
     const std::string speech = SpeechFile("please check my account balance today", 8000);
     const std::string script =
-        "channel v rate=8000 version=1\n" +
-        Recognize("v", 1, "builtin:speech/menu") + "audio v " + speech +
-        "\nwait v RECOGNITION-COMPLETE timeout=20000\n" +
+        "channel v rate=8000 version=1\n" + Recognize("v", 1, "builtin:speech/menu") + "audio v " +
+        speech + "\nwait v RECOGNITION-COMPLETE timeout=20000\n" +
         Recognize("v", 2, "builtin:speech/menu") + "audio v " + speech +
         "\nwait v RECOGNITION-COMPLETE timeout=20000\ndrain v\n" +
         Recognize("v", 3, "builtin:speech/yesno") + "audio v " + speech +
@@ -282,11 +286,16 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
         Recognize("v", 5, "builtin:dtmf/digits?length=4", "Recognition-Timeout: 1500\n") +
         "dtmf v 12\nwait v RECOGNITION-COMPLETE cause=1\n" +
         Recognize("v", 6, "builtin:speech/yesno") + "audio v " + speech +
+        "\nwait v RECOGNITION-COMPLETE timeout=20000\n" +
+        Recognize("v", 7, "builtin:speech/yesno", "Confidence-Threshold: 90\n") + "audio v " +
+        speech + "\nwait v RECOGNITION-COMPLETE timeout=20000\n" +
+        Recognize("v", 8, "builtin:speech/transcribe") + "audio v " + speech +
         "\nwait v RECOGNITION-COMPLETE timeout=20000\nclose v\n";
     Session s = RunSession(script);
     ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
 
-    const std::vector<std::string> success = {"response", "START-OF-SPEECH", "RECOGNITION-COMPLETE"};
+    const std::vector<std::string> success = {"response", "START-OF-SPEECH",
+                                              "RECOGNITION-COMPLETE"};
     // 1: "call" begins a longer phrase: input goes on to its own end.
     std::vector<Msg> r = s.Answer("v", 1);
     ASSERT_EQ(Names(r), success);
@@ -322,6 +331,17 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
     ASSERT_EQ(Names(r), success);
     EXPECT_EQ(r[2].Cause(), 0);
     EXPECT_EQ(r[2].body, Nlsml(Speech("builtin:speech/yesno", "50", "no", "no")));
+    // 7: below the threshold, but alternatives below it are configured to be
+    // shown: no-match with the interpretation.
+    r = s.Answer("v", 7);
+    ASSERT_EQ(Names(r), success);
+    EXPECT_EQ(r[2].Cause(), 1);
+    EXPECT_EQ(r[2].body, Nlsml(Speech("builtin:speech/yesno", "87", "no", "no")));
+    // 8: InitialSilenceTimeout once input is over is a no-match.
+    r = s.Answer("v", 8);
+    ASSERT_EQ(Names(r), success);
+    EXPECT_EQ(r[2].Cause(), 1);
+    EXPECT_EQ(r[2].body, "");
     ExpectOneEndPerRecognition(s, "v");
     EXPECT_TRUE(s.LogHas("Create Resampler from 8000 Hz to 16000 Hz"));
     // The service heard 16 kHz audio, each turn led by its WAV header.
@@ -396,7 +416,6 @@ TEST_F(RecognitionFixture, ServiceFailures) {
     }
 }
 
-
 // Real speech through detector, converter, client and the offline recognizer,
 // at 16 kHz on MRCPv2 and 8 kHz on MRCPv1; and `vantor-host recognize` on the
 // same files.
@@ -406,10 +425,10 @@ TEST_F(RecognitionFixture, RealSpeech) {
     const std::string wav16 = SpeechFile("call home", 16000);
     const std::string wav8 = SpeechFile("call home", 8000);
     Session s = RunSession("channel a rate=16000\nchannel b rate=8000 version=1\n" +
-                               Recognize("a", 1, "builtin:speech/transcribe") + "audio a " + wav16 +
-                               "\nwait a RECOGNITION-COMPLETE timeout=30000\n" +
-                               Recognize("b", 1, "builtin:speech/transcribe") + "audio b " + wav8 +
-                               "\nwait b RECOGNITION-COMPLETE timeout=30000\n");
+                           Recognize("a", 1, "builtin:speech/transcribe") + "audio a " + wav16 +
+                           "\nwait a RECOGNITION-COMPLETE timeout=30000\n" +
+                           Recognize("b", 1, "builtin:speech/transcribe") + "audio b " + wav8 +
+                           "\nwait b RECOGNITION-COMPLETE timeout=30000\n");
     ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
     for (const char *channel : {"a", "b"}) {
         std::vector<Msg> r = s.Answer(channel, 1);
@@ -422,11 +441,11 @@ TEST_F(RecognitionFixture, RealSpeech) {
     HostRun run = RunHost("recognize " + wav8);
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_NE(run.out.find("RECOGNITION-COMPLETE 1 COMPLETE"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("<input mode=\"speech\">call home</input>"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("<input mode=\"speech\">call home</input>"), std::string::npos)
+        << run.out;
     EXPECT_EQ(run.out.find("START-OF-INPUT"), std::string::npos) << "only the result is printed";
 
-    run = RunHost("--json recognize --version 1 --header \"N-Best-List-Length: 2\" " +
-                  wav16);
+    run = RunHost("--json recognize --version 1 --header \"N-Best-List-Length: 2\" " + wav16);
     EXPECT_EQ(run.status, 0) << run.out;
     std::vector<Msg> printed = ParseMessages(run.out);
     ASSERT_EQ(printed.size(), 1u) << run.out;

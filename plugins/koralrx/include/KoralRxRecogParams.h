@@ -17,7 +17,7 @@ struct RecogParams {
     static const mrcp_recognizer_header_id kHeaders[];
     static const size_t kHeaderCount;
 
-    uint64_t mask = 0;            // bit per mrcp_recognizer_header_id present
+    uint64_t mask = 0;             // bit per mrcp_recognizer_header_id present
     mrcp_recog_header_t values{};  // scalar values; the language is kept below
     std::string speech_language;
 

@@ -56,8 +56,9 @@ void Channel::GenerateRequestId() {
     apt_unique_id_generate(&id, 32, pool);
     m_RequestId.assign(id.buf ? id.buf : "", id.length);
     m_Details.turns += 1;
-    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Generate Request-Id [%s] Turn [%d] <%s@%s>",
-            m_RequestId.c_str(), static_cast<int>(m_Details.turns), GetId(), KORAL_CHANNEL_TAG);
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+            "Generate Request-Id [%s] Turn [%d] <%s@%s>", m_RequestId.c_str(),
+            static_cast<int>(m_Details.turns), GetId(), KORAL_CHANNEL_TAG);
 }
 
 int Channel::ApplyRecogHeaders(const RecogParams &params, bool &start_input_timers,
@@ -84,8 +85,7 @@ int Channel::ApplyRecogHeaders(const RecogParams &params, bool &start_input_time
     if (params.Has(RECOGNIZER_HEADER_DTMF_TERM_CHAR))
         mpf_sdi_dtmf_term_char_set(m_Detector, v.dtmf_term_char);
     if (params.Has(RECOGNIZER_HEADER_SENSITIVITY_LEVEL))
-        mpf_sdi_vad_mode_set(m_Detector,
-                             std::min(static_cast<int>(v.sensitivity_level * 4.0), 3));
+        mpf_sdi_vad_mode_set(m_Detector, std::min(static_cast<int>(v.sensitivity_level * 4.0), 3));
     if (params.Has(RECOGNIZER_HEADER_SAVE_WAVEFORM)) {
         m_Details.save_waveform = v.save_waveform == TRUE;
         waveform_uri = true;
@@ -118,8 +118,8 @@ bool Channel::Recognize(mrcp_message_t *request, mrcp_message_t *response) {
     }
     const mpf_codec_descriptor_t *codec = mrcp_engine_sink_stream_codec_get(m_HostChannel);
     if (!codec) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "No Codec Descriptor Available <%s@%s>",
-                GetId(), KORAL_CHANNEL_TAG);
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "No Codec Descriptor Available <%s@%s>", GetId(), KORAL_CHANNEL_TAG);
         return !ComposeResponse(response, MRCP_STATUS_CODE_METHOD_NOT_ALLOWED, kError);
     }
     const uint32_t rate = codec->sampling_rate;
@@ -143,7 +143,8 @@ bool Channel::Recognize(mrcp_message_t *request, mrcp_message_t *response) {
     m_Details.language = settings.language;
     m_Details.sampling_rate = rate;
     m_Details.version = request->start_line.version;
-    m_Details.max_alternatives = static_cast<uint64_t>(std::max<int64_t>(settings.max_alternatives, 0));
+    m_Details.max_alternatives =
+        static_cast<uint64_t>(std::max<int64_t>(settings.max_alternatives, 0));
     m_Details.alternatives_below_threshold = settings.alternatives_below_threshold;
     m_Details.transparent_results =
         settings.results_format == StreamingRecogSettings::RESULTS_TRANSPARENT;
@@ -165,7 +166,8 @@ bool Channel::Recognize(mrcp_message_t *request, mrcp_message_t *response) {
     const mrcp_recog_header_t *header = mrcp_resource_header_get(request);
     if (mrcp_resource_header_property_check(request, RECOGNIZER_HEADER_MEDIA_TYPE) &&
         !IsWaveMediaType(header->media_type)) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Not Supported Media-Type [%s] <%s@%s>",
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Not Supported Media-Type [%s] <%s@%s>",
                 header->media_type.buf ? header->media_type.buf : "", GetId(), KORAL_CHANNEL_TAG);
         return !ComposeResponse(response, MRCP_STATUS_CODE_UNSUPPORTED_PARAM_VALUE, kError);
     }
@@ -231,8 +233,9 @@ bool Channel::CreateResampler(uint32_t rate) {
         m_Resampler->Clear();
         return true;
     }
-    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create Resampler from %d Hz to %d Hz <%s@%s>",
-            static_cast<int>(rate), static_cast<int>(kServiceRate), GetId(), KORAL_CHANNEL_TAG);
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+            "Create Resampler from %d Hz to %d Hz <%s@%s>", static_cast<int>(rate),
+            static_cast<int>(kServiceRate), GetId(), KORAL_CHANNEL_TAG);
     const apr_size_t period = m_Engine->GetDetectorParams().speech_output_period;
     m_ResampleIn.assign(static_cast<size_t>(rate) * period * 3 / 1000, 0.0);
     m_ResampleOut.assign(static_cast<size_t>(period) * 48000 / 1000, 0);
@@ -240,8 +243,9 @@ bool Channel::CreateResampler(uint32_t rate) {
     m_Resampler = KORAL::CreateResampler(rate, kServiceRate, static_cast<int>(m_ResampleIn.size()),
                                          2.0, 136.45, &error);
     if (!m_Resampler) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Resampler: %s <%s@%s>",
-                error.c_str(), GetId(), KORAL_CHANNEL_TAG);
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to Create Resampler: %s <%s@%s>", error.c_str(), GetId(),
+                KORAL_CHANNEL_TAG);
         m_ResampleIn.clear();
         m_ResampleOut.clear();
         return false;

@@ -75,8 +75,8 @@ bool Channel::ComposeSpeechResult(RecognitionDetails &details, std::string &cont
 }
 
 bool Channel::ComposeSpeechInterpretation(const std::string &lexical, const std::string &itn,
-                                          float confidence, int32_t &cause,
-                                          bool mrcpv1_confidence, std::string &out) const {
+                                          float confidence, int32_t &cause, bool mrcpv1_confidence,
+                                          std::string &out) const {
     if (!m_ActiveSpeechGrammar) return false;
     std::string instance = itn;
     if (const SpeechContext *context = m_ActiveSpeechGrammar->speech_context) {

@@ -39,7 +39,8 @@ float ConfidenceMember(const rapidjson::Value &object) {
 
 }  // namespace
 
-void Channel::ProcessWsConnectEvent(bool status, const WebSocketConnection::ConnectionStats &stats) {
+void Channel::ProcessWsConnectEvent(bool status,
+                                    const WebSocketConnection::ConnectionStats &stats) {
     m_Details.connection_start_ts = stats.m_StartTime;
     m_Details.connection_complete_ts = stats.m_CompleteTime;
     if (status) return;
@@ -187,7 +188,8 @@ bool Channel::CompleteRecognition(int cause, const std::string &content_type,
         return true;
     }
     if (m_Details.service_start_of_input && !m_Details.start_of_input_sent &&
-        (cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS || cause == RECOGNIZER_COMPLETION_CAUSE_NO_MATCH ||
+        (cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS ||
+         cause == RECOGNIZER_COMPLETION_CAUSE_NO_MATCH ||
          cause == RECOGNIZER_COMPLETION_CAUSE_HOTWORD_MAXTIME ||
          cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS_MAXTIME))
         SendStartOfInput(MPF_SDI_MODE_SPEECH);

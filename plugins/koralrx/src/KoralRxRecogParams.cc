@@ -5,12 +5,12 @@
 namespace KORAL {
 
 const mrcp_recognizer_header_id RecogParams::kHeaders[] = {
-    RECOGNIZER_HEADER_SPEECH_LANGUAGE,         RECOGNIZER_HEADER_N_BEST_LIST_LENGTH,
-    RECOGNIZER_HEADER_START_INPUT_TIMERS,      RECOGNIZER_HEADER_NO_INPUT_TIMEOUT,
-    RECOGNIZER_HEADER_RECOGNITION_TIMEOUT,     RECOGNIZER_HEADER_SPEECH_COMPLETE_TIMEOUT,
+    RECOGNIZER_HEADER_SPEECH_LANGUAGE,           RECOGNIZER_HEADER_N_BEST_LIST_LENGTH,
+    RECOGNIZER_HEADER_START_INPUT_TIMERS,        RECOGNIZER_HEADER_NO_INPUT_TIMEOUT,
+    RECOGNIZER_HEADER_RECOGNITION_TIMEOUT,       RECOGNIZER_HEADER_SPEECH_COMPLETE_TIMEOUT,
     RECOGNIZER_HEADER_SPEECH_INCOMPLETE_TIMEOUT, RECOGNIZER_HEADER_DTMF_INTERDIGIT_TIMEOUT,
-    RECOGNIZER_HEADER_DTMF_TERM_TIMEOUT,       RECOGNIZER_HEADER_DTMF_TERM_CHAR,
-    RECOGNIZER_HEADER_SENSITIVITY_LEVEL,       RECOGNIZER_HEADER_SAVE_WAVEFORM,
+    RECOGNIZER_HEADER_DTMF_TERM_TIMEOUT,         RECOGNIZER_HEADER_DTMF_TERM_CHAR,
+    RECOGNIZER_HEADER_SENSITIVITY_LEVEL,         RECOGNIZER_HEADER_SAVE_WAVEFORM,
     RECOGNIZER_HEADER_CONFIDENCE_THRESHOLD,
 };
 const size_t RecogParams::kHeaderCount = sizeof(kHeaders) / sizeof(kHeaders[0]);
@@ -71,8 +71,8 @@ void CopyValue(mrcp_recognizer_header_id id, const mrcp_recog_header_t &from,
 bool IsLanguageTag(const std::string &text) {
     if (text.empty() || text.size() > 64) return false;
     for (char c : text) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  c == '-';
+        bool ok =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
         if (!ok) return false;
     }
     return true;
@@ -88,9 +88,9 @@ void RecogParams::Read(const mrcp_message_t *message) {
         if (!mrcp_resource_header_property_check(message, id)) continue;
         mask |= Bit(id);
         if (id == RECOGNIZER_HEADER_SPEECH_LANGUAGE)
-            speech_language.assign(header->speech_language.buf ? header->speech_language.buf : "",
-                                   header->speech_language.buf ? header->speech_language.length
-                                                               : 0);
+            speech_language.assign(
+                header->speech_language.buf ? header->speech_language.buf : "",
+                header->speech_language.buf ? header->speech_language.length : 0);
         else
             CopyValue(id, *header, values);
     }
