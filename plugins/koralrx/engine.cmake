@@ -4,11 +4,19 @@ koral_plugin_library(koralrx_settings
         KoralRxRecordSettings.cc KoralRxMonitoring.cc
   DEPS koralrx_util ombra)
 
+# Utterance recordings and recognition details records.
+koral_plugin_library(koralrx_records
+  GLOBS KoralRxUtteranceManager.cc KoralRxRdrManager.cc KoralRxRecognitionDetails.cc
+        KoralRxRecordFolder.cc
+  DEPS koralrx_settings koralrx_detector)
+find_path(RAPIDJSON_INCLUDE_DIR rapidjson/rapidjson.h REQUIRED)
+target_include_directories(koralrx_records PRIVATE ${RAPIDJSON_INCLUDE_DIR})
+
 if(TARGET koralrx_detector AND TARGET koralrx_client AND TARGET koralrx_grammar)
   koral_plugin_library(koralrx_engine
-    GLOBS KoralRxEngine*.cc KoralRxChannel*.cc KoralRxRecogParams.cc KoralRxRecognitionDetails.cc
-          KoralRxLogRedirect.cc
-    DEPS koralrx_settings koralrx_detector koralrx_grammar koralrx_client koral_resampler)
+    GLOBS KoralRxEngine*.cc KoralRxChannel*.cc KoralRxRecogParams.cc KoralRxLogRedirect.cc
+    DEPS koralrx_settings koralrx_records koralrx_detector koralrx_grammar koralrx_client
+         koral_resampler)
   # The channel reads the service's JSON (RapidJSON is header-only).
   target_include_directories(koralrx_engine PRIVATE ${RAPIDJSON_INCLUDE_DIR})
 

@@ -147,7 +147,7 @@ TEST_F(MessageTest, ParseUnknownPathRepeatedFieldAndFailures) {
 TEST_F(MessageTest, WaveHeaderFor16kHz) {
     uint8_t buf[64];
     size_t size = 0;
-    PrepareStreamWaveHeader(16000, buf, size);
+    PrepareWaveHeader(16000, buf, size);
     ASSERT_EQ(size, 44u);
     const uint8_t expected[44] = {'R', 'I', 'F',  'F',  0,   0,   0,    0,    'W', 'A', 'V',
                                   'E', 'f', 'm',  't',  ' ', 16,  0,    0,    0,   1,   0,
@@ -160,7 +160,7 @@ TEST_F(MessageTest, BinaryAudioFrameLayout) {
     std::string header = "Path:audio\r\nX-RequestId:r\r\n";
     uint8_t wave[44];
     size_t waveSize = 0;
-    PrepareStreamWaveHeader(16000, wave, waveSize);
+    PrepareWaveHeader(16000, wave, waveSize);
     std::vector<uint8_t> audio(2560);
     for (size_t i = 0; i < audio.size(); ++i) {
         audio[i] = static_cast<uint8_t>(i);

@@ -102,6 +102,41 @@ size_t CountOf(const std::string &text, const std::string &part) {
     return n;
 }
 
+// The record folders are made and scanned when the engine starts, before
+// any channel: what an earlier run left is purged or kept within the limits.
+// A folder that cannot be made fails the open.
+TEST_F(EngineLifecycleTest, RecordFoldersAreLoadedAtStart) {
+    ASSERT_EQ(system(("mkdir -p " + root_ + "/var/rdr").c_str()), 0);
+    WriteFile("var/koralrx-x-1-8-kHz.wav", "old");
+    WriteFile("var/keep.wav", "not ours");
+    for (const char *name : {"koralrx-x-1.json", "koralrx-x-2.json", "koralrx-x-3.json"})
+        WriteFile(std::string("var/rdr/") + name, "{}");
+    // A token endpoint on loopback where nothing listens: no name to resolve.
+    WriteFile("data/key.json",
+              R"({"auth-endpoint":"https://127.0.0.1:1/sts/v1.0/issueToken","auth-key":"k"})");
+    WriteConfig(R"(<utterance-manager save-waveforms="true" purge-existing="true"/>
+        <rdr-manager save-records="true" record-folder="rdr" max-file-count="1"/>)",
+                "key.json");
+    HostRun run = Run("channel a\nclose a\n");
+    ASSERT_EQ(run.status, 0) << run.out << run.log;
+    EXPECT_FALSE(std::ifstream(root_ + "/var/koralrx-x-1-8-kHz.wav").good());
+    EXPECT_TRUE(std::ifstream(root_ + "/var/keep.wav").good());
+    int left = 0;
+    for (const char *name : {"koralrx-x-1.json", "koralrx-x-2.json", "koralrx-x-3.json"})
+        left += std::ifstream(root_ + "/var/rdr/" + name).good();
+    EXPECT_EQ(left, 1);
+    for (const char *line : {"Create Utterance Manager", "Create RDR Manager",
+                             "Destroy Utterance Manager", "Destroy RDR Manager"})
+        EXPECT_EQ(CountOf(run.log, line), 1u) << line;
+
+    WriteFile("var/blocker", "a file where a folder should be");
+    WriteConfig(R"(<utterance-manager waveform-folder="blocker/waves"/>)", "key.json");
+    run = Run("channel a\n");
+    EXPECT_NE(run.status, 0);
+    EXPECT_TRUE(Contains(run.log, "Failed to Create Utterance Manager")) << run.log;
+    EXPECT_FALSE(Contains(run.log, "Create RDR Manager"));
+}
+
 TEST_F(EngineLifecycleTest, RefreshTimerOnlyWhenAnItemIsEnabled) {
     WriteConfig(R"(<monitoring-agent refresh-period="1"><usage-refresh-handler>
         <log-usage enable="true" priority="INFO"/></usage-refresh-handler></monitoring-agent>)");

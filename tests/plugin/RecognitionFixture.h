@@ -73,6 +73,16 @@ inline std::vector<Msg> ParseMessages(const std::string &out) {
     return messages;
 }
 
+// Script lines: a RECOGNIZE with a text/uri-list body naming one grammar,
+// then the wait for its response.
+inline std::string Recognize(const std::string &channel, int id, const std::string &grammar,
+                             const std::string &headers = "",
+                             const std::string &expect = "state=IN-PROGRESS") {
+    return "send " + channel + " RECOGNIZE " + std::to_string(id) +
+           "\nContent-Type: text/uri-list\n" + headers + "\n" + grammar + "\n.\nwait " + channel +
+           " response " + std::to_string(id) + " " + expect + "\n";
+}
+
 // A run of vantor-host with its messages.
 struct Session {
     HostRun run;

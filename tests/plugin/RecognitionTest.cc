@@ -14,15 +14,6 @@ KoralTest::TestCerts *RecognitionFixture::s_Certs = nullptr;
 
 namespace {
 
-// A RECOGNIZE with a text/uri-list body naming one grammar, then its response.
-std::string Recognize(const std::string &channel, int id, const std::string &grammar,
-                      const std::string &headers = "",
-                      const std::string &expect = "state=IN-PROGRESS") {
-    return "send " + channel + " RECOGNIZE " + std::to_string(id) +
-           "\nContent-Type: text/uri-list\n" + headers + "\n" + grammar + "\n.\nwait " + channel +
-           " response " + std::to_string(id) + " " + expect + "\n";
-}
-
 std::string Nlsml(const std::string &interpretations) {
     return "<?xml version=\"1.0\"?>\n<result>\n" + interpretations + "</result>\n";
 }

@@ -10,8 +10,6 @@
 #ifndef KORALRX_CHANNEL_H
 #define KORALRX_CHANNEL_H
 
-#include <apr_file_io.h>
-
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -24,6 +22,7 @@
 #include "KoralRxConnection.h"
 #include "KoralRxRecognitionDetails.h"
 #include "KoralRxRecogParams.h"
+#include "KoralRxUtteranceManager.h"
 #include "mpf_sdi_detector.h"
 #include "mrcp_engine.h"
 
@@ -34,17 +33,6 @@ class GrammarMap;
 class GrammarRef;
 class Resampler;
 class SpeechContext;
-
-// A recording of the recognition's audio. Recording is off until the
-// utterance manager is wired in: the files then stay closed and carry no URI.
-struct ChannelWave {
-    std::string name;
-    std::string uri;
-    apr_file_t *file = nullptr;
-    uint64_t size = 0;
-
-    void Clear() { *this = ChannelWave(); }
-};
 
 class Channel : public WebSocketConnection::Handler {
 public:
@@ -130,6 +118,8 @@ private:
     int ApplyRecogHeaders(const RecogParams &params, bool &start_input_timers,
                           bool &waveform_uri);
     bool CreateResampler(uint32_t rate);
+    // Opens the recordings of a RECOGNIZE; false when the input one cannot be.
+    bool OpenWaves(const mrcp_message_t *request, uint32_t rate, bool waveform_uri);
     // Input.
     mrcp_message_t *CreateStartOfInput(mpf_sdi_mode_e mode);
     void SendStartOfInput(mpf_sdi_mode_e mode);
@@ -141,7 +131,9 @@ private:
     size_t Resample(const int16_t *samples, size_t count);
     bool CompleteInput();
     bool SendInputComplete();
+    void WriteWave(UtteranceManager::WaveFile &wave, const void *data, size_t size);
     void CloseWaves();
+    void SaveDetails();
     // Service.
     void ProcessHypothesis(const WebSocketSrMessage &message, const SpeechContext &context);
     void ProcessPhrase(const WebSocketSrMessage &message);
@@ -166,8 +158,10 @@ private:
     double *m_Resampled = nullptr;
     std::vector<double> m_ResampleIn;
     std::vector<int16_t> m_ResampleOut;
-    ChannelWave m_InputWave;
-    ChannelWave m_OutputWave;
+    // Recordings of the recognition's audio as received and as sent to the
+    // service (Save-Waveform); open from RECOGNIZE to the end of input.
+    UtteranceManager::WaveFile m_InputWave;
+    UtteranceManager::WaveFile m_OutputWave;
     RecognitionDetails m_Details;
     // Recognizer headers set by SET-PARAMS, applied before each RECOGNIZE's own.
     RecogParams m_Params;

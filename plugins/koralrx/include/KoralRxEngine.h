@@ -1,6 +1,6 @@
 // The one recognizer engine of the process: configuration, the engine thread
-// on which all channel work runs, the speech service client and the registry
-// of open channels.
+// on which all channel work runs, the speech service client, the two record
+// managers and the registry of open channels.
 #ifndef KORALRX_ENGINE_H
 #define KORALRX_ENGINE_H
 
@@ -15,8 +15,10 @@
 
 #include "KoralRxClient.h"
 #include "KoralRxMonitoring.h"
+#include "KoralRxRdrManager.h"
 #include "KoralRxRecordSettings.h"
 #include "KoralRxStreamingSettings.h"
+#include "KoralRxUtteranceManager.h"
 #include "OmbraSoftEventProcessor.h"
 #include "OmbraTimer.h"
 #include "apt_dir_layout.h"
@@ -65,6 +67,10 @@ public:
     const std::string &GetServiceEndpoint() const { return m_ServiceEndpoint; }
     const UtteranceSettings &GetUtteranceSettings() const { return m_UtteranceSettings; }
     const RdrSettings &GetRdrSettings() const { return m_RdrSettings; }
+    // The record managers: engine thread, from start-up to shut-down; null
+    // before and after.
+    UtteranceManager *GetUttManager() const { return m_UttManager; }
+    RdrManager *GetRdrManager() const { return m_RdrManager; }
     const MonitoringSettings &GetMonitoringSettings() const { return m_MonitoringSettings; }
     const std::string &GetSubscriptionKeyFile() const { return m_SubscriptionKeyFile; }
     size_t GetOpenChannelCount() const { return m_Channels.size(); }
@@ -88,6 +94,10 @@ protected:
     void ProcessShutdown();
     bool CreateWebSocketClient();
     void DestroyWebSocketClient();
+    bool CreateUttManager(const UtteranceManager::Settings &settings);
+    void DestroyUttManager();
+    bool CreateRdrManager(const RdrManager::Settings &settings);
+    void DestroyRdrManager();
     void Cleanup();
     void LoadSpeechContexts(const apr_xml_elem *elem);
     void ReportUsage(const MonitoringHandler &handler);
@@ -102,6 +112,8 @@ private:
     mrcp_engine_t *m_Handle = nullptr;
     Ombra::SoftEventProcessor *m_EventProcessor = nullptr;
     WebSocketClient *m_WebSocketClient = nullptr;
+    UtteranceManager *m_UttManager = nullptr;
+    RdrManager *m_RdrManager = nullptr;
     std::string m_SubscriptionKeyFile;
     std::string m_ServiceEndpoint;
     std::map<std::string, SpeechContext *> m_SpeechContexts;

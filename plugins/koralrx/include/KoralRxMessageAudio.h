@@ -9,18 +9,13 @@
 #include <cstdint>
 #include <string>
 
+#include "KoralRxWaveHeader.h"
+
 namespace KORAL {
-
-// Size of the WAV header that leads the audio of a turn.
-const size_t kWaveHeaderSize = 44;
-
-// A 44-byte PCM WAV header (mono, 16 bits, `rate` Hz, sizes unknown = 0)
-// into `buffer`, which holds at least 44 bytes; sets `size` to 44.
-void PrepareStreamWaveHeader(uint32_t rate, uint8_t *buffer, size_t &size);
 
 struct BinaryMessage {
     const std::string *m_Header = nullptr;  // header block without the empty line
-    const uint8_t *m_Wave = nullptr;        // WAV header or null
+    const uint8_t *m_Wave = nullptr;        // WAV header (KoralRxWaveHeader.h) or null
     size_t m_WaveSize = 0;
     const uint8_t *m_Audio = nullptr;
     size_t m_AudioSize = 0;

@@ -1,9 +1,12 @@
 // The per-recognition state of a channel: the settings a RECOGNIZE fixed, the
 // progress flags of its input, its moments, its results and its completion
-// cause. It is also the content of the recognition's details record, which
-// the record manager writes at completion when records are enabled.
+// cause. It is also the content of the recognition's details record (RDR), a
+// JSON file the channel saves at completion when records are enabled and
+// hands to the record manager (KoralRxRdrManager.h).
 #ifndef KORALRX_RECOGNITION_DETAILS_H
 #define KORALRX_RECOGNITION_DETAILS_H
+
+#include <apr_time.h>
 
 #include <cstdint>
 #include <string>
@@ -66,6 +69,18 @@ struct RecognitionDetails {
 
     // Everything back to the state of a new record.
     void Reset() { *this = RecognitionDetails(); }
+
+    // The record's JSON text: one document whatever the strings hold (texts
+    // escaped, invalid UTF-8 as U+FFFD, raw_transcripts as it stands only
+    // when it is one JSON value). Times are written in ms from start_ts.
+    std::string Compose() const;
+    // Writes Compose() to `path`; false, logged, when it cannot be written
+    // (a partly written file is removed).
+    bool Save(const std::string &path) const;
+
+    // Local time "YYYY-MM-DD hh:mm:ss" of a time other than 0; for 0
+    // `text` is left as it is.
+    static bool GetTimestampStr(apr_time_t time, std::string &text);
     // "speech" for speech input, "dtmf" for DTMF, null otherwise.
     static const char *GetInputTypeStr(mpf_sdi_mode_e type);
 };

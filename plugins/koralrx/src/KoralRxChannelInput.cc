@@ -6,6 +6,7 @@
 
 #include "KoralResampler.h"
 #include "KoralRxChannel.h"
+#include "KoralRxEngine.h"
 #include "KoralRxLog.h"
 #include "KoralRxPcm.h"
 
@@ -136,13 +137,7 @@ size_t Channel::Resample(const int16_t *samples, size_t count) {
 }
 
 bool Channel::SendInput(const DataChunk &chunk) {
-    if (m_InputWave.file) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Write [%d bytes] <%s@%s>",
-                static_cast<int>(chunk.size), GetId(), KORAL_CHANNEL_TAG);
-        apr_size_t written = chunk.size;
-        apr_file_write(m_InputWave.file, chunk.data, &written);
-        m_InputWave.size += written;
-    }
+    WriteWave(m_InputWave, chunk.data, chunk.size);
     char *data = static_cast<char *>(chunk.data);
     size_t size = chunk.size;
     if (m_Resampler) {
@@ -150,13 +145,7 @@ bool Channel::SendInput(const DataChunk &chunk) {
         if (made == 0) return true;  // the converter is still filling its delay line
         data = reinterpret_cast<char *>(m_ResampleOut.data());
         size = made * 2;
-        if (m_OutputWave.file) {
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Write [%d bytes] <%s@%s>",
-                    static_cast<int>(size), GetId(), KORAL_CHANNEL_TAG);
-            apr_size_t written = size;
-            apr_file_write(m_OutputWave.file, data, &written);
-            m_OutputWave.size += written;
-        }
+        WriteWave(m_OutputWave, data, size);
     }
     if (m_Connection) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Send [%d bytes] <%s@%s>",
@@ -179,10 +168,19 @@ bool Channel::CompleteInput() {
     return true;
 }
 
+void Channel::WriteWave(UtteranceManager::WaveFile &wave, const void *data, size_t size) {
+    if (!wave.IsOpen()) return;
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Write [%d bytes] <%s@%s>",
+            static_cast<int>(size), GetId(), KORAL_CHANNEL_TAG);
+    m_Engine->GetUttManager()->WriteWavefile(wave, data, size);
+}
+
+// The files keep their names and URI: Waveform-URI is reported after this.
 void Channel::CloseWaves() {
-    // Recordings open only once the utterance manager is wired in; it closes them.
-    m_InputWave.file = nullptr;
-    m_OutputWave.file = nullptr;
+    UtteranceManager *waves = m_Engine->GetUttManager();
+    if (!waves) return;
+    if (m_InputWave.IsOpen()) waves->CloseWavefile(m_InputWave);
+    if (m_OutputWave.IsOpen()) waves->CloseWavefile(m_OutputWave);
 }
 
 bool Channel::SendInputComplete() {

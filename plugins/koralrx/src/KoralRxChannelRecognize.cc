@@ -137,10 +137,9 @@ bool Channel::Recognize(mrcp_message_t *request, mrcp_message_t *response) {
 
     const StreamingRecogSettings &settings = m_Engine->GetStreamingSettings();
     m_Details.Reset();
-    m_InputWave.Clear();
-    m_OutputWave.Clear();
-    // Records are written once the record manager is wired in.
-    m_Details.enabled = false;
+    m_InputWave.Reset();
+    m_OutputWave.Reset();
+    m_Details.enabled = m_Engine->GetRdrManager() && m_Engine->GetRdrManager()->IsEnabled();
     m_Details.language = settings.language;
     m_Details.sampling_rate = rate;
     m_Details.version = request->start_line.version;
@@ -174,7 +173,14 @@ bool Channel::Recognize(mrcp_message_t *request, mrcp_message_t *response) {
     }
     if (m_ActiveSpeechGrammar && rate != kServiceRate && !CreateResampler(rate))
         return !ComposeResponse(response, MRCP_STATUS_CODE_METHOD_FAILED, kError);
-    (void)waveform_uri;  // the input wave's URI comes with recording
+    // Before the detector is prepared: a refused RECOGNIZE leaves it idle.
+    if (!OpenWaves(request, rate, waveform_uri))
+        return !ComposeResponse(response, MRCP_STATUS_CODE_METHOD_FAILED, kError);
+    RdrManager *records = m_Engine->GetRdrManager();
+    if (m_Details.enabled) {
+        records->ComposeName(m_Details.name, GetId(), request->start_line.request_id);
+        m_Details.start_ts = apr_time_now();
+    }
 
     mpf_sdi_speech_start_mode_set(m_Detector, m_Details.service_start_of_input ? 1 : 0);
     mpf_sdi_init(m_Detector, static_cast<mpf_sdi_mode_e>(mode), rate,
@@ -197,6 +203,26 @@ bool Channel::Recognize(mrcp_message_t *request, mrcp_message_t *response) {
     }
     response->start_line.request_state = MRCP_REQUEST_STATE_INPROGRESS;
     SendMessage(response);
+    return true;
+}
+
+bool Channel::OpenWaves(const mrcp_message_t *request, uint32_t rate, bool waveform_uri) {
+    UtteranceManager *waves = m_Engine->GetUttManager();
+    if (!m_Details.save_waveform || !waves) return true;
+    const mrcp_request_id number = request->start_line.request_id;
+    if (!waves->ComposeName(m_InputWave.name, GetId(), number, rate) ||
+        !waves->OpenWavefile(m_InputWave, rate)) {
+        m_InputWave.Reset();
+        return false;
+    }
+    // Only a client that asked with Save-Waveform is told where it is.
+    if (waveform_uri) waves->ComposeUri(m_InputWave.uri, m_InputWave.name);
+    // The audio as the service gets it; the recognition goes on without it.
+    if (m_Resampler && m_ActiveSpeechGrammar) {
+        if (!waves->ComposeName(m_OutputWave.name, GetId(), number, kServiceRate) ||
+            !waves->OpenWavefile(m_OutputWave, kServiceRate))
+            m_OutputWave.Reset();
+    }
     return true;
 }
 

@@ -176,7 +176,8 @@ bool Channel::CompleteRecognition(int cause, const std::string &content_type,
                                   const std::string &body) {
     if (!m_RecogRequest) return false;
     CloseWaves();
-    // The details record is saved here once the record manager is wired in.
+    m_Details.completion_cause = cause;
+    SaveDetails();
     m_RequestId.clear();
     if (m_StopResponse) {
         SetWaveformUri(m_StopResponse);
@@ -211,14 +212,30 @@ bool Channel::CompleteRecognition(int cause, const std::string &content_type,
     return true;
 }
 
+// A record that cannot be saved is logged and left out of the folder's
+// bookkeeping; the recognition's answer does not depend on it.
+void Channel::SaveDetails() {
+    RdrManager *records = m_Engine->GetRdrManager();
+    if (!m_Details.enabled || !records) return;
+    m_Details.completion_ts = apr_time_now();
+    std::string path;
+    records->ComposePath(path, m_Details.name);
+    if (m_Details.Save(path)) records->AddFileEntry(m_Details.name, m_Details.completion_ts);
+}
+
+// The figures are those of the recording the URI names. The detector's own
+// are still 0 when the service ended the recognition before the detector
+// handed out its last chunk, though the file holds audio.
 void Channel::SetWaveformUri(mrcp_message_t *message) {
     if (m_InputWave.uri.empty()) return;
     mrcp_recog_header_t *header = mrcp_resource_header_get(message);
-    if (m_Details.input_stats.size > 0) {
+    const uint64_t size = m_InputWave.size;
+    const uint64_t bytes_per_ms = m_Details.sampling_rate * 2 / 1000;
+    if (size > 0) {
         char *value =
             apr_psprintf(message->pool, "<%s>;size=%lu;duration=%lu", m_InputWave.uri.c_str(),
-                         static_cast<unsigned long>(m_Details.input_stats.size),
-                         static_cast<unsigned long>(m_Details.input_stats.duration));
+                         static_cast<unsigned long>(size),
+                         static_cast<unsigned long>(bytes_per_ms ? size / bytes_per_ms : 0));
         apt_string_assign(&header->waveform_uri, value, message->pool);
     } else {
         apt_string_assign(&header->waveform_uri, "", message->pool);

@@ -141,7 +141,7 @@ void WebSocketConnection::ProcessAudioData(const std::string &requestId,
     BinaryMessage message;
     message.m_Header = &header;
     if (newTurn) {
-        PrepareStreamWaveHeader(m_SampleRate, wave, message.m_WaveSize);
+        PrepareWaveHeader(m_SampleRate, wave, message.m_WaveSize);
         message.m_Wave = wave;
     }
     message.m_Audio = reinterpret_cast<const uint8_t *>(data.data());

@@ -46,6 +46,30 @@ bool CheckEndpoint(const char *kind, const std::string &uri, const char *path) {
     return false;
 }
 
+// A record manager with its expiry timers on the engine thread. The folder
+// is scanned at once: what an earlier run left is purged, expired or timed
+// like the files made from now on. `label` names the manager in the log.
+template <class Manager>
+bool CreateRecordManager(Manager *&manager, const typename Manager::Settings &settings,
+                         Ombra::AsyncEventTimerProcessor *processor, const char *label) {
+    if (manager) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "%s Already Exists", label);
+        return false;
+    }
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Create %s", label);
+    manager = new Manager(settings);
+    manager->SetTimerProcessor(processor);
+    return manager->LoadFileEntries();
+}
+
+template <class Manager>
+void DestroyRecordManager(Manager *&manager, const char *label) {
+    if (!manager) return;
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Destroy %s", label);
+    delete manager;
+    manager = nullptr;
+}
+
 }  // namespace
 
 Engine::Engine(const std::string &name) : m_Name(name) {
@@ -159,6 +183,16 @@ bool Engine::ProcessStart() {
         Cleanup();
         return false;
     }
+    if (!CreateUttManager(m_UtteranceSettings)) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create Utterance Manager");
+        Cleanup();
+        return false;
+    }
+    if (!CreateRdrManager(m_RdrSettings)) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create RDR Manager");
+        Cleanup();
+        return false;
+    }
     OnUsageChange();
 
     const MonitoringHandler &refresh = m_MonitoringSettings.usage_refresh_handler;
@@ -230,6 +264,18 @@ void Engine::DestroyWebSocketClient() {
     m_WebSocketClient = nullptr;
 }
 
+bool Engine::CreateUttManager(const UtteranceManager::Settings &settings) {
+    return CreateRecordManager(m_UttManager, settings, m_EventProcessor, "Utterance Manager");
+}
+
+void Engine::DestroyUttManager() { DestroyRecordManager(m_UttManager, "Utterance Manager"); }
+
+bool Engine::CreateRdrManager(const RdrManager::Settings &settings) {
+    return CreateRecordManager(m_RdrManager, settings, m_EventProcessor, "RDR Manager");
+}
+
+void Engine::DestroyRdrManager() { DestroyRecordManager(m_RdrManager, "RDR Manager"); }
+
 void Engine::OnShutdown(Ombra::SoftEventProcessor *processor) { ProcessShutdown(); }
 
 void Engine::ProcessShutdown() {
@@ -238,7 +284,11 @@ void Engine::ProcessShutdown() {
     Cleanup();
 }
 
-void Engine::Cleanup() { DestroyWebSocketClient(); }
+void Engine::Cleanup() {
+    DestroyWebSocketClient();
+    DestroyUttManager();
+    DestroyRdrManager();
+}
 
 void Engine::OnOpenChannel(Channel *channel) {
     m_Channels.push_back(channel);

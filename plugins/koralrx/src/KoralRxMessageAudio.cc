@@ -1,41 +1,8 @@
 #include "KoralRxMessageAudio.h"
 
-#include <cstring>
-
 #include "KoralRxWsFrame.h"
 
 namespace KORAL {
-
-namespace {
-
-void PutLe16(uint8_t *p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void PutLe32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-}  // namespace
-
-void PrepareStreamWaveHeader(uint32_t rate, uint8_t *buffer, size_t &size) {
-    memcpy(buffer, "RIFF", 4);
-    PutLe32(buffer + 4, 0);
-    memcpy(buffer + 8, "WAVEfmt ", 8);
-    PutLe32(buffer + 16, 16);
-    PutLe16(buffer + 20, 1);
-    PutLe16(buffer + 22, 1);
-    PutLe32(buffer + 24, rate);
-    PutLe32(buffer + 28, rate * 2);
-    PutLe16(buffer + 32, 2);
-    PutLe16(buffer + 34, 16);
-    memcpy(buffer + 36, "data", 4);
-    PutLe32(buffer + 40, 0);
-    size = kWaveHeaderSize;
-}
 
 size_t BinaryFrameSize(const BinaryMessage &message) {
     size_t length = message.Size();
