@@ -218,9 +218,6 @@ mrcp_message_header_add(mrcp_message_t *message, const char *name, const char *v
     apr_size_t name_len = strlen(name);
     apr_size_t value_len = strlen(value);
     mrcp_version_e version = message->start_line.version;
-    // GET-PARAMS names the headers it asks for with empty values.
-    bool name_only = value_len == 0 && message->start_line.message_type == MRCP_MESSAGE_TYPE_REQUEST &&
-                     message->start_line.method_id == RECOGNIZER_GET_PARAMS;
 
     mrcp_generic_header_id gid = mrcp_generic_header_id_find(name, name_len, version);
     if (gid == GENERIC_HEADER_CHANNEL_ID) {
@@ -230,7 +227,6 @@ mrcp_message_header_add(mrcp_message_t *message, const char *name, const char *v
     if (gid < GENERIC_HEADER_COUNT) {
         const vantor::HeaderDescriptor *d = vantor::GenericHeaderDescriptor(gid);
         bool join = mrcp_generic_header_property_check(message, gid) == TRUE;
-        if (name_only) return mrcp_generic_header_property_add(message, gid);
         if (!vantor::HeaderValueParse(*d, &message->header.generic, value, value_len, version, join,
                                       message->pool))
             return value_len == 0 ? NameAdd(message, &message->header.generic_mask,
@@ -243,7 +239,6 @@ mrcp_message_header_add(mrcp_message_t *message, const char *name, const char *v
     if (rid < RECOGNIZER_HEADER_COUNT) {
         const vantor::HeaderDescriptor *d = vantor::RecogHeaderDescriptor(rid);
         bool join = mrcp_resource_header_property_check(message, rid) == TRUE;
-        if (name_only) return mrcp_resource_header_property_add(message, rid);
         if (!vantor::HeaderValueParse(*d, &message->header.resource, value, value_len, version,
                                       join, message->pool))
             return value_len == 0 ? NameAdd(message, &message->header.resource_mask,

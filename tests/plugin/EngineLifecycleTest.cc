@@ -113,7 +113,8 @@ TEST_F(EngineLifecycleTest, RecordFoldersAreLoadedAtStart) {
         WriteFile(std::string("var/rdr/") + name, "{}");
     // A token endpoint on loopback where nothing listens: no name to resolve.
     WriteFile("data/key.json",
-              R"({"auth-endpoint":"https://127.0.0.1:1/sts/v1.0/issueToken","auth-key":"k"})");
+              R"({"auth-endpoint":"https://127.0.0.1:1/sts/v1.0/issueToken","auth-key":"k",)"
+              R"("service-endpoint":"https://127.0.0.1:1/speech"})");
     WriteConfig(R"(<utterance-manager save-waveforms="true" purge-existing="true"/>
         <rdr-manager save-records="true" record-folder="rdr" max-file-count="1"/>)",
                 "key.json");

@@ -273,11 +273,18 @@ bool Channel::SetParams(mrcp_message_t *request, mrcp_message_t *response) {
 }
 
 bool Channel::GetParams(mrcp_message_t *request, mrcp_message_t *response) {
+    // GET-PARAMS names the headers it asks for, mostly with empty values,
+    // which the host keeps as named but not present.
+    auto isNamed = [request](apr_size_t id) {
+        return mrcp_resource_header_property_check(request, id) ||
+               mrcp_resource_header_empty_check(request, id);
+    };
     uint64_t named = 0;
     for (size_t i = 0; i < RecogParams::kHeaderCount; ++i)
-        if (mrcp_resource_header_property_check(request, RecogParams::kHeaders[i]))
-            named |= RecogParams::Bit(RecogParams::kHeaders[i]);
-    if (named == 0 && !mrcp_resource_header_any(request)) named = ~uint64_t(0);
+        if (isNamed(RecogParams::kHeaders[i])) named |= RecogParams::Bit(RecogParams::kHeaders[i]);
+    bool anyNamed = named != 0;
+    for (apr_size_t id = 0; !anyNamed && id < RECOGNIZER_HEADER_COUNT; ++id) anyNamed = isNamed(id);
+    if (!anyNamed) named = ~uint64_t(0);
     RecogParams values = DefaultParams(*m_Engine);
     values.Merge(m_Params);
     values.Write(response, named);
