@@ -242,19 +242,19 @@ std::unique_ptr<Resampler> CreateResampler(double srcRate, double dstRate, int m
     if (!(stopBandAttenuation >= 49 && stopBandAttenuation <= 218))
         return refuse("stop-band attenuation must be from 49 to 218 dB");
 
-    KernelSpec spec;
-    spec.m_Up = up;
-    spec.m_Down = down;
-    spec.m_FilterRate = static_cast<double>(in) * up;
-    spec.m_BandEdge = std::min(in, out) / 2.0;
-    spec.m_TransitionBand = transitionBand;
-    spec.m_Attenuation = stopBandAttenuation;
+    KernelSpec design;
+    design.m_Up = up;
+    design.m_Down = down;
+    design.m_FilterRate = static_cast<double>(in) * up;
+    design.m_BandEdge = std::min(in, out) / 2.0;
+    design.m_TransitionBand = transitionBand;
+    design.m_Attenuation = stopBandAttenuation;
     // A third of the largest input: callers size their largest chunk with
     // room to spare, and one block per usual chunk is the cheapest.
-    spec.m_ChunkHint = std::max(1, maxInLen / 3);
+    design.m_ChunkHint = std::max(1, maxInLen / 3);
     try {
         std::string reason;
-        auto kernel = ResamplerKernel::Get(spec, reason);
+        auto kernel = ResamplerKernel::Get(design, reason);
         if (!kernel) return refuse(reason);
         std::unique_ptr<FftResampler> resampler(new FftResampler(std::move(kernel), maxInLen));
         if (!resampler->Allocated()) return refuse("out of memory for FFT buffers");

@@ -9,25 +9,9 @@
 #include "KoralRxEngine.h"
 #include "KoralRxLog.h"
 #include "KoralRxPcm.h"
+#include "mpf_sdi_util.h"
 
 namespace KORAL {
-
-namespace {
-
-const char *DetectorCauseStr(apr_uint32_t cause) {
-    switch (cause) {
-        case MPF_SDI_COMPLETION_CAUSE_SUCCESS:
-            return "success";
-        case MPF_SDI_COMPLETION_CAUSE_TIMEDOUT:
-            return "timedout";
-        case MPF_SDI_COMPLETION_CAUSE_STOPPED:
-            return "stopped";
-        default:
-            return "unknown";
-    }
-}
-
-}  // namespace
 
 mrcp_message_t *Channel::CreateStartOfInput(mpf_sdi_mode_e mode) {
     if (!m_RecogRequest) return nullptr;
@@ -162,7 +146,7 @@ bool Channel::CompleteInput() {
     if (m_Details.enabled) m_Details.end_of_input_ts = apr_time_now();
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
             "Input Complete [%s] size=%d bytes, dur=%d ms <%s@%s>",
-            DetectorCauseStr(m_Details.input_stats.completion_cause),
+            mpf_sdi_completion_cause_str(m_Details.input_stats.completion_cause),
             static_cast<int>(m_Details.input_stats.size),
             static_cast<int>(m_Details.input_stats.duration), GetId(), KORAL_CHANNEL_TAG);
     return true;
