@@ -74,8 +74,8 @@ class FftResampler : public Resampler {
 
 FftResampler::FftResampler(std::shared_ptr<const ResamplerKernel> kernel, int maxInLen)
     : m_Kernel(std::move(kernel)),
-      m_Up(m_Kernel->m_Spec.m_Up),
-      m_Down(m_Kernel->m_Spec.m_Down),
+      m_Up(m_Kernel->m_Design.m_Up),
+      m_Down(m_Kernel->m_Design.m_Down),
       m_FftIn(m_Kernel->m_FftIn),
       m_FftUp(m_Kernel->m_FftUp),
       m_FftOut(m_Kernel->m_FftOut),
@@ -242,7 +242,7 @@ std::unique_ptr<Resampler> CreateResampler(double srcRate, double dstRate, int m
     if (!(stopBandAttenuation >= 49 && stopBandAttenuation <= 218))
         return refuse("stop-band attenuation must be from 49 to 218 dB");
 
-    KernelSpec design;
+    KernelDesign design;
     design.m_Up = up;
     design.m_Down = down;
     design.m_FilterRate = static_cast<double>(in) * up;

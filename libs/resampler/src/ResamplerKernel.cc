@@ -48,7 +48,7 @@ double KaiserBeta(double atten) {
 // Half length (taps either side of the centre) that Kaiser's estimate gives
 // for the transition width, rounded up to a multiple of `down` so that the
 // group delay is a whole number of output samples.
-int HalfLength(const KernelSpec &s) {
+int HalfLength(const KernelDesign &s) {
     const double width = s.m_BandEdge * s.m_TransitionBand / 100.0;
     const double order = (s.m_Attenuation - 7.95) / (2.285 * 2.0 * M_PI * width / s.m_FilterRate);
     int half = static_cast<int>(std::ceil(order / 2.0));
@@ -67,7 +67,7 @@ int BlockAdvance(int fftIn, int up, int down, int taps) {
 // Block length in input samples: among lengths FFTW transforms fast (2^a 3^b
 // 5^c, times q), the one that converts a chunk of the hinted length in the
 // fewest operations (blocks needed x n log n of both transforms).
-int ChooseFftIn(const KernelSpec &s, int taps) {
+int ChooseFftIn(const KernelDesign &s, int taps) {
     const int chunk = std::max(s.m_ChunkHint, 1);
     // Past this, one block already covers the chunk and longer ones only cost more.
     const long limit = std::min<long>(1L << 22, 4L * (taps / s.m_Up + chunk) + 1024);
@@ -103,13 +103,13 @@ template fftw_complex *AllocFftBuffer<fftw_complex>(size_t);
 
 void FreeFftBuffer(void *p) { std::free(p); }
 
-bool KernelSpec::operator==(const KernelSpec &o) const {
+bool KernelDesign::operator==(const KernelDesign &o) const {
     return m_Up == o.m_Up && m_Down == o.m_Down && m_FilterRate == o.m_FilterRate &&
            m_BandEdge == o.m_BandEdge && m_TransitionBand == o.m_TransitionBand &&
            m_Attenuation == o.m_Attenuation && m_ChunkHint == o.m_ChunkHint;
 }
 
-std::vector<double> ResamplerKernel::DesignTaps(const KernelSpec &s) {
+std::vector<double> ResamplerKernel::DesignTaps(const KernelDesign &s) {
     const int half = HalfLength(s);
     const int taps = 2 * half + 1;
     // Cut-off in the middle of the transition band, which ends at the band edge.
@@ -131,7 +131,7 @@ std::vector<double> ResamplerKernel::DesignTaps(const KernelSpec &s) {
     return h;
 }
 
-std::shared_ptr<const ResamplerKernel> ResamplerKernel::Get(const KernelSpec &spec,
+std::shared_ptr<const ResamplerKernel> ResamplerKernel::Get(const KernelDesign &design,
                                                             std::string &error) {
     std::lock_guard<std::recursive_mutex> guard(PlannerLock());
     auto &cache = Cache();
@@ -141,27 +141,27 @@ std::shared_ptr<const ResamplerKernel> ResamplerKernel::Get(const KernelSpec &sp
             it = cache.erase(it);
             continue;
         }
-        if (kernel->m_Spec == spec) return kernel;
+        if (kernel->m_Design == design) return kernel;
         ++it;
     }
     std::shared_ptr<ResamplerKernel> kernel(new ResamplerKernel);
-    if (!kernel->Build(spec, error)) return nullptr;
+    if (!kernel->Build(design, error)) return nullptr;
     cache.push_back(kernel);
     return kernel;
 }
 
 // Called with the planner lock held.
-bool ResamplerKernel::Build(const KernelSpec &spec, std::string &error) {
-    m_Spec = spec;
-    const std::vector<double> h = DesignTaps(spec);
+bool ResamplerKernel::Build(const KernelDesign &design, std::string &error) {
+    m_Design = design;
+    const std::vector<double> h = DesignTaps(design);
     m_Taps = static_cast<int>(h.size());
-    m_FftIn = ChooseFftIn(spec, m_Taps);
+    m_FftIn = ChooseFftIn(design, m_Taps);
     if (m_FftIn == 0) {
         error = "no FFT block length fits a filter of " + std::to_string(m_Taps) + " taps";
         return false;
     }
-    m_FftUp = m_FftIn * spec.m_Up;
-    m_FftOut = m_FftUp / spec.m_Down;
+    m_FftUp = m_FftIn * design.m_Up;
+    m_FftOut = m_FftUp / design.m_Down;
 
     // Filter spectrum, through a throw-away plan of the filter-rate length.
     double *time = AllocFftBuffer<double>(m_FftUp);

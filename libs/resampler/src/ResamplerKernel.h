@@ -15,7 +15,7 @@
 
 namespace KORAL {
 
-struct KernelSpec {
+struct KernelDesign {
     int m_Up = 1;                 // p: input rate x p = filter rate
     int m_Down = 1;               // q: filter rate / q = output rate
     double m_FilterRate = 0;      // Hz, the rate the filter runs at
@@ -24,7 +24,7 @@ struct KernelSpec {
     double m_Attenuation = 0;     // dB in the stop band
     int m_ChunkHint = 0;          // input samples a block should cover at least
 
-    bool operator==(const KernelSpec &o) const;
+    bool operator==(const KernelDesign &o) const;
 };
 
 // Aligned storage for transforms, or null when memory runs out (FFTW's own
@@ -44,16 +44,17 @@ using FftBuffer = std::unique_ptr<T[], FftBufferDeleter<T>>;
 class ResamplerKernel {
   public:
     // Null with a reason in `error` when FFTW cannot plan the transforms.
-    static std::shared_ptr<const ResamplerKernel> Get(const KernelSpec &spec, std::string &error);
+    static std::shared_ptr<const ResamplerKernel> Get(const KernelDesign &design,
+                                                      std::string &error);
     ~ResamplerKernel();
     ResamplerKernel(const ResamplerKernel &) = delete;
     ResamplerKernel &operator=(const ResamplerKernel &) = delete;
 
     // Taps of the linear-phase low-pass filter at the filter rate, with a DC
     // gain of `up` (making up for the zeros inserted by up-sampling).
-    static std::vector<double> DesignTaps(const KernelSpec &spec);
+    static std::vector<double> DesignTaps(const KernelDesign &design);
 
-    KernelSpec m_Spec;
+    KernelDesign m_Design;
     int m_Taps = 0;    // odd; (m_Taps - 1) / 2 is a multiple of m_Down
     int m_FftIn = 0;   // input samples per block (a multiple of m_Down)
     int m_FftUp = 0;   // m_FftIn x m_Up: block length at the filter rate
@@ -65,7 +66,7 @@ class ResamplerKernel {
 
   private:
     ResamplerKernel() = default;
-    bool Build(const KernelSpec &spec, std::string &error);
+    bool Build(const KernelDesign &design, std::string &error);
 };
 
 }  // namespace KORAL
