@@ -15,17 +15,6 @@ elseif(KORALRX_SANITIZE)
   message(FATAL_ERROR "KORALRX_SANITIZE must be empty, address or thread")
 endif()
 
-# Adds every immediate subdirectory of DIR that has a CMakeLists.txt.
-function(koral_add_subdirectories dir)
-  file(GLOB children LIST_DIRECTORIES true "${CMAKE_SOURCE_DIR}/${dir}/*")
-  list(SORT children)
-  foreach(child ${children})
-    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
-      add_subdirectory(${child})
-    endif()
-  endforeach()
-endfunction()
-
 # koral_add_test(NAME SOURCES ... [LIBS ...] [TIMEOUT s] [LABELS ...] [ENV ...])
 # One GoogleTest binary registered as one CTest test.
 function(koral_add_test name)

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "KoralRxWsHandshake.h"
-#include "KoralRxWsHttp.h"
+#include "KoralRxNetHttp.h"
 
 using namespace KORAL;
 

@@ -20,7 +20,7 @@
 
 #include "KoralRxAuth.h"
 #include "KoralRxClientEvents.h"
-#include "KoralRxWsTls.h"
+#include "KoralRxNetTls.h"
 
 namespace KORAL {
 

@@ -21,14 +21,14 @@
 #include "KoralRxAuth.h"
 #include "KoralRxMessage.h"
 #include "KoralRxMessageJson.h"
-#include "KoralRxWsTransport.h"
+#include "KoralRxNetTransport.h"
 
 namespace KORAL {
 
 class WebSocketClient;
 struct BinaryMessage;
 
-class WebSocketConnection : public AuthClient::Handler, private WsTransport::Owner {
+class WebSocketConnection : public AuthClient::Handler, private NetTransport::Owner {
   public:
     struct ConnectionStats {
         int64_t m_StartTime = 0;     // TCP connection started (0 when reused)
@@ -93,7 +93,7 @@ class WebSocketConnection : public AuthClient::Handler, private WsTransport::Own
     void SetConnectTimeout(int seconds) { m_ConnectTimeout = seconds; }
 
     // The stream under the connection (diagnostics and benchmarks).
-    const WsTransport &GetTransport() const { return m_Transport; }
+    const NetTransport &GetTransport() const { return m_Transport; }
 
     const char *GetStateAsString() const;
     State GetState() const { return m_State; }
@@ -146,7 +146,7 @@ class WebSocketConnection : public AuthClient::Handler, private WsTransport::Own
     apr_pool_t *m_Pool;
     Handler *m_Handler;
     WebSocketClient *m_Client;
-    WsTransport m_Transport;  // the socket(s): m_Bev and m_PendingBev
+    NetTransport m_Transport;  // the socket(s): m_Bev and m_PendingBev
     event *m_Timer;
     event *m_ConnectTimer;
     event *m_ResultTimer;  // the wait for the turn's speech.phrase after its end of audio

@@ -2,7 +2,7 @@
 
 #include "KoralRxAuthHttp.h"
 #include "KoralRxLog.h"
-#include "KoralRxWsUri.h"
+#include "KoralRxNetUri.h"
 
 namespace KORAL {
 
@@ -193,7 +193,7 @@ bool AuthClient::CreateConnection(const char *scheme) {
                 m_Name.c_str());
         return false;
     }
-    WsTransport::Target target;
+    NetTransport::Target target;
     target.m_Tls = endpoint.m_Tls;
     target.m_Host = endpoint.m_Host;
     target.m_Port = endpoint.m_Port;

@@ -7,7 +7,7 @@
 #include "KoralRxLog.h"
 #include "KoralRxLogRedirect.h"
 #include "KoralRxSpeechContext.h"
-#include "KoralRxWsUri.h"
+#include "KoralRxNetUri.h"
 #include "OmbraGlobal.h"
 #include "OmbraLogger.h"
 

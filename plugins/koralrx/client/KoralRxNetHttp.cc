@@ -1,4 +1,4 @@
-#include "KoralRxWsHttp.h"
+#include "KoralRxNetHttp.h"
 
 #include <strings.h>
 

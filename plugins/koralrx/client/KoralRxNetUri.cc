@@ -1,4 +1,4 @@
-#include "KoralRxWsUri.h"
+#include "KoralRxNetUri.h"
 
 #include <strings.h>
 

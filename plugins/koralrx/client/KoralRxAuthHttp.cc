@@ -9,7 +9,7 @@
 namespace KORAL {
 
 HttpConnection::HttpConnection(event_base *base, evdns_base *dns, SSL_CTX *context,
-                               const WsTransport::Target &target)
+                               const NetTransport::Target &target)
     : m_Base(base), m_Dns(dns), m_Context(context), m_Target(target), m_Transport(this) {}
 
 HttpConnection::~HttpConnection() {
@@ -39,17 +39,17 @@ HttpConnection::MakeResult HttpConnection::MakeRequest(HttpRequest *request, con
 HttpConnection::MakeResult HttpConnection::Connect() {
     m_Transport.SetTimeouts(m_Timeout);
     switch (m_Transport.Open(m_Base, m_Dns, m_Context, m_Target)) {
-        case WsTransport::OPEN_OK:
+        case NetTransport::OPEN_OK:
             return MAKE_OK;
-        case WsTransport::OPEN_NO_TLS_CONTEXT:
+        case NetTransport::OPEN_NO_TLS_CONTEXT:
             return MAKE_NO_TLS_CONTEXT;
-        case WsTransport::OPEN_NO_TLS_HANDLE:
+        case NetTransport::OPEN_NO_TLS_HANDLE:
             return MAKE_NO_TLS_HANDLE;
-        case WsTransport::OPEN_NO_TLS_BUFFEREVENT:
+        case NetTransport::OPEN_NO_TLS_BUFFEREVENT:
             return MAKE_NO_TLS_BUFFEREVENT;
-        case WsTransport::OPEN_NO_BUFFEREVENT:
+        case NetTransport::OPEN_NO_BUFFEREVENT:
             return MAKE_NO_BUFFEREVENT;
-        case WsTransport::OPEN_CONNECT_FAILED:
+        case NetTransport::OPEN_CONNECT_FAILED:
             break;
     }
     return MAKE_CONNECT_FAILED;

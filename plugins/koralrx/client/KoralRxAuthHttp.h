@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "KoralRxWsHttp.h"
-#include "KoralRxWsTransport.h"
+#include "KoralRxNetHttp.h"
+#include "KoralRxNetTransport.h"
 
 namespace KORAL {
 
@@ -29,7 +29,7 @@ class HttpRequest {
     void *m_Arg;
 };
 
-class HttpConnection : private WsTransport::Owner {
+class HttpConnection : private NetTransport::Owner {
   public:
     enum MakeResult {
         MAKE_OK = 0,
@@ -42,7 +42,7 @@ class HttpConnection : private WsTransport::Owner {
     };
 
     HttpConnection(event_base *base, evdns_base *dns, SSL_CTX *context,
-                   const WsTransport::Target &target);
+                   const NetTransport::Target &target);
     ~HttpConnection() override;
 
     // Timeout in seconds of connecting, reading and writing.
@@ -84,8 +84,8 @@ class HttpConnection : private WsTransport::Owner {
     event_base *m_Base;
     evdns_base *m_Dns;
     SSL_CTX *m_Context;
-    WsTransport::Target m_Target;
-    WsTransport m_Transport;
+    NetTransport::Target m_Target;
+    NetTransport m_Transport;
     event *m_RetryTimer = nullptr;
     std::unique_ptr<HttpRequest> m_Request;
     std::string m_RequestText;

@@ -8,7 +8,7 @@
 #include "KoralRxMessageAudio.h"
 #include "KoralRxWsFrame.h"
 #include "KoralRxWsHandshake.h"
-#include "KoralRxWsUri.h"
+#include "KoralRxNetUri.h"
 
 namespace KORAL {
 
@@ -143,7 +143,7 @@ bool WebSocketConnection::DoConnect() {
     m_Host = endpoint.m_Host;
     m_Port = endpoint.m_Port;
 
-    WsTransport::Target target;
+    NetTransport::Target target;
     target.m_Tls = endpoint.m_Tls;
     target.m_Host = m_Host;
     target.m_Port = m_Port;
@@ -158,26 +158,26 @@ bool WebSocketConnection::DoConnect() {
     m_State = STATE_INPROGRESS;
     switch (m_Transport.Open(m_Client->GetEventBase(), m_Client->GetDnsBase(),
                              m_Client->GetSslContext(), target)) {
-        case WsTransport::OPEN_OK:
+        case NetTransport::OPEN_OK:
             break;
-        case WsTransport::OPEN_NO_TLS_CONTEXT:
+        case NetTransport::OPEN_NO_TLS_CONTEXT:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Failed to create HTTPS connection: OpenSSL context is not available for <%s>",
                     m_Id.c_str());
             return false;
-        case WsTransport::OPEN_NO_TLS_HANDLE:
+        case NetTransport::OPEN_NO_TLS_HANDLE:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Failed to create new OpenSSL handle for <%s>", m_Id.c_str());
             return false;
-        case WsTransport::OPEN_NO_TLS_BUFFEREVENT:
+        case NetTransport::OPEN_NO_TLS_BUFFEREVENT:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Failed to create new OpenSSL bufferevent for <%s>", m_Id.c_str());
             return false;
-        case WsTransport::OPEN_NO_BUFFEREVENT:
+        case NetTransport::OPEN_NO_BUFFEREVENT:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Failed to create new bufferevent for <%s>", m_Id.c_str());
             return false;
-        case WsTransport::OPEN_CONNECT_FAILED:
+        case NetTransport::OPEN_CONNECT_FAILED:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Failed to start WS connection to [%s:%d] <%s>",
                     target.m_ProxyHost.empty() ? m_Host.c_str() : target.m_ProxyHost.c_str(),

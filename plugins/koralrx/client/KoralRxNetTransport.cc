@@ -1,4 +1,4 @@
-#include "KoralRxWsTransport.h"
+#include "KoralRxNetTransport.h"
 
 #include <arpa/inet.h>
 #include <event2/bufferevent_ssl.h>
@@ -10,15 +10,15 @@
 #include <cstring>
 
 #include "KoralRxWsHandshake.h"
-#include "KoralRxWsTls.h"
+#include "KoralRxNetTls.h"
 
 namespace KORAL {
 
 // A name lookup in flight. It outlives a transport closed meanwhile: the
 // resolver still calls back once (cancelled, or failed when the resolver is
 // freed), and only then is it deleted.
-struct WsTransport::Lookup {
-    WsTransport *m_Transport;  // null once the transport gave the lookup up
+struct NetTransport::Lookup {
+    NetTransport *m_Transport;  // null once the transport gave the lookup up
     evdns_getaddrinfo_request *m_Request = nullptr;
     bool m_Starting = true;  // evdns_getaddrinfo has not returned yet
     bool m_Done = false;     // answered from within evdns_getaddrinfo
@@ -26,11 +26,11 @@ struct WsTransport::Lookup {
     evutil_addrinfo *m_Answer = nullptr;
 };
 
-WsTransport::WsTransport(Owner *owner) : m_Owner(owner) {}
+NetTransport::NetTransport(Owner *owner) : m_Owner(owner) {}
 
-WsTransport::~WsTransport() { Close(); }
+NetTransport::~NetTransport() { Close(); }
 
-WsTransport::OpenResult WsTransport::Open(event_base *base, evdns_base *dns, SSL_CTX *context,
+NetTransport::OpenResult NetTransport::Open(event_base *base, evdns_base *dns, SSL_CTX *context,
                                           const Target &target) {
     Close();
     m_Tls = target.m_Tls;
@@ -137,7 +137,7 @@ WsTransport::OpenResult WsTransport::Open(event_base *base, evdns_base *dns, SSL
     return OPEN_OK;
 }
 
-void WsTransport::LookupCallback(int result, evutil_addrinfo *answer, void *arg) {
+void NetTransport::LookupCallback(int result, evutil_addrinfo *answer, void *arg) {
     Lookup *lookup = static_cast<Lookup *>(arg);
     if (lookup->m_Starting) {
         lookup->m_Done = true;
@@ -145,7 +145,7 @@ void WsTransport::LookupCallback(int result, evutil_addrinfo *answer, void *arg)
         lookup->m_Answer = answer;
         return;
     }
-    WsTransport *transport = lookup->m_Transport;
+    NetTransport *transport = lookup->m_Transport;
     delete lookup;
     if (!transport) {
         if (answer) {
@@ -157,7 +157,7 @@ void WsTransport::LookupCallback(int result, evutil_addrinfo *answer, void *arg)
     transport->OnLookup(result, answer);
 }
 
-void WsTransport::OnLookup(int result, evutil_addrinfo *answer) {
+void NetTransport::OnLookup(int result, evutil_addrinfo *answer) {
     if (result != 0 || !answer) {
         if (answer) {
             evutil_freeaddrinfo(answer);
@@ -177,7 +177,7 @@ void WsTransport::OnLookup(int result, evutil_addrinfo *answer) {
     }
 }
 
-void WsTransport::ReportFailure(const std::string &reason) {
+void NetTransport::ReportFailure(const std::string &reason) {
     if (m_Tunnelling) {
         m_Owner->OnTransportProxyEvent(BEV_EVENT_ERROR, reason);
     } else {
@@ -185,7 +185,7 @@ void WsTransport::ReportFailure(const std::string &reason) {
     }
 }
 
-void WsTransport::CancelLookup() {
+void NetTransport::CancelLookup() {
     if (!m_Lookup) {
         return;
     }
@@ -196,7 +196,7 @@ void WsTransport::CancelLookup() {
     evdns_getaddrinfo_cancel(lookup->m_Request);
 }
 
-void WsTransport::SetTimeouts(int seconds) {
+void NetTransport::SetTimeouts(int seconds) {
     m_Timeout = seconds;
     timeval tv = {seconds, 0};
     const timeval *t = seconds > 0 ? &tv : nullptr;
@@ -208,7 +208,7 @@ void WsTransport::SetTimeouts(int seconds) {
     }
 }
 
-void WsTransport::FreeBufferevent(bufferevent *&bev, bool closeSocket) {
+void NetTransport::FreeBufferevent(bufferevent *&bev, bool closeSocket) {
     if (!bev) {
         return;
     }
@@ -220,7 +220,7 @@ void WsTransport::FreeBufferevent(bufferevent *&bev, bool closeSocket) {
     bev = nullptr;
 }
 
-void WsTransport::Close() {
+void NetTransport::Close() {
     CancelLookup();
     // While tunnelling, m_Bev is the proxy's bufferevent, which does not own
     // its socket: close it here so that an abandoned tunnel does not leak it.
@@ -230,7 +230,7 @@ void WsTransport::Close() {
     m_Connected = false;
 }
 
-bufferevent *WsTransport::Detach() {
+bufferevent *NetTransport::Detach() {
     if (!m_Connected || m_Tunnelling || !m_Bev) {
         Close();
         return nullptr;
@@ -241,7 +241,7 @@ bufferevent *WsTransport::Detach() {
     return bev;
 }
 
-std::string WsTransport::DescribeFailure(bufferevent *bev, short events, int socketError) const {
+std::string NetTransport::DescribeFailure(bufferevent *bev, short events, int socketError) const {
     std::string reason;
     if (events & BEV_EVENT_TIMEOUT) {
         reason = "timed out";
@@ -271,18 +271,18 @@ std::string WsTransport::DescribeFailure(bufferevent *bev, short events, int soc
     return reason.empty() ? std::string("connection error") : reason;
 }
 
-void WsTransport::ReadCallback(bufferevent *bev, void *arg) {
-    WsTransport *t = static_cast<WsTransport *>(arg);
+void NetTransport::ReadCallback(bufferevent *bev, void *arg) {
+    NetTransport *t = static_cast<NetTransport *>(arg);
     t->m_Owner->OnTransportRead(bufferevent_get_input(bev));
 }
 
-void WsTransport::WriteCallback(bufferevent *bev, void *arg) {
-    static_cast<WsTransport *>(arg)->m_Owner->OnTransportWrite();
+void NetTransport::WriteCallback(bufferevent *bev, void *arg) {
+    static_cast<NetTransport *>(arg)->m_Owner->OnTransportWrite();
 }
 
-void WsTransport::EventCallback(bufferevent *bev, short events, void *arg) {
+void NetTransport::EventCallback(bufferevent *bev, short events, void *arg) {
     int socketError = EVUTIL_SOCKET_ERROR();
-    WsTransport *t = static_cast<WsTransport *>(arg);
+    NetTransport *t = static_cast<NetTransport *>(arg);
     if (events & BEV_EVENT_CONNECTED) {
         t->m_Connected = true;
         t->m_Owner->OnTransportConnected();
@@ -293,13 +293,13 @@ void WsTransport::EventCallback(bufferevent *bev, short events, void *arg) {
     t->m_Owner->OnTransportEvent(events, reason);
 }
 
-void WsTransport::ProxyReadCallback(bufferevent *bev, void *arg) {
-    static_cast<WsTransport *>(arg)->ProxyReceive(bev);
+void NetTransport::ProxyReadCallback(bufferevent *bev, void *arg) {
+    static_cast<NetTransport *>(arg)->ProxyReceive(bev);
 }
 
-void WsTransport::ProxyEventCallback(bufferevent *bev, short events, void *arg) {
+void NetTransport::ProxyEventCallback(bufferevent *bev, short events, void *arg) {
     int socketError = EVUTIL_SOCKET_ERROR();
-    WsTransport *t = static_cast<WsTransport *>(arg);
+    NetTransport *t = static_cast<NetTransport *>(arg);
     if (events & BEV_EVENT_CONNECTED) {
         t->ProcessProxyEvents(bev, events);
         return;
@@ -309,14 +309,14 @@ void WsTransport::ProxyEventCallback(bufferevent *bev, short events, void *arg) 
     t->m_Owner->OnTransportProxyEvent(events, reason);
 }
 
-void WsTransport::ProcessProxyEvents(bufferevent *bev, short events) {
+void NetTransport::ProcessProxyEvents(bufferevent *bev, short events) {
     bufferevent_enable(bev, EV_READ | EV_WRITE);
     std::string request = WsHandshake::ComposeProxyConnect(m_Host, m_Port);
     bufferevent_write(bev, request.data(), request.size());
     m_Owner->OnTransportProxyEvent(events, std::string());
 }
 
-void WsTransport::ProxyReceive(bufferevent *bev) {
+void NetTransport::ProxyReceive(bufferevent *bev) {
     m_Owner->OnTransportProxyRead();
     if (bev != m_Bev || !m_Tunnelling) {
         return;  // the owner gave up meanwhile
@@ -343,7 +343,7 @@ void WsTransport::ProxyReceive(bufferevent *bev) {
     }
 }
 
-bool WsTransport::TakeOverTunnel() {
+bool NetTransport::TakeOverTunnel() {
     evutil_socket_t fd = bufferevent_getfd(m_Bev);
     bufferevent_free(m_Bev);
     m_Bev = m_PendingBev;

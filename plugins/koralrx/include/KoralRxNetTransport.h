@@ -21,7 +21,7 @@
 
 namespace KORAL {
 
-class WsTransport {
+class NetTransport {
   public:
     // Every call arrives on the loop thread from a libevent callback; the
     // owner may Close() the transport from within any of them.
@@ -63,11 +63,11 @@ class WsTransport {
     // Largest proxy reply head accepted before the tunnel is given up.
     static const size_t kMaxProxyReplySize = 16 * 1024;
 
-    explicit WsTransport(Owner *owner);
-    ~WsTransport();
+    explicit NetTransport(Owner *owner);
+    ~NetTransport();
 
-    WsTransport(const WsTransport &) = delete;
-    WsTransport &operator=(const WsTransport &) = delete;
+    NetTransport(const NetTransport &) = delete;
+    NetTransport &operator=(const NetTransport &) = delete;
 
     // Starts connecting; the outcome arrives through the owner (a failed
     // lookup as an event with its reason), never from within this call.

@@ -1,4 +1,4 @@
-#include "KoralRxWsTls.h"
+#include "KoralRxNetTls.h"
 
 #include <arpa/inet.h>
 #include <event2/util.h>
