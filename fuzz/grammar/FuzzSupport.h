@@ -1,7 +1,6 @@
 // Shared set-up of the grammar fuzz targets: APR, a silent log hook, a pool per
 // input and the invariants every loaded context must keep.
-#ifndef KORAL_FUZZ_GRAMMAR_FUZZ_SUPPORT_H
-#define KORAL_FUZZ_GRAMMAR_FUZZ_SUPPORT_H
+#pragma once
 
 #include <apr_general.h>
 #include <apr_pools.h>
@@ -93,5 +92,3 @@ inline void CheckConfiguredContexts() {
 
 }  // namespace fuzz
 }  // namespace KORAL
-
-#endif  // KORAL_FUZZ_GRAMMAR_FUZZ_SUPPORT_H

@@ -1,7 +1,6 @@
 // One asynchronous answer (an open or close response): set once by any thread,
 // awaited by the signalling thread.
-#ifndef VANTOR_HOST_ANSWER_H
-#define VANTOR_HOST_ANSWER_H
+#pragma once
 
 #include <condition_variable>
 #include <mutex>
@@ -30,5 +29,3 @@ class Answer {
 };
 
 }  // namespace vantor
-
-#endif  // VANTOR_HOST_ANSWER_H

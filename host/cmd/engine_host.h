@@ -2,8 +2,7 @@
 // engine and its channels through their method tables on the calling
 // ("signalling") thread and receives their answers through the event tables
 // from whatever thread the plugin uses.
-#ifndef VANTOR_HOST_ENGINE_HOST_H
-#define VANTOR_HOST_ENGINE_HOST_H
+#pragma once
 
 #include <atomic>
 #include <chrono>
@@ -97,5 +96,3 @@ class EngineHost {
 };
 
 }  // namespace vantor
-
-#endif  // VANTOR_HOST_ENGINE_HOST_H

@@ -1,7 +1,6 @@
 // The host's side of one recognizer channel: its settings, input queue, the
 // answers it waits for and the messages the plugin sent on it.
-#ifndef VANTOR_HOST_HOST_CHANNEL_H
-#define VANTOR_HOST_HOST_CHANNEL_H
+#pragma once
 
 #include <condition_variable>
 #include <functional>
@@ -84,5 +83,3 @@ class HostChannel {
 };
 
 }  // namespace vantor
-
-#endif  // VANTOR_HOST_HOST_CHANNEL_H

@@ -1,7 +1,6 @@
 // Input queued for one channel's media stream: 10 ms frames of audio, silence and
 // RFC 4733 DTMF events, taken one per media-clock tick.
-#ifndef VANTOR_HOST_INPUT_QUEUE_H
-#define VANTOR_HOST_INPUT_QUEUE_H
+#pragma once
 
 #include <condition_variable>
 #include <cstdint>
@@ -57,5 +56,3 @@ class InputQueue {
 };
 
 }  // namespace vantor
-
-#endif  // VANTOR_HOST_INPUT_QUEUE_H

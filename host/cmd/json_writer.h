@@ -1,6 +1,5 @@
 // Minimal JSON text helpers for the host's line-per-message output.
-#ifndef VANTOR_HOST_JSON_WRITER_H
-#define VANTOR_HOST_JSON_WRITER_H
+#pragma once
 
 #include <string>
 
@@ -11,5 +10,3 @@ namespace vantor {
 std::string JsonString(const std::string &text);
 
 }  // namespace vantor
-
-#endif  // VANTOR_HOST_JSON_WRITER_H

@@ -1,7 +1,6 @@
 // The media clock: a "media" thread that writes one 10 ms frame per tick to the
 // sink stream of every attached channel, as a call's media path does.
-#ifndef VANTOR_HOST_MEDIA_CLOCK_H
-#define VANTOR_HOST_MEDIA_CLOCK_H
+#pragma once
 
 #include <apr_thread_proc.h>
 
@@ -60,5 +59,3 @@ class MediaClock {
 };
 
 }  // namespace vantor
-
-#endif  // VANTOR_HOST_MEDIA_CLOCK_H

@@ -1,6 +1,5 @@
 // A message sent by the plugin, as the host prints and matches it.
-#ifndef VANTOR_HOST_MESSAGE_RECORD_H
-#define VANTOR_HOST_MESSAGE_RECORD_H
+#pragma once
 
 #include <string>
 #include <utility>
@@ -35,5 +34,3 @@ std::string FormatMessageText(const MessageRecord &record);
 std::string FormatMessageJson(const MessageRecord &record);
 
 }  // namespace vantor
-
-#endif  // VANTOR_HOST_MESSAGE_RECORD_H

@@ -1,6 +1,5 @@
 // Command line of vantor-host.
-#ifndef VANTOR_HOST_OPTIONS_H
-#define VANTOR_HOST_OPTIONS_H
+#pragma once
 
 #include <string>
 #include <utility>
@@ -47,5 +46,3 @@ std::string SourceConfDir();
 const char *HostVersion();
 
 }  // namespace vantor
-
-#endif  // VANTOR_HOST_OPTIONS_H

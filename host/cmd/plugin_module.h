@@ -1,7 +1,6 @@
 // A plugin module loaded as a server loads it: dlopen, version check, logger and
 // log source hand-over, then mrcp_plugin_create.
-#ifndef VANTOR_HOST_PLUGIN_MODULE_H
-#define VANTOR_HOST_PLUGIN_MODULE_H
+#pragma once
 
 #include <string>
 
@@ -36,5 +35,3 @@ class PluginModule {
 };
 
 }  // namespace vantor
-
-#endif  // VANTOR_HOST_PLUGIN_MODULE_H

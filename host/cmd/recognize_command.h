@@ -1,6 +1,5 @@
 // vantor-host recognize: one recognition of a WAV file on one channel.
-#ifndef VANTOR_HOST_RECOGNIZE_COMMAND_H
-#define VANTOR_HOST_RECOGNIZE_COMMAND_H
+#pragma once
 
 #include <functional>
 #include <string>
@@ -25,5 +24,3 @@ int RunRecognition(const Options &options, const WavAudio &audio, EngineHost *ho
                    const std::function<void(const MessageRecord &)> &print);
 
 }  // namespace vantor
-
-#endif  // VANTOR_HOST_RECOGNIZE_COMMAND_H

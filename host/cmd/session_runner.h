@@ -1,7 +1,6 @@
 // Runs a parsed session script against an open engine, on the calling thread
 // (the host's signalling thread).
-#ifndef VANTOR_HOST_SESSION_RUNNER_H
-#define VANTOR_HOST_SESSION_RUNNER_H
+#pragma once
 
 #include <string>
 #include <vector>
@@ -31,5 +30,3 @@ class SessionRunner {
 };
 
 }  // namespace vantor
-
-#endif  // VANTOR_HOST_SESSION_RUNNER_H

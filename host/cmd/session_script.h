@@ -1,7 +1,6 @@
 // Session scripts: one command per line, "#" comments. See the README section
 // "Running the host" for the language.
-#ifndef VANTOR_HOST_SESSION_SCRIPT_H
-#define VANTOR_HOST_SESSION_SCRIPT_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -62,5 +61,3 @@ bool ParseScript(const std::string &text, const std::string &base_dir,
 std::string DescribeCommand(const ScriptCommand &command);
 
 }  // namespace vantor
-
-#endif  // VANTOR_HOST_SESSION_SCRIPT_H

@@ -1,6 +1,5 @@
 // Reader of RIFF/WAVE files holding 16-bit linear PCM.
-#ifndef VANTOR_HOST_WAV_FILE_H
-#define VANTOR_HOST_WAV_FILE_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -22,5 +21,3 @@ bool ReadWavFile(const std::string &path, WavAudio *audio, std::string *error);
 bool ParseWav(const std::vector<uint8_t> &bytes, WavAudio *audio, std::string *error);
 
 }  // namespace vantor
-
-#endif  // VANTOR_HOST_WAV_FILE_H

@@ -1,6 +1,5 @@
 /* Base definitions shared by every host header. */
-#ifndef APT_H
-#define APT_H
+#pragma once
 
 #include <apr.h>
 #include <apr_pools.h>
@@ -31,5 +30,3 @@ typedef struct apt_str_t {
     char *buf;
     apr_size_t length;
 } apt_str_t;
-
-#endif /* APT_H */

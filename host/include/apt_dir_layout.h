@@ -1,7 +1,6 @@
 /* Directory layout of the server: where configuration, plugins, logs, data and
  * variable files live. */
-#ifndef APT_DIR_LAYOUT_H
-#define APT_DIR_LAYOUT_H
+#pragma once
 
 #include "apt.h"
 
@@ -47,5 +46,3 @@ APT_DECLARE(apt_bool_t)
 apt_dir_layout_dirs_create(const apt_dir_layout_t *layout, apr_pool_t *pool);
 
 APT_END_EXTERN_C
-
-#endif /* APT_DIR_LAYOUT_H */

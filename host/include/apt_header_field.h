@@ -1,6 +1,5 @@
 /* Header fields ("Name: value" lines) and the header-section parser. */
-#ifndef APT_HEADER_FIELD_H
-#define APT_HEADER_FIELD_H
+#pragma once
 
 #include "apt.h"
 #include "apt_text_stream.h"
@@ -50,5 +49,3 @@ APT_DECLARE(const apt_header_field_t *)
 apt_header_section_find(const apt_header_section_t *section, const char *name);
 
 APT_END_EXTERN_C
-
-#endif /* APT_HEADER_FIELD_H */

@@ -1,7 +1,6 @@
 /* Host log: thread-safe, timestamped lines to a file or stderr, filtered by
  * a priority threshold, written through named log sources. */
-#ifndef APT_LOG_H
-#define APT_LOG_H
+#pragma once
 
 #include <stdarg.h>
 
@@ -63,5 +62,3 @@ APT_DECLARE(apt_bool_t) apt_log_ext_handler_set(apt_log_ext_handler_f handler);
 APT_DECLARE(apt_log_priority_e) apt_log_priority_translate(const char *str);
 
 APT_END_EXTERN_C
-
-#endif /* APT_LOG_H */

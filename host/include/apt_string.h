@@ -1,6 +1,5 @@
 /* Counted string helpers (apt_str_t is declared in apt.h). */
-#ifndef APT_STRING_H
-#define APT_STRING_H
+#pragma once
 
 #include "apt.h"
 
@@ -34,5 +33,3 @@ APT_DECLARE(apt_bool_t) apt_string_compare(const apt_str_t *a, const apt_str_t *
 APT_DECLARE(apt_bool_t) apt_string_iequal(const apt_str_t *str, const char *text);
 
 APT_END_EXTERN_C
-
-#endif /* APT_STRING_H */

@@ -1,7 +1,6 @@
 /* Text stream: a cursor over a text buffer, for reading lines and fields and
  * for appending formatted text into a fixed buffer. */
-#ifndef APT_TEXT_STREAM_H
-#define APT_TEXT_STREAM_H
+#pragma once
 
 #include "apt.h"
 
@@ -70,5 +69,3 @@ APT_DECLARE(apt_bool_t) apt_text_char_insert(apt_text_stream_t *stream, char ch)
 APT_DECLARE(apt_bool_t) apt_text_eol_insert(apt_text_stream_t *stream);
 
 APT_END_EXTERN_C
-
-#endif /* APT_TEXT_STREAM_H */

@@ -1,6 +1,5 @@
 /* Unique identifiers made of random lowercase hexadecimal characters. */
-#ifndef APT_UNIQUE_ID_H
-#define APT_UNIQUE_ID_H
+#pragma once
 
 #include "apt.h"
 
@@ -16,5 +15,3 @@ APT_BEGIN_EXTERN_C
 APT_DECLARE(apt_bool_t) apt_unique_id_generate(apt_str_t *id, apr_size_t length, apr_pool_t *pool);
 
 APT_END_EXTERN_C
-
-#endif /* APT_UNIQUE_ID_H */

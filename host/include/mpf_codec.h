@@ -1,6 +1,5 @@
 /* Codec descriptors and codec capabilities of media streams. */
-#ifndef MPF_CODEC_H
-#define MPF_CODEC_H
+#pragma once
 
 #include "apt.h"
 
@@ -61,5 +60,3 @@ APT_DECLARE(apr_size_t)
 mpf_codec_linear_frame_size_calculate(apr_uint16_t sampling_rate, apr_byte_t channel_count);
 
 APT_END_EXTERN_C
-
-#endif /* MPF_CODEC_H */

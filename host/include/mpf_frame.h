@@ -1,6 +1,5 @@
 /* Media frames handed to a sink stream every 10 ms. */
-#ifndef MPF_FRAME_H
-#define MPF_FRAME_H
+#pragma once
 
 #include "apt.h"
 
@@ -47,5 +46,3 @@ APT_DECLARE(char) mpf_event_id_to_dtmf_char(apr_uint32_t event_id);
 APT_DECLARE(apr_uint32_t) mpf_dtmf_char_to_event_id(char dtmf_char);
 
 APT_END_EXTERN_C
-
-#endif /* MPF_FRAME_H */

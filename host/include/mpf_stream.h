@@ -1,7 +1,6 @@
 /* Media streams: the stream table a plugin fills, stream capabilities and the
  * audio termination that carries a channel's stream. */
-#ifndef MPF_STREAM_H
-#define MPF_STREAM_H
+#pragma once
 
 #include "apt.h"
 #include "apt_text_stream.h"
@@ -65,5 +64,3 @@ mpf_audio_stream_create(void *obj, const mpf_audio_stream_vtable_t *vtable,
                         mpf_stream_capabilities_t *capabilities, apr_pool_t *pool);
 
 APT_END_EXTERN_C
-
-#endif /* MPF_STREAM_H */

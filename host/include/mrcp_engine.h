@@ -10,8 +10,7 @@
  * Threads: the host calls the engine and channel method tables from its signalling
  * thread and the stream's write_frame from its media thread. Answers may come from
  * any thread. */
-#ifndef MRCP_ENGINE_H
-#define MRCP_ENGINE_H
+#pragma once
 
 #include "apt_dir_layout.h"
 #include "mpf_stream.h"
@@ -121,5 +120,3 @@ APT_DECLARE(apt_bool_t)
 mrcp_engine_channel_message_send(mrcp_engine_channel_t *channel, mrcp_message_t *message);
 
 APT_END_EXTERN_C
-
-#endif /* MRCP_ENGINE_H */

@@ -1,7 +1,6 @@
 /* Host side of the engine interface: what a server sets up around a plugin's
  * channels. Plugins do not need this header. */
-#ifndef MRCP_ENGINE_HOST_H
-#define MRCP_ENGINE_HOST_H
+#pragma once
 
 #include "mrcp_engine.h"
 
@@ -28,5 +27,3 @@ APT_DECLARE(apt_bool_t)
 mrcp_engine_sink_stream_codec_negotiate(mrcp_engine_channel_t *channel, apr_uint16_t sampling_rate);
 
 APT_END_EXTERN_C
-
-#endif /* MRCP_ENGINE_HOST_H */

@@ -1,6 +1,5 @@
 /* Entry points of a plugin module, as the host looks them up with dlsym. */
-#ifndef MRCP_ENGINE_PLUGIN_H
-#define MRCP_ENGINE_PLUGIN_H
+#pragma once
 
 #include "apt_log.h"
 #include "mrcp_engine.h"
@@ -53,5 +52,3 @@ typedef apt_bool_t (*mrcp_plugin_log_source_set_f)(apt_log_source_t *source);
 #endif
 
 APT_END_EXTERN_C
-
-#endif /* MRCP_ENGINE_PLUGIN_H */

@@ -1,6 +1,5 @@
 /* MRCP generic headers (RFC 6787 section 6.2; RFC 4463 section 6.1). */
-#ifndef MRCP_GENERIC_HEADER_H
-#define MRCP_GENERIC_HEADER_H
+#pragma once
 
 #include "mrcp_types.h"
 
@@ -69,5 +68,3 @@ APT_DECLARE(mrcp_generic_header_id)
 mrcp_generic_header_id_find(const char *name, apr_size_t length, mrcp_version_e version);
 
 APT_END_EXTERN_C
-
-#endif /* MRCP_GENERIC_HEADER_H */

@@ -1,8 +1,7 @@
 /* MRCP message: start line, generic and recognizer headers with presence flags,
  * other headers, and body. Messages live in an APR pool; everything they hold
  * comes from that pool. */
-#ifndef MRCP_MESSAGE_H
-#define MRCP_MESSAGE_H
+#pragma once
 
 #include "apt_header_field.h"
 #include "apt_string.h"
@@ -125,5 +124,3 @@ mrcp_message_body_set(mrcp_message_t *message, const char *text, apr_size_t leng
 APT_DECLARE(apt_bool_t) mrcp_message_channel_id_set(mrcp_message_t *message, const char *text);
 
 APT_END_EXTERN_C
-
-#endif /* MRCP_MESSAGE_H */

@@ -1,6 +1,5 @@
 /* MRCP message text: parser and serializer for MRCPv2 (RFC 6787) and MRCPv1 (RFC 4463). */
-#ifndef MRCP_MESSAGE_CODEC_H
-#define MRCP_MESSAGE_CODEC_H
+#pragma once
 
 #include "mrcp_message.h"
 
@@ -34,5 +33,3 @@ mrcp_message_header_text_get(const mrcp_message_t *message, apr_size_t entry, co
                              apr_pool_t *pool);
 
 APT_END_EXTERN_C
-
-#endif /* MRCP_MESSAGE_CODEC_H */

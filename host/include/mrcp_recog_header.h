@@ -1,7 +1,6 @@
 /* MRCP recognizer resource headers (RFC 6787 section 9.4; RFC 4463 section 9.4)
  * and completion causes. */
-#ifndef MRCP_RECOG_HEADER_H
-#define MRCP_RECOG_HEADER_H
+#pragma once
 
 #include "mrcp_types.h"
 
@@ -156,5 +155,3 @@ APT_DECLARE(int)
 mrcp_recog_completion_cause_code_get(mrcp_recog_completion_cause_e cause, mrcp_version_e version);
 
 APT_END_EXTERN_C
-
-#endif /* MRCP_RECOG_HEADER_H */

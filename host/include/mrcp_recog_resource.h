@@ -1,6 +1,5 @@
 /* MRCP recognizer resource: method and event ids and their names per version. */
-#ifndef MRCP_RECOG_RESOURCE_H
-#define MRCP_RECOG_RESOURCE_H
+#pragma once
 
 #include "mrcp_types.h"
 
@@ -42,5 +41,3 @@ APT_DECLARE(apr_size_t)
 mrcp_recog_event_id_find(const char *name, apr_size_t length, mrcp_version_e version);
 
 APT_END_EXTERN_C
-
-#endif /* MRCP_RECOG_RESOURCE_H */

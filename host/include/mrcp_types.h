@@ -1,6 +1,5 @@
 /* Basic MRCP types: versions, message kinds, request ids, states and status codes. */
-#ifndef MRCP_TYPES_H
-#define MRCP_TYPES_H
+#pragma once
 
 #include "apt.h"
 
@@ -64,5 +63,3 @@ APT_DECLARE(const char *) mrcp_request_state_str(mrcp_request_state_e state);
 APT_DECLARE(const char *) mrcp_version_str(mrcp_version_e version);
 
 APT_END_EXTERN_C
-
-#endif /* MRCP_TYPES_H */

@@ -1,7 +1,6 @@
 // Typed MRCP header values: descriptors of the generic and recognizer headers and
 // the text codec of their values. Private to the host library.
-#ifndef VANTOR_MRCP_HEADER_VALUE_H
-#define VANTOR_MRCP_HEADER_VALUE_H
+#pragma once
 
 #include "mrcp_types.h"
 
@@ -51,5 +50,3 @@ bool ParseDecimal(const char *text, apr_size_t length, apr_size_t max_digits, ap
                   apr_uint64_t *out);
 
 }  // namespace vantor
-
-#endif  // VANTOR_MRCP_HEADER_VALUE_H

@@ -1,7 +1,6 @@
 // A started service client, a scripted TLS server on loopback and
 // connections with recording handlers, torn down in a safe order.
-#ifndef KORAL_CLIENT_FIXTURE_H
-#define KORAL_CLIENT_FIXTURE_H
+#pragma once
 
 #include <gtest/gtest.h>
 
@@ -116,5 +115,3 @@ class ClientFixture : public ::testing::Test {
 };
 
 }  // namespace koraltest
-
-#endif  // KORAL_CLIENT_FIXTURE_H

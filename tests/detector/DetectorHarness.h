@@ -1,7 +1,6 @@
 // Drives a detector frame by frame and records what it reports: callbacks,
 // log lines, and a reference voice detector fed the same audio.
-#ifndef KORALRX_TESTS_DETECTOR_HARNESS_H
-#define KORALRX_TESTS_DETECTOR_HARNESS_H
+#pragma once
 
 #include <apr_pools.h>
 
@@ -141,5 +140,3 @@ class Harness {
 mpf_sdi_event_handlers_t RecordingHandlers();
 
 }  // namespace sditest
-
-#endif  // KORALRX_TESTS_DETECTOR_HARNESS_H

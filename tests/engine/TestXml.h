@@ -1,7 +1,6 @@
 // Helpers for configuration tests: XML from text, and captured log lines
 // (KoralTest/LogCapture.h).
-#ifndef KORAL_TESTS_ENGINE_TEST_XML_H
-#define KORAL_TESTS_ENGINE_TEST_XML_H
+#pragma once
 
 #include <apr_general.h>
 #include <apr_xml.h>
@@ -42,5 +41,3 @@ private:
 
 }  // namespace test
 }  // namespace KORAL
-
-#endif  // KORAL_TESTS_ENGINE_TEST_XML_H

@@ -1,7 +1,6 @@
 // Helpers for the grammar tests: a pool, parsed XML from text, and the log
 // lines written while a test runs.
-#ifndef KORAL_TESTS_GRAMMAR_TEST_SUPPORT_H
-#define KORAL_TESTS_GRAMMAR_TEST_SUPPORT_H
+#pragma once
 
 #include <apr_general.h>
 #include <apr_xml.h>
@@ -38,5 +37,3 @@ class AprPool {
 
 }  // namespace test
 }  // namespace KORAL
-
-#endif  // KORAL_TESTS_GRAMMAR_TEST_SUPPORT_H

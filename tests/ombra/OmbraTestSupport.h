@@ -1,7 +1,6 @@
 // Shared helpers of the Ombra tests: APR set-up, a processor pumped by hand,
 // a settable clock and a log record sink.
-#ifndef OMBRA_TEST_SUPPORT_H
-#define OMBRA_TEST_SUPPORT_H
+#pragma once
 
 #include <apr_time.h>
 #include <gtest/gtest.h>
@@ -152,5 +151,3 @@ inline bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 10
 }
 
 }  // namespace OmbraTest
-
-#endif  // OMBRA_TEST_SUPPORT_H

@@ -1,7 +1,6 @@
 // Runs the plugin the way a server does: the vantor-host command loads the
 // module built in this tree, with a configuration made for each test.
-#ifndef KORAL_TESTS_PLUGIN_PLUGIN_FIXTURE_H
-#define KORAL_TESTS_PLUGIN_PLUGIN_FIXTURE_H
+#pragma once
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -94,5 +93,3 @@ protected:
 
 }  // namespace test
 }  // namespace KORAL
-
-#endif  // KORAL_TESTS_PLUGIN_PLUGIN_FIXTURE_H

@@ -1,8 +1,7 @@
 // Recognitions end to end: vantor-host loads the plugin, which talks to the
 // local speech service over TLS with a throwaway CA. A test writes a session
 // script, runs it with --json output and checks every message the plugin sent.
-#ifndef KORAL_TESTS_PLUGIN_RECOGNITION_FIXTURE_H
-#define KORAL_TESTS_PLUGIN_RECOGNITION_FIXTURE_H
+#pragma once
 
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
@@ -201,5 +200,3 @@ class RecognitionFixture : public PluginFixture {
 
 }  // namespace test
 }  // namespace KORAL
-
-#endif  // KORAL_TESTS_PLUGIN_RECOGNITION_FIXTURE_H

@@ -1,6 +1,5 @@
 // Reference-counted unit of work handed to an event processor's thread.
-#ifndef OMBRA_ASYNC_EVENT_H
-#define OMBRA_ASYNC_EVENT_H
+#pragma once
 
 #include <atomic>
 #include <cstdint>
@@ -30,5 +29,3 @@ class AsyncEvent {
 };
 
 }  // namespace Ombra
-
-#endif  // OMBRA_ASYNC_EVENT_H

@@ -1,7 +1,6 @@
 // Abstract event processors: the event-processing contract and its timer-aware
 // refinement that owns a timer queue.
-#ifndef OMBRA_ASYNC_EVENT_PROCESSOR_H
-#define OMBRA_ASYNC_EVENT_PROCESSOR_H
+#pragma once
 
 #include "OmbraAsyncEvent.h"
 
@@ -45,5 +44,3 @@ class AsyncEventTimerProcessor : public AsyncEventProcessor {
 };
 
 }  // namespace Ombra
-
-#endif  // OMBRA_ASYNC_EVENT_PROCESSOR_H

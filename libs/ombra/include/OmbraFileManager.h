@@ -1,8 +1,7 @@
 // Keeps one directory of generated files within a file count and a file age:
 // learns of existing files by one scan, of new files from its owner, and
 // deletes files over the limits. Runs entirely on its timer processor's thread.
-#ifndef OMBRA_FILE_MANAGER_H
-#define OMBRA_FILE_MANAGER_H
+#pragma once
 
 #include <apr_time.h>
 
@@ -107,5 +106,3 @@ class FileManager : public TimerHandler {
 };
 
 }  // namespace Ombra
-
-#endif  // OMBRA_FILE_MANAGER_H

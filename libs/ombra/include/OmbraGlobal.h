@@ -1,6 +1,5 @@
 // Process-wide set-up and tear-down of the libraries the framework runs on.
-#ifndef OMBRA_GLOBAL_H
-#define OMBRA_GLOBAL_H
+#pragma once
 
 namespace Ombra {
 
@@ -14,5 +13,3 @@ bool InitSsl();
 void CleanupSsl();
 
 }  // namespace Ombra
-
-#endif  // OMBRA_GLOBAL_H

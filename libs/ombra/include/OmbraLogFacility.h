@@ -1,7 +1,6 @@
 // Facility logging: levels and their names, named facilities with their own
 // threshold, the log record, and the statement entry FacilityLog.
-#ifndef OMBRA_LOG_FACILITY_H
-#define OMBRA_LOG_FACILITY_H
+#pragma once
 
 #include <cstdarg>
 #include <cstdint>
@@ -71,5 +70,3 @@ void PopulateLogRecord(LogRecord &record, const LogFacility &facility, int32_t i
                        va_list arguments) __attribute__((format(printf, 8, 0)));
 
 }  // namespace Ombra
-
-#endif  // OMBRA_LOG_FACILITY_H

@@ -1,7 +1,6 @@
 // Levels configured per facility-name prefix, kept as a character tree; a
 // lookup yields the longest configured prefix of a name.
-#ifndef OMBRA_LOG_FACILITY_CONFIG_H
-#define OMBRA_LOG_FACILITY_CONFIG_H
+#pragma once
 
 #include <map>
 #include <string>
@@ -36,5 +35,3 @@ class LogFacilityConfig {
 };
 
 }  // namespace Ombra
-
-#endif  // OMBRA_LOG_FACILITY_CONFIG_H

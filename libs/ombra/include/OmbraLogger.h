@@ -1,7 +1,6 @@
 // The process's logger: a writer thread that hands every posted log record to
 // the registered log devices.
-#ifndef OMBRA_LOGGER_H
-#define OMBRA_LOGGER_H
+#pragma once
 
 #include <atomic>
 #include <cstdint>
@@ -105,5 +104,3 @@ class Logger : public SoftEventProcessor::Observer {
 };
 
 }  // namespace Ombra
-
-#endif  // OMBRA_LOGGER_H

@@ -1,7 +1,6 @@
 // Worker thread with a FIFO queue of events and a queue of timers serviced on
 // the same thread.
-#ifndef OMBRA_SOFT_EVENT_PROCESSOR_H
-#define OMBRA_SOFT_EVENT_PROCESSOR_H
+#pragma once
 
 #include <apr_pools.h>
 #include <apr_thread_cond.h>
@@ -84,5 +83,3 @@ class ExitEvent : public AsyncEvent {
 };
 
 }  // namespace Ombra
-
-#endif  // OMBRA_SOFT_EVENT_PROCESSOR_H

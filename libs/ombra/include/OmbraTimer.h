@@ -1,7 +1,6 @@
 // Millisecond timers serviced on an event processor's thread, and the events
 // that carry start and stop requests to that thread.
-#ifndef OMBRA_TIMER_H
-#define OMBRA_TIMER_H
+#pragma once
 
 #include <atomic>
 #include <cstdint>
@@ -112,5 +111,3 @@ class StopTimerEvent : public TimerEvent {
 };
 
 }  // namespace Ombra
-
-#endif  // OMBRA_TIMER_H

@@ -1,7 +1,6 @@
 // Timers of one processor thread, sorted by expiry in milliseconds of queue
 // time. Every operation runs on the processor thread.
-#ifndef OMBRA_TIMER_QUEUE_H
-#define OMBRA_TIMER_QUEUE_H
+#pragma once
 
 #include <apr_time.h>
 
@@ -68,5 +67,3 @@ class TimerQueue {
 };
 
 }  // namespace Ombra
-
-#endif  // OMBRA_TIMER_QUEUE_H

@@ -9,8 +9,7 @@
 // split into any chunks gives the same output. Processing allocates nothing
 // (buffers are sized at creation) and is safe to run in many converters on
 // many threads at once; each converter is used by one thread at a time.
-#ifndef KORAL_RESAMPLER_H
-#define KORAL_RESAMPLER_H
+#pragma once
 
 #include <memory>
 #include <string>
@@ -41,5 +40,3 @@ std::unique_ptr<Resampler> CreateResampler(double srcRate, double dstRate, int m
                                            std::string *error = nullptr);
 
 }  // namespace KORAL
-
-#endif

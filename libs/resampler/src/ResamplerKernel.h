@@ -3,8 +3,7 @@
 // with the FFTW plans that transform the converters' blocks. Kernels are
 // cached by their parameters and shared read-only; FFTW's planner is not
 // thread-safe, so every plan is made and destroyed under one lock here.
-#ifndef KORAL_RESAMPLER_KERNEL_H
-#define KORAL_RESAMPLER_KERNEL_H
+#pragma once
 
 #include <fftw3.h>
 
@@ -70,5 +69,3 @@ class ResamplerKernel {
 };
 
 }  // namespace KORAL
-
-#endif

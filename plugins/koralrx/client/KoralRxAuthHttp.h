@@ -4,8 +4,7 @@
 // with a timeout and a retry count for connecting, and a request whose
 // callback receives the request with its response, or null when the
 // connection failed.
-#ifndef KORALRX_AUTH_HTTP_H
-#define KORALRX_AUTH_HTTP_H
+#pragma once
 
 #include <memory>
 #include <string>
@@ -97,5 +96,3 @@ class HttpConnection : private NetTransport::Owner {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_AUTH_HTTP_H

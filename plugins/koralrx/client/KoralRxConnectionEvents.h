@@ -1,6 +1,5 @@
 // Events through which a connection's public calls reach the loop thread.
-#ifndef KORALRX_CONNECTION_EVENTS_H
-#define KORALRX_CONNECTION_EVENTS_H
+#pragma once
 
 #include <string>
 
@@ -66,5 +65,3 @@ class CloseEvent : public Event {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_CONNECTION_EVENTS_H

@@ -1,8 +1,7 @@
 // DTMF detection of one frame: digit collection against the exact, minimum
 // and maximum lengths and the terminating digit, with the inter-digit and
 // terminating timers.
-#ifndef MPF_SDI_DTMF_H
-#define MPF_SDI_DTMF_H
+#pragma once
 
 #include "mpf_sdi_detector.h"
 
@@ -15,5 +14,3 @@ void mpf_sdi_dtmf_timeout(mpf_sdi_detector_t *detector, mpf_sdi_stats_t *stats);
 // Digit storage: made with room for a typical input, released by release.
 void mpf_sdi_digits_init(mpf_sdi_digits_t *digits);
 void mpf_sdi_digits_release(mpf_sdi_digits_t *digits);
-
-#endif  // MPF_SDI_DTMF_H

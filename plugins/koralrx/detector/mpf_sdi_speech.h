@@ -1,7 +1,6 @@
 // Speech detection of one frame: voice probation, framing with leading and
 // trailing silence, and the chunks handed out from the cyclic frame buffer.
-#ifndef MPF_SDI_SPEECH_H
-#define MPF_SDI_SPEECH_H
+#pragma once
 
 #include "mpf_sdi_detector.h"
 
@@ -17,5 +16,3 @@ void mpf_sdi_speech_timeout(mpf_sdi_detector_t *detector, mpf_sdi_stats_t *stats
 
 // Size and duration of the audio handed out so far, for a stop.
 void mpf_sdi_speech_stats_get(mpf_sdi_detector_t *detector, mpf_sdi_stats_t *stats);
-
-#endif  // MPF_SDI_SPEECH_H

@@ -1,7 +1,6 @@
 // State changes of the speech and DTMF detectors, with the input timers
 // they start and stop.
-#ifndef MPF_SDI_TASK_H
-#define MPF_SDI_TASK_H
+#pragma once
 
 #include "mpf_sdi_detector.h"
 
@@ -11,5 +10,3 @@
 // task's probation and durations are cleared.
 void mpf_sdi_task_state_change(mpf_sdi_detector_t *detector, mpf_sdi_task_t *task,
                                mpf_sdi_state_e state);
-
-#endif  // MPF_SDI_TASK_H

@@ -1,6 +1,5 @@
 // Bridges the framework's facility logging to the host log.
-#ifndef KORALRX_LOG_REDIRECT_H
-#define KORALRX_LOG_REDIRECT_H
+#pragma once
 
 #include "OmbraLogger.h"
 
@@ -15,5 +14,3 @@ public:
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_LOG_REDIRECT_H

@@ -2,8 +2,7 @@
 // from the token endpoint, caches it, refreshes it on a period, retries
 // after failures and answers the connections that wait for it. Runs on the
 // service client's loop thread only.
-#ifndef KORALRX_AUTH_H
-#define KORALRX_AUTH_H
+#pragma once
 
 #include <apr_time.h>
 #include <event2/dns.h>
@@ -125,5 +124,3 @@ class AuthClient {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_AUTH_H

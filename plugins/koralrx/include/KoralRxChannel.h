@@ -7,8 +7,7 @@
 // the input path (KoralRxChannelInput.cc) and the service's answers
 // (KoralRxChannelService.cc) to exactly one RECOGNITION-COMPLETE or held STOP
 // response, with its NLSML result (KoralRxChannelResult.cc).
-#ifndef KORALRX_CHANNEL_H
-#define KORALRX_CHANNEL_H
+#pragma once
 
 #include <cstdint>
 #include <fstream>
@@ -172,5 +171,3 @@ private:
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_CHANNEL_H

@@ -1,6 +1,5 @@
 // Events that carry channel work onto the engine thread.
-#ifndef KORALRX_CHANNEL_EVENTS_H
-#define KORALRX_CHANNEL_EVENTS_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -133,5 +132,3 @@ public:
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_CHANNEL_EVENTS_H

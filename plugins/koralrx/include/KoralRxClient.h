@@ -2,8 +2,7 @@
 // every socket, timer, DNS lookup and TLS session of the service
 // connections and of the access-token client lives. Other threads only
 // post commands (KORAL::Event) to its queue.
-#ifndef KORALRX_CLIENT_H
-#define KORALRX_CLIENT_H
+#pragma once
 
 #include <apr_pools.h>
 #include <event2/bufferevent.h>
@@ -114,5 +113,3 @@ class WebSocketClient {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_CLIENT_H

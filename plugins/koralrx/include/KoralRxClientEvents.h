@@ -1,7 +1,6 @@
 // Commands handed to the service client's loop thread: the base of the
 // event family and the client's own two events.
-#ifndef KORALRX_CLIENT_EVENTS_H
-#define KORALRX_CLIENT_EVENTS_H
+#pragma once
 
 namespace KORAL {
 
@@ -33,5 +32,3 @@ class ShutdownEvent : public Event {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_CLIENT_EVENTS_H

@@ -1,6 +1,5 @@
 // Attribute value readers shared by every configuration block.
-#ifndef KORALRX_CONFIG_ATTR_H
-#define KORALRX_CONFIG_ATTR_H
+#pragma once
 
 #include <apr_xml.h>
 
@@ -56,5 +55,3 @@ std::vector<const apr_xml_attr *> XmlElemAttrs(const apr_xml_elem *elem);
 bool NameIs(const char *name, const char *expected);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_CONFIG_ATTR_H

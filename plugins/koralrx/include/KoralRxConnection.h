@@ -4,8 +4,7 @@
 // speech.config, audio turns, stop, telemetry and the forwarding of the
 // service's messages (KoralRxConnectionProtocol.cc). The public calls only
 // post events; everything else runs on the service client's loop thread.
-#ifndef KORALRX_CONNECTION_H
-#define KORALRX_CONNECTION_H
+#pragma once
 
 #include <apr_pools.h>
 #include <apr_time.h>
@@ -178,5 +177,3 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_CONNECTION_H

@@ -1,6 +1,5 @@
 // Pure pieces of the recognition protocol spoken over a connection.
-#ifndef KORALRX_CONNECTION_PROTOCOL_H
-#define KORALRX_CONNECTION_PROTOCOL_H
+#pragma once
 
 #include <string>
 
@@ -22,5 +21,3 @@ bool StartsTurn(int turnState, const std::string &currentRequestId, const std::s
                 bool &drop);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_CONNECTION_PROTOCOL_H

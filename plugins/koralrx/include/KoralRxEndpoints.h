@@ -1,6 +1,5 @@
 // The speech service's default endpoints and the host names they are made of.
-#ifndef KORALRX_ENDPOINTS_H
-#define KORALRX_ENDPOINTS_H
+#pragma once
 
 namespace KORAL {
 
@@ -15,5 +14,3 @@ extern const char *const kRegionalSpeechHost;
 extern const char *const kSpeechPath;
 
 }  // namespace KORAL
-
-#endif  // KORALRX_ENDPOINTS_H

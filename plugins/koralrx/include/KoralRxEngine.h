@@ -1,8 +1,7 @@
 // The one recognizer engine of the process: configuration, the engine thread
 // on which all channel work runs, the speech service client, the two record
 // managers and the registry of open channels.
-#ifndef KORALRX_ENGINE_H
-#define KORALRX_ENGINE_H
+#pragma once
 
 #include <apr_pools.h>
 #include <apr_xml.h>
@@ -134,5 +133,3 @@ private:
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_ENGINE_H

@@ -1,6 +1,5 @@
 // Path resolution against the host's directories, and wildcard file search.
-#ifndef KORALRX_FILE_SEARCH_H
-#define KORALRX_FILE_SEARCH_H
+#pragma once
 
 #include <apr_pools.h>
 
@@ -26,5 +25,3 @@ bool IsRegularFile(const std::string &path, apr_pool_t *pool);
 bool IsDirectory(const std::string &path, apr_pool_t *pool);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_FILE_SEARCH_H

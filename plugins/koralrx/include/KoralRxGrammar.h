@@ -1,7 +1,6 @@
 // A grammar defined on or named to a channel: what it is (speech or DTMF), how
 // it came, and the phrase list or digit counts it ends in.
-#ifndef KORALRX_GRAMMAR_H
-#define KORALRX_GRAMMAR_H
+#pragma once
 
 #include <apr_pools.h>
 #include <apr_xml.h>
@@ -75,5 +74,3 @@ class GrammarRef {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_GRAMMAR_H

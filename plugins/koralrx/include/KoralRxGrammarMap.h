@@ -1,7 +1,6 @@
 // The grammars of one channel by id, with DEFINE-GRAMMAR and the choice of the
 // grammars a RECOGNIZE body names.
-#ifndef KORALRX_GRAMMAR_MAP_H
-#define KORALRX_GRAMMAR_MAP_H
+#pragma once
 
 #include <apr_pools.h>
 
@@ -103,5 +102,3 @@ class GrammarMap {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_GRAMMAR_MAP_H

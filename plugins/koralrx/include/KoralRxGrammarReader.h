@@ -2,8 +2,7 @@
 // builtin and session grammars, speech context documents and SRGS documents.
 // They take the body as it came (text and length, no NUL needed), log every
 // refusal and hand back a new reference or a status; nothing is kept on failure.
-#ifndef KORALRX_GRAMMAR_READER_H
-#define KORALRX_GRAMMAR_READER_H
+#pragma once
 
 #include <apr_pools.h>
 
@@ -73,5 +72,3 @@ mrcp_status_code_e ReadGrammarUriList(const char *text, size_t length, bool acce
                                       const char *channel_id, GrammarUriHandler &handler);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_GRAMMAR_READER_H

@@ -1,6 +1,5 @@
 // XML helpers shared by the grammar document and speech context readers.
-#ifndef KORALRX_GRAMMAR_XML_H
-#define KORALRX_GRAMMAR_XML_H
+#pragma once
 
 #include <apr_pools.h>
 #include <apr_xml.h>
@@ -33,5 +32,3 @@ bool XmlElemText(const apr_xml_elem *elem, std::string &text);
 const char *XmlElemAttr(const apr_xml_elem *elem, const char *name);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_GRAMMAR_XML_H

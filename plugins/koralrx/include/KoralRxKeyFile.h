@@ -1,7 +1,6 @@
 // Subscription key file: either a key line, or a JSON object with
 // "auth-endpoint", "auth-key" and "service-endpoint".
-#ifndef KORALRX_KEY_FILE_H
-#define KORALRX_KEY_FILE_H
+#pragma once
 
 #include <apr_pools.h>
 
@@ -46,5 +45,3 @@ bool LoadSubscriptionKeyFile(const char *path, SubscriptionKeyInfo &info, apr_po
 std::string DeriveServiceEndpoint(const std::string &auth_uri);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_KEY_FILE_H

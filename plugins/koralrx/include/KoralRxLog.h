@@ -1,6 +1,5 @@
 // The plugin's host log source.
-#ifndef KORALRX_LOG_H
-#define KORALRX_LOG_H
+#pragma once
 
 #include "apt_log.h"
 
@@ -10,5 +9,3 @@ extern "C" APT_DECLARE_DATA apt_log_source_t *KORAL_PLUGIN;
 
 // Tag that ends every channel log line: " <channel-id@koral>".
 #define KORAL_CHANNEL_TAG "koral"
-
-#endif  // KORALRX_LOG_H

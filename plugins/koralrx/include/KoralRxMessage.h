@@ -1,7 +1,6 @@
 // One message of the speech service's WebSocket protocol: header block
 // (Path, X-RequestId, X-Timestamp, Content-Type) and body, both directions.
-#ifndef KORALRX_MESSAGE_H
-#define KORALRX_MESSAGE_H
+#pragma once
 
 #include <apr_pools.h>
 #include <apr_time.h>
@@ -76,5 +75,3 @@ class WebSocketSrMessage {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_MESSAGE_H

@@ -2,8 +2,7 @@
 // length, header block, optional WAV header, audio) written as one masked
 // WebSocket frame straight into a caller's buffer: the audio is copied once,
 // masked on the way.
-#ifndef KORALRX_MESSAGE_AUDIO_H
-#define KORALRX_MESSAGE_AUDIO_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -32,5 +31,3 @@ size_t BinaryFrameSize(const BinaryMessage &message);
 size_t WriteBinaryFrame(uint8_t *out, const BinaryMessage &message, const uint8_t *key);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_MESSAGE_AUDIO_H

@@ -1,7 +1,6 @@
 // JSON bodies the plugin sends (speech.config and the telemetry of a turn)
 // and the reading of the bodies the service sends.
-#ifndef KORALRX_MESSAGE_JSON_H
-#define KORALRX_MESSAGE_JSON_H
+#pragma once
 
 #include <rapidjson/document.h>
 
@@ -28,5 +27,3 @@ std::string ComposeTelemetryBody(const ReceivedMessages &messages);
 bool ParseServiceJson(const std::string &body, rapidjson::Document &doc);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_MESSAGE_JSON_H

@@ -1,7 +1,6 @@
 // Usage monitoring: what the engine reports about its channel usage, and the
 // settings (<monitoring-agent>) that choose it.
-#ifndef KORALRX_MONITORING_H
-#define KORALRX_MONITORING_H
+#pragma once
 
 #include <apr_xml.h>
 
@@ -63,5 +62,3 @@ void DumpUsage(const StatusFileSettings &settings, const UsageFigures &usage);
 void DumpChannels(const StatusFileSettings &settings, const ChannelLister &channels);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_MONITORING_H

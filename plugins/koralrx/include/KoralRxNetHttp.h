@@ -1,8 +1,7 @@
 // Minimal HTTP/1.1 exchange on plain bytes for the token request: the
 // request text, and an incremental response reader (Content-Length, chunked
 // or close-delimited bodies) with bounds on head and body sizes.
-#ifndef KORALRX_WS_HTTP_H
-#define KORALRX_WS_HTTP_H
+#pragma once
 
 #include <cstddef>
 #include <string>
@@ -62,5 +61,3 @@ class HttpResponseReader {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_WS_HTTP_H

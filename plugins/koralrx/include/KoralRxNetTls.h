@@ -1,8 +1,7 @@
 // TLS client context and handles for the service client's connections:
 // server certificates are verified against a CA file or the system's trust
 // store, and the peer's name (or IP address) is checked against the URI host.
-#ifndef KORALRX_WS_TLS_H
-#define KORALRX_WS_TLS_H
+#pragma once
 
 #include <openssl/ssl.h>
 
@@ -38,5 +37,3 @@ std::string DescribeTlsFailure(bufferevent *bev, int socketError);
 bool IsIpLiteral(const std::string &host);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_WS_TLS_H

@@ -8,8 +8,7 @@
 // flight: a bufferevent's own lookup is not cancelled when the bufferevent
 // is freed, and the two would keep each other alive for good. A numeric
 // address is connected to without any lookup.
-#ifndef KORALRX_WS_TRANSPORT_H
-#define KORALRX_WS_TRANSPORT_H
+#pragma once
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -129,5 +128,3 @@ class NetTransport {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_WS_TRANSPORT_H

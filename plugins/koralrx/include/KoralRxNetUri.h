@@ -1,7 +1,6 @@
 // What the service and token clients take from a parsed URI: scheme, host,
 // port with its default, and the request target.
-#ifndef KORALRX_WS_URI_H
-#define KORALRX_WS_URI_H
+#pragma once
 
 #include <event2/http.h>
 
@@ -35,5 +34,3 @@ bool GetProxyEndpoint(const evhttp_uri *proxy, bool tls, std::string &host, int 
 std::string GetRequestTarget(const evhttp_uri *uri);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_WS_URI_H

@@ -1,6 +1,5 @@
 // Converter output (doubles on the 16-bit scale) back to 16-bit PCM.
-#ifndef KORALRX_PCM_H
-#define KORALRX_PCM_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -22,5 +21,3 @@ inline void ToPcm16(const double *in, size_t count, int16_t *out) {
 }
 
 }  // namespace KORAL
-
-#endif  // KORALRX_PCM_H

@@ -6,8 +6,7 @@
 //
 // Threads: the manager runs on the engine thread (channels register their
 // records there, the expiry timers fire there).
-#ifndef KORALRX_RDR_MANAGER_H
-#define KORALRX_RDR_MANAGER_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -44,5 +43,3 @@ class RdrManager : public Ombra::FileManager {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_RDR_MANAGER_H

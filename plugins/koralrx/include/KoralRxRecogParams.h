@@ -1,8 +1,7 @@
 // The recognizer headers a RECOGNIZE honours (Media-Type aside), as a client
 // sends them with a RECOGNIZE or stores them as the channel's defaults with
 // SET-PARAMS, and as GET-PARAMS reports them.
-#ifndef KORALRX_RECOG_PARAMS_H
-#define KORALRX_RECOG_PARAMS_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -38,5 +37,3 @@ struct RecogParams {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_RECOG_PARAMS_H

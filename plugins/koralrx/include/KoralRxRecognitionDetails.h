@@ -3,8 +3,7 @@
 // cause. It is also the content of the recognition's details record (RDR), a
 // JSON file the channel saves at completion when records are enabled and
 // hands to the record manager (KoralRxRdrManager.h).
-#ifndef KORALRX_RECOGNITION_DETAILS_H
-#define KORALRX_RECOGNITION_DETAILS_H
+#pragma once
 
 #include <apr_time.h>
 
@@ -86,5 +85,3 @@ struct RecognitionDetails {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_RECOGNITION_DETAILS_H

@@ -1,7 +1,6 @@
 // Settings of the two record folders: utterance recordings (<utterance-manager>)
 // and recognition details records (<rdr-manager>).
-#ifndef KORALRX_RECORD_SETTINGS_H
-#define KORALRX_RECORD_SETTINGS_H
+#pragma once
 
 #include <apr_xml.h>
 
@@ -40,5 +39,3 @@ struct RdrSettings {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_RECORD_SETTINGS_H

@@ -1,7 +1,6 @@
 // Phrase lists a recognized text is matched against, and the digit counts of a
 // DTMF grammar.
-#ifndef KORALRX_SPEECH_CONTEXT_H
-#define KORALRX_SPEECH_CONTEXT_H
+#pragma once
 
 #include <apr_xml.h>
 
@@ -98,5 +97,3 @@ class DtmfContext {
 std::string PhraseKey(const std::string &text);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_SPEECH_CONTEXT_H

@@ -1,6 +1,5 @@
 // Settings of the streaming recognition block (<ws-streaming-recognition>).
-#ifndef KORALRX_STREAMING_SETTINGS_H
-#define KORALRX_STREAMING_SETTINGS_H
+#pragma once
 
 #include <apr_xml.h>
 
@@ -39,5 +38,3 @@ struct StreamingRecogSettings {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_STREAMING_SETTINGS_H

@@ -4,8 +4,7 @@
 //
 // Threads: everything runs on the engine thread. Channels open, write and
 // close their files there, and the folder's expiry timers fire there.
-#ifndef KORALRX_UTTERANCE_MANAGER_H
-#define KORALRX_UTTERANCE_MANAGER_H
+#pragma once
 
 #include <apr_file_io.h>
 #include <apr_pools.h>
@@ -84,5 +83,3 @@ class UtteranceManager : public Ombra::FileManager {
 };
 
 }  // namespace KORAL
-
-#endif  // KORALRX_UTTERANCE_MANAGER_H

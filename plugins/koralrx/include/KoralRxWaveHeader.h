@@ -1,7 +1,6 @@
 // The 44-byte RIFF/WAVE header of 16-bit mono linear PCM: plain bytes, shared
 // by the recordings on disk and the audio stream sent to the speech service.
-#ifndef KORALRX_WAVE_HEADER_H
-#define KORALRX_WAVE_HEADER_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -28,5 +27,3 @@ void PrepareWaveHeader(uint32_t rate, uint8_t *buffer, size_t &size);
 void EncodeWaveSizes(uint32_t data_size, uint8_t *riff, uint8_t *data);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_WAVE_HEADER_H

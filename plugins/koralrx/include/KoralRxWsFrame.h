@@ -2,8 +2,7 @@
 // single, unfragmented and masked; incoming frames are read from contiguous
 // bytes with a bound on the payload so that a hostile length is never
 // buffered.
-#ifndef KORALRX_WS_FRAME_H
-#define KORALRX_WS_FRAME_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -72,5 +71,3 @@ ReadStatus ReadFrame(const uint8_t *data, size_t size, uint64_t maxPayload, Head
 
 }  // namespace WsFrame
 }  // namespace KORAL
-
-#endif  // KORALRX_WS_FRAME_H

@@ -1,7 +1,6 @@
 // Texts of the WebSocket opening handshake and of the HTTP proxy tunnel:
 // composing the requests and judging the replies, on plain bytes.
-#ifndef KORALRX_WS_HANDSHAKE_H
-#define KORALRX_WS_HANDSHAKE_H
+#pragma once
 
 #include <cstddef>
 #include <string>
@@ -40,5 +39,3 @@ std::string FirstLine(const char *data, size_t size);
 
 }  // namespace WsHandshake
 }  // namespace KORAL
-
-#endif  // KORALRX_WS_HANDSHAKE_H

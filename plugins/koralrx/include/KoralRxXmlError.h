@@ -1,6 +1,5 @@
 // The reason an XML document was refused, with where in the text it lies.
-#ifndef KORALRX_XML_ERROR_H
-#define KORALRX_XML_ERROR_H
+#pragma once
 
 #include <apr_xml.h>
 
@@ -17,5 +16,3 @@ namespace KORAL {
 std::string XmlParserError(apr_xml_parser *parser, const char *text, size_t length);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_XML_ERROR_H

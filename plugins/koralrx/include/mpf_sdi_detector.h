@@ -8,8 +8,7 @@
 // setters) may come from another thread at the same time: they leave a
 // request that the media thread takes up at the start of its next frame,
 // without ever waiting for the caller.
-#ifndef MPF_SDI_DETECTOR_H
-#define MPF_SDI_DETECTOR_H
+#pragma once
 
 #include <atomic>
 #include <mutex>
@@ -190,5 +189,3 @@ void mpf_sdi_vad_mode_set(mpf_sdi_detector_t *detector, int mode);
 // 0 internal: the detector decides that speech started; 1 external: the
 // owner does, through mpf_sdi_speech_flag_set.
 void mpf_sdi_speech_start_mode_set(mpf_sdi_detector_t *detector, apr_uint32_t mode);
-
-#endif  // MPF_SDI_DETECTOR_H

@@ -1,7 +1,6 @@
 // Tuning of the speech and DTMF input detector: the parameter block, its
 // defaults and its configuration element (speech-dtmf-input-detector).
-#ifndef MPF_SDI_PARAMS_H
-#define MPF_SDI_PARAMS_H
+#pragma once
 
 #include <apr_xml.h>
 
@@ -49,5 +48,3 @@ apt_bool_t mpf_sdi_params_load(mpf_sdi_params_t *params, const apr_xml_elem *ele
 
 // "NONE", "SPEECH", "DTMF", "SPEECH|DTMF"; "NONE" for anything else.
 const char *mpf_sdi_mode_str(mpf_sdi_mode_e mode);
-
-#endif  // MPF_SDI_PARAMS_H

@@ -1,7 +1,6 @@
 // Shared types of the speech and DTMF input detector: input states,
 // completion causes, statistics and the per-detector task state.
-#ifndef MPF_SDI_UTIL_H
-#define MPF_SDI_UTIL_H
+#pragma once
 
 #include "apt.h"
 
@@ -44,5 +43,3 @@ const char *mpf_sdi_completion_cause_str(apr_uint32_t cause);
 // A digit for a "%c" log field: NUL would cut the line short, so it shows
 // as a blank.
 char mpf_sdi_printable_char(char c);
-
-#endif  // MPF_SDI_UTIL_H

@@ -1,7 +1,6 @@
 // The legacy WebRTC voice activity detector interface exported by
 // libwebrtc_audio_processing, which installs no header for it.
-#ifndef MPF_SDI_VAD_H
-#define MPF_SDI_VAD_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -23,5 +22,3 @@ int WebRtcVad_set_mode(VadInst *handle, int mode);
 int WebRtcVad_Process(VadInst *handle, int fs, const int16_t *audio_frame, size_t frame_length);
 
 }  // extern "C"
-
-#endif  // MPF_SDI_VAD_H

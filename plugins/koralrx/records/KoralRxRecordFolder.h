@@ -1,8 +1,7 @@
 // What the two record folders (utterance recordings and recognition
 // records) share: their limits applied to a file manager, file names made
 // from a format, and paths joined with APR's rules.
-#ifndef KORALRX_RECORD_FOLDER_H
-#define KORALRX_RECORD_FOLDER_H
+#pragma once
 
 #include <apr_file_info.h>
 
@@ -36,5 +35,3 @@ bool MergeFilePath(std::string &path, const std::string &base, const std::string
                    apr_int32_t flags);
 
 }  // namespace KORAL
-
-#endif  // KORALRX_RECORD_FOLDER_H

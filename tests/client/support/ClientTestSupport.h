@@ -1,8 +1,7 @@
 // Shared pieces of the client tests: a throwaway CA with server
 // certificates, the host log captured for assertions, a recording
 // connection handler, and a started client.
-#ifndef KORAL_CLIENT_TEST_SUPPORT_H
-#define KORAL_CLIENT_TEST_SUPPORT_H
+#pragma once
 
 #include <condition_variable>
 #include <functional>
@@ -145,5 +144,3 @@ void InitApr();
 int FreePort();
 
 }  // namespace koraltest
-
-#endif  // KORAL_CLIENT_TEST_SUPPORT_H

@@ -3,8 +3,7 @@
 // (GET + upgrade) from its own libevent thread, recording everything the
 // client sends. Used where the real service cannot produce a case (split
 // upgrade responses, oversized frames, pings, silent endpoints).
-#ifndef KORAL_TEST_TLS_SERVER_H
-#define KORAL_TEST_TLS_SERVER_H
+#pragma once
 
 #include <condition_variable>
 #include <cstdint>
@@ -150,5 +149,3 @@ class TestTlsServer {
 };
 
 }  // namespace koraltest
-
-#endif  // KORAL_TEST_TLS_SERVER_H

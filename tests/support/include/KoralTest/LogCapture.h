@@ -1,6 +1,5 @@
 // Records the host log lines written while a test runs.
-#ifndef KORAL_TEST_LOG_CAPTURE_H
-#define KORAL_TEST_LOG_CAPTURE_H
+#pragma once
 
 #include <mutex>
 #include <string>
@@ -72,5 +71,3 @@ class LogCapture {
 
 }  // namespace test
 }  // namespace KORAL
-
-#endif  // KORAL_TEST_LOG_CAPTURE_H
