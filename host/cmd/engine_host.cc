@@ -218,8 +218,7 @@ bool EngineHost::CloseChannel(HostChannel *channel, std::string *error) {
         *error = "close failed: the close entry returned false";
         return false;
     }
-    if (!WaitAnswer(&channel->close_answer(), "close", error))
-        return false;
+    if (!WaitAnswer(&channel->close_answer(), "close", error)) return false;
     c->is_open = FALSE;
     channel->set_state(HostChannel::State::kClosed);
     DestroyChannel(channel);
@@ -333,10 +332,11 @@ bool EngineHost::SendRequest(HostChannel *channel, const std::string &method,
     }
     // The parser takes a bounded number of header fields; Channel-Identifier
     // (MRCPv2) and Content-Length (with a body) are among them.
-    size_t room = APT_HEADER_SECTION_MAX_FIELDS - (version == MRCP_VERSION_2 ? 1 : 0) - (has_body ? 1 : 0);
+    size_t room =
+        APT_HEADER_SECTION_MAX_FIELDS - (version == MRCP_VERSION_2 ? 1 : 0) - (has_body ? 1 : 0);
     if (headers.size() > room) {
-        *error = std::to_string(headers.size()) + " headers, more than the " + std::to_string(room) +
-                 " a request can carry";
+        *error = std::to_string(headers.size()) + " headers, more than the " +
+                 std::to_string(room) + " a request can carry";
         return false;
     }
     mrcp_message_t *built = mrcp_request_create(version, method_id, pool);

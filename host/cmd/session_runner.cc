@@ -78,9 +78,9 @@ bool SessionRunner::Execute(const ScriptCommand &c, std::string *error) {
                 return false;
             }
             if (audio.sampling_rate != channel->sampling_rate()) {
-                *error = "sampled at " + std::to_string(audio.sampling_rate) +
-                         " Hz but channel " + channel->name() + " runs at " +
-                         std::to_string(channel->sampling_rate()) + " Hz";
+                *error = "sampled at " + std::to_string(audio.sampling_rate) + " Hz but channel " +
+                         channel->name() + " runs at " + std::to_string(channel->sampling_rate()) +
+                         " Hz";
                 return false;
             }
             channel->input().PushAudio(audio.samples.data(), audio.samples.size());

@@ -7,23 +7,23 @@
 namespace vantor {
 
 enum class ValueType {
-    kChannelId,   // kept outside the header structures (mrcp_message_t.channel_id)
-    kString,      // any text
-    kSize,        // 1*19DIGIT
-    kUnitFloat,   // 0.0-1.0; MRCPv1 integer 0-100
+    kChannelId,            // kept outside the header structures (mrcp_message_t.channel_id)
+    kString,               // any text
+    kSize,                 // 1*19DIGIT
+    kUnitFloat,            // 0.0-1.0; MRCPv1 integer 0-100
     kUnitFloatReversedV1,  // as kUnitFloat, MRCPv1 integer counts the other way
-    kFloat,       // *DIGIT ["." *DIGIT]
-    kBool,        // true / false
-    kChar,        // one visible character, or empty
-    kCause,       // "NNN name"
-    kIdList,      // request-id *("," request-id)
+    kFloat,                // *DIGIT ["." *DIGIT]
+    kBool,                 // true / false
+    kChar,                 // one visible character, or empty
+    kCause,                // "NNN name"
+    kIdList,               // request-id *("," request-id)
 };
 
 struct HeaderDescriptor {
     const char *v2_name;
     const char *v1_name;  // nullptr: not an MRCPv1 header
     ValueType type;
-    apr_size_t offset;    // of the value in its header structure
+    apr_size_t offset;  // of the value in its header structure
 };
 
 // Descriptor of a header id, nullptr when out of range.
@@ -46,7 +46,7 @@ const char *HeaderValueFormat(const HeaderDescriptor &d, const void *base, mrcp_
                               apr_pool_t *pool);
 
 // Strict decimal readers used by the start-line parser as well.
-bool ParseDecimal(const char *text, apr_size_t length, apr_size_t max_digits, apr_uint64_t max_value,
-                  apr_uint64_t *out);
+bool ParseDecimal(const char *text, apr_size_t length, apr_size_t max_digits,
+                  apr_uint64_t max_value, apr_uint64_t *out);
 
 }  // namespace vantor

@@ -186,8 +186,8 @@ mrcp_resource_header_property_check(const mrcp_message_t *message, apr_size_t id
 APT_DECLARE(apt_bool_t)
 mrcp_resource_header_property_remove(mrcp_message_t *message, apr_size_t id) {
     return message ? MaskRemove(message, &message->header.resource_mask,
-                                &message->header.resource_empty_mask, MRCP_HEADER_KIND_RESOURCE,
-                                id, RECOGNIZER_HEADER_COUNT)
+                                &message->header.resource_empty_mask, MRCP_HEADER_KIND_RESOURCE, id,
+                                RECOGNIZER_HEADER_COUNT)
                    : FALSE;
 }
 
@@ -229,10 +229,10 @@ mrcp_message_header_add(mrcp_message_t *message, const char *name, const char *v
         bool join = mrcp_generic_header_property_check(message, gid) == TRUE;
         if (!vantor::HeaderValueParse(*d, &message->header.generic, value, value_len, version, join,
                                       message->pool))
-            return value_len == 0 ? NameAdd(message, &message->header.generic_mask,
-                                            &message->header.generic_empty_mask,
-                                            MRCP_HEADER_KIND_GENERIC, gid)
-                                  : FALSE;
+            return value_len == 0
+                       ? NameAdd(message, &message->header.generic_mask,
+                                 &message->header.generic_empty_mask, MRCP_HEADER_KIND_GENERIC, gid)
+                       : FALSE;
         return mrcp_generic_header_property_add(message, gid);
     }
     mrcp_recognizer_header_id rid = mrcp_recog_header_id_find(name, name_len, version);

@@ -306,9 +306,10 @@ mrcp_message_parse(const char *text, apr_size_t length, apr_pool_t *pool, const 
     apt_header_section_t section;
     apt_header_section_init(&section);
     if (!apt_header_section_parse(&section, &stream, pool)) {
-        *error = section.count >= APT_HEADER_SECTION_MAX_FIELDS
-                     ? apr_psprintf(pool, "more than %d header fields", APT_HEADER_SECTION_MAX_FIELDS)
-                     : "malformed header section";
+        *error =
+            section.count >= APT_HEADER_SECTION_MAX_FIELDS
+                ? apr_psprintf(pool, "more than %d header fields", APT_HEADER_SECTION_MAX_FIELDS)
+                : "malformed header section";
         return nullptr;
     }
     if (!parser.Headers(section) || !parser.Body(stream.pos, apt_text_stream_remaining(&stream))) {
@@ -411,8 +412,9 @@ mrcp_message_header_text_get(const mrcp_message_t *message, apr_size_t entry, co
     if (!d) return nullptr;
     if (name)
         *name = vantor::HeaderName(*d, version) ? vantor::HeaderName(*d, version) : d->v2_name;
-    apr_uint64_t empty = (key >> 16) == MRCP_HEADER_KIND_GENERIC ? message->header.generic_empty_mask
-                                                                 : message->header.resource_empty_mask;
+    apr_uint64_t empty = (key >> 16) == MRCP_HEADER_KIND_GENERIC
+                             ? message->header.generic_empty_mask
+                             : message->header.resource_empty_mask;
     if (empty & ((apr_uint64_t)1 << id)) return "";  // named only
     return vantor::HeaderValueFormat(*d, base, version, pool);
 }

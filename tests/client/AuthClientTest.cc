@@ -187,9 +187,7 @@ TEST_F(AuthClientTest, NoSettingMakesTokenRequestsRunAway) {
 }
 
 TEST_F(AuthClientTest, KeyWithControlCharactersIsRefused) {
-    Start([](KORAL::WebSocketClient &c) {
-        c.m_AuthSettings.m_Key = "key\r\nX-Injected: 1";
-    });
+    Start([](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_Key = "key\r\nX-Injected: 1"; });
     Conn &c = NewConnection();
     Connect(c, "injected");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));

@@ -261,7 +261,8 @@ TEST_F(ConnectionProtocolTest, IdleSocketLossThenLateTokenKeepsAudioAndStop) {
     Conn &c = NewConnection();
     Connect(c, "chan-idle");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    ASSERT_TRUE(m_Server->WaitFor([&] { return !OfPath(m_Server->Frames(), "speech.config").empty(); }));
+    ASSERT_TRUE(
+        m_Server->WaitFor([&] { return !OfPath(m_Server->Frames(), "speech.config").empty(); }));
     m_Server->WithPeer(m_Server->Upgrades()[0].m_Connection, [](Peer &p) { p.Close(); });
     ASSERT_TRUE(m_Log.WaitFor("WS disconnected <chan-idle>"));
     ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->TokenRequests().size() == 2; }));

@@ -19,9 +19,10 @@ TEST_F(ConnectionTransportTest, CertificateFromUnknownCaIsRefusedWithReason) {
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
     // The refused fetch says why, with OpenSSL's own text.
-    EXPECT_TRUE(m_Log.Has("Request failed: certificate verification failed: unable to get local "
-                          "issuer certificate",
-                          APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        m_Log.Has("Request failed: certificate verification failed: unable to get local "
+                  "issuer certificate",
+                  APT_PRIO_WARNING));
     EXPECT_TRUE(m_Server->TokenRequests().empty()) << "the key never left the client";
 }
 
@@ -47,9 +48,10 @@ TEST_F(ConnectionTransportTest, ServiceNameMismatchIsRefused) {
     Connect(c, "name-1", "", "https://127.0.0.1:" + std::to_string(wrong.Port()) + "/speech/v1");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("WS connection failed <name-1>: certificate verification failed: "
-                          "IP address mismatch",
-                          APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        m_Log.Has("WS connection failed <name-1>: certificate verification failed: "
+                  "IP address mismatch",
+                  APT_PRIO_WARNING));
     EXPECT_TRUE(wrong.Upgrades().empty());
     wrong.Stop();
 }

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "KoralRxWsHandshake.h"
 #include "KoralRxNetHttp.h"
+#include "KoralRxWsHandshake.h"
 
 using namespace KORAL;
 

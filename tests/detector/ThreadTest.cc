@@ -155,8 +155,7 @@ TEST(DetectorThreads, ControlCallsRaceFramesSafely) {
     EXPECT_EQ(0, counters.bad_stops);
     // Which paths a run reaches depends on how the two threads interleave on a
     // loaded machine; that the detector reported anything at all is what is certain.
-    EXPECT_GT(counters.speech + counters.starts + counters.stops + counters.dtmf +
-                  counters.noinput,
+    EXPECT_GT(counters.speech + counters.starts + counters.stops + counters.dtmf + counters.noinput,
               0);
     apr_pool_destroy(pool);
 }

@@ -20,7 +20,7 @@ namespace {
 using test::LogCapture;
 
 class EngineConfigTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/koral-cfg-XXXXXX";
         root_ = mkdtemp(tmpl);
@@ -99,8 +99,8 @@ TEST_F(EngineConfigTest, KeyFilePatternSelectsNewestOrFails) {
     LogCapture log;
     ASSERT_TRUE(Load(R"(<koralrx subscription-key-file="k-*.json"/>)"));
     EXPECT_EQ(engine_->GetSubscriptionKeyFile(), root_ + "/data/k-2.json");
-    EXPECT_TRUE(log.Has("Determined Subscription Key File " + root_ + "/data/k-2.json",
-                        APT_PRIO_NOTICE));
+    EXPECT_TRUE(
+        log.Has("Determined Subscription Key File " + root_ + "/data/k-2.json", APT_PRIO_NOTICE));
 
     EXPECT_FALSE(Load(R"(<koralrx subscription-key-file="none-*.json"/>)"));
     EXPECT_TRUE(log.Has("Failed to Find Subscription Key File " + root_ + "/data/none-*.json",
@@ -120,8 +120,8 @@ std::string WarningAfter(LogCapture &log, const std::string &message) {
 TEST_F(EngineConfigTest, EveryRefusalSaysWhy) {
     LogCapture log;
     EXPECT_FALSE(engine_->LoadConfig("absent.xml", "koralrx", layout_, pool_));
-    EXPECT_TRUE(log.Has("Failed to Open Config File [" + root_ + "/conf/absent.xml]",
-                        APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        log.Has("Failed to Open Config File [" + root_ + "/conf/absent.xml]", APT_PRIO_WARNING));
 
     const std::string parse_failed = "Failed to Parse Config File [" + root_ + "/conf/koralrx.xml]";
     EXPECT_FALSE(Load("<koralrx>\n  <unclosed></koralrx>"));
@@ -137,8 +137,8 @@ TEST_F(EngineConfigTest, EveryRefusalSaysWhy) {
     mkdir((root_ + "/data/keys").c_str(), 0700);
     log.Clear();
     EXPECT_FALSE(Load(R"(<koralrx subscription-key-file="keys"/>)"));
-    EXPECT_TRUE(log.Has("Subscription Key File " + root_ + "/data/keys Is a Folder",
-                        APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        log.Has("Subscription Key File " + root_ + "/data/keys Is a Folder", APT_PRIO_WARNING));
     EXPECT_FALSE(Load(R"(<koralrx/>)"));
     EXPECT_FALSE(Load(R"(<koralrx subscription-key-file=""/>)"));
     EXPECT_EQ(log.Count(APT_PRIO_WARNING), 3u);
@@ -231,9 +231,8 @@ TEST_F(EngineConfigTest, BadNumbersWarnAndKeepTheDefault) {
 TEST_F(EngineConfigTest, LargeDocumentsLoadOversizedOnesAreRefused) {
     const std::string language(1 << 20, 'l');
     LogCapture log;
-    ASSERT_TRUE(Load("<koralrx subscription-key-file='key.txt'><!--" +
-                     std::string(14 << 20, 'c') + "--><ws-streaming-recognition language='" +
-                     language + "'/></koralrx>"));
+    ASSERT_TRUE(Load("<koralrx subscription-key-file='key.txt'><!--" + std::string(14 << 20, 'c') +
+                     "--><ws-streaming-recognition language='" + language + "'/></koralrx>"));
     EXPECT_EQ(engine_->GetStreamingSettings().language, language);
 
     const std::string path = root_ + "/conf/koralrx.xml";

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <apr_general.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +13,7 @@ namespace KORAL {
 namespace {
 
 class FileSearchTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         apr_initialize();
         apr_pool_create(&pool_, nullptr);

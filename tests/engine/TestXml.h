@@ -14,7 +14,7 @@ namespace test {
 
 // An APR pool for one test, with APR initialised around it.
 class AprPool {
-public:
+  public:
     AprPool() {
         apr_initialize();
         apr_pool_create(&pool_, nullptr);
@@ -35,7 +35,7 @@ public:
         return doc->root;
     }
 
-private:
+  private:
     apr_pool_t *pool_ = nullptr;
 };
 

@@ -38,9 +38,10 @@ TEST_F(XmlDocumentTest, RefusesEmptyAndMalformedText) {
     EXPECT_FALSE(Parses("<a><b>"));
     EXPECT_FALSE(Parses("   "));
     EXPECT_TRUE(log.Has("Failed to Terminate XML parsing", APT_PRIO_WARNING));
-    EXPECT_TRUE(log.Has("XML Parser Error: XML parser error code: no element found (3) "
-                        "[line 1, column 4]",
-                        APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        log.Has("XML Parser Error: XML parser error code: no element found (3) "
+                "[line 1, column 4]",
+                APT_PRIO_WARNING));
     EXPECT_FALSE(Parses("<p:a/>")) << "undeclared prefix";
     EXPECT_FALSE(Parses(std::string("<a>\0</a>", 8)));
     EXPECT_FALSE(Parses("<a x='1' x='2'/>"));

@@ -159,14 +159,16 @@ void ProcessRequest(FakeChannel *ch, mrcp_message_t *request) {
                     mrcp_generic_header_property_add(response, id);
                 if (mrcp_generic_header_empty_check(request, id))
                     mrcp_message_header_add(
-                        response, mrcp_generic_header_name_get((mrcp_generic_header_id)id, version), "");
+                        response, mrcp_generic_header_name_get((mrcp_generic_header_id)id, version),
+                        "");
             }
             for (apr_size_t id = 0; id < RECOGNIZER_HEADER_COUNT; ++id) {
                 if (mrcp_resource_header_property_check(request, id))
                     mrcp_resource_header_property_add(response, id);
                 if (mrcp_resource_header_empty_check(request, id))
                     mrcp_message_header_add(
-                        response, mrcp_recog_header_name_get((mrcp_recognizer_header_id)id, version), "");
+                        response,
+                        mrcp_recog_header_name_get((mrcp_recognizer_header_id)id, version), "");
             }
             if (request->body.length)
                 mrcp_message_body_set(response, request->body.buf, request->body.length);

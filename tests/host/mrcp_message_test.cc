@@ -340,8 +340,9 @@ TEST_F(MrcpV2, EmptyValuesNameHeaders) {
     EXPECT_TRUE(mrcp_message_header_add(m, "No-Input-Timeout", "3000"));
     EXPECT_TRUE(mrcp_resource_header_property_check(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));
     EXPECT_FALSE(mrcp_resource_header_empty_check(m, RECOGNIZER_HEADER_NO_INPUT_TIMEOUT));
-    EXPECT_NE(Serialize(m).find("x@speechrecog\r\nNo-Input-Timeout:3000\r\nConfidence-Threshold:\r\n"),
-              std::string::npos)
+    EXPECT_NE(
+        Serialize(m).find("x@speechrecog\r\nNo-Input-Timeout:3000\r\nConfidence-Threshold:\r\n"),
+        std::string::npos)
         << Serialize(m);
     EXPECT_TRUE(mrcp_resource_header_property_remove(m, RECOGNIZER_HEADER_CONFIDENCE_THRESHOLD));
     EXPECT_FALSE(mrcp_resource_header_empty_check(m, RECOGNIZER_HEADER_CONFIDENCE_THRESHOLD));

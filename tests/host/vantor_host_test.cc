@@ -343,10 +343,12 @@ TEST_F(VantorHost, AudioOfTheWrongRateIsAClearError) {
     EXPECT_TRUE(Contains(Log(), "Engine Close Response [success]"));  // still shut down in order
     r = RunScript("channel a\naudio a " + root_ + "\n");
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "line 2: audio a " + root_ + ": cannot read: Is a directory\n")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "line 2: audio a " + root_ + ": cannot read: Is a directory\n"))
+        << r.err;
     r = RunScript("channel a\naudio a none.wav\n");
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "line 2: audio a " + root_ + "/none.wav: cannot open: No such file"))
+    EXPECT_TRUE(
+        Contains(r.err, "line 2: audio a " + root_ + "/none.wav: cannot open: No such file"))
         << r.err;
 }
 
@@ -420,7 +422,8 @@ TEST_F(VantorHost, WaitAndNoneFailures) {
 TEST_F(VantorHost, ChannelFailures) {
     Result r = RunScript("channel a\n", "channel-open-fail");
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "line 1: channel a: open failed: the plugin answered with a failure"))
+    EXPECT_TRUE(
+        Contains(r.err, "line 1: channel a: open failed: the plugin answered with a failure"))
         << r.err;
     r = RunScript("channel a rate=16000\n", "narrowband");
     EXPECT_EQ(r.code, 1);
@@ -435,8 +438,9 @@ TEST_F(VantorHost, ChannelFailures) {
     for (int i = 0; i < 1024; ++i) many += "X-H" + std::to_string(i) + ": v\n";
     r = RunScript(many + ".\n");
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "line 2: send a SET-PARAMS 1: 1024 headers, more than the 1023 a "
-                                "request can carry"))
+    EXPECT_TRUE(Contains(r.err,
+                         "line 2: send a SET-PARAMS 1: 1024 headers, more than the 1023 a "
+                         "request can carry"))
         << r.err;
     r = RunScript("channel a\nsend a INTERPRET 1\n.\n", "", {});
     EXPECT_EQ(r.code, 0) << r.err;  // sent; nobody waits for the answer

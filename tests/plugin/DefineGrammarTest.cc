@@ -8,7 +8,7 @@ using test::HostRun;
 using test::PluginFixture;
 
 class DefineGrammarTest : public PluginFixture {
-protected:
+  protected:
     // The response line of a request in the JSON exchange.
     static std::string Response(const std::string &out, int id) {
         for (const char *form : {"\"request_id\": ", "\"request_id\":"}) {
@@ -37,16 +37,19 @@ const char kContext[] =
 
 TEST_F(DefineGrammarTest, DefineReplaceRemoveAndRemoveAgain) {
     WriteConfig("");
-    std::string session = "channel a\n"
-                          "send a DEFINE-GRAMMAR 1\n" + std::string(kContext) +
-                          "wait a response 1\n"
-                          "send a DEFINE-GRAMMAR 2\n" + std::string(kContext) +
-                          "wait a response 2\n"
-                          "send a DEFINE-GRAMMAR 3\nContent-Id: menu\n.\nwait a response 3\n"
-                          "send a DEFINE-GRAMMAR 4\nContent-Id: menu\n.\nwait a response 4\n"
-                          "send a DEFINE-GRAMMAR 5\nContent-Type: application/xml\n\n<x/>\n.\n"
-                          "wait a response 5\n"
-                          "close a\n";
+    std::string session =
+        "channel a\n"
+        "send a DEFINE-GRAMMAR 1\n" +
+        std::string(kContext) +
+        "wait a response 1\n"
+        "send a DEFINE-GRAMMAR 2\n" +
+        std::string(kContext) +
+        "wait a response 2\n"
+        "send a DEFINE-GRAMMAR 3\nContent-Id: menu\n.\nwait a response 3\n"
+        "send a DEFINE-GRAMMAR 4\nContent-Id: menu\n.\nwait a response 4\n"
+        "send a DEFINE-GRAMMAR 5\nContent-Type: application/xml\n\n<x/>\n.\n"
+        "wait a response 5\n"
+        "close a\n";
     HostRun run = Run(session, "--json");
     ASSERT_EQ(run.status, 0) << run.out << run.log;
     EXPECT_TRUE(HasStatus(Response(run.out, 1), 200)) << run.out;
@@ -62,8 +65,9 @@ TEST_F(DefineGrammarTest, DefineReplaceRemoveAndRemoveAgain) {
 }
 
 TEST_F(DefineGrammarTest, RefusedDocumentsAndContentTypes) {
-    WriteConfig("<ws-streaming-recognition accept-srgs=\"false\" "
-                "skip-unsupported-grammars=\"false\"/>");
+    WriteConfig(
+        "<ws-streaming-recognition accept-srgs=\"false\" "
+        "skip-unsupported-grammars=\"false\"/>");
     std::string session =
         "channel a\n"
         "send a DEFINE-GRAMMAR 1\nContent-Type: application/xml\nContent-Id: empty\n\n"
@@ -84,9 +88,10 @@ TEST_F(DefineGrammarTest, RefusedDocumentsAndContentTypes) {
 
 TEST_F(DefineGrammarTest, UnsupportedTypeIsSkippedByDefault) {
     WriteConfig("");
-    HostRun run = Run("channel a\nsend a DEFINE-GRAMMAR 1\nContent-Type: text/plain\n"
-                      "Content-Id: x\n\nhello\n.\nwait a response 1\nclose a\n",
-                      "--json");
+    HostRun run =
+        Run("channel a\nsend a DEFINE-GRAMMAR 1\nContent-Type: text/plain\n"
+            "Content-Id: x\n\nhello\n.\nwait a response 1\nclose a\n",
+            "--json");
     ASSERT_EQ(run.status, 0) << run.out << run.log;
     EXPECT_TRUE(HasStatus(Response(run.out, 1), 200)) << run.out;
     EXPECT_TRUE(Has(run.log, "Unsupported Content Type [text/plain]"));

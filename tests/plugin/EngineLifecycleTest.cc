@@ -15,8 +15,9 @@ bool Contains(const std::string &text, const std::string &part) {
 
 TEST_F(EngineLifecycleTest, OpensChannelsAtBothRatesAndCloses) {
     WriteConfig("<ws-streaming-recognition language=\"en-GB\"/>");
-    HostRun run = Run("channel a rate=8000\nchannel b rate=16000\nsilence a 100\nsleep 100\n"
-                      "close a\nclose b\n");
+    HostRun run =
+        Run("channel a rate=8000\nchannel b rate=16000\nsilence a 100\nsleep 100\n"
+            "close a\nclose b\n");
     EXPECT_EQ(run.status, 0) << run.out << run.log;
     EXPECT_TRUE(Contains(run.log, "KORAL Plugin Version [1.8.0] Date [2019-06-07]"));
     EXPECT_TRUE(Contains(run.log, "Open Config File [" + root_ + "/conf/koralrx.xml]"));
@@ -30,14 +31,30 @@ TEST_F(EngineLifecycleTest, FramesBeforeAndAfterARecognitionAreDropped) {
     WriteConfig("");
     // A 16-bit mono WAV of 200 ms of a 440 Hz tone at 8000 Hz.
     std::string wav;
-    auto put32 = [&wav](uint32_t v) { for (int i = 0; i < 4; ++i) wav += char(v >> (8 * i)); };
-    auto put16 = [&wav](uint16_t v) { wav += char(v & 0xff); wav += char(v >> 8); };
+    auto put32 = [&wav](uint32_t v) {
+        for (int i = 0; i < 4; ++i) wav += char(v >> (8 * i));
+    };
+    auto put16 = [&wav](uint16_t v) {
+        wav += char(v & 0xff);
+        wav += char(v >> 8);
+    };
     const uint32_t samples = 1600;
-    wav += "RIFF"; put32(36 + samples * 2); wav += "WAVEfmt "; put32(16); put16(1); put16(1);
-    put32(8000); put32(16000); put16(2); put16(16); wav += "data"; put32(samples * 2);
+    wav += "RIFF";
+    put32(36 + samples * 2);
+    wav += "WAVEfmt ";
+    put32(16);
+    put16(1);
+    put16(1);
+    put32(8000);
+    put32(16000);
+    put16(2);
+    put16(16);
+    wav += "data";
+    put32(samples * 2);
     for (uint32_t i = 0; i < samples; ++i) put16(uint16_t(int16_t(8000 * ((i / 9) % 2 ? 1 : -1))));
     WriteFile("tone.wav", wav);
-    HostRun run = Run("channel a\naudio a " + root_ + "/tone.wav\ndtmf a 1#\nsilence a 100\n"
+    HostRun run = Run("channel a\naudio a " + root_ +
+                      "/tone.wav\ndtmf a 1#\nsilence a 100\n"
                       "sleep 500\nclose a\nchannel b rate=16000\ndtmf b 5\nsleep 300\nclose b\n");
     EXPECT_EQ(run.status, 0) << run.out << run.log;
     // No warning from the channel or its detector (the token fetch may warn).
@@ -98,7 +115,8 @@ TEST_F(EngineLifecycleTest, UsageFilesFollowChannelOpenAndClose) {
 
 size_t CountOf(const std::string &text, const std::string &part) {
     size_t n = 0;
-    for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1)) ++n;
+    for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1))
+        ++n;
     return n;
 }
 
@@ -155,14 +173,15 @@ TEST_F(EngineLifecycleTest, RefreshTimerOnlyWhenAnItemIsEnabled) {
 
 TEST_F(EngineLifecycleTest, RequestsWithoutRecognitionAreAnsweredComplete) {
     WriteConfig("");
-    HostRun run = Run("channel a\nchannel b version=1\n"
-                      "send a STOP 1\n.\nwait a response 1\n"
-                      "send a START-INPUT-TIMERS 2\n.\nwait a response 2\n"
-                      "send b SET-PARAMS 3\nN-Best-List-Length: 2\n.\nwait b response 3\n"
-                      "send a GET-PARAMS 4\n.\nwait a response 4\n"
-                      "send b GET-RESULT 5\n.\nwait b response 5\n"
-                      "close a\nclose b\n",
-                      "--json");
+    HostRun run =
+        Run("channel a\nchannel b version=1\n"
+            "send a STOP 1\n.\nwait a response 1\n"
+            "send a START-INPUT-TIMERS 2\n.\nwait a response 2\n"
+            "send b SET-PARAMS 3\nN-Best-List-Length: 2\n.\nwait b response 3\n"
+            "send a GET-PARAMS 4\n.\nwait a response 4\n"
+            "send b GET-RESULT 5\n.\nwait b response 5\n"
+            "close a\nclose b\n",
+            "--json");
     ASSERT_EQ(run.status, 0) << run.out << run.log;
     // GET-PARAMS reports channel a's own values: b's SET-PARAMS stays on b.
     EXPECT_TRUE(Contains(run.out, "\"request_id\": 4, \"status\": 200")) << run.out;
@@ -177,8 +196,9 @@ TEST_F(EngineLifecycleTest, RequestsWithoutRecognitionAreAnsweredComplete) {
         ASSERT_NE(pos, std::string::npos) << id << "\n" << run.out;
         size_t start = run.out.rfind('\n', pos);
         size_t end = run.out.find('\n', pos);
-        std::string line = run.out.substr(start == std::string::npos ? 0 : start,
-                                          end == std::string::npos ? std::string::npos : end - start);
+        std::string line =
+            run.out.substr(start == std::string::npos ? 0 : start,
+                           end == std::string::npos ? std::string::npos : end - start);
         EXPECT_TRUE(Contains(line, "200")) << line;
         EXPECT_TRUE(Contains(line, "COMPLETE")) << line;
         // No header but the Channel-Identifier that MRCPv2 framing adds.

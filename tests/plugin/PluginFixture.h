@@ -48,7 +48,7 @@ inline const char *const kLoopbackKey =
 
 // A server root (conf/, data/, var/, log/) in a temporary folder.
 class PluginFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/koral-plugin-XXXXXX";
         root_ = mkdtemp(tmpl);
@@ -64,8 +64,8 @@ protected:
     // A configuration whose key file is data/key.txt (kLoopbackKey), plus
     // `body` inside the root.
     void WriteConfig(const std::string &body, const std::string &key_file = "key.txt") {
-        WriteFile("conf/koralrx.xml", "<koralrx subscription-key-file=\"" + key_file + "\">" +
-                                          body + "</koralrx>");
+        WriteFile("conf/koralrx.xml",
+                  "<koralrx subscription-key-file=\"" + key_file + "\">" + body + "</koralrx>");
     }
     // Runs a session script through vantor-host; returns its exit status,
     // standard output and the host log.

@@ -11,123 +11,132 @@
 namespace SpeechService {
 namespace {
 
-std::string Binary(const std::string& header, const std::string& payload) {
-  std::string m;
-  m += static_cast<char>(header.size() >> 8);
-  m += static_cast<char>(header.size() & 0xff);
-  return m + header + payload;
+std::string Binary(const std::string &header, const std::string &payload) {
+    std::string m;
+    m += static_cast<char>(header.size() >> 8);
+    m += static_cast<char>(header.size() & 0xff);
+    return m + header + payload;
 }
 
 TEST(ServiceMessageTest, TextMessageFieldsAnyCaseAndBody) {
-  ClientMessage m;
-  std::string text = "path:telemetry\r\nx-requestid:0123456789ABCDEF0123456789abcdef\r\nX-Timestamp: t\r\n"
-                     "Content-Type:application/json\r\nX-Other:1\r\n\r\n{\"a\":1}";
-  ASSERT_TRUE(ParseTextMessage(text, m).m_Ok);
-  EXPECT_EQ("telemetry", m.m_Path);
-  EXPECT_EQ("0123456789ABCDEF0123456789abcdef", m.m_RequestId);
-  EXPECT_EQ("t", m.m_Timestamp);
-  EXPECT_EQ("application/json", m.m_ContentType);
-  EXPECT_EQ(5u, m.m_Headers.size());
-  EXPECT_EQ("{\"a\":1}", m.m_Body);
+    ClientMessage m;
+    std::string text =
+        "path:telemetry\r\nx-requestid:0123456789ABCDEF0123456789abcdef\r\nX-Timestamp: t\r\n"
+        "Content-Type:application/json\r\nX-Other:1\r\n\r\n{\"a\":1}";
+    ASSERT_TRUE(ParseTextMessage(text, m).m_Ok);
+    EXPECT_EQ("telemetry", m.m_Path);
+    EXPECT_EQ("0123456789ABCDEF0123456789abcdef", m.m_RequestId);
+    EXPECT_EQ("t", m.m_Timestamp);
+    EXPECT_EQ("application/json", m.m_ContentType);
+    EXPECT_EQ(5u, m.m_Headers.size());
+    EXPECT_EQ("{\"a\":1}", m.m_Body);
 }
 
 TEST(ServiceMessageTest, TextMessageProblemsAreProtocolErrors) {
-  ClientMessage m;
-  ParseStatus s = ParseTextMessage("Path:speech.config\r\n", m);
-  EXPECT_FALSE(s.m_Ok);
-  EXPECT_EQ(1002, s.m_CloseCode);
-  s = ParseTextMessage("Path speech.config\r\n\r\n{}", m);
-  EXPECT_FALSE(s.m_Ok);
-  EXPECT_EQ(1002, s.m_CloseCode);
-  ASSERT_TRUE(ParseTextMessage("X-RequestId:abc\r\n\r\n", m).m_Ok);
-  EXPECT_FALSE(m.m_HasPath);
+    ClientMessage m;
+    ParseStatus s = ParseTextMessage("Path:speech.config\r\n", m);
+    EXPECT_FALSE(s.m_Ok);
+    EXPECT_EQ(1002, s.m_CloseCode);
+    s = ParseTextMessage("Path speech.config\r\n\r\n{}", m);
+    EXPECT_FALSE(s.m_Ok);
+    EXPECT_EQ(1002, s.m_CloseCode);
+    ASSERT_TRUE(ParseTextMessage("X-RequestId:abc\r\n\r\n", m).m_Ok);
+    EXPECT_FALSE(m.m_HasPath);
 }
 
 TEST(ServiceMessageTest, BinaryMessageHeaderAndPayload) {
-  ClientMessage m;
-  std::string header = "Path:audio\r\nX-RequestId:0123456789abcdef0123456789abcdef\r\nContent-Type:audio/x-wav\r\n";
-  std::string data = Binary(header, "RIFFxyz");  // the body is a view into it
-  ASSERT_TRUE(ParseBinaryMessage(data, m).m_Ok);
-  EXPECT_EQ("audio", m.m_Path);
-  EXPECT_TRUE(m.m_HasRequestId);
-  EXPECT_EQ("RIFFxyz", m.m_Body);
-  std::string empty = Binary(header, "");
-  ASSERT_TRUE(ParseBinaryMessage(empty, m).m_Ok);
-  EXPECT_TRUE(m.m_Body.empty());
+    ClientMessage m;
+    std::string header =
+        "Path:audio\r\nX-RequestId:0123456789abcdef0123456789abcdef\r\nContent-Type:audio/"
+        "x-wav\r\n";
+    std::string data = Binary(header, "RIFFxyz");  // the body is a view into it
+    ASSERT_TRUE(ParseBinaryMessage(data, m).m_Ok);
+    EXPECT_EQ("audio", m.m_Path);
+    EXPECT_TRUE(m.m_HasRequestId);
+    EXPECT_EQ("RIFFxyz", m.m_Body);
+    std::string empty = Binary(header, "");
+    ASSERT_TRUE(ParseBinaryMessage(empty, m).m_Ok);
+    EXPECT_TRUE(m.m_Body.empty());
 }
 
 TEST(ServiceMessageTest, BinaryFramingProblemsAreInvalidPayload) {
-  ClientMessage m;
-  for (const std::string& bad : {std::string(), std::string(1, '\x01'), Binary("", "RIFF"),
-                                 std::string("\x00\x40Path:audio\r\n", 14)}) {
-    ParseStatus s = ParseBinaryMessage(bad, m);
-    EXPECT_FALSE(s.m_Ok);
-    EXPECT_EQ(1007, s.m_CloseCode) << s.m_Reason;
-  }
+    ClientMessage m;
+    for (const std::string &bad : {std::string(), std::string(1, '\x01'), Binary("", "RIFF"),
+                                   std::string("\x00\x40Path:audio\r\n", 14)}) {
+        ParseStatus s = ParseBinaryMessage(bad, m);
+        EXPECT_FALSE(s.m_Ok);
+        EXPECT_EQ(1007, s.m_CloseCode) << s.m_Reason;
+    }
 }
 
 TEST(ServiceMessageTest, RequestIds) {
-  EXPECT_TRUE(IsValidRequestId("0123456789abcdefABCDEF0123456789"));
-  EXPECT_FALSE(IsValidRequestId("0123456789abcdefABCDEF012345678"));
-  EXPECT_FALSE(IsValidRequestId("0123456789abcdefABCDEF01234567890"));
-  EXPECT_FALSE(IsValidRequestId("0123456789abcdefABCDEF012345678-"));
-  EXPECT_FALSE(IsValidRequestId(""));
+    EXPECT_TRUE(IsValidRequestId("0123456789abcdefABCDEF0123456789"));
+    EXPECT_FALSE(IsValidRequestId("0123456789abcdefABCDEF012345678"));
+    EXPECT_FALSE(IsValidRequestId("0123456789abcdefABCDEF01234567890"));
+    EXPECT_FALSE(IsValidRequestId("0123456789abcdefABCDEF012345678-"));
+    EXPECT_FALSE(IsValidRequestId(""));
 }
 
 TEST(ServiceMessageTest, ComposedReplies) {
-  EXPECT_EQ("X-RequestId:abc\r\nContent-Type:application/json; charset=utf-8\r\nPath:speech.phrase\r\n\r\n{}",
-            ComposeTextMessage("speech.phrase", "abc", "application/json; charset=utf-8", "{}"));
-  EXPECT_EQ("X-RequestId:abc\r\nPath:turn.end\r\n\r\n", ComposeTextMessage("turn.end", "abc", "", ""));
+    EXPECT_EQ(
+        "X-RequestId:abc\r\nContent-Type:application/json; "
+        "charset=utf-8\r\nPath:speech.phrase\r\n\r\n{}",
+        ComposeTextMessage("speech.phrase", "abc", "application/json; charset=utf-8", "{}"));
+    EXPECT_EQ("X-RequestId:abc\r\nPath:turn.end\r\n\r\n",
+              ComposeTextMessage("turn.end", "abc", "", ""));
 }
 
 TEST(WavHeaderTest, StreamHeaderOfThePlugin) {
-  std::string data = KoralTest::StreamWavHeader(16000) + "abcd";
-  WavFormat f;
-  std::string error;
-  ASSERT_TRUE(ParseWavHeader(data, f, error)) << error;
-  EXPECT_EQ(16000u, f.m_SampleRate);
-  EXPECT_TRUE(IsPcm16Mono(f));
-  EXPECT_EQ(44u, f.m_DataOffset);
+    std::string data = KoralTest::StreamWavHeader(16000) + "abcd";
+    WavFormat f;
+    std::string error;
+    ASSERT_TRUE(ParseWavHeader(data, f, error)) << error;
+    EXPECT_EQ(16000u, f.m_SampleRate);
+    EXPECT_TRUE(IsPcm16Mono(f));
+    EXPECT_EQ(44u, f.m_DataOffset);
 }
 
 TEST(WavHeaderTest, OtherChunksAreSkippedAndBadHeadersRefused) {
-  std::string h = KoralTest::StreamWavHeader(8000);
-  // A LIST chunk of 3 bytes (padded to 4) between fmt and data.
-  std::string list = std::string("LIST\x03\x00\x00\x00", 8) + "abc" + std::string(1, '\0');
-  std::string data = h.substr(0, 36) + list + h.substr(36);
-  WavFormat f;
-  std::string error;
-  ASSERT_TRUE(ParseWavHeader(data, f, error)) << error;
-  EXPECT_EQ(8000u, f.m_SampleRate);
-  EXPECT_EQ(56u, f.m_DataOffset);
-  EXPECT_FALSE(ParseWavHeader("RIFF\0\0\0\0WAVX", f, error));
-  EXPECT_FALSE(ParseWavHeader(h.substr(0, 30), f, error));
-  EXPECT_FALSE(HasRiffHeader("RIF"));
+    std::string h = KoralTest::StreamWavHeader(8000);
+    // A LIST chunk of 3 bytes (padded to 4) between fmt and data.
+    std::string list = std::string("LIST\x03\x00\x00\x00", 8) + "abc" + std::string(1, '\0');
+    std::string data = h.substr(0, 36) + list + h.substr(36);
+    WavFormat f;
+    std::string error;
+    ASSERT_TRUE(ParseWavHeader(data, f, error)) << error;
+    EXPECT_EQ(8000u, f.m_SampleRate);
+    EXPECT_EQ(56u, f.m_DataOffset);
+    EXPECT_FALSE(ParseWavHeader("RIFF\0\0\0\0WAVX", f, error));
+    EXPECT_FALSE(ParseWavHeader(h.substr(0, 30), f, error));
+    EXPECT_FALSE(HasRiffHeader("RIF"));
 }
 
 TEST(ReplyFormatTest, PhraseBodiesInBothFormats) {
-  PhraseResult r;
-  r.m_Status = "Success";
-  r.m_Offset = 3000000;
-  r.m_Duration = 9000000;
-  r.m_NBest = {MakeAlternative("yes please", 0.93), MakeAlternative("yes", 1.0)};
-  EXPECT_EQ(R"({"RecognitionStatus":"Success","DisplayText":"Yes please.","Offset":3000000,"Duration":9000000})",
-            PhraseBody(r, ResultFormat::Simple));
-  EXPECT_EQ(R"({"RecognitionStatus":"Success","Offset":3000000,"Duration":9000000,"NBest":[)"
-            R"({"Confidence":0.93,"Lexical":"yes please","ITN":"yes please","MaskedITN":"yes please","Display":"Yes please."},)"
-            R"({"Confidence":1.0,"Lexical":"yes","ITN":"yes","MaskedITN":"yes","Display":"Yes."}]})",
-            PhraseBody(r, ResultFormat::Detailed));
-  r.m_Status = "NoMatch";
-  EXPECT_EQ(R"({"RecognitionStatus":"NoMatch","Offset":3000000,"Duration":9000000})", PhraseBody(r, ResultFormat::Detailed));
+    PhraseResult r;
+    r.m_Status = "Success";
+    r.m_Offset = 3000000;
+    r.m_Duration = 9000000;
+    r.m_NBest = {MakeAlternative("yes please", 0.93), MakeAlternative("yes", 1.0)};
+    EXPECT_EQ(
+        R"({"RecognitionStatus":"Success","DisplayText":"Yes please.","Offset":3000000,"Duration":9000000})",
+        PhraseBody(r, ResultFormat::Simple));
+    EXPECT_EQ(
+        R"({"RecognitionStatus":"Success","Offset":3000000,"Duration":9000000,"NBest":[)"
+        R"({"Confidence":0.93,"Lexical":"yes please","ITN":"yes please","MaskedITN":"yes please","Display":"Yes please."},)"
+        R"({"Confidence":1.0,"Lexical":"yes","ITN":"yes","MaskedITN":"yes","Display":"Yes."}]})",
+        PhraseBody(r, ResultFormat::Detailed));
+    r.m_Status = "NoMatch";
+    EXPECT_EQ(R"({"RecognitionStatus":"NoMatch","Offset":3000000,"Duration":9000000})",
+              PhraseBody(r, ResultFormat::Detailed));
 }
 
 TEST(ReplyFormatTest, OtherBodies) {
-  EXPECT_EQ(R"({"Offset":625})", OffsetBody(625));
-  EXPECT_EQ(R"({"Text":"a \"b\"","Offset":1,"Duration":2})", HypothesisBody("a \"b\"", 1, 2));
-  EXPECT_EQ(R"({"context":{"serviceTag":"t"}})", TurnStartBody("t"));
-  std::string id = RandomHexId();
-  EXPECT_TRUE(IsValidRequestId(id));
-  EXPECT_NE(id, RandomHexId());
+    EXPECT_EQ(R"({"Offset":625})", OffsetBody(625));
+    EXPECT_EQ(R"({"Text":"a \"b\"","Offset":1,"Duration":2})", HypothesisBody("a \"b\"", 1, 2));
+    EXPECT_EQ(R"({"context":{"serviceTag":"t"}})", TurnStartBody("t"));
+    std::string id = RandomHexId();
+    EXPECT_TRUE(IsValidRequestId(id));
+    EXPECT_NE(id, RandomHexId());
 }
 
 }  // namespace

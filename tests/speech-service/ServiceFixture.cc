@@ -5,136 +5,145 @@ namespace SpeechServiceTest {
 std::unique_ptr<KoralTest::TestCerts> ServiceTest::s_Certs;
 
 void ServiceTest::SetUpTestSuite() {
-  if (s_Certs) return;
-  std::string error;
-  s_Certs = KoralTest::TestCerts::Make(&error);
-  ASSERT_TRUE(s_Certs) << error;
+    if (s_Certs) return;
+    std::string error;
+    s_Certs = KoralTest::TestCerts::Make(&error);
+    ASSERT_TRUE(s_Certs) << error;
 }
 
 void ServiceTest::TearDownTestSuite() {}
 
 void ServiceTest::TearDown() {
-  for (auto& service : m_Services) {
-    int status = service->Stop();
-    EXPECT_EQ(0, status) << "speech-service did not end cleanly:\n" << service->Stderr();
-  }
-  m_Services.clear();
+    for (auto &service : m_Services) {
+        int status = service->Stop();
+        EXPECT_EQ(0, status) << "speech-service did not end cleanly:\n" << service->Stderr();
+    }
+    m_Services.clear();
 }
 
-std::shared_ptr<KoralTest::SpeechServiceProcess> ServiceTest::Start(const std::string& scenario,
-                                                                    const std::vector<std::string>& extra, bool plain,
-                                                                    const std::string& engine) {
-  KoralTest::SpeechServiceOptions o;
-  o.m_Engine = engine;
-  o.m_Scenario = scenario;
-  o.m_Tls = !plain;
-  o.m_CertFile = Certs().CertFile();
-  o.m_KeyFile = Certs().KeyFile();
-  o.m_CaFile = Certs().CaFile();
-  o.m_ExtraArgs = extra;
-  std::string error;
-  std::shared_ptr<KoralTest::SpeechServiceProcess> service = KoralTest::SpeechServiceProcess::Start(o, &error);
-  EXPECT_TRUE(service) << error;
-  if (service) m_Services.push_back(service);
-  return service;
+std::shared_ptr<KoralTest::SpeechServiceProcess> ServiceTest::Start(
+    const std::string &scenario, const std::vector<std::string> &extra, bool plain,
+    const std::string &engine) {
+    KoralTest::SpeechServiceOptions o;
+    o.m_Engine = engine;
+    o.m_Scenario = scenario;
+    o.m_Tls = !plain;
+    o.m_CertFile = Certs().CertFile();
+    o.m_KeyFile = Certs().KeyFile();
+    o.m_CaFile = Certs().CaFile();
+    o.m_ExtraArgs = extra;
+    std::string error;
+    std::shared_ptr<KoralTest::SpeechServiceProcess> service =
+        KoralTest::SpeechServiceProcess::Start(o, &error);
+    EXPECT_TRUE(service) << error;
+    if (service) m_Services.push_back(service);
+    return service;
 }
 
-std::unique_ptr<TestClient> ServiceTest::Client(const KoralTest::SpeechServiceProcess& service) {
-  auto client = std::make_unique<TestClient>(service.Port(), service.Tls() ? Certs().CaFile() : std::string());
-  std::string error;
-  EXPECT_TRUE(client->Open(&error)) << error;
-  return client;
+std::unique_ptr<TestClient> ServiceTest::Client(const KoralTest::SpeechServiceProcess &service) {
+    auto client = std::make_unique<TestClient>(service.Port(),
+                                               service.Tls() ? Certs().CaFile() : std::string());
+    std::string error;
+    EXPECT_TRUE(client->Open(&error)) << error;
+    return client;
 }
 
-std::string ServiceTest::Token(const KoralTest::SpeechServiceProcess& service) {
-  auto client = Client(service);
-  HttpResponse r = client->Exchange("POST /sts/v1.0/issueToken HTTP/1.1\r\nHost:127.0.0.1\r\nConnection:close\r\n"
-                                    "Content-type:application/x-www-form-urlencoded\r\n"
-                                    "Ocp-Apim-Subscription-Key:" +
-                                    service.SubscriptionKey() + "\r\nContent-Length:0\r\n\r\n");
-  EXPECT_EQ(200, r.m_Status);
-  return r.m_Body;
+std::string ServiceTest::Token(const KoralTest::SpeechServiceProcess &service) {
+    auto client = Client(service);
+    HttpResponse r = client->Exchange(
+        "POST /sts/v1.0/issueToken HTTP/1.1\r\nHost:127.0.0.1\r\nConnection:close\r\n"
+        "Content-type:application/x-www-form-urlencoded\r\n"
+        "Ocp-Apim-Subscription-Key:" +
+        service.SubscriptionKey() + "\r\nContent-Length:0\r\n\r\n");
+    EXPECT_EQ(200, r.m_Status);
+    return r.m_Body;
 }
 
-std::unique_ptr<TestClient> ServiceTest::Connect(const KoralTest::SpeechServiceProcess& service,
-                                                 const std::string& query, bool sendConfig) {
-  std::string token = Token(service);
-  auto client = Client(service);
-  HttpResponse r = client->Upgrade(std::string(kRecognitionTarget) + "?" + query,
-                                   {{"Authorization", "Bearer " + token}, {"X-ConnectionId", "test-connection"}});
-  EXPECT_EQ(101, r.m_Status) << r.m_Body;
-  if (sendConfig) client->SendText(SpeechConfig());
-  return client;
+std::unique_ptr<TestClient> ServiceTest::Connect(const KoralTest::SpeechServiceProcess &service,
+                                                 const std::string &query, bool sendConfig) {
+    std::string token = Token(service);
+    auto client = Client(service);
+    HttpResponse r = client->Upgrade(
+        std::string(kRecognitionTarget) + "?" + query,
+        {{"Authorization", "Bearer " + token}, {"X-ConnectionId", "test-connection"}});
+    EXPECT_EQ(101, r.m_Status) << r.m_Body;
+    if (sendConfig) client->SendText(SpeechConfig());
+    return client;
 }
 
 std::string ServiceTest::SpeechConfig() {
-  return TextMessage("speech.config", "",
-                     R"({"context":{"system":{"version":"2.0.12341"}},"device":{"manufacturer":"Lumetra","model":"koralrx","version":"1.8.0"}})");
+    return TextMessage(
+        "speech.config", "",
+        R"({"context":{"system":{"version":"2.0.12341"}},"device":{"manufacturer":"Lumetra","model":"koralrx","version":"1.8.0"}})");
 }
 
-void ServiceTest::SendAudio(TestClient& client, const std::string& requestId, const KoralTest::Samples& audio,
-                            bool first, int chunkMs) {
-  std::vector<KoralTest::Samples> chunks = KoralTest::Chunks(audio, 16000, chunkMs);
-  for (size_t i = 0; i < chunks.size(); ++i) {
-    std::string payload = KoralTest::PcmBytes(chunks[i]);
-    if (i == 0 && first) payload = KoralTest::StreamWavHeader(16000) + payload;
-    client.SendBinary(AudioMessage(requestId, payload));
-  }
-  if (chunks.empty() && first) client.SendBinary(AudioMessage(requestId, KoralTest::StreamWavHeader(16000)));
-}
-
-void ServiceTest::SendEnd(TestClient& client, const std::string& requestId) {
-  client.SendBinary(AudioMessage(requestId, std::string()));
-}
-
-std::vector<ServiceMessage> ServiceTest::ReadTurn(TestClient& client, int timeoutMs) {
-  std::vector<ServiceMessage> messages;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    std::optional<Message> m = client.ReadMessage(left);
-    if (!m || m->m_Opcode != 1) break;
-    ServiceMessage parsed;
-    EXPECT_TRUE(ParseServiceMessage(m->m_Data, parsed)) << m->m_Data;
-    messages.push_back(parsed);
-    if (parsed.m_Path == "turn.end") break;
-  }
-  return messages;
-}
-
-std::vector<std::string> ServiceTest::Paths(const std::vector<ServiceMessage>& messages) {
-  std::vector<std::string> paths;
-  for (const ServiceMessage& m : messages) paths.push_back(m.m_Path);
-  return paths;
-}
-
-const ServiceMessage* ServiceTest::Find(const std::vector<ServiceMessage>& messages, const std::string& path) {
-  for (const ServiceMessage& m : messages) {
-    if (m.m_Path == path) return &m;
-  }
-  return nullptr;
-}
-
-rapidjson::Document ServiceTest::Json(const std::string& body) {
-  rapidjson::Document doc;
-  doc.Parse(body.c_str());
-  EXPECT_FALSE(doc.HasParseError()) << body;
-  return doc;
-}
-
-uint16_t ServiceTest::ReadCloseCode(TestClient& client, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return 0;
-    std::optional<Message> m = client.ReadMessage(left);
-    if (!m) return 0;
-    if (m->m_Opcode == 8) {
-      client.SendFrame(8, m->m_Data.substr(0, 2));  // answer the close, as a client must
-      return m->CloseCode();
+void ServiceTest::SendAudio(TestClient &client, const std::string &requestId,
+                            const KoralTest::Samples &audio, bool first, int chunkMs) {
+    std::vector<KoralTest::Samples> chunks = KoralTest::Chunks(audio, 16000, chunkMs);
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        std::string payload = KoralTest::PcmBytes(chunks[i]);
+        if (i == 0 && first) payload = KoralTest::StreamWavHeader(16000) + payload;
+        client.SendBinary(AudioMessage(requestId, payload));
     }
-  }
+    if (chunks.empty() && first)
+        client.SendBinary(AudioMessage(requestId, KoralTest::StreamWavHeader(16000)));
+}
+
+void ServiceTest::SendEnd(TestClient &client, const std::string &requestId) {
+    client.SendBinary(AudioMessage(requestId, std::string()));
+}
+
+std::vector<ServiceMessage> ServiceTest::ReadTurn(TestClient &client, int timeoutMs) {
+    std::vector<ServiceMessage> messages;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (true) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        std::optional<Message> m = client.ReadMessage(left);
+        if (!m || m->m_Opcode != 1) break;
+        ServiceMessage parsed;
+        EXPECT_TRUE(ParseServiceMessage(m->m_Data, parsed)) << m->m_Data;
+        messages.push_back(parsed);
+        if (parsed.m_Path == "turn.end") break;
+    }
+    return messages;
+}
+
+std::vector<std::string> ServiceTest::Paths(const std::vector<ServiceMessage> &messages) {
+    std::vector<std::string> paths;
+    for (const ServiceMessage &m : messages) paths.push_back(m.m_Path);
+    return paths;
+}
+
+const ServiceMessage *ServiceTest::Find(const std::vector<ServiceMessage> &messages,
+                                        const std::string &path) {
+    for (const ServiceMessage &m : messages) {
+        if (m.m_Path == path) return &m;
+    }
+    return nullptr;
+}
+
+rapidjson::Document ServiceTest::Json(const std::string &body) {
+    rapidjson::Document doc;
+    doc.Parse(body.c_str());
+    EXPECT_FALSE(doc.HasParseError()) << body;
+    return doc;
+}
+
+uint16_t ServiceTest::ReadCloseCode(TestClient &client, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (true) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return 0;
+        std::optional<Message> m = client.ReadMessage(left);
+        if (!m) return 0;
+        if (m->m_Opcode == 8) {
+            client.SendFrame(8, m->m_Data.substr(0, 2));  // answer the close, as a client must
+            return m->CloseCode();
+        }
+    }
 }
 
 }  // namespace SpeechServiceTest

@@ -18,47 +18,47 @@
 
 namespace SpeechServiceTest {
 
-constexpr const char* kRecognitionTarget = "/speech/recognition/interactive/cognitiveservices/v1";
+constexpr const char *kRecognitionTarget = "/speech/recognition/interactive/cognitiveservices/v1";
 
 class ServiceTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite();
-  static void TearDownTestSuite();
-  void TearDown() override;
-  static const KoralTest::TestCerts& Certs() { return *s_Certs; }
+  protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    void TearDown() override;
+    static const KoralTest::TestCerts &Certs() { return *s_Certs; }
 
-  // Starts a service (TLS unless `plain`) with the scripted engine and
-  // `scenario`. The fixture keeps a share: after the test it must stop with
-  // status 0 (a crash or a sanitizer report in the service fails the test).
-  std::shared_ptr<KoralTest::SpeechServiceProcess> Start(const std::string& scenario,
-                                                         const std::vector<std::string>& extra = {},
-                                                         bool plain = false, const std::string& engine = "script");
-  std::unique_ptr<TestClient> Client(const KoralTest::SpeechServiceProcess& service);
-  std::string Token(const KoralTest::SpeechServiceProcess& service);
-  // An upgraded connection (asserts 101) that has sent speech.config.
-  std::unique_ptr<TestClient> Connect(const KoralTest::SpeechServiceProcess& service,
-                                      const std::string& query = "format=detailed&language=en-US",
-                                      bool sendConfig = true);
+    // Starts a service (TLS unless `plain`) with the scripted engine and
+    // `scenario`. The fixture keeps a share: after the test it must stop with
+    // status 0 (a crash or a sanitizer report in the service fails the test).
+    std::shared_ptr<KoralTest::SpeechServiceProcess> Start(
+        const std::string &scenario, const std::vector<std::string> &extra = {}, bool plain = false,
+        const std::string &engine = "script");
+    std::unique_ptr<TestClient> Client(const KoralTest::SpeechServiceProcess &service);
+    std::string Token(const KoralTest::SpeechServiceProcess &service);
+    // An upgraded connection (asserts 101) that has sent speech.config.
+    std::unique_ptr<TestClient> Connect(const KoralTest::SpeechServiceProcess &service,
+                                        const std::string &query = "format=detailed&language=en-US",
+                                        bool sendConfig = true);
 
+  public:
+    static std::string SpeechConfig();
+    // Sends a turn's audio: the first message with the WAV header, `chunkMs` chunks.
+    static void SendAudio(TestClient &client, const std::string &requestId,
+                          const KoralTest::Samples &audio, bool first = true, int chunkMs = 80);
+    static void SendEnd(TestClient &client, const std::string &requestId);
+    // Reads service messages until turn.end (included), a close frame or the timeout.
+    static std::vector<ServiceMessage> ReadTurn(TestClient &client, int timeoutMs = 10000);
+    static std::vector<std::string> Paths(const std::vector<ServiceMessage> &messages);
+    static const ServiceMessage *Find(const std::vector<ServiceMessage> &messages,
+                                      const std::string &path);
+    static rapidjson::Document Json(const std::string &body);
+    // Reads until a close frame arrives and returns its code (0 if none).
+    static uint16_t ReadCloseCode(TestClient &client, int timeoutMs = 5000);
 
- public:
-  static std::string SpeechConfig();
-  // Sends a turn's audio: the first message with the WAV header, `chunkMs` chunks.
-  static void SendAudio(TestClient& client, const std::string& requestId, const KoralTest::Samples& audio,
-                        bool first = true, int chunkMs = 80);
-  static void SendEnd(TestClient& client, const std::string& requestId);
-  // Reads service messages until turn.end (included), a close frame or the timeout.
-  static std::vector<ServiceMessage> ReadTurn(TestClient& client, int timeoutMs = 10000);
-  static std::vector<std::string> Paths(const std::vector<ServiceMessage>& messages);
-  static const ServiceMessage* Find(const std::vector<ServiceMessage>& messages, const std::string& path);
-  static rapidjson::Document Json(const std::string& body);
-  // Reads until a close frame arrives and returns its code (0 if none).
-  static uint16_t ReadCloseCode(TestClient& client, int timeoutMs = 5000);
-
- protected:
- private:
-  static std::unique_ptr<KoralTest::TestCerts> s_Certs;
-  std::vector<std::shared_ptr<KoralTest::SpeechServiceProcess>> m_Services;
+  protected:
+  private:
+    static std::unique_ptr<KoralTest::TestCerts> s_Certs;
+    std::vector<std::shared_ptr<KoralTest::SpeechServiceProcess>> m_Services;
 };
 
 }  // namespace SpeechServiceTest

@@ -8,7 +8,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
-
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -22,91 +21,94 @@ namespace SpeechServiceTest {
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
 struct HttpResponse {
-  int m_Status = 0;  // 0: no response (connection closed or reset)
-  Headers m_Headers;
-  std::string m_Body;
-  std::string Header(const std::string& name) const;
+    int m_Status = 0;  // 0: no response (connection closed or reset)
+    Headers m_Headers;
+    std::string m_Body;
+    std::string Header(const std::string &name) const;
 };
 
 struct Frame {
-  bool m_Fin = true;
-  int m_Opcode = 0;
-  bool m_Masked = false;
-  std::string m_Payload;
+    bool m_Fin = true;
+    int m_Opcode = 0;
+    bool m_Masked = false;
+    std::string m_Payload;
 };
 
 // A whole message as a client sees it.
 struct Message {
-  int m_Opcode = 0;  // 1 text, 2 binary, 8 close
-  std::string m_Data;
-  int m_Frames = 1;
-  bool m_Masked = false;
-  uint16_t CloseCode() const;
+    int m_Opcode = 0;  // 1 text, 2 binary, 8 close
+    std::string m_Data;
+    int m_Frames = 1;
+    bool m_Masked = false;
+    uint16_t CloseCode() const;
 };
 
 class TestClient {
- public:
-  // `caFile` empty: plain TCP.
-  TestClient(uint16_t port, std::string caFile);
-  ~TestClient();
+  public:
+    // `caFile` empty: plain TCP.
+    TestClient(uint16_t port, std::string caFile);
+    ~TestClient();
 
-  bool Open(std::string* error = nullptr);
+    bool Open(std::string *error = nullptr);
 
-  // Sends `request` as is and reads one response (Content-Length body).
-  HttpResponse Exchange(const std::string& request);
+    // Sends `request` as is and reads one response (Content-Length body).
+    HttpResponse Exchange(const std::string &request);
 
-  // Sends an upgrade request for `target` with the usual WebSocket headers
-  // plus `headers`, and reads the response. Frames may follow on success.
-  HttpResponse Upgrade(const std::string& target, const Headers& headers);
+    // Sends an upgrade request for `target` with the usual WebSocket headers
+    // plus `headers`, and reads the response. Frames may follow on success.
+    HttpResponse Upgrade(const std::string &target, const Headers &headers);
 
-  // Client frames (masked with a fresh key unless `masked` is false).
-  bool SendFrame(int opcode, const std::string& payload, bool fin = true, bool masked = true);
-  bool SendText(const std::string& text) { return SendFrame(1, text); }
-  bool SendBinary(const std::string& data) { return SendFrame(2, data); }
-  bool SendRaw(const std::string& bytes);
+    // Client frames (masked with a fresh key unless `masked` is false).
+    bool SendFrame(int opcode, const std::string &payload, bool fin = true, bool masked = true);
+    bool SendText(const std::string &text) { return SendFrame(1, text); }
+    bool SendBinary(const std::string &data) { return SendFrame(2, data); }
+    bool SendRaw(const std::string &bytes);
 
-  std::optional<Frame> ReadFrame(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
-  // Reassembles fragments; pings are counted (and answered), not returned.
-  std::optional<Message> ReadMessage(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
-  // True when the peer closed the TCP connection (end of stream or reset)
-  // within the timeout, discarding anything still arriving.
-  bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    std::optional<Frame> ReadFrame(
+        std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    // Reassembles fragments; pings are counted (and answered), not returned.
+    std::optional<Message> ReadMessage(
+        std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    // True when the peer closed the TCP connection (end of stream or reset)
+    // within the timeout, discarding anything still arriving.
+    bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
-  int PingsSeen() const { return m_Pings; }
-  std::string LastPingPayload() const { return m_LastPing; }
-  void Close();
+    int PingsSeen() const { return m_Pings; }
+    std::string LastPingPayload() const { return m_LastPing; }
+    void Close();
 
- private:
-  bool Write(const std::string& bytes);
-  // Appends what arrives within `timeout` to m_In; false on timeout or end.
-  bool ReadMore(std::chrono::milliseconds timeout);
+  private:
+    bool Write(const std::string &bytes);
+    // Appends what arrives within `timeout` to m_In; false on timeout or end.
+    bool ReadMore(std::chrono::milliseconds timeout);
 
-  uint16_t m_Port;
-  std::string m_CaFile;
-  boost::asio::io_context m_Io;
-  std::unique_ptr<boost::asio::ssl::context> m_Ctx;
-  std::unique_ptr<boost::asio::ssl::stream<boost::asio::ip::tcp::socket>> m_Tls;
-  std::unique_ptr<boost::asio::ip::tcp::socket> m_Plain;
-  std::string m_In;
-  bool m_Eof = false;
-  int m_Pings = 0;
-  std::string m_LastPing;
+    uint16_t m_Port;
+    std::string m_CaFile;
+    boost::asio::io_context m_Io;
+    std::unique_ptr<boost::asio::ssl::context> m_Ctx;
+    std::unique_ptr<boost::asio::ssl::stream<boost::asio::ip::tcp::socket>> m_Tls;
+    std::unique_ptr<boost::asio::ip::tcp::socket> m_Plain;
+    std::string m_In;
+    bool m_Eof = false;
+    int m_Pings = 0;
+    std::string m_LastPing;
 };
 
 // Helpers for the service's text messages.
 struct ServiceMessage {
-  std::string m_Path;
-  std::string m_RequestId;
-  std::string m_ContentType;
-  Headers m_Headers;
-  std::string m_Body;
+    std::string m_Path;
+    std::string m_RequestId;
+    std::string m_ContentType;
+    Headers m_Headers;
+    std::string m_Body;
 };
-bool ParseServiceMessage(const std::string& text, ServiceMessage& out);
+bool ParseServiceMessage(const std::string &text, ServiceMessage &out);
 
 // A client audio message: 2-byte header length, header lines, payload.
-std::string AudioMessage(const std::string& requestId, const std::string& payload);
+std::string AudioMessage(const std::string &requestId, const std::string &payload);
 // A client text message (speech.config, telemetry).
-std::string TextMessage(const std::string& path, const std::string& requestId, const std::string& body);
+std::string TextMessage(const std::string &path, const std::string &requestId,
+                        const std::string &body);
 std::string NewRequestId();
 
 }  // namespace SpeechServiceTest

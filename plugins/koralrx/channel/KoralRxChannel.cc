@@ -1,9 +1,9 @@
 #include "KoralRxChannel.h"
 
+#include "KoralResampler.h"
 #include "KoralRxEngine.h"
 #include "KoralRxGrammarMap.h"
 #include "KoralRxLog.h"
-#include "KoralResampler.h"
 
 namespace KORAL {
 
@@ -28,8 +28,7 @@ bool Channel::Post(Ombra::AsyncEvent *event) {
     return processor->PostEvent(event);
 }
 
-bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t *message,
-                          const mpf_sdi_stats_t *stats) {
+bool Channel::SignalEvent(TaskMsgType type, mrcp_message_t *message, const mpf_sdi_stats_t *stats) {
     return Post(new ChannelEvent(this, type, message, stats));
 }
 
@@ -80,8 +79,8 @@ void Channel::OnStartOfInput(mpf_sdi_detector_t *detector, mpf_sdi_mode_e mode) 
 void Channel::OnSpeechInput(mpf_sdi_detector_t *detector, const void *data, apr_size_t size,
                             mpf_sdi_state_e state, const mpf_sdi_stats_t *stats) {
     Channel *channel = FromDetector(detector);
-    channel->Post(new ChannelSpeechInputEvent(channel, data, size,
-                                              state == MPF_SDI_STATE_COMPLETE, stats));
+    channel->Post(
+        new ChannelSpeechInputEvent(channel, data, size, state == MPF_SDI_STATE_COMPLETE, stats));
 }
 
 void Channel::OnDtmfInput(mpf_sdi_detector_t *detector, const char *digits, apr_size_t count,
@@ -112,9 +111,8 @@ bool Channel::Open() {
     handlers.on_start_of_input = &Channel::OnStartOfInput;
     handlers.on_speech_input = &Channel::OnSpeechInput;
     handlers.on_dtmf_input = &Channel::OnDtmfInput;
-    mpf_sdi_detector_t *detector =
-        mpf_sdi_detector_create(GetId(), &handlers, this, &m_Engine->GetDetectorParams(),
-                                m_HostChannel->pool);
+    mpf_sdi_detector_t *detector = mpf_sdi_detector_create(
+        GetId(), &handlers, this, &m_Engine->GetDetectorParams(), m_HostChannel->pool);
     {
         std::lock_guard<std::mutex> lock(m_DetectorMutex);
         m_Detector = detector;
@@ -222,9 +220,7 @@ bool Channel::StartTimers(mrcp_message_t *request, mrcp_message_t *response) {
     return true;
 }
 
-void Channel::Dump(std::ofstream &out) const {
-    out << GetId() << std::endl;
-}
+void Channel::Dump(std::ofstream &out) const { out << GetId() << std::endl; }
 
 bool Channel::ComposeResponse(mrcp_message_t *response, int status_code, int completion_cause) {
     response->start_line.status_code = static_cast<mrcp_status_code_e>(status_code);

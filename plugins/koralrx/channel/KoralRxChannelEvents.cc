@@ -17,9 +17,8 @@ void ChannelEvent::Process() { m_Channel->ProcessEvent(this); }
 
 void ChannelStartOfInputEvent::Process() { m_Channel->ProcessStartOfInput(m_Mode); }
 
-ChannelSpeechInputEvent::ChannelSpeechInputEvent(Channel *channel, const void *data,
-                                                 uint64_t size, bool last,
-                                                 const mpf_sdi_stats_t *stats)
+ChannelSpeechInputEvent::ChannelSpeechInputEvent(Channel *channel, const void *data, uint64_t size,
+                                                 bool last, const mpf_sdi_stats_t *stats)
     : m_Channel(channel), m_Last(last) {
     m_Stats.Set(stats);
     if (data && size > 0) {

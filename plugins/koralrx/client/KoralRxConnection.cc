@@ -6,9 +6,9 @@
 #include "KoralRxConnectionEvents.h"
 #include "KoralRxLog.h"
 #include "KoralRxMessageAudio.h"
+#include "KoralRxNetUri.h"
 #include "KoralRxWsFrame.h"
 #include "KoralRxWsHandshake.h"
-#include "KoralRxNetUri.h"
 
 namespace KORAL {
 

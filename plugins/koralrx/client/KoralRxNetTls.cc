@@ -1,9 +1,9 @@
 #include "KoralRxNetTls.h"
 
 #include <arpa/inet.h>
-#include <event2/util.h>
 #include <event2/bufferevent.h>
 #include <event2/bufferevent_ssl.h>
+#include <event2/util.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 

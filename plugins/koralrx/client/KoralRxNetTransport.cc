@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "KoralRxWsHandshake.h"
 #include "KoralRxNetTls.h"
+#include "KoralRxWsHandshake.h"
 
 namespace KORAL {
 
@@ -31,7 +31,7 @@ NetTransport::NetTransport(Owner *owner) : m_Owner(owner) {}
 NetTransport::~NetTransport() { Close(); }
 
 NetTransport::OpenResult NetTransport::Open(event_base *base, evdns_base *dns, SSL_CTX *context,
-                                          const Target &target) {
+                                            const Target &target) {
     Close();
     m_Tls = target.m_Tls;
     m_Host = target.m_Host;
@@ -167,8 +167,8 @@ void NetTransport::OnLookup(int result, evutil_addrinfo *answer) {
                       (result != 0 ? evutil_gai_strerror(result) : "no address"));
         return;
     }
-    int rc = bufferevent_socket_connect(m_Bev, answer->ai_addr,
-                                        static_cast<int>(answer->ai_addrlen));
+    int rc =
+        bufferevent_socket_connect(m_Bev, answer->ai_addr, static_cast<int>(answer->ai_addrlen));
     evutil_freeaddrinfo(answer);
     if (rc != 0) {
         m_LastSocketError = EVUTIL_SOCKET_ERROR();

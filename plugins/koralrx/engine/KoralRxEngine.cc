@@ -6,8 +6,8 @@
 #include "KoralRxKeyFile.h"
 #include "KoralRxLog.h"
 #include "KoralRxLogRedirect.h"
-#include "KoralRxSpeechContext.h"
 #include "KoralRxNetUri.h"
+#include "KoralRxSpeechContext.h"
 #include "OmbraGlobal.h"
 #include "OmbraLogger.h"
 
@@ -199,9 +199,8 @@ bool Engine::ProcessStart() {
     if (refresh.AnyEnabled()) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Usage Refresh Timer [%d sec]",
                 static_cast<int>(m_MonitoringSettings.refresh_period));
-        m_UsageRefreshTimer =
-            new Ombra::Timer(this, m_MonitoringSettings.refresh_period * 1000,
-                             Ombra::Timer::PERIODIC, Ombra::Timer::AUTO_DELETE);
+        m_UsageRefreshTimer = new Ombra::Timer(this, m_MonitoringSettings.refresh_period * 1000,
+                                               Ombra::Timer::PERIODIC, Ombra::Timer::AUTO_DELETE);
         m_UsageRefreshTimer->Start(m_EventProcessor);
     }
 

@@ -1,6 +1,6 @@
 // Engine configuration: reading koralrx.xml and resolving its paths.
-#include <apr_file_io.h>
 #include <apr_errno.h>
+#include <apr_file_io.h>
 
 #include <algorithm>
 #include <cstring>
@@ -56,8 +56,8 @@ bool ReadConfigFile(apr_file_t *file, const char *path, std::string &text) {
 
 }  // namespace
 
-bool Engine::LoadConfig(const char *file_name, const char *doc_name,
-                        const apt_dir_layout_t *layout, apr_pool_t *pool) {
+bool Engine::LoadConfig(const char *file_name, const char *doc_name, const apt_dir_layout_t *layout,
+                        apr_pool_t *pool) {
     const char *path = apt_confdir_filepath_get(layout, file_name, pool);
     if (!path) return false;
     mpf_sdi_params_init(&m_DetectorParams);
@@ -112,8 +112,8 @@ bool Engine::LoadDocument(const char *name, const apr_xml_doc *doc, apr_pool_t *
         if (NameIs(attr->name, "subscription-key-file")) {
             m_SubscriptionKeyFile = attr->value;
         } else {
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "Unknown Document Attribute <%s>", attr->name);
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown Document Attribute <%s>",
+                    attr->name);
         }
     }
     for (const apr_xml_elem *elem = root->first_child; elem; elem = elem->next) {
@@ -175,8 +175,8 @@ bool Engine::ValidateConfig(const apt_dir_layout_t *layout, apr_pool_t *pool) {
         return false;
 
     if (IsDirectory(m_SubscriptionKeyFile, pool)) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Subscription Key File %s Is a Folder",
-                m_SubscriptionKeyFile.c_str());
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Subscription Key File %s Is a Folder", m_SubscriptionKeyFile.c_str());
         return false;
     }
     if (!IsRegularFile(m_SubscriptionKeyFile, pool)) {

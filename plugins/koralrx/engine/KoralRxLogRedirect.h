@@ -8,7 +8,7 @@ namespace KORAL {
 // Log device (facility "LRD") that writes each record's message to the host
 // log at the record's level. Runs on the logger's writer thread.
 class LogRedirectDevice : public Ombra::LogDevice {
-public:
+  public:
     LogRedirectDevice();
     bool ProcessLogRecord(const Ombra::LogRecord &record) override;
 };

@@ -71,8 +71,8 @@ const mrcp_engine_method_vtable_t kEngineVtable = {DestroyEngine, OpenEngine, Cl
 const mrcp_engine_channel_method_vtable_t kChannelVtable = {DestroyChannel, OpenChannel,
                                                             CloseChannel, ProcessRequest};
 
-const mpf_audio_stream_vtable_t kStreamVtable = {
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, WriteStream, nullptr};
+const mpf_audio_stream_vtable_t kStreamVtable = {nullptr, nullptr, nullptr,     nullptr,
+                                                 nullptr, nullptr, WriteStream, nullptr};
 
 mrcp_engine_channel_t *CreateChannel(mrcp_engine_t *handle, apr_pool_t *pool) {
     Engine *engine = GetEngine(handle);

@@ -19,8 +19,8 @@
 
 #include "KoralRxChannelEvents.h"
 #include "KoralRxConnection.h"
-#include "KoralRxRecognitionDetails.h"
 #include "KoralRxRecogParams.h"
+#include "KoralRxRecognitionDetails.h"
 #include "KoralRxUtteranceManager.h"
 #include "mpf_sdi_detector.h"
 #include "mrcp_engine.h"
@@ -34,7 +34,7 @@ class Resampler;
 class SpeechContext;
 
 class Channel : public WebSocketConnection::Handler {
-public:
+  public:
     explicit Channel(Engine *engine);
     ~Channel() override;
 
@@ -85,8 +85,7 @@ public:
     void ProcessWsCloseEvent();
 
     // Completion: false when no recognition is in progress.
-    bool CompleteRecognition(int cause, const std::string &content_type,
-                             const std::string &body);
+    bool CompleteRecognition(int cause, const std::string &content_type, const std::string &body);
 
     void Dump(std::ofstream &out) const;
     bool ComposeResponse(mrcp_message_t *response, int status_code, int completion_cause);
@@ -101,7 +100,7 @@ public:
     bool ComposeDtmfResult(std::string &content_type, std::string &body, const char *digits,
                            size_t count, float confidence) const;
 
-private:
+  private:
     // Detector callbacks (media thread): they copy what they need and post.
     static void OnNoInput(mpf_sdi_detector_t *detector);
     static void OnStopComplete(mpf_sdi_detector_t *detector, const mpf_sdi_stats_t *stats);
@@ -114,8 +113,7 @@ private:
     static Channel *FromDetector(mpf_sdi_detector_t *detector);
 
     // RECOGNIZE.
-    int ApplyRecogHeaders(const RecogParams &params, bool &start_input_timers,
-                          bool &waveform_uri);
+    int ApplyRecogHeaders(const RecogParams &params, bool &start_input_timers, bool &waveform_uri);
     bool CreateResampler(uint32_t rate);
     // Opens the recordings of a RECOGNIZE; false when the input one cannot be.
     bool OpenWaves(const mrcp_message_t *request, uint32_t rate, bool waveform_uri);

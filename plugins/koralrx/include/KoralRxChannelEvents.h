@@ -38,7 +38,7 @@ struct InputStats {
 
 // A host request, open or close, or a detector notification without data.
 class ChannelEvent : public Ombra::AsyncEvent {
-public:
+  public:
     ChannelEvent(Channel *channel, TaskMsgType type, mrcp_message_t *message,
                  const mpf_sdi_stats_t *stats = nullptr)
         : m_Channel(channel), m_Type(type), m_Message(message) {
@@ -62,7 +62,7 @@ struct DataChunk {
 };
 
 class ChannelStartOfInputEvent : public Ombra::AsyncEvent {
-public:
+  public:
     ChannelStartOfInputEvent(Channel *channel, mpf_sdi_mode_e mode)
         : m_Channel(channel), m_Mode(mode) {}
     void Process() override;
@@ -72,7 +72,7 @@ public:
 };
 
 class ChannelSpeechInputEvent : public Ombra::AsyncEvent {
-public:
+  public:
     // Copies `size` bytes of `data`; no copy when size is 0.
     ChannelSpeechInputEvent(Channel *channel, const void *data, uint64_t size, bool last,
                             const mpf_sdi_stats_t *stats);
@@ -86,7 +86,7 @@ public:
 };
 
 class ChannelDtmfInputEvent : public Ombra::AsyncEvent {
-public:
+  public:
     ChannelDtmfInputEvent(Channel *channel, const char *digits, size_t count, bool match,
                           const mpf_sdi_stats_t *stats)
         : m_Channel(channel), m_Match(match), m_Digits(digits ? digits : "", digits ? count : 0) {
@@ -102,7 +102,7 @@ public:
 
 // The service connection's callbacks, copied on the client thread.
 class ChannelWsConnectEvent : public Ombra::AsyncEvent {
-public:
+  public:
     ChannelWsConnectEvent(Channel *channel, bool status,
                           const WebSocketConnection::ConnectionStats &stats)
         : m_Channel(channel), m_Status(status), m_Stats(stats) {}
@@ -114,7 +114,7 @@ public:
 };
 
 class ChannelWsMessageEvent : public Ombra::AsyncEvent {
-public:
+  public:
     ChannelWsMessageEvent(Channel *channel, const WebSocketSrMessage &message)
         : m_Channel(channel), m_Message(message) {}
     void Process() override;
@@ -124,7 +124,7 @@ public:
 };
 
 class ChannelWsCloseEvent : public Ombra::AsyncEvent {
-public:
+  public:
     explicit ChannelWsCloseEvent(Channel *channel) : m_Channel(channel) {}
     void Process() override;
 

@@ -15,8 +15,7 @@ namespace KORAL {
 // "true" or "false" in any case set `out`; any other text logs
 // "Unexpected Value <value> for Boolean Attribute <name>" (warning) through
 // `source` and leaves `out` unchanged. Returns whether the value was accepted.
-bool LoadBoolAttr(const char *name, const char *value, bool &out,
-                  const apt_log_source_t *source);
+bool LoadBoolAttr(const char *name, const char *value, bool &out, const apt_log_source_t *source);
 
 // One of `words` (matched in any case) sets `out` to its index; any other
 // text logs "Unexpected Value <value> for Attribute <name>" (warning) and

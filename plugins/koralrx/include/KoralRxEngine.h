@@ -32,7 +32,7 @@ class SpeechContext;
 class Engine : public Ombra::SoftEventProcessor::Observer,
                public Ombra::TimerHandler,
                public WebSocketClient::Observer {
-public:
+  public:
     explicit Engine(const std::string &name);
     virtual ~Engine();
 
@@ -83,7 +83,7 @@ public:
     bool LoadElement(const apr_xml_elem *elem, apr_pool_t *pool);
     bool ValidateConfig(const apt_dir_layout_t *layout, apr_pool_t *pool);
 
-protected:
+  protected:
     bool CreateEventProcessor();
     void DestroyEventProcessor();
     bool CreateLogger();
@@ -106,7 +106,7 @@ protected:
     void AnswerOpen(bool status);
     void OnStartupStep(bool client_ready, bool startup_done);
 
-private:
+  private:
     std::string m_Name;
     mrcp_engine_t *m_Handle = nullptr;
     Ombra::SoftEventProcessor *m_EventProcessor = nullptr;

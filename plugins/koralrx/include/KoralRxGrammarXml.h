@@ -4,11 +4,11 @@
 #include <apr_pools.h>
 #include <apr_xml.h>
 
-#include "KoralRxConfigAttr.h"
-
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "KoralRxConfigAttr.h"
 
 namespace KORAL {
 
@@ -25,7 +25,6 @@ apr_xml_doc *ParseXmlDocument(const char *text, size_t length, apr_pool_t *pool)
 // The element's text before its first child element, joined from the pieces the
 // parser splits it into (at line ends and references). False when there is none.
 bool XmlElemText(const apr_xml_elem *elem, std::string &text);
-
 
 // The value of the last attribute (in document order) named `name` in any case,
 // or null.

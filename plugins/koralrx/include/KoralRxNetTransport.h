@@ -115,7 +115,7 @@ class NetTransport {
     void ReportFailure(const std::string &reason);
 
     Owner *m_Owner;
-    Lookup *m_Lookup = nullptr;  // the name lookup in flight, if any
+    Lookup *m_Lookup = nullptr;           // the name lookup in flight, if any
     bufferevent *m_Bev = nullptr;         // the connecting stream (the proxy's while tunnelling)
     bufferevent *m_PendingBev = nullptr;  // the endpoint's stream waiting for the tunnel
     bool m_Tunnelling = false;

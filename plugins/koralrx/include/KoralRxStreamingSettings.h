@@ -9,7 +9,11 @@
 namespace KORAL {
 
 struct StreamingRecogSettings {
-    enum ConfidenceFormat : int32_t { CONFIDENCE_AUTO = 0, CONFIDENCE_MRCPV1 = 1, CONFIDENCE_MRCPV2 = 2 };
+    enum ConfidenceFormat : int32_t {
+        CONFIDENCE_AUTO = 0,
+        CONFIDENCE_MRCPV1 = 1,
+        CONFIDENCE_MRCPV2 = 2
+    };
     enum ResultsFormat : int32_t { RESULTS_STANDARD = 0, RESULTS_TRANSPARENT = 1 };
     enum StartOfInput : int32_t { START_OF_INPUT_SERVICE = 0, START_OF_INPUT_INTERNAL = 1 };
 

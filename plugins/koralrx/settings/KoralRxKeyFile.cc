@@ -37,8 +37,8 @@ KeyFileStatus ParseJsonKey(const char *data, size_t size, size_t skipped,
     rapidjson::Document doc;
     doc.Parse<rapidjson::kParseIterativeFlag>(data, size);
     if (doc.HasParseError() || !doc.IsObject()) {
-        info.error = std::string(rapidjson::GetParseError_En(doc.GetParseError())) +
-                     " at offset " + std::to_string(doc.GetErrorOffset() + skipped);
+        info.error = std::string(rapidjson::GetParseError_En(doc.GetParseError())) + " at offset " +
+                     std::to_string(doc.GetErrorOffset() + skipped);
         return KeyFileStatus::kBadJson;
     }
     ReadString(doc, "auth-endpoint", info.auth_uri);
@@ -46,8 +46,7 @@ KeyFileStatus ParseJsonKey(const char *data, size_t size, size_t skipped,
     ReadString(doc, "service-endpoint", info.service_endpoint);
     if (info.auth_uri.empty()) return KeyFileStatus::kNoAuthEndpoint;
     if (info.key.empty()) return KeyFileStatus::kNoAuthKey;
-    if (info.service_endpoint.empty())
-        info.service_endpoint = DeriveServiceEndpoint(info.auth_uri);
+    if (info.service_endpoint.empty()) info.service_endpoint = DeriveServiceEndpoint(info.auth_uri);
     return KeyFileStatus::kOk;
 }
 

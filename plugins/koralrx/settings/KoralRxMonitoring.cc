@@ -17,8 +17,8 @@ void LoadPriorityAttr(const char *name, const char *value, int32_t &priority) {
         priority = translated;
         return;
     }
-    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unexpected Value <%s> for Attribute <%s>",
-            value ? value : "", name);
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+            "Unexpected Value <%s> for Attribute <%s>", value ? value : "", name);
 }
 
 }  // namespace
@@ -130,7 +130,8 @@ void DumpChannels(const StatusFileSettings &settings, const ChannelLister &chann
 void ReportUsage(const MonitoringHandler &handler, const UsageFigures &usage,
                  const ChannelLister &channels) {
     if (handler.log_usage.enable) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, static_cast<apt_log_priority_e>(handler.log_usage.priority),
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK,
+                static_cast<apt_log_priority_e>(handler.log_usage.priority),
                 "Koral Usage: %d/%d/%d", static_cast<int>(usage.in_use),
                 static_cast<int>(usage.max_used), static_cast<int>(usage.total));
     }

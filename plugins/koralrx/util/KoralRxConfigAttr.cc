@@ -12,8 +12,7 @@ bool NameIs(const char *name, const char *expected) {
     return name && expected && strcasecmp(name, expected) == 0;
 }
 
-bool LoadBoolAttr(const char *name, const char *value, bool &out,
-                  const apt_log_source_t *source) {
+bool LoadBoolAttr(const char *name, const char *value, bool &out, const apt_log_source_t *source) {
     if (NameIs(value, "true")) {
         out = true;
         return true;

@@ -16,63 +16,65 @@ namespace KoralTest {
 
 void CloseInheritedDescriptors() {
 #ifdef SYS_close_range
-  if (::syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
+    if (::syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
 #endif
-  long max = ::sysconf(_SC_OPEN_MAX);
-  if (max < 0 || max > 65536) max = 65536;
-  for (int fd = 3; fd < max; ++fd) ::close(fd);
+    long max = ::sysconf(_SC_OPEN_MAX);
+    if (max < 0 || max > 65536) max = 65536;
+    for (int fd = 3; fd < max; ++fd) ::close(fd);
 }
 
-bool HaveProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    size_t end = dirs.find(':', start);
-    std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) return true;
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return false;
-}
-
-bool RunProgram(const std::vector<std::string>& argv, std::string* error) {
-  if (argv.empty()) return false;
-  TempDir dir("koral-run");
-  std::string errFile = dir.File("stderr");
-  pid_t pid = ::fork();
-  if (pid < 0) {
-    if (error != nullptr) *error = std::string("fork: ") + std::strerror(errno);
-    return false;
-  }
-  if (pid == 0) {
-    int devnull = ::open("/dev/null", O_RDWR);
-    int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (devnull >= 0) {
-      ::dup2(devnull, 0);
-      ::dup2(devnull, 1);
+bool HaveProgram(const std::string &name) {
+    const char *path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        std::string dir =
+            dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) return true;
+        if (end == std::string::npos) break;
+        start = end + 1;
     }
-    if (err >= 0) ::dup2(err, 2);
-    CloseInheritedDescriptors();
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  if (error != nullptr) {
-    std::string text;
-    ReadTextFile(errFile, text);
-    *error = argv[0] + (WIFEXITED(status) ? " exited with status " + std::to_string(WEXITSTATUS(status))
-                                          : std::string(" was killed")) +
-             (text.empty() ? std::string() : ": " + text);
-  }
-  return false;
+    return false;
+}
+
+bool RunProgram(const std::vector<std::string> &argv, std::string *error) {
+    if (argv.empty()) return false;
+    TempDir dir("koral-run");
+    std::string errFile = dir.File("stderr");
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        if (error != nullptr) *error = std::string("fork: ") + std::strerror(errno);
+        return false;
+    }
+    if (pid == 0) {
+        int devnull = ::open("/dev/null", O_RDWR);
+        int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (devnull >= 0) {
+            ::dup2(devnull, 0);
+            ::dup2(devnull, 1);
+        }
+        if (err >= 0) ::dup2(err, 2);
+        CloseInheritedDescriptors();
+        std::vector<char *> args;
+        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    if (error != nullptr) {
+        std::string text;
+        ReadTextFile(errFile, text);
+        *error = argv[0] +
+                 (WIFEXITED(status) ? " exited with status " + std::to_string(WEXITSTATUS(status))
+                                    : std::string(" was killed")) +
+                 (text.empty() ? std::string() : ": " + text);
+    }
+    return false;
 }
 
 }  // namespace KoralTest

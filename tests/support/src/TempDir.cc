@@ -13,52 +13,53 @@ namespace KoralTest {
 
 namespace {
 
-void RemoveTree(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    if (DIR* dir = ::opendir(path.c_str())) {
-      std::vector<std::string> names;
-      while (struct dirent* e = ::readdir(dir)) {
-        std::string name = e->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-      }
-      ::closedir(dir);
-      for (const std::string& name : names) RemoveTree(path + "/" + name);
+void RemoveTree(const std::string &path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        if (DIR *dir = ::opendir(path.c_str())) {
+            std::vector<std::string> names;
+            while (struct dirent *e = ::readdir(dir)) {
+                std::string name = e->d_name;
+                if (name != "." && name != "..") names.push_back(name);
+            }
+            ::closedir(dir);
+            for (const std::string &name : names) RemoveTree(path + "/" + name);
+        }
+        ::rmdir(path.c_str());
+    } else {
+        ::unlink(path.c_str());
     }
-    ::rmdir(path.c_str());
-  } else {
-    ::unlink(path.c_str());
-  }
 }
 
 }  // namespace
 
-TempDir::TempDir(const std::string& prefix) {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (::mkdtemp(buf.data()) != nullptr) m_Path = buf.data();
+TempDir::TempDir(const std::string &prefix) {
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data()) != nullptr) m_Path = buf.data();
 }
 
 TempDir::~TempDir() {
-  if (!m_Path.empty()) RemoveTree(m_Path);
+    if (!m_Path.empty()) RemoveTree(m_Path);
 }
 
-bool WriteTextFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  return static_cast<bool>(out);
+bool WriteTextFile(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
 }
 
-bool ReadTextFile(const std::string& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream s;
-  s << in.rdbuf();
-  text = s.str();
-  return true;
+bool ReadTextFile(const std::string &path, std::string &text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    text = s.str();
+    return true;
 }
 
 }  // namespace KoralTest

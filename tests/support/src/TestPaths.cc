@@ -5,9 +5,9 @@
 namespace KoralTest {
 
 namespace {
-std::string FromEnv(const char* name, const char* fallback) {
-  const char* v = std::getenv(name);
-  return v != nullptr && *v != '\0' ? v : fallback;
+std::string FromEnv(const char *name, const char *fallback) {
+    const char *v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? v : fallback;
 }
 }  // namespace
 
@@ -17,12 +17,12 @@ std::string BinaryDir() { return FromEnv("KORAL_BINARY_DIR", KORAL_TEST_BINARY_D
 
 std::string SpeechServicePath() {
 #ifdef KORAL_TEST_SPEECH_SERVICE
-  const char* built = KORAL_TEST_SPEECH_SERVICE;
+    const char *built = KORAL_TEST_SPEECH_SERVICE;
 #else
-  static const std::string guess = BinaryDir() + "/tools/speech-service/speech-service";
-  const char* built = guess.c_str();
+    static const std::string guess = BinaryDir() + "/tools/speech-service/speech-service";
+    const char *built = guess.c_str();
 #endif
-  return FromEnv("KORAL_SPEECH_SERVICE", built);
+    return FromEnv("KORAL_SPEECH_SERVICE", built);
 }
 
 }  // namespace KoralTest

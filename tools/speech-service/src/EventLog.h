@@ -17,27 +17,27 @@
 namespace SpeechService {
 
 class EventLog {
- public:
-  using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
-  using Fields = std::function<void(Writer&)>;
+  public:
+    using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+    using Fields = std::function<void(Writer &)>;
 
-  EventLog() = default;
-  ~EventLog();
-  EventLog(const EventLog&) = delete;
-  EventLog& operator=(const EventLog&) = delete;
+    EventLog() = default;
+    ~EventLog();
+    EventLog(const EventLog &) = delete;
+    EventLog &operator=(const EventLog &) = delete;
 
-  // Truncates or creates the file.
-  bool Open(const std::string& path, std::string& error);
-  bool Enabled() const { return m_File != nullptr; }
+    // Truncates or creates the file.
+    bool Open(const std::string &path, std::string &error);
+    bool Enabled() const { return m_File != nullptr; }
 
-  // Writes one line; `fields` adds the event's members.
-  void Record(const char* event, uint64_t connection, const Fields& fields = Fields());
+    // Writes one line; `fields` adds the event's members.
+    void Record(const char *event, uint64_t connection, const Fields &fields = Fields());
 
-  static void Str(Writer& w, const char* key, std::string_view value);
+    static void Str(Writer &w, const char *key, std::string_view value);
 
- private:
-  std::mutex m_Mutex;
-  std::FILE* m_File = nullptr;
+  private:
+    std::mutex m_Mutex;
+    std::FILE *m_File = nullptr;
 };
 
 }  // namespace SpeechService

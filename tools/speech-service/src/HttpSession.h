@@ -11,6 +11,7 @@
 namespace SpeechService {
 
 // `tls` is null for a plain connection.
-void StartHttpSession(ServiceContext& context, boost::asio::ip::tcp::socket socket, boost::asio::ssl::context* tls);
+void StartHttpSession(ServiceContext &context, boost::asio::ip::tcp::socket socket,
+                      boost::asio::ssl::context *tls);
 
 }  // namespace SpeechService

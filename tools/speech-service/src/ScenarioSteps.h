@@ -10,11 +10,11 @@
 
 namespace SpeechService {
 
-bool BuildStandardSteps(const rapidjson::Value& turn, const std::string& where, TurnScript& script,
-                        std::string& error);
+bool BuildStandardSteps(const rapidjson::Value &turn, const std::string &where, TurnScript &script,
+                        std::string &error);
 
 // Reads the explicit "messages" list of a turn.
-bool BuildExplicitSteps(const rapidjson::Value& messages, const std::string& where, TurnScript& script,
-                        std::string& error);
+bool BuildExplicitSteps(const rapidjson::Value &messages, const std::string &where,
+                        TurnScript &script, std::string &error);
 
 }  // namespace SpeechService

@@ -14,34 +14,34 @@
 namespace SpeechService {
 
 struct HeaderField {
-  std::string m_Name;
-  std::string m_Value;
+    std::string m_Name;
+    std::string m_Value;
 };
 
 struct ClientMessage {
-  bool m_Binary = false;
-  std::vector<HeaderField> m_Headers;  // in received order
-  bool m_HasPath = false;
-  std::string m_Path;
-  bool m_HasRequestId = false;
-  std::string m_RequestId;
-  std::string m_Timestamp;
-  std::string m_ContentType;
-  std::string_view m_Body;  // text body, or the binary payload after the header
+    bool m_Binary = false;
+    std::vector<HeaderField> m_Headers;  // in received order
+    bool m_HasPath = false;
+    std::string m_Path;
+    bool m_HasRequestId = false;
+    std::string m_RequestId;
+    std::string m_Timestamp;
+    std::string m_ContentType;
+    std::string_view m_Body;  // text body, or the binary payload after the header
 };
 
 // Result of parsing: on failure the WebSocket close code to use and why.
 struct ParseStatus {
-  bool m_Ok = true;
-  uint16_t m_CloseCode = 0;
-  std::string m_Reason;
+    bool m_Ok = true;
+    uint16_t m_CloseCode = 0;
+    std::string m_Reason;
 };
 
 // Parses a text message. The body view points into `text`.
-ParseStatus ParseTextMessage(std::string_view text, ClientMessage& out);
+ParseStatus ParseTextMessage(std::string_view text, ClientMessage &out);
 
 // Parses a binary message. The body view points into `data`.
-ParseStatus ParseBinaryMessage(std::string_view data, ClientMessage& out);
+ParseStatus ParseBinaryMessage(std::string_view data, ClientMessage &out);
 
 // Composes a service text message: X-RequestId (when not empty), Content-Type
 // (when not empty), Path, the empty line and the body.

@@ -11,36 +11,36 @@
 
 namespace SpeechService {
 
-constexpr const char* kTokenPath = "/sts/v1.0/issueToken";
-constexpr const char* kRecognitionPath = "/speech/recognition/interactive/cognitiveservices/v1";
+constexpr const char *kTokenPath = "/sts/v1.0/issueToken";
+constexpr const char *kRecognitionPath = "/speech/recognition/interactive/cognitiveservices/v1";
 
 struct UpgradeInput {
-  std::string m_Method;
-  std::string m_Target;  // origin form, or absolute form (scheme://host:port/path?query)
-  bool m_IsWebSocketUpgrade = false;
-  bool m_HasAuthorization = false;
-  std::string m_Authorization;
-  bool m_HasConnectionId = false;
-  std::string m_ConnectionId;
+    std::string m_Method;
+    std::string m_Target;  // origin form, or absolute form (scheme://host:port/path?query)
+    bool m_IsWebSocketUpgrade = false;
+    bool m_HasAuthorization = false;
+    std::string m_Authorization;
+    bool m_HasConnectionId = false;
+    std::string m_ConnectionId;
 };
 
 struct SessionSettings {
-  std::string m_Language;
-  ResultFormat m_Format = ResultFormat::Simple;
-  int m_InitialSilenceMs = 5000;
-  int m_EndSilenceMs = 500;
+    std::string m_Language;
+    ResultFormat m_Format = ResultFormat::Simple;
+    int m_InitialSilenceMs = 5000;
+    int m_EndSilenceMs = 500;
 };
 
 struct UpgradeDecision {
-  int m_Status = 101;      // 101: go on with the WebSocket handshake
-  std::string m_Reason;    // why not, for the response body and the log
-  std::string m_TokenCheck;  // "valid", "expired", "unknown" or "missing"
-  SessionSettings m_Settings;
+    int m_Status = 101;        // 101: go on with the WebSocket handshake
+    std::string m_Reason;      // why not, for the response body and the log
+    std::string m_TokenCheck;  // "valid", "expired", "unknown" or "missing"
+    SessionSettings m_Settings;
 };
 
 // Splits a request target into its path and query (the absolute form's
 // scheme and authority are dropped).
-void SplitTarget(std::string_view target, std::string& path, std::string& query);
+void SplitTarget(std::string_view target, std::string &path, std::string &query);
 
 // Whether a request target is in origin form ("/path?query") or in absolute
 // form with an http(s) or ws(s) scheme and a sound authority: a host name,
@@ -51,6 +51,6 @@ bool IsValidTarget(std::string_view target);
 // Decodes a query string (name=value&...; percent escapes and '+').
 std::map<std::string, std::string> ParseQuery(std::string_view query);
 
-UpgradeDecision CheckUpgrade(const UpgradeInput& input, TokenIssuer& tokens);
+UpgradeDecision CheckUpgrade(const UpgradeInput &input, TokenIssuer &tokens);
 
 }  // namespace SpeechService

@@ -12,6 +12,6 @@ namespace SpeechService {
 constexpr size_t kVoicingWindow = 640;
 
 // `samples` holds kVoicingWindow samples. Returns 0.0 to 1.0.
-double Periodicity(const int16_t* samples);
+double Periodicity(const int16_t *samples);
 
 }  // namespace SpeechService

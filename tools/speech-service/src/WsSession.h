@@ -7,7 +7,6 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
-
 #include <cstdint>
 
 #include "ServiceContext.h"
@@ -20,9 +19,9 @@ using PlainStream = boost::beast::tcp_stream;
 using TlsStream = boost::beast::ssl_stream<boost::beast::tcp_stream>;
 
 // Takes over the stream after the upgrade request passed its checks.
-void StartWsSession(ServiceContext& context, uint64_t connection, PlainStream stream, HttpRequest request,
-                    const SessionSettings& settings);
-void StartWsSession(ServiceContext& context, uint64_t connection, TlsStream stream, HttpRequest request,
-                    const SessionSettings& settings);
+void StartWsSession(ServiceContext &context, uint64_t connection, PlainStream stream,
+                    HttpRequest request, const SessionSettings &settings);
+void StartWsSession(ServiceContext &context, uint64_t connection, TlsStream stream,
+                    HttpRequest request, const SessionSettings &settings);
 
 }  // namespace SpeechService

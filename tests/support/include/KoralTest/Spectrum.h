@@ -10,7 +10,7 @@ namespace KoralTest {
 
 // Peak amplitude of the sinusoid at `hz` in `len` samples at `rate` Hz.
 // Resolves components some 40 Hz apart or more when `len` is a second.
-double ToneAmplitude(const double* samples, size_t len, double rate, double hz);
+double ToneAmplitude(const double *samples, size_t len, double rate, double hz);
 
 // 20 log10(a / b), floored at -400 dB for a zero `a`.
 double Decibels(double a, double b);

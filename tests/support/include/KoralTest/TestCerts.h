@@ -12,18 +12,18 @@
 namespace KoralTest {
 
 class TestCerts {
- public:
-  // Null (with `error` set) if the script failed.
-  static std::unique_ptr<TestCerts> Make(std::string* error = nullptr);
+  public:
+    // Null (with `error` set) if the script failed.
+    static std::unique_ptr<TestCerts> Make(std::string *error = nullptr);
 
-  std::string CaFile() const { return m_Dir.File("ca.crt"); }
-  std::string CertFile() const { return m_Dir.File("server.crt"); }
-  std::string KeyFile() const { return m_Dir.File("server.key"); }
-  const std::string& Dir() const { return m_Dir.Path(); }
+    std::string CaFile() const { return m_Dir.File("ca.crt"); }
+    std::string CertFile() const { return m_Dir.File("server.crt"); }
+    std::string KeyFile() const { return m_Dir.File("server.key"); }
+    const std::string &Dir() const { return m_Dir.Path(); }
 
- private:
-  TestCerts() : m_Dir("koral-certs") {}
-  TempDir m_Dir;
+  private:
+    TestCerts() : m_Dir("koral-certs") {}
+    TempDir m_Dir;
 };
 
 }  // namespace KoralTest
