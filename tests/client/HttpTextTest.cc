@@ -1,6 +1,7 @@
 // Handshake texts and the token response reader, on plain bytes.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "KoralRxNetHttp.h"
@@ -50,6 +51,10 @@ TEST(WsHandshake, ResponseJudgedOnlyOnceComplete) {
     EXPECT_FALSE(WsHandshake::IsUpgradeAccepted(denied.data(), denied.size()));
     std::string old = "HTTP/1.0 101 Switching\r\n\r\n";
     EXPECT_FALSE(WsHandshake::IsUpgradeAccepted(old.data(), old.size()));
+    for (const char *other : {"HTTP/1.1 1010 Switching\r\n\r\n", "HTTP/1.1 101X\r\n\r\n"})
+        EXPECT_FALSE(WsHandshake::IsUpgradeAccepted(other, strlen(other))) << other;
+    std::string bare = "HTTP/1.1 101\r\n\r\n";
+    EXPECT_TRUE(WsHandshake::IsUpgradeAccepted(bare.data(), bare.size()));
 }
 
 TEST(WsHandshake, ProxyConnectAndStatusCodes) {
@@ -60,6 +65,9 @@ TEST(WsHandshake, ProxyConnectAndStatusCodes) {
     EXPECT_EQ(code("HTTP/1.1 403 Forbidden\r\n\r\n"), 403);
     EXPECT_EQ(code("HTTP/1.1 2000 Nope\r\n\r\n"), 0);
     EXPECT_EQ(code("SSH-2.0-OpenSSH\r\n\r\n"), 0);
+    // A status line without a code takes none from the lines after it.
+    EXPECT_EQ(code("HTTP/1.1\r\nX: 200 OK\r\n\r\n"), 0);
+    EXPECT_EQ(code("HTTP/1.1 \r\n200 OK\r\n\r\n"), 0);
     EXPECT_EQ(WsHandshake::FirstLine("HTTP/1.1 403 No\r\nX: y\r\n", 23), "HTTP/1.1 403 No");
 }
 
