@@ -32,3 +32,24 @@ function(koral_add_test name)
   set(env "KORAL_SOURCE_DIR=${CMAKE_SOURCE_DIR}" "KORAL_BINARY_DIR=${CMAKE_BINARY_DIR}" ${T_ENV})
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}")
 endfunction()
+
+# koral_fuzz_smoke(AREA NAME [DICT] LIBS...)
+# The libFuzzer target fuzz/<AREA>/fuzz_<NAME>.cc built with any compiler as
+# a plain program on the stand-in driver (fuzz/FuzzDriver.cc), and run by
+# ctest over its seeds and a few thousand inputs mutated from them, with
+# fuzz/<AREA>/<NAME>.dict when DICT is given (label fuzz-smoke). The libFuzzer
+# runs themselves are the fuzz build's.
+function(koral_fuzz_smoke area name)
+  cmake_parse_arguments(F "DICT" "" "" ${ARGN})
+  set(dir ${PROJECT_SOURCE_DIR}/fuzz)
+  set(target ${area}_fuzz_smoke_${name})
+  add_executable(${target} ${dir}/${area}/fuzz_${name}.cc ${dir}/FuzzDriver.cc)
+  target_include_directories(${target} PRIVATE ${dir} ${dir}/${area})
+  target_link_libraries(${target} PRIVATE ${F_UNPARSED_ARGUMENTS})
+  set(args -runs=10000 -max_total_time=5 -seed=1)
+  if(F_DICT)
+    list(APPEND args -dict=${dir}/${area}/${name}.dict)
+  endif()
+  add_test(NAME ${target} COMMAND ${target} ${args} ${dir}/${area}/corpus/${name})
+  set_tests_properties(${target} PROPERTIES TIMEOUT 120 LABELS fuzz-smoke)
+endfunction()

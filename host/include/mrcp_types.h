@@ -54,7 +54,10 @@ typedef enum {
     MRCP_STATUS_CODE_RESOURCE_SPECIFIC_FAILURE = 421,
     MRCP_STATUS_CODE_SERVER_INTERNAL_ERROR = 501,
     MRCP_STATUS_CODE_VERSION_NOT_SUPPORTED = 502,
-    MRCP_STATUS_CODE_MESSAGE_TOO_LARGE = 504
+    MRCP_STATUS_CODE_MESSAGE_TOO_LARGE = 504,
+    /* Highest code a status line can carry: any three-digit code read is a
+     * value of this type. */
+    MRCP_STATUS_CODE_MAX = 999
 } mrcp_status_code_e;
 
 /* "COMPLETE", "IN-PROGRESS", "PENDING"; NULL for anything else. */

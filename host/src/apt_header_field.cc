@@ -72,6 +72,9 @@ apt_header_section_parse(apt_header_section_t *section, apt_text_stream_t *strea
             if (after < stream->end && (*after == '\r' || *after == '\n')) return TRUE;
             return FALSE;
         }
+        // Names and values are handed on as C strings: a NUL byte would cut
+        // them short unseen.
+        if (memchr(line.buf, '\0', line.length)) return FALSE;
         const char *begin = line.buf;
         const char *end = line.buf + line.length;
         if (IsBlank(*begin)) {

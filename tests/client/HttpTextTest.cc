@@ -1,6 +1,7 @@
 // Handshake texts and the token response reader, on plain bytes.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "KoralRxNetHttp.h"
@@ -50,6 +51,10 @@ TEST(WsHandshake, ResponseJudgedOnlyOnceComplete) {
     EXPECT_FALSE(WsHandshake::IsUpgradeAccepted(denied.data(), denied.size()));
     std::string old = "HTTP/1.0 101 Switching\r\n\r\n";
     EXPECT_FALSE(WsHandshake::IsUpgradeAccepted(old.data(), old.size()));
+    for (const char *other : {"HTTP/1.1 1010 Switching\r\n\r\n", "HTTP/1.1 101X\r\n\r\n"})
+        EXPECT_FALSE(WsHandshake::IsUpgradeAccepted(other, strlen(other))) << other;
+    std::string bare = "HTTP/1.1 101\r\n\r\n";
+    EXPECT_TRUE(WsHandshake::IsUpgradeAccepted(bare.data(), bare.size()));
 }
 
 TEST(WsHandshake, ProxyConnectAndStatusCodes) {
@@ -60,6 +65,9 @@ TEST(WsHandshake, ProxyConnectAndStatusCodes) {
     EXPECT_EQ(code("HTTP/1.1 403 Forbidden\r\n\r\n"), 403);
     EXPECT_EQ(code("HTTP/1.1 2000 Nope\r\n\r\n"), 0);
     EXPECT_EQ(code("SSH-2.0-OpenSSH\r\n\r\n"), 0);
+    // A status line without a code takes none from the lines after it.
+    EXPECT_EQ(code("HTTP/1.1\r\nX: 200 OK\r\n\r\n"), 0);
+    EXPECT_EQ(code("HTTP/1.1 \r\n200 OK\r\n\r\n"), 0);
     EXPECT_EQ(WsHandshake::FirstLine("HTTP/1.1 403 No\r\nX: y\r\n", 23), "HTTP/1.1 403 No");
 }
 
@@ -110,6 +118,49 @@ TEST(HttpText, ChunkedInterimAndCloseDelimitedBodies) {
     std::string t = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc";
     cut.Feed(t.data(), t.size());
     EXPECT_EQ(cut.FeedEof(), HttpResponseReader::FAILED);
+}
+
+// However the network cuts a chunked body, it is read alike: whole, byte by
+// byte, and both ways to the same end.
+TEST(HttpText, ChunkedBodyReadAlikeHoweverCut) {
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    struct Case {
+        std::string body;
+        HttpResponseReader::Status status;
+        std::string data;
+    } cases[] = {
+        {"3\r\nabc\r\n2;ext\r\nde\n0\r\n\r\n", HttpResponseReader::DONE, "abcde"},
+        {"A \r\n0123456789\r\n0\r\n\r\n", HttpResponseReader::DONE, "0123456789"},
+        // Bytes between a chunk's data and its line break.
+        {"3\r\nabc\r\x02"
+         "2\r\nde\r\n0\r\n\r\n",
+         HttpResponseReader::FAILED, ""},
+        {"3\r\nabcXY\r\n0\r\n\r\n", HttpResponseReader::FAILED, ""},
+        // A size line must start with the size, not take it from a later line.
+        {"\r\n3\r\nabc\r\n0\r\n\r\n", HttpResponseReader::FAILED, ""},
+        {" 3\r\nabc\r\n0\r\n\r\n", HttpResponseReader::FAILED, ""},
+        {"+3\r\nabc\r\n0\r\n\r\n", HttpResponseReader::FAILED, ""},
+        {"3x\r\nabc\r\n0\r\n\r\n", HttpResponseReader::FAILED, ""},
+        {"fffffffffffffffffffff\r\n", HttpResponseReader::FAILED, ""},
+        // An over-long size line or trailer line, complete or not.
+        {"1;" + std::string(2000, 'e') + "\r\na\r\n0\r\n\r\n", HttpResponseReader::FAILED, ""},
+        {"0\r\nT: " + std::string(70000, 't') + "\r\n\r\n", HttpResponseReader::FAILED, ""},
+    };
+    for (const Case &c : cases) {
+        const std::string response = head + c.body;
+        HttpResponseReader whole;
+        HttpResponseReader::Status status = whole.Feed(response.data(), response.size());
+        EXPECT_EQ(status, c.status) << c.body.substr(0, 40);
+        HttpResponseReader bytes;
+        HttpResponseReader::Status byteStatus = HttpResponseReader::NEED_MORE;
+        for (size_t i = 0; i < response.size() && byteStatus == HttpResponseReader::NEED_MORE; ++i)
+            byteStatus = bytes.Feed(&response[i], 1);
+        EXPECT_EQ(byteStatus, c.status) << c.body.substr(0, 40);
+        if (c.status == HttpResponseReader::DONE) {
+            EXPECT_EQ(whole.m_Body, c.data);
+            EXPECT_EQ(bytes.m_Body, c.data);
+        }
+    }
 }
 
 TEST(HttpText, HostileResponsesAreBounded) {

@@ -69,6 +69,10 @@ TEST_F(HeaderSection, FailuresOfEveryKind) {
     EXPECT_FALSE(Parse("no colon here\r\n\r\n"));
     EXPECT_FALSE(Parse(": value\r\n\r\n"));     // empty name
     EXPECT_FALSE(Parse(" continued\r\n\r\n"));  // nothing to continue
+    // A NUL byte in a name or value (they are used as C strings).
+    EXPECT_FALSE(Parse(std::string("A: v\0w\r\n\r\n", 10)));
+    EXPECT_FALSE(Parse(std::string("A\0B: v\r\n\r\n", 10)));
+    EXPECT_FALSE(Parse(std::string("A: v\r\n \0\r\n\r\n", 12)));
 }
 
 TEST_F(HeaderSection, TooManyFieldsFail) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -284,6 +285,19 @@ TEST_F(MrcpV2, ToleratedStrayStatusCodes) {
     EXPECT_EQ(ic->start_line.request_state, MRCP_REQUEST_STATE_COMPLETE);
     // Never written back with the stray code.
     EXPECT_EQ(Serialize(stop).find("200"), std::string::npos);
+}
+
+// Any three-digit status code reads and writes back, the ones no
+// enumerator names too.
+TEST_F(MrcpV2, EveryThreeDigitStatusCodeRoundTrips) {
+    for (const char *code : {"100", "200", "504", "600", "999"}) {
+        const std::string text = WithLength(std::string("7 ") + code + " COMPLETE",
+                                            "Channel-Identifier:x@speechrecog\r\n\r\n");
+        mrcp_message_t *m = Parse(text);
+        ASSERT_NE(m, nullptr) << code;
+        EXPECT_EQ(static_cast<int>(m->start_line.status_code), atoi(code));
+        EXPECT_EQ(Serialize(m), text);
+    }
 }
 
 TEST_F(MrcpV2, LeadingZerosInMessageLengthAreDecimal) {

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
 #include "KoralRxWsHandshake.h"
@@ -165,16 +166,30 @@ HttpResponseReader::Status HttpResponseReader::Run() {
                 break;
             }
             case BODY_CHUNK_SIZE: {
+                // Hex digits at the start of the line, then its end or an
+                // extension; the line is bounded however it arrives.
                 size_t lf = m_Buffer.find('\n');
-                if (lf == std::string::npos) {
-                    if (m_Buffer.size() > 1024) {
+                if (lf == std::string::npos || lf > kMaxChunkLine) {
+                    if (m_Buffer.size() > kMaxChunkLine) {
                         return Fail("malformed chunk size");
                     }
                     return NEED_MORE;
                 }
-                char *endp = nullptr;
-                unsigned long long n = strtoull(m_Buffer.c_str(), &endp, 16);
-                if (endp == m_Buffer.c_str()) {
+                size_t n = 0;
+                size_t digits = 0;
+                for (; digits < lf && isxdigit(static_cast<unsigned char>(m_Buffer[digits]));
+                     ++digits) {
+                    if (n > kMaxBodySize) {
+                        return Fail("response body too large");
+                    }
+                    char c = m_Buffer[digits];
+                    n = n * 16 + static_cast<size_t>(isdigit(static_cast<unsigned char>(c))
+                                                         ? c - '0'
+                                                         : (tolower(c) - 'a' + 10));
+                }
+                char next = m_Buffer[digits];
+                if (digits == 0 ||
+                    (next != '\r' && next != '\n' && next != ';' && next != ' ' && next != '\t')) {
                     return Fail("malformed chunk size");
                 }
                 if (n > kMaxBodySize || m_Body.size() + n > kMaxBodySize) {
@@ -193,17 +208,23 @@ HttpResponseReader::Status HttpResponseReader::Run() {
                 break;
             }
             case BODY_CHUNK_CRLF: {
-                size_t lf = m_Buffer.find('\n');
-                if (lf == std::string::npos) {
-                    return m_Buffer.size() > 2 ? Fail("malformed chunk") : NEED_MORE;
+                // Exactly the line break that ends the chunk's data.
+                if (m_Buffer.empty() || m_Buffer == "\r") {
+                    return NEED_MORE;
                 }
-                m_Buffer.erase(0, lf + 1);
+                if (m_Buffer[0] == '\r') {
+                    m_Buffer.erase(0, 1);
+                }
+                if (m_Buffer[0] != '\n') {
+                    return Fail("malformed chunk");
+                }
+                m_Buffer.erase(0, 1);
                 m_Phase = BODY_CHUNK_SIZE;
                 break;
             }
             case BODY_TRAILER: {
                 size_t lf = m_Buffer.find('\n');
-                if (lf == std::string::npos) {
+                if (lf == std::string::npos || lf > kMaxHeadSize) {
                     return m_Buffer.size() > kMaxHeadSize ? Fail("trailer too large") : NEED_MORE;
                 }
                 bool empty = lf == 0 || (lf == 1 && m_Buffer[0] == '\r');

@@ -59,7 +59,9 @@ size_t FindHeadEnd(const char *data, size_t size) {
 bool IsUpgradeAccepted(const char *data, size_t size) {
     static const char kAccepted[] = "HTTP/1.1 101";
     const size_t n = sizeof(kAccepted) - 1;
-    return size >= n && strncasecmp(data, kAccepted, n) == 0;
+    // The code ends there: "HTTP/1.1 1010" is no upgrade.
+    return size >= n && strncasecmp(data, kAccepted, n) == 0 &&
+           (size == n || data[n] == ' ' || data[n] == '\r' || data[n] == '\n');
 }
 
 std::string ComposeProxyConnect(const std::string &host, int port) {
@@ -68,7 +70,13 @@ std::string ComposeProxyConnect(const std::string &host, int port) {
 }
 
 int StatusCode(const char *data, size_t size) {
-    // "HTTP/" digit "." digit SP digit digit digit
+    // "HTTP/" digit "." digit SP digit digit digit, all on the first line: a
+    // line after it must not lend a status to a status line without one.
+    size_t line = 0;
+    while (line < size && data[line] != '\r' && data[line] != '\n') {
+        ++line;
+    }
+    size = line;
     if (size < 12 || strncasecmp(data, "HTTP/", 5) != 0) {
         return 0;
     }

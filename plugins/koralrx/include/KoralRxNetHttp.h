@@ -48,6 +48,9 @@ class HttpResponseReader {
         ERROR
     };
 
+    // Longest chunk-size line (size and extensions) accepted.
+    static const size_t kMaxChunkLine = 1024;
+
     Status Run();
     bool ParseHead(size_t headEnd);
     Status Fail(const char *why);
