@@ -196,7 +196,7 @@ TEST(ResamplerTest, AnyChunkingGivesTheSameOutputAndClearStartsAfresh) {
         const int maxIn = MaxChunk(r.in);
         std::mt19937 rng(r.in);
         std::normal_distribution<double> noise(0, 8000);
-        std::vector<double> input(r.in * 3);
+        std::vector<double> input(static_cast<size_t>(r.in) * 3);
         for (double &v : input) v = noise(rng);
 
         auto whole = CreateResampler(r.in, 16000, maxIn);
@@ -219,7 +219,7 @@ TEST(ResamplerTest, AnyChunkingGivesTheSameOutputAndClearStartsAfresh) {
             pieces->Clear();
         }
         // More than the largest input is cut to it, never overrunning.
-        std::vector<double> big(maxIn * 2, 1000.0);
+        std::vector<double> big(static_cast<size_t>(maxIn) * 2, 1000.0);
         double *result = nullptr;
         EXPECT_LE(pieces->process(big.data(), int(big.size()), result), int(maxIn * ratio));
         EXPECT_EQ(pieces->process(nullptr, 10, result), 0);
