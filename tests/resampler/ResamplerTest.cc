@@ -205,6 +205,7 @@ TEST(ResamplerTest, AnyChunkingGivesTheSameOutputAndClearStartsAfresh) {
 
         std::uniform_int_distribution<int> size(1, maxIn);
         std::vector<int> chunks;
+        chunks.reserve(205);
         for (int i = 0; i < 200; ++i) chunks.push_back(size(rng));
         chunks.insert(chunks.begin(), {1, 2, 3, maxIn, 1});
         auto pieces = CreateResampler(r.in, 16000, maxIn);
@@ -239,6 +240,7 @@ TEST(ResamplerTest, ConvertersOnSeveralThreadsAtOnceGiveTheSameOutput) {
     const auto reference = Convert(*first, input, {maxIn / 3}, maxIn, 2.0);
     std::vector<double> worst(4, 0.0);
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int round = 0; round < 5; ++round) {
