@@ -1,15 +1,19 @@
 # Entry points: `make test` (bootstrap, build, run every test in a normal and
-# an ASan+UBSan build), `make tsan`, `make demo`, `make fuzz`, `make bench`.
+# an ASan+UBSan build), `make tsan`, `make lint`, `make demo`, `make fuzz`,
+# `make bench`.
 # `make fuzz-smoke` builds the fuzz targets as `make fuzz` does and runs each
 # for a few seconds (continuous integration does, so that the clang build
 # cannot break unseen).
+# `make lint` checks the formatting of every tracked C++ file and runs
+# clang-tidy (checks in .clang-tidy) over the project's own sources; any
+# finding fails it.
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 
-.PHONY: all bootstrap build build-asan build-tsan build-fuzz test test-normal test-asan tsan demo fuzz fuzz-smoke \
+.PHONY: all bootstrap build build-asan build-tsan build-fuzz test test-normal test-asan tsan lint demo fuzz fuzz-smoke \
 	bench clean
 
 all: build
@@ -40,13 +44,17 @@ test: test-normal test-asan
 tsan: build-tsan
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_ARGS) -LE no-tsan
 
+lint: bootstrap
+	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	scripts/lint build $(JOBS)
+
 demo: build
 	scripts/demo/run
 
 build-fuzz: bootstrap
 	$(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DKORALRX_FUZZ=ON -DKORALRX_BENCH=OFF -DKORALRX_SPEECH_SERVICE=OFF \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-	$(CMAKE) --build build-fuzz -j $(JOBS)
+	$(CMAKE) --build build-fuzz -j $(JOBS) --target fuzzers
 
 fuzz: build-fuzz
 	scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)

@@ -119,7 +119,7 @@ class Harness {
     // Feeds silence until the oracle says no voice; returns frames fed.
     size_t SilenceUntilUnvoiced(size_t limit = 100);
 
-    size_t FrameSize() const { return rate_ / 100 * 2; }
+    size_t FrameSize() const { return size_t{rate_} / 100 * 2; }
     // Bytes of taped frames [from, to).
     std::vector<uint8_t> TapeBytes(size_t from, size_t to) const;
 

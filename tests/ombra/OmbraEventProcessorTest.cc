@@ -5,6 +5,7 @@
 #include <atomic>
 #include <future>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "OmbraSoftEventProcessor.h"
@@ -42,7 +43,7 @@ class TallyEvent : public AsyncEvent {
 class GateEvent : public AsyncEvent {
   public:
     GateEvent(std::shared_future<void> gate, std::atomic<bool> &entered)
-        : m_Gate(gate), m_Entered(entered) {}
+        : m_Gate(std::move(gate)), m_Entered(entered) {}
     void Process() override {
         m_Entered = true;
         m_Gate.wait();
@@ -118,6 +119,7 @@ TEST(SoftEventProcessorTest, KeepsEachPostersOrderAcrossThreads) {
     ASSERT_TRUE(processor.Start());
     const int kPerThread = 500;
     std::vector<std::thread> posters;
+    posters.reserve(3);
     for (int t = 0; t < 3; t++) {
         posters.emplace_back([&, t]() {
             for (int i = 0; i < kPerThread; i++)

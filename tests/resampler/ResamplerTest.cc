@@ -196,7 +196,7 @@ TEST(ResamplerTest, AnyChunkingGivesTheSameOutputAndClearStartsAfresh) {
         const int maxIn = MaxChunk(r.in);
         std::mt19937 rng(r.in);
         std::normal_distribution<double> noise(0, 8000);
-        std::vector<double> input(r.in * 3);
+        std::vector<double> input(static_cast<size_t>(r.in) * 3);
         for (double &v : input) v = noise(rng);
 
         auto whole = CreateResampler(r.in, 16000, maxIn);
@@ -205,6 +205,7 @@ TEST(ResamplerTest, AnyChunkingGivesTheSameOutputAndClearStartsAfresh) {
 
         std::uniform_int_distribution<int> size(1, maxIn);
         std::vector<int> chunks;
+        chunks.reserve(205);
         for (int i = 0; i < 200; ++i) chunks.push_back(size(rng));
         chunks.insert(chunks.begin(), {1, 2, 3, maxIn, 1});
         auto pieces = CreateResampler(r.in, 16000, maxIn);
@@ -219,7 +220,7 @@ TEST(ResamplerTest, AnyChunkingGivesTheSameOutputAndClearStartsAfresh) {
             pieces->Clear();
         }
         // More than the largest input is cut to it, never overrunning.
-        std::vector<double> big(maxIn * 2, 1000.0);
+        std::vector<double> big(static_cast<size_t>(maxIn) * 2, 1000.0);
         double *result = nullptr;
         EXPECT_LE(pieces->process(big.data(), int(big.size()), result), int(maxIn * ratio));
         EXPECT_EQ(pieces->process(nullptr, 10, result), 0);
@@ -239,6 +240,7 @@ TEST(ResamplerTest, ConvertersOnSeveralThreadsAtOnceGiveTheSameOutput) {
     const auto reference = Convert(*first, input, {maxIn / 3}, maxIn, 2.0);
     std::vector<double> worst(4, 0.0);
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int round = 0; round < 5; ++round) {

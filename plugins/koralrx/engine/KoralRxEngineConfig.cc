@@ -20,11 +20,11 @@ namespace {
 
 // Largest configuration document read (16 MiB), far beyond any real one: a
 // bigger file is refused before parsing rather than read without bound.
-const apr_size_t kMaxConfigSize = 16 * 1024 * 1024;
+const apr_size_t kMaxConfigSize = apr_size_t{16} * 1024 * 1024;
 // The file is read in blocks this size and parsed in one piece: expat parses
 // a token split over many small pieces again from its start at each piece,
 // which made a long comment cost time quadratic in its length.
-const apr_size_t kReadBlockSize = 1024 * 1024;
+const apr_size_t kReadBlockSize = apr_size_t{1024} * 1024;
 
 // The whole file into `text`; false (with a warning) on a read error or when
 // it exceeds kMaxConfigSize.

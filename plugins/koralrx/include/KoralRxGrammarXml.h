@@ -14,7 +14,7 @@ namespace KORAL {
 
 // Largest grammar document accepted, in bytes. The parsed tree costs many times
 // the text, so bodies beyond any real phrase list are refused before parsing.
-constexpr size_t kMaxXmlDocumentSize = 1024 * 1024;
+constexpr size_t kMaxXmlDocumentSize = size_t{1024} * 1024;
 
 // Parses a whole document body (length bytes, no NUL needed) into pool. Returns
 // null, with a warning, for an empty or oversized text, a parser error and a

@@ -60,7 +60,7 @@ class NetTransport {
     };
 
     // Largest proxy reply head accepted before the tunnel is given up.
-    static const size_t kMaxProxyReplySize = 16 * 1024;
+    static const size_t kMaxProxyReplySize = size_t{16} * 1024;
 
     explicit NetTransport(Owner *owner);
     ~NetTransport();

@@ -24,7 +24,7 @@ enum Opcode : uint8_t {
 // Largest frame header: 2 bytes, 8-byte length, 4-byte masking key.
 const size_t kMaxHeaderSize = 14;
 // Largest payload a received frame may announce (1 MiB).
-const uint64_t kMaxReceivedPayload = 1024 * 1024;
+const uint64_t kMaxReceivedPayload = uint64_t{1024} * 1024;
 
 // Size of the header of a frame carrying `length` payload bytes.
 size_t HeaderSize(uint64_t length, bool masked);

@@ -1,7 +1,5 @@
 #include "KoralRxWaveHeader.h"
 
-#include <cstring>
-
 namespace KORAL {
 
 namespace {
@@ -20,11 +18,17 @@ void PutLe32(uint8_t *p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// A chunk identifier: its ASCII bytes, without the literal's terminator.
+template <size_t N>
+void PutTag(uint8_t *p, const char (&tag)[N]) {
+    for (size_t i = 0; i + 1 < N; ++i) p[i] = static_cast<uint8_t>(tag[i]);
+}
+
 }  // namespace
 
 void PrepareWaveHeader(uint32_t rate, uint8_t *buffer, size_t &size) {
-    memcpy(buffer, "RIFF", 4);
-    memcpy(buffer + 8, "WAVEfmt ", 8);
+    PutTag(buffer, "RIFF");
+    PutTag(buffer + 8, "WAVEfmt ");
     PutLe32(buffer + 16, 16);  // fmt chunk size
     PutLe16(buffer + 20, kFormatPcm);
     PutLe16(buffer + 22, kChannels);
@@ -32,7 +36,7 @@ void PrepareWaveHeader(uint32_t rate, uint8_t *buffer, size_t &size) {
     PutLe32(buffer + 28, rate * kBlockAlign);  // bytes per second
     PutLe16(buffer + 32, kBlockAlign);
     PutLe16(buffer + 34, kBitsPerSample);
-    memcpy(buffer + 36, "data", 4);
+    PutTag(buffer + 36, "data");
     // Both sizes 0: the length is not known yet.
     PutLe32(buffer + kWaveRiffSizeOffset, 0);
     PutLe32(buffer + kWaveDataSizeOffset, 0);
