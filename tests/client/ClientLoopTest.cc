@@ -57,9 +57,9 @@ TEST(ClientLoop, EventsBeforeAndAfterStartRunInOrder) {
         EXPECT_EQ(order[i], i + 1);
     }
     EXPECT_EQ(deleted.load(), 201);
-    EXPECT_TRUE(log.Has("Start HTTP client event loop", APT_PRIO_INFO));
-    EXPECT_TRUE(log.Has("Ended HTTP client event loop", APT_PRIO_INFO));
-    EXPECT_FALSE(log.Has("Wait for HTTP client event loop to start"));
+    EXPECT_TRUE(log.Contains("Start HTTP client event loop", APT_PRIO_INFO));
+    EXPECT_TRUE(log.Contains("Ended HTTP client event loop", APT_PRIO_INFO));
+    EXPECT_FALSE(log.Contains("Wait for HTTP client event loop to start"));
 }
 
 TEST(ClientLoop, IdleLoopWakesForEachPost) {
@@ -98,11 +98,11 @@ TEST(ClientLoop, LibeventMessagesReachTheHostLogVerbatim) {
     KORAL::EventLogCallback(EVENT_LOG_ERR, "an error");
     KORAL::EventLogCallback(EVENT_LOG_DEBUG, "a debug line");
     KORAL::EventLogCallback(42, "odd severity");
-    EXPECT_TRUE(log.Has("100% %s %n odd", APT_PRIO_WARNING));
-    EXPECT_TRUE(log.Has("a message", APT_PRIO_INFO));
-    EXPECT_TRUE(log.Has("an error", APT_PRIO_ERROR));
-    EXPECT_TRUE(log.Has("a debug line", APT_PRIO_DEBUG));
-    EXPECT_TRUE(log.Has("odd severity", APT_PRIO_DEBUG));
+    EXPECT_TRUE(log.Contains("100% %s %n odd", APT_PRIO_WARNING));
+    EXPECT_TRUE(log.Contains("a message", APT_PRIO_INFO));
+    EXPECT_TRUE(log.Contains("an error", APT_PRIO_ERROR));
+    EXPECT_TRUE(log.Contains("a debug line", APT_PRIO_DEBUG));
+    EXPECT_TRUE(log.Contains("odd severity", APT_PRIO_DEBUG));
 }
 
 TEST(ClientLoop, RoundTripsNeverLoseAWakeUp) {

@@ -11,18 +11,6 @@ namespace sditest {
 
 namespace {
 
-// The host log hook takes no context: the active capture lives here.
-std::mutex g_log_mutex;
-std::vector<LogLine> *g_log_lines = nullptr;
-
-void LogHandler(const char *source, const char *file, int line, apt_log_priority_e priority,
-                const char *message) {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    if (g_log_lines)
-        g_log_lines->push_back(
-            {source ? source : "", file ? file : "", priority, message ? message : ""});
-}
-
 Recorder *RecorderOf(mpf_sdi_detector_t *detector) {
     return static_cast<Recorder *>(mpf_sdi_obj_get(detector));
 }
@@ -68,47 +56,6 @@ struct AprInit {
 };
 
 }  // namespace
-
-LogCapture::LogCapture() {
-    {
-        std::lock_guard<std::mutex> lock(g_log_mutex);
-        g_log_lines = new std::vector<LogLine>();
-    }
-    apt_log_ext_handler_set(LogHandler);
-    apt_log_priority_set(APT_PRIO_WARNING);  // the hook still sees every line
-}
-
-LogCapture::~LogCapture() {
-    apt_log_ext_handler_set(nullptr);
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    delete g_log_lines;
-    g_log_lines = nullptr;
-}
-
-std::vector<LogLine> LogCapture::Lines() const {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    return *g_log_lines;
-}
-
-std::vector<LogLine> LogCapture::Find(const std::string &prefix) const {
-    std::vector<LogLine> found;
-    for (const LogLine &line : Lines()) {
-        if (line.message.compare(0, prefix.size(), prefix) == 0) found.push_back(line);
-    }
-    return found;
-}
-
-bool LogCapture::Has(const std::string &message) const {
-    for (const LogLine &line : Lines()) {
-        if (line.message == message) return true;
-    }
-    return false;
-}
-
-void LogCapture::Clear() {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    g_log_lines->clear();
-}
 
 std::vector<uint8_t> Recorder::Audio() const {
     std::vector<uint8_t> all;

@@ -8,30 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "KoralTest/LogCapture.h"
 #include "apt_log.h"
 #include "mpf_sdi_detector.h"
 
 namespace sditest {
 
-// One log line as the host log saw it.
-struct LogLine {
-    std::string source;
-    std::string file;
-    apt_log_priority_e priority;
-    std::string message;
-};
-
-// Captures every log line while alive (one at a time).
-class LogCapture {
-  public:
-    LogCapture();
-    ~LogCapture();
-    std::vector<LogLine> Lines() const;
-    // Lines whose message starts with prefix.
-    std::vector<LogLine> Find(const std::string &prefix) const;
-    bool Has(const std::string &message) const;
-    void Clear();
-};
+using KoralTest::LogCapture;
+using KoralTest::LogLine;
 
 struct SpeechCall {
     size_t frame;  // frames fed before the call returned + 1

@@ -218,8 +218,8 @@ TEST(DetectorInit, ConfiguredModeLimitsTheRecognition) {
     params.input_mode = MPF_SDI_MODE_DTMF;
     Harness h(&params);
     h.Init(MPF_SDI_MODE_SPEECH_DTMF, 8000);
-    EXPECT_TRUE(log.Find("Init Speech Detector").empty());
-    EXPECT_EQ(1u, log.Find("Init DTMF Detector").size());
+    EXPECT_TRUE(log.StartingWith("Init Speech Detector").empty());
+    EXPECT_EQ(1u, log.StartingWith("Init DTMF Detector").size());
     for (int i = 0; i < 40; ++i) h.Voice();
     EXPECT_TRUE(h.rec().starts.empty());
     h.Init(MPF_SDI_MODE_SPEECH, 8000, true);
@@ -273,7 +273,7 @@ TEST(DetectorInit, UnsupportedRateDropsSpeech) {
     Harness h;
     mpf_sdi_init(h.detector(), MPF_SDI_MODE_SPEECH_DTMF, 0, FALSE, TRUE);
     EXPECT_TRUE(log.Has("Unsupported Sampling Rate [0 Hz] <ch-1>"));
-    EXPECT_EQ(1u, log.Find("Init DTMF Detector").size());
+    EXPECT_EQ(1u, log.StartingWith("Init DTMF Detector").size());
 }
 
 // A later recognition on a detector reuses the frame buffer when it fits.

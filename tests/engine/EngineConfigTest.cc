@@ -17,7 +17,7 @@
 namespace KORAL {
 namespace {
 
-using test::LogCapture;
+using KoralTest::LogCapture;
 
 class EngineConfigTest : public ::testing::Test {
   protected:
@@ -57,7 +57,7 @@ TEST_F(EngineConfigTest, SampleConfigurationLoads) {
     WriteFile("data/koralrx-key-demo.json", R"({"auth-key":"k"})");
     LogCapture log;
     ASSERT_TRUE(Load(xml));
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 0u);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), 0u);
     EXPECT_EQ(engine_->GetSubscriptionKeyFile(), root_ + "/data/koralrx-key-demo.json");
     EXPECT_EQ(engine_->GetStreamingSettings().max_alternatives, 3);
     EXPECT_EQ(engine_->GetSpeechContexts().count("yesno"), 1u);
@@ -109,7 +109,7 @@ TEST_F(EngineConfigTest, KeyFilePatternSelectsNewestOrFails) {
 
 // The warning logged right after `message`, or "" when there is none.
 std::string WarningAfter(LogCapture &log, const std::string &message) {
-    std::vector<test::LogLine> lines = log.Lines();
+    std::vector<KoralTest::LogLine> lines = log.Lines();
     for (size_t i = 0; i + 1 < lines.size(); ++i) {
         if (lines[i].message == message && lines[i + 1].priority == APT_PRIO_WARNING)
             return lines[i + 1].message;
@@ -141,7 +141,7 @@ TEST_F(EngineConfigTest, EveryRefusalSaysWhy) {
         log.Has("Subscription Key File " + root_ + "/data/keys Is a Folder", APT_PRIO_WARNING));
     EXPECT_FALSE(Load(R"(<koralrx/>)"));
     EXPECT_FALSE(Load(R"(<koralrx subscription-key-file=""/>)"));
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 3u);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), 3u);
     EXPECT_TRUE(log.Has("Missing Document Attribute <subscription-key-file>", APT_PRIO_WARNING));
 }
 
@@ -186,7 +186,7 @@ TEST_F(EngineConfigTest, BadNumbersWarnAndKeepTheDefault) {
     }
     EXPECT_TRUE(log.Has("Unexpected Value <verbose> for Attribute <log-level>", APT_PRIO_WARNING));
     EXPECT_TRUE(log.Has("Unexpected Value <LOUD> for Attribute <priority>", APT_PRIO_WARNING));
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), std::size(cases) + 2);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), std::size(cases) + 2);
 
     const StreamingRecogSettings &s = engine_->GetStreamingSettings();
     EXPECT_EQ(s.max_alternatives, 1);
@@ -214,7 +214,7 @@ TEST_F(EngineConfigTest, BadNumbersWarnAndKeepTheDefault) {
         <speech-dtmf-input-detector vad-mode="3"/>
         <utterance-manager max-file-age="0" max-file-count="2147483647"/>
         <monitoring-agent refresh-period="1"/></koralrx>)"));
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 0u);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), 0u);
     EXPECT_EQ(s.max_alternatives, 5);
     EXPECT_EQ(s.auth_validation_period, 2147483647);
     EXPECT_EQ(s.auth_reattempt_timeout, 0);
@@ -242,7 +242,7 @@ TEST_F(EngineConfigTest, LargeDocumentsLoadOversizedOnesAreRefused) {
     EXPECT_FALSE(engine_->LoadConfig("koralrx.xml", "koralrx", layout_, pool_));
     EXPECT_TRUE(log.Has("Config File [" + path + "] Too Large: more than 16777216 bytes",
                         APT_PRIO_WARNING));
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 1u);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), 1u);
 }
 
 TEST_F(EngineConfigTest, SpeechContextsFirstIdWinsAndBadChildrenWarn) {

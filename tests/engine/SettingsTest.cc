@@ -9,8 +9,8 @@
 namespace KORAL {
 namespace {
 
+using KoralTest::LogCapture;
 using test::AprPool;
-using test::LogCapture;
 
 TEST(StreamingSettingsTest, DefaultsAndValuesInAnyCase) {
     AprPool pool;
@@ -33,7 +33,7 @@ TEST(StreamingSettingsTest, DefaultsAndValuesInAnyCase) {
     EXPECT_EQ(s.language, "de-DE");
     EXPECT_FALSE(s.accept_srgs);
     EXPECT_EQ(s.auth_validation_period, 30);
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 0u);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), 0u);
     EXPECT_TRUE(log.Has("Load Streaming Recognition Attribute: language = de-DE", APT_PRIO_DEBUG));
 }
 
@@ -83,7 +83,7 @@ TEST(RecordSettingsTest, FoldersAndLimits) {
     EXPECT_EQ(r.log_level, 5);  // level names are matched exactly
     EXPECT_EQ(r.file_ext, ".js");
     EXPECT_TRUE(log.Has("Unexpected Value <debug> for Attribute <log-level>", APT_PRIO_WARNING));
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 1u);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), 1u);
 }
 
 TEST(MonitoringSettingsTest, HandlersAndDefaults) {

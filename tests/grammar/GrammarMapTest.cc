@@ -6,8 +6,8 @@
 namespace KORAL {
 namespace {
 
+using KoralTest::LogCapture;
 using test::AprPool;
-using test::LogCapture;
 
 const char kUriList[] = "text/uri-list";
 const char kXml[] = "application/xml";

@@ -9,8 +9,8 @@
 namespace KORAL {
 namespace {
 
+using KoralTest::LogCapture;
 using test::AprPool;
-using test::LogCapture;
 
 class XmlDocumentTest : public ::testing::Test {
   protected:
@@ -28,7 +28,7 @@ TEST_F(XmlDocumentTest, RefusesEmptyAndMalformedText) {
 
     log.Clear();
     EXPECT_FALSE(Parses("<a>\n<b></a>"));
-    std::vector<test::LogLine> lines = log.Lines();
+    std::vector<KoralTest::LogLine> lines = log.Lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].message, "Failed to feed XML Content to Parser");
     EXPECT_EQ(lines[1].message,

@@ -8,8 +8,8 @@
 namespace KORAL {
 namespace {
 
+using KoralTest::LogCapture;
 using test::AprPool;
-using test::LogCapture;
 
 // Reads the name and parameters from a text (the rest of a builtin URI).
 bool ReadNameParams(const std::string &text, std::string &name, GrammarParams &params) {

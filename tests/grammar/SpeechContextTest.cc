@@ -7,8 +7,8 @@
 namespace KORAL {
 namespace {
 
+using KoralTest::LogCapture;
 using test::AprPool;
-using test::LogCapture;
 
 class SpeechContextTest : public ::testing::Test {
   protected:
@@ -143,7 +143,7 @@ TEST_F(SpeechContextTest, AttributesAreReadInDocumentOrder) {
     EXPECT_TRUE(log.Has("Load Speech Context Attribute: ID = first", APT_PRIO_DEBUG));
     EXPECT_TRUE(log.Has("Unknown Speech Context Attribute <colour>", APT_PRIO_WARNING));
     std::vector<std::string> order;
-    for (const test::LogLine &line : log.Lines())
+    for (const KoralTest::LogLine &line : log.Lines())
         if (line.message.rfind("Load Speech Context Attribute: ", 0) == 0)
             order.push_back(line.message.substr(31, 2));
     EXPECT_EQ(order, (std::vector<std::string>{"ID", "la", "Sc", "SC", "id", "co"}));
