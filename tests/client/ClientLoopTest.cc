@@ -30,7 +30,7 @@ class OrderEvent : public KORAL::Event {
 }  // namespace
 
 TEST(ClientLoop, EventsBeforeAndAfterStartRunInOrder) {
-    InitApr();
+    KoralTest::InitAprOnce();
     LogCapture log;
     StartObserver observer;
     std::vector<int> order;  // written on the loop thread, read after join
@@ -63,7 +63,7 @@ TEST(ClientLoop, EventsBeforeAndAfterStartRunInOrder) {
 }
 
 TEST(ClientLoop, IdleLoopWakesForEachPost) {
-    InitApr();
+    KoralTest::InitAprOnce();
     StartObserver observer;
     std::vector<int> order;
     std::atomic<int> deleted{0};
@@ -108,7 +108,7 @@ TEST(ClientLoop, LibeventMessagesReachTheHostLogVerbatim) {
 TEST(ClientLoop, RoundTripsNeverLoseAWakeUp) {
     // Post, wait for the answer, post again: each post meets the loop in a
     // different phase (asleep, waking, running an event).
-    InitApr();
+    KoralTest::InitAprOnce();
     StartObserver observer;
     KORAL::WebSocketClient client("WSL", false);
     client.SetObserver(&observer);

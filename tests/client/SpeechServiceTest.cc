@@ -23,7 +23,7 @@ const char kRequestB[] = "fedcba9876543210fedcba9876543210";
 class SpeechServiceTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        InitApr();
+        KoralTest::InitAprOnce();
         std::string error;
         s_Certs = KoralTest::TestCerts::Make(&error).release();
     }

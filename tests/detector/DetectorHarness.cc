@@ -51,10 +51,6 @@ void OnDtmfInput(mpf_sdi_detector_t *detector, const char *digits, apr_size_t co
         {rec->frame, digits, count, success, state, stats ? *stats : mpf_sdi_stats_t{}});
 }
 
-struct AprInit {
-    AprInit() { apr_initialize(); }
-};
-
 }  // namespace
 
 std::vector<uint8_t> Recorder::Audio() const {
@@ -108,17 +104,12 @@ mpf_sdi_event_handlers_t RecordingHandlers() {
 }
 
 Harness::Harness(const mpf_sdi_params_t *params, const char *name) : voice_(8000) {
-    static AprInit apr;
-    apr_pool_create(&pool_, nullptr);
     mpf_sdi_event_handlers_t handlers = RecordingHandlers();
-    detector_ = mpf_sdi_detector_create(name, &handlers, &rec_, params, pool_);
+    detector_ = mpf_sdi_detector_create(name, &handlers, &rec_, params, apr_.get());
     if (!detector_) throw std::runtime_error("detector not created");
 }
 
-Harness::~Harness() {
-    mpf_sdi_destroy(detector_);
-    apr_pool_destroy(pool_);
-}
+Harness::~Harness() { mpf_sdi_destroy(detector_); }
 
 void Harness::Init(mpf_sdi_mode_e mode, uint32_t rate, bool start_timers, bool interim,
                    int vad_mode) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "KoralTest/AprPool.h"
 #include "KoralTest/LogCapture.h"
 #include "apt_log.h"
 #include "mpf_sdi_detector.h"
@@ -110,7 +111,7 @@ class Harness {
   private:
     void Feed(const mpf_frame_t &frame);
 
-    apr_pool_t *pool_ = nullptr;
+    KoralTest::AprPool apr_;
     mpf_sdi_detector_t *detector_ = nullptr;
     Recorder rec_;
     VoiceSource voice_;

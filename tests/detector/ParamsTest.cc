@@ -11,12 +11,7 @@ namespace {
 
 class ParamsTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        apr_initialize();
-        apr_pool_create(&pool_, nullptr);
-        mpf_sdi_params_init(&params_);
-    }
-    void TearDown() override { apr_pool_destroy(pool_); }
+    void SetUp() override { mpf_sdi_params_init(&params_); }
 
     // Loads the attributes text of one speech-dtmf-input-detector element.
     void Load(const std::string &attributes) {
@@ -37,7 +32,8 @@ class ParamsTest : public ::testing::Test {
     }
 
     LogCapture log_;
-    apr_pool_t *pool_ = nullptr;
+    KoralTest::AprPool apr_;
+    apr_pool_t *const pool_ = apr_.get();
     mpf_sdi_params_t params_;
 };
 
@@ -171,9 +167,8 @@ TEST(DetectorNames, ModesStatesAndCauses) {
 }
 
 TEST(DetectorCreate, MissingPiecesGiveNoDetector) {
-    apr_initialize();
-    apr_pool_t *pool = nullptr;
-    apr_pool_create(&pool, nullptr);
+    KoralTest::AprPool apr;
+    apr_pool_t *pool = apr.get();
     int owner = 0;
     mpf_sdi_event_handlers_t all = RecordingHandlers();
     EXPECT_EQ(nullptr, mpf_sdi_detector_create(nullptr, &all, &owner, nullptr, pool));
@@ -207,7 +202,6 @@ TEST(DetectorCreate, MissingPiecesGiveNoDetector) {
     mpf_sdi_destroy(speech_only);
     EXPECT_EQ(nullptr, speech_only->vad);
     // Without mpf_sdi_destroy the pool releases everything.
-    apr_pool_destroy(pool);
 }
 
 // A recognition asks only for the detectors the configuration allows.

@@ -11,7 +11,9 @@
 
 #include "KoralRxEngine.h"
 #include "KoralRxSpeechContext.h"
-#include "TestXml.h"
+#include "KoralTest/AprPool.h"
+#include "KoralTest/LogCapture.h"
+#include "KoralTest/TempDir.h"
 #include "apt_dir_layout.h"
 
 namespace KORAL {
@@ -22,20 +24,12 @@ using KoralTest::LogCapture;
 class EngineConfigTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/koral-cfg-XXXXXX";
-        root_ = mkdtemp(tmpl);
         engine_ = new Engine("Koral");
-        apr_pool_create(&pool_, nullptr);
         layout_ = apt_default_dir_layout_create(root_.c_str(), pool_);
         apt_dir_layout_dirs_create(layout_, pool_);
         WriteFile("data/key.txt", "0123456789abcdef\n");
     }
-    void TearDown() override {
-        apr_pool_destroy(pool_);
-        delete engine_;  // terminates APR
-        std::string cmd = "rm -rf " + root_;
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
+    void TearDown() override { delete engine_; }
     void WriteFile(const std::string &rel, const std::string &text) {
         std::ofstream(root_ + "/" + rel) << text;
     }
@@ -44,9 +38,11 @@ class EngineConfigTest : public ::testing::Test {
         return engine_->LoadConfig("koralrx.xml", "koralrx", layout_, pool_);
     }
 
-    std::string root_;
+    KoralTest::AprPool apr_;
+    KoralTest::TempDir dir_{"koral-cfg"};
+    const std::string root_ = dir_.Path();
+    apr_pool_t *const pool_ = apr_.get();
     Engine *engine_ = nullptr;
-    apr_pool_t *pool_ = nullptr;
     apt_dir_layout_t *layout_ = nullptr;
 };
 
@@ -94,8 +90,8 @@ TEST_F(EngineConfigTest, PathsResolveAgainstHostDirectories) {
 
 TEST_F(EngineConfigTest, KeyFilePatternSelectsNewestOrFails) {
     WriteFile("data/k-1.json", "{}");
-    sleep(1);
     WriteFile("data/k-2.json", "{}");
+    ASSERT_TRUE(KoralTest::ChangedAfter(root_ + "/data/k-2.json", root_ + "/data/k-1.json"));
     LogCapture log;
     ASSERT_TRUE(Load(R"(<koralrx subscription-key-file="k-*.json"/>)"));
     EXPECT_EQ(engine_->GetSubscriptionKeyFile(), root_ + "/data/k-2.json");

@@ -1,13 +1,14 @@
 #include <gtest/gtest.h>
 
-#include "GrammarTestSupport.h"
 #include "KoralRxGrammarMap.h"
+#include "KoralTest/AprPool.h"
+#include "KoralTest/LogCapture.h"
 
 namespace KORAL {
 namespace {
 
+using KoralTest::AprPool;
 using KoralTest::LogCapture;
-using test::AprPool;
 
 const char kUriList[] = "text/uri-list";
 const char kXml[] = "application/xml";

@@ -2,15 +2,16 @@
 
 #include <memory>
 
-#include "GrammarTestSupport.h"
 #include "KoralRxGrammarReader.h"
 #include "KoralRxGrammarXml.h"
+#include "KoralTest/AprPool.h"
+#include "KoralTest/LogCapture.h"
 
 namespace KORAL {
 namespace {
 
+using KoralTest::AprPool;
 using KoralTest::LogCapture;
-using test::AprPool;
 
 class XmlDocumentTest : public ::testing::Test {
   protected:

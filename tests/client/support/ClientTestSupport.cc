@@ -217,11 +217,6 @@ std::string TinyProxy::Log() const {
     return s.str();
 }
 
-void InitApr() {
-    static bool done = (apr_initialize(), true);
-    (void)done;
-}
-
 SilentNameServer::SilentNameServer() {
     m_Fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in sin;

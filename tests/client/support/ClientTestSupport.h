@@ -13,6 +13,7 @@
 
 #include "KoralRxClient.h"
 #include "KoralRxConnection.h"
+#include "KoralTest/AprPool.h"
 #include "KoralTest/LogCapture.h"
 #include "KoralTest/TempDir.h"
 #include "apt_log.h"
@@ -113,9 +114,6 @@ class SilentNameServer {
     std::condition_variable m_Cond;
     int m_Queries = 0;
 };
-
-// Initialises APR once for the process.
-void InitApr();
 
 // A free loopback TCP port (bound and released).
 int FreePort();
