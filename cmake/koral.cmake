@@ -15,22 +15,39 @@ elseif(KORALRX_SANITIZE)
   message(FATAL_ERROR "KORALRX_SANITIZE must be empty, address or thread")
 endif()
 
+include(GoogleTest)
+
 # koral_add_test(NAME SOURCES ... [LIBS ...] [TIMEOUT s] [LABELS ...] [ENV ...])
-# One GoogleTest binary registered as one CTest test.
+# One GoogleTest binary; each of its test cases is a CTest test of its own,
+# named NAME.Suite.Case, with the binary's timeout, labels and environment.
+# The cases are listed when CTest runs (PRE_TEST), so that a slow sanitizer
+# build cannot fail the build on a listing timeout.
 function(koral_add_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
-  add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
-  if(T_LABELS)
-    set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
-  endif()
   set(env "KORAL_SOURCE_DIR=${CMAKE_SOURCE_DIR}" "KORAL_BINARY_DIR=${CMAKE_BINARY_DIR}" ${T_ENV})
-  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}")
+  gtest_discover_tests(${name}
+    TEST_PREFIX "${name}."
+    TEST_LIST ${name}_TESTS
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120)
+  # gtest_discover_tests loses the separators of list-valued PROPERTIES
+  # (ENVIRONMENT, LABELS): the properties are set by a script CTest reads
+  # after the listing, on every test case it found.
+  set(script "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
+  # GENERATE: the environment may name targets' files.
+  file(GENERATE OUTPUT "${script}" CONTENT
+    "foreach(test IN LISTS ${name}_TESTS)
+  set_tests_properties(\"\${test}\" PROPERTIES TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT [==[${env}]==]
+    LABELS [==[${T_LABELS}]==])
+endforeach()
+")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
 endfunction()
 
 # koral_fuzz_smoke(AREA NAME [DICT] LIBS...)

@@ -51,12 +51,12 @@ TEST_F(AuthClientTest, TwoConnectionsWaitingAreAnsweredInOrder) {
     EXPECT_TRUE(a.m_Handler.Connects()[0].m_Ok);
     EXPECT_TRUE(b.m_Handler.Connects()[0].m_Ok);
     EXPECT_EQ(m_Server->TokenRequests().size(), 1u);
-    EXPECT_LT(m_Log.Find("Initiate WS connection <first>"),
-              m_Log.Find("Initiate WS connection <second>"));
+    EXPECT_LT(m_Log.IndexOf("Initiate WS connection <first>"),
+              m_Log.IndexOf("Initiate WS connection <second>"));
     // The line end after the token is not part of it.
     ASSERT_EQ(m_Server->Upgrades().size(), 2u);
     EXPECT_EQ(m_Server->Upgrades()[0].Header("Authorization"), "Bearer shared-token");
-    EXPECT_TRUE(m_Log.Has("Access token retrieved [12 bytes] <Koral>"));
+    EXPECT_TRUE(m_Log.Contains("Access token retrieved [12 bytes] <Koral>"));
 }
 
 TEST_F(AuthClientTest, RevalidationFetchesAFreshToken) {
@@ -64,7 +64,7 @@ TEST_F(AuthClientTest, RevalidationFetchesAFreshToken) {
     PostAuth();
     ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->TokenRequests().size() >= 2; }, 15000));
     ASSERT_TRUE(m_Log.WaitFor("Access token retrieved"));
-    EXPECT_TRUE(m_Log.Has("Revalidate access token for HTTP auth <Koral>"));
+    EXPECT_TRUE(m_Log.Contains("Revalidate access token for HTTP auth <Koral>"));
     ASSERT_TRUE(m_Log.WaitFor("Set revalidation timer [1 sec] for <Koral>"));
     // Wait for the second token to be in place, then connect with it.
     ASSERT_TRUE(m_Server->WaitFor([&] { return m_Log.Count("Access token retrieved") >= 2; }));
@@ -86,7 +86,7 @@ TEST_F(AuthClientTest, ReattemptAfterUnauthorized) {
     Connect(c, "denied");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("HTTP auth failure [401] <Koral>", APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Log.Contains("HTTP auth failure [401] <Koral>", APT_PRIO_WARNING));
     EXPECT_TRUE(m_Log.WaitFor("Set reattempt timer [3 sec] for <Koral>"));
     EXPECT_TRUE(m_Server->Upgrades().empty());
     // Until the reattempt runs, a connect is refused at once from the cache.
@@ -123,7 +123,7 @@ TEST_F(AuthClientTest, TokenWithAnInnerLineBreakIsAnAuthFailure) {
     Connect(c, "forged");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("Invalid access token [18 bytes] <Koral>", APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Log.Contains("Invalid access token [18 bytes] <Koral>", APT_PRIO_WARNING));
     EXPECT_TRUE(m_Server->Upgrades().empty());
 }
 
@@ -139,7 +139,7 @@ TEST_F(AuthClientTest, ReattemptAfterTimeout) {
     Connect(c, "slow");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("Request timed out for HTTP auth <Koral>", APT_PRIO_INFO));
+    EXPECT_TRUE(m_Log.Contains("Request timed out for HTTP auth <Koral>", APT_PRIO_INFO));
     ASSERT_TRUE(m_Log.WaitFor("Access token retrieved"));
     EXPECT_EQ(m_Server->TokenRequests().size(), 2u);
 }
@@ -158,7 +158,7 @@ TEST_F(AuthClientTest, UnreachableEndpointLogsEachAttemptWithItsReason) {
     const std::string target = "HTTP connection to [127.0.0.1:" + std::to_string(port) + "]";
     EXPECT_EQ(m_Log.Count(target + " failed: Connection refused; retry #1 in 2 sec"), 1u);
     EXPECT_EQ(m_Log.Count("Request failed: Connection refused (111) for HTTP auth <Koral>"), 1u);
-    EXPECT_LT(m_Log.Find(target), m_Log.Find("Request failed: "));
+    EXPECT_LT(m_Log.IndexOf(target), m_Log.IndexOf("Request failed: "));
 }
 
 TEST_F(AuthClientTest, NoSettingMakesTokenRequestsRunAway) {
@@ -192,8 +192,8 @@ TEST_F(AuthClientTest, KeyWithControlCharactersIsRefused) {
     Connect(c, "injected");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("Invalid subscription key: control characters [18 bytes] <Koral>",
-                          APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Log.Contains("Invalid subscription key: control characters [18 bytes] <Koral>",
+                               APT_PRIO_WARNING));
     EXPECT_TRUE(m_Server->TokenRequests().empty());
 }
 
@@ -203,7 +203,8 @@ TEST_F(AuthClientTest, FetchThatCannotStartFailsTheConnectionAtOnce) {
     Connect(c, "nostart");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("Unknown URI scheme [gopher] for <Koral>: must be either http or https"));
+    EXPECT_TRUE(
+        m_Log.Contains("Unknown URI scheme [gopher] for <Koral>: must be either http or https"));
     // The client is still uninitiated: the next connect tries (and fails) again.
     Connect(c, "nostart-2");
     ASSERT_TRUE(c.m_Handler.WaitConnects(2));
@@ -221,8 +222,8 @@ TEST_F(AuthClientTest, ShutdownCancelsTheRunningFetch) {
     m_Client->Shutdown(true);
     EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("Cancel HTTP auth Koral [" + TokenUri() + "]"));
-    EXPECT_LT(m_Log.Find("Cancel HTTP auth"), m_Log.Find("Ended HTTP client event loop"));
+    EXPECT_TRUE(m_Log.Contains("Cancel HTTP auth Koral [" + TokenUri() + "]"));
+    EXPECT_LT(m_Log.IndexOf("Cancel HTTP auth"), m_Log.IndexOf("Ended HTTP client event loop"));
     // Nothing more to close: the loop is gone.
     m_Conns.clear();
 }

@@ -23,7 +23,7 @@ class ClientFixture : public ::testing::Test {
     };
 
     static void SetUpTestSuite() {
-        InitApr();
+        KoralTest::InitAprOnce();
         s_Dir = new TempDir;
         s_Certs = new Certs(*s_Dir);
     }

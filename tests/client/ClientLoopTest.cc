@@ -30,7 +30,7 @@ class OrderEvent : public KORAL::Event {
 }  // namespace
 
 TEST(ClientLoop, EventsBeforeAndAfterStartRunInOrder) {
-    InitApr();
+    KoralTest::InitAprOnce();
     LogCapture log;
     StartObserver observer;
     std::vector<int> order;  // written on the loop thread, read after join
@@ -57,13 +57,13 @@ TEST(ClientLoop, EventsBeforeAndAfterStartRunInOrder) {
         EXPECT_EQ(order[i], i + 1);
     }
     EXPECT_EQ(deleted.load(), 201);
-    EXPECT_TRUE(log.Has("Start HTTP client event loop", APT_PRIO_INFO));
-    EXPECT_TRUE(log.Has("Ended HTTP client event loop", APT_PRIO_INFO));
-    EXPECT_FALSE(log.Has("Wait for HTTP client event loop to start"));
+    EXPECT_TRUE(log.Contains("Start HTTP client event loop", APT_PRIO_INFO));
+    EXPECT_TRUE(log.Contains("Ended HTTP client event loop", APT_PRIO_INFO));
+    EXPECT_FALSE(log.Contains("Wait for HTTP client event loop to start"));
 }
 
 TEST(ClientLoop, IdleLoopWakesForEachPost) {
-    InitApr();
+    KoralTest::InitAprOnce();
     StartObserver observer;
     std::vector<int> order;
     std::atomic<int> deleted{0};
@@ -98,17 +98,17 @@ TEST(ClientLoop, LibeventMessagesReachTheHostLogVerbatim) {
     KORAL::EventLogCallback(EVENT_LOG_ERR, "an error");
     KORAL::EventLogCallback(EVENT_LOG_DEBUG, "a debug line");
     KORAL::EventLogCallback(42, "odd severity");
-    EXPECT_TRUE(log.Has("100% %s %n odd", APT_PRIO_WARNING));
-    EXPECT_TRUE(log.Has("a message", APT_PRIO_INFO));
-    EXPECT_TRUE(log.Has("an error", APT_PRIO_ERROR));
-    EXPECT_TRUE(log.Has("a debug line", APT_PRIO_DEBUG));
-    EXPECT_TRUE(log.Has("odd severity", APT_PRIO_DEBUG));
+    EXPECT_TRUE(log.Contains("100% %s %n odd", APT_PRIO_WARNING));
+    EXPECT_TRUE(log.Contains("a message", APT_PRIO_INFO));
+    EXPECT_TRUE(log.Contains("an error", APT_PRIO_ERROR));
+    EXPECT_TRUE(log.Contains("a debug line", APT_PRIO_DEBUG));
+    EXPECT_TRUE(log.Contains("odd severity", APT_PRIO_DEBUG));
 }
 
 TEST(ClientLoop, RoundTripsNeverLoseAWakeUp) {
     // Post, wait for the answer, post again: each post meets the loop in a
     // different phase (asleep, waking, running an event).
-    InitApr();
+    KoralTest::InitAprOnce();
     StartObserver observer;
     KORAL::WebSocketClient client("WSL", false);
     client.SetObserver(&observer);

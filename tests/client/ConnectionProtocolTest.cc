@@ -192,7 +192,7 @@ TEST_F(ConnectionProtocolTest, StopWithoutAudioAnswersAtOnce) {
     EXPECT_EQ(m.m_RequestId, "never-streamed");
     EXPECT_TRUE(m.m_Body.empty());
     EXPECT_EQ(m.m_ReceiveTime, 0);
-    EXPECT_TRUE(m_Log.Has("Send stop response: no in-progress request found <chan-3>"));
+    EXPECT_TRUE(m_Log.Contains("Send stop response: no in-progress request found <chan-3>"));
     ASSERT_TRUE(CloseAndWait(c));
     EXPECT_EQ(OfPath(m_Server->Frames(), "audio").size(), 0u) << "no network traffic";
 }
@@ -214,7 +214,7 @@ TEST_F(ConnectionProtocolTest, MessagesOfOtherRequestsAreCountedNotForwarded) {
     ASSERT_TRUE(
         m_Server->WaitFor([&] { return !OfPath(m_Server->Frames(), "telemetry").empty(); }));
     EXPECT_TRUE(c.m_Handler.Messages().empty());
-    EXPECT_TRUE(m_Log.Has("Unexpected request id old-request, waiting for cur <chan-4>"));
+    EXPECT_TRUE(m_Log.Contains("Unexpected request id old-request, waiting for cur <chan-4>"));
     std::string body = OfPath(m_Server->Frames(), "telemetry")[0].m_Body;
     // Unknown path under "", the stray phrase counted, turn.start before turn.end.
     EXPECT_NE(body.find("\"\": \""), std::string::npos) << body;
@@ -238,7 +238,7 @@ TEST_F(ConnectionProtocolTest, SocketLossMidTurnGivesTerminatingPhraseAndReconne
     EXPECT_EQ(m.m_Method, WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE);
     EXPECT_EQ(m.m_RequestId, "lost");
     EXPECT_TRUE(m.m_Body.empty());
-    EXPECT_TRUE(m_Log.Has("Terminate recognition <chan-5>"));
+    EXPECT_TRUE(m_Log.Contains("Terminate recognition <chan-5>"));
     // A Stop after the loss sends nothing and answers nothing more.
     c->Stop("lost");
     // The dead socket is not reused: the next recognition connects anew.
@@ -302,7 +302,7 @@ TEST_F(ConnectionProtocolTest, CloseDuringTurnWaitsForTurnEnd) {
     m_Server->WithPeer(m_Server->Upgrades()[0].m_Connection,
                        [](Peer &p) { p.SendMessage("turn.end", "t"); });
     ASSERT_TRUE(c.m_Handler.WaitClosed());
-    EXPECT_FALSE(m_Log.Has("timedout"));
+    EXPECT_FALSE(m_Log.Contains("timedout"));
     // The telemetry written just before the close still reaches the service.
     ASSERT_TRUE(
         m_Server->WaitFor([&] { return OfPath(m_Server->Frames(), "telemetry").size() == 1; }));
@@ -317,7 +317,7 @@ TEST_F(ConnectionProtocolTest, CloseDuringTurnGivesUpAfterFiveSeconds) {
     PostAudio(c, "silent", 640);
     c->Close();
     ASSERT_TRUE(c.m_Handler.WaitClosed(10000));
-    EXPECT_TRUE(m_Log.Has("Turn [silent] timedout <chan-7>", APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Log.Contains("Turn [silent] timedout <chan-7>", APT_PRIO_WARNING));
     EXPECT_EQ(c.m_Handler.Calls(), (std::vector<std::string>{"connect:1", "close"}));
 }
 
@@ -342,5 +342,5 @@ TEST_F(ConnectionProtocolTest, ConnectWhileConnectingIsIgnored) {
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     ASSERT_TRUE(CloseAndWait(c));
     EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
-    EXPECT_TRUE(m_Log.Has("Inapropriate connect request <chan-9-dup>", APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Log.Contains("Inapropriate connect request <chan-9-dup>", APT_PRIO_WARNING));
 }

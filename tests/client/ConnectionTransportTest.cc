@@ -20,9 +20,9 @@ TEST_F(ConnectionTransportTest, CertificateFromUnknownCaIsRefusedWithReason) {
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
     // The refused fetch says why, with OpenSSL's own text.
     EXPECT_TRUE(
-        m_Log.Has("Request failed: certificate verification failed: unable to get local "
-                  "issuer certificate",
-                  APT_PRIO_WARNING));
+        m_Log.Contains("Request failed: certificate verification failed: unable to get local "
+                       "issuer certificate",
+                       APT_PRIO_WARNING));
     EXPECT_TRUE(m_Server->TokenRequests().empty()) << "the key never left the client";
 }
 
@@ -31,7 +31,8 @@ TEST_F(ConnectionTransportTest, UnverifiedWhenVerificationIsOff) {
         c.m_TlsSettings.m_CaFile = s_Certs->m_OtherCa;
         c.m_TlsSettings.m_Verify = false;
     });
-    EXPECT_TRUE(m_Log.Has("TLS server certificate verification is disabled", APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        m_Log.Contains("TLS server certificate verification is disabled", APT_PRIO_WARNING));
     Conn &c = NewConnection();
     Connect(c, "noverify");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
@@ -49,9 +50,9 @@ TEST_F(ConnectionTransportTest, ServiceNameMismatchIsRefused) {
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
     EXPECT_TRUE(
-        m_Log.Has("WS connection failed <name-1>: certificate verification failed: "
-                  "IP address mismatch",
-                  APT_PRIO_WARNING));
+        m_Log.Contains("WS connection failed <name-1>: certificate verification failed: "
+                       "IP address mismatch",
+                       APT_PRIO_WARNING));
     EXPECT_TRUE(wrong.Upgrades().empty());
     wrong.Stop();
 }
@@ -79,7 +80,7 @@ TEST_F(ConnectionTransportTest, UpgradeRefusedGivesOneFailure) {
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
     EXPECT_GT(c.m_Handler.Connects()[0].m_Stats.m_CompleteTime, 0);
     EXPECT_TRUE(
-        m_Log.Has("WS upgrade failed <up-401>\nHTTP/1.1 401 Unauthorized", APT_PRIO_WARNING));
+        m_Log.Contains("WS upgrade failed <up-401>\nHTTP/1.1 401 Unauthorized", APT_PRIO_WARNING));
     ASSERT_TRUE(CloseAndWait(c));
     EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
     EXPECT_EQ(c->GetState(), KORAL::WebSocketConnection::STATE_UNINITIATED);
@@ -157,7 +158,7 @@ TEST_F(ConnectionTransportTest, OversizedFrameDuringTurnIsALostSocket) {
     ASSERT_TRUE(c.m_Handler.WaitMessages(1));
     EXPECT_EQ(c.m_Handler.Messages()[0].m_Method, WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE);
     EXPECT_EQ(c.m_Handler.Messages()[0].m_RequestId, "huge");
-    EXPECT_TRUE(m_Log.Has("WS frame too large [2097152 bytes] <big>", APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Log.Contains("WS frame too large [2097152 bytes] <big>", APT_PRIO_WARNING));
     ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->Closed() >= 1; }));
 }
 
@@ -172,7 +173,7 @@ TEST_F(ConnectionTransportTest, UnparsableMessageIsDropped) {
     ASSERT_TRUE(c.m_Handler.WaitMessages(1));
     EXPECT_EQ(c.m_Handler.Messages()[0].m_Method,
               WebSocketSrMessage::SERVICE_METHOD_SPEECH_END_DETECTED);
-    EXPECT_TRUE(m_Log.Has("Failed to parse WS msg", APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Log.Contains("Failed to parse WS msg", APT_PRIO_WARNING));
 }
 
 TEST_F(ConnectionTransportTest, SilentServerEndsInOneFailedConnect) {
@@ -185,7 +186,7 @@ TEST_F(ConnectionTransportTest, SilentServerEndsInOneFailedConnect) {
     Connect(c, "mute", "", "https://127.0.0.1:" + std::to_string(mute.Port()) + "/s");
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("WS connection timed out [1 sec] <mute>", APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Log.Contains("WS connection timed out [1 sec] <mute>", APT_PRIO_WARNING));
     ASSERT_TRUE(mute.WaitFor([&] { return mute.Accepted() == 1; }));
     ASSERT_TRUE(CloseAndWait(c));
     EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
@@ -210,7 +211,7 @@ TEST_F(ConnectionTransportTest, RefusedPortAndBadUrisFailOnce) {
         Connect(c, "bad", "", k.uri);
         ASSERT_TRUE(c.m_Handler.WaitConnects(1)) << k.uri;
         EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok) << k.uri;
-        EXPECT_TRUE(m_Log.Has(k.log)) << k.uri;
+        EXPECT_TRUE(m_Log.Contains(k.log)) << k.uri;
         ASSERT_TRUE(CloseAndWait(c));
         EXPECT_EQ(c.m_Handler.Connects().size(), 1u) << k.uri;
     }

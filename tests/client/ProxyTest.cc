@@ -27,7 +27,7 @@ TEST_F(ProxyTest, TokenAndWebSocketThroughTheProxy) {
     ASSERT_TRUE(c.m_Handler.Connects()[0].m_Ok);
     ASSERT_TRUE(c.m_Handler.WaitMessages(1));
     EXPECT_EQ(c.m_Handler.Messages()[0].m_Body, "{\"RecognitionStatus\":\"NoMatch\"}");
-    EXPECT_TRUE(m_Log.Has("Proxy connected <via-proxy>"));
+    EXPECT_TRUE(m_Log.Contains("Proxy connected <via-proxy>"));
     // TLS ran end to end through the tunnel, with the service's name.
     ASSERT_EQ(m_Server->Upgrades().size(), 1u);
     EXPECT_EQ(m_Server->Upgrades()[0].m_ServerName, "localhost");
@@ -49,7 +49,7 @@ TEST_F(ProxyTest, RefusedTunnelFailsTheConnect) {
     Connect(c, "refused", proxy.Uri());
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("Proxy refused tunnel <refused>", APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Log.Contains("Proxy refused tunnel <refused>", APT_PRIO_WARNING));
     EXPECT_TRUE(m_Server->Upgrades().empty());
     ASSERT_TRUE(CloseAndWait(c));
     EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
@@ -62,6 +62,6 @@ TEST_F(ProxyTest, UnreachableProxyFailsTheConnectAndTheToken) {
     Connect(c, "noproxy", proxyUri);
     ASSERT_TRUE(c.m_Handler.WaitConnects(1));
     EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("Request failed: proxy: "));
+    EXPECT_TRUE(m_Log.Contains("Request failed: proxy: "));
     EXPECT_TRUE(m_Server->TokenRequests().empty());
 }

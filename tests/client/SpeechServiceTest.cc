@@ -23,7 +23,7 @@ const char kRequestB[] = "fedcba9876543210fedcba9876543210";
 class SpeechServiceTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        InitApr();
+        KoralTest::InitAprOnce();
         std::string error;
         s_Certs = KoralTest::TestCerts::Make(&error).release();
     }
@@ -203,7 +203,7 @@ TEST_F(SpeechServiceTest, ReusedConnectionAndResultTimeout) {
     StreamTurn(c.first, kRequestB, 400);
     ASSERT_TRUE(m_Log.WaitFor("Result Timed Out [" + std::string(kRequestB) + "] <conn-2>"));
     EXPECT_EQ(m_Log.Count("Result Timed Out"), 1u);
-    EXPECT_TRUE(m_Log.Has("Result Timed Out", APT_PRIO_WARNING));
+    EXPECT_TRUE(m_Log.Contains("Result Timed Out", APT_PRIO_WARNING));
     // The turn ends as a lost socket's does, and the socket is gone.
     bool terminated = false;
     for (int i = 0; i < 100 && !terminated; ++i) {
@@ -230,7 +230,7 @@ TEST_F(SpeechServiceTest, TokenRefusedOnceThenReattempted) {
     c.first->Connect("conn-3", m_Service->ServiceUrl(), "", "en-US", 16000);
     ASSERT_TRUE(c.second->WaitConnects(1));
     EXPECT_FALSE(c.second->Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("HTTP auth failure [401] <Koral>"));
+    EXPECT_TRUE(m_Log.Contains("HTTP auth failure [401] <Koral>"));
     ASSERT_TRUE(m_Log.WaitFor("Access token retrieved"));
     c.first->Connect("conn-3", m_Service->ServiceUrl(), "", "en-US", 16000);
     ASSERT_TRUE(c.second->WaitConnects(2));
@@ -243,7 +243,7 @@ TEST_F(SpeechServiceTest, UpgradeRefused) {
     c.first->Connect("conn-4", m_Service->ServiceUrl(), "", "en-US", 16000);
     ASSERT_TRUE(c.second->WaitConnects(1));
     EXPECT_FALSE(c.second->Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("WS upgrade failed <conn-4>"));
+    EXPECT_TRUE(m_Log.Contains("WS upgrade failed <conn-4>"));
 }
 
 TEST_F(SpeechServiceTest, ConnectionDroppedMidTurnGivesTerminatingPhrase) {
@@ -290,7 +290,8 @@ TEST_F(SpeechServiceTest, PingsFragmentsAndForeignRequestIds) {
     for (const ServiceEvent &e : Events("reply")) {
         replies += e.m_Line.substr(0, 160) + "\n";
     }
-    EXPECT_TRUE(m_Log.Has("Unexpected request id 99999999999999999999999999999999, waiting for "))
+    EXPECT_TRUE(
+        m_Log.Contains("Unexpected request id 99999999999999999999999999999999, waiting for "))
         << replies;
     for (const WebSocketSrMessage &m : c.second->Messages()) {
         EXPECT_EQ(m.m_RequestId, kRequestA) << "only the turn's own messages are forwarded";
@@ -327,7 +328,7 @@ TEST_F(SpeechServiceTest, AcceptedWithoutVerification) {
     c.first->Connect("conn-10", m_Service->ServiceUrl(), "", "en-US", 16000);
     ASSERT_TRUE(c.second->WaitConnects(1));
     EXPECT_TRUE(c.second->Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("TLS server certificate verification is disabled"));
+    EXPECT_TRUE(m_Log.Contains("TLS server certificate verification is disabled"));
 }
 
 TEST_F(SpeechServiceTest, UnknownCaRefused) {
@@ -336,6 +337,6 @@ TEST_F(SpeechServiceTest, UnknownCaRefused) {
     c.first->Connect("conn-8", m_Service->ServiceUrl(), "", "en-US", 16000);
     ASSERT_TRUE(c.second->WaitConnects(1));
     EXPECT_FALSE(c.second->Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Has("Failed to load TLS CA file [/nonexistent-ca.pem]"));
+    EXPECT_TRUE(m_Log.Contains("Failed to load TLS CA file [/nonexistent-ca.pem]"));
     EXPECT_TRUE(Events("token").empty());
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "KoralRxWsFrame.h"
+#include "KoralTest/WsFrame.h"
 
 using namespace KORAL;
 
@@ -23,29 +24,8 @@ std::vector<uint8_t> Bytes(std::initializer_list<int> list) {
 // A frame as the service sends it: unmasked, or masked with `key` when given.
 std::vector<uint8_t> ServerFrame(uint8_t opcode, const std::string &payload, bool fin = true,
                                  const uint8_t *key = nullptr) {
-    std::vector<uint8_t> out;
-    out.push_back(static_cast<uint8_t>((fin ? 0x80 : 0) | opcode));
-    uint8_t mask = key ? 0x80 : 0;
-    size_t n = payload.size();
-    if (n <= 125) {
-        out.push_back(static_cast<uint8_t>(mask | n));
-    } else if (n <= 65535) {
-        out.push_back(mask | 126);
-        out.push_back(static_cast<uint8_t>(n >> 8));
-        out.push_back(static_cast<uint8_t>(n));
-    } else {
-        out.push_back(mask | 127);
-        for (int s = 56; s >= 0; s -= 8) {
-            out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(n) >> s));
-        }
-    }
-    if (key) {
-        out.insert(out.end(), key, key + 4);
-    }
-    for (size_t i = 0; i < n; ++i) {
-        out.push_back(static_cast<uint8_t>(payload[i]) ^ (key ? key[i & 3] : 0));
-    }
-    return out;
+    const std::string bytes = KoralTest::WsFrameBytes(opcode, payload, fin, key);
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 // Reads every complete frame from `buffer` as the connection does, keeping

@@ -11,18 +11,6 @@ namespace sditest {
 
 namespace {
 
-// The host log hook takes no context: the active capture lives here.
-std::mutex g_log_mutex;
-std::vector<LogLine> *g_log_lines = nullptr;
-
-void LogHandler(const char *source, const char *file, int line, apt_log_priority_e priority,
-                const char *message) {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    if (g_log_lines)
-        g_log_lines->push_back(
-            {source ? source : "", file ? file : "", priority, message ? message : ""});
-}
-
 Recorder *RecorderOf(mpf_sdi_detector_t *detector) {
     return static_cast<Recorder *>(mpf_sdi_obj_get(detector));
 }
@@ -63,52 +51,7 @@ void OnDtmfInput(mpf_sdi_detector_t *detector, const char *digits, apr_size_t co
         {rec->frame, digits, count, success, state, stats ? *stats : mpf_sdi_stats_t{}});
 }
 
-struct AprInit {
-    AprInit() { apr_initialize(); }
-};
-
 }  // namespace
-
-LogCapture::LogCapture() {
-    {
-        std::lock_guard<std::mutex> lock(g_log_mutex);
-        g_log_lines = new std::vector<LogLine>();
-    }
-    apt_log_ext_handler_set(LogHandler);
-    apt_log_priority_set(APT_PRIO_WARNING);  // the hook still sees every line
-}
-
-LogCapture::~LogCapture() {
-    apt_log_ext_handler_set(nullptr);
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    delete g_log_lines;
-    g_log_lines = nullptr;
-}
-
-std::vector<LogLine> LogCapture::Lines() const {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    return *g_log_lines;
-}
-
-std::vector<LogLine> LogCapture::Find(const std::string &prefix) const {
-    std::vector<LogLine> found;
-    for (const LogLine &line : Lines()) {
-        if (line.message.compare(0, prefix.size(), prefix) == 0) found.push_back(line);
-    }
-    return found;
-}
-
-bool LogCapture::Has(const std::string &message) const {
-    for (const LogLine &line : Lines()) {
-        if (line.message == message) return true;
-    }
-    return false;
-}
-
-void LogCapture::Clear() {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    g_log_lines->clear();
-}
 
 std::vector<uint8_t> Recorder::Audio() const {
     std::vector<uint8_t> all;
@@ -161,17 +104,12 @@ mpf_sdi_event_handlers_t RecordingHandlers() {
 }
 
 Harness::Harness(const mpf_sdi_params_t *params, const char *name) : voice_(8000) {
-    static AprInit apr;
-    apr_pool_create(&pool_, nullptr);
     mpf_sdi_event_handlers_t handlers = RecordingHandlers();
-    detector_ = mpf_sdi_detector_create(name, &handlers, &rec_, params, pool_);
+    detector_ = mpf_sdi_detector_create(name, &handlers, &rec_, params, apr_.get());
     if (!detector_) throw std::runtime_error("detector not created");
 }
 
-Harness::~Harness() {
-    mpf_sdi_destroy(detector_);
-    apr_pool_destroy(pool_);
-}
+Harness::~Harness() { mpf_sdi_destroy(detector_); }
 
 void Harness::Init(mpf_sdi_mode_e mode, uint32_t rate, bool start_timers, bool interim,
                    int vad_mode) {

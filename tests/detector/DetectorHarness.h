@@ -8,30 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "KoralTest/AprPool.h"
+#include "KoralTest/LogCapture.h"
 #include "apt_log.h"
 #include "mpf_sdi_detector.h"
 
 namespace sditest {
 
-// One log line as the host log saw it.
-struct LogLine {
-    std::string source;
-    std::string file;
-    apt_log_priority_e priority;
-    std::string message;
-};
-
-// Captures every log line while alive (one at a time).
-class LogCapture {
-  public:
-    LogCapture();
-    ~LogCapture();
-    std::vector<LogLine> Lines() const;
-    // Lines whose message starts with prefix.
-    std::vector<LogLine> Find(const std::string &prefix) const;
-    bool Has(const std::string &message) const;
-    void Clear();
-};
+using KoralTest::LogCapture;
+using KoralTest::LogLine;
 
 struct SpeechCall {
     size_t frame;  // frames fed before the call returned + 1
@@ -126,7 +111,7 @@ class Harness {
   private:
     void Feed(const mpf_frame_t &frame);
 
-    apr_pool_t *pool_ = nullptr;
+    KoralTest::AprPool apr_;
     mpf_sdi_detector_t *detector_ = nullptr;
     Recorder rec_;
     VoiceSource voice_;

@@ -41,7 +41,8 @@ TEST_F(DtmfTest, MaximumLengthCompletesOnTheLastStartOfEvent) {
     EXPECT_TRUE(log_.Has("Detected End of Event: id=2 duration=800 ts <ch-1>"));
     EXPECT_TRUE(log_.Has("Start Inter-Digit Timer [5000 ms] <ch-1>"));
     EXPECT_TRUE(log_.Has("DTMF Detector State Transition NO-INPUT -> IN-PROGRESS [0 ms] <ch-1>"));
-    EXPECT_FALSE(log_.Find("DTMF Detector State Transition IN-PROGRESS -> COMPLETE").empty());
+    EXPECT_FALSE(
+        log_.StartingWith("DTMF Detector State Transition IN-PROGRESS -> COMPLETE").empty());
     // Idle afterwards.
     h.Key('4');
     EXPECT_EQ(1u, h.rec().dtmf.size());
@@ -212,7 +213,8 @@ TEST_F(DtmfTest, FrameWithAudioAndEventFeedsBothDetectors) {
     frame.event_frame.event_id = 7;
     mpf_sdi_process(h.detector(), &frame);
     ASSERT_EQ(1u, h.rec().starts.size());
-    EXPECT_EQ(1u, log_.Find("Start Detector State Probation NO-INPUT -> IN-PROGRESS").size());
+    EXPECT_EQ(1u,
+              log_.StartingWith("Start Detector State Probation NO-INPUT -> IN-PROGRESS").size());
     EXPECT_TRUE(log_.Has("Detected Start of Event: id=7, digit=7 <ch-1>"));
 }
 

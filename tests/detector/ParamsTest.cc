@@ -11,12 +11,7 @@ namespace {
 
 class ParamsTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        apr_initialize();
-        apr_pool_create(&pool_, nullptr);
-        mpf_sdi_params_init(&params_);
-    }
-    void TearDown() override { apr_pool_destroy(pool_); }
+    void SetUp() override { mpf_sdi_params_init(&params_); }
 
     // Loads the attributes text of one speech-dtmf-input-detector element.
     void Load(const std::string &attributes) {
@@ -37,7 +32,8 @@ class ParamsTest : public ::testing::Test {
     }
 
     LogCapture log_;
-    apr_pool_t *pool_ = nullptr;
+    KoralTest::AprPool apr_;
+    apr_pool_t *const pool_ = apr_.get();
     mpf_sdi_params_t params_;
 };
 
@@ -171,9 +167,8 @@ TEST(DetectorNames, ModesStatesAndCauses) {
 }
 
 TEST(DetectorCreate, MissingPiecesGiveNoDetector) {
-    apr_initialize();
-    apr_pool_t *pool = nullptr;
-    apr_pool_create(&pool, nullptr);
+    KoralTest::AprPool apr;
+    apr_pool_t *pool = apr.get();
     int owner = 0;
     mpf_sdi_event_handlers_t all = RecordingHandlers();
     EXPECT_EQ(nullptr, mpf_sdi_detector_create(nullptr, &all, &owner, nullptr, pool));
@@ -207,7 +202,6 @@ TEST(DetectorCreate, MissingPiecesGiveNoDetector) {
     mpf_sdi_destroy(speech_only);
     EXPECT_EQ(nullptr, speech_only->vad);
     // Without mpf_sdi_destroy the pool releases everything.
-    apr_pool_destroy(pool);
 }
 
 // A recognition asks only for the detectors the configuration allows.
@@ -218,8 +212,8 @@ TEST(DetectorInit, ConfiguredModeLimitsTheRecognition) {
     params.input_mode = MPF_SDI_MODE_DTMF;
     Harness h(&params);
     h.Init(MPF_SDI_MODE_SPEECH_DTMF, 8000);
-    EXPECT_TRUE(log.Find("Init Speech Detector").empty());
-    EXPECT_EQ(1u, log.Find("Init DTMF Detector").size());
+    EXPECT_TRUE(log.StartingWith("Init Speech Detector").empty());
+    EXPECT_EQ(1u, log.StartingWith("Init DTMF Detector").size());
     for (int i = 0; i < 40; ++i) h.Voice();
     EXPECT_TRUE(h.rec().starts.empty());
     h.Init(MPF_SDI_MODE_SPEECH, 8000, true);
@@ -273,7 +267,7 @@ TEST(DetectorInit, UnsupportedRateDropsSpeech) {
     Harness h;
     mpf_sdi_init(h.detector(), MPF_SDI_MODE_SPEECH_DTMF, 0, FALSE, TRUE);
     EXPECT_TRUE(log.Has("Unsupported Sampling Rate [0 Hz] <ch-1>"));
-    EXPECT_EQ(1u, log.Find("Init DTMF Detector").size());
+    EXPECT_EQ(1u, log.StartingWith("Init DTMF Detector").size());
 }
 
 // A later recognition on a detector reuses the frame buffer when it fits.

@@ -1,16 +1,11 @@
 // Speech synthesized at test time (espeak-ng, converted by sox to the
 // channel rate), fed frame by frame.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "DetectorHarness.h"
+#include "KoralTest/Speech.h"
 
 namespace sditest {
 namespace {
@@ -19,49 +14,24 @@ const char kPhrase[] = "please transfer one hundred dollars to my savings accoun
 
 class RealSpeechTest : public ::testing::TestWithParam<uint32_t> {
   protected:
-    static void SetUpTestSuite() {
-        const char *tmp = getenv("TMPDIR");
-        dir_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/sdi-speech-XXXXXX";
-        if (!mkdtemp(&dir_[0])) dir_.clear();
-    }
-    static void TearDownTestSuite() {
-        if (dir_.empty()) return;
-        for (uint32_t rate : {8000u, 16000u}) std::remove(RawPath(rate).c_str());
-        std::remove((dir_ + "/phrase.wav").c_str());
-        rmdir(dir_.c_str());
-    }
-    static std::string RawPath(uint32_t rate) {
-        return dir_ + "/phrase-" + std::to_string(rate) + ".raw";
-    }
-
-    // 16-bit mono frames of the phrase with 1 s of silence before and 4 s after.
+    // 10 ms frames of the phrase with 1 s of silence before and 4 s after.
     std::vector<std::vector<int16_t>> Frames(uint32_t rate) {
-        std::vector<std::vector<int16_t>> frames;
-        if (dir_.empty()) return frames;
-        const std::string wav = dir_ + "/phrase.wav";
-        const std::string raw = RawPath(rate);
-        const std::string speak = "espeak-ng -w '" + wav + "' '" + kPhrase + "' >/dev/null 2>&1";
-        const std::string convert = "sox '" + wav + "' -r " + std::to_string(rate) +
-                                    " -c 1 -b 16 -e signed-integer -t raw '" + raw +
-                                    "' pad 1 4 >/dev/null 2>&1";
-        if (std::system(speak.c_str()) != 0 || std::system(convert.c_str()) != 0) return frames;
-        std::ifstream in(raw, std::ios::binary);
-        std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-        const size_t samples = rate / 100;
-        for (size_t at = 0; at + samples * 2 <= bytes.size(); at += samples * 2) {
-            std::vector<int16_t> frame(samples);
-            std::memcpy(frame.data(), &bytes[at], samples * 2);
-            frames.push_back(std::move(frame));
+        KoralTest::Samples speech;
+        std::string error;
+        if (!KoralTest::Synthesize(kPhrase, rate, speech, &error, KoralTest::Voice::EspeakNg)) {
+            ADD_FAILURE() << error;
+            return {};
         }
+        const int r = static_cast<int>(rate);
+        std::vector<KoralTest::Samples> frames = KoralTest::Chunks(
+            KoralTest::Join({KoralTest::Silence(1000, r), speech, KoralTest::Silence(4000, r)}), r,
+            10);
+        if (!frames.empty() && frames.back().size() < rate / 100) frames.pop_back();
         return frames;
     }
 
-    static std::string dir_;
     LogCapture log_;
 };
-
-std::string RealSpeechTest::dir_;
 
 INSTANTIATE_TEST_SUITE_P(Rates, RealSpeechTest, ::testing::Values(8000u, 16000u));
 

@@ -78,7 +78,8 @@ TEST_P(SpeechTest, FrameWithoutAudioCancelsStartProbation) {
     for (int i = 0; i < 30; ++i) h.Voice();
     h.Empty();
     EXPECT_TRUE(h.rec().starts.empty());
-    EXPECT_FALSE(log_.Find("Cancel Detector State Probation NO-INPUT <- IN-PROGRESS").empty());
+    EXPECT_FALSE(
+        log_.StartingWith("Cancel Detector State Probation NO-INPUT <- IN-PROGRESS").empty());
     // A new probation starts at 0 with the next voiced frame.
     EXPECT_EQ(31u, VoiceUntilStart(h));
 }
@@ -92,7 +93,7 @@ TEST_P(SpeechTest, UnvoicedFrameCancelsStartProbation) {
     const size_t settled = h.SilenceUntilUnvoiced();
     EXPECT_LT(15 + settled - 1, 31u);
     EXPECT_TRUE(h.rec().starts.empty());
-    EXPECT_EQ(1u, log_.Find("Cancel Detector State Probation").size());
+    EXPECT_EQ(1u, log_.StartingWith("Cancel Detector State Probation").size());
     EXPECT_EQ(31u, VoiceUntilStart(h));
 }
 
@@ -158,7 +159,7 @@ TEST_P(SpeechTest, WithoutInterimResultsCompleteTimeoutApplies) {
     mpf_sdi_result_flag_set(h.detector());
     EXPECT_EQ(101u, UnvoicedUntilComplete(h));
     // Without interim results the result flag changes nothing.
-    EXPECT_TRUE(log_.Find("Set Result Flag").empty());
+    EXPECT_TRUE(log_.StartingWith("Set Result Flag").empty());
 }
 
 // The audio handed out is the stored audio from 5 frames before the voice to
@@ -174,7 +175,7 @@ TEST_P(SpeechTest, OutputIsTheFramedInputInOrder) {
     // The output ends 1000 ms after the last voiced frame: the frame that
     // completes lies just beyond.
     EXPECT_EQ(h.TapeBytes(12 - 5, h.tape().size() - 1), h.rec().Audio());
-    EXPECT_FALSE(log_.Find("Detector Stats: leading-silence=50 ms, input=").empty());
+    EXPECT_FALSE(log_.StartingWith("Detector Stats: leading-silence=50 ms, input=").empty());
 }
 
 // A chunk that crosses the end of the cyclic buffer comes in two calls, the
@@ -239,7 +240,7 @@ TEST_P(SpeechTest, WithoutNormalisationChunksFlowFromTheFirstFrame) {
     params.normalize_input = FALSE;
     Harness h(&params);
     h.Init(MPF_SDI_MODE_SPEECH, GetParam(), false, true);
-    const auto init = log_.Find("Init Speech Detector: frame-size=");
+    const auto init = log_.StartingWith("Init Speech Detector: frame-size=");
     ASSERT_EQ(1u, init.size());
     EXPECT_NE(std::string::npos, init[0].message.find(", frame-count=8, vad-mode=2,"));
     for (int i = 0; i < 40; ++i) h.Silence();
@@ -253,7 +254,7 @@ TEST_P(SpeechTest, WithoutNormalisationChunksFlowFromTheFirstFrame) {
                   calls[i].state);
     }
     EXPECT_EQ(h.TapeBytes(0, calls.size() * 8), h.rec().Audio());
-    EXPECT_TRUE(log_.Find("Detector Silence Output").empty());
+    EXPECT_TRUE(log_.StartingWith("Detector Silence Output").empty());
 }
 
 TEST_P(SpeechTest, InputTimerEndsSpeechWithEverythingStored) {
@@ -370,13 +371,14 @@ TEST_P(SpeechTest, ExternalStartModeLeavesTheStartToTheOwner) {
     Harness h(&params);
     mpf_sdi_speech_start_mode_set(h.detector(), 1);
     h.Init(MPF_SDI_MODE_SPEECH_DTMF, GetParam(), true);
-    EXPECT_FALSE(log_.Find("Init Speech Detector").empty());
-    EXPECT_NE(std::string::npos,
-              log_.Find("Init Speech Detector")[0].message.find("start-of-input=external <ch-1>"));
+    EXPECT_FALSE(log_.StartingWith("Init Speech Detector").empty());
+    EXPECT_NE(std::string::npos, log_.StartingWith("Init Speech Detector")[0].message.find(
+                                     "start-of-input=external <ch-1>"));
     for (int i = 0; i < 40; ++i) h.Voice();
     EXPECT_TRUE(h.rec().starts.empty());
     EXPECT_FALSE(h.rec().speech.empty());
-    EXPECT_FALSE(log_.Find("Speech Detector State Transition NO-INPUT -> IN-PROGRESS").empty());
+    EXPECT_FALSE(
+        log_.StartingWith("Speech Detector State Transition NO-INPUT -> IN-PROGRESS").empty());
 
     mpf_sdi_speech_flag_set(h.detector());
     for (int i = 0; i < 100; ++i) h.Voice();
@@ -420,8 +422,8 @@ TEST_P(SpeechTest, FlagsDoNotReviveAnIdleDetector) {
     mpf_sdi_speech_flag_set(h.detector());
     for (int i = 0; i < 60; ++i) h.Voice();
     EXPECT_TRUE(h.rec().speech.empty());
-    EXPECT_TRUE(log_.Find("Set Result Flag").empty());
-    EXPECT_TRUE(log_.Find("Set Speech Input Flag").empty());
+    EXPECT_TRUE(log_.StartingWith("Set Result Flag").empty());
+    EXPECT_TRUE(log_.StartingWith("Set Speech Input Flag").empty());
 }
 
 TEST_P(SpeechTest, VadModeSetterKeepsModeOnBadValues) {
@@ -430,7 +432,7 @@ TEST_P(SpeechTest, VadModeSetterKeepsModeOnBadValues) {
     mpf_sdi_vad_mode_set(h.detector(), 4);
     mpf_sdi_vad_mode_set(h.detector(), -1);
     h.Init(MPF_SDI_MODE_SPEECH, GetParam());
-    const auto init = log_.Find("Init Speech Detector");
+    const auto init = log_.StartingWith("Init Speech Detector");
     ASSERT_EQ(1u, init.size());
     EXPECT_NE(std::string::npos, init[0].message.find("vad-mode=3,"));
     for (const LogLine &line : log_.Lines()) EXPECT_GT(line.priority, APT_PRIO_WARNING);

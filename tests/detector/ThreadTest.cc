@@ -58,9 +58,8 @@ void OnDtmf(mpf_sdi_detector_t *d, const char *digits, apr_size_t count, int, mp
 
 TEST(DetectorThreads, ControlCallsRaceFramesSafely) {
     LogCapture log;
-    apr_initialize();
-    apr_pool_t *pool = nullptr;
-    apr_pool_create(&pool, nullptr);
+    KoralTest::AprPool apr;
+    apr_pool_t *pool = apr.get();
     Counters counters;
     mpf_sdi_event_handlers_t handlers;
     mpf_sdi_event_handlers_init(&handlers);
@@ -157,7 +156,6 @@ TEST(DetectorThreads, ControlCallsRaceFramesSafely) {
     // loaded machine; that the detector reported anything at all is what is certain.
     EXPECT_GT(counters.speech + counters.starts + counters.stops + counters.dtmf + counters.noinput,
               0);
-    apr_pool_destroy(pool);
 }
 
 }  // namespace

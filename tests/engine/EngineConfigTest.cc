@@ -11,31 +11,25 @@
 
 #include "KoralRxEngine.h"
 #include "KoralRxSpeechContext.h"
-#include "TestXml.h"
+#include "KoralTest/AprPool.h"
+#include "KoralTest/LogCapture.h"
+#include "KoralTest/TempDir.h"
 #include "apt_dir_layout.h"
 
 namespace KORAL {
 namespace {
 
-using test::LogCapture;
+using KoralTest::LogCapture;
 
 class EngineConfigTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/koral-cfg-XXXXXX";
-        root_ = mkdtemp(tmpl);
         engine_ = new Engine("Koral");
-        apr_pool_create(&pool_, nullptr);
         layout_ = apt_default_dir_layout_create(root_.c_str(), pool_);
         apt_dir_layout_dirs_create(layout_, pool_);
         WriteFile("data/key.txt", "0123456789abcdef\n");
     }
-    void TearDown() override {
-        apr_pool_destroy(pool_);
-        delete engine_;  // terminates APR
-        std::string cmd = "rm -rf " + root_;
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
+    void TearDown() override { delete engine_; }
     void WriteFile(const std::string &rel, const std::string &text) {
         std::ofstream(root_ + "/" + rel) << text;
     }
@@ -44,9 +38,11 @@ class EngineConfigTest : public ::testing::Test {
         return engine_->LoadConfig("koralrx.xml", "koralrx", layout_, pool_);
     }
 
-    std::string root_;
+    KoralTest::AprPool apr_;
+    KoralTest::TempDir dir_{"koral-cfg"};
+    const std::string root_ = dir_.Path();
+    apr_pool_t *const pool_ = apr_.get();
     Engine *engine_ = nullptr;
-    apr_pool_t *pool_ = nullptr;
     apt_dir_layout_t *layout_ = nullptr;
 };
 
@@ -57,7 +53,7 @@ TEST_F(EngineConfigTest, SampleConfigurationLoads) {
     WriteFile("data/koralrx-key-demo.json", R"({"auth-key":"k"})");
     LogCapture log;
     ASSERT_TRUE(Load(xml));
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 0u);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), 0u);
     EXPECT_EQ(engine_->GetSubscriptionKeyFile(), root_ + "/data/koralrx-key-demo.json");
     EXPECT_EQ(engine_->GetStreamingSettings().max_alternatives, 3);
     EXPECT_EQ(engine_->GetSpeechContexts().count("yesno"), 1u);
@@ -94,8 +90,8 @@ TEST_F(EngineConfigTest, PathsResolveAgainstHostDirectories) {
 
 TEST_F(EngineConfigTest, KeyFilePatternSelectsNewestOrFails) {
     WriteFile("data/k-1.json", "{}");
-    sleep(1);
     WriteFile("data/k-2.json", "{}");
+    ASSERT_TRUE(KoralTest::ChangedAfter(root_ + "/data/k-2.json", root_ + "/data/k-1.json"));
     LogCapture log;
     ASSERT_TRUE(Load(R"(<koralrx subscription-key-file="k-*.json"/>)"));
     EXPECT_EQ(engine_->GetSubscriptionKeyFile(), root_ + "/data/k-2.json");
@@ -109,7 +105,7 @@ TEST_F(EngineConfigTest, KeyFilePatternSelectsNewestOrFails) {
 
 // The warning logged right after `message`, or "" when there is none.
 std::string WarningAfter(LogCapture &log, const std::string &message) {
-    std::vector<test::LogLine> lines = log.Lines();
+    std::vector<KoralTest::LogLine> lines = log.Lines();
     for (size_t i = 0; i + 1 < lines.size(); ++i) {
         if (lines[i].message == message && lines[i + 1].priority == APT_PRIO_WARNING)
             return lines[i + 1].message;
@@ -141,7 +137,7 @@ TEST_F(EngineConfigTest, EveryRefusalSaysWhy) {
         log.Has("Subscription Key File " + root_ + "/data/keys Is a Folder", APT_PRIO_WARNING));
     EXPECT_FALSE(Load(R"(<koralrx/>)"));
     EXPECT_FALSE(Load(R"(<koralrx subscription-key-file=""/>)"));
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 3u);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), 3u);
     EXPECT_TRUE(log.Has("Missing Document Attribute <subscription-key-file>", APT_PRIO_WARNING));
 }
 
@@ -186,7 +182,7 @@ TEST_F(EngineConfigTest, BadNumbersWarnAndKeepTheDefault) {
     }
     EXPECT_TRUE(log.Has("Unexpected Value <verbose> for Attribute <log-level>", APT_PRIO_WARNING));
     EXPECT_TRUE(log.Has("Unexpected Value <LOUD> for Attribute <priority>", APT_PRIO_WARNING));
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), std::size(cases) + 2);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), std::size(cases) + 2);
 
     const StreamingRecogSettings &s = engine_->GetStreamingSettings();
     EXPECT_EQ(s.max_alternatives, 1);
@@ -214,7 +210,7 @@ TEST_F(EngineConfigTest, BadNumbersWarnAndKeepTheDefault) {
         <speech-dtmf-input-detector vad-mode="3"/>
         <utterance-manager max-file-age="0" max-file-count="2147483647"/>
         <monitoring-agent refresh-period="1"/></koralrx>)"));
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 0u);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), 0u);
     EXPECT_EQ(s.max_alternatives, 5);
     EXPECT_EQ(s.auth_validation_period, 2147483647);
     EXPECT_EQ(s.auth_reattempt_timeout, 0);
@@ -242,7 +238,7 @@ TEST_F(EngineConfigTest, LargeDocumentsLoadOversizedOnesAreRefused) {
     EXPECT_FALSE(engine_->LoadConfig("koralrx.xml", "koralrx", layout_, pool_));
     EXPECT_TRUE(log.Has("Config File [" + path + "] Too Large: more than 16777216 bytes",
                         APT_PRIO_WARNING));
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 1u);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), 1u);
 }
 
 TEST_F(EngineConfigTest, SpeechContextsFirstIdWinsAndBadChildrenWarn) {

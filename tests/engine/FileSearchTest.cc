@@ -8,28 +8,20 @@
 #include <string>
 
 #include "KoralRxFileSearch.h"
+#include "KoralTest/AprPool.h"
+#include "KoralTest/TempDir.h"
 
 namespace KORAL {
 namespace {
 
 class FileSearchTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        apr_initialize();
-        apr_pool_create(&pool_, nullptr);
-        char tmpl[] = "/tmp/koral-fs-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf " + dir_;
-        ASSERT_EQ(system(cmd.c_str()), 0);
-        apr_pool_destroy(pool_);
-        apr_terminate();
-    }
     void Touch(const std::string &name) { std::ofstream(dir_ + "/" + name) << "x"; }
 
-    apr_pool_t *pool_ = nullptr;
-    std::string dir_;
+    KoralTest::AprPool apr_;
+    KoralTest::TempDir temp_{"koral-fs"};
+    apr_pool_t *const pool_ = apr_.get();
+    const std::string dir_ = temp_.Path();
 };
 
 TEST_F(FileSearchTest, RelativePathsAreMergedAbsoluteOnesKept) {
@@ -50,8 +42,8 @@ TEST_F(FileSearchTest, RelativePathsAreMergedAbsoluteOnesKept) {
 
 TEST_F(FileSearchTest, WildcardPicksTheMostRecentlyChangedFile) {
     Touch("key-a.json");
-    sleep(1);  // status-change times have a one-second resolution on some file systems
     Touch("key-b.json");
+    ASSERT_TRUE(KoralTest::ChangedAfter(dir_ + "/key-b.json", dir_ + "/key-a.json"));
     Touch("other.txt");
     mkdir((dir_ + "/key-dir.json").c_str(), 0700);
     std::string found;

@@ -4,13 +4,14 @@
 #include "KoralRxMonitoring.h"
 #include "KoralRxRecordSettings.h"
 #include "KoralRxStreamingSettings.h"
-#include "TestXml.h"
+#include "KoralTest/AprPool.h"
+#include "KoralTest/LogCapture.h"
 
 namespace KORAL {
 namespace {
 
-using test::AprPool;
-using test::LogCapture;
+using KoralTest::AprPool;
+using KoralTest::LogCapture;
 
 TEST(StreamingSettingsTest, DefaultsAndValuesInAnyCase) {
     AprPool pool;
@@ -21,7 +22,7 @@ TEST(StreamingSettingsTest, DefaultsAndValuesInAnyCase) {
     EXPECT_TRUE(s.tls_verify);
 
     LogCapture log;
-    ASSERT_TRUE(s.Load(pool.Parse(
+    ASSERT_TRUE(s.Load(pool.Xml(
         R"(<WS-Streaming-Recognition Interim-Results="TRUE" confidence-format="MRCPV1"
             results-format="transparent" start-of-input="Internal" max-alternatives="7"
             language="de-DE" accept-srgs="False" auth-validation-period="30"/>)")));
@@ -33,7 +34,7 @@ TEST(StreamingSettingsTest, DefaultsAndValuesInAnyCase) {
     EXPECT_EQ(s.language, "de-DE");
     EXPECT_FALSE(s.accept_srgs);
     EXPECT_EQ(s.auth_validation_period, 30);
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 0u);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), 0u);
     EXPECT_TRUE(log.Has("Load Streaming Recognition Attribute: language = de-DE", APT_PRIO_DEBUG));
 }
 
@@ -43,12 +44,12 @@ TEST(StreamingSettingsTest, BadValuesWarnAndKeepPreviousValue) {
     LogCapture log;
     EXPECT_EQ(s.result_timeout, 10);
     s.Load(
-        pool.Parse(R"(<ws-streaming-recognition confidence-format="mrcpv2" result-timeout="5"/>)"));
-    s.Load(pool.Parse(R"(<ws-streaming-recognition confidence-format="percent"
+        pool.Xml(R"(<ws-streaming-recognition confidence-format="mrcpv2" result-timeout="5"/>)"));
+    s.Load(pool.Xml(R"(<ws-streaming-recognition confidence-format="percent"
                          debug-logging="yes" colour="red"/>)"));
     for (const char *bad : {"0", "-3", "abc", "2s", "", "99999999999999999999", "86401"}) {
         std::string xml = std::string("<ws-streaming-recognition result-timeout=\"") + bad + "\"/>";
-        s.Load(pool.Parse(xml.c_str()));
+        s.Load(pool.Xml(xml.c_str()));
         EXPECT_TRUE(log.Has(
             std::string("Unexpected Value <") + bad +
                 "> for Numeric Attribute <result-timeout>, Allowed Range [1..86400], Keeping <5>",
@@ -69,7 +70,7 @@ TEST(RecordSettingsTest, FoldersAndLimits) {
     AprPool pool;
     UtteranceSettings u;
     EXPECT_EQ(u.file_ext, ".wav");
-    u.Load(pool.Parse(R"(<utterance-manager save-waveforms="true" max-file-count="3"
+    u.Load(pool.Xml(R"(<utterance-manager save-waveforms="true" max-file-count="3"
                          waveform-folder="utt" log-level="DEBUG" bogus="1"/>)"));
     EXPECT_TRUE(u.save_waveforms);
     EXPECT_EQ(u.max_file_count, 3);
@@ -78,19 +79,19 @@ TEST(RecordSettingsTest, FoldersAndLimits) {
 
     RdrSettings r;
     LogCapture log;
-    r.Load(pool.Parse(R"(<rdr-manager save-records="TRUE" log-level="debug" file-ext=".js"/>)"));
+    r.Load(pool.Xml(R"(<rdr-manager save-records="TRUE" log-level="debug" file-ext=".js"/>)"));
     EXPECT_TRUE(r.save_records);
     EXPECT_EQ(r.log_level, 5);  // level names are matched exactly
     EXPECT_EQ(r.file_ext, ".js");
     EXPECT_TRUE(log.Has("Unexpected Value <debug> for Attribute <log-level>", APT_PRIO_WARNING));
-    EXPECT_EQ(log.Count(APT_PRIO_WARNING), 1u);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), 1u);
 }
 
 TEST(MonitoringSettingsTest, HandlersAndDefaults) {
     AprPool pool;
     MonitoringSettings m;
     LogCapture log;
-    m.Load(pool.Parse(R"(<monitoring-agent>
+    m.Load(pool.Xml(R"(<monitoring-agent>
         <usage-refresh-handler>
           <log-usage enable="true" priority="INFO"/>
           <update-usage enable="true" status-file="u.status"/>

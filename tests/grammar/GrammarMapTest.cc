@@ -1,13 +1,14 @@
 #include <gtest/gtest.h>
 
-#include "GrammarTestSupport.h"
 #include "KoralRxGrammarMap.h"
+#include "KoralTest/AprPool.h"
+#include "KoralTest/LogCapture.h"
 
 namespace KORAL {
 namespace {
 
-using test::AprPool;
-using test::LogCapture;
+using KoralTest::AprPool;
+using KoralTest::LogCapture;
 
 const char kUriList[] = "text/uri-list";
 const char kXml[] = "application/xml";

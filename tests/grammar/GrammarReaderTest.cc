@@ -2,15 +2,16 @@
 
 #include <memory>
 
-#include "GrammarTestSupport.h"
 #include "KoralRxGrammarReader.h"
 #include "KoralRxGrammarXml.h"
+#include "KoralTest/AprPool.h"
+#include "KoralTest/LogCapture.h"
 
 namespace KORAL {
 namespace {
 
-using test::AprPool;
-using test::LogCapture;
+using KoralTest::AprPool;
+using KoralTest::LogCapture;
 
 class XmlDocumentTest : public ::testing::Test {
   protected:
@@ -28,7 +29,7 @@ TEST_F(XmlDocumentTest, RefusesEmptyAndMalformedText) {
 
     log.Clear();
     EXPECT_FALSE(Parses("<a>\n<b></a>"));
-    std::vector<test::LogLine> lines = log.Lines();
+    std::vector<KoralTest::LogLine> lines = log.Lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].message, "Failed to feed XML Content to Parser");
     EXPECT_EQ(lines[1].message,

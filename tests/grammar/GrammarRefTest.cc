@@ -2,14 +2,15 @@
 
 #include <cstring>
 
-#include "GrammarTestSupport.h"
 #include "KoralRxGrammar.h"
+#include "KoralTest/AprPool.h"
+#include "KoralTest/LogCapture.h"
 
 namespace KORAL {
 namespace {
 
-using test::AprPool;
-using test::LogCapture;
+using KoralTest::AprPool;
+using KoralTest::LogCapture;
 
 // Reads the name and parameters from a text (the rest of a builtin URI).
 bool ReadNameParams(const std::string &text, std::string &name, GrammarParams &params) {
@@ -84,7 +85,7 @@ class SrgsGrammarTest : public ::testing::Test {
 
     // Loads a document into `grammar` (id "g1").
     bool LoadSrgs(const std::string &xml) {
-        const apr_xml_elem *root = pool.Root(xml);
+        const apr_xml_elem *root = pool.Xml(xml);
         EXPECT_NE(root, nullptr) << xml;
         grammar.id = "g1";
         return root && grammar.LoadSrgsGrammar(root, contexts, "transcribe");
@@ -131,7 +132,7 @@ TEST_F(SrgsGrammarTest, RootElementAndModeAreCaseSensitive) {
     EXPECT_FALSE(LoadSrgs("<Grammar root='r'/>"));
     EXPECT_TRUE(log.Has("Unexpected XML root element <Grammar>", APT_PRIO_WARNING));
     GrammarRef other;
-    EXPECT_FALSE(other.LoadSrgsGrammar(pool.Root("<grammar MODE='Voice'/>"), contexts, "t"));
+    EXPECT_FALSE(other.LoadSrgsGrammar(pool.Xml("<grammar MODE='Voice'/>"), contexts, "t"));
     EXPECT_TRUE(log.Has("Unexpected SRGS Grammar Mode [Voice]", APT_PRIO_WARNING));
     EXPECT_EQ(other.speech_context, nullptr);
 }
@@ -142,7 +143,7 @@ TEST_F(SrgsGrammarTest, ScopeBuiltinSharesTheConfiguredContext) {
     {
         GrammarRef shared;
         ASSERT_TRUE(shared.LoadSrgsGrammar(
-            pool.Root("<grammar root='yesno'><meta name='scope' content='builtin'/></grammar>"),
+            pool.Xml("<grammar root='yesno'><meta name='scope' content='builtin'/></grammar>"),
             contexts, "transcribe"));
     }
     // Deleting a reference leaves the shared context whole (ASan would see a free).
@@ -186,8 +187,8 @@ TEST_F(SrgsGrammarTest, MetaTags) {
                         APT_PRIO_WARNING));
 
     GrammarRef explicit_off;
-    explicit_off.LoadSrgsGrammar(pool.Root("<grammar><meta name='speech-complete' "
-                                           "content='false'/></grammar>"),
+    explicit_off.LoadSrgsGrammar(pool.Xml("<grammar><meta name='speech-complete' "
+                                          "content='false'/></grammar>"),
                                  contexts, "transcribe");
     ASSERT_NE(explicit_off.speech_context, nullptr);
     EXPECT_EQ(explicit_off.speech_context->scope, SpeechContext::SCOPE_STRICT);

@@ -1,20 +1,21 @@
 #include <gtest/gtest.h>
 
-#include "GrammarTestSupport.h"
 #include "KoralRxLog.h"
 #include "KoralRxSpeechContext.h"
+#include "KoralTest/AprPool.h"
+#include "KoralTest/LogCapture.h"
 
 namespace KORAL {
 namespace {
 
-using test::AprPool;
-using test::LogCapture;
+using KoralTest::AprPool;
+using KoralTest::LogCapture;
 
 class SpeechContextTest : public ::testing::Test {
   protected:
     // Loads a configured context from a <speech-context> element.
     bool Load(const std::string &xml) {
-        const apr_xml_elem *root = pool.Root(xml);
+        const apr_xml_elem *root = pool.Xml(xml);
         EXPECT_NE(root, nullptr) << xml;
         return root && context.Load(root);
     }
@@ -76,7 +77,7 @@ TEST_F(SpeechContextTest, ValueIsTheTagElseThePhraseAsWritten) {
 
 TEST_F(SpeechContextTest, FirstOfTwoCaseVariantsIsKept) {
     ASSERT_TRUE(Load("<speech-context id='c'><phrase tag='first'>Hello</phrase></speech-context>"));
-    const apr_xml_elem *second = pool.Root("<phrase tag='second'>HELLO</phrase>");
+    const apr_xml_elem *second = pool.Xml("<phrase tag='second'>HELLO</phrase>");
     EXPECT_FALSE(context.LoadPhrase(second));
     ASSERT_EQ(context.phrases.size(), 1u);
     EXPECT_EQ(context.phrases.begin()->first, "hello");
@@ -120,7 +121,7 @@ TEST_F(SpeechContextTest, SpeechCompleteFollowsScopeUnlessGiven) {
     for (const Case &c : cases) {
         SpeechContext loaded;
         const apr_xml_elem *root =
-            pool.Root(std::string("<speech-context id='x' ") + c.attrs + "/>");
+            pool.Xml(std::string("<speech-context id='x' ") + c.attrs + "/>");
         ASSERT_TRUE(root);
         EXPECT_TRUE(loaded.Load(root)) << c.attrs;
         EXPECT_EQ(loaded.scope, c.scope) << c.attrs;
@@ -143,7 +144,7 @@ TEST_F(SpeechContextTest, AttributesAreReadInDocumentOrder) {
     EXPECT_TRUE(log.Has("Load Speech Context Attribute: ID = first", APT_PRIO_DEBUG));
     EXPECT_TRUE(log.Has("Unknown Speech Context Attribute <colour>", APT_PRIO_WARNING));
     std::vector<std::string> order;
-    for (const test::LogLine &line : log.Lines())
+    for (const KoralTest::LogLine &line : log.Lines())
         if (line.message.rfind("Load Speech Context Attribute: ", 0) == 0)
             order.push_back(line.message.substr(31, 2));
     EXPECT_EQ(order, (std::vector<std::string>{"ID", "la", "Sc", "SC", "id", "co"}));
@@ -156,11 +157,11 @@ TEST_F(SpeechContextTest, DisabledOrAnonymousContextsDoNotLoad) {
     EXPECT_FALSE(context.configured);
 
     SpeechContext anonymous;
-    EXPECT_FALSE(anonymous.Load(pool.Root("<speech-context><phrase>a</phrase></speech-context>")));
+    EXPECT_FALSE(anonymous.Load(pool.Xml("<speech-context><phrase>a</phrase></speech-context>")));
     EXPECT_TRUE(log.Has("Missing Speech Context Id", APT_PRIO_WARNING));
 
     SpeechContext odd;
-    EXPECT_TRUE(odd.Load(pool.Root("<speech-context id='x' enable='nope'/>")));
+    EXPECT_TRUE(odd.Load(pool.Xml("<speech-context id='x' enable='nope'/>")));
     EXPECT_TRUE(
         log.Has("Unexpected Value <nope> for Boolean Attribute <enable>", APT_PRIO_WARNING));
 }
@@ -182,7 +183,7 @@ TEST_F(SpeechContextTest, UnknownChildrenAndAttributesAreSkipped) {
 }
 
 TEST_F(SpeechContextTest, SrgsRootRuleItemsBecomePhrases) {
-    const apr_xml_elem *grammar = pool.Root(
+    const apr_xml_elem *grammar = pool.Xml(
         "<grammar root='main'>"
         "<rule id='other'><one-of><item>ignored</item></one-of></rule>"
         "<rule id='main'>"

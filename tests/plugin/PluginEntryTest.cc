@@ -1,10 +1,11 @@
 // The module as a server sees it: its exports, and its entry points called
 // through dlopen.
-#include <apr_general.h>
 #include <dlfcn.h>
 
 #include <set>
 
+#include "KoralTest/AprPool.h"
+#include "KoralTest/LogCapture.h"
 #include "PluginFixture.h"
 #include "mrcp_engine_plugin.h"
 
@@ -12,14 +13,6 @@ namespace KORAL {
 namespace {
 
 using test::ModulePath;
-
-int g_VersionLines = 0;
-void CountVersionLines(const char *, const char *, int, apt_log_priority_e priority,
-                       const char *message) {
-    if (priority == APT_PRIO_NOTICE &&
-        std::string(message) == "KORAL Plugin Version [1.8.0] Date [2019-06-07]")
-        ++g_VersionLines;
-}
 
 TEST(PluginEntryTest, ExportsExactlyTheEntryPoints) {
     std::string cmd = "nm -D --defined-only " + ModulePath() + " | awk '{print $3}'";
@@ -39,9 +32,8 @@ TEST(PluginEntryTest, ExportsExactlyTheEntryPoints) {
 }
 
 TEST(PluginEntryTest, SecondCreateReturnsNullAndVersionIsDeclared) {
-    apr_initialize();
-    apr_pool_t *pool = nullptr;
-    apr_pool_create(&pool, nullptr);
+    KoralTest::AprPool apr;
+    apr_pool_t *pool = apr.get();
     void *module = dlopen(ModulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << dlerror();
 
@@ -62,18 +54,16 @@ TEST(PluginEntryTest, SecondCreateReturnsNullAndVersionIsDeclared) {
     auto create =
         reinterpret_cast<mrcp_plugin_creator_f>(dlsym(module, MRCP_PLUGIN_ENGINE_SYM_NAME));
     ASSERT_NE(create, nullptr);
-    apt_log_ext_handler_set(&CountVersionLines);
+    KoralTest::LogCapture log;
     mrcp_engine_t *engine = create(pool);
     ASSERT_NE(engine, nullptr);
     EXPECT_EQ(engine->resource_id, static_cast<mrcp_resource_id>(MRCP_RECOGNIZER_RESOURCE));
     EXPECT_EQ(create(pool), nullptr);
-    apt_log_ext_handler_set(nullptr);
-    EXPECT_EQ(g_VersionLines, 2);  // logged on every call, before the check
+    // Logged on every call, before the check.
+    EXPECT_EQ(log.Count("KORAL Plugin Version [1.8.0] Date [2019-06-07]"), 2u);
     EXPECT_TRUE(engine->method_vtable->destroy(engine));
 
     dlclose(module);
-    apr_pool_destroy(pool);
-    apr_terminate();
 }
 
 }  // namespace

@@ -15,16 +15,13 @@
 namespace KORAL {
 namespace test {
 
-inline std::string BinaryDir() {
-    const char *dir = getenv("KORAL_BINARY_DIR");
-    return dir ? dir : ".";
-}
 inline std::string SourceDir() {
     const char *dir = getenv("KORAL_SOURCE_DIR");
     return dir ? dir : "..";
 }
-inline std::string ModulePath() { return BinaryDir() + "/plugins/koralrx/libkoralrx.so"; }
-inline std::string HostPath() { return BinaryDir() + "/host/cmd/vantor-host"; }
+// The module and the host program of this build.
+inline std::string ModulePath() { return KORAL_TEST_PLUGIN_MODULE; }
+inline std::string HostPath() { return KORAL_TEST_VANTOR_HOST; }
 
 inline std::string ReadFile(const std::string &path) {
     std::ifstream in(path);

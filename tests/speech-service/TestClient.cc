@@ -6,6 +6,8 @@
 #include <cctype>
 #include <random>
 
+#include "KoralTest/WsFrame.h"
+
 namespace SpeechServiceTest {
 
 namespace asio = boost::asio;
@@ -193,27 +195,10 @@ HttpResponse TestClient::Upgrade(const std::string &target, const Headers &heade
 }
 
 bool TestClient::SendFrame(int opcode, const std::string &payload, bool fin, bool masked) {
-    std::string frame;
-    frame += static_cast<char>((fin ? 0x80 : 0) | (opcode & 0x0f));
-    size_t n = payload.size();
-    char maskBit = masked ? static_cast<char>(0x80) : 0;
-    if (n <= 125) {
-        frame += static_cast<char>(maskBit | static_cast<char>(n));
-    } else if (n <= 65535) {
-        frame += static_cast<char>(maskBit | 126);
-        frame += static_cast<char>(n >> 8);
-        frame += static_cast<char>(n & 0xff);
-    } else {
-        frame += static_cast<char>(maskBit | 127);
-        for (int shift = 56; shift >= 0; shift -= 8)
-            frame += static_cast<char>((static_cast<uint64_t>(n) >> shift) & 0xff);
-    }
-    if (!masked) return Write(frame + payload);
-    unsigned char key[4];
-    for (unsigned char &k : key) k = static_cast<unsigned char>(Rng()());
-    frame.append(reinterpret_cast<char *>(key), 4);
-    for (size_t i = 0; i < n; ++i) frame += static_cast<char>(payload[i] ^ key[i % 4]);
-    return Write(frame);
+    if (!masked) return Write(KoralTest::WsFrameBytes(opcode, payload, fin));
+    uint8_t key[4];
+    for (uint8_t &k : key) k = static_cast<uint8_t>(Rng()());
+    return Write(KoralTest::WsFrameBytes(opcode, payload, fin, key));
 }
 
 std::optional<Frame> TestClient::ReadFrame(std::chrono::milliseconds timeout) {

@@ -22,35 +22,9 @@ namespace koraltest {
 
 namespace {
 
-std::mutex g_LogMutex;
-std::vector<LogCapture::Line> g_Lines;
-std::condition_variable g_LogCond;
-
-void CaptureLine(const char *, const char *, int, apt_log_priority_e priority,
-                 const char *message) {
-    {
-        std::lock_guard<std::mutex> lock(g_LogMutex);
-        g_Lines.push_back(LogCapture::Line{static_cast<int>(priority), message});
-    }
-    g_LogCond.notify_all();
-}
-
 int Run(const std::string &cmd) { return system((cmd + " >/dev/null 2>&1").c_str()); }
 
 }  // namespace
-
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/koral-client-XXXXXX";
-    char *p = mkdtemp(tmpl);
-    m_Path = p ? p : "/tmp";
-}
-
-TempDir::~TempDir() {
-    static const std::string kPrefix = "/tmp/koral-client-";
-    if (m_Path.size() > kPrefix.size() && m_Path.compare(0, kPrefix.size(), kPrefix) == 0) {
-        Run("rm -rf '" + m_Path + "'");
-    }
-}
 
 Certs::Certs(const TempDir &dir) {
     const std::string d = dir.Path();
@@ -92,69 +66,6 @@ Certs::Certs(const TempDir &dir) {
            Run("openssl x509 -req -in " + d + "/wrong.csr -CA " + m_Ca + " -CAkey " + d +
                "/ca.key -CAcreateserial -out " + m_WrongNameCert + " -days 2 -extfile " + d +
                "/wrong.ext") == 0;
-}
-
-LogCapture::LogCapture() {
-    {
-        std::lock_guard<std::mutex> lock(g_LogMutex);
-        g_Lines.clear();
-    }
-    apt_log_priority_set(APT_PRIO_WARNING);
-    apt_log_ext_handler_set(CaptureLine);
-}
-
-LogCapture::~LogCapture() { apt_log_ext_handler_set(nullptr); }
-
-std::vector<LogCapture::Line> LogCapture::Lines() {
-    std::lock_guard<std::mutex> lock(g_LogMutex);
-    return g_Lines;
-}
-
-size_t LogCapture::Find(const std::string &text) {
-    std::lock_guard<std::mutex> lock(g_LogMutex);
-    for (size_t i = 0; i < g_Lines.size(); ++i) {
-        if (g_Lines[i].m_Text.find(text) != std::string::npos) {
-            return i;
-        }
-    }
-    return std::string::npos;
-}
-
-bool LogCapture::Has(const std::string &text, int priority) {
-    std::lock_guard<std::mutex> lock(g_LogMutex);
-    for (const Line &l : g_Lines) {
-        if (l.m_Text.find(text) != std::string::npos &&
-            (priority < 0 || l.m_Priority == priority)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-size_t LogCapture::Count(const std::string &text) {
-    std::lock_guard<std::mutex> lock(g_LogMutex);
-    size_t n = 0;
-    for (const Line &l : g_Lines) {
-        if (l.m_Text.find(text) != std::string::npos) {
-            ++n;
-        }
-    }
-    return n;
-}
-
-bool LogCapture::WaitFor(const std::string &text, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::unique_lock<std::mutex> lock(g_LogMutex);
-    for (;;) {
-        for (const Line &l : g_Lines) {
-            if (l.m_Text.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        if (g_LogCond.wait_until(lock, deadline) == std::cv_status::timeout) {
-            return false;
-        }
-    }
 }
 
 void RecordingHandler::OnConnect(bool success,
@@ -304,11 +215,6 @@ std::string TinyProxy::Log() const {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-void InitApr() {
-    static bool done = (apr_initialize(), true);
-    (void)done;
 }
 
 SilentNameServer::SilentNameServer() {

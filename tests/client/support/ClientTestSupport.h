@@ -13,21 +13,14 @@
 
 #include "KoralRxClient.h"
 #include "KoralRxConnection.h"
+#include "KoralTest/AprPool.h"
+#include "KoralTest/LogCapture.h"
+#include "KoralTest/TempDir.h"
 #include "apt_log.h"
 
 namespace koraltest {
 
-// A temporary directory removed with its content.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    const std::string &Path() const { return m_Path; }
-    std::string File(const std::string &name) const { return m_Path + "/" + name; }
-
-  private:
-    std::string m_Path;
-};
+using KoralTest::TempDir;
 
 // ca.crt, server.crt/server.key (localhost and 127.0.0.1) signed by it, and
 // other-ca.crt, a CA that signed nothing here, and wrong-name.crt/.key
@@ -38,22 +31,7 @@ struct Certs {
     std::string m_Ca, m_Cert, m_Key, m_OtherCa, m_WrongNameCert, m_WrongNameKey;
 };
 
-// Every host log line written while an instance lives.
-class LogCapture {
-  public:
-    struct Line {
-        int m_Priority;
-        std::string m_Text;
-    };
-    LogCapture();
-    ~LogCapture();
-    std::vector<Line> Lines();
-    bool Has(const std::string &text, int priority = -1);
-    size_t Count(const std::string &text);
-    // Index of the first line containing `text` (npos when none).
-    size_t Find(const std::string &text);
-    bool WaitFor(const std::string &text, int timeoutMs = 10000);
-};
+using KoralTest::LogCapture;
 
 // Records the connection's callbacks (loop thread) for the test thread.
 class RecordingHandler : public KORAL::WebSocketConnection::Handler {
@@ -136,9 +114,6 @@ class SilentNameServer {
     std::condition_variable m_Cond;
     int m_Queries = 0;
 };
-
-// Initialises APR once for the process.
-void InitApr();
 
 // A free loopback TCP port (bound and released).
 int FreePort();

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "KoralRxWsFrame.h"
+#include "KoralTest/WsFrame.h"
 
 namespace koraltest {
 
@@ -90,22 +91,7 @@ void Peer::SendRaw(const std::string &bytes) {
 }
 
 void Peer::SendFrame(uint8_t opcode, const std::string &payload, bool fin) {
-    std::string f;
-    f += static_cast<char>((fin ? 0x80 : 0) | opcode);
-    size_t n = payload.size();
-    if (n <= 125) {
-        f += static_cast<char>(n);
-    } else if (n <= 65535) {
-        f += static_cast<char>(126);
-        f += static_cast<char>(n >> 8);
-        f += static_cast<char>(n & 0xFF);
-    } else {
-        f += static_cast<char>(127);
-        for (int s = 56; s >= 0; s -= 8) {
-            f += static_cast<char>((static_cast<uint64_t>(n) >> s) & 0xFF);
-        }
-    }
-    SendRaw(f + payload);
+    SendRaw(KoralTest::WsFrameBytes(opcode, payload, fin));
 }
 
 void Peer::SendText(const std::string &text) { SendFrame(0x1, text); }

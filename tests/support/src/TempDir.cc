@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace KoralTest {
@@ -60,6 +62,32 @@ bool ReadTextFile(const std::string &path, std::string &text) {
     s << in.rdbuf();
     text = s.str();
     return true;
+}
+
+namespace {
+
+bool ChangeTimeUs(const std::string &path, long long &us) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    us = static_cast<long long>(st.st_ctim.tv_sec) * 1000000 + st.st_ctim.tv_nsec / 1000;
+    return true;
+}
+
+}  // namespace
+
+bool ChangedAfter(const std::string &path, const std::string &earlier) {
+    long long before = 0, now = 0;
+    if (!ChangeTimeUs(earlier, before)) return false;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ChangeTimeUs(path, now) && now <= before) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        // A change of mode back to itself is a status change.
+        if (::chmod(path.c_str(), st.st_mode & 07777) != 0) return false;
+        std::this_thread::yield();
+    }
+    return now > before;
 }
 
 }  // namespace KoralTest

@@ -25,4 +25,10 @@ bool WriteTextFile(const std::string &path, const std::string &text);
 // Reads a whole file; false if it cannot be read.
 bool ReadTextFile(const std::string &path, std::string &text);
 
+// Changes the status of `path` until its status-change time (which no call
+// can set) is later than that of `earlier`, to the microsecond: at once on
+// file systems with finer times, within a second on those with seconds.
+// False if either file cannot be read or the time does not move.
+bool ChangedAfter(const std::string &path, const std::string &earlier);
+
 }  // namespace KoralTest
