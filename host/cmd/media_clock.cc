@@ -1,5 +1,7 @@
 #include "media_clock.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -70,16 +72,26 @@ void MediaClock::Sleep(uint64_t ms) {
 }
 
 void *APR_THREAD_FUNC MediaClock::ThreadMain(apr_thread_t *thread, void *data) {
+    pthread_setname_np(pthread_self(), "vantor-media");
     static_cast<MediaClock *>(data)->Loop();
     apr_thread_exit(thread, APR_SUCCESS);
     return nullptr;
 }
 
+MediaClock::TickStats MediaClock::TakeStats() {
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    TickStats taken = stats_;
+    stats_ = TickStats();
+    return taken;
+}
+
 void MediaClock::Loop() {
     using Clock = std::chrono::steady_clock;
+    using Ms = std::chrono::duration<double, std::milli>;
     const auto start = Clock::now();
-    const auto period = std::chrono::duration<double, std::milli>(speed_ > 0 ? 10.0 / speed_ : 0.0);
+    const auto period = Ms(speed_ > 0 ? 10.0 / speed_ : 0.0);
     for (uint64_t n = 1;; ++n) {
+        const auto began = Clock::now();
         bool idle = false;
         {
             std::lock_guard<std::mutex> lock(feed_mutex_);
@@ -90,6 +102,20 @@ void MediaClock::Loop() {
                 if (t.stream->vtable && t.stream->vtable->write_frame)
                     t.stream->vtable->write_frame(t.stream, &frame);
             }
+        }
+        if (speed_ > 0) {
+            // Tick n is due at start + (n - 1) periods; it fell behind when its
+            // frames were not all written by the time tick n + 1 is due.
+            const auto ended = Clock::now();
+            const double late = Ms(began - start).count() - period.count() * (double)(n - 1);
+            const double busy = Ms(ended - began).count();
+            std::lock_guard<std::mutex> lock(stats_mutex_);
+            ++stats_.ticks;
+            if (Ms(ended - start).count() > period.count() * (double)n) ++stats_.behind;
+            stats_.late_max_ms = std::max(stats_.late_max_ms, late);
+            stats_.late_sum_ms += late;
+            stats_.busy_max_ms = std::max(stats_.busy_max_ms, busy);
+            stats_.busy_sum_ms += busy;
         }
         std::unique_lock<std::mutex> lock(tick_mutex_);
         ++ticks_;
