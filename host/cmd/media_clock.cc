@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "apt_log.h"
@@ -90,8 +91,14 @@ void MediaClock::Loop() {
     using Ms = std::chrono::duration<double, std::milli>;
     const auto start = Clock::now();
     const auto period = Ms(speed_ > 0 ? 10.0 / speed_ : 0.0);
+    auto thread_cpu_ms = [] {
+        timespec ts;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) * 1e-6;
+    };
     for (uint64_t n = 1;; ++n) {
         const auto began = Clock::now();
+        const double cpu_began = speed_ > 0 ? thread_cpu_ms() : 0;
         bool idle = false;
         {
             std::lock_guard<std::mutex> lock(feed_mutex_);
@@ -109,6 +116,7 @@ void MediaClock::Loop() {
             const auto ended = Clock::now();
             const double late = Ms(began - start).count() - period.count() * (double)(n - 1);
             const double busy = Ms(ended - began).count();
+            const double cpu = thread_cpu_ms() - cpu_began;
             std::lock_guard<std::mutex> lock(stats_mutex_);
             ++stats_.ticks;
             if (Ms(ended - start).count() > period.count() * (double)n) ++stats_.behind;
@@ -116,6 +124,8 @@ void MediaClock::Loop() {
             stats_.late_sum_ms += late;
             stats_.busy_max_ms = std::max(stats_.busy_max_ms, busy);
             stats_.busy_sum_ms += busy;
+            stats_.cpu_max_ms = std::max(stats_.cpu_max_ms, cpu);
+            stats_.cpu_sum_ms += cpu;
         }
         std::unique_lock<std::mutex> lock(tick_mutex_);
         ++ticks_;

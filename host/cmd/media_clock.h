@@ -43,6 +43,10 @@ class MediaClock {
         double late_sum_ms = 0;
         double busy_max_ms = 0;  // longest time a tick took to write its frames
         double busy_sum_ms = 0;
+        // The media thread's CPU time in one tick: the share of the 10 ms a
+        // tick needs, whatever else the machine runs.
+        double cpu_max_ms = 0;
+        double cpu_sum_ms = 0;
     };
     // The figures since the last call, and a fresh start.
     TickStats TakeStats();
