@@ -270,6 +270,8 @@ apt_bool_t EngineHost::OnChannelMessage(mrcp_engine_channel_t *channel, mrcp_mes
     auto *hc = channel ? static_cast<HostChannel *>(channel->event_obj) : nullptr;
     if (!hc) return FALSE;
     EngineHost *host = hc->host();
+    // The time the message reached the host, before the host's own work on it.
+    const double arrived = host->Elapsed();
     const char *name = hc->name().c_str();
     if (!message) {
         host->Fault("channel %s: null message", name);
@@ -287,7 +289,7 @@ apt_bool_t EngineHost::OnChannelMessage(mrcp_engine_channel_t *channel, mrcp_mes
         host->Fault("channel %s: unusable message: %s", name, error.c_str());
         return FALSE;
     }
-    record.t = host->Elapsed();
+    record.t = arrived;
     record.channel = hc->name();
     if (!hc->WasRequestSent(record.request_id))
         host->Fault("channel %s: %s for request %u that was never sent", name,

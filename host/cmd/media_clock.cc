@@ -1,7 +1,10 @@
 #include "media_clock.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "apt_log.h"
@@ -70,16 +73,32 @@ void MediaClock::Sleep(uint64_t ms) {
 }
 
 void *APR_THREAD_FUNC MediaClock::ThreadMain(apr_thread_t *thread, void *data) {
+    pthread_setname_np(pthread_self(), "vantor-media");
     static_cast<MediaClock *>(data)->Loop();
     apr_thread_exit(thread, APR_SUCCESS);
     return nullptr;
 }
 
+MediaClock::TickStats MediaClock::TakeStats() {
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    TickStats taken = stats_;
+    stats_ = TickStats();
+    return taken;
+}
+
 void MediaClock::Loop() {
     using Clock = std::chrono::steady_clock;
+    using Ms = std::chrono::duration<double, std::milli>;
     const auto start = Clock::now();
-    const auto period = std::chrono::duration<double, std::milli>(speed_ > 0 ? 10.0 / speed_ : 0.0);
+    const auto period = Ms(speed_ > 0 ? 10.0 / speed_ : 0.0);
+    auto thread_cpu_ms = [] {
+        timespec ts;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) * 1e-6;
+    };
     for (uint64_t n = 1;; ++n) {
+        const auto began = Clock::now();
+        const double cpu_began = speed_ > 0 ? thread_cpu_ms() : 0;
         bool idle = false;
         {
             std::lock_guard<std::mutex> lock(feed_mutex_);
@@ -90,6 +109,23 @@ void MediaClock::Loop() {
                 if (t.stream->vtable && t.stream->vtable->write_frame)
                     t.stream->vtable->write_frame(t.stream, &frame);
             }
+        }
+        if (speed_ > 0) {
+            // Tick n is due at start + (n - 1) periods; it fell behind when its
+            // frames were not all written by the time tick n + 1 is due.
+            const auto ended = Clock::now();
+            const double late = Ms(began - start).count() - period.count() * (double)(n - 1);
+            const double busy = Ms(ended - began).count();
+            const double cpu = thread_cpu_ms() - cpu_began;
+            std::lock_guard<std::mutex> lock(stats_mutex_);
+            ++stats_.ticks;
+            if (Ms(ended - start).count() > period.count() * (double)n) ++stats_.behind;
+            stats_.late_max_ms = std::max(stats_.late_max_ms, late);
+            stats_.late_sum_ms += late;
+            stats_.busy_max_ms = std::max(stats_.busy_max_ms, busy);
+            stats_.busy_sum_ms += busy;
+            stats_.cpu_max_ms = std::max(stats_.cpu_max_ms, cpu);
+            stats_.cpu_sum_ms += cpu;
         }
         std::unique_lock<std::mutex> lock(tick_mutex_);
         ++ticks_;

@@ -35,6 +35,22 @@ class MediaClock {
     // Waits until ms of media time have passed.
     void Sleep(uint64_t ms);
 
+    // How the ticks kept to the schedule (real-time speeds only).
+    struct TickStats {
+        uint64_t ticks = 0;
+        uint64_t behind = 0;     // ticks whose frames were not all written by the next tick's time
+        double late_max_ms = 0;  // latest start of a tick after its time
+        double late_sum_ms = 0;
+        double busy_max_ms = 0;  // longest time a tick took to write its frames
+        double busy_sum_ms = 0;
+        // The media thread's CPU time in one tick: the share of the 10 ms a
+        // tick needs, whatever else the machine runs.
+        double cpu_max_ms = 0;
+        double cpu_sum_ms = 0;
+    };
+    // The figures since the last call, and a fresh start.
+    TickStats TakeStats();
+
   private:
     struct Target {
         mpf_audio_stream_t *stream;
@@ -51,6 +67,9 @@ class MediaClock {
 
     std::mutex feed_mutex_;  // held while a tick writes its frames
     std::vector<Target> targets_;
+
+    std::mutex stats_mutex_;
+    TickStats stats_;
 
     mutable std::mutex tick_mutex_;
     std::condition_variable tick_cond_;  // a tick passed, or stop

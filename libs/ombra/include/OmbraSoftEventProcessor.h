@@ -27,7 +27,9 @@ class SoftEventProcessor : public AsyncEventTimerProcessor {
         virtual void OnShutdown(SoftEventProcessor *processor) {}
     };
 
-    SoftEventProcessor();
+    // name: the thread's name as tools like top and perf show it (at most 15
+    // characters are kept).
+    explicit SoftEventProcessor(const char *name = "ombra-events");
     // Shuts a thread still running down first, then drops every event still
     // queued and deletes the timers the queue owns.
     ~SoftEventProcessor() override;
@@ -62,6 +64,7 @@ class SoftEventProcessor : public AsyncEventTimerProcessor {
     void DropEvents();
     bool HasTimers() const;
 
+    const char *m_Name;
     apr_pool_t *m_pPool;
     apr_thread_t *m_pThread;
     apr_thread_cond_t *m_pCond;

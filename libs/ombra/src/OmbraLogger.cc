@@ -76,7 +76,7 @@ bool Logger::AddLogDevice(LogDevice *device) {
 bool Logger::Start() {
     std::unique_lock<std::shared_mutex> guard(m_WriterGuard);
     if (m_pWriter) return false;
-    SoftEventProcessor *writer = new SoftEventProcessor();
+    SoftEventProcessor *writer = new SoftEventProcessor("ombra-logger");
     writer->AddObserver(this);
     if (!writer->Start()) {
         delete writer;

@@ -1,5 +1,9 @@
 #include "OmbraSoftEventProcessor.h"
 
+#include <pthread.h>
+
+#include <cstdio>
+
 #include "OmbraTimerQueue.h"
 
 namespace Ombra {
@@ -14,8 +18,9 @@ const int64_t kMaxWaitMs = 3600 * 1000;
 
 }  // namespace
 
-SoftEventProcessor::SoftEventProcessor()
-    : m_pPool(nullptr),
+SoftEventProcessor::SoftEventProcessor(const char *name)
+    : m_Name(name),
+      m_pPool(nullptr),
       m_pThread(nullptr),
       m_pCond(nullptr),
       m_pMutex(nullptr),
@@ -119,6 +124,9 @@ void *APR_THREAD_FUNC SoftEventProcessor::EventProcessorFunc(apr_thread_t *threa
 }
 
 void SoftEventProcessor::RunEventLoop() {
+    char name[16];
+    snprintf(name, sizeof(name), "%s", m_Name ? m_Name : "ombra-events");
+    pthread_setname_np(pthread_self(), name);
     if (!OnStart()) return;
 
     TimerQueue *timers = GetTimerQueue();

@@ -3,6 +3,7 @@
 #include <event2/buffer.h>
 #include <event2/thread.h>
 #include <openssl/err.h>
+#include <pthread.h>
 
 #include <chrono>
 #include <system_error>
@@ -82,6 +83,7 @@ bool WebSocketClient::Start(apr_pool_t *pool) {
 }
 
 void *WebSocketClient::ProviderFunc(void *client) {
+    pthread_setname_np(pthread_self(), "koralrx-client");
     static_cast<WebSocketClient *>(client)->RunEventLoop();
     return nullptr;
 }

@@ -67,7 +67,30 @@ bool WebSocketConnection::Connect(const std::string &id, const std::string &uri,
 }
 
 bool WebSocketConnection::PostAudioData(const std::string &requestId, char *data, size_t size) {
-    return m_Client->PostEvent(new AudioDataEvent(m_Client, this, requestId, data, size));
+    AudioChunk chunk = TakeSpareChunk();
+    chunk.m_RequestId.assign(requestId);
+    chunk.m_Data.assign(data, data + size);
+    return m_Client->PostEvent(new AudioDataEvent(m_Client, this, std::move(chunk)));
+}
+
+WebSocketConnection::AudioChunk WebSocketConnection::TakeSpareChunk() {
+    std::lock_guard<std::mutex> lock(m_SpareMutex);
+    if (m_SpareChunks.empty()) {
+        return AudioChunk();
+    }
+    AudioChunk chunk = std::move(m_SpareChunks.back());
+    m_SpareChunks.pop_back();
+    return chunk;
+}
+
+void WebSocketConnection::ReturnSpareChunk(AudioChunk &&chunk) {
+    if (chunk.m_Data.capacity() == 0) {
+        return;  // moved out: nothing to reuse
+    }
+    std::lock_guard<std::mutex> lock(m_SpareMutex);
+    if (m_SpareChunks.size() < kSpareChunks) {
+        m_SpareChunks.push_back(std::move(chunk));
+    }
 }
 
 bool WebSocketConnection::Stop(const std::string &requestId) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "KoralRxClientEvents.h"
 #include "KoralRxConnection.h"
@@ -33,11 +34,8 @@ class ConnectEvent : public Event {
 class AudioDataEvent : public Event {
   public:
     AudioDataEvent(WebSocketClient *client, WebSocketConnection *connection,
-                   const std::string &requestId, const char *data, size_t size)
-        : Event(client), m_Connection(connection) {
-        m_Chunk.m_RequestId = requestId;
-        m_Chunk.m_Data.assign(data, data + size);
-    }
+                   WebSocketConnection::AudioChunk &&chunk)
+        : Event(client), m_Connection(connection), m_Chunk(std::move(chunk)) {}
     void Process() override;
 
     WebSocketConnection *m_Connection;

@@ -117,7 +117,7 @@ bool Engine::Close() {
 
 bool Engine::CreateEventProcessor() {
     if (m_EventProcessor) return false;
-    m_EventProcessor = new Ombra::SoftEventProcessor();
+    m_EventProcessor = new Ombra::SoftEventProcessor("koralrx-engine");
     m_EventProcessor->AddObserver(this);
     if (!m_EventProcessor->Start()) {
         delete m_EventProcessor;

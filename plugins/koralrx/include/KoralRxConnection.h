@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,13 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
     bool PostAudioData(const std::string &requestId, char *data, size_t size);
     bool Stop(const std::string &requestId);
     bool Close();
+
+    // The buffers of audio chunks go back and forth between the posting
+    // thread and the loop: a chunk the loop is done with returns its buffers
+    // (loop thread) and the next PostAudioData takes them (any thread), so
+    // that a chunk's hand-off allocates nothing once a few are in use.
+    AudioChunk TakeSpareChunk();
+    void ReturnSpareChunk(AudioChunk &&chunk);
 
     // Loop thread.
     void OnAccessToken(bool ok, const std::string &token) override;
@@ -165,6 +173,10 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
     bool m_ClosePending;
     std::string m_RequestId;
     std::list<AudioChunk> m_PendingChunks;
+    // Buffers of chunks sent, for the next ones (at most kSpareChunks).
+    static const size_t kSpareChunks = 4;
+    std::mutex m_SpareMutex;
+    std::vector<AudioChunk> m_SpareChunks;
     // A Stop that arrived while its audio waited for speech.config.
     bool m_StopPending;
     std::string m_PendingStopId;
