@@ -27,7 +27,7 @@ using OmbraTest::FakeClock;
 using OmbraTest::LogSink;
 using OmbraTest::ManualProcessor;
 
-const int64_t kMinute = 60 * 1000 * 1000;  // microseconds
+const int64_t kMinute = int64_t{60} * 1000 * 1000;  // microseconds
 
 class FileManagerTest : public testing::Test {
   protected:

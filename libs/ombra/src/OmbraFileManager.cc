@@ -22,7 +22,7 @@ namespace Ombra {
 
 namespace {
 
-const int64_t kUsecPerMinute = 60 * 1000 * 1000;
+const int64_t kUsecPerMinute = int64_t{60} * 1000 * 1000;
 // Ages beyond this many minutes (some 146,000 years) are treated alike, so
 // that microsecond arithmetic cannot overflow.
 const uint64_t kMaxAgeMinutes = std::numeric_limits<int64_t>::max() / kUsecPerMinute / 2;

@@ -14,7 +14,7 @@ namespace {
 // arriving.
 const int kEventBurst = 10;
 // Longest single wait on the condition; a later wake just re-checks the timers.
-const int64_t kMaxWaitMs = 3600 * 1000;
+const int64_t kMaxWaitMs = int64_t{3600} * 1000;
 
 }  // namespace
 

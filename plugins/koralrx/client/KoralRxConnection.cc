@@ -15,7 +15,7 @@ namespace KORAL {
 namespace {
 
 // Largest upgrade response head accepted.
-const size_t kMaxUpgradeResponseSize = 64 * 1024;
+const size_t kMaxUpgradeResponseSize = size_t{64} * 1024;
 
 }  // namespace
 

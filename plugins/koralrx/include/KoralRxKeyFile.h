@@ -13,7 +13,7 @@ namespace KORAL {
 
 // Largest key file read (64 KiB): a key line or a small JSON object is far
 // smaller, so anything beyond is refused rather than cut.
-constexpr size_t kMaxKeyFileSize = 64 * 1024;
+constexpr size_t kMaxKeyFileSize = size_t{64} * 1024;
 
 struct SubscriptionKeyInfo {
     std::string auth_uri = kDefaultTokenUri;

@@ -21,8 +21,8 @@ class HttpResponseReader {
   public:
     enum Status { NEED_MORE, DONE, FAILED };
 
-    static const size_t kMaxHeadSize = 64 * 1024;
-    static const size_t kMaxBodySize = 1024 * 1024;
+    static const size_t kMaxHeadSize = size_t{64} * 1024;
+    static const size_t kMaxBodySize = size_t{1024} * 1024;
 
     // Consumes received bytes; DONE once a whole final response is read.
     Status Feed(const char *data, size_t size);

@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint16_t kProtocolError = 1002;
 constexpr uint16_t kInvalidPayload = 1007;
-constexpr size_t kMaxLoggedBody = 64 * 1024;
+constexpr size_t kMaxLoggedBody = size_t{64} * 1024;
 
 // Binary headers may hold any bytes; the log stays valid JSON text.
 std::string Printable(std::string_view s) {

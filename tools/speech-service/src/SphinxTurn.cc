@@ -8,8 +8,8 @@
 namespace SpeechService {
 
 namespace {
-constexpr int64_t kPrerollSamples = 16000 / 5;      // 200 ms of context before speech
-constexpr int64_t kWaitingKeepSamples = 16000 * 3;  // kept while no speech is found
+constexpr int64_t kPrerollSamples = 16000 / 5;               // 200 ms of context before speech
+constexpr int64_t kWaitingKeepSamples = int64_t{16000} * 3;  // kept while no speech is found
 // Loud frames the band is judged on. The turn's audio waits meanwhile, as it
 // does for a busy decoder; the first hypothesis is due later anyway.
 constexpr int kBandFrames = 30;

@@ -19,7 +19,7 @@ namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = boost::asio::ip::tcp;
 
-constexpr size_t kMaxClientMessage = 4 * 1024 * 1024;
+constexpr size_t kMaxClientMessage = size_t{4} * 1024 * 1024;
 
 // A frame the WebSocket library would refuse to write: a server frame with
 // a mask (for the "masked" fault).
