@@ -210,8 +210,7 @@ bool AuthClient::CreateConnection(const char *scheme) {
     return true;
 }
 
-bool AuthClient::MakeRequest(const apr_time_t &startTime, bool retry) {
-    (void)retry;
+bool AuthClient::MakeRequest(const apr_time_t &startTime, bool) {
     if (!m_ParsedUri || !m_Connection) {
         return false;
     }

@@ -69,8 +69,7 @@ WebSocketClient::~WebSocketClient() {
     WebSocketSrMessage::DestroyMessageMaps();
 }
 
-bool WebSocketClient::Start(apr_pool_t *pool) {
-    (void)pool;
+bool WebSocketClient::Start(apr_pool_t *) {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Start WS client");
     try {
         m_Thread = std::thread(ProviderFunc, this);

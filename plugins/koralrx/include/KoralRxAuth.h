@@ -85,6 +85,7 @@ class AuthClient {
 
   private:
     bool CreateConnection(const char *scheme);
+    // Every fetch is a first attempt: the connection retries on its own.
     bool MakeRequest(const apr_time_t &startTime, bool retry);
     void SetComplete(CompletionCause cause);
     bool StartTimer(int32_t seconds, event_callback_fn callback);
