@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "KoralRxClient.h"
+#include "KoralRxClientState.h"
 #include "KoralRxConnectionEvents.h"
 #include "KoralRxLog.h"
 #include "KoralRxMessageAudio.h"
@@ -25,12 +26,7 @@ WebSocketConnection::WebSocketConnection(Handler *handler, WebSocketClient *clie
       m_Handler(handler),
       m_Client(client),
       m_Transport(this),
-      m_Timer(nullptr),
-      m_ConnectTimer(nullptr),
-      m_ResultTimer(nullptr),
       m_ConnectTimeout(kConnectTimeoutSeconds),
-      m_ServiceUri(nullptr),
-      m_ParsedProxyUri(nullptr),
       m_Port(-1),
       m_SampleRate(0),
       m_Upgraded(false),
@@ -47,17 +43,7 @@ WebSocketConnection::~WebSocketConnection() {
     m_PendingChunks.clear();
 }
 
-const char *WebSocketConnection::GetStateAsString() const {
-    switch (m_State) {
-        case STATE_UNINITIATED:
-            return "uninitiated";
-        case STATE_INPROGRESS:
-            return "in-progress";
-        case STATE_COMPLETE:
-            return "complete";
-    }
-    return "unknown";
-}
+const char *WebSocketConnection::GetStateAsString() const { return ClientStateName(m_State); }
 
 bool WebSocketConnection::Connect(const std::string &id, const std::string &uri,
                                   const std::string &proxyUri, const std::string &language,
@@ -93,66 +79,47 @@ void WebSocketConnection::OnAccessToken(bool ok, const std::string &token) {
 }
 
 void WebSocketConnection::FreeUris() {
-    if (m_ServiceUri) {
-        evhttp_uri_free(m_ServiceUri);
-        m_ServiceUri = nullptr;
-    }
-    if (m_ParsedProxyUri) {
-        evhttp_uri_free(m_ParsedProxyUri);
-        m_ParsedProxyUri = nullptr;
-    }
+    m_ServiceUri.reset();
+    m_ParsedProxyUri.reset();
 }
 
 bool WebSocketConnection::DoConnect() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Initiate WS connection <%s> [%s]",
             m_Id.c_str(), m_Uri.c_str());
-    FreeUris();
-    m_ServiceUri = evhttp_uri_parse(m_Uri.c_str());
-    if (!m_ServiceUri) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Malformed HTTP URI [%s] provided for <%s>", m_Uri.c_str(), m_Id.c_str());
-        return false;
-    }
-    if (!m_ProxyUri.empty()) {
-        m_ParsedProxyUri = evhttp_uri_parse(m_ProxyUri.c_str());
-        if (!m_ParsedProxyUri) {
+    ResolvedTarget resolved;
+    TargetCheck check = ResolveTarget(m_Uri, m_ProxyUri, resolved);
+    m_ServiceUri = std::move(resolved.m_Uri);
+    m_ParsedProxyUri = std::move(resolved.m_ProxyUri);
+    switch (check) {
+        case TARGET_MALFORMED_URI:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Malformed HTTP URI [%s] provided for <%s>", m_Uri.c_str(), m_Id.c_str());
+            return false;
+        case TARGET_MALFORMED_PROXY_URI:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Malformed HTTP Proxy URI [%s] provided for <%s>", m_ProxyUri.c_str(),
                     m_Id.c_str());
             return false;
-        }
-    }
-    UriEndpoint endpoint;
-    switch (GetUriEndpoint(m_ServiceUri, nullptr, endpoint)) {
-        case URI_NO_SCHEME:
+        case TARGET_NO_SCHEME:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Malformed URI scheme [%s] provided for <%s>", m_Uri.c_str(), m_Id.c_str());
             return false;
-        case URI_UNKNOWN_SCHEME:
+        case TARGET_UNKNOWN_SCHEME:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Unknown URI scheme [%s] for <%s>: must be either http or https",
-                    endpoint.m_Scheme.c_str(), m_Id.c_str());
+                    resolved.m_Scheme.c_str(), m_Id.c_str());
             return false;
-        case URI_NO_HOST:
+        case TARGET_NO_HOST:
+        case TARGET_NO_PROXY_HOST:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to get host for <%s>",
                     m_Id.c_str());
             return false;
-        case URI_OK:
+        case TARGET_OK:
             break;
     }
-    m_Host = endpoint.m_Host;
-    m_Port = endpoint.m_Port;
-
-    NetTransport::Target target;
-    target.m_Tls = endpoint.m_Tls;
-    target.m_Host = m_Host;
-    target.m_Port = m_Port;
-    if (m_ParsedProxyUri && !GetProxyEndpoint(m_ParsedProxyUri, endpoint.m_Tls, target.m_ProxyHost,
-                                              target.m_ProxyPort)) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to get host for <%s>",
-                m_Id.c_str());
-        return false;
-    }
+    const NetTransport::Target &target = resolved.m_Target;
+    m_Host = target.m_Host;
+    m_Port = target.m_Port;
     m_Upgraded = false;
     m_ConfigSent = false;
     m_State = STATE_INPROGRESS;
@@ -509,13 +476,7 @@ void WebSocketConnection::OnResultTimeout() {
     OnSocketLost();
 }
 
-void WebSocketConnection::ClearResultTimer() {
-    if (m_ResultTimer) {
-        event_del(m_ResultTimer);
-        event_free(m_ResultTimer);
-        m_ResultTimer = nullptr;
-    }
-}
+void WebSocketConnection::ClearResultTimer() { m_ResultTimer.reset(); }
 
 void WebSocketConnection::ConnectTimedout(evutil_socket_t, short, void *arg) {
     static_cast<WebSocketConnection *>(arg)->OnConnectTimeout();
@@ -529,19 +490,14 @@ void WebSocketConnection::OnConnectTimeout() {
     }
 }
 
-bool WebSocketConnection::StartTimer(event *&timer, int seconds, event_callback_fn callback) {
-    if (timer) {
-        event_del(timer);
-        event_free(timer);
-    }
-    timer = evtimer_new(m_Client->GetEventBase(), callback, this);
+bool WebSocketConnection::StartTimer(EventPtr &timer, int seconds, event_callback_fn callback) {
+    timer.reset(evtimer_new(m_Client->GetEventBase(), callback, this));
     if (!timer) {
         return false;
     }
     timeval tv = {seconds, 0};
-    if (evtimer_add(timer, &tv) != 0) {
-        event_free(timer);
-        timer = nullptr;
+    if (evtimer_add(timer.get(), &tv) != 0) {
+        timer.reset();
         return false;
     }
     return true;
@@ -549,20 +505,10 @@ bool WebSocketConnection::StartTimer(event *&timer, int seconds, event_callback_
 
 void WebSocketConnection::ClearTimer() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Clear HTTP timer <%s>", m_Id.c_str());
-    if (m_Timer) {
-        event_del(m_Timer);
-        event_free(m_Timer);
-        m_Timer = nullptr;
-    }
+    m_Timer.reset();
 }
 
-void WebSocketConnection::ClearConnectTimer() {
-    if (m_ConnectTimer) {
-        event_del(m_ConnectTimer);
-        event_free(m_ConnectTimer);
-        m_ConnectTimer = nullptr;
-    }
-}
+void WebSocketConnection::ClearConnectTimer() { m_ConnectTimer.reset(); }
 
 void WebSocketConnection::CloseConnection() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close HTTP connection <%s>", m_Id.c_str());
@@ -586,11 +532,7 @@ void WebSocketConnection::NotifyClose() {
 
 void WebSocketConnection::Cleanup() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Clean up <%s>", m_Id.c_str());
-    if (m_Timer) {
-        event_del(m_Timer);
-        event_free(m_Timer);
-        m_Timer = nullptr;
-    }
+    m_Timer.reset();
     ClearConnectTimer();
     ClearResultTimer();
     m_Transport.Close();

@@ -20,6 +20,7 @@
 #include "KoralRxAuth.h"
 #include "KoralRxMessage.h"
 #include "KoralRxMessageJson.h"
+#include "KoralRxNetHandles.h"
 #include "KoralRxNetTransport.h"
 
 namespace KORAL {
@@ -116,7 +117,7 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
     void OnConnectTimeout();
     void OnResultTimeout();
     void ClearResultTimer();
-    bool StartTimer(event *&timer, int seconds, event_callback_fn callback);
+    bool StartTimer(EventPtr &timer, int seconds, event_callback_fn callback);
     void ClearTimer();
     void ClearConnectTimer();
     void CloseConnection();
@@ -146,12 +147,12 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
     Handler *m_Handler;
     WebSocketClient *m_Client;
     NetTransport m_Transport;  // the socket(s): m_Bev and m_PendingBev
-    event *m_Timer;
-    event *m_ConnectTimer;
-    event *m_ResultTimer;  // the wait for the turn's speech.phrase after its end of audio
+    EventPtr m_Timer;
+    EventPtr m_ConnectTimer;
+    EventPtr m_ResultTimer;  // the wait for the turn's speech.phrase after its end of audio
     int m_ConnectTimeout;
-    evhttp_uri *m_ServiceUri;
-    evhttp_uri *m_ParsedProxyUri;
+    EvhttpUriPtr m_ServiceUri;
+    EvhttpUriPtr m_ParsedProxyUri;
     std::string m_Host;
     int32_t m_Port;
     std::string m_Uri;
