@@ -224,13 +224,7 @@ bool WebSocketConnection::OnSocketLost() {
         return false;
     }
     if (m_ClosePending) {
-        if (m_TurnState == TURN_INPROGRESS) {
-            m_TurnState = TURN_ENDED;
-        }
-        m_ClosePending = false;
-        ClearTimer();
-        CloseConnection();
-        NotifyClose();
+        FinishClose();
         return true;
     }
     // The socket is gone either way: release it so that the next Connect
@@ -321,9 +315,7 @@ bool WebSocketConnection::OnConnectComplete(bool ok) {
     ConnectionStats stats = m_Stats;
     m_Handler->OnConnect(ok, stats);
     if (m_ClosePending) {
-        m_ClosePending = false;
-        CloseConnection();
-        NotifyClose();
+        FinishClose();
         return true;
     }
     return false;
@@ -434,8 +426,7 @@ void WebSocketConnection::ProcessClose() {
         return;
     }
     if (m_TurnState != TURN_INPROGRESS || !HasSocket()) {
-        CloseConnection();
-        NotifyClose();
+        FinishClose();
         return;
     }
     StartTimer(m_Timer, kCloseWaitSeconds, RequestTimedout);
@@ -451,16 +442,9 @@ void WebSocketConnection::RequestTimedout(evutil_socket_t, short, void *arg) {
 void WebSocketConnection::OnTimeout() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Turn [%s] timedout <%s>",
             m_RequestId.c_str(), m_Id.c_str());
-    if (!m_ClosePending) {
-        return;
+    if (m_ClosePending) {
+        FinishClose();
     }
-    if (m_TurnState == TURN_INPROGRESS) {
-        m_TurnState = TURN_ENDED;
-    }
-    m_ClosePending = false;
-    ClearTimer();
-    CloseConnection();
-    NotifyClose();
 }
 
 void WebSocketConnection::ResultTimedout(evutil_socket_t, short, void *arg) {
@@ -521,6 +505,16 @@ void WebSocketConnection::CloseConnection() {
     m_StopSent = false;
     // What was written last (telemetry before a close) still goes out.
     m_Client->CloseWhenFlushed(m_Transport.Detach());
+}
+
+void WebSocketConnection::FinishClose() {
+    if (m_TurnState == TURN_INPROGRESS) {
+        m_TurnState = TURN_ENDED;
+    }
+    m_ClosePending = false;
+    ClearTimer();
+    CloseConnection();
+    NotifyClose();
 }
 
 void WebSocketConnection::NotifyClose() {

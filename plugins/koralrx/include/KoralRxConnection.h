@@ -124,6 +124,10 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
     void FreeUris();
     void Cleanup();
     void NotifyClose();
+    // The one end of a Close: the turn (if any) ended, the close timer
+    // cleared, the socket closed and the owner told, who may destroy this
+    // connection at once: nothing of it may be touched afterwards.
+    void FinishClose();
     bool HasSocket() const { return m_Transport.IsOpen(); }
 
     void OnTransportProxyEvent(short events, const std::string &reason) override;
