@@ -35,6 +35,7 @@ WebSocketConnection::WebSocketConnection(Handler *handler, WebSocketClient *clie
       m_ClosePending(false),
       m_StopPending(false),
       m_PhraseReceived(false),
+      m_FragmentOpcode(0),
       m_TurnState(TURN_NONE),
       m_State(STATE_UNINITIATED) {}
 
@@ -252,7 +253,7 @@ void WebSocketConnection::Upgrade() {
     }
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "WS upgrade <%s>", m_Id.c_str());
     std::string request = WsHandshake::ComposeUpgradeRequest(
-        m_Uri, m_Host, m_Port, WsHandshake::GenerateKey(), m_Authorization, m_Id);
+        m_Uri, m_Host, m_Port, m_UpgradeKey = WsHandshake::GenerateKey(), m_Authorization, m_Id);
     evbuffer_add(m_Transport.Output(), request.data(), request.size());
 }
 
@@ -280,7 +281,16 @@ bool WebSocketConnection::ProcessUpgrade(evbuffer *input) {
     }
     m_Stats.m_CompleteTime = apr_time_now();
     std::string response(data, end);
-    if (end <= kMaxUpgradeResponseSize && WsHandshake::IsUpgradeAccepted(data, end)) {
+    // A 101 that does not answer the key sent is not from a WebSocket server
+    // that read this request (a cache or a confused proxy, RFC 6455 4.1).
+    std::string reason;
+    bool accepted = end <= kMaxUpgradeResponseSize && WsHandshake::IsUpgradeAccepted(data, end);
+    if (accepted && !WsHandshake::CheckAccept(data, end, m_UpgradeKey, reason)) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "WS upgrade rejected <%s>: %s",
+                m_Id.c_str(), reason.c_str());
+        accepted = false;
+    }
+    if (accepted) {
         // Bytes after the blank line are already frames: keep them.
         evbuffer_drain(input, end);
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "WS upgraded <%s>\n%s", m_Id.c_str(),
@@ -351,8 +361,25 @@ bool WebSocketConnection::ReceiveFrame(evbuffer *input) {
         WsFrame::ReadFrame(frame, total, WsFrame::kMaxReceivedPayload, header, payload);
         evbuffer_drain(input, total);
 
-        if (!header.m_Fin) {
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "WS frame to be continued");
+        switch (header.m_Opcode) {
+            case WsFrame::OPCODE_PING:
+                // Answered at once, between the fragments of a message too.
+                SendControlFrame(WsFrame::OPCODE_PONG, payload);
+                continue;
+            case WsFrame::OPCODE_PONG:
+                continue;
+            case WsFrame::OPCODE_CLOSE:
+                return OnCloseFrame(payload);
+            default:
+                break;
+        }
+        switch (AssembleMessage(header, payload)) {
+            case ASSEMBLE_WHOLE:
+                break;
+            case ASSEMBLE_PENDING:
+                continue;
+            case ASSEMBLE_TOO_LARGE:
+                return OnSocketLost();
         }
         if (header.m_Opcode != WsFrame::OPCODE_TEXT) {
             continue;
@@ -372,6 +399,80 @@ bool WebSocketConnection::ReceiveFrame(evbuffer *input) {
             return false;
         }
     }
+}
+
+WebSocketConnection::AssembleResult WebSocketConnection::AssembleMessage(WsFrame::Header &header,
+                                                                         std::string &payload) {
+    if (header.m_Opcode == WsFrame::OPCODE_CONTINUATION) {
+        if (m_FragmentOpcode == 0) {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "WS continuation frame without a message <%s>", m_Id.c_str());
+            return ASSEMBLE_PENDING;
+        }
+        uint64_t size = m_Fragments.size() + payload.size();
+        if (size > WsFrame::kMaxReceivedPayload) {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "WS frame too large [%llu bytes] <%s>", static_cast<unsigned long long>(size),
+                    m_Id.c_str());
+            m_FragmentOpcode = 0;
+            m_Fragments.clear();
+            return ASSEMBLE_TOO_LARGE;
+        }
+        m_Fragments += payload;
+        if (!header.m_Fin) {
+            return ASSEMBLE_PENDING;
+        }
+        header.m_Opcode = m_FragmentOpcode;
+        payload.swap(m_Fragments);
+        m_FragmentOpcode = 0;
+        m_Fragments.clear();
+        return ASSEMBLE_WHOLE;
+    }
+    if (m_FragmentOpcode != 0) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "WS message interrupted by a new one [%d bytes dropped] <%s>",
+                static_cast<int>(m_Fragments.size()), m_Id.c_str());
+        m_FragmentOpcode = 0;
+        m_Fragments.clear();
+    }
+    if (!header.m_Fin) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "WS frame to be continued");
+        m_FragmentOpcode = header.m_Opcode;
+        m_Fragments.swap(payload);
+        return ASSEMBLE_PENDING;
+    }
+    return ASSEMBLE_WHOLE;
+}
+
+bool WebSocketConnection::OnCloseFrame(const std::string &payload) {
+    int code = payload.size() >= 2
+                   ? (static_cast<uint8_t>(payload[0]) << 8) | static_cast<uint8_t>(payload[1])
+                   : 0;
+    std::string reason = payload.size() > 2 ? payload.substr(2) : std::string();
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "WS closed by the service [%d] [%s] <%s>",
+            code, reason.c_str(), m_Id.c_str());
+    // The closing handshake is answered with the service's code; the socket
+    // then goes at once, as a lost one does, and is flushed before it is freed.
+    SendControlFrame(WsFrame::OPCODE_CLOSE, payload.substr(0, payload.size() >= 2 ? 2 : 0));
+    return OnSocketLost();
+}
+
+bool WebSocketConnection::SendControlFrame(uint8_t opcode, const std::string &payload) {
+    evbuffer *output = m_Transport.Output();
+    if (!output) {
+        return false;
+    }
+    if (payload.size() > WsFrame::kMaxControlPayload) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "WS control frame payload too large [%d bytes] <%s>",
+                static_cast<int>(payload.size()), m_Id.c_str());
+        return false;
+    }
+    uint8_t key[4];
+    WsFrame::RandomMaskKey(key);
+    std::vector<uint8_t> frame;
+    WsFrame::Encode(frame, opcode, payload.data(), payload.size(), key);
+    return evbuffer_add(output, frame.data(), frame.size()) == 0;
 }
 
 bool WebSocketConnection::SendFrame(const char *data, size_t size) {
@@ -501,6 +602,8 @@ void WebSocketConnection::CloseConnection() {
     // What belongs to the socket goes with it: audio and a Stop posted
     // before the next socket is up must wait for its speech.config.
     m_Upgraded = false;
+    m_FragmentOpcode = 0;
+    m_Fragments.clear();
     m_ConfigSent = false;
     m_StopSent = false;
     // What was written last (telemetry before a close) still goes out.

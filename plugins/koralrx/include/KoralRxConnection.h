@@ -22,6 +22,7 @@
 #include "KoralRxMessageJson.h"
 #include "KoralRxNetHandles.h"
 #include "KoralRxNetTransport.h"
+#include "KoralRxWsFrame.h"
 
 namespace KORAL {
 
@@ -109,6 +110,16 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
     bool ProcessUpgrade(evbuffer *input);
     void Receive(evbuffer *input);
     bool ReceiveFrame(evbuffer *input);
+    enum AssembleResult {
+        ASSEMBLE_WHOLE,     // `header`'s opcode and `payload` hold a whole message
+        ASSEMBLE_PENDING,   // fragments still to come (or a stray continuation)
+        ASSEMBLE_TOO_LARGE  // the message grew over WsFrame::kMaxReceivedPayload
+    };
+    // Adds a data frame to the message being reassembled.
+    AssembleResult AssembleMessage(WsFrame::Header &header, std::string &payload);
+    // A close frame from the service: answered, then the socket is lost.
+    bool OnCloseFrame(const std::string &payload);
+    bool SendControlFrame(uint8_t opcode, const std::string &payload);
     bool SendFrame(const char *data, size_t size);
     bool SendBinFrame(const BinaryMessage &message);
     bool OnConnectComplete(bool ok);
@@ -163,6 +174,7 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
     std::string m_ProxyUri;
     std::string m_Id;
     std::string m_Authorization;
+    std::string m_UpgradeKey;  // Sec-WebSocket-Key of the last upgrade request
     unsigned short m_SampleRate;
     bool m_Upgraded;
     bool m_ConfigSent;
@@ -175,6 +187,10 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
     std::string m_PendingStopId;
     // The current turn's speech.phrase arrived (no result wait after its Stop).
     bool m_PhraseReceived;
+    // A fragmented message under reassembly: its opcode (0: none) and its
+    // payload so far, within WsFrame::kMaxReceivedPayload.
+    uint8_t m_FragmentOpcode;
+    std::string m_Fragments;
     TurnState m_TurnState;
     State m_State;
     ConnectionStats m_Stats;
