@@ -192,7 +192,40 @@ TEST_F(ConnectionTransportTest, FragmentedMessagesAreReassembledWithinTheBound) 
     EXPECT_EQ(terminated.m_RequestId, "frag-big");
     EXPECT_EQ(terminated.m_ReceiveTime, 0);
     EXPECT_TRUE(m_Log.Has("WS frame too large [1228848 bytes] <frag-1>", APT_PRIO_WARNING));
-    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->Closed() >= 1; }));
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->Closed() >= 2; }));  // token, then this
+}
+
+TEST_F(ConnectionTransportTest, CloseFrameIsAnsweredAndEndsTheTurnAtOnce) {
+    // The server sends a close frame during the turn and keeps its socket
+    // open: only the client's answer can end the turn.
+    m_Server->m_OnFrame = [](Peer &p, const ClientFrame &f) {
+        if (f.m_Opcode == 2 && f.RequestId() == "closing") {
+            p.SendFrame(0x8, std::string("\x03\xf3going away", 12));
+        }
+    };
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "cf");
+    PostAudio(c, "closing", 320);
+    ASSERT_TRUE(c.m_Handler.WaitMessages(1));
+    EXPECT_EQ(c.m_Handler.Messages()[0].m_Method, WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE);
+    EXPECT_EQ(c.m_Handler.Messages()[0].m_RequestId, "closing");
+    EXPECT_EQ(c.m_Handler.Messages()[0].m_ReceiveTime, 0);
+    EXPECT_TRUE(m_Log.Has("WS closed by the service [1011] [going away] <cf>", APT_PRIO_WARNING));
+    // The answer echoes the code, masked; then the socket is gone (the
+    // token request's connection closed before it).
+    ASSERT_TRUE(m_Server->WaitFor(
+        [&] { return !m_Server->Frames().empty() && m_Server->Frames().back().m_Opcode == 0x8; }));
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->Closed() >= 2; }));
+    std::vector<ClientFrame> frames = m_Server->Frames();
+    EXPECT_EQ(frames.back().m_Opcode, 0x8);
+    EXPECT_EQ(frames.back().m_Payload, std::string("\x03\xf3", 2));
+    EXPECT_TRUE(frames.back().m_Masked);
+    // The next recognition connects anew.
+    Connect(c, "cf");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
+    EXPECT_TRUE(c.m_Handler.Connects()[1].m_Ok);
+    EXPECT_EQ(m_Server->Upgrades().size(), 2u);
 }
 
 TEST_F(ConnectionTransportTest, UpgradeWhoseAcceptDoesNotAnswerTheKeyFails) {
@@ -245,7 +278,7 @@ TEST_F(ConnectionTransportTest, OversizedFrameDuringTurnIsALostSocket) {
     EXPECT_EQ(c.m_Handler.Messages()[0].m_Method, WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE);
     EXPECT_EQ(c.m_Handler.Messages()[0].m_RequestId, "huge");
     EXPECT_TRUE(m_Log.Has("WS frame too large [2097152 bytes] <big>", APT_PRIO_WARNING));
-    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->Closed() >= 1; }));
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->Closed() >= 2; }));  // token, then this
 }
 
 TEST_F(ConnectionTransportTest, UnparsableMessageIsDropped) {
