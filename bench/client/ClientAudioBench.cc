@@ -49,6 +49,7 @@
 #include "KoralRxConnection.h"
 #include "KoralRxMessageAudio.h"
 #include "KoralRxWsFrame.h"
+#include "KoralRxWsHandshake.h"
 #include "apt_log.h"
 
 namespace {
@@ -140,8 +141,12 @@ class Sink {
                 "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: close\r\n\r\nbenchtoken";
             bufferevent_write(bev, reply, sizeof(reply) - 1);
         } else {
-            static const char reply[] = "HTTP/1.1 101 Switching Protocols\r\n\r\n";
-            bufferevent_write(bev, reply, sizeof(reply) - 1);
+            std::string key;
+            KORAL::WsHandshake::FindHeader(p->m_Head.data(), p->m_Head.size(), "Sec-WebSocket-Key",
+                                           key);
+            std::string reply = "HTTP/1.1 101 Switching Protocols\r\nSec-WebSocket-Accept: " +
+                                KORAL::WsHandshake::AcceptKey(key) + "\r\n\r\n";
+            bufferevent_write(bev, reply.data(), reply.size());
         }
         p->m_Streaming = true;
     }

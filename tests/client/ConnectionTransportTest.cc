@@ -90,7 +90,8 @@ TEST_F(ConnectionTransportTest, UpgradeResponseInPiecesAndFramesRightBehind) {
     // The response arrives in three writes, the last one carrying a frame.
     m_Server->m_UpgradeReply = [this](const UpgradeRequest &r) {
         int id = r.m_Connection;
-        m_Server->WithPeer(id, [](Peer &p) { p.SendRaw("Upgrade: websocket\r\n"); });
+        std::string accept = r.AcceptLine();
+        m_Server->WithPeer(id, [accept](Peer &p) { p.SendRaw("Upgrade: websocket\r\n" + accept); });
         m_Server->WithPeer(id, [](Peer &p) {
             p.SendRaw("Connection: Upgrade\r\n\r\n");
             p.SendMessage("speech.startDetected", "");
@@ -135,11 +136,130 @@ TEST_F(ConnectionTransportTest, TwoFramesInOneWriteWithPingBetween) {
     ASSERT_TRUE(c.m_Handler.WaitMessages(2));
     EXPECT_EQ(c.m_Handler.Messages()[0].m_Body, "{\"Text\":\"a\"}");
     EXPECT_EQ(c.m_Handler.Messages()[1].m_Body, "{\"Text\":\"b\"}");
-    // config, audio, telemetry: no pong or other reply to the ping.
-    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->Frames().size() == 3; }));
-    for (const ClientFrame &f : m_Server->Frames()) {
-        EXPECT_TRUE(f.m_Opcode == 1 || f.m_Opcode == 2) << int(f.m_Opcode);
+    // config, audio, the pong answering the ping with its payload, telemetry.
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->Frames().size() == 4; }));
+    std::vector<ClientFrame> frames = m_Server->Frames();
+    EXPECT_EQ(frames[2].m_Opcode, 0xA);
+    EXPECT_EQ(frames[2].m_Payload, "ping");
+    EXPECT_TRUE(frames[2].m_Masked);
+    EXPECT_EQ(frames[3].Path(), "telemetry");
+}
+
+TEST_F(ConnectionTransportTest, FragmentedMessagesAreReassembledWithinTheBound) {
+    // A phrase in three fragments with a ping among them; then a hypothesis
+    // whose fragments together pass the 1 MiB bound.
+    m_Server->m_OnFrame = [](Peer &p, const ClientFrame &f) {
+        if (f.m_Opcode != 2 || f.m_Body.empty()) {
+            return;
+        }
+        std::string id = f.RequestId();
+        if (id == "frag") {
+            std::string text = "Path:speech.phrase\r\nX-RequestId:" + id +
+                               "\r\n\r\n{\"RecognitionStatus\":\"Success\"}";
+            p.SendFrame(0x1, text.substr(0, 10), false);
+            p.SendFrame(0x9, "mid");
+            p.SendFrame(0x0, text.substr(10, 20), false);
+            p.SendFrame(0x0, text.substr(30), true);
+            return;
+        }
+        std::string text = "Path:speech.hypothesis\r\nX-RequestId:" + id + "\r\n\r\n";
+        p.SendFrame(0x1, text + std::string(600 * 1024, ' '), false);
+        p.SendFrame(0x0, std::string(600 * 1024, ' '), true);
+    };
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "frag-1");
+    PostAudio(c, "frag", 320);
+    ASSERT_TRUE(c.m_Handler.WaitMessages(1));
+    WebSocketSrMessage phrase = c.m_Handler.Messages()[0];
+    EXPECT_EQ(phrase.m_Method, WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE);
+    EXPECT_EQ(phrase.m_RequestId, "frag");
+    EXPECT_EQ(phrase.m_Body, "{\"RecognitionStatus\":\"Success\"}");
+    EXPECT_GT(phrase.m_ReceiveTime, 0) << "the service's own phrase, not a terminating one";
+    ASSERT_TRUE(m_Server->WaitFor([&] {
+        for (const ClientFrame &f : m_Server->Frames()) {
+            if (f.m_Opcode == 0xA) return f.m_Payload == "mid";
+        }
+        return false;
+    }));
+
+    // Over the bound: the fault of an oversized frame, the turn terminated.
+    Connect(c, "frag-1");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
+    PostAudio(c, "frag-big", 320);
+    ASSERT_TRUE(c.m_Handler.WaitMessages(2));
+    WebSocketSrMessage terminated = c.m_Handler.Messages()[1];
+    EXPECT_EQ(terminated.m_Method, WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE);
+    EXPECT_EQ(terminated.m_RequestId, "frag-big");
+    EXPECT_EQ(terminated.m_ReceiveTime, 0);
+    EXPECT_TRUE(m_Log.Contains("WS frame too large [1228848 bytes] <frag-1>", APT_PRIO_WARNING));
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->Closed() >= 2; }));  // token, then this
+}
+
+TEST_F(ConnectionTransportTest, CloseFrameIsAnsweredAndEndsTheTurnAtOnce) {
+    // The server sends a close frame during the turn and keeps its socket
+    // open: only the client's answer can end the turn.
+    m_Server->m_OnFrame = [](Peer &p, const ClientFrame &f) {
+        if (f.m_Opcode == 2 && f.RequestId() == "closing") {
+            p.SendFrame(0x8, std::string("\x03\xf3going away", 12));
+        }
+    };
+    Start();
+    Conn &c = NewConnection();
+    Connect(c, "cf");
+    PostAudio(c, "closing", 320);
+    ASSERT_TRUE(c.m_Handler.WaitMessages(1));
+    EXPECT_EQ(c.m_Handler.Messages()[0].m_Method, WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE);
+    EXPECT_EQ(c.m_Handler.Messages()[0].m_RequestId, "closing");
+    EXPECT_EQ(c.m_Handler.Messages()[0].m_ReceiveTime, 0);
+    EXPECT_TRUE(m_Log.Contains("WS closed by the service [1011] [going away] <cf>", APT_PRIO_WARNING));
+    // The answer echoes the code, masked; then the socket is gone (the
+    // token request's connection closed before it).
+    ASSERT_TRUE(m_Server->WaitFor(
+        [&] { return !m_Server->Frames().empty() && m_Server->Frames().back().m_Opcode == 0x8; }));
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->Closed() >= 2; }));
+    std::vector<ClientFrame> frames = m_Server->Frames();
+    EXPECT_EQ(frames.back().m_Opcode, 0x8);
+    EXPECT_EQ(frames.back().m_Payload, std::string("\x03\xf3", 2));
+    EXPECT_TRUE(frames.back().m_Masked);
+    // The next recognition connects anew.
+    Connect(c, "cf");
+    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
+    EXPECT_TRUE(c.m_Handler.Connects()[1].m_Ok);
+    EXPECT_EQ(m_Server->Upgrades().size(), 2u);
+}
+
+TEST_F(ConnectionTransportTest, UpgradeWhoseAcceptDoesNotAnswerTheKeyFails) {
+    // The first answer carries another key's accept, the second none; the
+    // third is right.
+    int upgrades = 0;
+    m_Server->m_UpgradeReply = [&upgrades](const UpgradeRequest &r) {
+        std::string head = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n";
+        switch (upgrades++) {
+            case 0:
+                return head + "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+            case 1:
+                return head + "\r\n";
+            default:
+                return head + r.AcceptLine() + "\r\n";
+        }
+    };
+    Start();
+    Conn &c = NewConnection();
+    for (size_t i = 1; i <= 3; ++i) {
+        Connect(c, "accept");
+        ASSERT_TRUE(c.m_Handler.WaitConnects(i));
     }
+    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_FALSE(c.m_Handler.Connects()[1].m_Ok);
+    EXPECT_TRUE(c.m_Handler.Connects()[2].m_Ok);
+    EXPECT_TRUE(
+        m_Log.Contains("WS upgrade rejected <accept>: Sec-WebSocket-Accept "
+                  "[s3pPLMBiTxaQ9kYGzzhZRbK+xOo=] does not answer the key sent",
+                  APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        m_Log.Contains("WS upgrade rejected <accept>: no Sec-WebSocket-Accept", APT_PRIO_WARNING));
+    EXPECT_EQ(m_Log.Count("WS upgrade failed <accept>"), 2u);
 }
 
 TEST_F(ConnectionTransportTest, OversizedFrameDuringTurnIsALostSocket) {
@@ -159,7 +279,7 @@ TEST_F(ConnectionTransportTest, OversizedFrameDuringTurnIsALostSocket) {
     EXPECT_EQ(c.m_Handler.Messages()[0].m_Method, WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE);
     EXPECT_EQ(c.m_Handler.Messages()[0].m_RequestId, "huge");
     EXPECT_TRUE(m_Log.Contains("WS frame too large [2097152 bytes] <big>", APT_PRIO_WARNING));
-    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->Closed() >= 1; }));
+    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->Closed() >= 2; }));  // token, then this
 }
 
 TEST_F(ConnectionTransportTest, UnparsableMessageIsDropped) {

@@ -57,6 +57,28 @@ TEST(WsHandshake, ResponseJudgedOnlyOnceComplete) {
     EXPECT_TRUE(WsHandshake::IsUpgradeAccepted(bare.data(), bare.size()));
 }
 
+TEST(WsHandshake, AcceptMustAnswerTheKey) {
+    // The example of RFC 6455, 1.3.
+    const std::string key = "dGhlIHNhbXBsZSBub25jZQ==";
+    EXPECT_EQ(WsHandshake::AcceptKey(key), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+    std::string reason;
+    // Any letter case in the name, blanks around the value.
+    std::string ok =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+        "sec-websocket-accept:  s3pPLMBiTxaQ9kYGzzhZRbK+xOo= \r\n\r\n";
+    EXPECT_TRUE(WsHandshake::CheckAccept(ok.data(), ok.size(), key, reason)) << reason;
+    std::string other =
+        "HTTP/1.1 101 Switching Protocols\r\nSec-WebSocket-Accept: "
+        "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+    EXPECT_FALSE(
+        WsHandshake::CheckAccept(other.data(), other.size(), WsHandshake::GenerateKey(), reason));
+    EXPECT_NE(reason.find("does not answer the key sent"), std::string::npos) << reason;
+    // The status line is not a field, and a longer name is another field.
+    std::string none = "Sec-WebSocket-Accept: x\r\nSec-WebSocket-Accepted: x\r\n\r\n";
+    EXPECT_FALSE(WsHandshake::CheckAccept(none.data(), none.size(), key, reason));
+    EXPECT_EQ(reason, "no Sec-WebSocket-Accept");
+}
+
 TEST(WsHandshake, ProxyConnectAndStatusCodes) {
     EXPECT_EQ(WsHandshake::ComposeProxyConnect("speech.test", 443),
               "CONNECT speech.test:443 HTTP/1.1\r\nHost: speech.test:443\r\n\r\n");

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "DetectorHarness.h"
+#include "KoralRxLog.h"
 
 namespace sditest {
 namespace {
@@ -60,6 +61,8 @@ TEST_F(ParamsTest, EmptyElementKeepsEveryDefault) {
 }
 
 TEST_F(ParamsTest, EveryAttributeIsReadAndLoggedInDocumentOrder) {
+    // As in the host: the plugin's lines carry the plugin's own source.
+    ASSERT_TRUE(apt_log_source_assign("KORAL-PLUGIN", &KORAL_PLUGIN));
     Load(
         "Input-Mode='dtmf' vad-mode='1' speech-start-timeout='200' "
         "SPEECH-COMPLETE-TIMEOUT='700' speech-incomplete-timeout='2500' noinput-timeout='8000' "
@@ -91,8 +94,9 @@ TEST_F(ParamsTest, EveryAttributeIsReadAndLoggedInDocumentOrder) {
     EXPECT_EQ("Load SDI Attribute: speech-output-period = 40", lines.back().message);
     for (const LogLine &line : lines) {
         EXPECT_EQ(APT_PRIO_DEBUG, line.priority);
-        EXPECT_EQ("HOST", line.source);
+        EXPECT_EQ("KORAL-PLUGIN", line.source);
     }
+    KORAL_PLUGIN = nullptr;
 }
 
 TEST_F(ParamsTest, InputModeWordsIgnoreCase) {

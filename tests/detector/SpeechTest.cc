@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "DetectorHarness.h"
+#include "KoralRxLog.h"
 
 namespace sditest {
 namespace {
@@ -438,7 +439,8 @@ TEST_P(SpeechTest, VadModeSetterKeepsModeOnBadValues) {
     for (const LogLine &line : log_.Lines()) EXPECT_GT(line.priority, APT_PRIO_WARNING);
 }
 
-TEST_P(SpeechTest, EveryDetectorLineUsesTheDefaultSourceAndEndsWithTheName) {
+TEST_P(SpeechTest, EveryDetectorLineUsesThePluginSourceAndEndsWithTheName) {
+    ASSERT_TRUE(apt_log_source_assign("KORAL-PLUGIN", &KORAL_PLUGIN));
     Harness h(nullptr, "abc123");
     h.Init(MPF_SDI_MODE_SPEECH_DTMF, GetParam(), true);
     VoiceUntilStart(h);
@@ -446,11 +448,12 @@ TEST_P(SpeechTest, EveryDetectorLineUsesTheDefaultSourceAndEndsWithTheName) {
     UnvoicedUntilComplete(h);
     ASSERT_FALSE(log_.Lines().empty());
     for (const LogLine &line : log_.Lines()) {
-        EXPECT_EQ("HOST", line.source) << line.message;
+        EXPECT_EQ("KORAL-PLUGIN", line.source) << line.message;
         const std::string tail = "<abc123>";
         ASSERT_GE(line.message.size(), tail.size());
         EXPECT_EQ(tail, line.message.substr(line.message.size() - tail.size())) << line.message;
     }
+    KORAL_PLUGIN = nullptr;
 }
 
 }  // namespace

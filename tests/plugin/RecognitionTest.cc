@@ -352,9 +352,9 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
 }
 
 // Service failures end in recognizer-error: nothing listening, a refused
-// token, the socket lost in the middle of a turn; the channel then
-// recognizes again on a new socket. Results here are passed through as the
-// service wrote them.
+// token, the socket lost in the middle of a turn (dropped, or closed with a
+// close frame); the channel then recognizes again on a new socket. Results
+// here are passed through as the service wrote them.
 TEST_F(RecognitionFixture, ServiceFailures) {
     const std::string script_head = "channel a rate=16000\n";
     const std::string recognize = Recognize("a", 1, "builtin:speech/transcribe");
@@ -382,11 +382,21 @@ TEST_F(RecognitionFixture, ServiceFailures) {
                   (std::vector<std::string>{"response", "RECOGNITION-COMPLETE"}));
         EXPECT_TRUE(ServiceEvents("upgrade").empty());
     }
-    {
-        StartService(R"({"turns": [
-            {"nbest": [{"lexical": "call home", "confidence": 0.87}]},
-            {"hypotheses": ["call"], "faults": [{"at": "speech.hypothesis", "action": "close"}]}
-        ]})");
+    // The second turn loses its socket: dropped abruptly, or closed with a
+    // close frame after a first turn whose phrase came in fragments behind
+    // a ping (each new socket starts again at the first turn).
+    const char *const second_turns[] = {
+        R"({"hypotheses": ["call"], "faults": [{"at": "speech.hypothesis", "action": "close"}]})",
+        R"({"hypotheses": ["call"],
+            "faults": [{"at": "speech.hypothesis", "action": "close-frame", "code": 1011}]})"};
+    const char *const first_turns[] = {
+        R"({"nbest": [{"lexical": "call home", "confidence": 0.87}]})",
+        R"({"nbest": [{"lexical": "call home", "confidence": 0.87}], "hypotheses": ["call"],
+            "faults": [{"at": "speech.hypothesis", "action": "ping", "payload": "still there"},
+                       {"at": "speech.phrase", "action": "fragmented", "fragments": 4}]})"};
+    for (int framed = 0; framed < 2; ++framed) {
+        StartService(std::string(R"({"turns": [)") + first_turns[framed] + "," +
+                     second_turns[framed] + "]}");
         Configure("results-format=\"transparent\"");
         std::string speech = SpeechFile("please check my account balance today", 16000);
         std::string script = script_head;
@@ -397,7 +407,7 @@ TEST_F(RecognitionFixture, ServiceFailures) {
         ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
         for (int id : {1, 3}) {
             std::vector<Msg> r = s.Answer("a", id);
-            ASSERT_EQ(Names(r), kSpeechSuccess) << id;
+            ASSERT_EQ(Names(r), kSpeechSuccess) << id << " " << framed;
             EXPECT_EQ(r[2].Cause(), 0);
             EXPECT_EQ(r[2].Header("Content-Type").rfind("application/json", 0), 0u);
             rapidjson::Document doc;
@@ -413,6 +423,8 @@ TEST_F(RecognitionFixture, ServiceFailures) {
         EXPECT_FALSE(r[2].Has("Content-Type"));
         ExpectOneEndPerRecognition(s, "a");
         EXPECT_EQ(ServiceEvents("upgrade").size(), 2u);
+        EXPECT_TRUE(ServiceEvents("violation").empty());
+        EXPECT_EQ(s.LogHas("WS closed by the service [1011]"), framed == 1);
     }
 }
 

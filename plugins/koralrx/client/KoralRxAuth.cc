@@ -1,6 +1,7 @@
 #include "KoralRxAuth.h"
 
 #include "KoralRxAuthHttp.h"
+#include "KoralRxClientState.h"
 #include "KoralRxLog.h"
 #include "KoralRxNetUri.h"
 
@@ -32,12 +33,12 @@ bool IsUsableToken(const std::string &body) {
     return !token.empty() && !HasControlCharacters(token);
 }
 
-// The Host header of a request to `endpoint`: the port is written unless it
+// The Host header of a request to `target`: the port is written unless it
 // is the scheme's default (RFC 7230, 5.4).
-std::string HostHeader(const evhttp_uri *uri, const UriEndpoint &endpoint) {
+std::string HostHeader(const evhttp_uri *uri, const NetTransport::Target &target) {
     std::string host = evhttp_uri_get_host(uri);
-    if (evhttp_uri_get_port(uri) >= 0 && endpoint.m_Port != (endpoint.m_Tls ? 443 : 80)) {
-        host += ":" + std::to_string(endpoint.m_Port);
+    if (evhttp_uri_get_port(uri) >= 0 && target.m_Port != (target.m_Tls ? 443 : 80)) {
+        host += ":" + std::to_string(target.m_Port);
     }
     return host;
 }
@@ -66,11 +67,7 @@ AuthClient::AuthClient(const std::string &name, const Settings &settings, event_
       m_EventBase(base),
       m_DnsBase(dns),
       m_SslContext(sslContext),
-      m_Connection(nullptr),
       m_Request(nullptr),
-      m_Timer(nullptr),
-      m_ParsedUri(nullptr),
-      m_ParsedProxyUri(nullptr),
       m_Method("POST"),
       m_State(STATE_UNINITIATED),
       m_ResponseCode(0),
@@ -85,17 +82,7 @@ AuthClient::~AuthClient() {
     m_Handlers.clear();
 }
 
-const char *AuthClient::GetStateAsString() const {
-    switch (m_State) {
-        case STATE_UNINITIATED:
-            return "uninitiated";
-        case STATE_INPROGRESS:
-            return "in-progress";
-        case STATE_COMPLETE:
-            return "complete";
-    }
-    return "unknown";
-}
+const char *AuthClient::GetStateAsString() const { return ClientStateName(m_State); }
 
 const char *AuthClient::GetCompletionCauseAsString(CompletionCause cause) {
     static const char *const names[] = {"unknown",          "success",    "internal-error",
@@ -130,27 +117,40 @@ bool AuthClient::RetrieveToken(Handler *handler) {
                 static_cast<int>(m_Key.size()), m_Name.c_str());
         return false;
     }
-    if (m_ParsedUri) {
-        evhttp_uri_free(m_ParsedUri);
-    }
-    m_ParsedUri = evhttp_uri_parse(m_Uri.c_str());
-    if (!m_ParsedUri) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Malformed HTTP URI [%s] provided for <%s>", m_Uri.c_str(), m_Name.c_str());
-        return false;
-    }
-    if (m_ParsedProxyUri) {
-        evhttp_uri_free(m_ParsedProxyUri);
-        m_ParsedProxyUri = nullptr;
-    }
-    if (!m_ProxyUri.empty()) {
-        m_ParsedProxyUri = evhttp_uri_parse(m_ProxyUri.c_str());
-        if (!m_ParsedProxyUri) {
+    ResolvedTarget resolved;
+    TargetCheck check = ResolveTarget(m_Uri, m_ProxyUri, resolved);
+    m_ParsedUri = std::move(resolved.m_Uri);
+    m_ParsedProxyUri = std::move(resolved.m_ProxyUri);
+    m_Target = resolved.m_Target;
+    switch (check) {
+        case TARGET_MALFORMED_URI:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Malformed HTTP URI [%s] provided for <%s>", m_Uri.c_str(), m_Name.c_str());
+            return false;
+        case TARGET_MALFORMED_PROXY_URI:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Malformed HTTP Proxy URI [%s] provided for <%s>", m_ProxyUri.c_str(),
                     m_Name.c_str());
             return false;
-        }
+        case TARGET_NO_SCHEME:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Malformed URI scheme [%s] for <%s>", m_Uri.c_str(), m_Name.c_str());
+            return false;
+        case TARGET_UNKNOWN_SCHEME:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Unknown URI scheme [%s] for <%s>: must be either http or https",
+                    resolved.m_Scheme.c_str(), m_Name.c_str());
+            return false;
+        case TARGET_NO_HOST:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to get host for HTTP <%s>", m_Name.c_str());
+            return false;
+        case TARGET_NO_PROXY_HOST:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to create HTTP connection for <%s>", m_Name.c_str());
+            return false;
+        case TARGET_OK:
+            break;
     }
     if (!CreateConnection(nullptr)) {
         return false;
@@ -165,65 +165,34 @@ bool AuthClient::RetrieveToken(Handler *handler) {
     return true;
 }
 
-bool AuthClient::CreateConnection(const char *scheme) {
+bool AuthClient::CreateConnection(const char *) {
+    // The target was resolved from the URIs just before: only the TLS
+    // context can still be missing.
     if (!m_ParsedUri) {
         return false;
     }
-    UriEndpoint endpoint;
-    switch (GetUriEndpoint(m_ParsedUri, scheme, endpoint)) {
-        case URI_NO_SCHEME:
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "Malformed URI scheme [%s] for <%s>", m_Uri.c_str(), m_Name.c_str());
-            return false;
-        case URI_UNKNOWN_SCHEME:
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "Unknown URI scheme [%s] for <%s>: must be either http or https",
-                    endpoint.m_Scheme.c_str(), m_Name.c_str());
-            return false;
-        case URI_NO_HOST:
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                    "Failed to get host for HTTP <%s>", m_Name.c_str());
-            return false;
-        case URI_OK:
-            break;
-    }
-    if (endpoint.m_Tls && !m_SslContext) {
+    if (m_Target.m_Tls && !m_SslContext) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Failed to create HTTPS connection: OpenSSL context is not available for <%s>",
                 m_Name.c_str());
         return false;
     }
-    NetTransport::Target target;
-    target.m_Tls = endpoint.m_Tls;
-    target.m_Host = endpoint.m_Host;
-    target.m_Port = endpoint.m_Port;
-    if (m_ParsedProxyUri && !GetProxyEndpoint(m_ParsedProxyUri, endpoint.m_Tls, target.m_ProxyHost,
-                                              target.m_ProxyPort)) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Failed to create HTTP connection for <%s>", m_Name.c_str());
-        return false;
-    }
-    delete m_Connection;
-    m_Connection = new HttpConnection(m_EventBase, m_DnsBase, m_SslContext, target);
+    m_Connection.reset(new HttpConnection(m_EventBase, m_DnsBase, m_SslContext, m_Target));
     m_Connection->SetTimeout(m_ConnectionTimeout);
     m_Connection->SetRetries(m_Retries);
     return true;
 }
 
-bool AuthClient::MakeRequest(const apr_time_t &startTime, bool retry) {
-    (void)retry;
+bool AuthClient::MakeRequest(const apr_time_t &startTime, bool) {
     if (!m_ParsedUri || !m_Connection) {
         return false;
     }
     HttpRequest *request = new HttpRequest(AuthRequestDone, this);
-    UriEndpoint endpoint;
-    if (GetUriEndpoint(m_ParsedUri, nullptr, endpoint) == URI_OK) {
-        request->m_OutputHeaders.emplace_back("Host", HostHeader(m_ParsedUri, endpoint));
-    }
+    request->m_OutputHeaders.emplace_back("Host", HostHeader(m_ParsedUri.get(), m_Target));
     request->m_OutputHeaders.emplace_back("Connection", "close");
     request->m_OutputHeaders.emplace_back("Content-type", "application/x-www-form-urlencoded");
     request->m_OutputHeaders.emplace_back("Ocp-Apim-Subscription-Key", m_Key);
-    std::string target = GetRequestTarget(m_ParsedUri);
+    std::string target = GetRequestTarget(m_ParsedUri.get());
 
     m_StartTime = startTime;
     m_EndTime = 0;
@@ -262,21 +231,15 @@ bool AuthClient::MakeRequest(const apr_time_t &startTime, bool retry) {
 }
 
 bool AuthClient::StartTimer(int32_t seconds, event_callback_fn callback) {
-    if (m_Timer) {
-        event_del(m_Timer);
-        event_free(m_Timer);
-        m_Timer = nullptr;
-    }
-    m_Timer = evtimer_new(m_EventBase, callback, this);
+    m_Timer.reset(evtimer_new(m_EventBase, callback, this));
     if (!m_Timer) {
         return false;
     }
     // Whatever the configuration says, the token endpoint is never asked
     // more often than once per kMinTimerSeconds.
     timeval tv = {EffectiveSeconds(seconds), 0};
-    if (evtimer_add(m_Timer, &tv) != 0) {
-        event_free(m_Timer);
-        m_Timer = nullptr;
+    if (evtimer_add(m_Timer.get(), &tv) != 0) {
+        m_Timer.reset();
         return false;
     }
     return true;
@@ -431,14 +394,9 @@ void AuthClient::RevalidateToken() {
 
 void AuthClient::Cleanup() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Clean up HTTP auth <%s>", m_Name.c_str());
-    if (m_ParsedUri) {
-        evhttp_uri_free(m_ParsedUri);
-        m_ParsedUri = nullptr;
-    }
-    if (m_ParsedProxyUri) {
-        evhttp_uri_free(m_ParsedProxyUri);
-        m_ParsedProxyUri = nullptr;
-    }
+    m_ParsedUri.reset();
+    m_ParsedProxyUri.reset();
+    m_Target = NetTransport::Target();
     m_State = STATE_UNINITIATED;
     m_ResponseCode = 0;
     m_Cause = CAUSE_UNKNOWN;
@@ -449,20 +407,13 @@ void AuthClient::Cleanup() {
 
 void AuthClient::ClearTimer() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Clear HTTP timer <%s>", m_Name.c_str());
-    if (m_Timer) {
-        event_del(m_Timer);
-        event_free(m_Timer);
-        m_Timer = nullptr;
-    }
+    m_Timer.reset();
 }
 
 void AuthClient::CloseConnection() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close HTTP connection <%s>",
             m_Name.c_str());
-    if (m_Connection) {
-        delete m_Connection;
-        m_Connection = nullptr;
-    }
+    m_Connection.reset();
 }
 
 }  // namespace KORAL

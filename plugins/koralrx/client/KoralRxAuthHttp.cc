@@ -13,9 +13,7 @@ HttpConnection::HttpConnection(event_base *base, evdns_base *dns, SSL_CTX *conte
     : m_Base(base), m_Dns(dns), m_Context(context), m_Target(target), m_Transport(this) {}
 
 HttpConnection::~HttpConnection() {
-    if (m_RetryTimer) {
-        event_free(m_RetryTimer);
-    }
+    m_RetryTimer.reset();
     m_Transport.Close();
 }
 
@@ -58,7 +56,7 @@ HttpConnection::MakeResult HttpConnection::Connect() {
 void HttpConnection::CancelRequest() {
     m_Request.reset();
     if (m_RetryTimer) {
-        event_del(m_RetryTimer);
+        event_del(m_RetryTimer.get());
     }
     m_Transport.Close();
 }
@@ -128,9 +126,9 @@ void HttpConnection::OnConnectFailed(const std::string &reason) {
         }
         ++m_RetryCount;
         if (!m_RetryTimer) {
-            m_RetryTimer = evtimer_new(m_Base, RetryCallback, this);
+            m_RetryTimer.reset(evtimer_new(m_Base, RetryCallback, this));
         }
-        if (m_RetryTimer && evtimer_add(m_RetryTimer, &tv) == 0) {
+        if (m_RetryTimer && evtimer_add(m_RetryTimer.get(), &tv) == 0) {
             // The attempt that ends the request is reported by its callback;
             // each one retried is logged here, once, with its reason.
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,

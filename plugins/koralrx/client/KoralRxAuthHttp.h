@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "KoralRxNetHandles.h"
 #include "KoralRxNetHttp.h"
 #include "KoralRxNetTransport.h"
 
@@ -85,7 +86,7 @@ class HttpConnection : private NetTransport::Owner {
     SSL_CTX *m_Context;
     NetTransport::Target m_Target;
     NetTransport m_Transport;
-    event *m_RetryTimer = nullptr;
+    EventPtr m_RetryTimer;
     std::unique_ptr<HttpRequest> m_Request;
     std::string m_RequestText;
     int m_Timeout = 0;

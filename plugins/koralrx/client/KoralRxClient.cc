@@ -39,15 +39,7 @@ void EventLogCallback(int severity, const char *message) {
 }
 
 WebSocketClient::WebSocketClient(const std::string &name, bool debugLogging)
-    : m_Name(name),
-      m_Observer(nullptr),
-      m_Waiting(false),
-      m_Running(false),
-      m_EventBase(nullptr),
-      m_DnsBase(nullptr),
-      m_SslContext(nullptr),
-      m_WakeEvent(nullptr),
-      m_AuthClient(nullptr) {
+    : m_Name(name), m_Observer(nullptr), m_Waiting(false), m_Running(false), m_EventBase(nullptr) {
     event_set_log_callback(EventLogCallback);
     if (debugLogging) {
         event_enable_debug_logging(EVENT_DBG_ALL);
@@ -70,8 +62,7 @@ WebSocketClient::~WebSocketClient() {
     WebSocketSrMessage::DestroyMessageMaps();
 }
 
-bool WebSocketClient::Start(apr_pool_t *pool) {
-    (void)pool;
+bool WebSocketClient::Start(apr_pool_t *) {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Start WS client");
     try {
         m_Thread = std::thread(ProviderFunc, this);
@@ -99,7 +90,7 @@ bool WebSocketClient::PostEvent(Event *event) {
         // An activated event, unlike a bare loopbreak, cannot be lost when it
         // lands just before the loop thread enters its dispatch.
         if (m_WakeEvent) {
-            event_active(m_WakeEvent, EV_READ, 0);
+            event_active(m_WakeEvent.get(), EV_READ, 0);
         } else if (event_base_loopbreak(m_EventBase) != 0) {
             return false;
         }
@@ -168,20 +159,17 @@ void WebSocketClient::InitAuth() {
     }
 }
 
-void WebSocketClient::CloseWhenFlushed(bufferevent *bev) {
-    if (!bev) {
+void WebSocketClient::CloseWhenFlushed(BuffereventPtr bev) {
+    if (!bev || evbuffer_get_length(bufferevent_get_output(bev.get())) == 0) {
         return;
     }
-    if (evbuffer_get_length(bufferevent_get_output(bev)) == 0) {
-        bufferevent_free(bev);
-        return;
-    }
-    m_Lingering.insert(bev);
-    bufferevent_setcb(bev, nullptr, LingerWriteCallback, LingerEventCallback, this);
+    bufferevent *b = bev.get();
+    m_Lingering[b] = std::move(bev);
+    bufferevent_setcb(b, nullptr, LingerWriteCallback, LingerEventCallback, this);
     timeval tv = {kLingerSeconds, 0};
-    bufferevent_set_timeouts(bev, &tv, &tv);
-    bufferevent_enable(bev, EV_WRITE);
-    bufferevent_disable(bev, EV_READ);
+    bufferevent_set_timeouts(b, &tv, &tv);
+    bufferevent_enable(b, EV_WRITE);
+    bufferevent_disable(b, EV_READ);
 }
 
 void WebSocketClient::LingerWriteCallback(bufferevent *bev, void *arg) {
@@ -194,11 +182,7 @@ void WebSocketClient::LingerEventCallback(bufferevent *bev, short, void *arg) {
     static_cast<WebSocketClient *>(arg)->FreeLingering(bev);
 }
 
-void WebSocketClient::FreeLingering(bufferevent *bev) {
-    if (m_Lingering.erase(bev)) {
-        bufferevent_free(bev);
-    }
-}
+void WebSocketClient::FreeLingering(bufferevent *bev) { m_Lingering.erase(bev); }
 
 void WebSocketClient::RunTeardownPasses(event_base *base) {
     for (int pass = 0; pass < kTeardownPasses; ++pass) {
@@ -222,35 +206,34 @@ void WebSocketClient::RunEventLoop() {
                 "TLS server certificate verification is disabled (tls-verify false)");
     }
 
-    event_base *base = event_base_new();
+    EventBasePtr base(event_base_new());
     if (!base) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to initialize event base");
-        if (m_SslContext) {
-            SSL_CTX_free(m_SslContext);
-            m_SslContext = nullptr;
-        }
+        m_SslContext.reset();
         return;
     }
-    if (evthread_make_base_notifiable(base) != 0) {
+    if (evthread_make_base_notifiable(base.get()) != 0) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Failed to make event base notifiable");
     }
-    m_DnsBase = evdns_base_new(base, m_NameServer.empty() ? EVDNS_BASE_INITIALIZE_NAMESERVERS : 0);
+    m_DnsBase.reset(
+        evdns_base_new(base.get(), m_NameServer.empty() ? EVDNS_BASE_INITIALIZE_NAMESERVERS : 0));
     if (!m_DnsBase) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Failed to initialize async DNS event base");
     } else if (!m_NameServer.empty() &&
-               evdns_base_nameserver_ip_add(m_DnsBase, m_NameServer.c_str()) != 0) {
+               evdns_base_nameserver_ip_add(m_DnsBase.get(), m_NameServer.c_str()) != 0) {
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to add name server [%s]",
                 m_NameServer.c_str());
     }
     // The token endpoint is resolved through the same asynchronous resolver
     // as the service: a blocking lookup would stall every connection's audio.
-    m_AuthClient = new AuthClient("Koral", m_AuthSettings, base, m_DnsBase, m_SslContext);
-    m_WakeEvent = event_new(base, -1, EV_PERSIST, WakeCallback, this);
+    m_AuthClient.reset(
+        new AuthClient("Koral", m_AuthSettings, base.get(), m_DnsBase.get(), m_SslContext.get()));
+    m_WakeEvent.reset(event_new(base.get(), -1, EV_PERSIST, WakeCallback, this));
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        m_EventBase = base;
+        m_EventBase = base.get();
     }
 
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Start HTTP client event loop");
@@ -266,7 +249,7 @@ void WebSocketClient::RunEventLoop() {
             if (m_EventQueue.empty()) {
                 m_Waiting = true;
                 lock.unlock();
-                event_base_loop(base, EVLOOP_NO_EXIT_ON_EMPTY);
+                event_base_loop(base.get(), EVLOOP_NO_EXIT_ON_EMPTY);
                 lock.lock();
                 m_Waiting = false;
                 if (m_EventQueue.empty()) {
@@ -284,36 +267,25 @@ void WebSocketClient::RunEventLoop() {
     if (m_Observer) {
         m_Observer->OnShutdown(this);
     }
-    delete m_AuthClient;
-    m_AuthClient = nullptr;
-    for (bufferevent *bev : m_Lingering) {
-        bufferevent_free(bev);
-    }
+    // The order matters and is kept explicit: the token client and the
+    // lingering sockets first; cancelled lookups release what they hold in a
+    // callback that still uses the resolver, and freed bufferevents take
+    // their last steps, on the loop's next passes: those run first. Then the
+    // resolver goes, failing the lookups still in flight (their owners are
+    // told), which again happens on the passes after; then the base goes,
+    // and the TLS context last.
+    m_AuthClient.reset();
     m_Lingering.clear();
-    // Cancelled lookups release what they hold in a callback that still uses
-    // the resolver, and freed bufferevents take their last steps, on the
-    // loop's next passes: those run first. Then the resolver goes, failing
-    // the lookups still in flight (their owners are told), which again
-    // happens on the passes after; then the base goes.
-    RunTeardownPasses(base);
-    if (m_DnsBase) {
-        evdns_base_free(m_DnsBase, 1);
-        m_DnsBase = nullptr;
-    }
-    RunTeardownPasses(base);
+    RunTeardownPasses(base.get());
+    m_DnsBase.reset();
+    RunTeardownPasses(base.get());
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_EventBase = nullptr;
     }
-    if (m_WakeEvent) {
-        event_free(m_WakeEvent);
-        m_WakeEvent = nullptr;
-    }
-    event_base_free(base);
-    if (m_SslContext) {
-        SSL_CTX_free(m_SslContext);
-        m_SslContext = nullptr;
-    }
+    m_WakeEvent.reset();
+    base.reset();
+    m_SslContext.reset();
 }
 
 }  // namespace KORAL

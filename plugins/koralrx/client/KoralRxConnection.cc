@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "KoralRxClient.h"
+#include "KoralRxClientState.h"
 #include "KoralRxConnectionEvents.h"
 #include "KoralRxLog.h"
 #include "KoralRxMessageAudio.h"
@@ -25,12 +26,7 @@ WebSocketConnection::WebSocketConnection(Handler *handler, WebSocketClient *clie
       m_Handler(handler),
       m_Client(client),
       m_Transport(this),
-      m_Timer(nullptr),
-      m_ConnectTimer(nullptr),
-      m_ResultTimer(nullptr),
       m_ConnectTimeout(kConnectTimeoutSeconds),
-      m_ServiceUri(nullptr),
-      m_ParsedProxyUri(nullptr),
       m_Port(-1),
       m_SampleRate(0),
       m_Upgraded(false),
@@ -39,6 +35,7 @@ WebSocketConnection::WebSocketConnection(Handler *handler, WebSocketClient *clie
       m_ClosePending(false),
       m_StopPending(false),
       m_PhraseReceived(false),
+      m_FragmentOpcode(0),
       m_TurnState(TURN_NONE),
       m_State(STATE_UNINITIATED) {}
 
@@ -47,17 +44,7 @@ WebSocketConnection::~WebSocketConnection() {
     m_PendingChunks.clear();
 }
 
-const char *WebSocketConnection::GetStateAsString() const {
-    switch (m_State) {
-        case STATE_UNINITIATED:
-            return "uninitiated";
-        case STATE_INPROGRESS:
-            return "in-progress";
-        case STATE_COMPLETE:
-            return "complete";
-    }
-    return "unknown";
-}
+const char *WebSocketConnection::GetStateAsString() const { return ClientStateName(m_State); }
 
 bool WebSocketConnection::Connect(const std::string &id, const std::string &uri,
                                   const std::string &proxyUri, const std::string &language,
@@ -116,66 +103,47 @@ void WebSocketConnection::OnAccessToken(bool ok, const std::string &token) {
 }
 
 void WebSocketConnection::FreeUris() {
-    if (m_ServiceUri) {
-        evhttp_uri_free(m_ServiceUri);
-        m_ServiceUri = nullptr;
-    }
-    if (m_ParsedProxyUri) {
-        evhttp_uri_free(m_ParsedProxyUri);
-        m_ParsedProxyUri = nullptr;
-    }
+    m_ServiceUri.reset();
+    m_ParsedProxyUri.reset();
 }
 
 bool WebSocketConnection::DoConnect() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Initiate WS connection <%s> [%s]",
             m_Id.c_str(), m_Uri.c_str());
-    FreeUris();
-    m_ServiceUri = evhttp_uri_parse(m_Uri.c_str());
-    if (!m_ServiceUri) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
-                "Malformed HTTP URI [%s] provided for <%s>", m_Uri.c_str(), m_Id.c_str());
-        return false;
-    }
-    if (!m_ProxyUri.empty()) {
-        m_ParsedProxyUri = evhttp_uri_parse(m_ProxyUri.c_str());
-        if (!m_ParsedProxyUri) {
+    ResolvedTarget resolved;
+    TargetCheck check = ResolveTarget(m_Uri, m_ProxyUri, resolved);
+    m_ServiceUri = std::move(resolved.m_Uri);
+    m_ParsedProxyUri = std::move(resolved.m_ProxyUri);
+    switch (check) {
+        case TARGET_MALFORMED_URI:
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Malformed HTTP URI [%s] provided for <%s>", m_Uri.c_str(), m_Id.c_str());
+            return false;
+        case TARGET_MALFORMED_PROXY_URI:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Malformed HTTP Proxy URI [%s] provided for <%s>", m_ProxyUri.c_str(),
                     m_Id.c_str());
             return false;
-        }
-    }
-    UriEndpoint endpoint;
-    switch (GetUriEndpoint(m_ServiceUri, nullptr, endpoint)) {
-        case URI_NO_SCHEME:
+        case TARGET_NO_SCHEME:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Malformed URI scheme [%s] provided for <%s>", m_Uri.c_str(), m_Id.c_str());
             return false;
-        case URI_UNKNOWN_SCHEME:
+        case TARGET_UNKNOWN_SCHEME:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                     "Unknown URI scheme [%s] for <%s>: must be either http or https",
-                    endpoint.m_Scheme.c_str(), m_Id.c_str());
+                    resolved.m_Scheme.c_str(), m_Id.c_str());
             return false;
-        case URI_NO_HOST:
+        case TARGET_NO_HOST:
+        case TARGET_NO_PROXY_HOST:
             apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to get host for <%s>",
                     m_Id.c_str());
             return false;
-        case URI_OK:
+        case TARGET_OK:
             break;
     }
-    m_Host = endpoint.m_Host;
-    m_Port = endpoint.m_Port;
-
-    NetTransport::Target target;
-    target.m_Tls = endpoint.m_Tls;
-    target.m_Host = m_Host;
-    target.m_Port = m_Port;
-    if (m_ParsedProxyUri && !GetProxyEndpoint(m_ParsedProxyUri, endpoint.m_Tls, target.m_ProxyHost,
-                                              target.m_ProxyPort)) {
-        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to get host for <%s>",
-                m_Id.c_str());
-        return false;
-    }
+    const NetTransport::Target &target = resolved.m_Target;
+    m_Host = target.m_Host;
+    m_Port = target.m_Port;
     m_Upgraded = false;
     m_ConfigSent = false;
     m_State = STATE_INPROGRESS;
@@ -280,13 +248,7 @@ bool WebSocketConnection::OnSocketLost() {
         return false;
     }
     if (m_ClosePending) {
-        if (m_TurnState == TURN_INPROGRESS) {
-            m_TurnState = TURN_ENDED;
-        }
-        m_ClosePending = false;
-        ClearTimer();
-        CloseConnection();
-        NotifyClose();
+        FinishClose();
         return true;
     }
     // The socket is gone either way: release it so that the next Connect
@@ -314,7 +276,7 @@ void WebSocketConnection::Upgrade() {
     }
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "WS upgrade <%s>", m_Id.c_str());
     std::string request = WsHandshake::ComposeUpgradeRequest(
-        m_Uri, m_Host, m_Port, WsHandshake::GenerateKey(), m_Authorization, m_Id);
+        m_Uri, m_Host, m_Port, m_UpgradeKey = WsHandshake::GenerateKey(), m_Authorization, m_Id);
     evbuffer_add(m_Transport.Output(), request.data(), request.size());
 }
 
@@ -342,7 +304,16 @@ bool WebSocketConnection::ProcessUpgrade(evbuffer *input) {
     }
     m_Stats.m_CompleteTime = apr_time_now();
     std::string response(data, end);
-    if (end <= kMaxUpgradeResponseSize && WsHandshake::IsUpgradeAccepted(data, end)) {
+    // A 101 that does not answer the key sent is not from a WebSocket server
+    // that read this request (a cache or a confused proxy, RFC 6455 4.1).
+    std::string reason;
+    bool accepted = end <= kMaxUpgradeResponseSize && WsHandshake::IsUpgradeAccepted(data, end);
+    if (accepted && !WsHandshake::CheckAccept(data, end, m_UpgradeKey, reason)) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "WS upgrade rejected <%s>: %s",
+                m_Id.c_str(), reason.c_str());
+        accepted = false;
+    }
+    if (accepted) {
         // Bytes after the blank line are already frames: keep them.
         evbuffer_drain(input, end);
         apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "WS upgraded <%s>\n%s", m_Id.c_str(),
@@ -377,9 +348,7 @@ bool WebSocketConnection::OnConnectComplete(bool ok) {
     ConnectionStats stats = m_Stats;
     m_Handler->OnConnect(ok, stats);
     if (m_ClosePending) {
-        m_ClosePending = false;
-        CloseConnection();
-        NotifyClose();
+        FinishClose();
         return true;
     }
     return false;
@@ -415,8 +384,25 @@ bool WebSocketConnection::ReceiveFrame(evbuffer *input) {
         WsFrame::ReadFrame(frame, total, WsFrame::kMaxReceivedPayload, header, payload);
         evbuffer_drain(input, total);
 
-        if (!header.m_Fin) {
-            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "WS frame to be continued");
+        switch (header.m_Opcode) {
+            case WsFrame::OPCODE_PING:
+                // Answered at once, between the fragments of a message too.
+                SendControlFrame(WsFrame::OPCODE_PONG, payload);
+                continue;
+            case WsFrame::OPCODE_PONG:
+                continue;
+            case WsFrame::OPCODE_CLOSE:
+                return OnCloseFrame(payload);
+            default:
+                break;
+        }
+        switch (AssembleMessage(header, payload)) {
+            case ASSEMBLE_WHOLE:
+                break;
+            case ASSEMBLE_PENDING:
+                continue;
+            case ASSEMBLE_TOO_LARGE:
+                return OnSocketLost();
         }
         if (header.m_Opcode != WsFrame::OPCODE_TEXT) {
             continue;
@@ -436,6 +422,80 @@ bool WebSocketConnection::ReceiveFrame(evbuffer *input) {
             return false;
         }
     }
+}
+
+WebSocketConnection::AssembleResult WebSocketConnection::AssembleMessage(WsFrame::Header &header,
+                                                                         std::string &payload) {
+    if (header.m_Opcode == WsFrame::OPCODE_CONTINUATION) {
+        if (m_FragmentOpcode == 0) {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "WS continuation frame without a message <%s>", m_Id.c_str());
+            return ASSEMBLE_PENDING;
+        }
+        uint64_t size = m_Fragments.size() + payload.size();
+        if (size > WsFrame::kMaxReceivedPayload) {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "WS frame too large [%llu bytes] <%s>", static_cast<unsigned long long>(size),
+                    m_Id.c_str());
+            m_FragmentOpcode = 0;
+            m_Fragments.clear();
+            return ASSEMBLE_TOO_LARGE;
+        }
+        m_Fragments += payload;
+        if (!header.m_Fin) {
+            return ASSEMBLE_PENDING;
+        }
+        header.m_Opcode = m_FragmentOpcode;
+        payload.swap(m_Fragments);
+        m_FragmentOpcode = 0;
+        m_Fragments.clear();
+        return ASSEMBLE_WHOLE;
+    }
+    if (m_FragmentOpcode != 0) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "WS message interrupted by a new one [%d bytes dropped] <%s>",
+                static_cast<int>(m_Fragments.size()), m_Id.c_str());
+        m_FragmentOpcode = 0;
+        m_Fragments.clear();
+    }
+    if (!header.m_Fin) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "WS frame to be continued");
+        m_FragmentOpcode = header.m_Opcode;
+        m_Fragments.swap(payload);
+        return ASSEMBLE_PENDING;
+    }
+    return ASSEMBLE_WHOLE;
+}
+
+bool WebSocketConnection::OnCloseFrame(const std::string &payload) {
+    int code = payload.size() >= 2
+                   ? (static_cast<uint8_t>(payload[0]) << 8) | static_cast<uint8_t>(payload[1])
+                   : 0;
+    std::string reason = payload.size() > 2 ? payload.substr(2) : std::string();
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "WS closed by the service [%d] [%s] <%s>",
+            code, reason.c_str(), m_Id.c_str());
+    // The closing handshake is answered with the service's code; the socket
+    // then goes at once, as a lost one does, and is flushed before it is freed.
+    SendControlFrame(WsFrame::OPCODE_CLOSE, payload.substr(0, payload.size() >= 2 ? 2 : 0));
+    return OnSocketLost();
+}
+
+bool WebSocketConnection::SendControlFrame(uint8_t opcode, const std::string &payload) {
+    evbuffer *output = m_Transport.Output();
+    if (!output) {
+        return false;
+    }
+    if (payload.size() > WsFrame::kMaxControlPayload) {
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "WS control frame payload too large [%d bytes] <%s>",
+                static_cast<int>(payload.size()), m_Id.c_str());
+        return false;
+    }
+    uint8_t key[4];
+    WsFrame::RandomMaskKey(key);
+    std::vector<uint8_t> frame;
+    WsFrame::Encode(frame, opcode, payload.data(), payload.size(), key);
+    return evbuffer_add(output, frame.data(), frame.size()) == 0;
 }
 
 bool WebSocketConnection::SendFrame(const char *data, size_t size) {
@@ -490,8 +550,7 @@ void WebSocketConnection::ProcessClose() {
         return;
     }
     if (m_TurnState != TURN_INPROGRESS || !HasSocket()) {
-        CloseConnection();
-        NotifyClose();
+        FinishClose();
         return;
     }
     StartTimer(m_Timer, kCloseWaitSeconds, RequestTimedout);
@@ -507,16 +566,9 @@ void WebSocketConnection::RequestTimedout(evutil_socket_t, short, void *arg) {
 void WebSocketConnection::OnTimeout() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Turn [%s] timedout <%s>",
             m_RequestId.c_str(), m_Id.c_str());
-    if (!m_ClosePending) {
-        return;
+    if (m_ClosePending) {
+        FinishClose();
     }
-    if (m_TurnState == TURN_INPROGRESS) {
-        m_TurnState = TURN_ENDED;
-    }
-    m_ClosePending = false;
-    ClearTimer();
-    CloseConnection();
-    NotifyClose();
 }
 
 void WebSocketConnection::ResultTimedout(evutil_socket_t, short, void *arg) {
@@ -532,13 +584,7 @@ void WebSocketConnection::OnResultTimeout() {
     OnSocketLost();
 }
 
-void WebSocketConnection::ClearResultTimer() {
-    if (m_ResultTimer) {
-        event_del(m_ResultTimer);
-        event_free(m_ResultTimer);
-        m_ResultTimer = nullptr;
-    }
-}
+void WebSocketConnection::ClearResultTimer() { m_ResultTimer.reset(); }
 
 void WebSocketConnection::ConnectTimedout(evutil_socket_t, short, void *arg) {
     static_cast<WebSocketConnection *>(arg)->OnConnectTimeout();
@@ -552,19 +598,14 @@ void WebSocketConnection::OnConnectTimeout() {
     }
 }
 
-bool WebSocketConnection::StartTimer(event *&timer, int seconds, event_callback_fn callback) {
-    if (timer) {
-        event_del(timer);
-        event_free(timer);
-    }
-    timer = evtimer_new(m_Client->GetEventBase(), callback, this);
+bool WebSocketConnection::StartTimer(EventPtr &timer, int seconds, event_callback_fn callback) {
+    timer.reset(evtimer_new(m_Client->GetEventBase(), callback, this));
     if (!timer) {
         return false;
     }
     timeval tv = {seconds, 0};
-    if (evtimer_add(timer, &tv) != 0) {
-        event_free(timer);
-        timer = nullptr;
+    if (evtimer_add(timer.get(), &tv) != 0) {
+        timer.reset();
         return false;
     }
     return true;
@@ -572,20 +613,10 @@ bool WebSocketConnection::StartTimer(event *&timer, int seconds, event_callback_
 
 void WebSocketConnection::ClearTimer() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Clear HTTP timer <%s>", m_Id.c_str());
-    if (m_Timer) {
-        event_del(m_Timer);
-        event_free(m_Timer);
-        m_Timer = nullptr;
-    }
+    m_Timer.reset();
 }
 
-void WebSocketConnection::ClearConnectTimer() {
-    if (m_ConnectTimer) {
-        event_del(m_ConnectTimer);
-        event_free(m_ConnectTimer);
-        m_ConnectTimer = nullptr;
-    }
-}
+void WebSocketConnection::ClearConnectTimer() { m_ConnectTimer.reset(); }
 
 void WebSocketConnection::CloseConnection() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Close HTTP connection <%s>", m_Id.c_str());
@@ -594,10 +625,22 @@ void WebSocketConnection::CloseConnection() {
     // What belongs to the socket goes with it: audio and a Stop posted
     // before the next socket is up must wait for its speech.config.
     m_Upgraded = false;
+    m_FragmentOpcode = 0;
+    m_Fragments.clear();
     m_ConfigSent = false;
     m_StopSent = false;
     // What was written last (telemetry before a close) still goes out.
     m_Client->CloseWhenFlushed(m_Transport.Detach());
+}
+
+void WebSocketConnection::FinishClose() {
+    if (m_TurnState == TURN_INPROGRESS) {
+        m_TurnState = TURN_ENDED;
+    }
+    m_ClosePending = false;
+    ClearTimer();
+    CloseConnection();
+    NotifyClose();
 }
 
 void WebSocketConnection::NotifyClose() {
@@ -609,11 +652,7 @@ void WebSocketConnection::NotifyClose() {
 
 void WebSocketConnection::Cleanup() {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Clean up <%s>", m_Id.c_str());
-    if (m_Timer) {
-        event_del(m_Timer);
-        event_free(m_Timer);
-        m_Timer = nullptr;
-    }
+    m_Timer.reset();
     ClearConnectTimer();
     ClearResultTimer();
     m_Transport.Close();

@@ -264,10 +264,7 @@ bool WebSocketConnection::ProcessMessage(const WebSocketSrMessage &message) {
             SendTelemetry(message.m_ReceiveTime);
             m_TurnState = TURN_ENDED;
             if (m_ClosePending) {
-                m_ClosePending = false;
-                ClearTimer();
-                CloseConnection();
-                NotifyClose();
+                FinishClose();
                 return true;
             }
             return false;

@@ -124,8 +124,7 @@ bool WebSocketSrMessage::GenerateHeader(std::string &header, bool endOfHeader) c
     return true;
 }
 
-bool WebSocketSrMessage::Parse(const std::string &text, apr_pool_t *pool) {
-    (void)pool;
+bool WebSocketSrMessage::Parse(const std::string &text, apr_pool_t *) {
     std::string path;
     bool pathFound = false;
     std::string name;

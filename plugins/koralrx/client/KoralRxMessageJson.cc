@@ -29,7 +29,7 @@ std::string ComposeSpeechConfig() {
     w.Key("model");
     w.String("koralrx");
     w.Key("version");
-    w.String("1.8.0");
+    w.String(KORALRX_VERSION);
     w.EndObject();
     w.EndObject();
     return std::string(sb.GetString(), sb.GetSize());

@@ -35,21 +35,21 @@ bool IsIpLiteral(const std::string &host) {
            inet_pton(AF_INET6, host.c_str(), addr) == 1;
 }
 
-SSL_CTX *CreateTlsClientContext(const TlsSettings &settings, std::string &error) {
+SslCtxPtr CreateTlsClientContext(const TlsSettings &settings, std::string &error) {
     ERR_clear_error();
-    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
     if (!ctx) {
         error = ErrorQueueText();
         return nullptr;
     }
     if (!settings.m_Verify) {
-        SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+        SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
         return ctx;
     }
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
     int ok = settings.m_CaFile.empty()
-                 ? SSL_CTX_set_default_verify_paths(ctx)
-                 : SSL_CTX_load_verify_locations(ctx, settings.m_CaFile.c_str(), nullptr);
+                 ? SSL_CTX_set_default_verify_paths(ctx.get())
+                 : SSL_CTX_load_verify_locations(ctx.get(), settings.m_CaFile.c_str(), nullptr);
     if (ok != 1) {
         error = ErrorQueueText();
         if (error.empty()) {
@@ -59,26 +59,25 @@ SSL_CTX *CreateTlsClientContext(const TlsSettings &settings, std::string &error)
     return ctx;
 }
 
-SSL *CreateTlsHandle(SSL_CTX *context, const std::string &host) {
-    SSL *ssl = SSL_new(context);
+SslPtr CreateTlsHandle(SSL_CTX *context, const std::string &host) {
+    SslPtr ssl(SSL_new(context));
     if (!ssl) {
         return nullptr;
     }
     bool ip = IsIpLiteral(host);
     // Server name indication carries host names only; an address is not a name.
     if (!ip) {
-        SSL_set_tlsext_host_name(ssl, host.c_str());
+        SSL_set_tlsext_host_name(ssl.get(), host.c_str());
     }
     if (SSL_CTX_get_verify_mode(context) & SSL_VERIFY_PEER) {
         int ok;
         if (ip) {
-            ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
+            ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), host.c_str());
         } else {
-            SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-            ok = SSL_set1_host(ssl, host.c_str());
+            SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+            ok = SSL_set1_host(ssl.get(), host.c_str());
         }
         if (ok != 1) {
-            SSL_free(ssl);
             return nullptr;
         }
     }

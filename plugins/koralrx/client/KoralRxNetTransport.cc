@@ -23,7 +23,7 @@ struct NetTransport::Lookup {
     bool m_Starting = true;  // evdns_getaddrinfo has not returned yet
     bool m_Done = false;     // answered from within evdns_getaddrinfo
     int m_Result = 0;
-    evutil_addrinfo *m_Answer = nullptr;
+    AddrInfoPtr m_Answer;
 };
 
 NetTransport::NetTransport(Owner *owner) : m_Owner(owner) {}
@@ -37,49 +37,50 @@ NetTransport::OpenResult NetTransport::Open(event_base *base, evdns_base *dns, S
     m_Host = target.m_Host;
     m_Port = target.m_Port;
     const int options = BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS;
-    bufferevent *bev = nullptr;
+    BuffereventPtr bev;
     if (m_Tls) {
         if (!context) {
             return OPEN_NO_TLS_CONTEXT;
         }
-        SSL *ssl = CreateTlsHandle(context, target.m_Host);
+        SslPtr ssl = CreateTlsHandle(context, target.m_Host);
         if (!ssl) {
             return OPEN_NO_TLS_HANDLE;
         }
-        bev = bufferevent_openssl_socket_new(base, -1, ssl, BUFFEREVENT_SSL_CONNECTING, options);
+        bev.reset(bufferevent_openssl_socket_new(base, -1, ssl.get(), BUFFEREVENT_SSL_CONNECTING,
+                                                 options));
         if (!bev) {
-            SSL_free(ssl);
             return OPEN_NO_TLS_BUFFEREVENT;
         }
-        bufferevent_openssl_set_allow_dirty_shutdown(bev, 1);
+        // The bufferevent owns the handle from now on and frees it with itself.
+        ssl.release();
+        bufferevent_openssl_set_allow_dirty_shutdown(bev.get(), 1);
     } else {
-        bev = bufferevent_socket_new(base, -1, options);
+        bev.reset(bufferevent_socket_new(base, -1, options));
         if (!bev) {
             return OPEN_NO_BUFFEREVENT;
         }
     }
-    bufferevent_setcb(bev, ReadCallback, WriteCallback, EventCallback, this);
-    bufferevent_enable(bev, EV_READ | EV_WRITE);
+    bufferevent_setcb(bev.get(), ReadCallback, WriteCallback, EventCallback, this);
+    bufferevent_enable(bev.get(), EV_READ | EV_WRITE);
 
     const std::string *connectHost = &target.m_Host;
     int connectPort = target.m_Port;
     if (!target.m_ProxyHost.empty()) {
         // The proxy's socket is handed to the endpoint's bufferevent once the
         // tunnel stands, so this one must not close it when freed.
-        bufferevent *proxy = bufferevent_socket_new(base, -1, BEV_OPT_DEFER_CALLBACKS);
+        BuffereventPtr proxy(bufferevent_socket_new(base, -1, BEV_OPT_DEFER_CALLBACKS));
         if (!proxy) {
-            bufferevent_free(bev);
             return OPEN_NO_BUFFEREVENT;
         }
-        bufferevent_setcb(proxy, ProxyReadCallback, nullptr, ProxyEventCallback, this);
-        bufferevent_enable(proxy, EV_READ | EV_WRITE);
-        m_PendingBev = bev;
-        bev = proxy;
+        bufferevent_setcb(proxy.get(), ProxyReadCallback, nullptr, ProxyEventCallback, this);
+        bufferevent_enable(proxy.get(), EV_READ | EV_WRITE);
+        m_PendingBev = std::move(bev);
+        bev = std::move(proxy);
         m_Tunnelling = true;
         connectHost = &target.m_ProxyHost;
         connectPort = target.m_ProxyPort;
     }
-    m_Bev = bev;
+    m_Bev = std::move(bev);
     m_Connected = false;
     if (m_Timeout > 0) {
         SetTimeouts(m_Timeout);
@@ -88,7 +89,7 @@ NetTransport::OpenResult NetTransport::Open(event_base *base, evdns_base *dns, S
     if (inet_pton(AF_INET, connectHost->c_str(), &address.sin_addr) == 1) {
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(connectPort));
-        if (bufferevent_socket_connect(m_Bev, reinterpret_cast<sockaddr *>(&address),
+        if (bufferevent_socket_connect(m_Bev.get(), reinterpret_cast<sockaddr *>(&address),
                                        sizeof(address)) != 0) {
             Close();
             return OPEN_CONNECT_FAILED;
@@ -97,7 +98,7 @@ NetTransport::OpenResult NetTransport::Open(event_base *base, evdns_base *dns, S
     }
     if (!dns) {
         // Without a resolver the lookup blocks here and nothing is left in flight.
-        if (bufferevent_socket_connect_hostname(m_Bev, nullptr, AF_INET, connectHost->c_str(),
+        if (bufferevent_socket_connect_hostname(m_Bev.get(), nullptr, AF_INET, connectHost->c_str(),
                                                 connectPort) != 0) {
             Close();
             return OPEN_CONNECT_FAILED;
@@ -120,15 +121,12 @@ NetTransport::OpenResult NetTransport::Open(event_base *base, evdns_base *dns, S
     }
     // Answered at once (hosts file, or a lookup that could not start).
     int result = lookup->m_Result;
-    evutil_addrinfo *answer = lookup->m_Answer;
+    AddrInfoPtr answer = std::move(lookup->m_Answer);
     delete lookup;
     int rc = -1;
     if (result == 0 && answer) {
-        rc = bufferevent_socket_connect(m_Bev, answer->ai_addr,
+        rc = bufferevent_socket_connect(m_Bev.get(), answer->ai_addr,
                                         static_cast<int>(answer->ai_addrlen));
-    }
-    if (answer) {
-        evutil_freeaddrinfo(answer);
     }
     if (rc != 0) {
         Close();
@@ -142,34 +140,29 @@ void NetTransport::LookupCallback(int result, evutil_addrinfo *answer, void *arg
     if (lookup->m_Starting) {
         lookup->m_Done = true;
         lookup->m_Result = result;
-        lookup->m_Answer = answer;
+        lookup->m_Answer.reset(answer);
         return;
     }
     NetTransport *transport = lookup->m_Transport;
     delete lookup;
+    AddrInfoPtr owned(answer);
     if (!transport) {
-        if (answer) {
-            evutil_freeaddrinfo(answer);
-        }
         return;
     }
     transport->m_Lookup = nullptr;
-    transport->OnLookup(result, answer);
+    transport->OnLookup(result, std::move(owned));
 }
 
-void NetTransport::OnLookup(int result, evutil_addrinfo *answer) {
+void NetTransport::OnLookup(int result, AddrInfoPtr answer) {
     if (result != 0 || !answer) {
-        if (answer) {
-            evutil_freeaddrinfo(answer);
-        }
         m_LastSocketError = 0;
         ReportFailure(std::string("host lookup failed: ") +
                       (result != 0 ? evutil_gai_strerror(result) : "no address"));
         return;
     }
-    int rc =
-        bufferevent_socket_connect(m_Bev, answer->ai_addr, static_cast<int>(answer->ai_addrlen));
-    evutil_freeaddrinfo(answer);
+    int rc = bufferevent_socket_connect(m_Bev.get(), answer->ai_addr,
+                                        static_cast<int>(answer->ai_addrlen));
+    answer.reset();
     if (rc != 0) {
         m_LastSocketError = EVUTIL_SOCKET_ERROR();
         ReportFailure(std::string("connect failed: ") +
@@ -201,23 +194,22 @@ void NetTransport::SetTimeouts(int seconds) {
     timeval tv = {seconds, 0};
     const timeval *t = seconds > 0 ? &tv : nullptr;
     if (m_Bev) {
-        bufferevent_set_timeouts(m_Bev, t, t);
+        bufferevent_set_timeouts(m_Bev.get(), t, t);
     }
     if (m_PendingBev) {
-        bufferevent_set_timeouts(m_PendingBev, t, t);
+        bufferevent_set_timeouts(m_PendingBev.get(), t, t);
     }
 }
 
-void NetTransport::FreeBufferevent(bufferevent *&bev, bool closeSocket) {
+void NetTransport::FreeBufferevent(BuffereventPtr &bev, bool closeSocket) {
     if (!bev) {
         return;
     }
-    evutil_socket_t fd = bufferevent_getfd(bev);
-    bufferevent_free(bev);
+    evutil_socket_t fd = bufferevent_getfd(bev.get());
+    bev.reset();
     if (closeSocket && fd >= 0) {
         evutil_closesocket(fd);
     }
-    bev = nullptr;
 }
 
 void NetTransport::Close() {
@@ -230,13 +222,12 @@ void NetTransport::Close() {
     m_Connected = false;
 }
 
-bufferevent *NetTransport::Detach() {
+BuffereventPtr NetTransport::Detach() {
     if (!m_Connected || m_Tunnelling || !m_Bev) {
         Close();
-        return nullptr;
+        return BuffereventPtr();
     }
-    bufferevent *bev = m_Bev;
-    m_Bev = nullptr;
+    BuffereventPtr bev = std::move(m_Bev);
     Close();
     return bev;
 }
@@ -318,7 +309,7 @@ void NetTransport::ProcessProxyEvents(bufferevent *bev, short events) {
 
 void NetTransport::ProxyReceive(bufferevent *bev) {
     m_Owner->OnTransportProxyRead();
-    if (bev != m_Bev || !m_Tunnelling) {
+    if (bev != m_Bev.get() || !m_Tunnelling) {
         return;  // the owner gave up meanwhile
     }
     // The whole reply head must be consumed before the tunnel is used, or its
@@ -344,24 +335,22 @@ void NetTransport::ProxyReceive(bufferevent *bev) {
 }
 
 bool NetTransport::TakeOverTunnel() {
-    evutil_socket_t fd = bufferevent_getfd(m_Bev);
-    bufferevent_free(m_Bev);
-    m_Bev = m_PendingBev;
-    m_PendingBev = nullptr;
+    evutil_socket_t fd = bufferevent_getfd(m_Bev.get());
+    m_Bev = std::move(m_PendingBev);
     m_Tunnelling = false;
-    if (bufferevent_setfd(m_Bev, fd) != 0) {
+    if (bufferevent_setfd(m_Bev.get(), fd) != 0) {
         evutil_closesocket(fd);
         return false;
     }
     if (m_Timeout > 0) {
         SetTimeouts(m_Timeout);
     }
-    bufferevent_enable(m_Bev, EV_READ | EV_WRITE);
+    bufferevent_enable(m_Bev.get(), EV_READ | EV_WRITE);
     if (!m_Tls) {
         // A connect without an address on a connected socket reports
         // BEV_EVENT_CONNECTED as soon as the socket is writable. With TLS the
         // handshake starts on its own and reports it when done.
-        return bufferevent_socket_connect(m_Bev, nullptr, 0) == 0;
+        return bufferevent_socket_connect(m_Bev.get(), nullptr, 0) == 0;
     }
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <openssl/sha.h>
 #include <strings.h>
 
 #include <cstring>
@@ -62,6 +63,65 @@ bool IsUpgradeAccepted(const char *data, size_t size) {
     // The code ends there: "HTTP/1.1 1010" is no upgrade.
     return size >= n && strncasecmp(data, kAccepted, n) == 0 &&
            (size == n || data[n] == ' ' || data[n] == '\r' || data[n] == '\n');
+}
+
+std::string AcceptKey(const std::string &key) {
+    static const char kGuid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+    std::string text = key + kGuid;
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char *>(text.data()), text.size(), digest);
+    unsigned char encoded[32];
+    int n = EVP_EncodeBlock(encoded, digest, sizeof(digest));
+    return std::string(reinterpret_cast<char *>(encoded), static_cast<size_t>(n));
+}
+
+bool FindHeader(const char *data, size_t size, const std::string &name, std::string &value) {
+    // Fields start after the status line; each ends at CR LF (or a bare LF).
+    size_t pos = 0;
+    while (pos < size && data[pos] != '\n') {
+        ++pos;
+    }
+    while (++pos < size) {
+        size_t end = pos;
+        while (end < size && data[end] != '\n') {
+            ++end;
+        }
+        size_t colon = pos;
+        while (colon < end && data[colon] != ':') {
+            ++colon;
+        }
+        if (colon < end && colon - pos == name.size() &&
+            strncasecmp(data + pos, name.c_str(), name.size()) == 0) {
+            size_t from = colon + 1;
+            size_t to = end;
+            while (from < to && (data[from] == ' ' || data[from] == '\t')) {
+                ++from;
+            }
+            while (to > from &&
+                   (data[to - 1] == ' ' || data[to - 1] == '\t' || data[to - 1] == '\r')) {
+                --to;
+            }
+            value.assign(data + from, to - from);
+            return true;
+        }
+        pos = end;
+    }
+    return false;
+}
+
+bool CheckAccept(const char *data, size_t size, const std::string &key, std::string &reason) {
+    std::string accept;
+    if (!FindHeader(data, size, "Sec-WebSocket-Accept", accept)) {
+        reason = "no Sec-WebSocket-Accept";
+        return false;
+    }
+    std::string expected = AcceptKey(key);
+    if (accept != expected) {
+        reason = "Sec-WebSocket-Accept [" + accept + "] does not answer the key sent (expected [" +
+                 expected + "])";
+        return false;
+    }
+    return true;
 }
 
 std::string ComposeProxyConnect(const std::string &host, int port) {

@@ -3,7 +3,7 @@
 #include <new>
 #include <thread>
 
-#include "apt_log.h"
+#include "KoralRxLog.h"
 #include "mpf_codec.h"
 #include "mpf_sdi_dtmf.h"
 #include "mpf_sdi_speech.h"
@@ -122,8 +122,9 @@ bool StorageGet(mpf_sdi_detector_t *detector, mpf_sdi_init_request_t *request) {
 bool SpeechInitPrepare(mpf_sdi_detector_t *detector, mpf_sdi_init_request_t *request) {
     const mpf_sdi_params_t *params = &detector->control.params;
     if (!request->sampling_rate || request->sampling_rate > kMaxSamplingRate) {
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Unsupported Sampling Rate [%d Hz] <%s>",
-                static_cast<int>(request->sampling_rate), detector->name);
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Unsupported Sampling Rate [%d Hz] <%s>", static_cast<int>(request->sampling_rate),
+                detector->name);
         return false;
     }
     request->frame_size =
@@ -133,8 +134,8 @@ bool SpeechInitPrepare(mpf_sdi_detector_t *detector, mpf_sdi_init_request_t *req
     request->frame_count = FrameCount(params, request->output_frame_count, request->leading_frames);
     request->vad_mode = static_cast<int>(params->vad_mode);
     if (!StorageGet(detector, request)) {
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Allocate Frame Buffer <%s>",
-                detector->name);
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                "Failed to Allocate Frame Buffer <%s>", detector->name);
         return false;
     }
     return true;
@@ -144,7 +145,7 @@ void SpeechInitLog(const mpf_sdi_detector_t *detector, const mpf_sdi_init_reques
                    const mpf_sdi_params_t *params, apr_uint32_t start_mode) {
     const char *start_of_input = start_mode == 1 ? "external" : "internal";
     if (!params->normalize_input) {
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO,
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
                 "Init Speech Detector: frame-size=%d, frame-count=%d, vad-mode=%d, "
                 "noinput-timeout=%d ms, input-timeout=%d ms, start-timeout=%d ms, "
                 "complete-timeout=%d ms, incomplete-timeout=%d ms, interim-results=%d, "
@@ -158,7 +159,7 @@ void SpeechInitLog(const mpf_sdi_detector_t *detector, const mpf_sdi_init_reques
                 start_of_input, detector->name);
         return;
     }
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO,
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
             "Init Speech Detector: frame-size=%d, max-frame-count=%d, output-frame-count=%d, "
             "vad-mode=%d, noinput-timeout=%d ms, input-timeout=%d ms, start-timeout=%d ms, "
             "complete-timeout=%d ms, incomplete-timeout=%d ms, leading-silence=%d ms, "
@@ -175,7 +176,7 @@ void SpeechInitLog(const mpf_sdi_detector_t *detector, const mpf_sdi_init_reques
 }
 
 void DtmfInitLog(const mpf_sdi_detector_t *detector, const mpf_sdi_params_t *params) {
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO,
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
             "Init DTMF Detector: interdigit-timeout=%d ms, term-timeout=%d ms, term-char=%c, "
             "length=%d, min-length=%d, max-length=%d <%s>",
             static_cast<int>(params->dtmf_interdigit_timeout),
@@ -186,7 +187,7 @@ void DtmfInitLog(const mpf_sdi_detector_t *detector, const mpf_sdi_params_t *par
 }
 
 void NoinputTimerLog(const mpf_sdi_detector_t *detector, apr_size_t timeout) {
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Start No-Input Timer [%d ms] <%s>",
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Start No-Input Timer [%d ms] <%s>",
             static_cast<int>(timeout), detector->name);
 }
 
@@ -231,11 +232,11 @@ void InitApply(mpf_sdi_detector_t *detector, const mpf_sdi_init_request_t *reque
         }
         // The voice detector is reset here, on the thread that runs it.
         if (WebRtcVad_Init(detector->vad) != 0) {
-            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Init VAD Instance <%s>",
-                    detector->name);
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to Init VAD Instance <%s>", detector->name);
         } else if (WebRtcVad_set_mode(detector->vad, request->vad_mode) != 0) {
-            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Set VAD Mode to %d <%s>",
-                    request->vad_mode, detector->name);
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to Set VAD Mode to %d <%s>", request->vad_mode, detector->name);
         }
     }
     if (request->mode & MPF_SDI_MODE_DTMF) detector->digits.count = 0;
@@ -263,7 +264,7 @@ void RequestApply(mpf_sdi_detector_t *detector, apr_byte_t request) {
                 detector->input_timer = 0;
                 detector->noinput_timer_on = FALSE;
                 detector->active_mode = MPF_SDI_MODE_SPEECH;
-                apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Set Speech Input Flag <%s>",
+                apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Speech Input Flag <%s>",
                         detector->name);
             }
             break;
@@ -278,7 +279,7 @@ void RequestApply(mpf_sdi_detector_t *detector, apr_byte_t request) {
                     detector->input_timer = 0;
                     detector->noinput_timer_on = FALSE;
                 }
-                apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Set Result Flag [%d ms] <%s>",
+                apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Set Result Flag [%d ms] <%s>",
                         static_cast<int>(detector->complete_timeout), detector->name);
             }
             break;
@@ -402,8 +403,8 @@ mpf_sdi_detector_t *mpf_sdi_detector_create(const char *name,
     if (own.input_mode & MPF_SDI_MODE_SPEECH) {
         detector->vad = WebRtcVad_Create();
         if (!detector->vad) {
-            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Create VAD Instnace <%s>",
-                    detector->name);
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "Failed to Create VAD Instnace <%s>", detector->name);
             detector->~mpf_sdi_detector_t();
             return nullptr;
         }

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "apt_log.h"
+#include "KoralRxLog.h"
 #include "mpf_sdi_task.h"
 
 namespace {
@@ -55,7 +55,7 @@ void DigitAdd(mpf_sdi_detector_t *detector, char digit) {
     bool complete = false;
     if (digit != params->dtmf_term_char) {
         if (!DigitsReserve(digits, 1)) {
-            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Store DTMF Digit <%s>",
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Failed to Store DTMF Digit <%s>",
                     detector->name);
             return;
         }
@@ -81,7 +81,8 @@ char EventDigit(const mpf_frame_t *frame) {
 }
 
 void LogStartOfEvent(const mpf_sdi_detector_t *detector, const mpf_frame_t *frame, char digit) {
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Detected Start of Event: id=%d, digit=%c <%s>",
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+            "Detected Start of Event: id=%d, digit=%c <%s>",
             static_cast<int>(frame->event_frame.event_id), mpf_sdi_printable_char(digit),
             detector->name);
 }
@@ -96,7 +97,7 @@ void DtmfNoInput(mpf_sdi_detector_t *detector, const mpf_frame_t *frame) {
         LogStartOfEvent(detector, frame, digit);
         DigitAdd(detector, digit);
     } else if (frame->marker == MPF_MARKER_END_OF_EVENT) {
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO,
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
                 "Detected End of Event: id=%d, duration=%d ts <%s>",
                 static_cast<int>(frame->event_frame.event_id),
                 static_cast<int>(frame->event_frame.duration), detector->name);
@@ -112,17 +113,18 @@ void DtmfInProgress(mpf_sdi_detector_t *detector, const mpf_frame_t *frame) {
         detector->term_timer_on = FALSE;
         DigitAdd(detector, digit);
     } else if (digit && frame->marker == MPF_MARKER_END_OF_EVENT) {
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO,
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
                 "Detected End of Event: id=%d duration=%d ts <%s>",
                 static_cast<int>(frame->event_frame.event_id),
                 static_cast<int>(frame->event_frame.duration), detector->name);
         if (params->dtmf_min_length && detector->digits.count >= params->dtmf_min_length) {
-            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Start Term Timer [%d ms] <%s>",
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO, "Start Term Timer [%d ms] <%s>",
                     static_cast<int>(params->dtmf_term_timeout), detector->name);
             detector->term_timer_on = TRUE;
             detector->term_timer = 0;
         } else {
-            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Start Inter-Digit Timer [%d ms] <%s>",
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_INFO,
+                    "Start Inter-Digit Timer [%d ms] <%s>",
                     static_cast<int>(params->dtmf_interdigit_timeout), detector->name);
             detector->interdigit_timer_on = TRUE;
             detector->interdigit_timer = 0;

@@ -1,7 +1,7 @@
 #include "mpf_sdi_params.h"
 
 #include "KoralRxConfigAttr.h"
-#include "apt_log.h"
+#include "KoralRxLog.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ void LoadAttr(mpf_sdi_params_t *params, const char *name, const char *value) {
                 return;
             }
         }
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING,
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
                 "Unexpected Value <%s> for SDI Attribute <%s>", value, name);
     } else if (NameIs(name, "vad-mode")) {
         KORAL::LoadIntAttr(name, value, 0, 3, params->vad_mode, nullptr);
@@ -60,7 +60,7 @@ void LoadAttr(mpf_sdi_params_t *params, const char *name, const char *value) {
     } else if (NameIs(name, "speech-output-period")) {
         LoadSize(name, value, params->speech_output_period);
     } else {
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown SDI Attribute <%s>", name);
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "Unknown SDI Attribute <%s>", name);
     }
 }
 
@@ -99,7 +99,8 @@ apt_bool_t mpf_sdi_params_load(mpf_sdi_params_t *params, const apr_xml_elem *ele
         for (apr_size_t i = 1; i < left; ++i) attr = attr->next;
         const char *name = attr->name ? attr->name : "";
         const char *value = attr->value ? attr->value : "";
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_DEBUG, "Load SDI Attribute: %s = %s", name, value);
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG, "Load SDI Attribute: %s = %s", name,
+                value);
         LoadAttr(params, name, value);
     }
     return TRUE;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "apt_log.h"
+#include "KoralRxLog.h"
 #include "mpf_sdi_task.h"
 
 namespace {
@@ -48,7 +48,7 @@ int FrameJudge(mpf_sdi_detector_t *detector, const mpf_frame_t *frame) {
                                    static_cast<const int16_t *>(slot->codec_frame.buffer),
                                    slot->codec_frame.size / 2);
     if (result < 0) {
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "VAD Error <%s>", detector->name);
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING, "VAD Error <%s>", detector->name);
         return kVoiceError;
     }
     return result > 0 ? kVoice : kNoVoice;
@@ -60,7 +60,7 @@ int FrameJudge(mpf_sdi_detector_t *detector, const mpf_frame_t *frame) {
 void SpeechOutput(mpf_sdi_detector_t *detector, apr_size_t marker, apr_size_t count,
                   mpf_sdi_stats_t *stats) {
     mpf_sdi_frame_buffer_t *frames = &detector->frames;
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_DEBUG,
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
             "Detector Speech Output: read-marker=%d, count=%d, write-marker=%d <%s>",
             static_cast<int>(marker), static_cast<int>(count),
             static_cast<int>(frames->write_marker), detector->name);
@@ -89,7 +89,7 @@ void SpeechOutput(mpf_sdi_detector_t *detector, apr_size_t marker, apr_size_t co
 void SilenceOutput(mpf_sdi_detector_t *detector, apr_size_t count) {
     mpf_sdi_frame_buffer_t *frames = &detector->frames;
     if (count > frames->leading_frames) count = frames->leading_frames;
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_DEBUG,
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
             "Detector Silence Output: read-marker=%d, count=%d, write-marker=%d <%s>",
             static_cast<int>(frames->read_marker), static_cast<int>(count),
             static_cast<int>(frames->write_marker), detector->name);
@@ -119,16 +119,16 @@ void LastOutput(mpf_sdi_detector_t *detector, apr_size_t end, mpf_sdi_stats_t *s
 void ProbationStart(mpf_sdi_detector_t *detector, mpf_sdi_state_e target) {
     mpf_sdi_task_t *task = &detector->speech;
     const mpf_sdi_frame_buffer_t *frames = &detector->frames;
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_DEBUG,
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
             "Start Detector State Probation %s -> %s [%d ms] <%s>", mpf_sdi_state_str(task->state),
             mpf_sdi_state_str(target), static_cast<int>(task->state_duration), detector->name);
     if (target == MPF_SDI_STATE_IN_PROGRESS) {
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_DEBUG,
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
                 "Detector: read-marker=%d, input-start-marker=%d, write-marker=%d <%s>",
                 static_cast<int>(frames->read_marker), static_cast<int>(frames->input_start_marker),
                 static_cast<int>(frames->write_marker), detector->name);
     } else {
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_DEBUG,
+        apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
                 "Detector: read-marker=%d, input-end-marker=%d, write-marker=%d <%s>",
                 static_cast<int>(frames->read_marker), static_cast<int>(frames->input_end_marker),
                 static_cast<int>(frames->write_marker), detector->name);
@@ -139,7 +139,7 @@ void ProbationStart(mpf_sdi_detector_t *detector, mpf_sdi_state_e target) {
 
 void ProbationCancel(mpf_sdi_detector_t *detector, mpf_sdi_state_e target) {
     mpf_sdi_task_t *task = &detector->speech;
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_DEBUG,
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
             "Cancel Detector State Probation %s <- %s [%d ms] <%s>", mpf_sdi_state_str(task->state),
             mpf_sdi_state_str(target), static_cast<int>(task->state_duration), detector->name);
     task->probation = FALSE;

@@ -19,25 +19,24 @@ namespace {
 // to; a bad one fails the start rather than every recognition after it.
 bool CheckEndpoint(const char *kind, const std::string &uri, const char *path) {
     const char *reason = nullptr;
-    evhttp_uri *parsed = evhttp_uri_parse(uri.c_str());
-    if (!parsed) {
-        reason = "not a URI";
-    } else {
-        UriEndpoint endpoint;
-        switch (GetUriEndpoint(parsed, nullptr, endpoint)) {
-            case URI_OK:
-                break;
-            case URI_NO_SCHEME:
-                reason = "no scheme";
-                break;
-            case URI_UNKNOWN_SCHEME:
-                reason = "scheme must be http or https";
-                break;
-            case URI_NO_HOST:
-                reason = "no host";
-                break;
-        }
-        evhttp_uri_free(parsed);
+    ResolvedTarget target;
+    switch (ResolveTarget(uri, std::string(), target)) {
+        case TARGET_OK:
+            break;
+        case TARGET_MALFORMED_URI:
+        case TARGET_MALFORMED_PROXY_URI:
+            reason = "not a URI";
+            break;
+        case TARGET_NO_SCHEME:
+            reason = "no scheme";
+            break;
+        case TARGET_UNKNOWN_SCHEME:
+            reason = "scheme must be http or https";
+            break;
+        case TARGET_NO_HOST:
+        case TARGET_NO_PROXY_HOST:
+            reason = "no host";
+            break;
     }
     if (!reason) return true;
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,

@@ -101,7 +101,7 @@ MRCP_PLUGIN_VERSION_DECLARE
 
 MRCP_PLUGIN_DECLARE(mrcp_engine_t *) mrcp_plugin_create(apr_pool_t *pool) {
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_NOTICE,
-            "KORAL Plugin Version [1.8.0] Date [2019-06-07]");
+            "KORAL Plugin Version [" KORALRX_VERSION "] Date [2019-06-07]");
     // Set before the engine is built, so that a failed creation is not retried.
     if (KORAL::g_EngineCreated.exchange(true)) return nullptr;
     KORAL::Engine *engine = new KORAL::Engine("Koral");

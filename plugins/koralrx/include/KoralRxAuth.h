@@ -12,9 +12,12 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 
 #include "KoralRxEndpoints.h"
+#include "KoralRxNetHandles.h"
+#include "KoralRxNetTransport.h"
 
 namespace KORAL {
 
@@ -85,6 +88,7 @@ class AuthClient {
 
   private:
     bool CreateConnection(const char *scheme);
+    // Every fetch is a first attempt: the connection retries on its own.
     bool MakeRequest(const apr_time_t &startTime, bool retry);
     void SetComplete(CompletionCause cause);
     bool StartTimer(int32_t seconds, event_callback_fn callback);
@@ -108,11 +112,12 @@ class AuthClient {
     event_base *m_EventBase;
     evdns_base *m_DnsBase;
     SSL_CTX *m_SslContext;
-    HttpConnection *m_Connection;
+    std::unique_ptr<HttpConnection> m_Connection;
     HttpRequest *m_Request;  // owned by m_Connection while in flight
-    event *m_Timer;
-    evhttp_uri *m_ParsedUri;
-    evhttp_uri *m_ParsedProxyUri;
+    EventPtr m_Timer;
+    EvhttpUriPtr m_ParsedUri;
+    EvhttpUriPtr m_ParsedProxyUri;
+    NetTransport::Target m_Target;  // where the fetch connects, from the two URIs
     const char *m_Method;
     std::list<Handler *> m_Handlers;
     std::string m_Token;

@@ -12,13 +12,15 @@
 
 #include <atomic>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 
 #include "KoralRxAuth.h"
 #include "KoralRxClientEvents.h"
+#include "KoralRxNetHandles.h"
 #include "KoralRxNetTls.h"
 
 namespace KORAL {
@@ -64,14 +66,14 @@ class WebSocketClient {
     // Loop thread: frees `bev` once what it still has to send is written (or
     // after kLingerSeconds, or when the loop ends), so that a last message
     // is not cut off by closing right after it.
-    void CloseWhenFlushed(bufferevent *bev);
+    void CloseWhenFlushed(BuffereventPtr bev);
     static const int kLingerSeconds = 2;
 
     const std::string &GetName() const { return m_Name; }
     event_base *GetEventBase() const { return m_EventBase; }
-    evdns_base *GetDnsBase() const { return m_DnsBase; }
-    SSL_CTX *GetSslContext() const { return m_SslContext; }
-    AuthClient *GetAuthClient() const { return m_AuthClient; }
+    evdns_base *GetDnsBase() const { return m_DnsBase.get(); }
+    SSL_CTX *GetSslContext() const { return m_SslContext.get(); }
+    AuthClient *GetAuthClient() const { return m_AuthClient.get(); }
     bool IsRunning() const { return m_Running; }
 
   private:
@@ -90,11 +92,13 @@ class WebSocketClient {
     std::deque<Event *> m_EventQueue;
     bool m_Waiting;
     std::atomic<bool> m_Running;
+    // The loop's base, owned by the loop thread for its lifetime; this is a
+    // view of it (under m_Mutex) for the posting threads and the accessors.
     event_base *m_EventBase;
-    evdns_base *m_DnsBase;
-    SSL_CTX *m_SslContext;
-    event *m_WakeEvent;
-    std::set<bufferevent *> m_Lingering;
+    EvdnsBasePtr m_DnsBase;
+    SslCtxPtr m_SslContext;
+    EventPtr m_WakeEvent;
+    std::map<bufferevent *, BuffereventPtr> m_Lingering;
 
   public:
     // Filled by the owner before Start.
@@ -109,7 +113,7 @@ class WebSocketClient {
     std::string m_NameServer;
 
   private:
-    AuthClient *m_AuthClient;
+    std::unique_ptr<AuthClient> m_AuthClient;
 };
 
 }  // namespace KORAL

@@ -21,7 +21,9 @@
 #include "KoralRxAuth.h"
 #include "KoralRxMessage.h"
 #include "KoralRxMessageJson.h"
+#include "KoralRxNetHandles.h"
 #include "KoralRxNetTransport.h"
+#include "KoralRxWsFrame.h"
 
 namespace KORAL {
 
@@ -116,6 +118,16 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
     bool ProcessUpgrade(evbuffer *input);
     void Receive(evbuffer *input);
     bool ReceiveFrame(evbuffer *input);
+    enum AssembleResult {
+        ASSEMBLE_WHOLE,     // `header`'s opcode and `payload` hold a whole message
+        ASSEMBLE_PENDING,   // fragments still to come (or a stray continuation)
+        ASSEMBLE_TOO_LARGE  // the message grew over WsFrame::kMaxReceivedPayload
+    };
+    // Adds a data frame to the message being reassembled.
+    AssembleResult AssembleMessage(WsFrame::Header &header, std::string &payload);
+    // A close frame from the service: answered, then the socket is lost.
+    bool OnCloseFrame(const std::string &payload);
+    bool SendControlFrame(uint8_t opcode, const std::string &payload);
     bool SendFrame(const char *data, size_t size);
     bool SendBinFrame(const BinaryMessage &message);
     bool OnConnectComplete(bool ok);
@@ -124,13 +136,17 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
     void OnConnectTimeout();
     void OnResultTimeout();
     void ClearResultTimer();
-    bool StartTimer(event *&timer, int seconds, event_callback_fn callback);
+    bool StartTimer(EventPtr &timer, int seconds, event_callback_fn callback);
     void ClearTimer();
     void ClearConnectTimer();
     void CloseConnection();
     void FreeUris();
     void Cleanup();
     void NotifyClose();
+    // The one end of a Close: the turn (if any) ended, the close timer
+    // cleared, the socket closed and the owner told, who may destroy this
+    // connection at once: nothing of it may be touched afterwards.
+    void FinishClose();
     bool HasSocket() const { return m_Transport.IsOpen(); }
 
     void OnTransportProxyEvent(short events, const std::string &reason) override;
@@ -154,18 +170,19 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
     Handler *m_Handler;
     WebSocketClient *m_Client;
     NetTransport m_Transport;  // the socket(s): m_Bev and m_PendingBev
-    event *m_Timer;
-    event *m_ConnectTimer;
-    event *m_ResultTimer;  // the wait for the turn's speech.phrase after its end of audio
+    EventPtr m_Timer;
+    EventPtr m_ConnectTimer;
+    EventPtr m_ResultTimer;  // the wait for the turn's speech.phrase after its end of audio
     int m_ConnectTimeout;
-    evhttp_uri *m_ServiceUri;
-    evhttp_uri *m_ParsedProxyUri;
+    EvhttpUriPtr m_ServiceUri;
+    EvhttpUriPtr m_ParsedProxyUri;
     std::string m_Host;
     int32_t m_Port;
     std::string m_Uri;
     std::string m_ProxyUri;
     std::string m_Id;
     std::string m_Authorization;
+    std::string m_UpgradeKey;  // Sec-WebSocket-Key of the last upgrade request
     unsigned short m_SampleRate;
     bool m_Upgraded;
     bool m_ConfigSent;
@@ -182,6 +199,10 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
     std::string m_PendingStopId;
     // The current turn's speech.phrase arrived (no result wait after its Stop).
     bool m_PhraseReceived;
+    // A fragmented message under reassembly: its opcode (0: none) and its
+    // payload so far, within WsFrame::kMaxReceivedPayload.
+    uint8_t m_FragmentOpcode;
+    std::string m_Fragments;
     TurnState m_TurnState;
     State m_State;
     ConnectionStats m_Stats;

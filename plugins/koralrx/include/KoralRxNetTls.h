@@ -7,7 +7,7 @@
 
 #include <string>
 
-struct bufferevent;
+#include "KoralRxNetHandles.h"
 
 namespace KORAL {
 
@@ -22,11 +22,11 @@ struct TlsSettings {
 // `settings`; null on failure, with the reason in `error`. A CA file that
 // cannot be loaded is reported in `error` but the context is still made:
 // it then trusts nothing and every verified handshake fails.
-SSL_CTX *CreateTlsClientContext(const TlsSettings &settings, std::string &error);
+SslCtxPtr CreateTlsClientContext(const TlsSettings &settings, std::string &error);
 
 // A TLS handle for a connection to `host`: server name indication for host
 // names, and host name or IP address verification when the context verifies.
-SSL *CreateTlsHandle(SSL_CTX *context, const std::string &host);
+SslPtr CreateTlsHandle(SSL_CTX *context, const std::string &host);
 
 // Why the TLS session of `bev` failed: the certificate verification result,
 // the OpenSSL errors queued on it, or `socketError` (errno) when a system

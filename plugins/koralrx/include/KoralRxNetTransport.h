@@ -18,6 +18,8 @@
 
 #include <string>
 
+#include "KoralRxNetHandles.h"
+
 namespace KORAL {
 
 class NetTransport {
@@ -80,15 +82,15 @@ class NetTransport {
     void Close();
     // Gives up the established stream to the caller (null while tunnelling
     // or not connected, in which case everything is freed as by Close).
-    bufferevent *Detach();
+    BuffereventPtr Detach();
 
     bool IsOpen() const { return m_Bev != nullptr; }
     // The host name of the endpoint (or proxy) is still being looked up.
     bool IsResolving() const { return m_Lookup != nullptr; }
     // The stream to the endpoint is established (TLS handshake done).
     bool IsConnected() const { return m_Connected; }
-    bufferevent *Bev() const { return m_Bev; }
-    evbuffer *Output() const { return m_Bev ? bufferevent_get_output(m_Bev) : nullptr; }
+    bufferevent *Bev() const { return m_Bev.get(); }
+    evbuffer *Output() const { return m_Bev ? bufferevent_get_output(m_Bev.get()) : nullptr; }
 
     // System error number seen with the last failure event (0 if none).
     int GetLastSocketError() const { return m_LastSocketError; }
@@ -108,16 +110,16 @@ class NetTransport {
     void ProxyReceive(bufferevent *bev);
     void ProcessProxyEvents(bufferevent *bev, short events);
     bool TakeOverTunnel();
-    void FreeBufferevent(bufferevent *&bev, bool closeSocket);
+    static void FreeBufferevent(BuffereventPtr &bev, bool closeSocket);
     static void LookupCallback(int result, evutil_addrinfo *answer, void *arg);
-    void OnLookup(int result, evutil_addrinfo *answer);
+    void OnLookup(int result, AddrInfoPtr answer);
     void CancelLookup();
     void ReportFailure(const std::string &reason);
 
     Owner *m_Owner;
-    Lookup *m_Lookup = nullptr;           // the name lookup in flight, if any
-    bufferevent *m_Bev = nullptr;         // the connecting stream (the proxy's while tunnelling)
-    bufferevent *m_PendingBev = nullptr;  // the endpoint's stream waiting for the tunnel
+    Lookup *m_Lookup = nullptr;   // the name lookup in flight, if any
+    BuffereventPtr m_Bev;         // the connecting stream (the proxy's while tunnelling)
+    BuffereventPtr m_PendingBev;  // the endpoint's stream waiting for the tunnel
     bool m_Tunnelling = false;
     bool m_Tls = false;
     bool m_Connected = false;

@@ -25,6 +25,8 @@ enum Opcode : uint8_t {
 const size_t kMaxHeaderSize = 14;
 // Largest payload a received frame may announce (1 MiB).
 const uint64_t kMaxReceivedPayload = uint64_t{1024} * 1024;
+// Largest payload of a control frame (ping, pong, close), RFC 6455 5.5.
+const size_t kMaxControlPayload = 125;
 
 // Size of the header of a frame carrying `length` payload bytes.
 size_t HeaderSize(uint64_t length, bool masked);

@@ -27,6 +27,18 @@ size_t FindHeadEnd(const char *data, size_t size);
 // The response head begins with "HTTP/1.1 101" (any letter case).
 bool IsUpgradeAccepted(const char *data, size_t size);
 
+// The Sec-WebSocket-Accept value that answers `key` (RFC 6455, 4.2.2): the
+// SHA-1 of the key followed by the protocol's GUID, in standard Base64.
+std::string AcceptKey(const std::string &key);
+
+// The value of the first header field `name` (any letter case) of a head,
+// without the blanks around it; false when the head has no such field.
+bool FindHeader(const char *data, size_t size, const std::string &name, std::string &value);
+
+// Whether an accepted upgrade's head answers `key` with the right
+// Sec-WebSocket-Accept; otherwise `reason` says what is wrong.
+bool CheckAccept(const char *data, size_t size, const std::string &key, std::string &reason);
+
 // "CONNECT host:port HTTP/1.1" with the Host line and the empty line.
 std::string ComposeProxyConnect(const std::string &host, int port);
 

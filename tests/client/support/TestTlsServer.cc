@@ -8,6 +8,8 @@
 #include <event2/listener.h>
 #include <event2/thread.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <openssl/ssl.h>
 #include <strings.h>
 #include <unistd.h>
@@ -82,6 +84,16 @@ void RunPosted(evutil_socket_t, short, void *arg) {
 std::string ClientFrame::Path() const { return FieldOf(m_Header, "Path"); }
 std::string ClientFrame::RequestId() const { return FieldOf(m_Header, "X-RequestId"); }
 std::string UpgradeRequest::Header(const std::string &name) const { return HeaderOf(m_Head, name); }
+
+std::string UpgradeRequest::AcceptLine() const {
+    // RFC 6455, 4.2.2: Base64 of the SHA-1 of the key and the protocol's GUID.
+    std::string text = Header("Sec-WebSocket-Key") + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char *>(text.data()), text.size(), digest);
+    unsigned char encoded[32];
+    int n = EVP_EncodeBlock(encoded, digest, sizeof(digest));
+    return "Sec-WebSocket-Accept: " + std::string(reinterpret_cast<char *>(encoded), n) + "\r\n";
+}
 std::string TokenRequest::Header(const std::string &name) const { return HeaderOf(m_Head, name); }
 
 void Peer::SendRaw(const std::string &bytes) {
@@ -369,10 +381,10 @@ void TestTlsServer::HandleHead(Peer &peer, const std::string &head) {
     UpgradeRequest request{peer.m_Id, head, sni};
     Record([&] { m_Upgrades.push_back(request); });
     std::string reply = m_UpgradeReply ? m_UpgradeReply(request)
-                                       : std::string(
-                                             "HTTP/1.1 101 Switching Protocols\r\n"
-                                             "Upgrade: websocket\r\n"
-                                             "Connection: Upgrade\r\n\r\n");
+                                       : "HTTP/1.1 101 Switching Protocols\r\n"
+                                         "Upgrade: websocket\r\n"
+                                         "Connection: Upgrade\r\n" +
+                                             request.AcceptLine() + "\r\n";
     peer.SendRaw(reply);
     if (strncasecmp(reply.c_str(), "HTTP/1.1 101", 12) == 0) {
         peer.m_Upgraded = true;

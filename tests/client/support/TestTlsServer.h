@@ -41,6 +41,8 @@ struct UpgradeRequest {
     std::string m_Head;
     std::string m_ServerName;  // SNI, empty when none
     std::string Header(const std::string &name) const;
+    // "Sec-WebSocket-Accept: ..." with CR LF, answering this request's key.
+    std::string AcceptLine() const;
 };
 
 struct TokenRequest {
