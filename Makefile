@@ -1,5 +1,7 @@
 # Entry points: `make test` (bootstrap, build, run every test in a normal and
 # an ASan+UBSan build), `make tsan`, `make demo`, `make fuzz`, `make bench`.
+# `make soak [SOAK_RECOGNITIONS=N] [SOAK_CHANNELS=C] [SOAK_SEED=S]` runs the
+# faulted soak in the ASan+UBSan build (leaks checked at exit).
 # `make fuzz-smoke` builds the fuzz targets as `make fuzz` does and runs each
 # for a few seconds (continuous integration does, so that the clang build
 # cannot break unseen).
@@ -8,8 +10,11 @@ CMAKE ?= cmake
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
+SOAK_RECOGNITIONS ?= 3000
+SOAK_CHANNELS ?= 24
+SOAK_SEED ?= 20261206
 
-.PHONY: all bootstrap build build-asan build-tsan build-fuzz test test-normal test-asan tsan demo fuzz fuzz-smoke \
+.PHONY: all bootstrap build build-asan build-tsan build-fuzz test test-normal test-asan tsan soak demo fuzz fuzz-smoke \
 	bench clean
 
 all: build
@@ -39,6 +44,11 @@ test: test-normal test-asan
 
 tsan: build-tsan
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_ARGS) -LE no-tsan
+
+soak: build-asan
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  KORAL_BINARY_DIR=$(CURDIR)/build-asan tests/soak/koral-soak --recognitions $(SOAK_RECOGNITIONS) \
+	  --channels $(SOAK_CHANNELS) --seed $(SOAK_SEED)
 
 demo: build
 	scripts/demo/run
