@@ -1,6 +1,8 @@
 # Entry points: `make test` (bootstrap, build, run every test in a normal and
 # an ASan+UBSan build), `make tsan`, `make lint`, `make demo`, `make fuzz`,
 # `make bench`.
+# `make soak [SOAK_RECOGNITIONS=N] [SOAK_CHANNELS=C] [SOAK_SEED=S]` runs the
+# faulted soak in the ASan+UBSan build (leaks checked at exit).
 # `make fuzz-smoke` builds the fuzz targets as `make fuzz` does and runs each
 # for a few seconds (continuous integration does, so that the clang build
 # cannot break unseen).
@@ -12,8 +14,11 @@ CMAKE ?= cmake
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
+SOAK_RECOGNITIONS ?= 3000
+SOAK_CHANNELS ?= 24
+SOAK_SEED ?= 20261206
 
-.PHONY: all bootstrap build build-asan build-tsan build-fuzz test test-normal test-asan tsan lint demo fuzz fuzz-smoke \
+.PHONY: all bootstrap build build-asan build-tsan build-fuzz test test-normal test-asan tsan lint soak demo fuzz fuzz-smoke \
 	bench clean
 
 all: build
@@ -47,6 +52,11 @@ tsan: build-tsan
 lint: bootstrap
 	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	scripts/lint build $(JOBS)
+
+soak: build-asan
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  KORAL_BINARY_DIR=$(CURDIR)/build-asan tests/soak/koral-soak --recognitions $(SOAK_RECOGNITIONS) \
+	  --channels $(SOAK_CHANNELS) --seed $(SOAK_SEED)
 
 demo: build
 	scripts/demo/run

@@ -174,6 +174,7 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].status, 200);
     EXPECT_EQ(r[0].state, "COMPLETE");
+    EXPECT_EQ(r[0].Header("Active-Request-Id-List"), "5");
     // 7
     r = s.Answer("a", 7);
     ASSERT_EQ(Names(r), kSpeechSuccess);

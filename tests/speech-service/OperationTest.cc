@@ -1,7 +1,15 @@
 // Running the program: help, start-up errors, the key file, limits on
 // connections and a clean end on SIGINT and SIGTERM.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <thread>
 
 #include "KoralTest/TempDir.h"
 #include "ServiceFixture.h"
@@ -172,6 +180,79 @@ TEST_F(OperationTest, IdleAndLongConnectionsAreClosed) {
     EXPECT_EQ(1000, code);
     EXPECT_EQ("connection time limit",
               EventLogReader(longLived->EventLogPath()).Read("limit").at(0).Str("reason"));
+}
+
+// A TCP connection from the test process to the service, holding whatever
+// is written to it (nothing at all for an idle one).
+int RawConnect(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A thousand idle sockets, a client sending its request a byte at a time,
+// an oversized header and a client vanishing mid-audio: the service serves
+// a whole turn to a normal client meanwhile, drops each hostile connection
+// once its request time is up, logs why, and ends cleanly (its exit status
+// is checked after the test).
+TEST_F(OperationTest, HostileClientsDoNotBringTheServiceDown) {
+    auto service = Start("", {"--request-timeout", "2"}, true);
+    ASSERT_TRUE(service);
+    std::vector<int> idle;
+    for (int i = 0; i < 1000; ++i) {
+        int fd = RawConnect(service->Port());
+        ASSERT_GE(fd, 0) << "connection " << i;
+        idle.push_back(fd);
+    }
+    int slow = RawConnect(service->Port());
+    ASSERT_GE(slow, 0);
+    std::atomic<bool> slowClosed{false};
+    std::thread slowloris([slow, &slowClosed] {
+        const std::string request = "POST /sts/v1.0/issueToken HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+        for (int i = 0; i < 60 && !slowClosed; ++i) {
+            if (send(slow, request.data() + i % request.size(), 1, MSG_NOSIGNAL) != 1)
+                slowClosed = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+
+    auto big = Client(*service);
+    HttpResponse refused = big->Exchange(
+        "POST /sts/v1.0/issueToken HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'a') +
+        "\r\n\r\n");
+    EXPECT_EQ(431, refused.m_Status);
+
+    auto vanishing = Connect(*service);
+    SendAudio(*vanishing, NewRequestId(), KoralTest::Silence(400, 16000));
+    vanishing.reset();  // the socket closes mid-turn, without a closing handshake
+
+    auto client = Connect(*service);
+    std::string id = NewRequestId();
+    SendAudio(*client, id, KoralTest::Silence(500, 16000));
+    SendEnd(*client, id);
+    std::vector<ServiceMessage> turn = ReadTurn(*client);
+    ASSERT_FALSE(turn.empty());
+    EXPECT_EQ("turn.end", Paths(turn).back());
+    EXPECT_NE(nullptr, Find(turn, "speech.phrase"));
+
+    slowloris.join();
+    EXPECT_TRUE(slowClosed) << "a request sent a byte at a time was not cut off";
+    char byte;
+    for (int fd : idle) {
+        EXPECT_EQ(0, recv(fd, &byte, 1, 0)) << "an idle connection was not closed";
+        close(fd);
+    }
+    close(slow);
+    EventLogReader log(service->EventLogPath());
+    EXPECT_GE(log.Read("http-error").size(), 1001u);
+    EXPECT_FALSE(log.Read("disconnect").empty());
 }
 
 }  // namespace

@@ -181,6 +181,14 @@ bool Channel::CompleteRecognition(int cause, const std::string &content_type,
     m_RequestId.clear();
     if (m_StopResponse) {
         SetWaveformUri(m_StopResponse);
+        // The client learns which request the STOP ended: it gets no
+        // RECOGNITION-COMPLETE for it.
+        mrcp_generic_header_t *generic = mrcp_generic_header_get(m_StopResponse);
+        if (generic) {
+            generic->active_request_id_list.ids[0] = m_RecogRequest->start_line.request_id;
+            generic->active_request_id_list.count = 1;
+            mrcp_generic_header_property_add(m_StopResponse, GENERIC_HEADER_ACTIVE_REQUEST_ID_LIST);
+        }
         mrcp_message_t *response = m_StopResponse;
         m_StopResponse = nullptr;
         m_RecogRequest = nullptr;

@@ -4,6 +4,7 @@
 #include <event2/thread.h>
 #include <openssl/err.h>
 #include <pthread.h>
+#include <signal.h>
 
 #include <chrono>
 #include <system_error>
@@ -75,6 +76,14 @@ bool WebSocketClient::Start(apr_pool_t *) {
 
 void *WebSocketClient::ProviderFunc(void *client) {
     pthread_setname_np(pthread_self(), "koralrx-client");
+    // Every socket of the plugin is written on this thread. A peer that has
+    // gone makes a write raise SIGPIPE, whose default action ends the whole
+    // server process: here the write fails with EPIPE instead, and the loss
+    // is handled as any other.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     static_cast<WebSocketClient *>(client)->RunEventLoop();
     return nullptr;
 }

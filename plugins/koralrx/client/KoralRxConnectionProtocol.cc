@@ -176,15 +176,17 @@ void WebSocketConnection::ProcessStop(const std::string &requestId) {
                 "Send WS final bin msg [%d bytes] <%s>\n%s", static_cast<int>(message.Size()),
                 m_Id.c_str(), header.c_str());
         SendBinFrame(message);
-        if (!m_PhraseReceived) {
-            int seconds = m_Client->m_ResultTimeout > 0 ? m_Client->m_ResultTimeout : 1;
-            StartTimer(m_ResultTimer, seconds, ResultTimedout);
-        }
+        if (!m_PhraseReceived) StartResultTimer();
         return;
     }
     apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
             "Send stop response: no in-progress request found <%s>", m_Id.c_str());
     SendTerminatingMessage(requestId);
+}
+
+void WebSocketConnection::StartResultTimer() {
+    int seconds = m_Client->m_ResultTimeout > 0 ? m_Client->m_ResultTimeout : 1;
+    StartTimer(m_ResultTimer, seconds, ResultTimedout);
 }
 
 void WebSocketConnection::SendTerminatingMessage(const std::string &requestId) {
@@ -255,14 +257,27 @@ bool WebSocketConnection::ProcessMessage(const WebSocketSrMessage &message) {
             ClearResultTimer();
             m_Handler->OnMessage(message);
             return false;
+        case WebSocketSrMessage::SERVICE_METHOD_SPEECH_END_DETECTED:
+            // The service has heard the end of the audio, and the owner sends
+            // no end of its own then: the result is due from now on.
+            if (!m_PhraseReceived) StartResultTimer();
+            m_Handler->OnMessage(message);
+            return false;
         case WebSocketSrMessage::SERVICE_METHOD_SPEECH_START_DETECTED:
         case WebSocketSrMessage::SERVICE_METHOD_SPEECH_HYPOTHESIS:
-        case WebSocketSrMessage::SERVICE_METHOD_SPEECH_END_DETECTED:
             m_Handler->OnMessage(message);
             return false;
         case WebSocketSrMessage::SERVICE_METHOD_TURN_END:
             SendTelemetry(message.m_ReceiveTime);
             m_TurnState = TURN_ENDED;
+            ClearResultTimer();
+            if (!m_PhraseReceived && !m_ClosePending) {
+                // No result will come for this turn: its recognition ends now
+                // rather than waiting for it.
+                apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                        "Turn [%s] ended without a result <%s>", m_RequestId.c_str(), m_Id.c_str());
+                SendTerminatingMessage(m_RequestId);
+            }
             if (m_ClosePending) {
                 FinishClose();
                 return true;

@@ -164,6 +164,8 @@ class WebSocketConnection : public AuthClient::Handler, private NetTransport::Ow
     // Protocol (KoralRxConnectionProtocol.cc).
     void ResetRecognition();
     void SendTerminatingMessage(const std::string &requestId);
+    // The wait for the turn's speech.phrase (result-timeout).
+    void StartResultTimer();
     void ComposeAudioHeader(const std::string &requestId, std::string &header) const;
 
     apr_pool_t *m_Pool;

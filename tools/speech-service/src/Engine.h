@@ -35,7 +35,8 @@ struct Reply {
 
 struct TurnParams {
     uint64_t m_ConnectionId = 0;
-    uint32_t m_TurnIndex = 0;  // 0 for a connection's first turn
+    uint32_t m_TurnIndex = 0;          // 0 for a connection's first turn
+    std::string m_ClientConnectionId;  // the X-ConnectionId of the upgrade
     std::string m_RequestId;
     std::string m_Language;
     ResultFormat m_Format = ResultFormat::Simple;

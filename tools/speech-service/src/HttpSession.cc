@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "WsSession.h"
 
@@ -21,10 +22,13 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = boost::asio::ip::tcp;
 
-constexpr std::chrono::seconds kRequestTimeout{30};
 constexpr std::chrono::seconds kLingerPause{1};
 constexpr std::chrono::seconds kLingerLimit{10};
 constexpr const char *kServerName = "koralrx-speech-service";
+constexpr std::string_view kControlPrefix = "/control/";
+constexpr const char *kControlTurnPath = "/control/turn";
+constexpr const char *kControlUpgradePath = "/control/upgrade";
+constexpr const char *kControlTokenPath = "/control/token";
 
 // The status that answers a request the parser refused; 0 when the
 // connection failed rather than the request.
@@ -79,6 +83,12 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
         Close();
     }
 
+    // A handshake or request that takes longer (a client sending a byte now
+    // and then, or nothing at all) loses its connection.
+    std::chrono::seconds RequestTimeout() const {
+        return std::chrono::seconds(m_Context.m_Options.m_RequestTimeoutS);
+    }
+
     ~HttpSession() override {
         if (!m_Upgraded) m_Context.Unregister(m_Id);
     }
@@ -87,7 +97,7 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
     void Handshake(PlainStream &) { Read(); }
 
     void Handshake(TlsStream &stream) {
-        beast::get_lowest_layer(stream).expires_after(kRequestTimeout);
+        beast::get_lowest_layer(stream).expires_after(RequestTimeout());
         stream.async_handshake(boost::asio::ssl::stream_base::server,
                                [self = this->shared_from_this()](beast::error_code ec) {
                                    if (ec) {
@@ -105,7 +115,7 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
         m_Parser.emplace();
         m_Parser->header_limit(16 * 1024);
         m_Parser->body_limit(64 * 1024);
-        beast::get_lowest_layer(m_Stream).expires_after(kRequestTimeout);
+        beast::get_lowest_layer(m_Stream).expires_after(RequestTimeout());
         http::async_read(
             m_Stream, m_Buffer, *m_Parser,
             [self = this->shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
@@ -142,6 +152,7 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
         SplitTarget(std::string(m_Request.target()), path, query);
         if (path == kTokenPath) return HandleToken();
         if (path == kRecognitionPath) return HandleUpgrade();
+        if (path.compare(0, kControlPrefix.size(), kControlPrefix) == 0) return HandleControl(path);
         RecordRequest("http", 404, "no such endpoint", nullptr);
         Respond(http::status::not_found, "no such endpoint", false);
     }
@@ -176,23 +187,29 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
             return Respond(http::status::method_not_allowed, "POST required", false);
         }
         uint64_t number = ++m_Context.m_TokenRequests;
-        const TokenFault &fault = m_Context.m_TokenFault;
+        TokenFault fault = m_Context.m_TokenFault;
         bool faulty = fault.m_Count == 0 || number <= static_cast<uint64_t>(fault.m_Count);
+        std::deque<TokenFault> &pending = m_Context.m_Pending.m_Tokens;
+        if (!pending.empty()) {
+            fault = pending.front();
+            pending.pop_front();
+            faulty = true;
+        }
         int delayMs = faulty ? fault.m_DelayMs : 0;
         if (delayMs > 0) {
             m_Timer.expires_after(std::chrono::milliseconds(delayMs));
             beast::get_lowest_layer(m_Stream).expires_never();
-            m_Timer.async_wait([self = this->shared_from_this(), faulty](beast::error_code ec) {
-                if (ec) return self->Close();
-                self->AnswerToken(faulty);
-            });
+            m_Timer.async_wait(
+                [self = this->shared_from_this(), faulty, fault](beast::error_code ec) {
+                    if (ec) return self->Close();
+                    self->AnswerToken(faulty, fault);
+                });
             return;
         }
-        AnswerToken(faulty);
+        AnswerToken(faulty, fault);
     }
 
-    void AnswerToken(bool faulty) {
-        const TokenFault &fault = m_Context.m_TokenFault;
+    void AnswerToken(bool faulty, const TokenFault &fault) {
         if (faulty && fault.m_Reset) {
             RecordRequest("token", 0, "connection reset (fault)", nullptr);
             // A zero linger time makes close() send a reset instead of a FIN.
@@ -245,7 +262,14 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
                 decision.m_Status = fault.m_Status;
                 decision.m_Reason = "upgrade refused by the scenario";
             }
+            auto pending = m_Context.m_Pending.m_Upgrades.find(input.m_ConnectionId);
+            if (pending != m_Context.m_Pending.m_Upgrades.end()) {
+                decision.m_Status = pending->second;
+                decision.m_Reason = "upgrade refused by the control endpoint";
+                m_Context.m_Pending.m_Upgrades.erase(pending);
+            }
         }
+        decision.m_Settings.m_ClientConnectionId = input.m_ConnectionId;
         auto more = [&](EventLog::Writer &w) {
             EventLog::Str(w, "token", decision.m_TokenCheck);
             std::string path, query;
@@ -272,6 +296,48 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
                        decision.m_Settings);
     }
 
+    // POST /control/turn (a TURN object) or /control/upgrade ({"status": N})
+    // for the connection named by X-ConnectionId, or /control/token (a token
+    // fault without "count") for the next token request: faults a test asks
+    // for while the service runs, each used once.
+    void HandleControl(const std::string &path) {
+        if (m_Request.method() != http::verb::post) {
+            RecordRequest("control", 405, "POST required", nullptr);
+            return Respond(http::status::method_not_allowed, "POST required", true);
+        }
+        auto id = m_Request.find("X-ConnectionId");
+        std::string connection = id == m_Request.end() ? std::string() : std::string(id->value());
+        const std::string &body = m_Request.body();
+        std::string error;
+        bool ok = false;
+        if (path == kControlTurnPath || path == kControlUpgradePath) {
+            if (connection.empty()) {
+                error = "X-ConnectionId required";
+            } else if (path == kControlTurnPath) {
+                TurnScript script;
+                ok = ParseTurnScript(body, script, error);
+                if (ok) m_Context.m_Pending.m_Turns[connection] = std::move(script);
+            } else {
+                int status = 0;
+                ok = ParseUpgradeStatus(body, status, error);
+                if (ok) m_Context.m_Pending.m_Upgrades[connection] = status;
+            }
+        } else if (path == kControlTokenPath) {
+            TokenFault fault;
+            ok = ParseTokenFault(body, fault, error);
+            if (ok) m_Context.m_Pending.m_Tokens.push_back(fault);
+        } else {
+            RecordRequest("control", 404, "no such control", nullptr);
+            return Respond(http::status::not_found, "no such control", true);
+        }
+        if (!ok) {
+            RecordRequest("control", 400, error, nullptr);
+            return Respond(http::status::bad_request, error, true);
+        }
+        RecordRequest("control", 200, std::string(), nullptr);
+        Respond(http::status::ok, "ok", true);
+    }
+
     void Respond(http::status status, const std::string &body, bool keepAlive,
                  bool linger = false) {
         auto response = std::make_shared<http::response<http::string_body>>(status, 11);
@@ -284,7 +350,7 @@ class HttpSession : public Closable, public std::enable_shared_from_this<HttpSes
         response->body() = body;
         response->keep_alive(keepAlive && m_Request.keep_alive());
         response->prepare_payload();
-        beast::get_lowest_layer(m_Stream).expires_after(kRequestTimeout);
+        beast::get_lowest_layer(m_Stream).expires_after(RequestTimeout());
         http::async_write(
             m_Stream, *response,
             [self = this->shared_from_this(), response, linger](beast::error_code ec, size_t) {

@@ -56,6 +56,8 @@ const char *UsageText() {
            "  --token-lifetime S          access token lifetime in seconds (default 600)\n"
            "  --idle-timeout S            close WebSockets idle this long (default 180)\n"
            "  --max-connection-time S     close WebSockets open this long (default 600)\n"
+           "  --request-timeout S         close connections whose TLS handshake or HTTP request\n"
+           "                              takes longer (default 30)\n"
            "  --model-dir DIR             pocketsphinx US English model "
            "(default " SPEECH_SERVICE_DEFAULT_MODEL_DIR
            ")\n"
@@ -121,6 +123,8 @@ bool ParseOptions(const std::vector<std::string> &args, Options &o, std::string 
                 return false;
         } else if (a == "--idle-timeout") {
             if (!value(v) || !ReadInt(a, v, 1, 86400 * 365, o.m_IdleTimeoutS, error)) return false;
+        } else if (a == "--request-timeout") {
+            if (!value(v) || !ReadInt(a, v, 1, 3600, o.m_RequestTimeoutS, error)) return false;
         } else if (a == "--max-connection-time") {
             if (!value(v) || !ReadInt(a, v, 1, 86400 * 365, o.m_MaxConnectionTimeS, error))
                 return false;

@@ -22,6 +22,7 @@ struct Options {
     std::string m_KeyFilePath;
     int m_TokenLifetimeS = 600;
     int m_IdleTimeoutS = 180;
+    int m_RequestTimeoutS = 30;  // a TLS handshake or an HTTP request, from its start
     int m_MaxConnectionTimeS = 600;
     std::string m_ModelDir;
     int m_Workers = 2;

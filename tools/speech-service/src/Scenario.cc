@@ -117,6 +117,47 @@ bool ParseScenario(const std::string &text, Scenario &scenario, std::string &err
     return true;
 }
 
+bool ParseTurnScript(const std::string &text, TurnScript &script, std::string &error) {
+    script = TurnScript();
+    rapidjson::Document doc;
+    if (!ParseJson(text, kMaxScenarioDepth, doc, error)) return false;
+    bool hasMatch = false;
+    if (!ReadTurn(doc, 0, script, hasMatch, error)) return false;
+    if (hasMatch) {
+        error = "turn: \"match\" applies to a scenario's turns only";
+        return false;
+    }
+    return true;
+}
+
+bool ParseTokenFault(const std::string &text, TokenFault &fault, std::string &error) {
+    fault = TokenFault();
+    rapidjson::Document doc;
+    if (!ParseJson(text, kMaxScenarioDepth, doc, error)) return false;
+    if (doc.IsObject() && doc.HasMember("count")) {
+        error = "token: \"count\" applies to a scenario's token fault only";
+        return false;
+    }
+    return ReadTokenFault(doc, fault, error);
+}
+
+bool ParseUpgradeStatus(const std::string &text, int &status, std::string &error) {
+    rapidjson::Document doc;
+    if (!ParseJson(text, kMaxScenarioDepth, doc, error)) return false;
+    UpgradeFault fault;
+    if (doc.IsObject() && doc.HasMember("count")) {
+        error = "upgrade: \"count\" applies to a scenario's upgrade fault only";
+        return false;
+    }
+    if (!ReadUpgradeFault(doc, fault, error)) return false;
+    if (fault.m_Status == 0) {
+        error = "upgrade: \"status\" is required";
+        return false;
+    }
+    status = fault.m_Status;
+    return true;
+}
+
 bool LoadScenario(const std::string &path, Scenario &scenario, std::string &error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {

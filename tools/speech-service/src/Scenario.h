@@ -3,6 +3,8 @@
 // JSON format with examples.
 #pragma once
 
+#include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -56,9 +58,25 @@ struct Scenario {
     std::vector<TurnScript> m_Turns;
 };
 
+// Faults a test asks for while the service runs (POST /control/...): the
+// next turn or upgrade of one client connection, named by the X-ConnectionId
+// its upgrade carries, and the next token requests. They come before the
+// scenario's own. Network thread only.
+struct PendingFaults {
+    std::map<std::string, TurnScript> m_Turns;  // the connection's next turn plays this
+    std::map<std::string, int> m_Upgrades;      // its next upgrade is refused with this status
+    std::deque<TokenFault> m_Tokens;            // one per token request, in order
+};
+
 // Parses a scenario; the error names the offending member.
 bool ParseScenario(const std::string &text, Scenario &scenario, std::string &error);
 bool LoadScenario(const std::string &path, Scenario &scenario, std::string &error);
+
+// One TURN object of a scenario, a token fault (without "count") and an
+// upgrade fault (`status` only), as the control endpoint receives them.
+bool ParseTurnScript(const std::string &text, TurnScript &script, std::string &error);
+bool ParseTokenFault(const std::string &text, TokenFault &fault, std::string &error);
+bool ParseUpgradeStatus(const std::string &text, int &status, std::string &error);
 
 // Every turn: "yes please" recognised, two hypotheses, ended by the client.
 Scenario DefaultScenario();

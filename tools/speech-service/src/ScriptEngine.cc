@@ -6,10 +6,21 @@
 
 namespace SpeechService {
 
-ScriptEngine::ScriptEngine(boost::asio::io_context &io, Scenario scenario)
-    : m_Io(io), m_Scenario(std::move(scenario)) {}
+ScriptEngine::ScriptEngine(boost::asio::io_context &io, Scenario scenario, PendingFaults *pending)
+    : m_Io(io), m_Scenario(std::move(scenario)), m_Pending(pending) {}
 
 std::shared_ptr<Turn> ScriptEngine::StartTurn(const TurnParams &params, ReplyFn reply) {
+    if (m_Pending != nullptr) {
+        auto it = m_Pending->m_Turns.find(params.m_ClientConnectionId);
+        if (it != m_Pending->m_Turns.end()) {
+            TurnScript script = std::move(it->second);
+            m_Pending->m_Turns.erase(it);
+            auto turn =
+                std::make_shared<ScriptTurn>(m_Io, params, std::move(reply), &script, nullptr);
+            turn->Begin();
+            return turn;
+        }
+    }
     const TurnScript *script = nullptr;
     const Scenario *matchFrom = nullptr;
     size_t count = m_Scenario.m_Turns.size();

@@ -14,12 +14,14 @@ namespace SpeechService {
 
 class ScriptEngine : public Engine {
   public:
-    ScriptEngine(boost::asio::io_context &io, Scenario scenario);
+    // A turn whose connection has a script in `pending` plays that one.
+    ScriptEngine(boost::asio::io_context &io, Scenario scenario, PendingFaults *pending = nullptr);
     std::shared_ptr<Turn> StartTurn(const TurnParams &params, ReplyFn reply) override;
 
   private:
     boost::asio::io_context &m_Io;
     Scenario m_Scenario;
+    PendingFaults *m_Pending;
 };
 
 class ScriptTurn : public Turn, public std::enable_shared_from_this<ScriptTurn> {

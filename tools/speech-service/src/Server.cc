@@ -68,7 +68,7 @@ bool Server::Prepare(std::string &error) {
     m_Context->m_UpgradeFault = scenario.m_Upgrade;
     if (!Listen(error)) return false;
     if (m_Options.m_Engine == "script") {
-        m_Engine = std::make_unique<ScriptEngine>(m_Io, std::move(scenario));
+        m_Engine = std::make_unique<ScriptEngine>(m_Io, std::move(scenario), &m_Context->m_Pending);
     } else if (!PrepareEngine(error)) {
         return false;
     }
@@ -160,26 +160,30 @@ std::string Server::ReadyLine() const {
 }
 
 void Server::Accept() {
-    m_Acceptor.async_accept(
-        [this](boost::system::error_code ec, boost::asio::ip::tcp::socket socket) {
-            if (!m_Acceptor.is_open() || m_Context->m_ShuttingDown) return;
-            if (!ec) {
-                boost::system::error_code ignored;
-                socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
-                StartHttpSession(*m_Context, std::move(socket), m_Tls.get());
-            } else if (m_Options.m_Verbose) {
+    m_Acceptor.async_accept([this](boost::system::error_code ec,
+                                   boost::asio::ip::tcp::socket socket) {
+        if (!m_Acceptor.is_open() || m_Context->m_ShuttingDown) return;
+        if (!ec) {
+            boost::system::error_code ignored;
+            socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+            StartHttpSession(*m_Context, std::move(socket), m_Tls.get());
+        } else {
+            m_Context->m_Log.Record("accept-failed", 0, [&](EventLog::Writer &w) {
+                EventLog::Str(w, "error", ec.message());
+            });
+            if (m_Options.m_Verbose)
                 std::fprintf(stderr, "speech-service: accept failed: %s\n", ec.message().c_str());
-            }
-            // Running out of descriptors must not end the service: try again shortly.
-            if (ec == boost::asio::error::no_descriptors) {
-                m_ShutdownTimer.expires_after(std::chrono::milliseconds(100));
-                m_ShutdownTimer.async_wait([this](boost::system::error_code e) {
-                    if (!e && !m_Context->m_ShuttingDown) Accept();
-                });
-                return;
-            }
-            Accept();
-        });
+        }
+        // Running out of descriptors must not end the service: try again shortly.
+        if (ec == boost::asio::error::no_descriptors) {
+            m_ShutdownTimer.expires_after(std::chrono::milliseconds(100));
+            m_ShutdownTimer.async_wait([this](boost::system::error_code e) {
+                if (!e && !m_Context->m_ShuttingDown) Accept();
+            });
+            return;
+        }
+        Accept();
+    });
 }
 
 void Server::BeginShutdown(int signal) {

@@ -34,6 +34,7 @@ struct ServiceContext {
     Engine *m_Engine = nullptr;
     TokenFault m_TokenFault;
     UpgradeFault m_UpgradeFault;
+    PendingFaults m_Pending;
     uint64_t m_TokenRequests = 0;
     uint64_t m_Upgrades = 0;
     uint64_t m_NextConnection = 1;

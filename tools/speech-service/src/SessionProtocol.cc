@@ -244,6 +244,7 @@ void SessionProtocol::StartTurn(const ClientMessage &message, const std::string 
     TurnParams params;
     params.m_ConnectionId = m_Connection;
     params.m_TurnIndex = m_TurnCount++;
+    params.m_ClientConnectionId = m_Settings.m_ClientConnectionId;
     params.m_RequestId = message.m_RequestId;
     params.m_Language = m_Settings.m_Language;
     params.m_Format = m_Settings.m_Format;

@@ -25,6 +25,7 @@ struct UpgradeInput {
 };
 
 struct SessionSettings {
+    std::string m_ClientConnectionId;  // X-ConnectionId
     std::string m_Language;
     ResultFormat m_Format = ResultFormat::Simple;
     int m_InitialSilenceMs = 5000;

@@ -7,6 +7,7 @@
 #include <boost/beast/websocket/ssl.hpp>
 #include <chrono>
 #include <deque>
+#include <iterator>
 #include <memory>
 
 #include "SessionProtocol.h"
@@ -233,7 +234,13 @@ class WsSession : public Closable,
         m_IdleTimer.cancel();
         m_LifeTimer.cancel();
         if (m_Protocol) m_Protocol->OnClosed();
-        m_Queue.clear();
+        // A write under way still reads the front item's bytes: it stays
+        // until the session goes.
+        if (m_Writing && !m_Queue.empty()) {
+            m_Queue.erase(std::next(m_Queue.begin()), m_Queue.end());
+        } else {
+            m_Queue.clear();
+        }
         beast::error_code ignored;
         beast::get_lowest_layer(m_Ws).socket().close(ignored);
         m_Context.Unregister(m_Id);
