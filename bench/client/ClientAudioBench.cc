@@ -283,6 +283,28 @@ void WaitWritable(int fd) {
     poll(&p, 1, 1000);
 }
 
+// Writes `frame` `count` times straight through the connection's TLS
+// session, waiting while the socket is full; false when a write fails.
+bool BareSslWrite(KORAL::WebSocketConnection *c, const std::vector<uint8_t> &frame, int count) {
+    bufferevent *bev = c->GetTransport().Bev();
+    SSL *ssl = bev ? bufferevent_openssl_get_ssl(bev) : nullptr;
+    int fd = bev ? bufferevent_getfd(bev) : -1;
+    for (int i = 0; ssl && i < count; ++i) {
+        size_t done = 0;
+        while (done < frame.size()) {
+            int n = SSL_write(ssl, frame.data() + done, static_cast<int>(frame.size() - done));
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            int err = SSL_get_error(ssl, n);
+            if (err != SSL_ERROR_WANT_WRITE && err != SSL_ERROR_WANT_READ) return false;
+            WaitWritable(fd);
+        }
+    }
+    return true;
+}
+
 struct Setup {
     std::string m_Dir;
     Sink m_Sink;
@@ -448,28 +470,7 @@ void BM_BareSslWriteChunk(benchmark::State &state) {
     KORAL::WebSocketConnection *c = s.m_Connection.get();
     bool failed = false;
     for (auto _ : state) {
-        double seconds = s.OnLoop([&] {
-            bufferevent *bev = c->GetTransport().Bev();
-            SSL *ssl = bev ? bufferevent_openssl_get_ssl(bev) : nullptr;
-            int fd = bev ? bufferevent_getfd(bev) : -1;
-            for (int i = 0; ssl && i < kChunksPerBatch; ++i) {
-                size_t done = 0;
-                while (done < frame.size()) {
-                    int n =
-                        SSL_write(ssl, frame.data() + done, static_cast<int>(frame.size() - done));
-                    if (n > 0) {
-                        done += static_cast<size_t>(n);
-                        continue;
-                    }
-                    int err = SSL_get_error(ssl, n);
-                    if (err != SSL_ERROR_WANT_WRITE && err != SSL_ERROR_WANT_READ) {
-                        failed = true;
-                        return;
-                    }
-                    WaitWritable(fd);
-                }
-            }
-        });
+        double seconds = s.OnLoop([&] { failed = !BareSslWrite(c, frame, kChunksPerBatch); });
         state.SetIterationTime(seconds / kChunksPerBatch);
     }
     if (failed) {
@@ -525,28 +526,7 @@ void BM_BareSslWriteChunkCpu(benchmark::State &state) {
     bool failed = false;
     for (auto _ : state) {
         const double start = ProcessCpuSeconds();
-        s.OnLoop([&] {
-            bufferevent *bev = c->GetTransport().Bev();
-            SSL *ssl = bev ? bufferevent_openssl_get_ssl(bev) : nullptr;
-            int fd = bev ? bufferevent_getfd(bev) : -1;
-            for (int i = 0; ssl && i < kCpuBatch; ++i) {
-                size_t done = 0;
-                while (done < frame.size()) {
-                    int n =
-                        SSL_write(ssl, frame.data() + done, static_cast<int>(frame.size() - done));
-                    if (n > 0) {
-                        done += static_cast<size_t>(n);
-                        continue;
-                    }
-                    int err = SSL_get_error(ssl, n);
-                    if (err != SSL_ERROR_WANT_WRITE && err != SSL_ERROR_WANT_READ) {
-                        failed = true;
-                        return;
-                    }
-                    WaitWritable(fd);
-                }
-            }
-        });
+        s.OnLoop([&] { failed = !BareSslWrite(c, frame, kCpuBatch); });
         state.SetIterationTime((ProcessCpuSeconds() - start) / kCpuBatch);
     }
     if (failed) {
