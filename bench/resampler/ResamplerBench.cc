@@ -168,7 +168,7 @@ void Response(const Factory &make, double &ripple, double &stop) {
         for (size_t n = 0; n < in.size(); ++n)
             in[n] = amplitude * std::sin(2 * M_PI * f * n / kInRate + 0.3);
         for (size_t pos = 0; pos < in.size(); pos += kChunk) conv->Process(&in[pos], kChunk, out);
-        if (out.size() < size_t(3 * kOutRate)) continue;
+        if (out.size() < 3 * size_t(kOutRate)) continue;
         const double *second = out.data() + 2 * kOutRate;
         if (f <= 0.98 * kInRate / 2) {
             const double gain = KoralTest::ToneAmplitude(second, kOutRate, kOutRate, f);

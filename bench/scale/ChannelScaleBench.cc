@@ -33,6 +33,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -178,7 +179,7 @@ bool IsPluginThread(const std::string &name) {
 
 double Percentile(const std::vector<double> &sorted, double p) {
     if (sorted.empty()) return -1;
-    size_t i = static_cast<size_t>(p * (sorted.size() - 1) + 0.5);
+    size_t i = static_cast<size_t>(std::lround(p * static_cast<double>(sorted.size() - 1)));
     return sorted[std::min(i, sorted.size() - 1)];
 }
 

@@ -212,7 +212,8 @@ TEST_F(ConnectionTransportTest, CloseFrameIsAnsweredAndEndsTheTurnAtOnce) {
     EXPECT_EQ(c.m_Handler.Messages()[0].m_Method, WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE);
     EXPECT_EQ(c.m_Handler.Messages()[0].m_RequestId, "closing");
     EXPECT_EQ(c.m_Handler.Messages()[0].m_ReceiveTime, 0);
-    EXPECT_TRUE(m_Log.Contains("WS closed by the service [1011] [going away] <cf>", APT_PRIO_WARNING));
+    EXPECT_TRUE(
+        m_Log.Contains("WS closed by the service [1011] [going away] <cf>", APT_PRIO_WARNING));
     // The answer echoes the code, masked; then the socket is gone (the
     // token request's connection closed before it).
     ASSERT_TRUE(m_Server->WaitFor(
@@ -255,8 +256,8 @@ TEST_F(ConnectionTransportTest, UpgradeWhoseAcceptDoesNotAnswerTheKeyFails) {
     EXPECT_TRUE(c.m_Handler.Connects()[2].m_Ok);
     EXPECT_TRUE(
         m_Log.Contains("WS upgrade rejected <accept>: Sec-WebSocket-Accept "
-                  "[s3pPLMBiTxaQ9kYGzzhZRbK+xOo=] does not answer the key sent",
-                  APT_PRIO_WARNING));
+                       "[s3pPLMBiTxaQ9kYGzzhZRbK+xOo=] does not answer the key sent",
+                       APT_PRIO_WARNING));
     EXPECT_TRUE(
         m_Log.Contains("WS upgrade rejected <accept>: no Sec-WebSocket-Accept", APT_PRIO_WARNING));
     EXPECT_EQ(m_Log.Count("WS upgrade failed <accept>"), 2u);

@@ -13,7 +13,7 @@ class HeaderSection : public ::testing::Test {
     void TearDown() override { apr_pool_destroy(pool_); }
 
     // Parses text; returns the parse result and leaves the remaining text in rest_.
-    bool Parse(std::string text) {
+    bool Parse(const std::string &text) {
         text_ = text;
         apt_text_stream_init(&stream_, text_.empty() ? nullptr : &text_[0], text_.size());
         apt_header_section_init(&section_);

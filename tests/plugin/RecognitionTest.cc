@@ -54,7 +54,7 @@ uint16_t ClosedPort() {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(addr);
-    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
     getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &length);
     close(fd);
     return ntohs(addr.sin_port);

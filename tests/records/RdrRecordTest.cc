@@ -184,8 +184,9 @@ TEST_F(RdrRecordTest, HostileTextsStayOneJsonDocument) {
         texts[0],
         texts[1],
         texts[2],
-        "\xef\xbf\xbd bad \xef\xbf\xbd\xef\xbf\xbd over \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd sur "
-        "\xef\xbf\xbd\xef\xbf\xbd",
+        std::string("\xef\xbf\xbd bad \xef\xbf\xbd\xef\xbf\xbd over "
+                    "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd sur ") +
+            "\xef\xbf\xbd\xef\xbf\xbd",
         texts[4],
     };
     Details details = Speech();

@@ -52,7 +52,7 @@ NetTransport::OpenResult NetTransport::Open(event_base *base, evdns_base *dns, S
             return OPEN_NO_TLS_BUFFEREVENT;
         }
         // The bufferevent owns the handle from now on and frees it with itself.
-        ssl.release();
+        ssl.release();  // NOLINT(bugprone-unused-return-value): bev frees it
         bufferevent_openssl_set_allow_dirty_shutdown(bev.get(), 1);
     } else {
         bev.reset(bufferevent_socket_new(base, -1, options));

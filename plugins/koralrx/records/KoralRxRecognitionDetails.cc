@@ -87,6 +87,7 @@ std::string JsonString(const std::string &text) {
 // hostile nesting depth cannot exhaust the stack.
 bool IsJsonValue(const std::string &text) {
     // The parser takes a NUL for the end of its input.
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a search, not a copy
     if (text.empty() || memchr(text.data(), '\0', text.size())) return false;
     rapidjson::MemoryStream memory(text.data(), text.size());
     rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> input(memory);

@@ -27,7 +27,7 @@ int Run(const std::string &cmd) { return system((cmd + " >/dev/null 2>&1").c_str
 }  // namespace
 
 Certs::Certs(const TempDir &dir) {
-    const std::string d = dir.Path();
+    const std::string &d = dir.Path();
     m_Ca = d + "/ca.crt";
     m_Cert = d + "/server.crt";
     m_Key = d + "/server.key";

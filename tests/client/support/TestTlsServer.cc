@@ -191,7 +191,7 @@ void TestTlsServer::Post(std::function<void()> fn) {
                     &zero);
 }
 
-void TestTlsServer::WithPeer(int id, std::function<void(Peer &)> fn) {
+void TestTlsServer::WithPeer(int id, const std::function<void(Peer &)> &fn) {
     Post([this, id, fn] {
         for (Peer *p : m_Peers) {
             if (p->m_Id == id && p->m_Bev) {
@@ -230,7 +230,7 @@ void TestTlsServer::QueueTokenReply(const TokenReply &reply) {
     m_TokenReplies.push_back(reply);
 }
 
-void TestTlsServer::Record(std::function<void()> fn) {
+void TestTlsServer::Record(const std::function<void()> &fn) {
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         fn();

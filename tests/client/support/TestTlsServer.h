@@ -105,7 +105,7 @@ class TestTlsServer {
     // Runs `fn` on the server thread.
     void Post(std::function<void()> fn);
     // Runs `fn` with the peer of connection `id` on the server thread.
-    void WithPeer(int id, std::function<void(Peer &)> fn);
+    void WithPeer(int id, const std::function<void(Peer &)> &fn);
 
     std::vector<ClientFrame> Frames();
     std::vector<UpgradeRequest> Upgrades();
@@ -119,7 +119,7 @@ class TestTlsServer {
     void OnAccept(int fd);
     void OnRead(Peer &peer);
     void OnPeerEvent(Peer &peer, short events);
-    void Record(std::function<void()> fn);
+    void Record(const std::function<void()> &fn);
 
     std::mutex m_Mutex;
     std::condition_variable m_Cond;
