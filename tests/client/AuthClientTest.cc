@@ -10,7 +10,9 @@
 
 #include "ClientFixture.h"
 
-using namespace koraltest;
+using namespace KoralTest;
+
+namespace {
 
 class AuthClientTest : public ClientFixture {};
 
@@ -227,3 +229,5 @@ TEST_F(AuthClientTest, ShutdownCancelsTheRunningFetch) {
     // Nothing more to close: the loop is gone.
     m_Conns.clear();
 }
+
+}  // namespace

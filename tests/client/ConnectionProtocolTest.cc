@@ -7,7 +7,7 @@
 
 #include "ClientFixture.h"
 
-using namespace koraltest;
+using namespace KoralTest;
 using KORAL::WebSocketSrMessage;
 
 namespace {
@@ -54,8 +54,6 @@ class Barrier : public KORAL::Event {
   private:
     std::promise<void> *m_Done;
 };
-
-}  // namespace
 
 class ConnectionProtocolTest : public ClientFixture {};
 
@@ -349,3 +347,5 @@ TEST_F(ConnectionProtocolTest, ConnectWhileConnectingIsIgnored) {
     EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
     EXPECT_TRUE(m_Log.Contains("Inapropriate connect request <chan-9-dup>", APT_PRIO_WARNING));
 }
+
+}  // namespace

@@ -6,8 +6,10 @@
 
 #include "ClientFixture.h"
 
-using namespace koraltest;
+using namespace KoralTest;
 using KORAL::WebSocketSrMessage;
+
+namespace {
 
 class ConnectionTransportTest : public ClientFixture {};
 
@@ -381,3 +383,5 @@ TEST_F(ConnectionTransportTest, LookupsInFlightEndWithCloseAndShutdown) {
     EXPECT_EQ(handler.Calls(), (std::vector<std::string>{"connect:0"}));
     EXPECT_EQ(m_Server->TokenRequests().size(), 1u) << "only the first client's";
 }
+
+}  // namespace

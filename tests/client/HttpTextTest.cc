@@ -9,6 +9,8 @@
 
 using namespace KORAL;
 
+namespace {
+
 TEST(WsHandshake, UpgradeRequestLines) {
     std::string r = WsHandshake::ComposeUpgradeRequest(
         "https://127.0.0.1:4433/speech/v1?format=detailed&language=en-US", "127.0.0.1", 4433,
@@ -207,3 +209,5 @@ TEST(HttpText, HostileResponsesAreBounded) {
     std::string l = "HTTP/1.1 200 OK\r\nContent-Length: 12abc\r\n\r\n";
     EXPECT_EQ(badLength.Feed(l.data(), l.size()), HttpResponseReader::FAILED);
 }
+
+}  // namespace

@@ -4,13 +4,18 @@
 
 #include "ClientFixture.h"
 
-using namespace koraltest;
+using namespace KoralTest;
 
-class ProxyTest : public ClientFixture {};
+namespace {
+
+class ProxyTest : public ClientFixture {
+  protected:
+    TempDir m_Dir{"koral-proxy"};
+};
 
 TEST_F(ProxyTest, TokenAndWebSocketThroughTheProxy) {
     TinyProxy proxy;
-    ASSERT_TRUE(proxy.Start(*s_Dir)) << "tinyproxy did not start";
+    ASSERT_TRUE(proxy.Start(m_Dir)) << "tinyproxy did not start";
     m_Server->m_OnFrame = [](Peer &p, const ClientFrame &f) {
         if (f.m_Opcode == 2 && f.m_Body.empty()) {
             p.SendMessage("speech.phrase", f.RequestId(), "{\"RecognitionStatus\":\"NoMatch\"}");
@@ -43,7 +48,7 @@ TEST_F(ProxyTest, TokenAndWebSocketThroughTheProxy) {
 TEST_F(ProxyTest, RefusedTunnelFailsTheConnect) {
     TinyProxy proxy;
     // Tunnels only to a port nobody uses here.
-    ASSERT_TRUE(proxy.Start(*s_Dir, "ConnectPort 1\n"));
+    ASSERT_TRUE(proxy.Start(m_Dir, "ConnectPort 1\n"));
     Start();
     Conn &c = NewConnection();
     Connect(c, "refused", proxy.Uri());
@@ -65,3 +70,5 @@ TEST_F(ProxyTest, UnreachableProxyFailsTheConnectAndTheToken) {
     EXPECT_TRUE(m_Log.Contains("Request failed: proxy: "));
     EXPECT_TRUE(m_Server->TokenRequests().empty());
 }
+
+}  // namespace

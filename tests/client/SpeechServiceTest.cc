@@ -11,7 +11,7 @@
 #include "KoralTest/SpeechServiceProcess.h"
 #include "KoralTest/TestCerts.h"
 
-using namespace koraltest;
+using namespace KoralTest;
 using KORAL::WebSocketSrMessage;
 using KoralTest::ServiceEvent;
 
@@ -25,12 +25,9 @@ class SpeechServiceTest : public ::testing::Test {
     static void SetUpTestSuite() {
         KoralTest::InitAprOnce();
         std::string error;
-        s_Certs = KoralTest::TestCerts::Make(&error).release();
+        s_Certs = KoralTest::TestCerts::Make(&error);
     }
-    static void TearDownTestSuite() {
-        delete s_Certs;
-        s_Certs = nullptr;
-    }
+    static void TearDownTestSuite() { s_Certs.reset(); }
 
     void TearDown() override {
         for (auto &c : m_Conns) {
@@ -108,7 +105,7 @@ class SpeechServiceTest : public ::testing::Test {
         });
     }
 
-    inline static KoralTest::TestCerts *s_Certs = nullptr;
+    inline static std::unique_ptr<KoralTest::TestCerts> s_Certs;
     LogCapture m_Log;
     StartObserver m_Observer;
     std::unique_ptr<KoralTest::SpeechServiceProcess> m_Service;
@@ -117,8 +114,6 @@ class SpeechServiceTest : public ::testing::Test {
         std::pair<std::unique_ptr<KORAL::WebSocketConnection>, std::unique_ptr<RecordingHandler>>>
         m_Conns;
 };
-
-}  // namespace
 
 TEST_F(SpeechServiceTest, RecognitionConformsToTheService) {
     Start("");
@@ -340,3 +335,5 @@ TEST_F(SpeechServiceTest, UnknownCaRefused) {
     EXPECT_TRUE(m_Log.Contains("Failed to load TLS CA file [/nonexistent-ca.pem]"));
     EXPECT_TRUE(Events("token").empty());
 }
+
+}  // namespace

@@ -18,7 +18,7 @@
 
 #include "apt_log.h"
 
-namespace koraltest {
+namespace KoralTest {
 
 namespace {
 
@@ -26,8 +26,8 @@ int Run(const std::string &cmd) { return system((cmd + " >/dev/null 2>&1").c_str
 
 }  // namespace
 
-Certs::Certs(const TempDir &dir) {
-    const std::string &d = dir.Path();
+Certs::Certs() : m_Dir("koral-client-certs") {
+    const std::string &d = m_Dir.Path();
     m_Ca = d + "/ca.crt";
     m_Cert = d + "/server.crt";
     m_Key = d + "/server.key";
@@ -278,4 +278,4 @@ int FreePort() {
     return port;
 }
 
-}  // namespace koraltest
+}  // namespace KoralTest
