@@ -1,11 +1,9 @@
 // Engine open and close, and channels, through the host.
 #include "PluginFixture.h"
 
-namespace KORAL {
-namespace {
+using namespace KoralTest;
 
-using test::HostRun;
-using test::PluginFixture;
+namespace {
 
 class EngineLifecycleTest : public PluginFixture {};
 
@@ -108,7 +106,7 @@ TEST_F(EngineLifecycleTest, UsageFilesFollowChannelOpenAndClose) {
     // Engine shut-down reports once more, with b closed by the host at exit.
     EXPECT_TRUE(Contains(run.log, "Koral Usage: 2/2/7"));
     EXPECT_TRUE(Contains(run.log, "Koral Usage: 1/2/7"));
-    std::string usage = test::ReadFile(root_ + "/var/status/usage.status");
+    std::string usage = ReadFile(root_ + "/var/status/usage.status");
     EXPECT_TRUE(Contains(usage, "max used channels: 2\n")) << usage;
     EXPECT_TRUE(Contains(usage, "total channels: 7\n")) << usage;
 }
@@ -213,4 +211,3 @@ TEST_F(EngineLifecycleTest, RequestsWithoutRecognitionAreAnsweredComplete) {
 }
 
 }  // namespace
-}  // namespace KORAL
