@@ -3,7 +3,8 @@
 
 #include "DetectorHarness.h"
 
-namespace sditest {
+using namespace KoralTest;
+
 namespace {
 
 class DtmfTest : public ::testing::Test {
@@ -241,4 +242,3 @@ TEST_F(DtmfTest, UnsetTerminatingDigitLogsABlank) {
 }
 
 }  // namespace
-}  // namespace sditest

@@ -7,7 +7,8 @@
 #include "DetectorHarness.h"
 #include "KoralRxLog.h"
 
-namespace sditest {
+using namespace KoralTest;
+
 namespace {
 
 class ParamsTest : public ::testing::Test {
@@ -292,4 +293,3 @@ TEST(DetectorInit, FrameBufferIsReused) {
 }
 
 }  // namespace
-}  // namespace sditest

@@ -4,7 +4,8 @@
 
 #include "KoralRxKeyFile.h"
 
-namespace KORAL {
+using namespace KORAL;
+
 namespace {
 
 KeyFileStatus Parse(const std::string &text, SubscriptionKeyInfo &info) {
@@ -99,4 +100,3 @@ TEST(KeyFileTest, JsonThatIsNotAnObjectIsAKeyLine) {
 }
 
 }  // namespace
-}  // namespace KORAL

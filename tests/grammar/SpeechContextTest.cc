@@ -5,11 +5,11 @@
 #include "KoralTest/AprPool.h"
 #include "KoralTest/LogCapture.h"
 
-namespace KORAL {
-namespace {
-
+using namespace KORAL;
 using KoralTest::AprPool;
 using KoralTest::LogCapture;
+
+namespace {
 
 class SpeechContextTest : public ::testing::Test {
   protected:
@@ -245,4 +245,3 @@ TEST(DtmfContextTest, ParametersSetDigitCounts) {
 }
 
 }  // namespace
-}  // namespace KORAL

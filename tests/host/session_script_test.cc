@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
 using vantor::ParseScript;
 using vantor::ScriptCommand;
 using Kind = vantor::ScriptCommand::Kind;
@@ -115,8 +113,6 @@ TEST(SessionScript, ErrorsNameTheirLine) {
 }
 
 TEST(SessionScript, EmptyScriptIsFine) { EXPECT_TRUE(ParseOk("# nothing\n\n").empty()); }
-
-}  // namespace
 
 #include "options.h"
 

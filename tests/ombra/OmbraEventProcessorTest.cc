@@ -11,11 +11,11 @@
 #include "OmbraSoftEventProcessor.h"
 #include "OmbraTestSupport.h"
 
-namespace {
-
+using KoralTest::WaitUntil;
 using Ombra::AsyncEvent;
 using Ombra::SoftEventProcessor;
-using OmbraTest::WaitUntil;
+
+namespace {
 
 // What the events of one test did. Written on the processor thread, read by
 // the test after the thread was joined (or through the atomics).

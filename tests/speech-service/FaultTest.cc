@@ -2,10 +2,10 @@
 
 #include "ServiceFixture.h"
 
-namespace SpeechServiceTest {
-namespace {
-
+using namespace KoralTest;
 using KoralTest::EventLogReader;
+
+namespace {
 
 const KoralTest::Samples kSecond = KoralTest::Silence(1000, 16000);
 
@@ -219,4 +219,3 @@ TEST_F(FaultTest, ExplicitMessagesGiveFullControl) {
 }
 
 }  // namespace
-}  // namespace SpeechServiceTest

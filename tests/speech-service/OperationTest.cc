@@ -14,11 +14,11 @@
 #include "KoralTest/TempDir.h"
 #include "ServiceFixture.h"
 
-namespace SpeechServiceTest {
-namespace {
-
+using namespace KoralTest;
 using KoralTest::EventLogReader;
 using KoralTest::RunSpeechService;
+
+namespace {
 
 class OperationTest : public ServiceTest {
   protected:
@@ -256,4 +256,3 @@ TEST_F(OperationTest, HostileClientsDoNotBringTheServiceDown) {
 }
 
 }  // namespace
-}  // namespace SpeechServiceTest

@@ -4,7 +4,8 @@
 
 #include "Scenario.h"
 
-namespace SpeechService {
+using namespace SpeechService;
+
 namespace {
 
 std::vector<std::string> Describe(const TurnScript &script) {
@@ -169,4 +170,3 @@ TEST(ScenarioTest, EmptyScenarioUsesTheDefaultTurn) {
 }
 
 }  // namespace
-}  // namespace SpeechService

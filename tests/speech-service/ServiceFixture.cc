@@ -1,17 +1,12 @@
 #include "ServiceFixture.h"
 
-namespace SpeechServiceTest {
-
-std::unique_ptr<KoralTest::TestCerts> ServiceTest::s_Certs;
+namespace KoralTest {
 
 void ServiceTest::SetUpTestSuite() {
-    if (s_Certs) return;
     std::string error;
     s_Certs = KoralTest::TestCerts::Make(&error);
     ASSERT_TRUE(s_Certs) << error;
 }
-
-void ServiceTest::TearDownTestSuite() {}
 
 void ServiceTest::TearDown() {
     for (auto &service : m_Services) {
@@ -146,4 +141,4 @@ uint16_t ServiceTest::ReadCloseCode(TestClient &client, int timeoutMs) {
     }
 }
 
-}  // namespace SpeechServiceTest
+}  // namespace KoralTest

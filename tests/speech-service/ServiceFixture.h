@@ -16,14 +16,15 @@
 #include "KoralTest/TestCerts.h"
 #include "TestClient.h"
 
-namespace SpeechServiceTest {
+namespace KoralTest {
 
 constexpr const char *kRecognitionTarget = "/speech/recognition/interactive/cognitiveservices/v1";
 
 class ServiceTest : public ::testing::Test {
   protected:
+    // One certificate set per suite; each test starts its own services.
     static void SetUpTestSuite();
-    static void TearDownTestSuite();
+    static void TearDownTestSuite() { s_Certs.reset(); }
     void TearDown() override;
     static const KoralTest::TestCerts &Certs() { return *s_Certs; }
 
@@ -55,10 +56,9 @@ class ServiceTest : public ::testing::Test {
     // Reads until a close frame arrives and returns its code (0 if none).
     static uint16_t ReadCloseCode(TestClient &client, int timeoutMs = 5000);
 
-  protected:
   private:
-    static std::unique_ptr<KoralTest::TestCerts> s_Certs;
+    inline static std::unique_ptr<KoralTest::TestCerts> s_Certs;
     std::vector<std::shared_ptr<KoralTest::SpeechServiceProcess>> m_Services;
 };
 
-}  // namespace SpeechServiceTest
+}  // namespace KoralTest

@@ -7,10 +7,10 @@
 
 #include "ServiceFixture.h"
 
-namespace SpeechServiceTest {
-namespace {
-
+using namespace KoralTest;
 using KoralTest::EventLogReader;
+
+namespace {
 
 std::string TokenRequest(const std::string &key) {
     return "POST /sts/v1.0/issueToken HTTP/1.1\r\nHost:127.0.0.1\r\nConnection:close\r\n"
@@ -266,4 +266,3 @@ TEST_F(UpgradeAcceptTest, AbsoluteTargetAsThePluginSendsItIsAcceptedAndLogged) {
 }
 
 }  // namespace
-}  // namespace SpeechServiceTest

@@ -4,11 +4,11 @@
 
 #include "ServiceFixture.h"
 
-namespace SpeechServiceTest {
-namespace {
-
+using namespace KoralTest;
 using KoralTest::EventLogReader;
 using KoralTest::Samples;
+
+namespace {
 
 const Samples kSecond = KoralTest::Silence(1000, 16000);
 
@@ -267,4 +267,3 @@ TEST_F(TurnProtocolTest, ManyConnectionsAtOnceAreServed) {
 }
 
 }  // namespace
-}  // namespace SpeechServiceTest
