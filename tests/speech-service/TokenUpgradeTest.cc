@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
-#include <thread>
 
 #include "ServiceFixture.h"
 
@@ -57,20 +56,6 @@ TEST_F(TokenTest, OnlyPostIsServed) {
     EXPECT_EQ(405, r.m_Status);
     EXPECT_EQ(404,
               Client(*service)->Exchange("GET /elsewhere HTTP/1.1\r\nHost:x\r\n\r\n").m_Status);
-}
-
-TEST_F(TokenTest, ExpiredTokenIsRefused) {
-    auto service = Start("", {"--token-lifetime", "1"});
-    ASSERT_TRUE(service);
-    std::string token = Token(*service);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    HttpResponse up =
-        Client(*service)->Upgrade(std::string(kRecognitionTarget) + "?language=en-US",
-                                  {{"Authorization", "Bearer " + token}, {"X-ConnectionId", "c1"}});
-    EXPECT_EQ(401, up.m_Status);
-    auto upgrades = EventLogReader(service->EventLogPath()).Read("upgrade");
-    ASSERT_EQ(1u, upgrades.size());
-    EXPECT_EQ("expired", upgrades[0].Str("token"));
 }
 
 TEST_F(TokenTest, KeepAliveServesSeveralRequestsOnOneConnection) {
