@@ -100,54 +100,39 @@ TEST_F(ParamsTest, EveryAttributeIsReadAndLoggedInDocumentOrder) {
     KORAL_PLUGIN = nullptr;
 }
 
-TEST_F(ParamsTest, InputModeWordsIgnoreCase) {
+// Words in any case, first characters, later repeats; a value that cannot be
+// read warns and leaves the setting as it was, an unknown attribute is skipped.
+TEST_F(ParamsTest, ValuesAndTheirWarnings) {
     Load("input-mode='SPEECH'");
     EXPECT_EQ(MPF_SDI_MODE_SPEECH, params_.input_mode);
     Load("input-mode='None'");
     EXPECT_EQ(MPF_SDI_MODE_NONE, params_.input_mode);
     Load("input-mode='both'");
     EXPECT_EQ(MPF_SDI_MODE_SPEECH_DTMF, params_.input_mode);
-    EXPECT_TRUE(Warnings().empty());
-}
-
-TEST_F(ParamsTest, UnknownInputModeWarnsAndKeepsTheValue) {
-    Load("input-mode='voice'");
-    EXPECT_EQ(MPF_SDI_MODE_SPEECH_DTMF, params_.input_mode);
-    EXPECT_EQ(std::vector<std::string>{"Unexpected Value <voice> for SDI Attribute <input-mode>"},
-              Warnings());
-}
-
-TEST_F(ParamsTest, TermCharTakesTheFirstCharacter) {
     Load("dtmf-term-char='#*'");
     EXPECT_EQ('#', params_.dtmf_term_char);
     Load("dtmf-term-char=''");
     EXPECT_EQ(0, params_.dtmf_term_char);
-}
-
-TEST_F(ParamsTest, BadBooleanWarnsAndKeepsTheValue) {
-    Load("normalize-input='yes'");
-    EXPECT_EQ(TRUE, params_.normalize_input);
-    Load("normalize-input='false'");
-    Load("normalize-input='1'");
-    EXPECT_EQ(FALSE, params_.normalize_input);
-    EXPECT_EQ(
-        (std::vector<std::string>{"Unexpected Value <yes> for Boolean Attribute <normalize-input>",
-                                  "Unexpected Value <1> for Boolean Attribute <normalize-input>"}),
-        Warnings());
-}
-
-TEST_F(ParamsTest, UnknownAttributeIsLoggedAndSkipped) {
-    Load("vad-aggressiveness='3'");
-    EXPECT_EQ(2u, params_.vad_mode);
-    EXPECT_TRUE(log_.Has("Load SDI Attribute: vad-aggressiveness = 3"));
-    EXPECT_EQ(std::vector<std::string>{"Unknown SDI Attribute <vad-aggressiveness>"}, Warnings());
-}
-
-TEST_F(ParamsTest, RepeatedAttributeLaterValueWins) {
     Load("noinput-timeout='100' NOINPUT-TIMEOUT='200'");
     EXPECT_EQ(200u, params_.noinput_timeout);
     Load("NOINPUT-TIMEOUT='300' noinput-timeout='400'");
     EXPECT_EQ(400u, params_.noinput_timeout);
+    EXPECT_TRUE(Warnings().empty());
+
+    Load("input-mode='voice' normalize-input='yes' vad-aggressiveness='3'");
+    EXPECT_EQ(MPF_SDI_MODE_SPEECH_DTMF, params_.input_mode);
+    EXPECT_EQ(TRUE, params_.normalize_input);
+    EXPECT_EQ(2u, params_.vad_mode);
+    EXPECT_TRUE(log_.Has("Load SDI Attribute: vad-aggressiveness = 3"));
+    Load("normalize-input='false'");
+    Load("normalize-input='1'");
+    EXPECT_EQ(FALSE, params_.normalize_input);
+    EXPECT_EQ(
+        (std::vector<std::string>{"Unexpected Value <voice> for SDI Attribute <input-mode>",
+                                  "Unexpected Value <yes> for Boolean Attribute <normalize-input>",
+                                  "Unknown SDI Attribute <vad-aggressiveness>",
+                                  "Unexpected Value <1> for Boolean Attribute <normalize-input>"}),
+        Warnings());
 }
 
 TEST(DetectorNames, ModesStatesAndCauses) {
