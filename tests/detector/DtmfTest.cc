@@ -59,6 +59,7 @@ struct KeyedCase {
     const char *m_Digits;  // reported, the terminating digit left out
     int m_Success;
 };
+void PrintTo(const KeyedCase &c, std::ostream *os) { *os << c.m_Name; }
 
 class DtmfLengthTest : public ::testing::TestWithParam<KeyedCase> {
   protected:

@@ -22,6 +22,7 @@ struct KeyCase {
     const char *m_AuthUri = nullptr;
     const char *m_Endpoint = nullptr;
 };
+void PrintTo(const KeyCase &c, std::ostream *os) { *os << c.m_Name; }
 
 std::string WithHosts(std::string text) {
     const std::string token = "<token-host>", speech = "<speech-host>";

@@ -129,6 +129,17 @@ bool RecordingHandler::WaitMessages(size_t n, int timeoutMs) {
     return Wait([&] { return m_Messages.size() >= n; }, timeoutMs);
 }
 
+bool RecordingHandler::WaitMessage(
+    const std::function<bool(const KORAL::WebSocketSrMessage &)> &pred, int timeoutMs) {
+    return Wait(
+        [&] {
+            for (const KORAL::WebSocketSrMessage &m : m_Messages)
+                if (pred(m)) return true;
+            return false;
+        },
+        timeoutMs);
+}
+
 bool RecordingHandler::WaitClosed(int timeoutMs) {
     return Wait([&] { return m_Closed; }, timeoutMs);
 }

@@ -48,6 +48,9 @@ class RecordingHandler : public KORAL::WebSocketConnection::Handler {
     std::vector<std::string> Calls();
     bool WaitConnects(size_t n, int timeoutMs = 15000);
     bool WaitMessages(size_t n, int timeoutMs = 15000);
+    // Waits for a message that satisfies `pred` (called under the lock).
+    bool WaitMessage(const std::function<bool(const KORAL::WebSocketSrMessage &)> &pred,
+                     int timeoutMs = 15000);
     bool WaitClosed(int timeoutMs = 15000);
 
   private:
