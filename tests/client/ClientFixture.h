@@ -86,6 +86,16 @@ class ClientFixture : public ::testing::Test {
         c->Connect(id, uri.empty() ? ServiceUri() : uri, proxy, "en-US", 16000);
     }
 
+    enum Answer { kNoAnswer, kConnected, kRefused };
+    // Connects `c` and waits for the answer to this connect.
+    Answer ConnectAndWait(Conn &c, const std::string &id, const std::string &proxy = std::string(),
+                          const std::string &uri = std::string()) {
+        const size_t before = c.m_Handler.Connects().size();
+        Connect(c, id, proxy, uri);
+        if (!c.m_Handler.WaitConnects(before + 1)) return kNoAnswer;
+        return c.m_Handler.Connects()[before].m_Ok ? kConnected : kRefused;
+    }
+
     // Closes `c` and waits for OnClose.
     bool CloseAndWait(Conn &c) {
         c->Close();

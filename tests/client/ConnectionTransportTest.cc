@@ -17,9 +17,7 @@ TEST_F(ConnectionTransportTest, CertificateFromUnknownCaIsRefusedWithReason) {
     Start([](KORAL::WebSocketClient &c) { c.m_TlsSettings.m_CaFile = s_Certs->m_OtherCa; });
     // The token endpoint is the same server: its certificate is refused too.
     Conn &c = NewConnection();
-    Connect(c, "ca-1");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "ca-1"), kRefused);
     // The refused fetch says why, with OpenSSL's own text.
     EXPECT_TRUE(
         m_Log.Contains("Request failed: certificate verification failed: unable to get local "
@@ -36,9 +34,7 @@ TEST_F(ConnectionTransportTest, UnverifiedWhenVerificationIsOff) {
     EXPECT_TRUE(
         m_Log.Contains("TLS server certificate verification is disabled", APT_PRIO_WARNING));
     Conn &c = NewConnection();
-    Connect(c, "noverify");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "noverify"), kConnected);
 }
 
 TEST_F(ConnectionTransportTest, ServiceNameMismatchIsRefused) {
@@ -48,9 +44,9 @@ TEST_F(ConnectionTransportTest, ServiceNameMismatchIsRefused) {
     ASSERT_TRUE(wrong.Start());
     Start();
     Conn &c = NewConnection();
-    Connect(c, "name-1", "", "https://127.0.0.1:" + std::to_string(wrong.Port()) + "/speech/v1");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "name-1", "",
+                             "https://127.0.0.1:" + std::to_string(wrong.Port()) + "/speech/v1"),
+              kRefused);
     EXPECT_TRUE(
         m_Log.Contains("WS connection failed <name-1>: certificate verification failed: "
                        "IP address mismatch",
@@ -62,9 +58,7 @@ TEST_F(ConnectionTransportTest, ServiceNameMismatchIsRefused) {
 TEST_F(ConnectionTransportTest, HostNameIsSentAsServerName) {
     Start();
     Conn &c = NewConnection();
-    Connect(c, "sni", "", ServiceUri("localhost"));
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    ASSERT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    ASSERT_EQ(ConnectAndWait(c, "sni", "", ServiceUri("localhost")), kConnected);
     ASSERT_EQ(m_Server->Upgrades().size(), 1u);
     EXPECT_EQ(m_Server->Upgrades()[0].m_ServerName, "localhost");
     EXPECT_EQ(m_Server->Upgrades()[0].Header("Host"),
@@ -77,9 +71,7 @@ TEST_F(ConnectionTransportTest, UpgradeRefusedGivesOneFailure) {
     };
     Start();
     Conn &c = NewConnection();
-    Connect(c, "up-401");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "up-401"), kRefused);
     EXPECT_GT(c.m_Handler.Connects()[0].m_Stats.m_CompleteTime, 0);
     EXPECT_TRUE(
         m_Log.Contains("WS upgrade failed <up-401>\nHTTP/1.1 401 Unauthorized", APT_PRIO_WARNING));
@@ -102,9 +94,7 @@ TEST_F(ConnectionTransportTest, UpgradeResponseInPiecesAndFramesRightBehind) {
     };
     Start();
     Conn &c = NewConnection();
-    Connect(c, "pieces");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "pieces"), kConnected);
     // The frame right behind the blank line is not lost (its request id is
     // the empty id of a connection that has not begun a turn).
     ASSERT_TRUE(c.m_Handler.WaitMessages(1));
@@ -226,9 +216,7 @@ TEST_F(ConnectionTransportTest, CloseFrameIsAnsweredAndEndsTheTurnAtOnce) {
     EXPECT_EQ(frames.back().m_Payload, std::string("\x03\xf3", 2));
     EXPECT_TRUE(frames.back().m_Masked);
     // The next recognition connects anew.
-    Connect(c, "cf");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
-    EXPECT_TRUE(c.m_Handler.Connects()[1].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "cf"), kConnected);
     EXPECT_EQ(m_Server->Upgrades().size(), 2u);
 }
 
@@ -306,9 +294,9 @@ TEST_F(ConnectionTransportTest, SilentServerEndsInOneFailedConnect) {
     Start();
     Conn &c = NewConnection();
     c->SetConnectTimeout(1);
-    Connect(c, "mute", "", "https://127.0.0.1:" + std::to_string(mute.Port()) + "/s");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(
+        ConnectAndWait(c, "mute", "", "https://127.0.0.1:" + std::to_string(mute.Port()) + "/s"),
+        kRefused);
     EXPECT_TRUE(m_Log.Contains("WS connection timed out [1 sec] <mute>", APT_PRIO_WARNING));
     ASSERT_TRUE(mute.WaitFor([&] { return mute.Accepted() == 1; }));
     ASSERT_TRUE(CloseAndWait(c));
@@ -345,9 +333,9 @@ TEST_F(ConnectionTransportTest, PlainHttpServiceWorksToo) {
     ASSERT_TRUE(plain.Start());
     Start();
     Conn &c = NewConnection();
-    Connect(c, "plain", "", "http://127.0.0.1:" + std::to_string(plain.Port()) + "/s");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(
+        ConnectAndWait(c, "plain", "", "http://127.0.0.1:" + std::to_string(plain.Port()) + "/s"),
+        kConnected);
     ASSERT_TRUE(plain.WaitFor([&] { return plain.Frames().size() == 1; }));
     EXPECT_EQ(plain.Frames()[0].Path(), "speech.config");
     ASSERT_TRUE(CloseAndWait(c));

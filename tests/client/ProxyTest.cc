@@ -51,9 +51,7 @@ TEST_F(ProxyTest, RefusedTunnelFailsTheConnect) {
     ASSERT_TRUE(proxy.Start(m_Dir, "ConnectPort 1\n"));
     Start();
     Conn &c = NewConnection();
-    Connect(c, "refused", proxy.Uri());
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "refused", proxy.Uri()), kRefused);
     EXPECT_TRUE(m_Log.Contains("Proxy refused tunnel <refused>", APT_PRIO_WARNING));
     EXPECT_TRUE(m_Server->Upgrades().empty());
     ASSERT_TRUE(CloseAndWait(c));
@@ -64,9 +62,7 @@ TEST_F(ProxyTest, UnreachableProxyFailsTheConnectAndTheToken) {
     std::string proxyUri = "http://127.0.0.1:" + std::to_string(FreePort());
     Start([&](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_ProxyUri = proxyUri; });
     Conn &c = NewConnection();
-    Connect(c, "noproxy", proxyUri);
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "noproxy", proxyUri), kRefused);
     EXPECT_TRUE(m_Log.Contains("Request failed: proxy: "));
     EXPECT_TRUE(m_Server->TokenRequests().empty());
 }
