@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace KoralTest {
@@ -9,6 +10,19 @@ namespace KoralTest {
 // Runs argv[0] (looked up in PATH) to completion. True when it exits with
 // status 0; otherwise `error` tells what happened, with the program's stderr.
 bool RunProgram(const std::vector<std::string> &argv, std::string *error = nullptr);
+
+// How a program run with its output captured ended.
+struct ProgramRun {
+    int m_Status = -1;  // exit status, 128 + the signal when killed
+    bool m_TimedOut = false;
+    std::string m_Out, m_Err;
+};
+
+// Runs the program at argv[0] with stdout and stderr captured, `env` set in
+// its environment (an empty value unsets the name); killed after `timeoutMs`.
+ProgramRun RunCapturing(const std::vector<std::string> &argv,
+                        const std::vector<std::pair<std::string, std::string>> &env = {},
+                        int timeoutMs = 60000);
 
 // True if `name` is an executable on PATH.
 bool HaveProgram(const std::string &name);
