@@ -88,6 +88,15 @@ void ServiceTest::SendEnd(TestClient &client, const std::string &requestId) {
     client.SendBinary(AudioMessage(requestId, std::string()));
 }
 
+std::vector<ServiceMessage> ServiceTest::Turn(TestClient &client, const KoralTest::Samples &audio,
+                                              std::string *requestId) {
+    const std::string id = NewRequestId();
+    if (requestId != nullptr) *requestId = id;
+    SendAudio(client, id, audio);
+    SendEnd(client, id);
+    return ReadTurn(client);
+}
+
 std::vector<ServiceMessage> ServiceTest::ReadTurn(TestClient &client, int timeoutMs) {
     std::vector<ServiceMessage> messages;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -47,6 +47,10 @@ class ServiceTest : public ::testing::Test {
     static void SendAudio(TestClient &client, const std::string &requestId,
                           const KoralTest::Samples &audio, bool first = true, int chunkMs = 80);
     static void SendEnd(TestClient &client, const std::string &requestId);
+    // One whole turn of `audio` and its end under a new request id (given
+    // back in `requestId`); the replies up to turn.end.
+    static std::vector<ServiceMessage> Turn(TestClient &client, const KoralTest::Samples &audio,
+                                            std::string *requestId = nullptr);
     // Reads service messages until turn.end (included), a close frame or the timeout.
     static std::vector<ServiceMessage> ReadTurn(TestClient &client, int timeoutMs = 10000);
     static std::vector<std::string> Paths(const std::vector<ServiceMessage> &messages);

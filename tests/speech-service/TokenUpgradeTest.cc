@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
-
 #include "ServiceFixture.h"
 
 using namespace KoralTest;
