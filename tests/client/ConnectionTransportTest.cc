@@ -304,29 +304,42 @@ TEST_F(ConnectionTransportTest, SilentServerEndsInOneFailedConnect) {
     mute.Stop();
 }
 
-TEST_F(ConnectionTransportTest, RefusedPortAndBadUrisFailOnce) {
+// A service URI that cannot be reached or used fails the connect once, with
+// its reason; "<port>" stands for a loopback port where nothing listens.
+struct BadUri {
+    const char *m_Name;
+    const char *m_Uri;
+    const char *m_Log;
+};
+void PrintTo(const BadUri &c, std::ostream *os) { *os << c.m_Name; }
+
+class BadServiceUriTest : public ClientFixture, public ::testing::WithParamInterface<BadUri> {};
+
+TEST_P(BadServiceUriTest, FailsOnceWithItsReason) {
     Start();
-    int closedPort = FreePort();
-    struct Case {
-        std::string uri;
-        std::string log;
-    } cases[] = {
-        {"https://127.0.0.1:" + std::to_string(closedPort) + "/s",
-         "WS connection failed <bad>: Connection refused"},
-        {"ftp://127.0.0.1/s", "Unknown URI scheme [ftp] for <bad>: must be either http or https"},
-        {"https:///nohost", "<bad>"},
-        {"not a uri at all", "Malformed"},
-    };
-    for (const Case &k : cases) {
-        Conn &c = NewConnection();
-        Connect(c, "bad", "", k.uri);
-        ASSERT_TRUE(c.m_Handler.WaitConnects(1)) << k.uri;
-        EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok) << k.uri;
-        EXPECT_TRUE(m_Log.Contains(k.log)) << k.uri;
-        ASSERT_TRUE(CloseAndWait(c));
-        EXPECT_EQ(c.m_Handler.Connects().size(), 1u) << k.uri;
-    }
+    std::string uri = GetParam().m_Uri;
+    const size_t port = uri.find("<port>");
+    if (port != std::string::npos) uri.replace(port, 6, std::to_string(FreePort()));
+    Conn &c = NewConnection();
+    EXPECT_EQ(ConnectAndWait(c, "bad", "", uri), kRefused);
+    std::string lines;
+    for (const LogLine &line : m_Log.Lines()) lines += line.message + "\n";
+    EXPECT_TRUE(m_Log.Contains(GetParam().m_Log, APT_PRIO_WARNING)) << lines;
+    ASSERT_TRUE(CloseAndWait(c));
+    EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Uris, BadServiceUriTest,
+    ::testing::Values(BadUri{"RefusedPort", "https://127.0.0.1:<port>/s",
+                             "WS connection failed <bad>: Connection refused"},
+                      BadUri{"UnknownScheme", "ftp://127.0.0.1/s",
+                             "Unknown URI scheme [ftp] for <bad>: must be either http or https"},
+                      BadUri{"NoHost", "https:///nohost", "Failed to get host for <bad>"},
+                      BadUri{"NotAUri", "not a uri at all",
+                             "Malformed HTTP URI [not a uri at all?format=detailed&language=en-US] "
+                             "provided for <bad>"}),
+    [](const ::testing::TestParamInfo<BadUri> &info) { return info.param.m_Name; });
 
 TEST_F(ConnectionTransportTest, PlainHttpServiceWorksToo) {
     TestTlsServer plain("", "");
