@@ -26,6 +26,17 @@ void CloseInheritedDescriptors() {
     for (int fd = 3; fd < max; ++fd) ::close(fd);
 }
 
+void ExecProgram(const std::vector<std::string> &argv, bool search) {
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    if (search)
+        ::execvp(args[0], args.data());
+    else
+        ::execv(args[0], args.data());
+    ::_exit(127);
+}
+
 bool HaveProgram(const std::string &name) {
     const char *path = std::getenv("PATH");
     std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
@@ -59,11 +70,7 @@ bool RunProgram(const std::vector<std::string> &argv, std::string *error) {
         }
         if (err >= 0) ::dup2(err, 2);
         CloseInheritedDescriptors();
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
+        ExecProgram(argv, true);
     }
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -102,11 +109,7 @@ ProgramRun RunCapturing(const std::vector<std::string> &argv,
             else
                 ::setenv(e.first.c_str(), e.second.c_str(), 1);
         }
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
+        ExecProgram(argv);
     }
     ::close(out[1]);
     ::close(err[1]);

@@ -32,4 +32,8 @@ bool HaveProgram(const std::string &name);
 // must really close).
 void CloseInheritedDescriptors();
 
+// In a child after fork: runs argv[0] (a path, or a name looked up in PATH
+// when `search`); exits with 127 when that fails.
+[[noreturn]] void ExecProgram(const std::vector<std::string> &argv, bool search = false);
+
 }  // namespace KoralTest
