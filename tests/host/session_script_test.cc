@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include "options.h"
+
 using vantor::ParseScript;
 using vantor::ScriptCommand;
 using Kind = vantor::ScriptCommand::Kind;
+
+namespace {
 
 std::vector<ScriptCommand> ParseOk(const std::string &text) {
     std::vector<ScriptCommand> commands;
@@ -113,10 +117,6 @@ TEST(SessionScript, ErrorsNameTheirLine) {
 }
 
 TEST(SessionScript, EmptyScriptIsFine) { EXPECT_TRUE(ParseOk("# nothing\n\n").empty()); }
-
-#include "options.h"
-
-namespace {
 
 TEST(HostOptions, NormalizePath) {
     EXPECT_EQ(vantor::NormalizePath("/a/b/../../c/./d"), "/c/d");
