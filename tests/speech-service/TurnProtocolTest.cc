@@ -168,12 +168,15 @@ TEST_F(TurnProtocolTest, EventLogRecordsWhatTheClientSent) {
         TextMessage("telemetry", id, std::string(depth, '[') + std::string(depth, ']')));
     client->SendText(TextMessage("telemetry", id, std::string(depth, '[') + "{\"a\":1},"));
 
+    // Reading 4 MB of nesting is slow under the sanitizers: a generous deadline.
     EventLogReader log(service->EventLogPath());
-    ASSERT_TRUE(log.WaitFor([](const std::vector<KoralTest::ServiceEvent> &events) {
-        int telemetry = 0;
-        for (const auto &e : events) telemetry += e.Str("path") == "telemetry";
-        return telemetry == 3;
-    }));
+    ASSERT_TRUE(log.WaitFor(
+        [](const std::vector<KoralTest::ServiceEvent> &events) {
+            int telemetry = 0;
+            for (const auto &e : events) telemetry += e.Str("path") == "telemetry";
+            return telemetry == 3;
+        },
+        std::chrono::seconds(60)));
     std::vector<KoralTest::ServiceEvent> messages = log.Read("message");
     ASSERT_EQ(8u, messages.size());  // config, 3 audio chunks, end, 3 telemetry
     EXPECT_EQ("speech.config", messages[0].Str("path"));
