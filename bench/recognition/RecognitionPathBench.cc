@@ -31,7 +31,7 @@
 namespace {
 
 using KoralTest::Samples;
-using SpeechServiceTest::ServiceTest;
+using KoralTest::ServiceTest;
 
 const std::vector<std::string> kPhrases = {
     "call home",
@@ -78,21 +78,20 @@ struct PathResult {
 std::vector<std::string> Direct(const KoralTest::SpeechServiceProcess &service,
                                 const std::vector<Samples> &audio16) {
     std::vector<std::string> texts;
-    auto client = std::make_unique<SpeechServiceTest::TestClient>(service.Port(), service.CaFile());
-    auto token_client =
-        std::make_unique<SpeechServiceTest::TestClient>(service.Port(), service.CaFile());
+    auto client = std::make_unique<KoralTest::TestClient>(service.Port(), service.CaFile());
+    auto token_client = std::make_unique<KoralTest::TestClient>(service.Port(), service.CaFile());
     if (!client->Open() || !token_client->Open()) return texts;
-    SpeechServiceTest::HttpResponse token = token_client->Exchange(
+    KoralTest::HttpResponse token = token_client->Exchange(
         "POST /sts/v1.0/issueToken HTTP/1.1\r\nHost:127.0.0.1\r\nConnection:close\r\n"
         "Ocp-Apim-Subscription-Key:" +
         service.SubscriptionKey() + "\r\nContent-Length:0\r\n\r\n");
-    SpeechServiceTest::HttpResponse up = client->Upgrade(
-        std::string(SpeechServiceTest::kRecognitionTarget) + "?format=detailed&language=en-US",
+    KoralTest::HttpResponse up = client->Upgrade(
+        std::string(KoralTest::kRecognitionTarget) + "?format=detailed&language=en-US",
         {{"Authorization", "Bearer " + token.m_Body}, {"X-ConnectionId", "bench"}});
     if (up.m_Status != 101) return texts;
     client->SendText(ServiceTest::SpeechConfig());
     for (const Samples &samples : audio16) {
-        std::string id = SpeechServiceTest::NewRequestId();
+        std::string id = KoralTest::NewRequestId();
         ServiceTest::SendAudio(*client, id, samples);
         ServiceTest::SendEnd(*client, id);
         std::string text;

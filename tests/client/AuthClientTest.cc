@@ -10,7 +10,9 @@
 
 #include "ClientFixture.h"
 
-using namespace koraltest;
+using namespace KoralTest;
+
+namespace {
 
 class AuthClientTest : public ClientFixture {};
 
@@ -29,9 +31,7 @@ TEST_F(AuthClientTest, PrefetchedTokenIsCachedAndRequestIsWellFormed) {
     EXPECT_TRUE(m_Log.WaitFor("Set revalidation timer [480 sec] for <Koral>"));
 
     Conn &c = NewConnection();
-    Connect(c, "cached");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "cached"), kConnected);
     EXPECT_EQ(m_Server->TokenRequests().size(), 1u) << "answered from the cache";
     EXPECT_EQ(m_Server->Upgrades()[0].Header("Authorization"), "Bearer token-1");
 }
@@ -69,9 +69,7 @@ TEST_F(AuthClientTest, RevalidationFetchesAFreshToken) {
     // Wait for the second token to be in place, then connect with it.
     ASSERT_TRUE(m_Server->WaitFor([&] { return m_Log.Count("Access token retrieved") >= 2; }));
     Conn &c = NewConnection();
-    Connect(c, "fresh");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    ASSERT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    ASSERT_EQ(ConnectAndWait(c, "fresh"), kConnected);
     EXPECT_NE(m_Server->Upgrades()[0].Header("Authorization"), "Bearer token-1");
 }
 
@@ -83,22 +81,16 @@ TEST_F(AuthClientTest, ReattemptAfterUnauthorized) {
     // Long enough for the second connect below to come before the reattempt.
     Start([](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_ReattemptTimeout = 3; });
     Conn &c = NewConnection();
-    Connect(c, "denied");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "denied"), kRefused);
     EXPECT_TRUE(m_Log.Contains("HTTP auth failure [401] <Koral>", APT_PRIO_WARNING));
     EXPECT_TRUE(m_Log.WaitFor("Set reattempt timer [3 sec] for <Koral>"));
     EXPECT_TRUE(m_Server->Upgrades().empty());
     // Until the reattempt runs, a connect is refused at once from the cache.
-    Connect(c, "denied-again");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
-    EXPECT_FALSE(c.m_Handler.Connects()[1].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "denied-again"), kRefused);
     // After it, the new token serves.
     ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->TokenRequests().size() == 2; }, 15000));
     ASSERT_TRUE(m_Log.WaitFor("Access token retrieved"));
-    Connect(c, "accepted");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(3));
-    EXPECT_TRUE(c.m_Handler.Connects()[2].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "accepted"), kConnected);
 }
 
 TEST_F(AuthClientTest, TokenIsTrimmedAndOneWithLineBreaksRefused) {
@@ -107,9 +99,7 @@ TEST_F(AuthClientTest, TokenIsTrimmedAndOneWithLineBreaksRefused) {
     m_Server->QueueTokenReply(padded);
     Start();
     Conn &c = NewConnection();
-    Connect(c, "padded");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "padded"), kConnected);
     ASSERT_FALSE(m_Server->Upgrades().empty());
     EXPECT_EQ(m_Server->Upgrades()[0].Header("Authorization"), "Bearer tok-padded");
 }
@@ -120,9 +110,7 @@ TEST_F(AuthClientTest, TokenWithAnInnerLineBreakIsAnAuthFailure) {
     m_Server->QueueTokenReply(forged);
     Start();
     Conn &c = NewConnection();
-    Connect(c, "forged");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "forged"), kRefused);
     EXPECT_TRUE(m_Log.Contains("Invalid access token [18 bytes] <Koral>", APT_PRIO_WARNING));
     EXPECT_TRUE(m_Server->Upgrades().empty());
 }
@@ -136,9 +124,7 @@ TEST_F(AuthClientTest, ReattemptAfterTimeout) {
         c.m_AuthSettings.m_ReattemptTimeout = 1;
     });
     Conn &c = NewConnection();
-    Connect(c, "slow");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "slow"), kRefused);
     EXPECT_TRUE(m_Log.Contains("Request timed out for HTTP auth <Koral>", APT_PRIO_INFO));
     ASSERT_TRUE(m_Log.WaitFor("Access token retrieved"));
     EXPECT_EQ(m_Server->TokenRequests().size(), 2u);
@@ -152,9 +138,7 @@ TEST_F(AuthClientTest, UnreachableEndpointLogsEachAttemptWithItsReason) {
         c.m_AuthSettings.m_Retries = 1;
     });
     Conn &c = NewConnection();
-    Connect(c, "unreachable");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "unreachable"), kRefused);
     const std::string target = "HTTP connection to [127.0.0.1:" + std::to_string(port) + "]";
     EXPECT_EQ(m_Log.Count(target + " failed: Connection refused; retry #1 in 2 sec"), 1u);
     EXPECT_EQ(m_Log.Count("Request failed: Connection refused (111) for HTTP auth <Koral>"), 1u);
@@ -189,9 +173,7 @@ TEST_F(AuthClientTest, NoSettingMakesTokenRequestsRunAway) {
 TEST_F(AuthClientTest, KeyWithControlCharactersIsRefused) {
     Start([](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_Key = "key\r\nX-Injected: 1"; });
     Conn &c = NewConnection();
-    Connect(c, "injected");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "injected"), kRefused);
     EXPECT_TRUE(m_Log.Contains("Invalid subscription key: control characters [18 bytes] <Koral>",
                                APT_PRIO_WARNING));
     EXPECT_TRUE(m_Server->TokenRequests().empty());
@@ -200,15 +182,11 @@ TEST_F(AuthClientTest, KeyWithControlCharactersIsRefused) {
 TEST_F(AuthClientTest, FetchThatCannotStartFailsTheConnectionAtOnce) {
     Start([](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_Uri = "gopher://x/sts"; });
     Conn &c = NewConnection();
-    Connect(c, "nostart");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "nostart"), kRefused);
     EXPECT_TRUE(
         m_Log.Contains("Unknown URI scheme [gopher] for <Koral>: must be either http or https"));
     // The client is still uninitiated: the next connect tries (and fails) again.
-    Connect(c, "nostart-2");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
-    EXPECT_FALSE(c.m_Handler.Connects()[1].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "nostart-2"), kRefused);
 }
 
 TEST_F(AuthClientTest, ShutdownCancelsTheRunningFetch) {
@@ -227,3 +205,5 @@ TEST_F(AuthClientTest, ShutdownCancelsTheRunningFetch) {
     // Nothing more to close: the loop is gone.
     m_Conns.clear();
 }
+
+}  // namespace

@@ -12,7 +12,7 @@
 #include "ClientTestSupport.h"
 #include "TestTlsServer.h"
 
-namespace koraltest {
+namespace KoralTest {
 
 class ClientFixture : public ::testing::Test {
   protected:
@@ -24,15 +24,9 @@ class ClientFixture : public ::testing::Test {
 
     static void SetUpTestSuite() {
         KoralTest::InitAprOnce();
-        s_Dir = new TempDir;
-        s_Certs = new Certs(*s_Dir);
+        s_Certs.reset(new Certs);
     }
-    static void TearDownTestSuite() {
-        delete s_Certs;
-        delete s_Dir;
-        s_Certs = nullptr;
-        s_Dir = nullptr;
-    }
+    static void TearDownTestSuite() { s_Certs.reset(); }
 
     void SetUp() override {
         ASSERT_TRUE(s_Certs->m_Ok) << "openssl could not make the test certificates";
@@ -92,6 +86,16 @@ class ClientFixture : public ::testing::Test {
         c->Connect(id, uri.empty() ? ServiceUri() : uri, proxy, "en-US", 16000);
     }
 
+    enum Answer { kNoAnswer, kConnected, kRefused };
+    // Connects `c` and waits for the answer to this connect.
+    Answer ConnectAndWait(Conn &c, const std::string &id, const std::string &proxy = std::string(),
+                          const std::string &uri = std::string()) {
+        const size_t before = c.m_Handler.Connects().size();
+        Connect(c, id, proxy, uri);
+        if (!c.m_Handler.WaitConnects(before + 1)) return kNoAnswer;
+        return c.m_Handler.Connects()[before].m_Ok ? kConnected : kRefused;
+    }
+
     // Closes `c` and waits for OnClose.
     bool CloseAndWait(Conn &c) {
         c->Close();
@@ -105,8 +109,8 @@ class ClientFixture : public ::testing::Test {
 
     void PostAuth() { m_Client->PostEvent(new KORAL::AuthEvent(m_Client.get())); }
 
-    inline static TempDir *s_Dir = nullptr;
-    inline static Certs *s_Certs = nullptr;
+    // Made once per suite: six openssl runs.
+    inline static std::unique_ptr<Certs> s_Certs;
     LogCapture m_Log;
     StartObserver m_Observer;
     std::unique_ptr<TestTlsServer> m_Server;
@@ -114,4 +118,4 @@ class ClientFixture : public ::testing::Test {
     std::list<Conn> m_Conns;
 };
 
-}  // namespace koraltest
+}  // namespace KoralTest

@@ -12,7 +12,7 @@
 #include "ClientTestSupport.h"
 #include "KoralRxClient.h"
 
-using namespace koraltest;
+using namespace KoralTest;
 
 namespace {
 
@@ -26,8 +26,6 @@ class OrderEvent : public KORAL::Event {
     int m_N;
     std::atomic<int> *m_Deleted;
 };
-
-}  // namespace
 
 TEST(ClientLoop, EventsBeforeAndAfterStartRunInOrder) {
     KoralTest::InitAprOnce();
@@ -141,3 +139,5 @@ TEST(ClientLoop, RoundTripsNeverLoseAWakeUp) {
     EXPECT_EQ(lost, 0) << "round trip " << lost << " was never answered";
     client.Shutdown(true);
 }
+
+}  // namespace

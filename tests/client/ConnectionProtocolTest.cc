@@ -7,7 +7,7 @@
 
 #include "ClientFixture.h"
 
-using namespace koraltest;
+using namespace KoralTest;
 using KORAL::WebSocketSrMessage;
 
 namespace {
@@ -54,8 +54,6 @@ class Barrier : public KORAL::Event {
   private:
     std::promise<void> *m_Done;
 };
-
-}  // namespace
 
 class ConnectionProtocolTest : public ClientFixture {};
 
@@ -161,9 +159,7 @@ TEST_F(ConnectionProtocolTest, ReusedSocketAndSecondTurn) {
     // Late audio of the ended turn is dropped.
     PostAudio(c, "a", 320);
     // The next recognition reuses the socket at once, with zero stats.
-    Connect(c, "chan-2-again");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
-    EXPECT_TRUE(c.m_Handler.Connects()[1].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "chan-2-again"), kConnected);
     EXPECT_EQ(c.m_Handler.Connects()[1].m_Stats.m_StartTime, 0);
     EXPECT_EQ(c.m_Handler.Connects()[1].m_Stats.m_CompleteTime, 0);
     PostAudio(c, "b", 320);
@@ -247,9 +243,7 @@ TEST_F(ConnectionProtocolTest, SocketLossMidTurnGivesTerminatingPhraseAndReconne
     // A Stop after the loss sends nothing and answers nothing more.
     c->Stop("lost");
     // The dead socket is not reused: the next recognition connects anew.
-    Connect(c, "chan-5b");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
-    EXPECT_TRUE(c.m_Handler.Connects()[1].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "chan-5b"), kConnected);
     EXPECT_GT(c.m_Handler.Connects()[1].m_Stats.m_StartTime, 0);
     EXPECT_EQ(m_Server->Upgrades().size(), 2u);
     EXPECT_EQ(c.m_Handler.Messages().size(), 1u);
@@ -349,3 +343,5 @@ TEST_F(ConnectionProtocolTest, ConnectWhileConnectingIsIgnored) {
     EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
     EXPECT_TRUE(m_Log.Contains("Inapropriate connect request <chan-9-dup>", APT_PRIO_WARNING));
 }
+
+}  // namespace

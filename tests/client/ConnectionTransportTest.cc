@@ -6,8 +6,10 @@
 
 #include "ClientFixture.h"
 
-using namespace koraltest;
+using namespace KoralTest;
 using KORAL::WebSocketSrMessage;
+
+namespace {
 
 class ConnectionTransportTest : public ClientFixture {};
 
@@ -15,9 +17,7 @@ TEST_F(ConnectionTransportTest, CertificateFromUnknownCaIsRefusedWithReason) {
     Start([](KORAL::WebSocketClient &c) { c.m_TlsSettings.m_CaFile = s_Certs->m_OtherCa; });
     // The token endpoint is the same server: its certificate is refused too.
     Conn &c = NewConnection();
-    Connect(c, "ca-1");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "ca-1"), kRefused);
     // The refused fetch says why, with OpenSSL's own text.
     EXPECT_TRUE(
         m_Log.Contains("Request failed: certificate verification failed: unable to get local "
@@ -34,9 +34,7 @@ TEST_F(ConnectionTransportTest, UnverifiedWhenVerificationIsOff) {
     EXPECT_TRUE(
         m_Log.Contains("TLS server certificate verification is disabled", APT_PRIO_WARNING));
     Conn &c = NewConnection();
-    Connect(c, "noverify");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "noverify"), kConnected);
 }
 
 TEST_F(ConnectionTransportTest, ServiceNameMismatchIsRefused) {
@@ -46,9 +44,9 @@ TEST_F(ConnectionTransportTest, ServiceNameMismatchIsRefused) {
     ASSERT_TRUE(wrong.Start());
     Start();
     Conn &c = NewConnection();
-    Connect(c, "name-1", "", "https://127.0.0.1:" + std::to_string(wrong.Port()) + "/speech/v1");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "name-1", "",
+                             "https://127.0.0.1:" + std::to_string(wrong.Port()) + "/speech/v1"),
+              kRefused);
     EXPECT_TRUE(
         m_Log.Contains("WS connection failed <name-1>: certificate verification failed: "
                        "IP address mismatch",
@@ -60,9 +58,7 @@ TEST_F(ConnectionTransportTest, ServiceNameMismatchIsRefused) {
 TEST_F(ConnectionTransportTest, HostNameIsSentAsServerName) {
     Start();
     Conn &c = NewConnection();
-    Connect(c, "sni", "", ServiceUri("localhost"));
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    ASSERT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    ASSERT_EQ(ConnectAndWait(c, "sni", "", ServiceUri("localhost")), kConnected);
     ASSERT_EQ(m_Server->Upgrades().size(), 1u);
     EXPECT_EQ(m_Server->Upgrades()[0].m_ServerName, "localhost");
     EXPECT_EQ(m_Server->Upgrades()[0].Header("Host"),
@@ -75,9 +71,7 @@ TEST_F(ConnectionTransportTest, UpgradeRefusedGivesOneFailure) {
     };
     Start();
     Conn &c = NewConnection();
-    Connect(c, "up-401");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "up-401"), kRefused);
     EXPECT_GT(c.m_Handler.Connects()[0].m_Stats.m_CompleteTime, 0);
     EXPECT_TRUE(
         m_Log.Contains("WS upgrade failed <up-401>\nHTTP/1.1 401 Unauthorized", APT_PRIO_WARNING));
@@ -100,9 +94,7 @@ TEST_F(ConnectionTransportTest, UpgradeResponseInPiecesAndFramesRightBehind) {
     };
     Start();
     Conn &c = NewConnection();
-    Connect(c, "pieces");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "pieces"), kConnected);
     // The frame right behind the blank line is not lost (its request id is
     // the empty id of a connection that has not begun a turn).
     ASSERT_TRUE(c.m_Handler.WaitMessages(1));
@@ -224,9 +216,7 @@ TEST_F(ConnectionTransportTest, CloseFrameIsAnsweredAndEndsTheTurnAtOnce) {
     EXPECT_EQ(frames.back().m_Payload, std::string("\x03\xf3", 2));
     EXPECT_TRUE(frames.back().m_Masked);
     // The next recognition connects anew.
-    Connect(c, "cf");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
-    EXPECT_TRUE(c.m_Handler.Connects()[1].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "cf"), kConnected);
     EXPECT_EQ(m_Server->Upgrades().size(), 2u);
 }
 
@@ -304,9 +294,9 @@ TEST_F(ConnectionTransportTest, SilentServerEndsInOneFailedConnect) {
     Start();
     Conn &c = NewConnection();
     c->SetConnectTimeout(1);
-    Connect(c, "mute", "", "https://127.0.0.1:" + std::to_string(mute.Port()) + "/s");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(
+        ConnectAndWait(c, "mute", "", "https://127.0.0.1:" + std::to_string(mute.Port()) + "/s"),
+        kRefused);
     EXPECT_TRUE(m_Log.Contains("WS connection timed out [1 sec] <mute>", APT_PRIO_WARNING));
     ASSERT_TRUE(mute.WaitFor([&] { return mute.Accepted() == 1; }));
     ASSERT_TRUE(CloseAndWait(c));
@@ -314,38 +304,51 @@ TEST_F(ConnectionTransportTest, SilentServerEndsInOneFailedConnect) {
     mute.Stop();
 }
 
-TEST_F(ConnectionTransportTest, RefusedPortAndBadUrisFailOnce) {
+// A service URI that cannot be reached or used fails the connect once, with
+// its reason; "<port>" stands for a loopback port where nothing listens.
+struct BadUri {
+    const char *m_Name;
+    const char *m_Uri;
+    const char *m_Log;
+};
+void PrintTo(const BadUri &c, std::ostream *os) { *os << c.m_Name; }
+
+class BadServiceUriTest : public ClientFixture, public ::testing::WithParamInterface<BadUri> {};
+
+TEST_P(BadServiceUriTest, FailsOnceWithItsReason) {
     Start();
-    int closedPort = FreePort();
-    struct Case {
-        std::string uri;
-        std::string log;
-    } cases[] = {
-        {"https://127.0.0.1:" + std::to_string(closedPort) + "/s",
-         "WS connection failed <bad>: Connection refused"},
-        {"ftp://127.0.0.1/s", "Unknown URI scheme [ftp] for <bad>: must be either http or https"},
-        {"https:///nohost", "<bad>"},
-        {"not a uri at all", "Malformed"},
-    };
-    for (const Case &k : cases) {
-        Conn &c = NewConnection();
-        Connect(c, "bad", "", k.uri);
-        ASSERT_TRUE(c.m_Handler.WaitConnects(1)) << k.uri;
-        EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok) << k.uri;
-        EXPECT_TRUE(m_Log.Contains(k.log)) << k.uri;
-        ASSERT_TRUE(CloseAndWait(c));
-        EXPECT_EQ(c.m_Handler.Connects().size(), 1u) << k.uri;
-    }
+    std::string uri = GetParam().m_Uri;
+    const size_t port = uri.find("<port>");
+    if (port != std::string::npos) uri.replace(port, 6, std::to_string(FreePort()));
+    Conn &c = NewConnection();
+    EXPECT_EQ(ConnectAndWait(c, "bad", "", uri), kRefused);
+    std::string lines;
+    for (const LogLine &line : m_Log.Lines()) lines += line.message + "\n";
+    EXPECT_TRUE(m_Log.Contains(GetParam().m_Log, APT_PRIO_WARNING)) << lines;
+    ASSERT_TRUE(CloseAndWait(c));
+    EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Uris, BadServiceUriTest,
+    ::testing::Values(BadUri{"RefusedPort", "https://127.0.0.1:<port>/s",
+                             "WS connection failed <bad>: Connection refused"},
+                      BadUri{"UnknownScheme", "ftp://127.0.0.1/s",
+                             "Unknown URI scheme [ftp] for <bad>: must be either http or https"},
+                      BadUri{"NoHost", "https:///nohost", "Failed to get host for <bad>"},
+                      BadUri{"NotAUri", "not a uri at all",
+                             "Malformed HTTP URI [not a uri at all?format=detailed&language=en-US] "
+                             "provided for <bad>"}),
+    [](const ::testing::TestParamInfo<BadUri> &info) { return info.param.m_Name; });
 
 TEST_F(ConnectionTransportTest, PlainHttpServiceWorksToo) {
     TestTlsServer plain("", "");
     ASSERT_TRUE(plain.Start());
     Start();
     Conn &c = NewConnection();
-    Connect(c, "plain", "", "http://127.0.0.1:" + std::to_string(plain.Port()) + "/s");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(
+        ConnectAndWait(c, "plain", "", "http://127.0.0.1:" + std::to_string(plain.Port()) + "/s"),
+        kConnected);
     ASSERT_TRUE(plain.WaitFor([&] { return plain.Frames().size() == 1; }));
     EXPECT_EQ(plain.Frames()[0].Path(), "speech.config");
     ASSERT_TRUE(CloseAndWait(c));
@@ -381,3 +384,5 @@ TEST_F(ConnectionTransportTest, LookupsInFlightEndWithCloseAndShutdown) {
     EXPECT_EQ(handler.Calls(), (std::vector<std::string>{"connect:0"}));
     EXPECT_EQ(m_Server->TokenRequests().size(), 1u) << "only the first client's";
 }
+
+}  // namespace

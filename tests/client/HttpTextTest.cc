@@ -9,6 +9,8 @@
 
 using namespace KORAL;
 
+namespace {
+
 TEST(WsHandshake, UpgradeRequestLines) {
     std::string r = WsHandshake::ComposeUpgradeRequest(
         "https://127.0.0.1:4433/speech/v1?format=detailed&language=en-US", "127.0.0.1", 4433,
@@ -144,46 +146,57 @@ TEST(HttpText, ChunkedInterimAndCloseDelimitedBodies) {
 
 // However the network cuts a chunked body, it is read alike: whole, byte by
 // byte, and both ways to the same end.
-TEST(HttpText, ChunkedBodyReadAlikeHoweverCut) {
-    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
-    struct Case {
-        std::string body;
-        HttpResponseReader::Status status;
-        std::string data;
-    } cases[] = {
-        {"3\r\nabc\r\n2;ext\r\nde\n0\r\n\r\n", HttpResponseReader::DONE, "abcde"},
-        {"A \r\n0123456789\r\n0\r\n\r\n", HttpResponseReader::DONE, "0123456789"},
-        // Bytes between a chunk's data and its line break.
-        {"3\r\nabc\r\x02"
-         "2\r\nde\r\n0\r\n\r\n",
-         HttpResponseReader::FAILED, ""},
-        {"3\r\nabcXY\r\n0\r\n\r\n", HttpResponseReader::FAILED, ""},
-        // A size line must start with the size, not take it from a later line.
-        {"\r\n3\r\nabc\r\n0\r\n\r\n", HttpResponseReader::FAILED, ""},
-        {" 3\r\nabc\r\n0\r\n\r\n", HttpResponseReader::FAILED, ""},
-        {"+3\r\nabc\r\n0\r\n\r\n", HttpResponseReader::FAILED, ""},
-        {"3x\r\nabc\r\n0\r\n\r\n", HttpResponseReader::FAILED, ""},
-        {"fffffffffffffffffffff\r\n", HttpResponseReader::FAILED, ""},
-        // An over-long size line or trailer line, complete or not.
-        {"1;" + std::string(2000, 'e') + "\r\na\r\n0\r\n\r\n", HttpResponseReader::FAILED, ""},
-        {"0\r\nT: " + std::string(70000, 't') + "\r\n\r\n", HttpResponseReader::FAILED, ""},
-    };
-    for (const Case &c : cases) {
-        const std::string response = head + c.body;
-        HttpResponseReader whole;
-        HttpResponseReader::Status status = whole.Feed(response.data(), response.size());
-        EXPECT_EQ(status, c.status) << c.body.substr(0, 40);
-        HttpResponseReader bytes;
-        HttpResponseReader::Status byteStatus = HttpResponseReader::NEED_MORE;
-        for (size_t i = 0; i < response.size() && byteStatus == HttpResponseReader::NEED_MORE; ++i)
-            byteStatus = bytes.Feed(&response[i], 1);
-        EXPECT_EQ(byteStatus, c.status) << c.body.substr(0, 40);
-        if (c.status == HttpResponseReader::DONE) {
-            EXPECT_EQ(whole.m_Body, c.data);
-            EXPECT_EQ(bytes.m_Body, c.data);
-        }
+struct ChunkedCase {
+    const char *m_Name;
+    std::string m_Body;
+    HttpResponseReader::Status m_Status;
+    std::string m_Data;
+};
+void PrintTo(const ChunkedCase &c, std::ostream *os) { *os << c.m_Name; }
+
+class ChunkedBodyTest : public ::testing::TestWithParam<ChunkedCase> {};
+
+TEST_P(ChunkedBodyTest, ReadAlikeHoweverCut) {
+    const ChunkedCase &c = GetParam();
+    const std::string response = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + c.m_Body;
+    HttpResponseReader whole;
+    EXPECT_EQ(whole.Feed(response.data(), response.size()), c.m_Status);
+    HttpResponseReader bytes;
+    HttpResponseReader::Status byteStatus = HttpResponseReader::NEED_MORE;
+    for (size_t i = 0; i < response.size() && byteStatus == HttpResponseReader::NEED_MORE; ++i)
+        byteStatus = bytes.Feed(&response[i], 1);
+    EXPECT_EQ(byteStatus, c.m_Status);
+    if (c.m_Status == HttpResponseReader::DONE) {
+        EXPECT_EQ(whole.m_Body, c.m_Data);
+        EXPECT_EQ(bytes.m_Body, c.m_Data);
     }
 }
+
+const HttpResponseReader::Status kDone = HttpResponseReader::DONE;
+const HttpResponseReader::Status kFailed = HttpResponseReader::FAILED;
+
+INSTANTIATE_TEST_SUITE_P(
+    Bodies, ChunkedBodyTest,
+    ::testing::Values(
+        ChunkedCase{"TwoChunksWithExtension", "3\r\nabc\r\n2;ext\r\nde\n0\r\n\r\n", kDone, "abcde"},
+        ChunkedCase{"HexSizeWithSpace", "A \r\n0123456789\r\n0\r\n\r\n", kDone, "0123456789"},
+        // Bytes between a chunk's data and its line break.
+        ChunkedCase{"ByteBeforeLineBreak",
+                    "3\r\nabc\r\x02"
+                    "2\r\nde\r\n0\r\n\r\n",
+                    kFailed, ""},
+        ChunkedCase{"DataLongerThanSize", "3\r\nabcXY\r\n0\r\n\r\n", kFailed, ""},
+        // A size line must start with the size, not take it from a later line.
+        ChunkedCase{"EmptySizeLine", "\r\n3\r\nabc\r\n0\r\n\r\n", kFailed, ""},
+        ChunkedCase{"SpaceBeforeSize", " 3\r\nabc\r\n0\r\n\r\n", kFailed, ""},
+        ChunkedCase{"SignedSize", "+3\r\nabc\r\n0\r\n\r\n", kFailed, ""},
+        ChunkedCase{"SizeWithJunk", "3x\r\nabc\r\n0\r\n\r\n", kFailed, ""},
+        ChunkedCase{"OverflowingSize", "fffffffffffffffffffff\r\n", kFailed, ""},
+        // An over-long size line or trailer line, complete or not.
+        ChunkedCase{"LongSizeLine", "1;" + std::string(2000, 'e') + "\r\na\r\n0\r\n\r\n", kFailed,
+                    ""},
+        ChunkedCase{"LongTrailer", "0\r\nT: " + std::string(70000, 't') + "\r\n\r\n", kFailed, ""}),
+    [](const ::testing::TestParamInfo<ChunkedCase> &info) { return info.param.m_Name; });
 
 TEST(HttpText, HostileResponsesAreBounded) {
     HttpResponseReader big;
@@ -207,3 +220,5 @@ TEST(HttpText, HostileResponsesAreBounded) {
     std::string l = "HTTP/1.1 200 OK\r\nContent-Length: 12abc\r\n\r\n";
     EXPECT_EQ(badLength.Feed(l.data(), l.size()), HttpResponseReader::FAILED);
 }
+
+}  // namespace

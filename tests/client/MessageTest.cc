@@ -54,8 +54,6 @@ WebSocketSrMessage Parsed(const std::string &text, bool *ok = nullptr) {
     return m;
 }
 
-}  // namespace
-
 TEST_F(MessageTest, PathTables) {
     using M = WebSocketSrMessage;
     EXPECT_EQ(M::GetMethodTypeStr(M::SERVICE_ORIGINATED, 1), "speech.startDetected");
@@ -275,3 +273,5 @@ TEST(RecognitionProtocol, TurnDecision) {
     EXPECT_TRUE(StartsTurn(2, "a", "b", drop));
     EXPECT_FALSE(drop);
 }
+
+}  // namespace

@@ -4,13 +4,18 @@
 
 #include "ClientFixture.h"
 
-using namespace koraltest;
+using namespace KoralTest;
 
-class ProxyTest : public ClientFixture {};
+namespace {
+
+class ProxyTest : public ClientFixture {
+  protected:
+    TempDir m_Dir{"koral-proxy"};
+};
 
 TEST_F(ProxyTest, TokenAndWebSocketThroughTheProxy) {
     TinyProxy proxy;
-    ASSERT_TRUE(proxy.Start(*s_Dir)) << "tinyproxy did not start";
+    ASSERT_TRUE(proxy.Start(m_Dir)) << "tinyproxy did not start";
     m_Server->m_OnFrame = [](Peer &p, const ClientFrame &f) {
         if (f.m_Opcode == 2 && f.m_Body.empty()) {
             p.SendMessage("speech.phrase", f.RequestId(), "{\"RecognitionStatus\":\"NoMatch\"}");
@@ -43,12 +48,10 @@ TEST_F(ProxyTest, TokenAndWebSocketThroughTheProxy) {
 TEST_F(ProxyTest, RefusedTunnelFailsTheConnect) {
     TinyProxy proxy;
     // Tunnels only to a port nobody uses here.
-    ASSERT_TRUE(proxy.Start(*s_Dir, "ConnectPort 1\n"));
+    ASSERT_TRUE(proxy.Start(m_Dir, "ConnectPort 1\n"));
     Start();
     Conn &c = NewConnection();
-    Connect(c, "refused", proxy.Uri());
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "refused", proxy.Uri()), kRefused);
     EXPECT_TRUE(m_Log.Contains("Proxy refused tunnel <refused>", APT_PRIO_WARNING));
     EXPECT_TRUE(m_Server->Upgrades().empty());
     ASSERT_TRUE(CloseAndWait(c));
@@ -59,9 +62,9 @@ TEST_F(ProxyTest, UnreachableProxyFailsTheConnectAndTheToken) {
     std::string proxyUri = "http://127.0.0.1:" + std::to_string(FreePort());
     Start([&](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_ProxyUri = proxyUri; });
     Conn &c = NewConnection();
-    Connect(c, "noproxy", proxyUri);
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    EXPECT_FALSE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_EQ(ConnectAndWait(c, "noproxy", proxyUri), kRefused);
     EXPECT_TRUE(m_Log.Contains("Request failed: proxy: "));
     EXPECT_TRUE(m_Server->TokenRequests().empty());
 }
+
+}  // namespace

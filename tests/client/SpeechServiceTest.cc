@@ -11,7 +11,7 @@
 #include "KoralTest/SpeechServiceProcess.h"
 #include "KoralTest/TestCerts.h"
 
-using namespace koraltest;
+using namespace KoralTest;
 using KORAL::WebSocketSrMessage;
 using KoralTest::ServiceEvent;
 
@@ -20,17 +20,23 @@ namespace {
 const char kRequestA[] = "0123456789abcdef0123456789abcdef";
 const char kRequestB[] = "fedcba9876543210fedcba9876543210";
 
+// The phrase a connection makes up when a turn ends without the service's:
+// no body, no receive time, the turn's id.
+std::function<bool(const WebSocketSrMessage &)> TerminatingPhrase(const std::string &requestId) {
+    return [requestId](const WebSocketSrMessage &m) {
+        return m.m_Method == WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE && m.m_Body.empty() &&
+               m.m_ReceiveTime == 0 && m.m_RequestId == requestId;
+    };
+}
+
 class SpeechServiceTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         KoralTest::InitAprOnce();
         std::string error;
-        s_Certs = KoralTest::TestCerts::Make(&error).release();
+        s_Certs = KoralTest::TestCerts::Make(&error);
     }
-    static void TearDownTestSuite() {
-        delete s_Certs;
-        s_Certs = nullptr;
-    }
+    static void TearDownTestSuite() { s_Certs.reset(); }
 
     void TearDown() override {
         for (auto &c : m_Conns) {
@@ -108,7 +114,7 @@ class SpeechServiceTest : public ::testing::Test {
         });
     }
 
-    inline static KoralTest::TestCerts *s_Certs = nullptr;
+    inline static std::unique_ptr<KoralTest::TestCerts> s_Certs;
     LogCapture m_Log;
     StartObserver m_Observer;
     std::unique_ptr<KoralTest::SpeechServiceProcess> m_Service;
@@ -117,8 +123,6 @@ class SpeechServiceTest : public ::testing::Test {
         std::pair<std::unique_ptr<KORAL::WebSocketConnection>, std::unique_ptr<RecordingHandler>>>
         m_Conns;
 };
-
-}  // namespace
 
 TEST_F(SpeechServiceTest, RecognitionConformsToTheService) {
     Start("");
@@ -130,18 +134,11 @@ TEST_F(SpeechServiceTest, RecognitionConformsToTheService) {
     // The phrase arrives; the turn ends with telemetry.
     ASSERT_TRUE(WaitEvent("message", "telemetry")) << m_Service->Stderr();
     // The phrase reached the owner, with the turn's id like every message.
-    bool phrase = false;
-    for (int i = 0; i < 100 && !phrase; ++i) {
-        for (const WebSocketSrMessage &m : c.second->Messages()) {
-            EXPECT_EQ(m.m_RequestId, kRequestA);
-            if (m.m_Method == WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE) {
-                phrase = true;
-                EXPECT_NE(m.m_Body.find("yes please"), std::string::npos) << m.m_Body;
-            }
-        }
-        c.second->WaitMessages(c.second->Messages().size() + 1, 50);
-    }
-    EXPECT_TRUE(phrase);
+    EXPECT_TRUE(c.second->WaitMessage([](const WebSocketSrMessage &m) {
+        return m.m_Method == WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE &&
+               m.m_Body.find("yes please") != std::string::npos;
+    }));
+    for (const WebSocketSrMessage &m : c.second->Messages()) EXPECT_EQ(m.m_RequestId, kRequestA);
 
     std::vector<ServiceEvent> violations = Events("violation");
     EXPECT_TRUE(violations.empty()) << (violations.empty() ? "" : violations[0].m_Line);
@@ -205,15 +202,7 @@ TEST_F(SpeechServiceTest, ReusedConnectionAndResultTimeout) {
     EXPECT_EQ(m_Log.Count("Result Timed Out"), 1u);
     EXPECT_TRUE(m_Log.Contains("Result Timed Out", APT_PRIO_WARNING));
     // The turn ends as a lost socket's does, and the socket is gone.
-    bool terminated = false;
-    for (int i = 0; i < 100 && !terminated; ++i) {
-        for (const WebSocketSrMessage &m : c.second->Messages()) {
-            terminated |= m.m_Method == WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE &&
-                          m.m_RequestId == kRequestB && m.m_Body.empty();
-        }
-        c.second->WaitMessages(c.second->Messages().size() + 1, 50);
-    }
-    EXPECT_TRUE(terminated);
+    EXPECT_TRUE(c.second->WaitMessage(TerminatingPhrase(kRequestB)));
     ASSERT_TRUE(WaitEvent("disconnect", "")) << m_Service->Stderr();
     c.first->Connect("conn-2", m_Service->ServiceUrl(), "", "en-US", 16000);
     ASSERT_TRUE(c.second->WaitConnects(3));
@@ -235,46 +224,6 @@ TEST_F(SpeechServiceTest, TokenRefusedOnceThenReattempted) {
     c.first->Connect("conn-3", m_Service->ServiceUrl(), "", "en-US", 16000);
     ASSERT_TRUE(c.second->WaitConnects(2));
     EXPECT_TRUE(c.second->Connects()[1].m_Ok);
-}
-
-TEST_F(SpeechServiceTest, UpgradeRefused) {
-    Start(R"({"upgrade":{"status":403}})");
-    auto c = NewConnection();
-    c.first->Connect("conn-4", m_Service->ServiceUrl(), "", "en-US", 16000);
-    ASSERT_TRUE(c.second->WaitConnects(1));
-    EXPECT_FALSE(c.second->Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Contains("WS upgrade failed <conn-4>"));
-}
-
-TEST_F(SpeechServiceTest, ConnectionDroppedMidTurnGivesTerminatingPhrase) {
-    Start(R"({"turns":[{"status":"Success","nbest":["hello"],
-              "faults":[{"at":"speech.phrase","action":"close"}]}]})");
-    auto c = NewConnection();
-    c.first->Connect("conn-5", m_Service->ServiceUrl(), "", "en-US", 16000);
-    StreamTurn(c.first, kRequestA, 400);
-    ASSERT_TRUE(m_Log.WaitFor("Terminate recognition <conn-5>")) << m_Service->Stderr();
-    // The terminating phrase: no body, no receive time, the turn's id.
-    bool terminated = false;
-    for (int i = 0; i < 100 && !terminated; ++i) {
-        for (const WebSocketSrMessage &m : c.second->Messages()) {
-            if (m.m_Method == WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE &&
-                m.m_Body.empty() && m.m_ReceiveTime == 0 && m.m_RequestId == kRequestA) {
-                terminated = true;
-            }
-        }
-        c.second->WaitMessages(c.second->Messages().size() + 1, 50);
-    }
-    EXPECT_TRUE(terminated);
-}
-
-TEST_F(SpeechServiceTest, OversizedFrameGivesTerminatingPhrase) {
-    Start(R"({"turns":[{"status":"Success","nbest":["hello"],
-              "faults":[{"at":"speech.phrase","action":"oversized","bytes":2097152}]}]})");
-    auto c = NewConnection();
-    c.first->Connect("conn-6", m_Service->ServiceUrl(), "", "en-US", 16000);
-    StreamTurn(c.first, kRequestA, 400);
-    ASSERT_TRUE(m_Log.WaitFor("WS frame too large")) << m_Service->Stderr();
-    ASSERT_TRUE(m_Log.WaitFor("Terminate recognition <conn-6>"));
 }
 
 TEST_F(SpeechServiceTest, PingsFragmentsAndForeignRequestIds) {
@@ -319,24 +268,77 @@ TEST_F(SpeechServiceTest, TokenAndRecognitionThroughAProxy) {
     EXPECT_NE(log.find(target, first + 1), std::string::npos) << "token and WebSocket tunnels";
 }
 
-TEST_F(SpeechServiceTest, AcceptedWithoutVerification) {
-    Start("", [](KORAL::WebSocketClient &c) {
-        c.m_TlsSettings.m_CaFile = "/nonexistent-ca.pem";
-        c.m_TlsSettings.m_Verify = false;
-    });
+// A turn the service breaks off: the connection ends it with a terminating
+// phrase of its own.
+struct BrokenTurn {
+    const char *m_Name;
+    const char *m_Fault;  // the scenario's fault at speech.phrase
+    const char *m_Log;    // the client's account of it
+};
+void PrintTo(const BrokenTurn &c, std::ostream *os) { *os << c.m_Name; }
+
+class SpeechServiceBrokenTurnTest : public SpeechServiceTest,
+                                    public ::testing::WithParamInterface<BrokenTurn> {};
+
+TEST_P(SpeechServiceBrokenTurnTest, EndsInATerminatingPhrase) {
+    Start(std::string(R"({"turns":[{"status":"Success","nbest":["hello"],"faults":[)") +
+          GetParam().m_Fault + "]}]}");
     auto c = NewConnection();
-    c.first->Connect("conn-10", m_Service->ServiceUrl(), "", "en-US", 16000);
-    ASSERT_TRUE(c.second->WaitConnects(1));
-    EXPECT_TRUE(c.second->Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Contains("TLS server certificate verification is disabled"));
+    c.first->Connect("conn-5", m_Service->ServiceUrl(), "", "en-US", 16000);
+    StreamTurn(c.first, kRequestA, 400);
+    ASSERT_TRUE(m_Log.WaitFor(GetParam().m_Log)) << m_Service->Stderr();
+    ASSERT_TRUE(m_Log.WaitFor("Terminate recognition <conn-5>"));
+    EXPECT_TRUE(c.second->WaitMessage(TerminatingPhrase(kRequestA)));
 }
 
-TEST_F(SpeechServiceTest, UnknownCaRefused) {
-    Start("", [](KORAL::WebSocketClient &c) { c.m_TlsSettings.m_CaFile = "/nonexistent-ca.pem"; });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SpeechServiceBrokenTurnTest,
+    ::testing::Values(BrokenTurn{"SocketClosed", R"({"at":"speech.phrase","action":"close"})",
+                                 "Terminate recognition <conn-5>"},
+                      BrokenTurn{"OversizedFrame",
+                                 R"({"at":"speech.phrase","action":"oversized","bytes":2097152})",
+                                 "WS frame too large"}),
+    [](const ::testing::TestParamInfo<BrokenTurn> &info) { return info.param.m_Name; });
+
+// Connects that end at the upgrade or in TLS set-up, and the line that says why.
+struct ConnectCase {
+    const char *m_Name;
+    const char *m_Scenario;
+    bool m_Verify;
+    bool m_MissingCa;
+    bool m_Ok;
+    const char *m_Log;
+};
+void PrintTo(const ConnectCase &c, std::ostream *os) { *os << c.m_Name; }
+
+class SpeechServiceConnectTest : public SpeechServiceTest,
+                                 public ::testing::WithParamInterface<ConnectCase> {};
+
+TEST_P(SpeechServiceConnectTest, OutcomeAndReason) {
+    const ConnectCase &p = GetParam();
+    Start(p.m_Scenario, [&p](KORAL::WebSocketClient &c) {
+        if (p.m_MissingCa) c.m_TlsSettings.m_CaFile = "/nonexistent-ca.pem";
+        c.m_TlsSettings.m_Verify = p.m_Verify;
+    });
     auto c = NewConnection();
-    c.first->Connect("conn-8", m_Service->ServiceUrl(), "", "en-US", 16000);
+    c.first->Connect("conn-4", m_Service->ServiceUrl(), "", "en-US", 16000);
     ASSERT_TRUE(c.second->WaitConnects(1));
-    EXPECT_FALSE(c.second->Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Contains("Failed to load TLS CA file [/nonexistent-ca.pem]"));
-    EXPECT_TRUE(Events("token").empty());
+    EXPECT_EQ(c.second->Connects()[0].m_Ok, p.m_Ok);
+    EXPECT_TRUE(m_Log.Contains(p.m_Log));
+    // A CA file that cannot be read stops the token request too.
+    if (p.m_MissingCa && p.m_Verify) {
+        EXPECT_TRUE(Events("token").empty());
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, SpeechServiceConnectTest,
+    ::testing::Values(ConnectCase{"UpgradeRefused", R"({"upgrade":{"status":403}})", true, false,
+                                  false, "WS upgrade failed <conn-4>"},
+                      ConnectCase{"UnknownCaRefused", "", true, true, false,
+                                  "Failed to load TLS CA file [/nonexistent-ca.pem]"},
+                      ConnectCase{"AcceptedWithoutVerification", "", false, true, true,
+                                  "TLS server certificate verification is disabled"}),
+    [](const ::testing::TestParamInfo<ConnectCase> &info) { return info.param.m_Name; });
+
+}  // namespace

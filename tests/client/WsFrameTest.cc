@@ -47,8 +47,6 @@ std::vector<std::string> Drain(std::vector<uint8_t> &buffer) {
     }
 }
 
-}  // namespace
-
 TEST(WsFrameEncode, ThreeLengthForms) {
     const uint8_t key[4] = {1, 2, 3, 4};
     struct Case {
@@ -197,3 +195,5 @@ TEST(WsFrameDecode, OversizedFrameIsRejectedFromItsHeader) {
         WsFrame::DECODE_HEADER);
     EXPECT_EQ(h.m_Length, WsFrame::kMaxReceivedPayload);
 }
+
+}  // namespace

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <stdexcept>
 
-namespace sditest {
+namespace KoralTest {
 
 namespace {
 
@@ -171,4 +171,4 @@ std::vector<uint8_t> Harness::TapeBytes(size_t from, size_t to) const {
     return bytes;
 }
 
-}  // namespace sditest
+}  // namespace KoralTest

@@ -13,7 +13,7 @@
 #include "apt_log.h"
 #include "mpf_sdi_detector.h"
 
-namespace sditest {
+namespace KoralTest {
 
 using KoralTest::LogCapture;
 using KoralTest::LogLine;
@@ -124,4 +124,4 @@ class Harness {
 // Callback table that records into the Recorder given as the owner.
 mpf_sdi_event_handlers_t RecordingHandlers();
 
-}  // namespace sditest
+}  // namespace KoralTest

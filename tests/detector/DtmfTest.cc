@@ -3,7 +3,8 @@
 
 #include "DetectorHarness.h"
 
-namespace sditest {
+using namespace KoralTest;
+
 namespace {
 
 class DtmfTest : public ::testing::Test {
@@ -48,50 +49,46 @@ TEST_F(DtmfTest, MaximumLengthCompletesOnTheLastStartOfEvent) {
     EXPECT_EQ(1u, h.rec().dtmf.size());
 }
 
-TEST_F(DtmfTest, ExactLengthCompletesWithSuccess) {
+// Keys pressed under a length and terminating digit setting, and the end the
+// detector reports once the last key is in.
+struct KeyedCase {
+    const char *m_Name;
+    char m_Term;  // 0: none
+    int m_Length, m_Min, m_Max;
+    const char *m_Keys;
+    const char *m_Digits;  // reported, the terminating digit left out
+    int m_Success;
+};
+void PrintTo(const KeyedCase &c, std::ostream *os) { *os << c.m_Name; }
+
+class DtmfLengthTest : public ::testing::TestWithParam<KeyedCase> {
+  protected:
+    LogCapture log_;
+};
+
+TEST_P(DtmfLengthTest, KeysEndAsTheLengthsSay) {
+    const KeyedCase &c = GetParam();
     Harness h;
-    mpf_sdi_dtmf_length_set(h.detector(), 2, 0, 0);
+    if (c.m_Term != 0) mpf_sdi_dtmf_term_char_set(h.detector(), c.m_Term);
+    mpf_sdi_dtmf_length_set(h.detector(), c.m_Length, c.m_Min, c.m_Max);
     h.Init(MPF_SDI_MODE_DTMF, 8000);
-    h.Key('*');
-    h.Key('#');
-    ExpectDtmf(h.rec(), "*#", 1);
+    // An unset terminating digit shows as a blank.
+    EXPECT_TRUE(log_.Has(std::string("Init DTMF Detector: interdigit-timeout=5000 ms, ") +
+                         "term-timeout=5000 ms, term-char=" + (c.m_Term ? c.m_Term : ' ') +
+                         ", length=" + std::to_string(c.m_Length) +
+                         ", min-length=" + std::to_string(c.m_Min) +
+                         ", max-length=" + std::to_string(c.m_Max) + " <ch-1>"));
+    for (const char *key = c.m_Keys; *key != 0; ++key) h.Key(*key);
+    ExpectDtmf(h.rec(), c.m_Digits, c.m_Success);
 }
 
-TEST_F(DtmfTest, TerminatingDigitBelowMinimumFails) {
-    Harness h;
-    mpf_sdi_dtmf_term_char_set(h.detector(), '#');
-    mpf_sdi_dtmf_length_set(h.detector(), 0, 4, 0);
-    h.Init(MPF_SDI_MODE_DTMF, 8000);
-    EXPECT_TRUE(
-        log_.Has("Init DTMF Detector: interdigit-timeout=5000 ms, term-timeout=5000 ms, "
-                 "term-char=#, length=0, min-length=4, max-length=0 <ch-1>"));
-    h.Key('1');
-    h.Key('2');
-    h.Key('#');
-    ExpectDtmf(h.rec(), "12", 0);
-}
-
-TEST_F(DtmfTest, TerminatingDigitWithExactLengthUnmetFails) {
-    Harness h;
-    mpf_sdi_dtmf_term_char_set(h.detector(), '#');
-    mpf_sdi_dtmf_length_set(h.detector(), 3, 0, 0);
-    h.Init(MPF_SDI_MODE_DTMF, 8000);
-    h.Key('1');
-    h.Key('#');
-    ExpectDtmf(h.rec(), "1", 0);
-}
-
-TEST_F(DtmfTest, TerminatingDigitAfterMinimumSucceeds) {
-    Harness h;
-    mpf_sdi_dtmf_term_char_set(h.detector(), '#');
-    mpf_sdi_dtmf_length_set(h.detector(), 0, 2, 0);
-    h.Init(MPF_SDI_MODE_DTMF, 8000);
-    h.Key('1');
-    h.Key('2');
-    h.Key('3');
-    h.Key('#');
-    ExpectDtmf(h.rec(), "123", 1);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, DtmfLengthTest,
+    ::testing::Values(KeyedCase{"ExactLength", 0, 2, 0, 0, "*#", "*#", 1},
+                      KeyedCase{"TermBelowMinimum", '#', 0, 4, 0, "12#", "12", 0},
+                      KeyedCase{"TermWithExactLengthUnmet", '#', 3, 0, 0, "1#", "1", 0},
+                      KeyedCase{"TermAfterMinimum", '#', 0, 2, 0, "123#", "123", 1}),
+    [](const ::testing::TestParamInfo<KeyedCase> &info) { return info.param.m_Name; });
 
 // Once the minimum is reached the terminating timer, not the inter-digit
 // timer, decides the end.
@@ -232,13 +229,4 @@ TEST_F(DtmfTest, StopDuringDtmfReportsEmptyStats) {
     EXPECT_EQ(0u, h.rec().stops[0].second.duration);
 }
 
-TEST_F(DtmfTest, UnsetTerminatingDigitLogsABlank) {
-    Harness h;
-    h.Init(MPF_SDI_MODE_DTMF, 8000);
-    EXPECT_TRUE(
-        log_.Has("Init DTMF Detector: interdigit-timeout=5000 ms, term-timeout=5000 ms, "
-                 "term-char= , length=0, min-length=0, max-length=0 <ch-1>"));
-}
-
 }  // namespace
-}  // namespace sditest

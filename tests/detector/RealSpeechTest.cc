@@ -7,7 +7,8 @@
 #include "DetectorHarness.h"
 #include "KoralTest/Speech.h"
 
-namespace sditest {
+using namespace KoralTest;
+
 namespace {
 
 const char kPhrase[] = "please transfer one hundred dollars to my savings account";
@@ -113,4 +114,3 @@ TEST_P(RealSpeechTest, NoInputWhenOnlySilenceArrives) {
 }
 
 }  // namespace
-}  // namespace sditest

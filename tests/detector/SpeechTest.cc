@@ -5,7 +5,8 @@
 #include "DetectorHarness.h"
 #include "KoralRxLog.h"
 
-namespace sditest {
+using namespace KoralTest;
+
 namespace {
 
 mpf_sdi_params_t Defaults() {
@@ -457,4 +458,3 @@ TEST_P(SpeechTest, EveryDetectorLineUsesThePluginSourceAndEndsWithTheName) {
 }
 
 }  // namespace
-}  // namespace sditest

@@ -10,7 +10,8 @@
 
 #include "DetectorHarness.h"
 
-namespace sditest {
+using namespace KoralTest;
+
 namespace {
 
 struct Counters {
@@ -159,4 +160,3 @@ TEST(DetectorThreads, ControlCallsRaceFramesSafely) {
 }
 
 }  // namespace
-}  // namespace sditest

@@ -16,10 +16,10 @@
 #include "KoralTest/TempDir.h"
 #include "apt_dir_layout.h"
 
-namespace KORAL {
-namespace {
-
+using namespace KORAL;
 using KoralTest::LogCapture;
+
+namespace {
 
 class EngineConfigTest : public ::testing::Test {
   protected:
@@ -254,4 +254,3 @@ TEST_F(EngineConfigTest, SpeechContextsFirstIdWinsAndBadChildrenWarn) {
 }
 
 }  // namespace
-}  // namespace KORAL

@@ -11,7 +11,8 @@
 #include "KoralTest/AprPool.h"
 #include "KoralTest/TempDir.h"
 
-namespace KORAL {
+using namespace KORAL;
+
 namespace {
 
 class FileSearchTest : public ::testing::Test {
@@ -62,4 +63,3 @@ TEST_F(FileSearchTest, NothingMatchingOrNoDirectoryFails) {
 }
 
 }  // namespace
-}  // namespace KORAL

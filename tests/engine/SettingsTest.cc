@@ -7,11 +7,11 @@
 #include "KoralTest/AprPool.h"
 #include "KoralTest/LogCapture.h"
 
-namespace KORAL {
-namespace {
-
+using namespace KORAL;
 using KoralTest::AprPool;
 using KoralTest::LogCapture;
+
+namespace {
 
 TEST(StreamingSettingsTest, DefaultsAndValuesInAnyCase) {
     AprPool pool;
@@ -107,4 +107,3 @@ TEST(MonitoringSettingsTest, HandlersAndDefaults) {
 }
 
 }  // namespace
-}  // namespace KORAL

@@ -4,11 +4,11 @@
 #include "KoralTest/AprPool.h"
 #include "KoralTest/LogCapture.h"
 
-namespace KORAL {
-namespace {
-
+using namespace KORAL;
 using KoralTest::AprPool;
 using KoralTest::LogCapture;
+
+namespace {
 
 const char kUriList[] = "text/uri-list";
 const char kXml[] = "application/xml";
@@ -285,4 +285,3 @@ TEST_F(GrammarMapTest, ClosingKeepsConfiguredContexts) {
 }
 
 }  // namespace
-}  // namespace KORAL

@@ -7,11 +7,11 @@
 #include "KoralTest/AprPool.h"
 #include "KoralTest/LogCapture.h"
 
-namespace KORAL {
-namespace {
-
+using namespace KORAL;
 using KoralTest::AprPool;
 using KoralTest::LogCapture;
+
+namespace {
 
 class XmlDocumentTest : public ::testing::Test {
   protected:
@@ -292,4 +292,3 @@ TEST(GrammarContentTest, ContentTypesCompareExactly) {
 }
 
 }  // namespace
-}  // namespace KORAL

@@ -6,11 +6,11 @@
 #include "KoralTest/AprPool.h"
 #include "KoralTest/LogCapture.h"
 
-namespace KORAL {
-namespace {
-
+using namespace KORAL;
 using KoralTest::AprPool;
 using KoralTest::LogCapture;
+
+namespace {
 
 // Reads the name and parameters from a text (the rest of a builtin URI).
 bool ReadNameParams(const std::string &text, std::string &name, GrammarParams &params) {
@@ -216,4 +216,3 @@ TEST(GrammarRefTest, OwnsItsContextsButNotConfiguredOnes) {
 }
 
 }  // namespace
-}  // namespace KORAL

@@ -5,11 +5,11 @@
 #include "KoralTest/AprPool.h"
 #include "KoralTest/LogCapture.h"
 
-namespace KORAL {
-namespace {
-
+using namespace KORAL;
 using KoralTest::AprPool;
 using KoralTest::LogCapture;
+
+namespace {
 
 class SpeechContextTest : public ::testing::Test {
   protected:
@@ -102,35 +102,44 @@ TEST_F(SpeechContextTest, PhraseTextIsJoinedAndKeptAsItStands) {
     EXPECT_TRUE(context.phrases.count("salt & pepper"));
 }
 
-TEST_F(SpeechContextTest, SpeechCompleteFollowsScopeUnlessGiven) {
-    struct Case {
-        const char *attrs;
-        SpeechContext::Scope scope;
-        bool speech_complete;
-    } cases[] = {
-        {"", SpeechContext::SCOPE_HINT, false},
-        {"scope='strict'", SpeechContext::SCOPE_STRICT, true},
-        {"scope='STRICT'", SpeechContext::SCOPE_STRICT, true},
-        {"scope='hint'", SpeechContext::SCOPE_HINT, false},
-        {"scope='strict' speech-complete='false'", SpeechContext::SCOPE_STRICT, false},
-        {"speech-complete='TRUE' scope='hint'", SpeechContext::SCOPE_HINT, true},
-        // A bad value is not "given": the default follows the scope.
-        {"scope='strict' speech-complete='maybe'", SpeechContext::SCOPE_STRICT, true},
-        {"scope='builtin'", SpeechContext::SCOPE_HINT, false},
-    };
-    for (const Case &c : cases) {
-        SpeechContext loaded;
-        const apr_xml_elem *root =
-            pool.Xml(std::string("<speech-context id='x' ") + c.attrs + "/>");
-        ASSERT_TRUE(root);
-        EXPECT_TRUE(loaded.Load(root)) << c.attrs;
-        EXPECT_EQ(loaded.scope, c.scope) << c.attrs;
-        EXPECT_EQ(loaded.speech_complete, c.speech_complete) << c.attrs;
+// Speech-complete follows the scope unless given; a bad value is not
+// "given" and warns.
+struct ScopeCase {
+    const char *m_Attrs;
+    SpeechContext::Scope m_Scope;
+    bool m_SpeechComplete;
+    const char *m_Warning;  // null: none
+};
+void PrintTo(const ScopeCase &c, std::ostream *os) { *os << c.m_Attrs; }
+
+class SpeechContextScopeTest : public SpeechContextTest,
+                               public ::testing::WithParamInterface<ScopeCase> {};
+
+TEST_P(SpeechContextScopeTest, SpeechCompleteFollowsScopeUnlessGiven) {
+    const ScopeCase &c = GetParam();
+    ASSERT_TRUE(Load(std::string("<speech-context id='x' ") + c.m_Attrs + "/>"));
+    EXPECT_EQ(context.scope, c.m_Scope);
+    EXPECT_EQ(context.speech_complete, c.m_SpeechComplete);
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), c.m_Warning ? 1u : 0u);
+    if (c.m_Warning) {
+        EXPECT_TRUE(log.Has(c.m_Warning, APT_PRIO_WARNING));
     }
-    EXPECT_TRUE(log.Has("Unexpected Value <maybe> for Boolean Attribute <speech-complete>",
-                        APT_PRIO_WARNING));
-    EXPECT_TRUE(log.Has("Unexpected Value <builtin> for Attribute <scope>", APT_PRIO_WARNING));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Scopes, SpeechContextScopeTest,
+    ::testing::Values(
+        ScopeCase{"", SpeechContext::SCOPE_HINT, false, nullptr},
+        ScopeCase{"scope='strict'", SpeechContext::SCOPE_STRICT, true, nullptr},
+        ScopeCase{"scope='STRICT'", SpeechContext::SCOPE_STRICT, true, nullptr},
+        ScopeCase{"scope='hint'", SpeechContext::SCOPE_HINT, false, nullptr},
+        ScopeCase{"scope='strict' speech-complete='false'", SpeechContext::SCOPE_STRICT, false,
+                  nullptr},
+        ScopeCase{"speech-complete='TRUE' scope='hint'", SpeechContext::SCOPE_HINT, true, nullptr},
+        ScopeCase{"scope='strict' speech-complete='maybe'", SpeechContext::SCOPE_STRICT, true,
+                  "Unexpected Value <maybe> for Boolean Attribute <speech-complete>"},
+        ScopeCase{"scope='builtin'", SpeechContext::SCOPE_HINT, false,
+                  "Unexpected Value <builtin> for Attribute <scope>"}));
 
 TEST_F(SpeechContextTest, AttributesAreReadInDocumentOrder) {
     ASSERT_TRUE(
@@ -245,4 +254,3 @@ TEST(DtmfContextTest, ParametersSetDigitCounts) {
 }
 
 }  // namespace
-}  // namespace KORAL

@@ -120,9 +120,10 @@ apt_bool_t ChOk(mrcp_engine_channel_t *) { return TRUE; }
 apt_bool_t ChRequest(mrcp_engine_channel_t *, mrcp_message_t *) { return TRUE; }
 apt_bool_t Write(mpf_audio_stream_t *, const mpf_frame_t *) { return TRUE; }
 
-int g_open_answers = 0;
-apt_bool_t OnOpen(mrcp_engine_channel_t *, apt_bool_t status) {
-    return g_open_answers += status ? 1 : 100, TRUE;
+// Counts the answers in the channel's object: 1 a success, 100 a failure.
+apt_bool_t OnOpen(mrcp_engine_channel_t *channel, apt_bool_t status) {
+    *static_cast<int *>(channel->obj) += status ? 1 : 100;
+    return TRUE;
 }
 
 TEST_F(HostLibrary, EngineAndChannelCreation) {
@@ -167,9 +168,9 @@ TEST_F(HostLibrary, EngineAndChannelCreation) {
     EXPECT_EQ(codec->sampling_rate, 8000);
     EXPECT_EQ(codec->channel_count, 1);
 
-    g_open_answers = 0;
+    obj = 0;
     EXPECT_TRUE(mrcp_engine_channel_open_respond(channel, TRUE));
-    EXPECT_EQ(g_open_answers, 1);
+    EXPECT_EQ(obj, 1);
     EXPECT_FALSE(mrcp_engine_channel_close_respond(channel));  // slot not set
     EXPECT_FALSE(mrcp_engine_channel_message_send(channel, nullptr));
 

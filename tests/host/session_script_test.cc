@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "options.h"
 
 using vantor::ParseScript;
 using vantor::ScriptCommand;
 using Kind = vantor::ScriptCommand::Kind;
+
+namespace {
 
 std::vector<ScriptCommand> ParseOk(const std::string &text) {
     std::vector<ScriptCommand> commands;
@@ -115,12 +117,6 @@ TEST(SessionScript, ErrorsNameTheirLine) {
 }
 
 TEST(SessionScript, EmptyScriptIsFine) { EXPECT_TRUE(ParseOk("# nothing\n\n").empty()); }
-
-}  // namespace
-
-#include "options.h"
-
-namespace {
 
 TEST(HostOptions, NormalizePath) {
     EXPECT_EQ(vantor::NormalizePath("/a/b/../../c/./d"), "/c/d");

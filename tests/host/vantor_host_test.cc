@@ -19,12 +19,13 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "KoralTest/Process.h"
+#include "KoralTest/Speech.h"
+#include "KoralTest/TempDir.h"
 
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
+using namespace KoralTest;
+
+namespace {
 
 std::string Env(const char *name) {
     const char *v = getenv(name);
@@ -41,18 +42,13 @@ class VantorHost : public ::testing::Test {
         host_ = Env("VANTOR_HOST");
         plugin_ = Env("VANTOR_FAKE_PLUGIN");
         ASSERT_FALSE(host_.empty()) << "VANTOR_HOST not set";
-        char tmpl[] = "/tmp/vantor-host-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + root_ + "'";
-        if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot remove " << root_;
+        root_ = dir_.Path();
+        ASSERT_FALSE(root_.empty());
     }
 
     // Runs vantor-host with args and FAKE_PLUGIN_MODE=mode; kills it after 60 s.
-    Result Run(std::vector<std::string> args, const std::string &mode = "",
-               bool with_defaults = true) {
+    ProgramRun Run(std::vector<std::string> args, const std::string &mode = "",
+                   bool with_defaults = true) {
         if (with_defaults) {
             std::vector<std::string> defaults = {
                 "--root", root_, "--log-file", root_ + "/host.log", "--log-priority", "DEBUG"};
@@ -62,61 +58,15 @@ class VantorHost : public ::testing::Test {
             }
             args.insert(args.begin(), defaults.begin(), defaults.end());
         }
-        int out[2], err[2];
-        Result r;
-        if (pipe(out) != 0 || pipe(err) != 0) return r;
-        pid_t pid = fork();
-        if (pid == 0) {
-            dup2(out[1], 1);
-            dup2(err[1], 2);
-            close(out[0]);
-            close(err[0]);
-            if (mode.empty())
-                unsetenv("FAKE_PLUGIN_MODE");
-            else
-                setenv("FAKE_PLUGIN_MODE", mode.c_str(), 1);
-            std::vector<char *> argv;
-            argv.push_back(const_cast<char *>(host_.c_str()));
-            for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(host_.c_str(), argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        close(err[1]);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-        int open_fds = 2;
-        while (open_fds > 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                ADD_FAILURE() << "vantor-host did not finish";
-                break;
-            }
-            if (poll(fds, 2, 200) <= 0) continue;
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-                char buf[4096];
-                ssize_t n = read(fds[i].fd, buf, sizeof(buf));
-                if (n <= 0) {
-                    close(fds[i].fd);
-                    fds[i].fd = -1;
-                    --open_fds;
-                } else {
-                    (i == 0 ? r.out : r.err).append(buf, (size_t)n);
-                }
-            }
-        }
-        for (auto &f : fds)
-            if (f.fd >= 0) close(f.fd);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::vector<std::string> argv = {host_};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ProgramRun r = RunCapturing(argv, {{"FAKE_PLUGIN_MODE", mode}});
+        EXPECT_FALSE(r.m_TimedOut) << "vantor-host did not finish";
         return r;
     }
 
-    Result RunScript(const std::string &script, const std::string &mode = "",
-                     std::vector<std::string> extra = {}) {
+    ProgramRun RunScript(const std::string &script, const std::string &mode = "",
+                         std::vector<std::string> extra = {}) {
         std::string path = root_ + "/session.txt";
         std::ofstream(path) << script;
         extra.push_back("run");
@@ -126,10 +76,9 @@ class VantorHost : public ::testing::Test {
 
     std::string Log() { return ReadFile(root_ + "/host.log"); }
     static std::string ReadFile(const std::string &path) {
-        std::ifstream in(path);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+        std::string text;
+        ReadTextFile(path, text);
+        return text;
     }
 
     // Frame counts the fake plugin wrote for each channel it closed, in no order.
@@ -154,37 +103,18 @@ class VantorHost : public ::testing::Test {
     }
 
     void WriteSineWav(const std::string &path, unsigned rate, unsigned ms) {
-        std::vector<int16_t> samples(rate * ms / 1000);
-        for (size_t i = 0; i < samples.size(); ++i)
-            samples[i] = (int16_t)(8000 * std::sin(2 * M_PI * 440.0 * (double)i / rate));
-        std::ofstream f(path, std::ios::binary);
-        auto put = [&f](uint32_t v, int bytes) {
-            for (int b = 0; b < bytes; ++b) f.put((char)((v >> (8 * b)) & 0xFF));
-        };
-        uint32_t data = (uint32_t)samples.size() * 2;
-        f.write("RIFF", 4);
-        put(36 + data, 4);
-        f.write("WAVEfmt ", 8);
-        put(16, 4);
-        put(1, 2);
-        put(1, 2);
-        put(rate, 4);
-        put(rate * 2, 4);
-        put(2, 2);
-        put(16, 2);
-        f.write("data", 4);
-        put(data, 4);
-        for (int16_t s : samples) put((uint16_t)s, 2);
+        ASSERT_TRUE(WriteWav(path, Tone(ms, rate, 440, 8000.0 / 32768), rate));
     }
 
+    TempDir dir_{"vantor-host-test"};
     std::string host_, plugin_, root_;
 };
 
 // --- Loading and the engine's answers ---
 
 TEST_F(VantorHost, OpenModeOpensAndClosesTheEngine) {
-    Result r = Run({"open", "--max-channels", "7"});
-    EXPECT_EQ(r.code, 0) << r.err;
+    ProgramRun r = Run({"open", "--max-channels", "7"});
+    EXPECT_EQ(r.m_Status, 0) << r.m_Err;
     std::string log = Log();
     EXPECT_TRUE(Contains(log, "Fake Engine Open [] max-channels=7")) << log;
     EXPECT_TRUE(Contains(log, "Engine Open Response [success]"));
@@ -193,68 +123,69 @@ TEST_F(VantorHost, OpenModeOpensAndClosesTheEngine) {
 }
 
 TEST_F(VantorHost, LoaderRefusesBadModules) {
-    Result r = Run({"open", "--plugin", Env("VANTOR_FAKE_PLUGIN_BADVERSION")});
-    EXPECT_EQ(r.code, 1);
+    ProgramRun r = Run({"open", "--plugin", Env("VANTOR_FAKE_PLUGIN_BADVERSION")});
+    EXPECT_EQ(r.m_Status, 1);
     EXPECT_TRUE(
-        Contains(r.err, "was built for host plugin interface 2.6.0, this host provides 1.6.0"))
-        << r.err;
+        Contains(r.m_Err, "was built for host plugin interface 2.6.0, this host provides 1.6.0"))
+        << r.m_Err;
     r = Run({"open", "--plugin", Env("VANTOR_FAKE_PLUGIN_NOCREATE")});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "does not export mrcp_plugin_create")) << r.err;
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "does not export mrcp_plugin_create")) << r.m_Err;
     r = Run({"open", "--plugin", root_ + "/missing.so"});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "cannot load plugin " + root_ + "/missing.so")) << r.err;
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "cannot load plugin " + root_ + "/missing.so")) << r.m_Err;
 }
 
 TEST_F(VantorHost, EngineOpenAndCloseFailures) {
-    Result r = Run({"open"}, "open-fail");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "engine open failed: the plugin answered with a failure")) << r.err;
+    ProgramRun r = Run({"open"}, "open-fail");
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "engine open failed: the plugin answered with a failure"))
+        << r.m_Err;
     r = Run({"open", "--timeout", "300"}, "open-silent");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "engine open failed: no answer within 300 ms")) << r.err;
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "engine open failed: no answer within 300 ms")) << r.m_Err;
     r = Run({"open", "--timeout", "300"}, "close-silent");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "engine close failed: no answer within 300 ms")) << r.err;
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "engine close failed: no answer within 300 ms")) << r.m_Err;
     r = Run({"open"}, "open-twice");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "1 plugin fault(s)")) << r.err;
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "1 plugin fault(s)")) << r.m_Err;
     EXPECT_TRUE(Contains(Log(), "Plugin Fault: engine open answered more than once"));
 }
 
 TEST_F(VantorHost, UsageAndScriptErrorsExitTwoBeforeLoading) {
-    Result r = Run({"--bogus", "open"}, "", false);
-    EXPECT_EQ(r.code, 2);
-    EXPECT_TRUE(Contains(r.err, "unknown option --bogus"));
+    ProgramRun r = Run({"--bogus", "open"}, "", false);
+    EXPECT_EQ(r.m_Status, 2);
+    EXPECT_TRUE(Contains(r.m_Err, "unknown option --bogus"));
     r = RunScript("channel a\nfly\n");
-    EXPECT_EQ(r.code, 2);
-    EXPECT_TRUE(Contains(r.err, "line 2: missing or bad channel name")) << r.err;
+    EXPECT_EQ(r.m_Status, 2);
+    EXPECT_TRUE(Contains(r.m_Err, "line 2: missing or bad channel name")) << r.m_Err;
     EXPECT_FALSE(Contains(Log(), "Loaded Plugin"));
     std::ofstream(root_ + "/ok.txt") << "channel a\nclose a\n";
     r = Run({"check", root_ + "/ok.txt"}, "", false);
-    EXPECT_EQ(r.code, 0);
-    EXPECT_TRUE(Contains(r.out, "2 commands"));
+    EXPECT_EQ(r.m_Status, 0);
+    EXPECT_TRUE(Contains(r.m_Out, "2 commands"));
     r = Run({"--help"}, "", false);
-    EXPECT_EQ(r.code, 0);
-    EXPECT_TRUE(Contains(r.out, "usage: vantor-host"));
+    EXPECT_EQ(r.m_Status, 0);
+    EXPECT_TRUE(Contains(r.m_Out, "usage: vantor-host"));
 }
 
 // --- Sessions ---
 
 TEST_F(VantorHost, RequestsAreAnsweredAndPrintedAsMrcpText) {
-    Result r = RunScript(
+    ProgramRun r = RunScript(
         "channel a\n"
         "send a SET-PARAMS 1\nNo-Input-Timeout: 4000\n.\n"
         "wait a response 1 status=200 state=COMPLETE\n"
         "close a\n");
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(Contains(r.out, " a | MRCP/2.0 ")) << r.out;
-    EXPECT_TRUE(Contains(r.out, " 1 200 COMPLETE\n")) << r.out;
-    EXPECT_TRUE(Contains(r.out, "@speechrecog\n")) << r.out;
+    EXPECT_EQ(r.m_Status, 0) << r.m_Err;
+    EXPECT_TRUE(Contains(r.m_Out, " a | MRCP/2.0 ")) << r.m_Out;
+    EXPECT_TRUE(Contains(r.m_Out, " 1 200 COMPLETE\n")) << r.m_Out;
+    EXPECT_TRUE(Contains(r.m_Out, "@speechrecog\n")) << r.m_Out;
 }
 
 TEST_F(VantorHost, JsonOutputCarriesTheHeadersTheHostParsed) {
-    Result r = RunScript(
+    ProgramRun r = RunScript(
         "channel a\n"
         "send a GET-PARAMS 5\n"
         "Confidence-Threshold: 0.7\n"
@@ -269,8 +200,8 @@ TEST_F(VantorHost, JsonOutputCarriesTheHeadersTheHostParsed) {
         ".\n"
         "wait a response 5\n",
         "", {"--json"});
-    EXPECT_EQ(r.code, 0) << r.err;
-    std::istringstream lines(r.out);
+    EXPECT_EQ(r.m_Status, 0) << r.m_Err;
+    std::istringstream lines(r.m_Out);
     std::string line;
     ASSERT_TRUE(std::getline(lines, line));
     EXPECT_EQ(line.find("{\"t\": "), 0u) << line;
@@ -289,7 +220,7 @@ TEST_F(VantorHost, JsonOutputCarriesTheHeadersTheHostParsed) {
 }
 
 TEST_F(VantorHost, DtmfReachesThePluginAsNamedEvents) {
-    Result r = RunScript(
+    ProgramRun r = RunScript(
         "channel a\n"
         "send a RECOGNIZE 1\n.\n"
         "wait a response 1 state=IN-PROGRESS\n"
@@ -298,10 +229,10 @@ TEST_F(VantorHost, DtmfReachesThePluginAsNamedEvents) {
         "wait a RECOGNITION-COMPLETE cause=0 state=COMPLETE\n"
         "close a\n",
         "", {"--json", "--speed", "20"});
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(Contains(r.out, "\"Input-Type\": \"dtmf\"")) << r.out;
-    EXPECT_TRUE(Contains(r.out, "\"Completion-Cause\": \"000 success\"")) << r.out;
-    EXPECT_TRUE(Contains(r.out, "\"body\": \"12#\"")) << r.out;
+    EXPECT_EQ(r.m_Status, 0) << r.m_Err;
+    EXPECT_TRUE(Contains(r.m_Out, "\"Input-Type\": \"dtmf\"")) << r.m_Out;
+    EXPECT_TRUE(Contains(r.m_Out, "\"Completion-Cause\": \"000 success\"")) << r.m_Out;
+    EXPECT_TRUE(Contains(r.m_Out, "\"body\": \"12#\"")) << r.m_Out;
     auto stats = FrameStats();
     ASSERT_EQ(stats.size(), 1u);
     EXPECT_EQ(stats[0]["digits"], "12#");
@@ -314,7 +245,7 @@ TEST_F(VantorHost, DtmfReachesThePluginAsNamedEvents) {
 
 TEST_F(VantorHost, WaveAudioAtSixteenKilohertz) {
     WriteSineWav(root_ + "/tone 16k.wav", 16000, 500);
-    Result r = RunScript(
+    ProgramRun r = RunScript(
         "channel wide rate=16000\n"
         "send wide RECOGNIZE 3\n.\n"
         "wait wide response 3\n"
@@ -324,8 +255,8 @@ TEST_F(VantorHost, WaveAudioAtSixteenKilohertz) {
         "wait wide RECOGNITION-COMPLETE cause=0\n"
         "close wide\n",
         "", {"--speed", "0"});
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(Contains(r.out, "Input-Type:speech")) << r.out;
+    EXPECT_EQ(r.m_Status, 0) << r.m_Err;
+    EXPECT_TRUE(Contains(r.m_Out, "Input-Type:speech")) << r.m_Out;
     auto stats = FrameStats();
     ASSERT_EQ(stats.size(), 1u);
     EXPECT_EQ(stats[0]["rate"], "16000");
@@ -335,26 +266,27 @@ TEST_F(VantorHost, WaveAudioAtSixteenKilohertz) {
 
 TEST_F(VantorHost, AudioOfTheWrongRateIsAClearError) {
     WriteSineWav(root_ + "/tone.wav", 16000, 100);
-    Result r = RunScript("channel a\naudio a tone.wav\n");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "line 2: audio a " + root_ +
-                                    "/tone.wav: sampled at 16000 Hz but channel a runs at 8000 Hz"))
-        << r.err;
+    ProgramRun r = RunScript("channel a\naudio a tone.wav\n");
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(
+        Contains(r.m_Err, "line 2: audio a " + root_ +
+                              "/tone.wav: sampled at 16000 Hz but channel a runs at 8000 Hz"))
+        << r.m_Err;
     EXPECT_TRUE(Contains(Log(), "Engine Close Response [success]"));  // still shut down in order
     r = RunScript("channel a\naudio a " + root_ + "\n");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "line 2: audio a " + root_ + ": cannot read: Is a directory\n"))
-        << r.err;
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "line 2: audio a " + root_ + ": cannot read: Is a directory\n"))
+        << r.m_Err;
     r = RunScript("channel a\naudio a none.wav\n");
-    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.m_Status, 1);
     EXPECT_TRUE(
-        Contains(r.err, "line 2: audio a " + root_ + "/none.wav: cannot open: No such file"))
-        << r.err;
+        Contains(r.m_Err, "line 2: audio a " + root_ + "/none.wav: cannot open: No such file"))
+        << r.m_Err;
 }
 
 TEST_F(VantorHost, MediaClockFeedsSilenceWhileOpen) {
-    Result r = RunScript("channel a\nsleep 300\nclose a\n", "", {"--speed", "10"});
-    EXPECT_EQ(r.code, 0) << r.err;
+    ProgramRun r = RunScript("channel a\nsleep 300\nclose a\n", "", {"--speed", "10"});
+    EXPECT_EQ(r.m_Status, 0) << r.m_Err;
     auto stats = FrameStats();
     ASSERT_EQ(stats.size(), 1u);
     EXPECT_GE(std::stoi(stats[0]["frames"]), 30);
@@ -364,18 +296,18 @@ TEST_F(VantorHost, MediaClockFeedsSilenceWhileOpen) {
 }
 
 TEST_F(VantorHost, NoInputTimeoutRunsOnMediaTime) {
-    Result r = RunScript(
+    ProgramRun r = RunScript(
         "channel a\n"
         "send a RECOGNIZE 1\nNo-Input-Timeout: 2000\n.\n"
         "wait a RECOGNITION-COMPLETE cause=2 timeout=5000\n",
         "", {"--speed", "50"});  // 2 s of media in about 40 ms
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(Contains(r.out, "Completion-Cause:002 no-input-timeout")) << r.out;
+    EXPECT_EQ(r.m_Status, 0) << r.m_Err;
+    EXPECT_TRUE(Contains(r.m_Out, "Completion-Cause:002 no-input-timeout")) << r.m_Out;
     EXPECT_TRUE(Contains(Log(), "Close Channel a left open by the script"));
 }
 
 TEST_F(VantorHost, MrcpV1Channel) {
-    Result r = RunScript(
+    ProgramRun r = RunScript(
         "channel old version=1\n"
         "send old RECOGNIZE 8\n.\n"
         "wait old response 8\n"
@@ -383,78 +315,78 @@ TEST_F(VantorHost, MrcpV1Channel) {
         "wait old START-OF-INPUT\n"
         "wait old RECOGNITION-COMPLETE cause=0\n",
         "", {"--speed", "20"});
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(Contains(r.out, " old | MRCP/1.0 8 200 IN-PROGRESS\n")) << r.out;
-    EXPECT_TRUE(Contains(r.out, " old | START-OF-SPEECH 8 IN-PROGRESS MRCP/1.0\n")) << r.out;
-    EXPECT_TRUE(Contains(r.out, " old | RECOGNITION-COMPLETE 8 COMPLETE MRCP/1.0\n")) << r.out;
-    EXPECT_FALSE(Contains(r.out, "Channel-Identifier"));
-    EXPECT_FALSE(Contains(r.out, "Input-Type"));
+    EXPECT_EQ(r.m_Status, 0) << r.m_Err;
+    EXPECT_TRUE(Contains(r.m_Out, " old | MRCP/1.0 8 200 IN-PROGRESS\n")) << r.m_Out;
+    EXPECT_TRUE(Contains(r.m_Out, " old | START-OF-SPEECH 8 IN-PROGRESS MRCP/1.0\n")) << r.m_Out;
+    EXPECT_TRUE(Contains(r.m_Out, " old | RECOGNITION-COMPLETE 8 COMPLETE MRCP/1.0\n")) << r.m_Out;
+    EXPECT_FALSE(Contains(r.m_Out, "Channel-Identifier"));
+    EXPECT_FALSE(Contains(r.m_Out, "Input-Type"));
 }
 
 TEST_F(VantorHost, StopEndsTheRecognitionWithoutCompletion) {
-    Result r = RunScript(
+    ProgramRun r = RunScript(
         "channel a\n"
         "send a RECOGNIZE 1\n.\n"
         "wait a response 1\n"
         "send a STOP 2\n.\n"
         "wait a response 2 status=200\n"
         "none a RECOGNITION-COMPLETE timeout=300\n");
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(Contains(r.out, "Active-Request-Id-List:1")) << r.out;
+    EXPECT_EQ(r.m_Status, 0) << r.m_Err;
+    EXPECT_TRUE(Contains(r.m_Out, "Active-Request-Id-List:1")) << r.m_Out;
 }
 
 TEST_F(VantorHost, WaitAndNoneFailures) {
-    Result r = RunScript("channel a\nwait a RECOGNITION-COMPLETE timeout=200\n");
-    EXPECT_EQ(r.code, 1);
+    ProgramRun r = RunScript("channel a\nwait a RECOGNITION-COMPLETE timeout=200\n");
+    EXPECT_EQ(r.m_Status, 1);
     EXPECT_TRUE(Contains(
-        r.err, "line 2: wait a RECOGNITION-COMPLETE: no RECOGNITION-COMPLETE within 200 ms"))
-        << r.err;
+        r.m_Err, "line 2: wait a RECOGNITION-COMPLETE: no RECOGNITION-COMPLETE within 200 ms"))
+        << r.m_Err;
     EXPECT_TRUE(
         Contains(Log(), "Channel Close Response a"));  // the failed run still closes in order
     r = RunScript("channel a\nsend a STOP 1\n.\nnone a response 1 timeout=2000\n");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "unexpected response 1")) << r.err;
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "unexpected response 1")) << r.m_Err;
     r = RunScript("channel a\nsend a STOP 1\n.\nwait a response 1 status=407\n");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "response 1 has status 200, expected 407")) << r.err;
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "response 1 has status 200, expected 407")) << r.m_Err;
 }
 
 TEST_F(VantorHost, ChannelFailures) {
-    Result r = RunScript("channel a\n", "channel-open-fail");
-    EXPECT_EQ(r.code, 1);
+    ProgramRun r = RunScript("channel a\n", "channel-open-fail");
+    EXPECT_EQ(r.m_Status, 1);
     EXPECT_TRUE(
-        Contains(r.err, "line 1: channel a: open failed: the plugin answered with a failure"))
-        << r.err;
+        Contains(r.m_Err, "line 1: channel a: open failed: the plugin answered with a failure"))
+        << r.m_Err;
     r = RunScript("channel a rate=16000\n", "narrowband");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "codec negotiation failed")) << r.err;
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "codec negotiation failed")) << r.m_Err;
     r = RunScript("channel a\nchannel b\n", "", {"--max-channels", "1"});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "line 2: channel b: all 1 channels are in use")) << r.err;
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "line 2: channel b: all 1 channels are in use")) << r.m_Err;
     r = RunScript("channel a\nsend a RECOGNIZE 1\nNo-Input-Timeout: soon\n.\n");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "illegal value of header No-Input-Timeout: soon")) << r.err;
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "illegal value of header No-Input-Timeout: soon")) << r.m_Err;
     std::string many = "channel a\nsend a SET-PARAMS 1\n";
     for (int i = 0; i < 1024; ++i) many += "X-H" + std::to_string(i) + ": v\n";
     r = RunScript(many + ".\n");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err,
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err,
                          "line 2: send a SET-PARAMS 1: 1024 headers, more than the 1023 a "
                          "request can carry"))
-        << r.err;
+        << r.m_Err;
     r = RunScript("channel a\nsend a INTERPRET 1\n.\n", "", {});
-    EXPECT_EQ(r.code, 0) << r.err;  // sent; nobody waits for the answer
+    EXPECT_EQ(r.m_Status, 0) << r.m_Err;  // sent; nobody waits for the answer
     r = RunScript("channel a version=1\nsend a INTERPRET 1\n.\n");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "unknown MRCPv1 recognizer method INTERPRET")) << r.err;
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "unknown MRCPv1 recognizer method INTERPRET")) << r.m_Err;
     r = RunScript("close a\n");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(Contains(r.err, "no open channel a")) << r.err;
+    EXPECT_EQ(r.m_Status, 1);
+    EXPECT_TRUE(Contains(r.m_Err, "no open channel a")) << r.m_Err;
 }
 
 TEST_F(VantorHost, ChannelsCanBeReopenedUnderTheirName) {
-    Result r = RunScript("channel a\nclose a\nchannel a rate=16000\nclose a\n");
-    EXPECT_EQ(r.code, 0) << r.err;
+    ProgramRun r = RunScript("channel a\nclose a\nchannel a rate=16000\nclose a\n");
+    EXPECT_EQ(r.m_Status, 0) << r.m_Err;
     auto stats = FrameStats();
     ASSERT_EQ(stats.size(), 2u);
 }

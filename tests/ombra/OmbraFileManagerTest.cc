@@ -18,14 +18,15 @@
 #include "OmbraTimer.h"
 #include "OmbraTimerQueue.h"
 
+using namespace Ombra;
+
 namespace {
 
 namespace fs = std::filesystem;
-using namespace Ombra;
-using OmbraTest::CaptureDevice;
-using OmbraTest::FakeClock;
-using OmbraTest::LogSink;
-using OmbraTest::ManualProcessor;
+using KoralTest::CaptureDevice;
+using KoralTest::FakeClock;
+using KoralTest::LogSink;
+using KoralTest::ManualProcessor;
 
 const int64_t kMinute = int64_t{60} * 1000 * 1000;  // microseconds
 

@@ -12,12 +12,12 @@
 #include "OmbraLogger.h"
 #include "OmbraTestSupport.h"
 
-namespace {
-
 using namespace Ombra;
-using OmbraTest::CaptureDevice;
-using OmbraTest::LogSink;
+using KoralTest::CaptureDevice;
+using KoralTest::LogSink;
 using Notes = std::vector<std::string>;
+
+namespace {
 
 TEST(LogLevelTest, NamesAndFormattedNames) {
     const char *names[] = {"EMERGENCY", "ALERT",  "CRITICAL", "ERROR",
@@ -234,7 +234,7 @@ TEST_F(LoggerTest, StatementsRacingTheLastDestroyAreWrittenOrDropped) {
         LogFacility facility("RACE", LOG_LEVEL_INFO);
         while (!stop) FacilityLog(facility, 0, LOG_LEVEL_INFO, 0, OMBRA_LOG_MARK, "x");
     });
-    OmbraTest::WaitUntil([&]() { return !m_Sink.Records().empty(); });
+    KoralTest::WaitUntil([&]() { return !m_Sink.Records().empty(); });
     Logger::DestroyInstance();
     stop = true;
     writer.join();

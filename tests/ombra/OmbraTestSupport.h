@@ -18,7 +18,7 @@
 #include "OmbraLogger.h"
 #include "OmbraTimerQueue.h"
 
-namespace OmbraTest {
+namespace KoralTest {
 
 // Timer processor whose events run only when the test pumps them, on the
 // test's thread.
@@ -150,4 +150,4 @@ inline bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 10
     return true;
 }
 
-}  // namespace OmbraTest
+}  // namespace KoralTest

@@ -13,13 +13,13 @@
 #include "OmbraTimer.h"
 #include "OmbraTimerQueue.h"
 
-namespace {
-
+using KoralTest::FakeClock;
+using KoralTest::ManualProcessor;
+using KoralTest::WaitUntil;
 using Ombra::Timer;
 using Ombra::TimerQueue;
-using OmbraTest::FakeClock;
-using OmbraTest::ManualProcessor;
-using OmbraTest::WaitUntil;
+
+namespace {
 
 // Records every callback as "<kind> <name>"; names come from a map of timers.
 // Deletes the AUTO_DELETE one-shot timers that fire, as their owner.

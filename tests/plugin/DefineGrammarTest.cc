@@ -1,11 +1,9 @@
 // DEFINE-GRAMMAR on a channel, through the host.
 #include "PluginFixture.h"
 
-namespace KORAL {
-namespace {
+using namespace KoralTest;
 
-using test::HostRun;
-using test::PluginFixture;
+namespace {
 
 class DefineGrammarTest : public PluginFixture {
   protected:
@@ -98,4 +96,3 @@ TEST_F(DefineGrammarTest, UnsupportedTypeIsSkippedByDefault) {
 }
 
 }  // namespace
-}  // namespace KORAL

@@ -1,11 +1,10 @@
 // Engine open and close, and channels, through the host.
+#include "KoralTest/Speech.h"
 #include "PluginFixture.h"
 
-namespace KORAL {
-namespace {
+using namespace KoralTest;
 
-using test::HostRun;
-using test::PluginFixture;
+namespace {
 
 class EngineLifecycleTest : public PluginFixture {};
 
@@ -29,30 +28,8 @@ TEST_F(EngineLifecycleTest, OpensChannelsAtBothRatesAndCloses) {
 
 TEST_F(EngineLifecycleTest, FramesBeforeAndAfterARecognitionAreDropped) {
     WriteConfig("");
-    // A 16-bit mono WAV of 200 ms of a 440 Hz tone at 8000 Hz.
-    std::string wav;
-    auto put32 = [&wav](uint32_t v) {
-        for (int i = 0; i < 4; ++i) wav += char(v >> (8 * i));
-    };
-    auto put16 = [&wav](uint16_t v) {
-        wav += char(v & 0xff);
-        wav += char(v >> 8);
-    };
-    const uint32_t samples = 1600;
-    wav += "RIFF";
-    put32(36 + samples * 2);
-    wav += "WAVEfmt ";
-    put32(16);
-    put16(1);
-    put16(1);
-    put32(8000);
-    put32(16000);
-    put16(2);
-    put16(16);
-    wav += "data";
-    put32(samples * 2);
-    for (uint32_t i = 0; i < samples; ++i) put16(uint16_t(int16_t(8000 * ((i / 9) % 2 ? 1 : -1))));
-    WriteFile("tone.wav", wav);
+    // 200 ms of a loud tone at 8000 Hz.
+    ASSERT_TRUE(WriteWav(root_ + "/tone.wav", Tone(200, 8000, 440, 0.25), 8000));
     HostRun run = Run("channel a\naudio a " + root_ +
                       "/tone.wav\ndtmf a 1#\nsilence a 100\n"
                       "sleep 500\nclose a\nchannel b rate=16000\ndtmf b 5\nsleep 300\nclose b\n");
@@ -108,7 +85,7 @@ TEST_F(EngineLifecycleTest, UsageFilesFollowChannelOpenAndClose) {
     // Engine shut-down reports once more, with b closed by the host at exit.
     EXPECT_TRUE(Contains(run.log, "Koral Usage: 2/2/7"));
     EXPECT_TRUE(Contains(run.log, "Koral Usage: 1/2/7"));
-    std::string usage = test::ReadFile(root_ + "/var/status/usage.status");
+    std::string usage = ReadFile(root_ + "/var/status/usage.status");
     EXPECT_TRUE(Contains(usage, "max used channels: 2\n")) << usage;
     EXPECT_TRUE(Contains(usage, "total channels: 7\n")) << usage;
 }
@@ -213,4 +190,3 @@ TEST_F(EngineLifecycleTest, RequestsWithoutRecognitionAreAnsweredComplete) {
 }
 
 }  // namespace
-}  // namespace KORAL

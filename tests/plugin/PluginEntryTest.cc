@@ -9,10 +9,9 @@
 #include "PluginFixture.h"
 #include "mrcp_engine_plugin.h"
 
-namespace KORAL {
-namespace {
+using namespace KoralTest;
 
-using test::ModulePath;
+namespace {
 
 TEST(PluginEntryTest, ExportsExactlyTheEntryPoints) {
     std::string cmd = "nm -D --defined-only " + ModulePath() + " | awk '{print $3}'";
@@ -67,4 +66,3 @@ TEST(PluginEntryTest, SecondCreateReturnsNullAndVersionIsDeclared) {
 }
 
 }  // namespace
-}  // namespace KORAL

@@ -12,13 +12,10 @@
 #include <sstream>
 #include <string>
 
-namespace KORAL {
-namespace test {
+#include "KoralTest/TempDir.h"
 
-inline std::string SourceDir() {
-    const char *dir = getenv("KORAL_SOURCE_DIR");
-    return dir ? dir : "..";
-}
+namespace KoralTest {
+
 // The module and the host program of this build.
 inline std::string ModulePath() { return KORAL_TEST_PLUGIN_MODULE; }
 inline std::string HostPath() { return KORAL_TEST_VANTOR_HOST; }
@@ -47,13 +44,12 @@ inline const char *const kLoopbackKey =
 class PluginFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/koral-plugin-XXXXXX";
-        root_ = mkdtemp(tmpl);
+        root_ = m_Root.Path();
+        ASSERT_FALSE(root_.empty());
         for (const char *sub : {"/conf", "/data", "/var", "/log"})
             ASSERT_EQ(system(("mkdir -p " + root_ + sub).c_str()), 0);
         WriteFile("data/key.txt", kLoopbackKey);
     }
-    void TearDown() override { ASSERT_EQ(system(("rm -rf " + root_).c_str()), 0); }
 
     void WriteFile(const std::string &rel, const std::string &text) {
         std::ofstream(root_ + "/" + rel) << text;
@@ -85,8 +81,8 @@ class PluginFixture : public ::testing::Test {
         return run;
     }
 
+    TempDir m_Root{"koral-plugin"};
     std::string root_;
 };
 
-}  // namespace test
-}  // namespace KORAL
+}  // namespace KoralTest

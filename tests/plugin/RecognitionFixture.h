@@ -17,8 +17,7 @@
 #include "KoralTest/TestCerts.h"
 #include "PluginFixture.h"
 
-namespace KORAL {
-namespace test {
+namespace KoralTest {
 
 // One message the plugin sent, as vantor-host printed it.
 struct Msg {
@@ -130,13 +129,10 @@ class RecognitionFixture : public PluginFixture {
   protected:
     static void SetUpTestSuite() {
         std::string error;
-        s_Certs = KoralTest::TestCerts::Make(&error).release();
+        s_Certs = KoralTest::TestCerts::Make(&error);
         ASSERT_NE(s_Certs, nullptr) << error;
     }
-    static void TearDownTestSuite() {
-        delete s_Certs;
-        s_Certs = nullptr;
-    }
+    static void TearDownTestSuite() { s_Certs.reset(); }
 
     // Starts the local service (scripted engine with `scenario`, or
     // pocketsphinx when `engine` says so) and points the plugin's key file at it.
@@ -193,10 +189,9 @@ class RecognitionFixture : public PluginFixture {
         return KoralTest::EventLogReader(service_->EventLogPath()).Read(event);
     }
 
-    static KoralTest::TestCerts *s_Certs;
+    inline static std::unique_ptr<KoralTest::TestCerts> s_Certs;
     std::unique_ptr<KoralTest::SpeechServiceProcess> service_;
     int files_ = 0;
 };
 
-}  // namespace test
-}  // namespace KORAL
+}  // namespace KoralTest

@@ -7,10 +7,7 @@
 
 #include "RecognitionFixture.h"
 
-namespace KORAL {
-namespace test {
-
-KoralTest::TestCerts *RecognitionFixture::s_Certs = nullptr;
+using namespace KoralTest;
 
 namespace {
 
@@ -59,8 +56,6 @@ uint16_t ClosedPort() {
     close(fd);
     return ntohs(addr.sin_port);
 }
-
-}  // namespace
 
 // One MRCPv2 session: a 16 kHz speech channel running recognition after
 // recognition on one service connection, and an 8 kHz DTMF channel that never
@@ -482,5 +477,4 @@ TEST_F(RecognitionFixture, RealSpeech) {
         << run.out;
 }
 
-}  // namespace test
-}  // namespace KORAL
+}  // namespace

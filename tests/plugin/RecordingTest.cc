@@ -7,8 +7,8 @@
 
 #include "RecognitionFixture.h"
 
-namespace KORAL {
-namespace test {
+using namespace KoralTest;
+
 namespace {
 
 const std::string kGrammar = "builtin:speech/transcribe";
@@ -73,8 +73,6 @@ std::string SoxInfo(const std::string &path) {
     pclose(pipe);
     return out;
 }
-
-}  // namespace
 
 // One 8 kHz channel, recordings and records on: a recognition that asked for
 // its waveform, one that did not, one stopped, one without input, one of
@@ -251,5 +249,4 @@ TEST_F(RecognitionFixture, RealSpeechRecorded) {
     EXPECT_EQ(Transcript(ReadRecord(base + ".json")["recog-details-record"]), recognized);
 }
 
-}  // namespace test
-}  // namespace KORAL
+}  // namespace

@@ -11,10 +11,10 @@
 
 #include "KoralRxRdrManager.h"
 
-namespace KORAL {
-namespace {
-
+using namespace KORAL;
 using Details = RdrManager::RecognitionDetails;
+
+namespace {
 
 const apr_time_t kStart = apr_time_from_sec(1700000000);  // 2023-11-14 22:13:20 UTC
 
@@ -228,4 +228,3 @@ TEST_F(RdrRecordTest, HostileTextsStayOneJsonDocument) {
 }
 
 }  // namespace
-}  // namespace KORAL

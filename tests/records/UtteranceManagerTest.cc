@@ -11,10 +11,10 @@
 #include "KoralTest/TempDir.h"
 #include "OmbraTestSupport.h"
 
-namespace KORAL {
-namespace {
-
+using namespace KORAL;
 using WaveFile = UtteranceManager::WaveFile;
+
+namespace {
 
 uint32_t Le32(const std::string &bytes, size_t offset) {
     uint32_t v = 0;
@@ -26,7 +26,7 @@ class UtteranceManagerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         Ombra::Logger *logger = Ombra::Logger::CreateInstance();
-        logger->AddLogDevice(new OmbraTest::CaptureDevice("CAPTURE", sink_));
+        logger->AddLogDevice(new KoralTest::CaptureDevice("CAPTURE", sink_));
         ASSERT_TRUE(logger->Start());
         processor_.GetTimerQueue()->SetClock(clock_.Source());
         settings_.save_waveforms = true;
@@ -34,7 +34,7 @@ class UtteranceManagerTest : public ::testing::Test {
     }
     void TearDown() override { FlushLog(); }
     // Writes every pending framework log record; the logger is gone after.
-    OmbraTest::LogSink &FlushLog() {
+    KoralTest::LogSink &FlushLog() {
         while (Ombra::Logger::GetInstance()) Ombra::Logger::DestroyInstance();
         return sink_;
     }
@@ -82,9 +82,9 @@ class UtteranceManagerTest : public ::testing::Test {
     KoralTest::TempDir temp_{"koral-records"};
     std::string folder_ = temp_.Path() + "/records";
     UtteranceManager::Settings settings_;
-    OmbraTest::LogSink sink_;
-    OmbraTest::FakeClock clock_;
-    OmbraTest::ManualProcessor processor_;
+    KoralTest::LogSink sink_;
+    KoralTest::FakeClock clock_;
+    KoralTest::ManualProcessor processor_;
 };
 
 TEST_F(UtteranceManagerTest, NamesAndHeaderWhileOpenAndAfterClose) {
@@ -220,4 +220,3 @@ TEST_F(UtteranceManagerTest, BothFoldersStayWithinCountAndAgeAsRecognitionsGoOn)
 }
 
 }  // namespace
-}  // namespace KORAL

@@ -18,10 +18,10 @@
 #include "KoralTest/Speech.h"
 #include "KoralTest/TempDir.h"
 
-namespace {
-
 using KORAL::CreateResampler;
 using KORAL::Resampler;
+
+namespace {
 
 struct Rates {
     int in;

@@ -198,13 +198,13 @@ class Control {
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (!client_) {
-                client_ = std::make_unique<SpeechServiceTest::TestClient>(port_, ca_);
+                client_ = std::make_unique<KoralTest::TestClient>(port_, ca_);
                 if (!client_->Open(error)) {
                     client_.reset();
                     continue;
                 }
             }
-            SpeechServiceTest::HttpResponse response = client_->Exchange(request);
+            KoralTest::HttpResponse response = client_->Exchange(request);
             if (response.m_Status == 200) return true;
             if (response.m_Status != 0) {
                 *error = path + " answered " + std::to_string(response.m_Status) + ": " +
@@ -220,7 +220,7 @@ class Control {
   private:
     uint16_t port_;
     std::string ca_;
-    std::unique_ptr<SpeechServiceTest::TestClient> client_;
+    std::unique_ptr<KoralTest::TestClient> client_;
 };
 
 class Worker {

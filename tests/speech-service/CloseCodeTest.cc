@@ -3,10 +3,10 @@
 
 #include "ServiceFixture.h"
 
-namespace SpeechServiceTest {
-namespace {
-
+using namespace KoralTest;
 using KoralTest::EventLogReader;
+
+namespace {
 
 struct Violation {
     const char *m_Name;
@@ -136,4 +136,3 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Violation> &info) { return std::string(info.param.m_Name); });
 
 }  // namespace
-}  // namespace SpeechServiceTest

@@ -8,10 +8,10 @@
 #include "KoralTest/Speech.h"
 #include "Voicing.h"
 
-namespace SpeechService {
-namespace {
-
+using namespace SpeechService;
 using KoralTest::Samples;
+
+namespace {
 
 struct Outcome {
     EndpointEvent m_Event = EndpointEvent::None;
@@ -203,4 +203,3 @@ TEST(BandTest, ProfilesAndModes) {
 }
 
 }  // namespace
-}  // namespace SpeechService

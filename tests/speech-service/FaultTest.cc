@@ -2,10 +2,10 @@
 
 #include "ServiceFixture.h"
 
-namespace SpeechServiceTest {
-namespace {
-
+using namespace KoralTest;
 using KoralTest::EventLogReader;
+
+namespace {
 
 const KoralTest::Samples kSecond = KoralTest::Silence(1000, 16000);
 
@@ -210,13 +210,9 @@ TEST_F(FaultTest, ExplicitMessagesGiveFullControl) {
       {"path":"turn.end"}]}]})");
     ASSERT_TRUE(service);
     client = Connect(*service);
-    std::string id = NewRequestId();
-    SendAudio(*client, id, kSecond);
-    SendEnd(*client, id);
-    std::vector<ServiceMessage> turn = ReadTurn(*client);
+    std::vector<ServiceMessage> turn = Turn(*client, kSecond);
     EXPECT_EQ((std::vector<std::string>{"turn.start", "speech.phrase", "turn.end"}), Paths(turn));
     EXPECT_EQ(R"({"RecognitionStatus":"Error"})", turn[1].m_Body);
 }
 
 }  // namespace
-}  // namespace SpeechServiceTest

@@ -8,7 +8,8 @@
 #include "ServiceMessage.h"
 #include "WavHeader.h"
 
-namespace SpeechService {
+using namespace SpeechService;
+
 namespace {
 
 std::string Binary(const std::string &header, const std::string &payload) {
@@ -140,4 +141,3 @@ TEST(ReplyFormatTest, OtherBodies) {
 }
 
 }  // namespace
-}  // namespace SpeechService

@@ -14,11 +14,11 @@
 #include "KoralTest/TempDir.h"
 #include "ServiceFixture.h"
 
-namespace SpeechServiceTest {
-namespace {
-
+using namespace KoralTest;
 using KoralTest::EventLogReader;
 using KoralTest::RunSpeechService;
+
+namespace {
 
 class OperationTest : public ServiceTest {
   protected:
@@ -234,10 +234,7 @@ TEST_F(OperationTest, HostileClientsDoNotBringTheServiceDown) {
     vanishing.reset();  // the socket closes mid-turn, without a closing handshake
 
     auto client = Connect(*service);
-    std::string id = NewRequestId();
-    SendAudio(*client, id, KoralTest::Silence(500, 16000));
-    SendEnd(*client, id);
-    std::vector<ServiceMessage> turn = ReadTurn(*client);
+    std::vector<ServiceMessage> turn = Turn(*client, KoralTest::Silence(500, 16000));
     ASSERT_FALSE(turn.empty());
     EXPECT_EQ("turn.end", Paths(turn).back());
     EXPECT_NE(nullptr, Find(turn, "speech.phrase"));
@@ -256,4 +253,3 @@ TEST_F(OperationTest, HostileClientsDoNotBringTheServiceDown) {
 }
 
 }  // namespace
-}  // namespace SpeechServiceTest

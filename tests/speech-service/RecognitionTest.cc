@@ -8,10 +8,10 @@
 
 #include "ServiceFixture.h"
 
-namespace SpeechServiceTest {
-namespace {
-
+using namespace KoralTest;
 using KoralTest::Samples;
+
+namespace {
 
 class RecognitionTest : public ServiceTest {
   protected:
@@ -36,6 +36,7 @@ class RecognitionTest : public ServiceTest {
             EXPECT_EQ(0, s_Service->Stop()) << s_Service->Stderr();
         }
         s_Service.reset();
+        ServiceTest::TearDownTestSuite();
     }
 
     static Samples Phrase(const std::string &text, bool telephone = false) {
@@ -85,10 +86,9 @@ class RecognitionTest : public ServiceTest {
         return Json(phrase->m_Body)["RecognitionStatus"].GetString();
     }
 
-    static std::unique_ptr<KoralTest::SpeechServiceProcess> s_Service;
+    // Shared by the suite: loading the model takes seconds.
+    inline static std::unique_ptr<KoralTest::SpeechServiceProcess> s_Service;
 };
-
-std::unique_ptr<KoralTest::SpeechServiceProcess> RecognitionTest::s_Service;
 
 TEST_F(RecognitionTest, PhrasesAreRecognisedAndTheTurnEndsBySilence) {
     const char *phrases[] = {"call home", "yes please", "check my account balance", "no thanks"};
@@ -266,4 +266,3 @@ TEST_F(RecognitionTest, TelephoneSpeechIsRecognisedAndEachTurnsBandLogged) {
 }
 
 }  // namespace
-}  // namespace SpeechServiceTest

@@ -4,7 +4,8 @@
 
 #include "Scenario.h"
 
-namespace SpeechService {
+using namespace SpeechService;
+
 namespace {
 
 std::vector<std::string> Describe(const TurnScript &script) {
@@ -126,39 +127,53 @@ TEST(ScenarioTest, ExplicitMessages) {
     EXPECT_TRUE(t.m_Steps[3].m_Reply.m_ContentType.empty());
 }
 
-TEST(ScenarioTest, ErrorsNameTheirPlace) {
-    const std::string deep(1000000, '[');
-    struct Case {
-        std::string m_Text;
-        const char *m_Error;
-    } cases[] = {
-        {"[1]", "the scenario must be a JSON object"},
-        {R"({"turn":[]})", "scenario: unknown member \"turn\""},
-        {R"({"turns":[{"endMs":-1}]})", "turns[0]: \"endMs\" must be an integer from 0"},
-        {R"({"turns":[{"nbest":[{"lexical":"a","confidence":2}]}]})",
-         "turns[0].nbest[0]: \"confidence\" must be a number"},
-        {R"({"turns":[{"messages":[{"body":{}}]}]})",
-         "turns[0].messages[0]: a message needs \"path\" or \"action\""},
-        {R"({"turns":[{"messages":[],"status":"Success"}]})", "cannot be combined"},
-        {R"({"turns":[{"faults":[{"at":"speech.phrase"}]}]})",
-         "turns[0].faults[0]: \"action\" is required"},
-        {R"({"turns":[{"faults":[{"at":"end","action":"masked"}]}]})",
-         "\"masked\" needs a message in \"at\""},
-        {R"({"turns":[{"match":{"minAudioMs":5,"maxAudioMs":1}}]})",
-         "\"minAudioMs\" is above \"maxAudioMs\""},
-        {R"({"turns":[{"messages":[{"path":"speech.phrase","body":)" + deep +
-             std::string(deep.size(), ']') + "}]}]}",
-         "JSON error at line 1: nesting deeper than 64 levels"},
-        {deep, "JSON error at line 1: nesting deeper than 64 levels"},
-    };
-    for (const Case &c : cases) {
-        Scenario s;
-        std::string error;
-        EXPECT_FALSE(ParseScenario(c.m_Text, s, error)) << c.m_Text.substr(0, 80);
-        EXPECT_NE(std::string::npos, error.find(c.m_Error))
-            << c.m_Text.substr(0, 80) << " -> " << error;
-    }
+// A scenario that cannot be run is refused with an error naming its place.
+struct BadScenario {
+    const char *m_Name;
+    std::string m_Text;
+    const char *m_Error;
+};
+void PrintTo(const BadScenario &c, std::ostream *os) { *os << c.m_Name; }
+
+class ScenarioErrorTest : public ::testing::TestWithParam<BadScenario> {};
+
+TEST_P(ScenarioErrorTest, ErrorsNameTheirPlace) {
+    Scenario s;
+    std::string error;
+    EXPECT_FALSE(ParseScenario(GetParam().m_Text, s, error));
+    EXPECT_NE(std::string::npos, error.find(GetParam().m_Error)) << error;
 }
+
+const std::string kDeep(1000000, '[');
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ScenarioErrorTest,
+    ::testing::Values(
+        BadScenario{"NotAnObject", "[1]", "the scenario must be a JSON object"},
+        BadScenario{"UnknownMember", R"({"turn":[]})", "scenario: unknown member \"turn\""},
+        BadScenario{"NegativeEnd", R"({"turns":[{"endMs":-1}]})",
+                    "turns[0]: \"endMs\" must be an integer from 0"},
+        BadScenario{"ConfidenceAboveOne",
+                    R"({"turns":[{"nbest":[{"lexical":"a","confidence":2}]}]})",
+                    "turns[0].nbest[0]: \"confidence\" must be a number"},
+        BadScenario{"MessageWithoutPath", R"({"turns":[{"messages":[{"body":{}}]}]})",
+                    "turns[0].messages[0]: a message needs \"path\" or \"action\""},
+        BadScenario{"MessagesAndStatus", R"({"turns":[{"messages":[],"status":"Success"}]})",
+                    "cannot be combined"},
+        BadScenario{"FaultWithoutAction", R"({"turns":[{"faults":[{"at":"speech.phrase"}]}]})",
+                    "turns[0].faults[0]: \"action\" is required"},
+        BadScenario{"MaskedWithoutMessage",
+                    R"({"turns":[{"faults":[{"at":"end","action":"masked"}]}]})",
+                    "\"masked\" needs a message in \"at\""},
+        BadScenario{"AudioBoundsCrossed",
+                    R"({"turns":[{"match":{"minAudioMs":5,"maxAudioMs":1}}]})",
+                    "\"minAudioMs\" is above \"maxAudioMs\""},
+        BadScenario{"DeepBody",
+                    R"({"turns":[{"messages":[{"path":"speech.phrase","body":)" + kDeep +
+                        std::string(kDeep.size(), ']') + "}]}]}",
+                    "JSON error at line 1: nesting deeper than 64 levels"},
+        BadScenario{"DeepDocument", kDeep, "JSON error at line 1: nesting deeper than 64 levels"}),
+    [](const ::testing::TestParamInfo<BadScenario> &info) { return info.param.m_Name; });
 
 TEST(ScenarioTest, EmptyScenarioUsesTheDefaultTurn) {
     Scenario s;
@@ -169,4 +184,3 @@ TEST(ScenarioTest, EmptyScenarioUsesTheDefaultTurn) {
 }
 
 }  // namespace
-}  // namespace SpeechService

@@ -1,17 +1,12 @@
 #include "ServiceFixture.h"
 
-namespace SpeechServiceTest {
-
-std::unique_ptr<KoralTest::TestCerts> ServiceTest::s_Certs;
+namespace KoralTest {
 
 void ServiceTest::SetUpTestSuite() {
-    if (s_Certs) return;
     std::string error;
     s_Certs = KoralTest::TestCerts::Make(&error);
     ASSERT_TRUE(s_Certs) << error;
 }
-
-void ServiceTest::TearDownTestSuite() {}
 
 void ServiceTest::TearDown() {
     for (auto &service : m_Services) {
@@ -93,6 +88,15 @@ void ServiceTest::SendEnd(TestClient &client, const std::string &requestId) {
     client.SendBinary(AudioMessage(requestId, std::string()));
 }
 
+std::vector<ServiceMessage> ServiceTest::Turn(TestClient &client, const KoralTest::Samples &audio,
+                                              std::string *requestId) {
+    const std::string id = NewRequestId();
+    if (requestId != nullptr) *requestId = id;
+    SendAudio(client, id, audio);
+    SendEnd(client, id);
+    return ReadTurn(client);
+}
+
 std::vector<ServiceMessage> ServiceTest::ReadTurn(TestClient &client, int timeoutMs) {
     std::vector<ServiceMessage> messages;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -146,4 +150,4 @@ uint16_t ServiceTest::ReadCloseCode(TestClient &client, int timeoutMs) {
     }
 }
 
-}  // namespace SpeechServiceTest
+}  // namespace KoralTest

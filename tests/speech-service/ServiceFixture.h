@@ -16,14 +16,15 @@
 #include "KoralTest/TestCerts.h"
 #include "TestClient.h"
 
-namespace SpeechServiceTest {
+namespace KoralTest {
 
 constexpr const char *kRecognitionTarget = "/speech/recognition/interactive/cognitiveservices/v1";
 
 class ServiceTest : public ::testing::Test {
   protected:
+    // One certificate set per suite; each test starts its own services.
     static void SetUpTestSuite();
-    static void TearDownTestSuite();
+    static void TearDownTestSuite() { s_Certs.reset(); }
     void TearDown() override;
     static const KoralTest::TestCerts &Certs() { return *s_Certs; }
 
@@ -46,6 +47,10 @@ class ServiceTest : public ::testing::Test {
     static void SendAudio(TestClient &client, const std::string &requestId,
                           const KoralTest::Samples &audio, bool first = true, int chunkMs = 80);
     static void SendEnd(TestClient &client, const std::string &requestId);
+    // One whole turn of `audio` and its end under a new request id (given
+    // back in `requestId`); the replies up to turn.end.
+    static std::vector<ServiceMessage> Turn(TestClient &client, const KoralTest::Samples &audio,
+                                            std::string *requestId = nullptr);
     // Reads service messages until turn.end (included), a close frame or the timeout.
     static std::vector<ServiceMessage> ReadTurn(TestClient &client, int timeoutMs = 10000);
     static std::vector<std::string> Paths(const std::vector<ServiceMessage> &messages);
@@ -55,10 +60,9 @@ class ServiceTest : public ::testing::Test {
     // Reads until a close frame arrives and returns its code (0 if none).
     static uint16_t ReadCloseCode(TestClient &client, int timeoutMs = 5000);
 
-  protected:
   private:
-    static std::unique_ptr<KoralTest::TestCerts> s_Certs;
+    inline static std::unique_ptr<KoralTest::TestCerts> s_Certs;
     std::vector<std::shared_ptr<KoralTest::SpeechServiceProcess>> m_Services;
 };
 
-}  // namespace SpeechServiceTest
+}  // namespace KoralTest

@@ -8,7 +8,7 @@
 
 #include "KoralTest/WsFrame.h"
 
-namespace SpeechServiceTest {
+namespace KoralTest {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
@@ -339,4 +339,4 @@ std::string NewRequestId() {
     return id;
 }
 
-}  // namespace SpeechServiceTest
+}  // namespace KoralTest

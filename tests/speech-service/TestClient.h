@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-namespace SpeechServiceTest {
+namespace KoralTest {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
@@ -111,4 +111,4 @@ std::string TextMessage(const std::string &path, const std::string &requestId,
                         const std::string &body);
 std::string NewRequestId();
 
-}  // namespace SpeechServiceTest
+}  // namespace KoralTest

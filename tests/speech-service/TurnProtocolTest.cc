@@ -4,11 +4,11 @@
 
 #include "ServiceFixture.h"
 
-namespace SpeechServiceTest {
-namespace {
-
+using namespace KoralTest;
 using KoralTest::EventLogReader;
 using KoralTest::Samples;
+
+namespace {
 
 const Samples kSecond = KoralTest::Silence(1000, 16000);
 
@@ -18,10 +18,8 @@ TEST_F(TurnProtocolTest, RepliesComeInOrderEchoingTheRequestIdWithTickOffsets) {
     auto service = Start("");  // the default scenario: "yes please", two hypotheses
     ASSERT_TRUE(service);
     auto client = Connect(*service);
-    std::string id = NewRequestId();
-    SendAudio(*client, id, kSecond);
-    SendEnd(*client, id);
-    std::vector<ServiceMessage> turn = ReadTurn(*client);
+    std::string id;
+    std::vector<ServiceMessage> turn = Turn(*client, kSecond, &id);
     EXPECT_EQ((std::vector<std::string>{"turn.start", "speech.startDetected", "speech.hypothesis",
                                         "speech.hypothesis", "speech.endDetected", "speech.phrase",
                                         "turn.end"}),
@@ -58,15 +56,14 @@ TEST_F(TurnProtocolTest, RepliesComeInOrderEchoingTheRequestIdWithTickOffsets) {
     EXPECT_EQ("application/json; charset=utf-8", turn[5].m_ContentType);
 }
 
-TEST_F(TurnProtocolTest, SimpleFormatIsTheDefaultAndCarriesDisplayText) {
+// Simple is the default format and carries DisplayText; detailed keeps a
+// fraction in a whole confidence.
+TEST_F(TurnProtocolTest, SimpleFormatByDefaultAndDetailedConfidenceWithAFraction) {
     auto service = Start(R"({"turns":[{"nbest":[{"lexical":"call home","confidence":1}]}]})");
     ASSERT_TRUE(service);
     for (const char *query : {"language=en-US", "format=simple&language=en-US"}) {
         auto client = Connect(*service, query);
-        std::string id = NewRequestId();
-        SendAudio(*client, id, kSecond);
-        SendEnd(*client, id);
-        std::vector<ServiceMessage> turn = ReadTurn(*client);
+        std::vector<ServiceMessage> turn = Turn(*client, kSecond);
         const ServiceMessage *phrase = Find(turn, "speech.phrase");
         ASSERT_NE(nullptr, phrase);
         rapidjson::Document doc = Json(phrase->m_Body);
@@ -76,16 +73,8 @@ TEST_F(TurnProtocolTest, SimpleFormatIsTheDefaultAndCarriesDisplayText) {
         EXPECT_TRUE(doc["Duration"].IsInt64());
         EXPECT_FALSE(doc.HasMember("NBest"));
     }
-}
-
-TEST_F(TurnProtocolTest, DetailedConfidenceKeepsAFractionEvenWhenWhole) {
-    auto service = Start(R"({"turns":[{"nbest":[{"lexical":"call home","confidence":1}]}]})");
-    ASSERT_TRUE(service);
     auto client = Connect(*service);
-    std::string id = NewRequestId();
-    SendAudio(*client, id, kSecond);
-    SendEnd(*client, id);
-    std::vector<ServiceMessage> turn = ReadTurn(*client);
+    std::vector<ServiceMessage> turn = Turn(*client, kSecond);
     const ServiceMessage *phrase = Find(turn, "speech.phrase");
     ASSERT_NE(nullptr, phrase);
     EXPECT_NE(std::string::npos, phrase->m_Body.find("\"Confidence\":1.0")) << phrase->m_Body;
@@ -142,10 +131,8 @@ TEST_F(TurnProtocolTest, TurnsFollowTheScriptInOrderOrByAudioLength) {
     auto client = Connect(*ordered);
     std::vector<std::string> texts;
     for (int i = 0; i < 3; ++i) {
-        std::string id = NewRequestId();
-        SendAudio(*client, id, kSecond);
-        SendEnd(*client, id);
-        std::vector<ServiceMessage> turn = ReadTurn(*client);
+        std::string id;
+        std::vector<ServiceMessage> turn = Turn(*client, kSecond, &id);
         const ServiceMessage *phrase = Find(turn, "speech.phrase");
         ASSERT_NE(nullptr, phrase);
         texts.push_back(Json(phrase->m_Body)["NBest"][0]["Lexical"].GetString());
@@ -157,10 +144,7 @@ TEST_F(TurnProtocolTest, TurnsFollowTheScriptInOrderOrByAudioLength) {
     ASSERT_TRUE(matched);
     auto c2 = Connect(*matched);
     for (int ms : {2000, 800}) {
-        std::string id = NewRequestId();
-        SendAudio(*c2, id, KoralTest::Silence(ms, 16000));
-        SendEnd(*c2, id);
-        std::vector<ServiceMessage> turn = ReadTurn(*c2);
+        std::vector<ServiceMessage> turn = Turn(*c2, KoralTest::Silence(ms, 16000));
         EXPECT_EQ("turn.start", turn.front().m_Path);
         const ServiceMessage *phrase = Find(turn, "speech.phrase");
         ASSERT_NE(nullptr, phrase);
@@ -184,12 +168,15 @@ TEST_F(TurnProtocolTest, EventLogRecordsWhatTheClientSent) {
         TextMessage("telemetry", id, std::string(depth, '[') + std::string(depth, ']')));
     client->SendText(TextMessage("telemetry", id, std::string(depth, '[') + "{\"a\":1},"));
 
+    // Reading 4 MB of nesting is slow under the sanitizers: a generous deadline.
     EventLogReader log(service->EventLogPath());
-    ASSERT_TRUE(log.WaitFor([](const std::vector<KoralTest::ServiceEvent> &events) {
-        int telemetry = 0;
-        for (const auto &e : events) telemetry += e.Str("path") == "telemetry";
-        return telemetry == 3;
-    }));
+    ASSERT_TRUE(log.WaitFor(
+        [](const std::vector<KoralTest::ServiceEvent> &events) {
+            int telemetry = 0;
+            for (const auto &e : events) telemetry += e.Str("path") == "telemetry";
+            return telemetry == 3;
+        },
+        std::chrono::seconds(60)));
     std::vector<KoralTest::ServiceEvent> messages = log.Read("message");
     ASSERT_EQ(8u, messages.size());  // config, 3 audio chunks, end, 3 telemetry
     EXPECT_EQ("speech.config", messages[0].Str("path"));
@@ -267,4 +254,3 @@ TEST_F(TurnProtocolTest, ManyConnectionsAtOnceAreServed) {
 }
 
 }  // namespace
-}  // namespace SpeechServiceTest

@@ -5,7 +5,8 @@
 #include "TokenIssuer.h"
 #include "UpgradeRequest.h"
 
-namespace SpeechService {
+using namespace SpeechService;
+
 namespace {
 
 struct FakeClock {
@@ -103,4 +104,3 @@ TEST_F(CheckUpgradeTest, EachCheckHasItsStatus) {
 }
 
 }  // namespace
-}  // namespace SpeechService

@@ -18,7 +18,7 @@
 
 #include "apt_log.h"
 
-namespace koraltest {
+namespace KoralTest {
 
 namespace {
 
@@ -26,8 +26,8 @@ int Run(const std::string &cmd) { return system((cmd + " >/dev/null 2>&1").c_str
 
 }  // namespace
 
-Certs::Certs(const TempDir &dir) {
-    const std::string &d = dir.Path();
+Certs::Certs() : m_Dir("koral-client-certs") {
+    const std::string &d = m_Dir.Path();
     m_Ca = d + "/ca.crt";
     m_Cert = d + "/server.crt";
     m_Key = d + "/server.key";
@@ -127,6 +127,17 @@ bool RecordingHandler::WaitConnects(size_t n, int timeoutMs) {
 
 bool RecordingHandler::WaitMessages(size_t n, int timeoutMs) {
     return Wait([&] { return m_Messages.size() >= n; }, timeoutMs);
+}
+
+bool RecordingHandler::WaitMessage(
+    const std::function<bool(const KORAL::WebSocketSrMessage &)> &pred, int timeoutMs) {
+    return Wait(
+        [&] {
+            for (const KORAL::WebSocketSrMessage &m : m_Messages)
+                if (pred(m)) return true;
+            return false;
+        },
+        timeoutMs);
 }
 
 bool RecordingHandler::WaitClosed(int timeoutMs) {
@@ -278,4 +289,4 @@ int FreePort() {
     return port;
 }
 
-}  // namespace koraltest
+}  // namespace KoralTest

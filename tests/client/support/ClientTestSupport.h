@@ -18,20 +18,17 @@
 #include "KoralTest/TempDir.h"
 #include "apt_log.h"
 
-namespace koraltest {
-
-using KoralTest::TempDir;
+namespace KoralTest {
 
 // ca.crt, server.crt/server.key (localhost and 127.0.0.1) signed by it, and
 // other-ca.crt, a CA that signed nothing here, and wrong-name.crt/.key
 // signed by the CA for the name other.test only.
 struct Certs {
-    explicit Certs(const TempDir &dir);
+    Certs();
+    TempDir m_Dir;
     bool m_Ok = false;
     std::string m_Ca, m_Cert, m_Key, m_OtherCa, m_WrongNameCert, m_WrongNameKey;
 };
-
-using KoralTest::LogCapture;
 
 // Records the connection's callbacks (loop thread) for the test thread.
 class RecordingHandler : public KORAL::WebSocketConnection::Handler {
@@ -51,6 +48,9 @@ class RecordingHandler : public KORAL::WebSocketConnection::Handler {
     std::vector<std::string> Calls();
     bool WaitConnects(size_t n, int timeoutMs = 15000);
     bool WaitMessages(size_t n, int timeoutMs = 15000);
+    // Waits for a message that satisfies `pred` (called under the lock).
+    bool WaitMessage(const std::function<bool(const KORAL::WebSocketSrMessage &)> &pred,
+                     int timeoutMs = 15000);
     bool WaitClosed(int timeoutMs = 15000);
 
   private:
@@ -118,4 +118,4 @@ class SilentNameServer {
 // A free loopback TCP port (bound and released).
 int FreePort();
 
-}  // namespace koraltest
+}  // namespace KoralTest

@@ -20,7 +20,7 @@
 #include "KoralRxWsFrame.h"
 #include "KoralTest/WsFrame.h"
 
-namespace koraltest {
+namespace KoralTest {
 
 namespace {
 
@@ -427,4 +427,4 @@ void TestTlsServer::HandleFrames(Peer &peer) {
     }
 }
 
-}  // namespace koraltest
+}  // namespace KoralTest

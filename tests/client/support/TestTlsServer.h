@@ -19,7 +19,7 @@ struct evconnlistener;
 struct bufferevent;
 typedef struct ssl_ctx_st SSL_CTX;
 
-namespace koraltest {
+namespace KoralTest {
 
 // A frame the client sent, unmasked, with the service message split out.
 struct ClientFrame {
@@ -150,4 +150,4 @@ class TestTlsServer {
     int m_Closed = 0;
 };
 
-}  // namespace koraltest
+}  // namespace KoralTest

@@ -42,11 +42,7 @@ pid_t Spawn(const std::vector<std::string> &args, const std::string &errFile, in
         ::dup2(fds[1], 1);
         if (err >= 0) ::dup2(err, 2);
         CloseInheritedDescriptors();
-        std::vector<char *> argv;
-        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
+        ExecProgram(args);
     }
     ::close(fds[1]);
     outFd = fds[0];

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace KoralTest {
@@ -10,6 +11,19 @@ namespace KoralTest {
 // status 0; otherwise `error` tells what happened, with the program's stderr.
 bool RunProgram(const std::vector<std::string> &argv, std::string *error = nullptr);
 
+// How a program run with its output captured ended.
+struct ProgramRun {
+    int m_Status = -1;  // exit status, 128 + the signal when killed
+    bool m_TimedOut = false;
+    std::string m_Out, m_Err;
+};
+
+// Runs the program at argv[0] with stdout and stderr captured, `env` set in
+// its environment (an empty value unsets the name); killed after `timeoutMs`.
+ProgramRun RunCapturing(const std::vector<std::string> &argv,
+                        const std::vector<std::pair<std::string, std::string>> &env = {},
+                        int timeoutMs = 60000);
+
 // True if `name` is an executable on PATH.
 bool HaveProgram(const std::string &name);
 
@@ -17,5 +31,9 @@ bool HaveProgram(const std::string &name);
 // child does not keep the test's sockets open (a socket the test closes
 // must really close).
 void CloseInheritedDescriptors();
+
+// In a child after fork: runs argv[0] (a path, or a name looked up in PATH
+// when `search`); exits with 127 when that fails.
+[[noreturn]] void ExecProgram(const std::vector<std::string> &argv, bool search = false);
 
 }  // namespace KoralTest
