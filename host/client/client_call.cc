@@ -31,6 +31,9 @@ constexpr unsigned kDtmfOnMs = 100;
 constexpr unsigned kDtmfOffMs = 100;
 constexpr unsigned kDtmfLeadMs = 200;
 
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
 int Fail(const std::string &message) {
     fprintf(stderr, "vantor-client: %s\n", message.c_str());
     return 1;
@@ -59,6 +62,8 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 }  // namespace
+
+void InterruptClientCall() { interrupted = true; }
 
 bool CheckClientAudio(const ClientOptions &o, WavAudio *audio, std::string *error) {
     if (o.mode != ClientOptions::Mode::kRecognize) return true;
@@ -120,7 +125,12 @@ int RunClientCall(const ClientOptions &o, const WavAudio &audio,
             std::vector<std::pair<std::string, std::string>> headers = {
                 {"Content-Type", "text/uri-list"}};
             headers.insert(headers.end(), o.headers.begin(), o.headers.end());
-            auto idle = [&sip] { sip.Step(0); };
+            // SIP is serviced while MRCP is awaited; the server's BYE or a
+            // signal ends the wait.
+            auto idle = [&sip] {
+                sip.Step(0);
+                return !sip.ended() && !interrupted;
+            };
             mrcp_message_t *message = nullptr;
             MrcpSession::Wait wait = MrcpSession::Wait::kError;
             if (!mrcp.SendRequest(answer.channel, "RECOGNIZE", kRequestId, headers,
@@ -184,6 +194,8 @@ int RunClientCall(const ClientOptions &o, const WavAudio &audio,
                     Fail("the server closed the MRCP connection");
                 else if (wait == MrcpSession::Wait::kError)
                     Fail(error);
+                else if (wait == MrcpSession::Wait::kInterrupted && interrupted)
+                    Fail("interrupted: hanging up");
             }
         }
     }

@@ -14,6 +14,10 @@ namespace vantor {
 // only); false with a reason.
 bool CheckClientAudio(const ClientOptions &options, WavAudio *audio, std::string *error);
 
+// Makes a running call hang up (BYE) and return 1: async-signal-safe, for
+// SIGINT and SIGTERM.
+void InterruptClientCall();
+
 // Runs the call; print receives START-OF-INPUT, RECOGNITION-COMPLETE or a
 // refusing response. Returns the exit status: 0 success, 1 otherwise.
 int RunClientCall(const ClientOptions &options, const WavAudio &audio,

@@ -2,6 +2,7 @@
 // and RTP, printed as vantor-host recognize prints it.
 #include <apr_general.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -11,7 +12,8 @@
 
 namespace {
 constexpr int kExitUsage = 2;
-}
+void OnSignal(int) { vantor::InterruptClientCall(); }
+}  // namespace
 
 int main(int argc, char **argv) {
     vantor::ClientOptions o;
@@ -39,6 +41,9 @@ int main(int argc, char **argv) {
         fwrite(out.data(), 1, out.size(), stdout);
         fflush(stdout);
     };
+    // Interrupted, the call still hangs up rather than leave a dialog behind.
+    signal(SIGINT, OnSignal);
+    signal(SIGTERM, OnSignal);
     const int code = vantor::RunClientCall(o, audio, print);
     apr_terminate();
     return code;

@@ -117,7 +117,7 @@ bool MrcpSession::SendRequest(const std::string &channel, const std::string &met
     return ok;
 }
 
-MrcpSession::Wait MrcpSession::Receive(long timeout_ms, const std::function<void()> &idle,
+MrcpSession::Wait MrcpSession::Receive(long timeout_ms, const std::function<bool()> &idle,
                                        apr_pool_t *pool, mrcp_message_t **message,
                                        std::string *error) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -142,7 +142,7 @@ MrcpSession::Wait MrcpSession::Receive(long timeout_ms, const std::function<void
         if (left <= 0) return Wait::kTimeout;
         pollfd p{fd_, POLLIN, 0};
         const int ready = poll(&p, 1, static_cast<int>(left < kIdleMs ? left : kIdleMs));
-        if (idle) idle();
+        if (idle && !idle()) return Wait::kInterrupted;
         if (ready <= 0) continue;
         char buffer[8192];
         const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);

@@ -28,10 +28,11 @@ class MrcpSession {
                      const std::vector<std::pair<std::string, std::string>> &headers,
                      const std::string &body, std::string *error);
 
-    enum class Wait { kMessage, kTimeout, kClosed, kError };
+    enum class Wait { kMessage, kTimeout, kClosed, kError, kInterrupted };
     // The next message, parsed into pool; idle runs at least every 20 ms
-    // while waiting (the SIP dialog is serviced there).
-    Wait Receive(long timeout_ms, const std::function<void()> &idle, apr_pool_t *pool,
+    // while waiting (the SIP dialog is serviced there) and ends the wait
+    // (kInterrupted) by returning false.
+    Wait Receive(long timeout_ms, const std::function<bool()> &idle, apr_pool_t *pool,
                  mrcp_message_t **message, std::string *error);
 
   private:
