@@ -35,6 +35,11 @@ class JitterBuffer {
     bool Take(int16_t *out, uint32_t *frame_timestamp);
 
     bool started() const { return started_; }
+    // Anchors the playout on timestamp when nothing did yet: a stream that
+    // opens with (or only has) telephone events plays them all the same.
+    void AnchorIfIdle(uint32_t timestamp) {
+        if (!started_) Anchor(timestamp);
+    }
     // Timestamp of the next frame Take plays.
     uint32_t playout() const { return playout_; }
     // Forgets everything: the next packet anchors the playout again.

@@ -264,6 +264,7 @@ void RtpReceiver::Impl::Accept(const RtpHeader &header, const uint8_t *payload, 
                     EndpointText(from).c_str());
         return;
     }
+    jitter->AnchorIfIdle(header.timestamp);
     if (events->Put(header.timestamp, ev, jitter->started(), jitter->playout()) ==
         TelephoneEvents::Result::kLate)
         ++stats.late;

@@ -93,6 +93,21 @@ TEST(RtpDtmf, LostEndsRepeatsAndForeignEventsYieldNoStrayDigits) {
     EXPECT_EQ(runs.digits, "79");
     EXPECT_TRUE(runs.well_formed);
     EXPECT_EQ(receiver->stats().events, 2u);
+
+    // A stream of nothing but events still plays its digit.
+    auto events_only = RtpReceiver::Open("127.0.0.1", 0, 0, kDepthMs, &error);
+    ASSERT_TRUE(events_only) << error;
+    events_only->Start(RtpFormat{RtpEncoding::kPcmu, 0, 8000, 101}, "127.0.0.1", peer.port());
+    for (uint16_t d : {160, 320, 480, 640, 640, 640}) {
+        RtpHeader h{d == 160, 101, seq++, 80000, 9};
+        std::vector<uint8_t> payload;
+        WriteTelephoneEvent(TelephoneEvent{4, d == 640, 10, d}, &payload);
+        peer.SendRtp(events_only->port(), h, payload);
+    }
+    WaitSeen(events_only.get(), 6);
+    const rtptest::DigitRuns only = FindDigits(Play(events_only.get(), kDepthMs / 10 + 10));
+    EXPECT_EQ(only.digits, "4");
+    EXPECT_TRUE(only.well_formed);
 }
 
 // Tones of digits with gaps, at 8000 Hz, from spandsp's generator.
