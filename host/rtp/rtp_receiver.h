@@ -52,11 +52,15 @@ class RtpReceiver : public FrameSource {
     unsigned port() const;
     // The negotiated format and the peer packets must come from (SDP c= and
     // m=audio port). Until Start, packets are read and dropped. Call before
-    // the media clock attaches the receiver: the frame size follows the rate.
+    // the media clock attaches the receiver: the frame size follows the rate,
+    // which is fixed once frames are taken (a later Start keeps it).
     void Start(const RtpFormat &format, const std::string &remote_address, unsigned remote_port);
 
     unsigned sampling_rate() const override;
     bool Next(mpf_frame_t *frame, int16_t *buffer) override;  // media thread, every 10 ms
+    // Media thread: reads what the sockets hold (a bounded number of
+    // datagrams) without playing a frame; Next does it first.
+    void Receive();
     RtpStats stats() const;
 
   private:
