@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "apt_log.h"
-#include "media_endpoint.h"
 #include "mrcp_message_codec.h"
 #include "mrcp_status_response.h"
 
@@ -30,6 +29,17 @@ long AudioLineFor(const SdpOffer &offer, size_t line) {
         if (first < 0) first = static_cast<long>(i);
     }
     return first;
+}
+
+RtpFormat ToRtpFormat(const AudioFormat &format) {
+    RtpFormat rtp;
+    rtp.encoding = format.encoding == "PCMA"  ? RtpEncoding::kPcma
+                   : format.encoding == "L16" ? RtpEncoding::kL16
+                                              : RtpEncoding::kPcmu;
+    rtp.payload_type = format.payload_type;
+    rtp.rate = format.rate;
+    rtp.event_payload_type = format.event_payload_type;
+    return rtp;
 }
 
 SipReply Refusal(int status, unsigned retry_after_s = 0) {
@@ -178,8 +188,8 @@ SipReply Server::OnOffer(nua_handle_t *handle, bool in_dialog, const std::string
     for (const auto &entry : dialog->media) {
         if (entry.first >= lines.size()) continue;
         lines[entry.first].accepted = true;
-        lines[entry.first].port = entry.second->port();
-        lines[entry.first].format = entry.second->format();
+        lines[entry.first].port = entry.second.receiver->port();
+        lines[entry.first].format = entry.second.format;
     }
     dialog->answer = lines;
     SipReply reply;
@@ -198,27 +208,26 @@ bool Server::OpenChannel(Dialog *dialog, const SdpOffer &offer, size_t line, Sip
     AudioFormat format;
     ChooseAudioFormat(a, config_.codecs, &format);
     std::string error;
-    MediaEndpoint *media = nullptr;
     auto found = dialog->media.find(static_cast<size_t>(audio));
     if (found == dialog->media.end()) {
-        std::unique_ptr<MediaEndpoint> endpoint =
-            MediaEndpoint::Open(config_.rtp_address, config_.rtp_port_min, config_.rtp_port_max,
-                                config_.jitter_ms, &error);
-        if (!endpoint) {
+        DialogMedia media;
+        media.receiver = RtpReceiver::Open(config_.rtp_address, config_.rtp_port_min,
+                                           config_.rtp_port_max, config_.jitter_ms, &error);
+        if (!media.receiver) {
             apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "SIP Offer Refused 503: %s",
                     error.c_str());
             *refusal = Refusal(503, config_.retry_after_s);
             return false;
         }
-        endpoint->Start(format, a.address, a.port);
-        media = endpoint.get();
-        dialog->media[static_cast<size_t>(audio)] = std::move(endpoint);
+        media.format = format;
+        media.receiver->Start(ToRtpFormat(format), a.address, a.port);
+        found = dialog->media.emplace(static_cast<size_t>(audio), std::move(media)).first;
     } else {
-        media = found->second.get();
-        format = media->format();
+        format = found->second.format;
     }
+    RtpReceiver *media = found->second.receiver.get();
     // One audio line feeds one channel: another on it hears silence.
-    FrameSource *source = media->source();
+    FrameSource *source = media;
     for (const auto &c : dialog->channels)
         if (c->audio_line == static_cast<size_t>(audio)) source = nullptr;
 
@@ -259,6 +268,7 @@ void Server::CloseChannel(Dialog *dialog, ServerChannel *channel) {
     else if (channel->host)
         host_->ForgetChannel(channel->host);
     const size_t audio = channel->audio_line;
+    const std::string channel_name = channel->name;
     auto &channels = dialog->channels;
     for (auto it = channels.begin(); it != channels.end(); ++it)
         if (it->get() == channel) {
@@ -267,7 +277,18 @@ void Server::CloseChannel(Dialog *dialog, ServerChannel *channel) {
         }
     bool used = false;
     for (const auto &c : channels) used = used || c->audio_line == audio;
-    if (!used) dialog->media.erase(audio);
+    auto media = dialog->media.find(audio);
+    if (!used && media != dialog->media.end()) {
+        const RtpStats s = media->second.receiver->stats();
+        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO,
+                "RTP Stats %s: packets=%llu lost=%llu late=%llu wrong-source=%llu "
+                "wrong-payload-type=%llu rtcp=%llu events=%llu",
+                channel_name.c_str(), (unsigned long long)s.packets, (unsigned long long)s.lost,
+                (unsigned long long)s.late, (unsigned long long)s.wrong_source,
+                (unsigned long long)s.wrong_payload_type, (unsigned long long)s.rtcp,
+                (unsigned long long)s.events);
+        dialog->media.erase(media);
+    }
 }
 
 void Server::CloseDialog(Dialog *dialog) {

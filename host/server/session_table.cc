@@ -1,6 +1,5 @@
 #include "session_table.h"
 
-#include "media_endpoint.h"
 
 namespace vantor {
 

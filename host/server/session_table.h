@@ -9,13 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "rtp_receiver.h"
 #include "sdp_answer.h"
 
 namespace vantor {
 
-class FrameSource;
 class HostChannel;
-class MediaEndpoint;
 class MrcpConnection;
 
 struct ServerChannel {
@@ -28,13 +27,19 @@ struct ServerChannel {
     MrcpConnection *connection = nullptr;
 };
 
+// The receiving end of one offered audio line.
+struct DialogMedia {
+    std::unique_ptr<RtpReceiver> receiver;
+    AudioFormat format;
+};
+
 struct Dialog {
     uint64_t id = 0;
     void *handle = nullptr;  // the SIP stack's dialog handle
     uint64_t sdp_version = 0;
     std::vector<AnswerLine> answer;  // the last answer, one entry per m-line
     std::vector<std::unique_ptr<ServerChannel>> channels;
-    std::map<size_t, std::unique_ptr<MediaEndpoint>> media;  // by audio m-line
+    std::map<size_t, DialogMedia> media;  // by audio m-line
 };
 
 class SessionTable {
