@@ -8,6 +8,14 @@
 // Next only from the media thread, once per tick, and it never blocks on the
 // network. Packets are read from the socket by Next itself (non-blocking), so
 // a receiver costs no thread of its own.
+//
+// The socket reading and the jitter buffer are this library's own rather than
+// oRTP's RtpSession: oRTP either takes packets from any source or has the
+// kernel filter them (nothing to count), follows payload type changes where a
+// call must drop and count them, estimates its playout delay from packet
+// arrival times on its own clock rather than from the media clock's ticks, and
+// keeps process-wide state (init, global statistics, logging) that hundreds
+// of calls would share. spandsp does the G.711 and tone-detection work.
 #pragma once
 
 #include <cstdint>
