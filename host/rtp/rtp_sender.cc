@@ -16,9 +16,12 @@ namespace vantor {
 
 namespace {
 constexpr auto kPacketTime = std::chrono::milliseconds(20);
-// A caller who paused longer than this between sends gets a new talkspurt
-// (marker, timestamps advanced by the pause) rather than a burst.
-constexpr auto kMaxLag = std::chrono::milliseconds(60);
+// A sender that fell behind its schedule (a stalled thread, a busy machine)
+// catches up by sending at once: the receiver's jitter buffer takes a burst
+// and no audio is lost. Further behind than this (a caller that paused
+// between sends) it starts a new talkspurt instead: marker set, timestamps
+// advanced by the pause, so that a receiver is not handed seconds at once.
+constexpr auto kMaxLag = std::chrono::milliseconds(1000);
 constexpr uint8_t kEventVolume = 10;  // -dBm0
 constexpr int kEndRepeats = 3;        // RFC 4733 section 2.5.1.4
 
