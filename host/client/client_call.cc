@@ -23,6 +23,7 @@ namespace vantor {
 namespace {
 
 const mrcp_request_id kRequestId = 1;
+const mrcp_request_id kStopId = 2;
 // Wall-clock bound on the wait for the result beyond the input's own length:
 // the recognizer bounds every recognition itself, so this only catches a
 // server that never answers.
@@ -61,6 +62,125 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The input, on its own thread: the file or the digits, then silence (a
+// caller who stopped talking) until the sender is stopped.
+void StreamInput(const ClientOptions &o, const WavAudio &audio, RtpSender *sender) {
+    const bool sent =
+        o.mode == ClientOptions::Mode::kDtmf
+            ? sender->SendSilence(kDtmfLeadMs) && sender->SendDtmf(o.digits, kDtmfOnMs, kDtmfOffMs)
+            : sender->SendAudio(audio.samples.data(), audio.samples.size());
+    if (sent)
+        while (sender->SendSilence(100)) {
+        }
+}
+
+// One recognition on an open channel: RECOGNIZE, the input streamed once it
+// is in progress, START-OF-INPUT and RECOGNITION-COMPLETE printed (or the
+// refusing response, or the STOP's response when asked to stop). The exit
+// status.
+int Recognize(const ClientOptions &o, const WavAudio &audio, const std::string &channel,
+              MrcpSession *mrcp, RtpSender *sender, const std::function<bool()> &idle,
+              const std::function<void(const MessageRecord &)> &print,
+              std::chrono::steady_clock::time_point start) {
+    using Clock = std::chrono::steady_clock;
+    std::string error;
+    std::vector<std::pair<std::string, std::string>> headers = {{"Content-Type", "text/uri-list"}};
+    headers.insert(headers.end(), o.headers.begin(), o.headers.end());
+    if (!mrcp->SendRequest(channel, "RECOGNIZE", kRequestId, headers, o.grammar + "\r\n", &error))
+        return Fail(error);
+    const long input_ms =
+        o.mode == ClientOptions::Mode::kDtmf
+            ? static_cast<long>(kDtmfLeadMs + o.digits.size() * (kDtmfOnMs + kDtmfOffMs))
+            : static_cast<long>(audio.samples.size() * 1000 / o.format.rate);
+    apr_pool_t *pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    std::thread media;
+    auto until = Clock::now() + std::chrono::milliseconds(o.timeout_ms);
+    Clock::time_point stop_at = Clock::time_point::max();
+    bool in_progress = false;
+    bool stop_sent = false;
+    int code = 1;
+    for (bool done = false; !done;) {
+        const auto now = Clock::now();
+        if (!stop_sent && now >= stop_at) {
+            stop_sent = true;
+            until = now + std::chrono::milliseconds(o.timeout_ms);
+            if (!mrcp->SendRequest(channel, "STOP", kStopId, {}, "", &error)) {
+                Fail(error);
+                break;
+            }
+        }
+        const auto next = stop_sent ? until : std::min(until, stop_at);
+        const long wait_ms = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count());
+        mrcp_message_t *message = nullptr;
+        const MrcpSession::Wait wait =
+            mrcp->Receive(wait_ms > 0 ? wait_ms : 0, idle, pool, &message, &error);
+        switch (wait) {
+            case MrcpSession::Wait::kMessage:
+                break;
+            case MrcpSession::Wait::kTimeout:
+                if (Clock::now() < until) continue;  // time to stop
+                Fail(stop_sent     ? "no response to STOP"
+                     : in_progress ? "no RECOGNITION-COMPLETE within " +
+                                         std::to_string(kResultWaitMs + input_ms) + " ms"
+                                   : "no response to RECOGNIZE");
+                done = true;
+                continue;
+            case MrcpSession::Wait::kClosed:
+                Fail("the server closed the MRCP connection");
+                done = true;
+                continue;
+            case MrcpSession::Wait::kError:
+                Fail(error);
+                done = true;
+                continue;
+            case MrcpSession::Wait::kInterrupted:
+                done = true;
+                continue;
+        }
+        MessageRecord record;
+        if (!MakeMessageRecord(message, &record, &error)) {
+            Fail(error);
+            break;
+        }
+        record.t = SecondsSince(start);
+        record.channel = o.mode == ClientOptions::Mode::kDtmf ? "dtmf" : "recognize";
+        apr_pool_clear(pool);
+        if (!record.is_event && record.request_id == kStopId) {
+            print(record);  // the recognition ended without a result
+            break;
+        }
+        if (record.request_id != kRequestId) continue;
+        if (!record.is_event) {
+            if (record.state != "IN-PROGRESS") {
+                print(record);  // refused
+                break;
+            }
+            in_progress = true;
+            until = Clock::now() + std::chrono::milliseconds(kResultWaitMs + input_ms);
+            if (o.stop_after_ms >= 0)
+                stop_at = Clock::now() + std::chrono::milliseconds(o.stop_after_ms);
+            media = std::thread(StreamInput, std::cref(o), std::cref(audio), sender);
+            continue;
+        }
+        if (record.id == RECOGNIZER_START_OF_INPUT) print(record);
+        if (record.id == RECOGNIZER_RECOGNITION_COMPLETE) {
+            print(record);
+            if (record.cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS ||
+                record.cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS_MAXTIME)
+                code = 0;
+            break;
+        }
+    }
+    if (media.joinable()) {
+        sender->Stop();
+        media.join();
+    }
+    apr_pool_destroy(pool);
+    return code;
+}
+
 }  // namespace
 
 void InterruptClientCall() { interrupted = true; }
@@ -86,7 +206,6 @@ bool CheckClientAudio(const ClientOptions &o, WavAudio *audio, std::string *erro
 int RunClientCall(const ClientOptions &o, const WavAudio &audio,
                   const std::function<void(const MessageRecord &)> &print) {
     const auto start = std::chrono::steady_clock::now();
-    const std::string channel_name = o.mode == ClientOptions::Mode::kDtmf ? "dtmf" : "recognize";
     std::string error;
     const std::string local = LocalAddressFor(o.server_host);
     if (local.empty()) return Fail("the server host " + o.server_host + " is not reachable");
@@ -106,102 +225,25 @@ int RunClientCall(const ClientOptions &o, const WavAudio &audio,
     int code = 1;
     ServerAnswer answer;
     MrcpSession mrcp;
-    std::atomic<bool> streaming{false};
-    std::thread media;
-    apr_pool_t *pool = nullptr;
-    apr_pool_create(&pool, nullptr);
+    RtpFormat format = o.format;
     if (!ReadAnswer(answer_sdp, offer, &answer, &error)) {
         Fail("unusable answer: " + error);
     } else if (!mrcp.Connect(answer.mrcp_address, answer.mrcp_port, o.timeout_ms, &error)) {
         Fail(error);
+    } else if ((format.event_payload_type = answer.event_payload_type) < 0 &&
+               o.mode == ClientOptions::Mode::kDtmf) {
+        Fail("the server did not accept telephone-event: digits cannot be sent");
+    } else if (!sender->Start(format, answer.rtp_address, answer.rtp_port, &error)) {
+        Fail(error);
     } else {
-        RtpFormat format = o.format;
-        format.event_payload_type = answer.event_payload_type;
-        if (o.mode == ClientOptions::Mode::kDtmf && format.event_payload_type < 0) {
-            Fail("the server did not accept telephone-event: digits cannot be sent");
-        } else if (!sender->Start(format, answer.rtp_address, answer.rtp_port, &error)) {
-            Fail(error);
-        } else {
-            std::vector<std::pair<std::string, std::string>> headers = {
-                {"Content-Type", "text/uri-list"}};
-            headers.insert(headers.end(), o.headers.begin(), o.headers.end());
-            // SIP is serviced while MRCP is awaited; the server's BYE or a
-            // signal ends the wait.
-            auto idle = [&sip] {
-                sip.Step(0);
-                return !sip.ended() && !interrupted;
-            };
-            mrcp_message_t *message = nullptr;
-            MrcpSession::Wait wait = MrcpSession::Wait::kError;
-            if (!mrcp.SendRequest(answer.channel, "RECOGNIZE", kRequestId, headers,
-                                  o.grammar + "\r\n", &error)) {
-                Fail(error);
-            } else {
-                // The response to RECOGNIZE, then its events.
-                const long input_ms =
-                    o.mode == ClientOptions::Mode::kDtmf
-                        ? static_cast<long>(kDtmfLeadMs +
-                                            o.digits.size() * (kDtmfOnMs + kDtmfOffMs))
-                        : static_cast<long>(audio.samples.size() * 1000 / o.format.rate);
-                long wait_ms = o.timeout_ms;
-                bool in_progress = false;
-                for (;;) {
-                    wait = mrcp.Receive(wait_ms, idle, pool, &message, &error);
-                    if (wait != MrcpSession::Wait::kMessage) break;
-                    MessageRecord record;
-                    if (!MakeMessageRecord(message, &record, &error)) {
-                        Fail(error);
-                        break;
-                    }
-                    record.t = SecondsSince(start);
-                    record.channel = channel_name;
-                    if (record.request_id != kRequestId) continue;
-                    if (!record.is_event) {
-                        if (record.state != "IN-PROGRESS") {
-                            print(record);  // refused
-                            break;
-                        }
-                        in_progress = true;
-                        wait_ms = kResultWaitMs + input_ms;
-                        streaming = true;
-                        media = std::thread([&] {
-                            const bool sent =
-                                o.mode == ClientOptions::Mode::kDtmf
-                                    ? sender->SendSilence(kDtmfLeadMs) &&
-                                          sender->SendDtmf(o.digits, kDtmfOnMs, kDtmfOffMs)
-                                    : sender->SendAudio(audio.samples.data(), audio.samples.size());
-                            // Then silence, as a caller who stopped talking.
-                            if (sent)
-                                while (sender->SendSilence(100)) {
-                                }
-                        });
-                        continue;
-                    }
-                    if (record.id == RECOGNIZER_START_OF_INPUT) print(record);
-                    if (record.id == RECOGNIZER_RECOGNITION_COMPLETE) {
-                        print(record);
-                        if (record.cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS ||
-                            record.cause == RECOGNIZER_COMPLETION_CAUSE_SUCCESS_MAXTIME)
-                            code = 0;
-                        break;
-                    }
-                }
-                if (wait == MrcpSession::Wait::kTimeout)
-                    Fail(in_progress
-                             ? "no RECOGNITION-COMPLETE within " + std::to_string(wait_ms) + " ms"
-                             : "no response to RECOGNIZE");
-                else if (wait == MrcpSession::Wait::kClosed)
-                    Fail("the server closed the MRCP connection");
-                else if (wait == MrcpSession::Wait::kError)
-                    Fail(error);
-                else if (wait == MrcpSession::Wait::kInterrupted && interrupted)
-                    Fail("interrupted: hanging up");
-            }
-        }
-    }
-    if (streaming) {
-        sender->Stop();
-        media.join();
+        // SIP is serviced while MRCP is awaited; the server's BYE or a signal
+        // ends the wait.
+        auto idle = [&sip] {
+            sip.Step(0);
+            return !sip.ended() && !interrupted;
+        };
+        code = Recognize(o, audio, answer.channel, &mrcp, sender.get(), idle, print, start);
+        if (interrupted) Fail("interrupted: hanging up");
     }
     if (sip.ended()) {
         Fail("the server ended the call");
@@ -210,7 +252,6 @@ int RunClientCall(const ClientOptions &o, const WavAudio &audio,
         Fail(error);
         code = 1;
     }
-    apr_pool_destroy(pool);
     return code;
 }
 

@@ -50,6 +50,8 @@ std::string ClientUsage() {
            "                       for dtmf builtin:dtmf/digits?length=N with N the digits given)\n"
            "  --header \"N: V\"     one more RECOGNIZE header (repeatable)\n"
            "  --timeout MS         wait for SIP and MRCP answers (default 10000)\n"
+           "  --stop-after MS      send STOP this long after the recognition started and\n"
+           "                       print its response instead of a result\n"
            "  --json               print each message as one JSON object per line\n"
            "  --help               print this help\n";
 }
@@ -107,6 +109,15 @@ bool ParseClientOptions(int argc, char **argv, ClientOptions *o, std::string *er
                 return false;
             }
             o->timeout_ms = ms;
+        } else if (arg == "--stop-after") {
+            if (!value(&v)) return false;
+            char *end = nullptr;
+            const long ms = strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || ms < 0 || ms > 3600000) {
+                *error = "--stop-after takes milliseconds, not " + v;
+                return false;
+            }
+            o->stop_after_ms = ms;
         } else if (arg == "--json") {
             o->json = true;
         } else if (arg.size() > 1 && arg[0] == '-' && arg.compare(0, 2, "--") == 0) {

@@ -19,6 +19,7 @@ struct ClientOptions {
     std::vector<std::pair<std::string, std::string>> headers;
     bool json = false;
     long timeout_ms = 10000;  // SIP and MRCP answers
+    long stop_after_ms = -1;  // STOP this long after RECOGNIZE is in progress; -1: never
     std::string wav_file;     // recognize
     std::string digits;       // dtmf
     bool help = false;

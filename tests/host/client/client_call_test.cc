@@ -1,7 +1,7 @@
 // vantor-client against vantor-server through the network on 127.0.0.1, the
 // real plugin behind it and the local speech service's offline recognizer:
 // speech over each codec and rate, digits as RFC 4733 events, a restarted
-// server, refusals, and a call hung up in the middle of a recognition.
+// server, refusals, a STOP, and a call hung up in the middle of a recognition.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -144,7 +144,7 @@ TEST_F(ClientCallTest, SpeechOverEachCodecAndRateAndAfterARestart) {
     ExpectRecognized(RunClient({"recognize", "--server", Uri(), Wav(8000)}), kWords);
 }
 
-TEST_F(ClientCallTest, DigitsUsageErrorsAndAHangUpMidRecognition) {
+TEST_F(ClientCallTest, DigitsRefusalsStopAndAHangUpMidRecognition) {
     StartServer();
     const ClientRun digits = RunClient({"dtmf", "--server", Uri(), "--codec", "pcma", "1379"});
     ExpectRecognized(digits, "1379");
@@ -163,6 +163,15 @@ TEST_F(ClientCallTest, DigitsUsageErrorsAndAHangUpMidRecognition) {
     EXPECT_NE(bad_grammar.out.find(" 1 4"), std::string::npos) << bad_grammar.out;  // 4xx
     EXPECT_NE(bad_grammar.out.find(" COMPLETE\n"), std::string::npos) << bad_grammar.out;
     EXPECT_EQ(bad_grammar.out.find("RECOGNITION-COMPLETE"), std::string::npos) << bad_grammar.out;
+
+    // Stopped while the caller still speaks: the STOP's response names the
+    // recognition it ended, and no result follows.
+    const ClientRun stopped = RunClient(
+        {"recognize", "--server", Uri(), "--stop-after", "800", audio_->File("long-8000.wav")});
+    EXPECT_EQ(stopped.status, 1);
+    EXPECT_NE(stopped.out.find(" 2 200 COMPLETE"), std::string::npos) << stopped.out;
+    EXPECT_NE(stopped.out.find("Active-Request-Id-List:1"), std::string::npos) << stopped.out;
+    EXPECT_EQ(stopped.out.find("RECOGNITION-COMPLETE"), std::string::npos) << stopped.out;
 
     // Hung up while the caller still speaks: no result follows, and the
     // server goes on serving.

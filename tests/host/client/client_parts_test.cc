@@ -141,6 +141,7 @@ TEST(ClientOptions, CommandsTheirDefaultsAndUsageErrors) {
              Bad{{"recognize", "--server", "http://x", "a.wav"}, "sip:HOST"},
              Bad{{"recognize", "--header", "NoColon", "a.wav"}, "Name: value"},
              Bad{{"recognize", "--grammar"}, "needs a value"},
+             Bad{{"recognize", "--stop-after", "soon", "a.wav"}, "takes milliseconds"},
          }) {
         EXPECT_FALSE(Parse(b.args, &o, &error)) << b.reason;
         EXPECT_NE(error.find(b.reason), std::string::npos) << error;
