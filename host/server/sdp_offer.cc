@@ -60,6 +60,10 @@ bool ParseSdpOffer(const std::string &text, SdpOffer *offer, std::string *error)
             line.port = static_cast<unsigned>(m->m_port);
             for (const sdp_list_t *f = m->m_format; f; f = f->l_next)
                 line.formats += (line.formats.empty() ? "" : " ") + Text(f->l_text);
+            // The parser keeps an RTP line's formats as its rtpmaps only.
+            for (const sdp_rtpmap_t *map = m->m_rtpmaps; map && !m->m_format; map = map->rm_next)
+                if (!map->rm_any)
+                    line.formats += (line.formats.empty() ? "" : " ") + std::to_string(map->rm_pt);
             line.address = m->m_connections ? Text(m->m_connections->c_address) : offer->address;
             if (strcasecmp(line.type.c_str(), "application") == 0 &&
                 (strcasecmp(line.proto.c_str(), "TCP/MRCPv2") == 0 ||

@@ -1,6 +1,5 @@
 #include "session_table.h"
 
-
 namespace vantor {
 
 SessionTable::SessionTable() = default;

@@ -291,6 +291,24 @@ TEST_F(ServerTest, SipRefusalsAndOptions) {
     SipMessage bye;
     ASSERT_TRUE(sip.Bye("first", &bye));
     EXPECT_EQ(bye.status, 200);
+
+    // CANCEL right behind its INVITE: the INVITE ends 487, or, answered
+    // already, the CANCEL changes nothing and the call ends with BYE.
+    ASSERT_TRUE(
+        sip.InviteAndCancel("cancelled", MrcpOffer("new", "8", "a=rtpmap:8 PCMA/8000\r\n")));
+    SipMessage invite, cancel;
+    ASSERT_TRUE(sip.WaitFinal("cancelled", "INVITE", &invite));
+    ASSERT_TRUE(sip.WaitFinal("cancelled", "CANCEL", &cancel));
+    if (invite.status == 487) {
+        EXPECT_EQ(cancel.status, 200);
+        sip.AckFailure("cancelled", invite);
+    } else {
+        ASSERT_EQ(invite.status, 200) << invite.text;
+        sip.Answered("cancelled", invite);
+        ASSERT_TRUE(sip.Ack("cancelled"));
+        ASSERT_TRUE(sip.Bye("cancelled", &bye));
+        EXPECT_EQ(bye.status, 200);
+    }
     ASSERT_TRUE(sip.Invite("third", MrcpOffer("new", "8", "a=rtpmap:8 PCMA/8000\r\n"), &full));
     EXPECT_EQ(full.status, 200);
     ASSERT_TRUE(sip.Ack("third"));

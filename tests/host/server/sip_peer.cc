@@ -152,15 +152,25 @@ bool SipPeer::WaitRequest(SipMessage *request, int timeout_ms) {
 
 bool SipPeer::WaitResponse(const std::string &method, unsigned cseq, SipMessage *response,
                            int timeout_ms) {
+    auto matches = [&](const SipMessage &m) {
+        return m.status >= 200 && m.method == method &&
+               static_cast<unsigned>(atoi(m.Header("CSeq").c_str())) == cseq;
+    };
+    for (auto it = stash_.begin(); it != stash_.end(); ++it)
+        if (matches(*it)) {
+            *response = *it;
+            stash_.erase(it);
+            return true;
+        }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
         if (left <= 0 || !Receive(response, static_cast<int>(left))) return false;
-        if (!response->status || response->status < 200 || response->method != method) continue;
-        if (static_cast<unsigned>(atoi(response->Header("CSeq").c_str())) != cseq) continue;
-        return true;
+        if (matches(*response)) return true;
+        // Another final response is kept for a later wait.
+        if (response->status >= 200) stash_.push_back(*response);
     }
 }
 
@@ -176,17 +186,19 @@ bool SipPeer::Invite(const std::string &call, const std::string &sdp, SipMessage
         size_t tag = to.find(";tag=");
         if (tag != std::string::npos) c.to_tag = to.substr(tag + 5);
     }
-    if (response->status >= 300) {
-        // A failed INVITE is acknowledged in its own transaction.
-        std::string ack = Request("ACK", call, c.cseq, c.invite_branch, "");
-        const std::string to = response->Header("To");
-        size_t line = ack.find("\r\nTo: ");
-        size_t end = ack.find("\r\n", line + 2);
-        ack.replace(line + 2, end - line - 2, "To: " + to);
-        SendRaw(ack);
-        if (c.to_tag.empty()) calls_.erase(call);
-    }
+    if (response->status >= 300) AckFailure(call, *response);
     return true;
+}
+
+void SipPeer::AckFailure(const std::string &call, const SipMessage &response) {
+    Call &c = calls_[call];
+    // Acknowledged in the INVITE's own transaction, with the response's To.
+    std::string ack = Request("ACK", call, c.cseq, c.invite_branch, "");
+    size_t line = ack.find("\r\nTo: ");
+    size_t end = ack.find("\r\n", line + 2);
+    ack.replace(line + 2, end - line - 2, "To: " + response.Header("To"));
+    SendRaw(ack);
+    if (c.to_tag.empty()) calls_.erase(call);
 }
 
 bool SipPeer::Ack(const std::string &call) {
@@ -194,10 +206,24 @@ bool SipPeer::Ack(const std::string &call) {
     return SendRaw(Request("ACK", call, c.cseq, "z9hG4bK-ack-" + std::to_string(++branch_), ""));
 }
 
-bool SipPeer::Cancel(const std::string &call, SipMessage *response, int timeout_ms) {
+bool SipPeer::InviteAndCancel(const std::string &call, const std::string &sdp) {
     Call &c = calls_[call];
-    return SendRaw(Request("CANCEL", call, c.cseq, c.invite_branch, "")) &&
-           WaitResponse("CANCEL", c.cseq, response, timeout_ms);
+    c.cseq++;
+    c.invite_branch = "z9hG4bK-" + call + "-" + std::to_string(++branch_);
+    return SendRaw(Request("INVITE", call, c.cseq, c.invite_branch, sdp)) &&
+           SendRaw(Request("CANCEL", call, c.cseq, c.invite_branch, ""));
+}
+
+bool SipPeer::WaitFinal(const std::string &call, const std::string &method, SipMessage *response,
+                        int timeout_ms) {
+    return WaitResponse(method, calls_[call].cseq, response, timeout_ms);
+}
+
+void SipPeer::Answered(const std::string &call, const SipMessage &response) {
+    Call &c = calls_[call];
+    const std::string to = response.Header("To");
+    size_t tag = to.find(";tag=");
+    if (tag != std::string::npos) c.to_tag = to.substr(tag + 5);
 }
 
 bool SipPeer::Bye(const std::string &call, SipMessage *response, int timeout_ms) {

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace vantor_test {
 
@@ -40,7 +41,15 @@ class SipPeer {
                 int timeout_ms = 10000);
     // ACK for the 2xx of the call's last INVITE.
     bool Ack(const std::string &call);
-    bool Cancel(const std::string &call, SipMessage *response, int timeout_ms = 10000);
+    // Sends an INVITE and at once its CANCEL, before any answer can arrive.
+    bool InviteAndCancel(const std::string &call, const std::string &sdp);
+    // The next final response to method with the call's current CSeq.
+    bool WaitFinal(const std::string &call, const std::string &method, SipMessage *response,
+                   int timeout_ms = 10000);
+    // ACK for a failed INVITE of the call.
+    void AckFailure(const std::string &call, const SipMessage &response);
+    // Notes the To tag of a 2xx so that ACK and BYE name the dialog.
+    void Answered(const std::string &call, const SipMessage &response);
     bool Bye(const std::string &call, SipMessage *response, int timeout_ms = 10000);
     bool Options(SipMessage *response, int timeout_ms = 10000);
     // Sends raw text as is.
@@ -66,6 +75,7 @@ class SipPeer {
     unsigned server_port_;
     unsigned branch_ = 0;
     std::map<std::string, Call> calls_;
+    std::vector<SipMessage> stash_;  // final responses no wait has taken yet
 };
 
 bool ParseSipMessage(const std::string &text, SipMessage *message);
