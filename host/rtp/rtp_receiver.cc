@@ -19,15 +19,6 @@ namespace {
 // the media thread (which serves every channel) a bounded share; the rest
 // waits in, and overflows, the socket's own buffer.
 constexpr int kMaxReadsPerTick = 128;
-
-apt_log_source_t *ReceiverLogSource() {
-    static apt_log_source_t *source = [] {
-        apt_log_source_t *s = nullptr;
-        apt_log_source_assign("RTP", &s);
-        return s;
-    }();
-    return source;
-}
 }  // namespace
 
 struct RtpReceiver::Impl {
@@ -107,7 +98,7 @@ std::unique_ptr<RtpReceiver> RtpReceiver::Open(const std::string &address, unsig
     auto impl = std::make_unique<Impl>();
     if (!BindRtpPair(address, port_min, port_max, &impl->rtp_fd, &impl->rtcp_fd, &impl->port,
                      error)) {
-        apt_log(ReceiverLogSource(), APT_LOG_MARK, APT_PRIO_WARNING, "RTP receiver not opened: %s",
+        apt_log(RtpLogSource(), APT_LOG_MARK, APT_PRIO_WARNING, "RTP receiver not opened: %s",
                 error->c_str());
         return nullptr;
     }
@@ -124,7 +115,7 @@ void RtpReceiver::Start(const RtpFormat &format, const std::string &remote_addre
                         unsigned remote_port) {
     RtpFormat checked = format;
     if (checked.rate != 8000 && checked.rate != 16000) {
-        apt_log(ReceiverLogSource(), APT_LOG_MARK, APT_PRIO_WARNING,
+        apt_log(RtpLogSource(), APT_LOG_MARK, APT_PRIO_WARNING,
                 "RTP port %u: rate %u not supported, 8000 taken", impl_->port, checked.rate);
         checked.rate = 8000;
     }
@@ -134,13 +125,13 @@ void RtpReceiver::Start(const RtpFormat &format, const std::string &remote_addre
     const bool known = ResolveEndpoint(remote_address, remote_port, &remote) && remote_port != 0 &&
                        remote_address != "0.0.0.0" && remote_address != "::";
     if (!known)
-        apt_log(ReceiverLogSource(), APT_LOG_MARK, APT_PRIO_NOTICE,
+        apt_log(RtpLogSource(), APT_LOG_MARK, APT_PRIO_NOTICE,
                 "RTP port %u: peer %s:%u unspecified, packets taken from any source", impl_->port,
                 remote_address.c_str(), remote_port);
     std::lock_guard<std::mutex> lock(impl_->mutex);
     if (impl_->attached && checked.rate != impl_->format.rate) {
         // The media clock sized its frame buffer from the rate it saw.
-        apt_log(ReceiverLogSource(), APT_LOG_MARK, APT_PRIO_ERROR,
+        apt_log(RtpLogSource(), APT_LOG_MARK, APT_PRIO_ERROR,
                 "RTP port %u: rate change to %u while frames are taken refused, %u kept",
                 impl_->port, checked.rate, impl_->format.rate);
         checked.rate = impl_->format.rate;

@@ -20,6 +20,8 @@ bool Worth(uint64_t count) {
     return count == 1;
 }
 
+}  // namespace
+
 apt_log_source_t *RtpLogSource() {
     static apt_log_source_t *source = [] {
         apt_log_source_t *s = nullptr;
@@ -28,7 +30,6 @@ apt_log_source_t *RtpLogSource() {
     }();
     return source;
 }
-}  // namespace
 
 void SequenceCounter::Restart() {
     if (started_) lost_before_ += Current();

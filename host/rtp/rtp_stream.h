@@ -16,6 +16,7 @@
 #include <optional>
 #include <vector>
 
+#include "apt_log.h"
 #include "dtmf_events.h"
 #include "jitter_buffer.h"
 #include "mpf_frame.h"
@@ -24,6 +25,9 @@
 #include "rtp_socket.h"
 
 namespace vantor {
+
+// The log source of the RTP media path's lines ("RTP").
+apt_log_source_t *RtpLogSource();
 
 // Largest datagram taken: 120 ms of 16 kHz L16 and its header. Longer ones
 // are not audio this side negotiated.
