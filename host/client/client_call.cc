@@ -228,12 +228,11 @@ int RunClientCall(const ClientOptions &o, const WavAudio &audio,
     RtpFormat format = o.format;
     if (!ReadAnswer(answer_sdp, offer, &answer, &error)) {
         Fail("unusable answer: " + error);
-    } else if (!mrcp.Connect(answer.mrcp_address, answer.mrcp_port, o.timeout_ms, &error)) {
-        Fail(error);
     } else if ((format.event_payload_type = answer.event_payload_type) < 0 &&
                o.mode == ClientOptions::Mode::kDtmf) {
         Fail("the server did not accept telephone-event: digits cannot be sent");
-    } else if (!sender->Start(format, answer.rtp_address, answer.rtp_port, &error)) {
+    } else if (!mrcp.Connect(answer.mrcp_address, answer.mrcp_port, o.timeout_ms, &error) ||
+               !sender->Start(format, answer.rtp_address, answer.rtp_port, &error)) {
         Fail(error);
     } else {
         // SIP is serviced while MRCP is awaited; the server's BYE or a signal

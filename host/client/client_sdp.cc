@@ -43,7 +43,7 @@ bool Number(const std::string &text, unsigned max, unsigned *out) {
 std::string ConnectionAddress(const std::string &value) {
     const std::vector<std::string> w = Words(value);
     if (w.size() < 3 || w[0] != "IN") return "";
-    std::string address = w[2];
+    const std::string &address = w[2];
     const size_t slash = address.find('/');  // multicast TTL: not ours, but harmless
     return slash == std::string::npos ? address : address.substr(0, slash);
 }

@@ -104,7 +104,7 @@ bool TelephoneEvents::Annotate(uint32_t playout, mpf_frame_t *frame) {
 
 InbandDtmf::InbandDtmf(unsigned sampling_rate)
     : frame_(sampling_rate / 100),
-      decimation_(sampling_rate >= 16000 ? sampling_rate / 8000 : 1),
+      decimation_(static_cast<int>(std::max(1u, sampling_rate / 8000))),
       run_(sampling_rate / 100),
       narrow_(frame_ / decimation_ + 1, 0) {
     rx_ = dtmf_rx_init(
@@ -121,14 +121,15 @@ void InbandDtmf::OnTone(void *data, int code, int level, int delay) {
 }
 
 bool InbandDtmf::Process(int16_t *samples, mpf_frame_t *frame) {
-    if (!rx_) return false;
+    if (!rx_ || decimation_ <= 0) return false;
     // The detector works at 8000 Hz; DTMF lies below 1700 Hz, so averaging
     // pairs is low-pass enough to decimate 16000 Hz audio.
-    const size_t n = frame_ / decimation_;
+    const size_t step = static_cast<size_t>(decimation_);
+    const size_t n = frame_ / step;
     for (size_t i = 0; i < n; ++i) {
         int sum = 0;
-        for (unsigned k = 0; k < decimation_; ++k) sum += samples[i * decimation_ + k];
-        narrow_[i] = static_cast<int16_t>(sum / static_cast<int>(decimation_));
+        for (size_t k = 0; k < step; ++k) sum += samples[i * step + k];
+        narrow_[i] = static_cast<int16_t>(sum / decimation_);
     }
     dtmf_rx(rx_, narrow_.data(), static_cast<int>(n));
     const apr_uint32_t id = tone_ ? mpf_dtmf_char_to_event_id(static_cast<char>(tone_)) : 0xFF;

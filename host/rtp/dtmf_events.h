@@ -89,7 +89,7 @@ class InbandDtmf {
     static void OnTone(void *data, int code, int level, int delay);
 
     const size_t frame_;
-    const unsigned decimation_;  // the detector runs at 8000 Hz
+    const int decimation_;  // the detector runs at 8000 Hz
     dtmf_rx_state_s *rx_ = nullptr;
     DigitRun run_;
     std::vector<int16_t> narrow_;
