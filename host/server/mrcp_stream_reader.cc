@@ -85,10 +85,14 @@ MrcpStreamReader::Result MrcpStreamReader::Next(std::string *message, std::strin
     } else {
         has_request_id_ = false;
     }
-    if (tokens.empty() || tokens[0].compare(0, 5, "MRCP/") != 0)
+    if (line.compare(0, 5, "MRCP/") != 0)
         return Fail("not an MRCP start line: \"" + line.substr(0, 64) + "\"", error);
+    // The length follows the version and one space.
     uint64_t length = 0;
-    if (tokens.size() < 2 || !ParseDecimal(tokens[1], 10, &length))
+    const size_t space = line.find(' ');
+    if (tokens.size() < 2 || space == std::string::npos ||
+        line.compare(space + 1, tokens[1].size(), tokens[1]) != 0 ||
+        !ParseDecimal(tokens[1], 10, &length))
         return Fail("unreadable message-length in \"" + line.substr(0, 64) + "\"", error);
     if (length > MRCP_MESSAGE_MAX_LENGTH)
         return Fail("message-length " + std::to_string(length) + " over the limit of " +

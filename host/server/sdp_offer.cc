@@ -4,6 +4,10 @@
 #include <sofia-sip/su_alloc.h>
 #include <strings.h>
 
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
 namespace vantor {
 
 namespace {
@@ -34,10 +38,89 @@ void ReadPayloads(const sdp_media_t *m, SdpMediaLine *line) {
     }
 }
 
+bool IsTokenChar(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+           strchr("!#$%&'*+-.^_`{|}~", c) != nullptr;
+}
+
+bool IsToken(const std::string &text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (!IsTokenChar(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+// "token" or "token/token...", with no empty part.
+bool IsSlashedTokens(const std::string &text, bool digits_only) {
+    size_t begin = 0;
+    for (;;) {
+        size_t end = text.find('/', begin);
+        std::string part = text.substr(begin, end == std::string::npos ? end : end - begin);
+        if (!IsToken(part)) return false;
+        if (digits_only && part.find_first_not_of("0123456789") != std::string::npos) return false;
+        if (end == std::string::npos) return true;
+        begin = end + 1;
+    }
+}
+
+// m=<media> <port>[/<count>] <proto> <fmt> ..., each field as RFC 4566 has it.
+bool IsMediaLine(const std::string &line) {
+    std::vector<std::string> fields;
+    size_t begin = 2;
+    while (begin <= line.size()) {
+        size_t end = line.find(' ', begin);
+        if (end == std::string::npos) end = line.size();
+        fields.push_back(line.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    if (fields.size() < 3 || !IsToken(fields[0]) || !IsSlashedTokens(fields[1], true) ||
+        !IsSlashedTokens(fields[2], false))
+        return false;
+    for (size_t i = 3; i < fields.size(); ++i)
+        if (!IsToken(fields[i])) return false;
+    return true;
+}
+
+// sofia-sip's parser loops for ever on some text it does not expect (control
+// characters, a '/' or a byte beyond ASCII in an m-line's format list, an
+// m-line after blanks): SDP holds none of these, so such text is refused
+// before it gets there.
+bool CheckSdpText(const std::string &text, std::string *error) {
+    size_t begin = 0;
+    while (begin < text.size()) {
+        size_t end = text.find_first_of("\r\n", begin);
+        if (end == std::string::npos) end = text.size();
+        for (size_t i = begin; i < end; ++i) {
+            const unsigned char c = static_cast<unsigned char>(text[i]);
+            if ((c < 0x20 && c != '\t') || c == 0x7f) {
+                *error = "malformed SDP: control character " + std::to_string(c) + " at byte " +
+                         std::to_string(i);
+                return false;
+            }
+        }
+        // Every line is <letter>=<value>: the parser takes blanks before a
+        // type letter, which would hide an m-line from the check below.
+        if (end > begin &&
+            (end - begin < 2 || text[begin] < 'a' || text[begin] > 'z' || text[begin + 1] != '=')) {
+            *error = "malformed SDP: line \"" +
+                     text.substr(begin, std::min<size_t>(end - begin, 80)) + "\"";
+            return false;
+        }
+        if (text.compare(begin, 2, "m=") == 0 && !IsMediaLine(text.substr(begin, end - begin))) {
+            *error = "malformed SDP: media line \"" +
+                     text.substr(begin, std::min<size_t>(end - begin, 80)) + "\"";
+            return false;
+        }
+        begin = end + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ParseSdpOffer(const std::string &text, SdpOffer *offer, std::string *error) {
     *offer = SdpOffer();
+    if (!CheckSdpText(text, error)) return false;
     auto *home = static_cast<su_home_t *>(su_home_new(sizeof(su_home_t)));
     if (!home) {
         *error = "out of memory";

@@ -79,6 +79,8 @@ TEST(MrcpStreamReader, RefusesHostileStartLinesAndStopsReading) {
         "MRCP/2.0 " + std::to_string(MRCP_MESSAGE_MAX_LENGTH + 1) + " RECOGNIZE 7\r\n";
     const std::vector<Case> cases = {
         {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", false, 0},
+        {" MRCP/2.0 30 STOP 1\r\n\r\n", true, 1},  // the line starts with its version
+        {"MRCP/2.0  30 STOP 2\r\n\r\n", true, 2},  // one space before the length
         {"MRCP/2.0 abc RECOGNIZE 5\r\n\r\n", true, 5},
         {too_long, true, 7},
         {"MRCP/2.0 10 RECOGNIZE 9\r\n\r\n", true, 9},  // shorter than its start line

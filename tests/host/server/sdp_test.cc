@@ -113,8 +113,16 @@ TEST(Sdp, OfferReadCodecChosenAndEveryLineAnswered) {
               "m=application 0 TCP/MRCPv2 1\r\n"
               "a=cmid:3\r\n");
 
-    // Not an offer at all.
-    for (const char *bad : {"", "v=0\r\n", "hello\r\n", "v=0\r\no=x\r\n\x01\x02"}) {
+    // Not an offer at all, and offers on which sofia-sip's parser would spin
+    // for ever (refused before it sees them).
+    const std::string head =
+        "v=0\r\no=c 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n";
+    for (const std::string &bad : {std::string(), std::string("v=0\r\n"), std::string("hello\r\n"),
+                                   head + "m=application 0 TCP/MRCPv2 \x12\x12\x12"
+                                          "1\r\n",
+                                   head + "m=application 9 TCP/MRCPv2 1\xa3\xa3\r\n",
+                                   head + "m=video 5004 RTP5004 RTP//AVP 31\r\n",
+                                   head + "  m=application 9 TCP/MRCPv2 \"\r\n"}) {
         SdpOffer none;
         EXPECT_FALSE(vantor::ParseSdpOffer(bad, &none, &error)) << bad;
         EXPECT_FALSE(error.empty());
