@@ -1,5 +1,5 @@
 # Entry points: `make test` (bootstrap, build, run every test in a normal and
-# an ASan+UBSan build), `make tsan`, `make lint`, `make demo`, `make fuzz`,
+# an ASan+UBSan build), `make tsan`, `make lint`, `make demo`, `make demo-server`, `make fuzz`,
 # `make bench`.
 # `make soak [SOAK_RECOGNITIONS=N] [SOAK_CHANNELS=C] [SOAK_SEED=S]` runs the
 # faulted soak in the ASan+UBSan build (leaks checked at exit).
@@ -18,7 +18,7 @@ SOAK_RECOGNITIONS ?= 3000
 SOAK_CHANNELS ?= 24
 SOAK_SEED ?= 20261206
 
-.PHONY: all bootstrap build build-asan build-tsan build-fuzz test test-normal test-asan tsan lint soak demo fuzz fuzz-smoke \
+.PHONY: all bootstrap build build-asan build-tsan build-fuzz test test-normal test-asan tsan lint soak demo demo-server fuzz fuzz-smoke \
 	bench clean
 
 all: build
@@ -60,6 +60,9 @@ soak: build-asan
 
 demo: build
 	scripts/demo/run
+
+demo-server: build
+	scripts/demo/run-server
 
 build-fuzz: bootstrap
 	$(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DKORALRX_FUZZ=ON -DKORALRX_BENCH=OFF -DKORALRX_SPEECH_SERVICE=OFF \

@@ -187,7 +187,7 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
     return channels_.back().get();
 }
 
-bool EngineHost::OpenChannel(HostChannel *channel, std::string *error) {
+bool EngineHost::OpenChannel(HostChannel *channel, std::string *error, FrameSource *source) {
     mrcp_engine_channel_t *c = channel->engine_channel;
     channel->open_answer().Reset();
     if (!c->method_vtable->open(c)) {
@@ -204,7 +204,7 @@ bool EngineHost::OpenChannel(HostChannel *channel, std::string *error) {
     }
     c->is_open = TRUE;
     channel->set_state(HostChannel::State::kOpen);
-    clock_->Attach(c->termination->audio_stream, &channel->input());
+    clock_->Attach(c->termination->audio_stream, source ? source : &channel->input());
     return true;
 }
 
@@ -230,6 +230,14 @@ void EngineHost::DestroyChannel(HostChannel *channel) {
     if (c && c->method_vtable->destroy) c->method_vtable->destroy(c);
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Destroy Channel %s [%s]",
             channel->name().c_str(), channel->id().c_str());
+}
+
+void EngineHost::ForgetChannel(HostChannel *channel) {
+    for (auto it = channels_.begin(); it != channels_.end(); ++it) {
+        if (it->get() != channel) continue;
+        if (channel->state() == HostChannel::State::kClosed) channels_.erase(it);
+        return;
+    }
 }
 
 HostChannel *EngineHost::FindChannel(const std::string &name) const {
@@ -363,9 +371,19 @@ bool EngineHost::SendRequest(HostChannel *channel, const std::string &method,
         *error = std::string("the request does not parse: ") + (why ? why : "unknown reason");
         return false;
     }
-    channel->RequestSent(request_id);
+    return ProcessRequest(channel, request, error);
+}
+
+bool EngineHost::ProcessRequest(HostChannel *channel, mrcp_message_t *request, std::string *error) {
+    if (channel->state() != HostChannel::State::kOpen) {
+        *error = "the channel is not open";
+        return false;
+    }
+    const apt_str_t &name = request->start_line.method_name;
+    const std::string method = name.buf ? std::string(name.buf, name.length) : "request";
+    channel->RequestSent(request->start_line.request_id);
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Send %s %u to Channel %s", method.c_str(),
-            request_id, channel->name().c_str());
+            request->start_line.request_id, channel->name().c_str());
     mrcp_engine_channel_t *c = channel->engine_channel;
     if (!c->method_vtable->process_request(c, request)) {
         *error = "the process-request entry returned false for " + method;

@@ -47,9 +47,15 @@ class EngineHost {
     // not name the channel: the caller says which one.
     HostChannel *CreateChannel(const std::string &name, unsigned sampling_rate,
                                mrcp_version_e version, std::string *error);
-    bool OpenChannel(HostChannel *channel, std::string *error);
+    // Opens the channel and attaches its sink stream to the media clock, fed by
+    // source (nullptr: the channel's own input queue).
+    bool OpenChannel(HostChannel *channel, std::string *error, FrameSource *source = nullptr);
     bool CloseChannel(HostChannel *channel, std::string *error);
     HostChannel *FindChannel(const std::string &name) const;
+    // Drops a closed channel's host-side state; the pointer is invalid after.
+    // A long-running server calls it so that closed channels do not pile up.
+    void ForgetChannel(HostChannel *channel);
+    apr_size_t max_channels() const { return settings_.max_channels; }
     // Names of channels created and not closed, in creation order.
     std::vector<std::string> OpenChannelNames() const;
 
@@ -59,6 +65,10 @@ class EngineHost {
     bool SendRequest(HostChannel *channel, const std::string &method, mrcp_request_id request_id,
                      const std::vector<Header> &headers, const std::string &body, bool has_body,
                      std::string *error);
+    // Hands a request parsed from a client (from a pool of the channel's
+    // NewRequestPool, kept as long as the channel) to the channel's
+    // process-request slot.
+    bool ProcessRequest(HostChannel *channel, mrcp_message_t *request, std::string *error);
 
     // Protocol faults of the plugin seen so far (double answers, messages on a
     // channel that is not open, unusable messages).

@@ -9,15 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "frame_source.h"
 #include "mpf_frame.h"
 
 namespace vantor {
 
-class InputQueue {
+class InputQueue : public FrameSource {
   public:
     explicit InputQueue(unsigned sampling_rate);
 
-    unsigned sampling_rate() const { return sampling_rate_; }
+    unsigned sampling_rate() const override { return sampling_rate_; }
     // Samples in one 10 ms frame.
     size_t frame_samples() const { return frame_samples_; }
 
@@ -33,7 +34,7 @@ class InputQueue {
     // Fills frame with the next queued frame, or with silence when nothing is
     // queued; buffer holds frame_samples() samples and receives the audio.
     // True when the frame came from the queue.
-    bool Next(mpf_frame_t *frame, int16_t *buffer);
+    bool Next(mpf_frame_t *frame, int16_t *buffer) override;
     // Frames still queued.
     size_t Pending() const;
     // Waits until the queue is empty; false after timeout_ms of wall-clock time.

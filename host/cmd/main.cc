@@ -13,6 +13,7 @@
 #include "apt_dir_layout.h"
 #include "apt_log.h"
 #include "engine_host.h"
+#include "host_layout.h"
 #include "media_clock.h"
 #include "message_record.h"
 #include "options.h"
@@ -42,12 +43,6 @@ int Fail(const std::string &message, int code) {
     _exit(kExitFailure);
 }
 
-bool IsDir(const std::string &path, apr_pool_t *pool) {
-    apr_finfo_t info;
-    return apr_stat(&info, path.c_str(), APR_FINFO_TYPE, pool) == APR_SUCCESS &&
-           info.filetype == APR_DIR;
-}
-
 bool ReadScript(const Options &o, std::vector<vantor::ScriptCommand> *commands,
                 std::string *error) {
     std::stringstream text;
@@ -71,26 +66,6 @@ bool ReadScript(const Options &o, std::vector<vantor::ScriptCommand> *commands,
     return true;
 }
 
-apt_dir_layout_t *MakeLayout(const Options &o, apr_pool_t *pool) {
-    std::string root = o.root.empty() ? vantor::DefaultRootDir() : o.root;
-    apt_dir_layout_t *layout = apt_default_dir_layout_create(root.c_str(), pool);
-    std::string conf = o.conf;
-    if (conf.empty() && !IsDir(apt_dir_layout_path_get(layout, APT_LAYOUT_CONF_DIR), pool) &&
-        IsDir(vantor::SourceConfDir(), pool))
-        conf = vantor::SourceConfDir();
-    if (!conf.empty()) apt_dir_layout_path_set(layout, APT_LAYOUT_CONF_DIR, conf.c_str(), pool);
-    // The server's writable directories exist before the engine starts.
-    for (int entry : {APT_LAYOUT_LOG_DIR, APT_LAYOUT_DATA_DIR, APT_LAYOUT_VAR_DIR}) {
-        const char *dir = apt_dir_layout_path_get(layout, entry);
-        if (apr_dir_make_recursive(dir, APR_FPROT_OS_DEFAULT, pool) != APR_SUCCESS)
-            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Cannot Create Directory %s", dir);
-    }
-    for (int entry = 0; entry < APT_LAYOUT_DIR_COUNT; ++entry)
-        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Directory Layout [%d] %s", entry,
-                apt_dir_layout_path_get(layout, entry));
-    return layout;
-}
-
 int RunHost(const Options &o, apr_pool_t *pool) {
     std::vector<vantor::ScriptCommand> commands;
     std::string error;
@@ -100,7 +75,7 @@ int RunHost(const Options &o, apr_pool_t *pool) {
     if (o.mode == Options::Mode::kRecognize && !vantor::CheckRecognition(o, &audio, &error))
         return Fail(error, kExitUsage);
 
-    apt_dir_layout_t *layout = MakeLayout(o, pool);
+    apt_dir_layout_t *layout = vantor::MakeHostLayout(o.root, o.conf, pool);
     std::string plugin_path = o.plugin.empty() ? vantor::DefaultPluginPath() : o.plugin;
     vantor::PluginModule module;
     if (!module.Load(plugin_path, &error)) return Fail(error, kExitFailure);

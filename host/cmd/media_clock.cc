@@ -49,9 +49,10 @@ void MediaClock::Stop() {
     pool_ = nullptr;
 }
 
-void MediaClock::Attach(mpf_audio_stream_t *stream, InputQueue *queue) {
+void MediaClock::Attach(mpf_audio_stream_t *stream, FrameSource *source) {
     std::lock_guard<std::mutex> lock(feed_mutex_);
-    targets_.push_back(Target{stream, queue, std::vector<int16_t>(queue->frame_samples(), 0)});
+    targets_.push_back(
+        Target{stream, source, std::vector<int16_t>(source->sampling_rate() / 100, 0)});
 }
 
 void MediaClock::Detach(mpf_audio_stream_t *stream) {
@@ -105,7 +106,7 @@ void MediaClock::Loop() {
             idle = targets_.empty();
             for (Target &t : targets_) {
                 mpf_frame_t frame;
-                t.queue->Next(&frame, t.buffer.data());
+                t.source->Next(&frame, t.buffer.data());
                 if (t.stream->vtable && t.stream->vtable->write_frame)
                     t.stream->vtable->write_frame(t.stream, &frame);
             }

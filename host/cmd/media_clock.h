@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "input_queue.h"
+#include "frame_source.h"
 #include "mpf_stream.h"
 
 namespace vantor {
@@ -26,8 +26,9 @@ class MediaClock {
     bool Start(std::string *error);
     void Stop();
 
-    // Feeds the stream from the queue from the next tick on.
-    void Attach(mpf_audio_stream_t *stream, InputQueue *queue);
+    // Feeds the stream from the source from the next tick on; the source's
+    // Next() is called on the media thread until Detach returns.
+    void Attach(mpf_audio_stream_t *stream, FrameSource *source);
     // Stops feeding the stream; on return no write to it is in progress.
     void Detach(mpf_audio_stream_t *stream);
     // Media time elapsed, in ms (10 per tick).
@@ -54,7 +55,7 @@ class MediaClock {
   private:
     struct Target {
         mpf_audio_stream_t *stream;
-        InputQueue *queue;
+        FrameSource *source;
         std::vector<int16_t> buffer;
     };
 

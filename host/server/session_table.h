@@ -1,0 +1,73 @@
+// The server's SIP dialogs and their MRCP channels, found by SIP handle, by
+// Channel-Identifier and by the host channel's name. Only the SIP loop's
+// thread touches it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rtp_receiver.h"
+#include "sdp_answer.h"
+
+namespace vantor {
+
+class HostChannel;
+class MrcpConnection;
+
+struct ServerChannel {
+    std::string name;        // the host channel's name: "d<dialog>-m<line>"
+    std::string identifier;  // Channel-Identifier: ID@speechrecog
+    HostChannel *host = nullptr;
+    size_t line = 0;        // the MRCP m-line that made it
+    size_t audio_line = 0;  // the audio m-line it hears
+    // The connection that sent its first message; its messages go back there.
+    MrcpConnection *connection = nullptr;
+};
+
+// The receiving end of one offered audio line.
+struct DialogMedia {
+    std::unique_ptr<RtpReceiver> receiver;
+    AudioFormat format;
+};
+
+struct Dialog {
+    uint64_t id = 0;
+    void *handle = nullptr;  // the SIP stack's dialog handle
+    uint64_t sdp_version = 0;
+    std::vector<AnswerLine> answer;  // the last answer, one entry per m-line
+    std::vector<std::unique_ptr<ServerChannel>> channels;
+    std::map<size_t, DialogMedia> media;  // by audio m-line
+};
+
+class SessionTable {
+  public:
+    SessionTable();
+    ~SessionTable();
+
+    Dialog *Add(void *handle);
+    Dialog *Find(void *handle) const;
+    void Remove(void *handle);
+    size_t size() const { return dialogs_.size(); }
+    std::vector<Dialog *> All() const;
+
+    // Channels are indexed once added to their dialog with Index, and no
+    // longer after Unindex.
+    void Index(ServerChannel *channel);
+    void Unindex(ServerChannel *channel);
+    ServerChannel *FindByIdentifier(const std::string &identifier) const;
+    ServerChannel *FindByName(const std::string &name) const;
+    size_t channel_count() const { return by_name_.size(); }
+    // Forgets the connection in every channel bound to it.
+    void Unbind(const MrcpConnection *connection);
+
+  private:
+    uint64_t next_id_ = 1;
+    std::map<void *, std::unique_ptr<Dialog>> dialogs_;
+    std::map<std::string, ServerChannel *> by_identifier_;
+    std::map<std::string, ServerChannel *> by_name_;
+};
+
+}  // namespace vantor

@@ -1,0 +1,196 @@
+// vantor-client against vantor-server through the network on 127.0.0.1, the
+// real plugin behind it and the local speech service's offline recognizer:
+// speech over each codec and rate, digits as RFC 4733 events, a restarted
+// server, refusals, a STOP, and a call hung up in the middle of a recognition.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "KoralTest/Speech.h"
+#include "KoralTest/SpeechServiceProcess.h"
+#include "KoralTest/TempDir.h"
+#include "KoralTest/TestCerts.h"
+#include "client_process.h"
+#include "server_process.h"
+
+namespace vantor_test {
+namespace {
+
+const char kWords[] = "call home";
+
+class ClientCallTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        std::string error;
+        certs_ = KoralTest::TestCerts::Make(&error);
+        ASSERT_TRUE(certs_) << error;
+        KoralTest::SpeechServiceOptions o;
+        o.m_Engine = "pocketsphinx";
+        o.m_CertFile = certs_->CertFile();
+        o.m_KeyFile = certs_->KeyFile();
+        o.m_CaFile = certs_->CaFile();
+        service_ = KoralTest::SpeechServiceProcess::Start(o, &error);
+        ASSERT_TRUE(service_) << error;
+        audio_ = std::make_unique<KoralTest::TempDir>("vantor-client-test");
+        // "call home" in the voice the offline recognizer gets right through a
+        // telephone band, with the pauses of a caller around it.
+        for (int rate : {8000, 16000}) {
+            KoralTest::Samples speech;
+            ASSERT_TRUE(
+                KoralTest::Synthesize(kWords, rate, speech, &error, KoralTest::Voice::FliteRms))
+                << error;
+            const KoralTest::Samples wav = KoralTest::Join(
+                {KoralTest::Silence(300, rate), speech, KoralTest::Silence(300, rate)});
+            ASSERT_TRUE(KoralTest::WriteWav(Wav(rate), wav, rate));
+        }
+        KoralTest::Samples longer;
+        ASSERT_TRUE(KoralTest::Synthesize(
+            "please call home and tell them that I will be late for dinner tonight because the "
+            "trains are not running on time",
+            8000, longer, &error, KoralTest::Voice::FliteRms))
+            << error;
+        ASSERT_TRUE(KoralTest::WriteWav(audio_->File("long-8000.wav"), longer, 8000));
+    }
+    static void TearDownTestSuite() {
+        service_.reset();
+        certs_.reset();
+        audio_.reset();
+    }
+    static std::string Wav(int rate) {
+        return audio_->File("call-home-" + std::to_string(rate) + ".wav");
+    }
+
+    void TearDown() override {
+        if (server_) server_->Stop();
+        if (HasFailure() && server_) {
+            std::string log = server_->Log();
+            if (log.size() > 12000) log = log.substr(log.size() - 12000);
+            std::cerr << "== server log (end)\n" << log;
+        }
+        server_.reset();
+    }
+
+    void StartServer(const std::string &codecs = "PCMU PCMA L16/16000 L16/8000") {
+        if (server_) {
+            EXPECT_EQ(server_->Stop(), 0);
+        }
+        ServerSetup setup;
+        setup.key_file = service_->KeyFilePath();
+        setup.ca_file = certs_->CaFile();
+        setup.codecs = codecs;
+        // A deep jitter buffer: on a busy machine a client stalled for longer
+        // than the default 60 ms would leave gaps, and the recognizer would
+        // hear other words. The words are what these tests check.
+        setup.extra_xml = "  <rtp jitter-buffer=\"400\"/>\n";
+        std::string error;
+        server_ = ServerProcess::Start(setup, &error);
+        ASSERT_TRUE(server_) << error;
+    }
+    std::string Uri() const { return "sip:127.0.0.1:" + std::to_string(server_->sip_port()); }
+
+    // A recognition that ends in success with the words as the best result,
+    // printed as text: START-OF-INPUT then RECOGNITION-COMPLETE.
+    void ExpectRecognized(const ClientRun &run, const std::string &instance) {
+        EXPECT_EQ(run.status, 0) << run.err << run.out;
+        const size_t start = run.out.find("START-OF-INPUT 1 IN-PROGRESS");
+        const size_t complete = run.out.find("RECOGNITION-COMPLETE 1 COMPLETE");
+        EXPECT_NE(start, std::string::npos) << run.out;
+        EXPECT_NE(complete, std::string::npos) << run.out;
+        EXPECT_LT(start, complete);
+        EXPECT_NE(run.out.find("Completion-Cause:000 success"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("<instance>" + instance + "</instance>"), std::string::npos)
+            << run.out;
+        EXPECT_EQ(run.err, "");
+    }
+
+    std::unique_ptr<ServerProcess> server_;
+    static std::unique_ptr<KoralTest::TestCerts> certs_;
+    static std::unique_ptr<KoralTest::SpeechServiceProcess> service_;
+    static std::unique_ptr<KoralTest::TempDir> audio_;
+};
+
+std::unique_ptr<KoralTest::TestCerts> ClientCallTest::certs_;
+std::unique_ptr<KoralTest::SpeechServiceProcess> ClientCallTest::service_;
+std::unique_ptr<KoralTest::TempDir> ClientCallTest::audio_;
+
+TEST_F(ClientCallTest, SpeechOverEachCodecAndRateAndAfterARestart) {
+    StartServer();
+    ExpectRecognized(RunClient({"recognize", "--server", Uri(), "--codec", "pcmu", Wav(8000)}),
+                     kWords);
+    ExpectRecognized(RunClient({"recognize", "--server", Uri(), "--codec", "pcma", Wav(8000)}),
+                     kWords);
+    ExpectRecognized(RunClient({"recognize", "--server", Uri(), "--codec", "l16", Wav(8000)}),
+                     kWords);
+    // Wideband, printed as JSON lines.
+    const ClientRun wide = RunClient({"recognize", "--server", Uri(), "--codec", "l16", "--rate",
+                                      "16000", "--json", Wav(16000)});
+    EXPECT_EQ(wide.status, 0) << wide.err << wide.out;
+    const size_t first_end = wide.out.find('\n');
+    ASSERT_NE(first_end, std::string::npos) << wide.out;
+    const std::string first = wide.out.substr(0, first_end);
+    const std::string second = wide.out.substr(first_end + 1);
+    EXPECT_NE(first.find("\"name\": \"START-OF-INPUT\""), std::string::npos) << first;
+    EXPECT_NE(second.find("\"name\": \"RECOGNITION-COMPLETE\""), std::string::npos) << second;
+    EXPECT_NE(second.find("<instance>call home</instance>"), std::string::npos) << second;
+    EXPECT_EQ(second.find('\n'), second.size() - 1) << "one line per message";
+
+    // A server restarted with fewer codecs: what it dropped is refused in SIP,
+    // what it kept is served as before.
+    StartServer("PCMU");
+    const ClientRun refused =
+        RunClient({"recognize", "--server", Uri(), "--codec", "pcma", Wav(8000)});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("INVITE answered 488"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.out, "");
+    ExpectRecognized(RunClient({"recognize", "--server", Uri(), Wav(8000)}), kWords);
+}
+
+TEST_F(ClientCallTest, DigitsRefusalsStopAndAHangUpMidRecognition) {
+    StartServer();
+    const ClientRun digits = RunClient({"dtmf", "--server", Uri(), "--codec", "pcma", "1379"});
+    ExpectRecognized(digits, "1379");
+    EXPECT_NE(digits.out.find("Input-Type:dtmf"), std::string::npos) << digits.out;
+
+    // Refused before anything is sent: a file at another rate than the call's.
+    const ClientRun wrong_rate = RunClient({"recognize", "--server", Uri(), Wav(16000)});
+    EXPECT_EQ(wrong_rate.status, 2);
+    EXPECT_NE(wrong_rate.err.find("sampled at 16000 Hz but the call sends 8000 Hz"),
+              std::string::npos)
+        << wrong_rate.err;
+    // A grammar the recognizer refuses: the refusing response is printed.
+    const ClientRun bad_grammar =
+        RunClient({"recognize", "--server", Uri(), "--grammar", "builtin:nonsense/x", Wav(8000)});
+    EXPECT_EQ(bad_grammar.status, 1);
+    EXPECT_NE(bad_grammar.out.find(" 1 4"), std::string::npos) << bad_grammar.out;  // 4xx
+    EXPECT_NE(bad_grammar.out.find(" COMPLETE\n"), std::string::npos) << bad_grammar.out;
+    EXPECT_EQ(bad_grammar.out.find("RECOGNITION-COMPLETE"), std::string::npos) << bad_grammar.out;
+
+    // Stopped while the caller still speaks: the STOP's response names the
+    // recognition it ended, and no result follows.
+    const ClientRun stopped = RunClient(
+        {"recognize", "--server", Uri(), "--stop-after", "800", audio_->File("long-8000.wav")});
+    EXPECT_EQ(stopped.status, 1);
+    EXPECT_NE(stopped.out.find(" 2 200 COMPLETE"), std::string::npos) << stopped.out;
+    EXPECT_NE(stopped.out.find("Active-Request-Id-List:1"), std::string::npos) << stopped.out;
+    EXPECT_EQ(stopped.out.find("RECOGNITION-COMPLETE"), std::string::npos) << stopped.out;
+
+    // Hung up while the caller still speaks: no result follows, and the
+    // server goes on serving.
+    ClientProcess caller;
+    std::string error;
+    ASSERT_TRUE(
+        caller.Start({"recognize", "--server", Uri(), audio_->File("long-8000.wav")}, &error))
+        << error;
+    ASSERT_TRUE(caller.WaitOutput("START-OF-INPUT", 30000)) << caller.out() << caller.err();
+    caller.Signal(SIGINT);
+    EXPECT_EQ(caller.Wait(30000), 1);
+    EXPECT_EQ(caller.out().find("RECOGNITION-COMPLETE"), std::string::npos) << caller.out();
+    EXPECT_NE(caller.err().find("interrupted: hanging up"), std::string::npos) << caller.err();
+    ExpectRecognized(RunClient({"dtmf", "--server", Uri(), "42"}), "42");
+}
+
+}  // namespace
+}  // namespace vantor_test

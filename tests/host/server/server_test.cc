@@ -1,0 +1,361 @@
+// vantor-server end to end through the network: SIP dialogs over UDP that set
+// up MRCPv2 channels of the real plugin, requests and events over TCP routed
+// by Channel-Identifier, and every refusal SIP and MRCP call for.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "server_fixture.h"
+
+namespace vantor_test {
+
+std::unique_ptr<KoralTest::TestCerts> ServerTest::certs_;
+std::unique_ptr<KoralTest::SpeechServiceProcess> ServerTest::service_;
+
+namespace {
+
+// Reads messages until one matches; the others go to *passed.
+bool ReceiveUntil(MrcpTestClient *client, const std::function<bool(const MrcpReply &)> &match,
+                  MrcpReply *found, std::vector<MrcpReply> *passed = nullptr) {
+    MrcpReply reply;
+    while (client->Receive(&reply)) {
+        if (match(reply)) {
+            *found = reply;
+            return true;
+        }
+        if (passed) passed->push_back(reply);
+    }
+    return false;
+}
+
+bool IsResponse(const MrcpReply &r, uint32_t id) { return r.Token(2) == std::to_string(id); }
+
+// Stops the server (expecting exit status 0) while answering the BYE it
+// sends to each dialog left; the Call-IDs of those BYEs.
+std::set<std::string> StopAnsweringByes(ServerProcess *server, SipPeer *sip, size_t dialogs) {
+    std::thread stop([server] { EXPECT_EQ(server->Stop(), 0); });
+    std::set<std::string> byes;
+    SipMessage request;
+    while (byes.size() < dialogs && sip->WaitRequest(&request, 20000)) {
+        EXPECT_EQ(request.method, "BYE");
+        byes.insert(request.Header("Call-ID"));
+    }
+    stop.join();
+    return byes;
+}
+
+}  // namespace
+
+// Two dialogs whose channels share one MRCP connection, each answered with
+// its own codec; requests and events of both routed by Channel-Identifier;
+// the RFC 6787 refusals for what cannot reach a channel; a lying length
+// closing the connection while the server goes on serving.
+TEST_F(ServerTest, ChannelsShareAConnectionAndRefusalsKeepItServing) {
+    ServerProcess *server = StartServer(Setup());
+    ASSERT_TRUE(server);
+    SipPeer sip(server->sip_port());
+    ASSERT_TRUE(sip.ok());
+
+    SipMessage a;
+    ASSERT_TRUE(sip.Invite("a", MrcpOffer("new", "0 8 101", kPcmuMaps), &a));
+    ASSERT_EQ(a.status, 200) << a.text;
+    EXPECT_EQ(a.Header("Content-Type"), "application/sdp");
+    EXPECT_EQ(a.SdpPort("application"), static_cast<int>(server->mrcp_port())) << a.body;
+    EXPECT_EQ(a.SdpAttribute("setup"), "passive");
+    EXPECT_EQ(a.SdpAttribute("connection"), "new");
+    EXPECT_EQ(a.SdpAttribute("cmid"), "1");
+    EXPECT_EQ(a.SdpAttribute("mid"), "1");
+    EXPECT_NE(a.body.find(" RTP/AVP 0 101\r\n"), std::string::npos) << a.body;
+    EXPECT_NE(a.body.find("a=rtpmap:101 telephone-event/8000\r\na=fmtp:101 0-15\r\n"),
+              std::string::npos);
+    EXPECT_NE(a.body.find("a=recvonly\r\n"), std::string::npos);
+    EXPECT_GT(a.SdpPort("audio"), 0);
+    const std::string channel_a = a.SdpAttribute("channel");
+    ASSERT_NE(channel_a.find("@speechrecog"), std::string::npos) << a.body;
+    ASSERT_TRUE(sip.Ack("a"));
+
+    // L16 at 16 kHz only, on the connection the first channel opened.
+    SipMessage b;
+    ASSERT_TRUE(sip.Invite("b", MrcpOffer("existing", "96", "a=rtpmap:96 L16/16000\r\n"), &b));
+    ASSERT_EQ(b.status, 200) << b.text;
+    EXPECT_EQ(b.SdpAttribute("connection"), "existing");
+    EXPECT_NE(b.body.find(" RTP/AVP 96\r\na=rtpmap:96 L16/16000\r\n"), std::string::npos) << b.body;
+    const std::string channel_b = b.SdpAttribute("channel");
+    EXPECT_NE(channel_b, channel_a);
+    EXPECT_NE(b.SdpPort("audio"), a.SdpPort("audio"));
+    ASSERT_TRUE(sip.Ack("b"));
+
+    MrcpTestClient mrcp(server->mrcp_port());
+    ASSERT_TRUE(mrcp.ok());
+    // Both in one write: the reader cuts them apart.
+    ASSERT_TRUE(
+        mrcp.Send(MrcpRequest("RECOGNIZE", 1, channel_a, DtmfNoInputHeaders(200), kDtmfGrammar) +
+                  MrcpRequest("RECOGNIZE", 2, channel_b, DtmfNoInputHeaders(300), kDtmfGrammar)));
+    std::map<std::string, std::string> seen;  // start line kind -> Channel-Identifier
+    for (int i = 0; i < 4; ++i) {
+        MrcpReply r;
+        ASSERT_TRUE(mrcp.Receive(&r)) << "message " << i;
+        std::string key = r.Token(2) == "RECOGNITION-COMPLETE" ? "complete " + r.Token(3)
+                                                               : "response " + r.Token(2);
+        seen[key] = r.Header("Channel-Identifier");
+        if (key.compare(0, 8, "response") == 0) {
+            EXPECT_EQ(r.Token(3), "200") << r.text;
+        } else {
+            EXPECT_EQ(r.Header("Completion-Cause"), "002 no-input-timeout") << r.text;
+        }
+    }
+    EXPECT_EQ(seen["response 1"], channel_a);
+    EXPECT_EQ(seen["response 2"], channel_b);
+    EXPECT_EQ(seen["complete 1"], channel_a);
+    EXPECT_EQ(seen["complete 2"], channel_b);
+
+    // What cannot reach a channel is refused with its RFC 6787 status.
+    struct Refused {
+        std::string request;
+        uint32_t id;
+        std::string status;
+    };
+    const std::vector<Refused> refusals = {
+        {MrcpRequest("STOP", 10, "0123456789abcdef@speechrecog"), 10, "405"},
+        {MrcpRequest("STOP", 11, ""), 11, "406"},
+        {MrcpRequest("RECOGNIZE", 12, channel_a, "No-Input-Timeout:soon\r\n"), 12, "404"},
+        {MrcpRequest("FROBNICATE", 13, channel_a), 13, "401"},
+    };
+    for (const Refused &r : refusals) {
+        ASSERT_TRUE(mrcp.Send(r.request));
+        MrcpReply reply;
+        ASSERT_TRUE(mrcp.Receive(&reply)) << r.request;
+        EXPECT_EQ(reply.Token(2), std::to_string(r.id)) << reply.text;
+        EXPECT_EQ(reply.Token(3), r.status) << r.request;
+        EXPECT_EQ(reply.Token(4), "COMPLETE");
+    }
+
+    // A channel belongs to the connection that spoke for it first.
+    MrcpTestClient intruder(server->mrcp_port());
+    ASSERT_TRUE(intruder.SendRequest("STOP", 20, channel_a));
+    MrcpReply refused;
+    ASSERT_TRUE(intruder.Receive(&refused));
+    EXPECT_EQ(refused.Token(3), "405") << refused.text;
+    // A length shorter than its own start line: answered, then the connection closes.
+    ASSERT_TRUE(intruder.Send("MRCP/2.0 5 STOP 21\r\n\r\n"));
+    ASSERT_TRUE(intruder.Receive(&refused));
+    EXPECT_EQ(refused.Token(2), "21");
+    EXPECT_EQ(refused.Token(3), "408");
+    EXPECT_TRUE(intruder.WaitClosed());
+    // Not a start line at all: closed without an answer.
+    MrcpTestClient garbage(server->mrcp_port());
+    ASSERT_TRUE(garbage.Send(std::string(600, 'x')));
+    EXPECT_TRUE(garbage.WaitClosed());
+
+    // The first connection still serves both channels.
+    ASSERT_TRUE(mrcp.SendRequest("STOP", 30, channel_b));
+    MrcpReply stop;
+    ASSERT_TRUE(mrcp.Receive(&stop));
+    EXPECT_EQ(stop.Token(2), "30");
+    EXPECT_EQ(stop.Token(3), "200");
+    EXPECT_EQ(stop.Header("Channel-Identifier"), channel_b);
+
+    SipMessage bye;
+    ASSERT_TRUE(sip.Bye("a", &bye));
+    EXPECT_EQ(bye.status, 200);
+    ASSERT_TRUE(sip.Bye("b", &bye));
+    EXPECT_EQ(bye.status, 200);
+    EXPECT_EQ(server->Stop(), 0);
+}
+
+// A re-INVITE that removes the resource closes its channel; BYE during a
+// recognition closes the channel and no RECOGNITION-COMPLETE follows it;
+// SIGTERM sends BYE to the dialogs left and the server exits 0.
+TEST_F(ServerTest, DialogEndsCloseChannelsAndShutdownSendsBye) {
+    ServerProcess *server = StartServer(Setup());
+    ASSERT_TRUE(server);
+    SipPeer sip(server->sip_port());
+    SipMessage ok;
+    ASSERT_TRUE(sip.Invite("r", MrcpOffer("new", "0", "a=rtpmap:0 PCMU/8000\r\n"), &ok));
+    ASSERT_EQ(ok.status, 200);
+    ASSERT_TRUE(sip.Ack("r"));
+    const std::string channel_r = ok.SdpAttribute("channel");
+    ASSERT_TRUE(sip.Invite("c", MrcpOffer("new", "8", "a=rtpmap:8 PCMA/8000\r\n"), &ok));
+    ASSERT_EQ(ok.status, 200);
+    ASSERT_TRUE(sip.Ack("c"));
+    const std::string channel_c = ok.SdpAttribute("channel");
+    EXPECT_NE(ok.body.find(" RTP/AVP 8\r\n"), std::string::npos) << ok.body;
+    // No telephone-event offered, none answered.
+    EXPECT_EQ(ok.body.find("telephone-event"), std::string::npos);
+
+    MrcpTestClient mrcp(server->mrcp_port());
+    ASSERT_TRUE(
+        mrcp.SendRequest("RECOGNIZE", 1, channel_r, DtmfNoInputHeaders(60000), kDtmfGrammar));
+    MrcpReply reply;
+    ASSERT_TRUE(mrcp.Receive(&reply));
+    ASSERT_EQ(reply.Token(3), "200") << reply.text;
+    ASSERT_EQ(reply.Token(4), "IN-PROGRESS");
+
+    // Same offer with the control line's port 0: the resource goes, the dialog stays.
+    ASSERT_TRUE(sip.Invite("r", MrcpOffer("new", "0", "a=rtpmap:0 PCMU/8000\r\n", 40000, 0), &ok));
+    ASSERT_EQ(ok.status, 200) << ok.text;
+    EXPECT_EQ(ok.SdpPort("application"), 0) << ok.body;
+    ASSERT_TRUE(sip.Ack("r"));
+    // Whatever the plugin sent for the recognition it ended was dropped: the
+    // next thing on the connection answers the next request.
+    ASSERT_TRUE(mrcp.SendRequest("STOP", 2, channel_r));
+    std::vector<MrcpReply> before;
+    ASSERT_TRUE(ReceiveUntil(
+        &mrcp, [](const MrcpReply &r) { return IsResponse(r, 2); }, &reply, &before));
+    EXPECT_EQ(reply.Token(3), "405");
+    EXPECT_TRUE(before.empty()) << before.front().text;
+
+    // BYE while a recognition runs on the other dialog.
+    ASSERT_TRUE(
+        mrcp.SendRequest("RECOGNIZE", 3, channel_c, DtmfNoInputHeaders(60000), kDtmfGrammar));
+    ASSERT_TRUE(mrcp.Receive(&reply));
+    ASSERT_EQ(reply.Token(3), "200") << reply.text;
+    SipMessage bye;
+    ASSERT_TRUE(sip.Bye("c", &bye));
+    EXPECT_EQ(bye.status, 200);
+    // The stack answers BYE at once; the server hears of it in order with
+    // what follows, so the answer to a later INVITE proves the dialog is gone.
+    ASSERT_TRUE(sip.Invite("d", MrcpOffer("new", "8", "a=rtpmap:8 PCMA/8000\r\n"), &ok));
+    ASSERT_EQ(ok.status, 200);
+    ASSERT_TRUE(sip.Ack("d"));
+    ASSERT_TRUE(mrcp.SendRequest("STOP", 4, channel_c));
+    before.clear();
+    ASSERT_TRUE(ReceiveUntil(
+        &mrcp, [](const MrcpReply &r) { return IsResponse(r, 4); }, &reply, &before));
+    EXPECT_EQ(reply.Token(3), "405") << "the channel outlived its dialog";
+    for (const MrcpReply &r : before) ADD_FAILURE() << "after BYE: " << r.text;
+    // A BYE for the dialog that is gone: 481.
+    ASSERT_TRUE(sip.Bye("c", &bye));
+    EXPECT_EQ(bye.status, 481);
+
+    // Shutdown: the dialogs left get their BYE, and the server exits cleanly.
+    EXPECT_EQ(StopAnsweringByes(server, &sip, 2),
+              (std::set<std::string>{"r@vantor-test", "d@vantor-test"}));
+    EXPECT_TRUE(mrcp.WaitClosed());
+    const std::string log = server->Log();
+    EXPECT_NE(log.find("Server Stopped"), std::string::npos);
+}
+
+// Offers the server cannot take: 488; the session limit: 503 with
+// Retry-After; OPTIONS: 200; a request for an unknown dialog: 481.
+TEST_F(ServerTest, SipRefusalsAndOptions) {
+    ServerSetup setup = Setup();
+    setup.max_sessions = 1;
+    setup.codecs = "PCMA L16/8000 bogus";  // an unknown codec is skipped with a warning
+    ServerProcess *server = StartServer(setup);
+    ASSERT_TRUE(server);
+    SipPeer sip(server->sip_port());
+
+    const std::vector<std::pair<std::string, std::string>> not_acceptable = {
+        {"no SDP", ""},
+        {"not SDP", "this is not a session description\r\n"},
+        {"PCMU only", MrcpOffer("new", "0", "a=rtpmap:0 PCMU/8000\r\n")},
+        {"L16 at 16 kHz only", MrcpOffer("new", "96", "a=rtpmap:96 L16/16000\r\n")},
+        {"synthesizer only",
+         "v=0\r\no=peer 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+         "m=application 9 TCP/MRCPv2 1\r\na=setup:active\r\na=connection:new\r\n"
+         "a=resource:speechsynth\r\na=cmid:1\r\nm=audio 4000 RTP/AVP 8\r\na=mid:1\r\n"},
+        {"audio only",
+         "v=0\r\no=peer 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\n"
+         "t=0 0\r\nm=audio 4000 RTP/AVP 8\r\n"},
+    };
+    int n = 0;
+    for (const auto &offer : not_acceptable) {
+        SipMessage r;
+        ASSERT_TRUE(sip.Invite("refused" + std::to_string(n++), offer.second, &r)) << offer.first;
+        EXPECT_EQ(r.status, 488) << offer.first;
+    }
+
+    SipMessage first;
+    ASSERT_TRUE(sip.Invite("first", MrcpOffer("new", "0 96", "a=rtpmap:96 L16/8000\r\n"), &first));
+    ASSERT_EQ(first.status, 200) << first.text;
+    EXPECT_NE(first.body.find(" RTP/AVP 96\r\na=rtpmap:96 L16/8000\r\n"), std::string::npos);
+    ASSERT_TRUE(sip.Ack("first"));
+    SipMessage full;
+    ASSERT_TRUE(sip.Invite("second", MrcpOffer("new", "8", "a=rtpmap:8 PCMA/8000\r\n"), &full));
+    EXPECT_EQ(full.status, 503);
+    EXPECT_EQ(full.Header("Retry-After"), "7");
+
+    SipMessage options;
+    ASSERT_TRUE(sip.Options(&options));
+    EXPECT_EQ(options.status, 200);
+    SipMessage unknown;
+    ASSERT_TRUE(sip.Bye("never-invited", &unknown));
+    EXPECT_EQ(unknown.status, 481);
+
+    // The refused ones left nothing behind: the one dialog ends and a new one fits.
+    SipMessage bye;
+    ASSERT_TRUE(sip.Bye("first", &bye));
+    EXPECT_EQ(bye.status, 200);
+
+    // CANCEL right behind its INVITE: the INVITE ends 487, or, answered
+    // already, the CANCEL changes nothing and the call ends with BYE.
+    ASSERT_TRUE(
+        sip.InviteAndCancel("cancelled", MrcpOffer("new", "8", "a=rtpmap:8 PCMA/8000\r\n")));
+    SipMessage invite, cancel;
+    ASSERT_TRUE(sip.WaitFinal("cancelled", "INVITE", &invite));
+    ASSERT_TRUE(sip.WaitFinal("cancelled", "CANCEL", &cancel));
+    if (invite.status == 487) {
+        EXPECT_EQ(cancel.status, 200);
+        sip.AckFailure("cancelled", invite);
+    } else {
+        ASSERT_EQ(invite.status, 200) << invite.text;
+        sip.Answered("cancelled", invite);
+        ASSERT_TRUE(sip.Ack("cancelled"));
+        ASSERT_TRUE(sip.Bye("cancelled", &bye));
+        EXPECT_EQ(bye.status, 200);
+    }
+    ASSERT_TRUE(sip.Invite("third", MrcpOffer("new", "8", "a=rtpmap:8 PCMA/8000\r\n"), &full));
+    EXPECT_EQ(full.status, 200);
+    ASSERT_TRUE(sip.Ack("third"));
+    EXPECT_EQ(StopAnsweringByes(server, &sip, 1), (std::set<std::string>{"third@vantor-test"}));
+    EXPECT_NE(server->Log().find("Bad value \"bogus\" of codecs"), std::string::npos);
+}
+
+}  // namespace vantor_test
+
+namespace vantor_test {
+
+// Two hundred dialogs at once, each with its channel and RTP port; one more
+// is refused at the limit; all end, and the server is as empty as it began.
+TEST_F(ServerTest, TwoHundredDialogsComeAndGoWithoutLeftovers) {
+    ServerSetup setup = Setup();
+    setup.max_sessions = 200;
+    ServerProcess *server = StartServer(setup);
+    ASSERT_TRUE(server);
+    SipPeer sip(server->sip_port());
+    std::set<std::string> channels;
+    std::set<int> ports;
+    for (int i = 0; i < 200; ++i) {
+        const std::string call = "load" + std::to_string(i);
+        SipMessage ok;
+        ASSERT_TRUE(sip.Invite(call, MrcpOffer("new", "0 101", kPcmuMaps), &ok)) << call;
+        ASSERT_EQ(ok.status, 200) << call << ": " << ok.text;
+        ASSERT_TRUE(sip.Ack(call));
+        channels.insert(ok.SdpAttribute("channel"));
+        ports.insert(ok.SdpPort("audio"));
+    }
+    EXPECT_EQ(channels.size(), 200u);
+    EXPECT_EQ(ports.size(), 200u);
+    SipMessage full;
+    ASSERT_TRUE(sip.Invite("one-too-many", MrcpOffer("new", "0", kPcmuMaps), &full));
+    EXPECT_EQ(full.status, 503);
+    for (int i = 0; i < 200; ++i) {
+        SipMessage bye;
+        ASSERT_TRUE(sip.Bye("load" + std::to_string(i), &bye));
+        EXPECT_EQ(bye.status, 200);
+    }
+    // The answer to a later INVITE comes after every BYE was handled.
+    SipMessage again;
+    ASSERT_TRUE(sip.Invite("again", MrcpOffer("new", "0", kPcmuMaps), &again));
+    ASSERT_EQ(again.status, 200);
+    ASSERT_TRUE(sip.Ack("again"));
+    // Exit status 0 also says that no engine channel was left open.
+    EXPECT_EQ(StopAnsweringByes(server, &sip, 1), (std::set<std::string>{"again@vantor-test"}));
+}
+
+}  // namespace vantor_test

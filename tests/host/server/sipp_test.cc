@@ -1,0 +1,71 @@
+// SIP conformance with SIPp: its scenarios (sipp/*.xml) against vantor-server
+// over UDP and TCP, each run as a separate sipp process that must end with
+// every call successful.
+#include <gtest/gtest.h>
+
+#include "KoralTest/Process.h"
+#include "KoralTest/TempDir.h"
+#include "KoralTest/TestPaths.h"
+#include "server_fixture.h"
+
+namespace vantor_test {
+
+std::unique_ptr<KoralTest::TestCerts> ServerTest::certs_;
+std::unique_ptr<KoralTest::SpeechServiceProcess> ServerTest::service_;
+
+namespace {
+
+class SippTest : public ServerTest {
+  protected:
+    // Runs sipp/<scenario>.xml calls times against the server; the reason
+    // (with sipp's error log) when a call failed.
+    ::testing::AssertionResult RunScenario(const ServerProcess &server, const std::string &scenario,
+                                           const std::string &transport = "u1",
+                                           unsigned calls = 1) {
+        KoralTest::TempDir dir("vantor-sipp");
+        const std::string errors = dir.File("errors.log");
+        std::string error;
+        bool ok = KoralTest::RunProgram(
+            {"sipp", "-sf", KoralTest::SourceDir() + "/tests/host/server/sipp/" + scenario + ".xml",
+             "-i", "127.0.0.1", "-t", transport, "-m", std::to_string(calls), "-l",
+             std::to_string(calls), "-nostdin", "-timeout", "30", "-timeout_error", "-trace_err",
+             "-error_file", errors, "127.0.0.1:" + std::to_string(server.sip_port())},
+            &error);
+        if (ok) return ::testing::AssertionSuccess();
+        std::string log;
+        KoralTest::ReadTextFile(errors, log);
+        return ::testing::AssertionFailure()
+               << scenario << " over " << transport << ": " << error << "\n"
+               << log.substr(0, 3000);
+    }
+};
+
+}  // namespace
+
+// A session set up and torn down over UDP and over TCP, an offer refused with
+// 488, OPTIONS; then, with the one session allowed held by another peer, 503.
+TEST_F(SippTest, ScenariosOverUdpAndTcp) {
+    ServerSetup setup = Setup();
+    setup.max_sessions = 1;
+    ServerProcess *server = StartServer(setup);
+    ASSERT_TRUE(server);
+    EXPECT_TRUE(RunScenario(*server, "invite_bye", "u1"));
+    EXPECT_TRUE(RunScenario(*server, "invite_bye", "t1"));
+    EXPECT_TRUE(RunScenario(*server, "refused_488"));
+    EXPECT_TRUE(RunScenario(*server, "options", "u1"));
+    EXPECT_TRUE(RunScenario(*server, "options", "t1"));
+
+    SipPeer holder(server->sip_port());
+    SipMessage ok;
+    ASSERT_TRUE(holder.Invite("held", MrcpOffer("new", "0", "a=rtpmap:0 PCMU/8000\r\n"), &ok));
+    ASSERT_EQ(ok.status, 200);
+    ASSERT_TRUE(holder.Ack("held"));
+    EXPECT_TRUE(RunScenario(*server, "session_limit_503"));
+    ASSERT_TRUE(holder.Bye("held", &ok));
+    EXPECT_EQ(ok.status, 200);
+    // Every refusal left the session free.
+    EXPECT_TRUE(RunScenario(*server, "invite_bye"));
+    EXPECT_EQ(server->Stop(), 0);
+}
+
+}  // namespace vantor_test
