@@ -98,7 +98,7 @@ TEST_F(ClientCallTest, SpeechAndDigitsCrossRtp) {
     };
     // A deep jitter buffer: on a loaded machine the sending client may be
     // held up for longer than a call's usual 60 ms.
-    ServerSetup setup = Setup();
+    ServerSetup setup = DefaultSetup();
     setup.extra_xml = "<rtp jitter-buffer=\"400\"/>";
     for (const auto &session : sessions) {
         ServerProcess *server = StartServer(setup);
