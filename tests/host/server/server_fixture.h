@@ -46,7 +46,7 @@ class ServerTest : public ::testing::Test {
         server_.reset();
     }
 
-    ServerSetup Setup() const {
+    ServerSetup DefaultSetup() const {
         ServerSetup setup;
         setup.key_file = service_->KeyFilePath();
         setup.ca_file = certs_->CaFile();

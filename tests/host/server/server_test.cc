@@ -55,7 +55,7 @@ std::set<std::string> StopAnsweringByes(ServerProcess *server, SipPeer *sip, siz
 // the RFC 6787 refusals for what cannot reach a channel; a lying length
 // closing the connection while the server goes on serving.
 TEST_F(ServerTest, ChannelsShareAConnectionAndRefusalsKeepItServing) {
-    ServerProcess *server = StartServer(Setup());
+    ServerProcess *server = StartServer(DefaultSetup());
     ASSERT_TRUE(server);
     SipPeer sip(server->sip_port());
     ASSERT_TRUE(sip.ok());
@@ -171,7 +171,7 @@ TEST_F(ServerTest, ChannelsShareAConnectionAndRefusalsKeepItServing) {
 // recognition closes the channel and no RECOGNITION-COMPLETE follows it;
 // SIGTERM sends BYE to the dialogs left and the server exits 0.
 TEST_F(ServerTest, DialogEndsCloseChannelsAndShutdownSendsBye) {
-    ServerProcess *server = StartServer(Setup());
+    ServerProcess *server = StartServer(DefaultSetup());
     ASSERT_TRUE(server);
     SipPeer sip(server->sip_port());
     SipMessage ok;
@@ -243,7 +243,7 @@ TEST_F(ServerTest, DialogEndsCloseChannelsAndShutdownSendsBye) {
 // Offers the server cannot take: 488; the session limit: 503 with
 // Retry-After; OPTIONS: 200; a request for an unknown dialog: 481.
 TEST_F(ServerTest, SipRefusalsAndOptions) {
-    ServerSetup setup = Setup();
+    ServerSetup setup = DefaultSetup();
     setup.max_sessions = 1;
     setup.codecs = "PCMA L16/8000 bogus";  // an unknown codec is skipped with a warning
     ServerProcess *server = StartServer(setup);
@@ -323,7 +323,7 @@ namespace vantor_test {
 // Two hundred dialogs at once, each with its channel and RTP port; one more
 // is refused at the limit; all end, and the server is as empty as it began.
 TEST_F(ServerTest, TwoHundredDialogsComeAndGoWithoutLeftovers) {
-    ServerSetup setup = Setup();
+    ServerSetup setup = DefaultSetup();
     setup.max_sessions = 200;
     ServerProcess *server = StartServer(setup);
     ASSERT_TRUE(server);

@@ -45,7 +45,7 @@ class SippTest : public ServerTest {
 // A session set up and torn down over UDP and over TCP, an offer refused with
 // 488, OPTIONS; then, with the one session allowed held by another peer, 503.
 TEST_F(SippTest, ScenariosOverUdpAndTcp) {
-    ServerSetup setup = Setup();
+    ServerSetup setup = DefaultSetup();
     setup.max_sessions = 1;
     ServerProcess *server = StartServer(setup);
     ASSERT_TRUE(server);
