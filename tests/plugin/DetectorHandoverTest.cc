@@ -6,10 +6,12 @@
 #include <apr_file_info.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KoralTest/AprPool.h"
@@ -85,7 +87,7 @@ class DetectorHandoverTest : public ::testing::Test {
 
     // The local service playing `scenario`, the plugin configured for it and
     // its engine open; the clock is never started: frames come from Feed.
-    void Start(const std::string &scenario) {
+    void Start(const std::string &scenario, const std::string &extra_config = "") {
         std::string error;
         certs_ = KoralTest::TestCerts::Make(&error);
         ASSERT_TRUE(certs_) << error;
@@ -102,7 +104,7 @@ class DetectorHandoverTest : public ::testing::Test {
         KoralTest::WriteTextFile(root_.File("conf/koralrx.xml"),
                                  "<koralrx subscription-key-file=\"koralrx-key.json\">"
                                  "<ws-streaming-recognition tls-ca-file=\"" +
-                                     certs_->CaFile() + "\"/></koralrx>");
+                                     certs_->CaFile() + "\"/>" + extra_config + "</koralrx>");
         ASSERT_TRUE(module_.Load(KORAL_TEST_PLUGIN_MODULE, &error)) << error;
         mrcp_engine_t *engine = module_.CreateEngine(pool_, &error);
         ASSERT_NE(engine, nullptr) << error;
@@ -142,16 +144,17 @@ class DetectorHandoverTest : public ::testing::Test {
         }
     }
 
-    // Feeds silence until a message of the request matches, or 30 s of it.
+    // Feeds silence, a frame about every 10 ms, until an event of the
+    // request matches, or 30 s.
     bool FeedUntil(unsigned id, apr_size_t event, vantor::MessageRecord *out) {
         for (int i = 0; i < 3000; ++i) {
+            Feed(KoralTest::Silence(10, 8000));
             if (channel_->WaitMessage(
                     [id, event](const vantor::MessageRecord &m) {
                         return m.is_event && m.request_id == id && m.id == event;
                     },
-                    0, out))
+                    10, out))
                 return true;
-            Feed(KoralTest::Silence(10, 8000));
         }
         return false;
     }
@@ -160,6 +163,15 @@ class DetectorHandoverTest : public ::testing::Test {
         return channel_->WaitMessage(
             [id](const vantor::MessageRecord &m) { return !m.is_event && m.request_id == id; },
             30000, out);
+    }
+
+    // Waits until the host log holds `text`, or 30 s.
+    bool WaitLog(const std::string &text) {
+        for (int i = 0; i < 3000; ++i) {
+            if (Log().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
     }
 
     std::string Log() const {
@@ -217,6 +229,40 @@ TEST_F(DetectorHandoverTest, StopOfAnEndedRecognitionLeavesTheNextOneRunning) {
     ASSERT_TRUE(FeedUntil(2, RECOGNIZER_RECOGNITION_COMPLETE, &m));
     EXPECT_EQ(m.cause, 2) << m.text;
     EXPECT_NE(Log().find("Skip Detector Event of Earlier Recognition"), std::string::npos);
+}
+
+// A phrase list's hypothesis ends the input early, and the service has
+// already said that the speech ended when the detector's stop is reported:
+// the service's phrase, still on its way, decides the recognition (it used
+// to end at once with the undecided cause 17, the phrase dropped).
+TEST_F(DetectorHandoverTest, EarlyPhraseMatchAfterServiceEndOfSpeechWaitsForThePhrase) {
+    // "yes" after 400 ms of audio, the end of speech at 500 ms, the phrase
+    // a second later.
+    Start(R"({"turns":[{"hypotheses":["yes"],"endMs":500,"nbest":["yes"],
+              "faults":[{"at":"speech.phrase","action":"delay","delayMs":1000}]}]})",
+          R"(<speech-contexts><speech-context id="yesno" speech-complete="true">
+               <phrase tag="Y">yes</phrase><phrase>no</phrase>
+             </speech-context></speech-contexts>)");
+    KoralTest::Samples speech;
+    std::string error;
+    ASSERT_TRUE(KoralTest::Synthesize("yes please, call my office", 8000, speech, &error)) << error;
+
+    vantor::MessageRecord m;
+    Recognize(1, "builtin:speech/yesno", "5000");
+    ASSERT_TRUE(WaitResponse(1, &m));
+    ASSERT_EQ(m.state, "IN-PROGRESS");
+    // All the speech, and no frame after it until the engine has taken the
+    // hypothesis (a stop asked of the detector) and the end of speech.
+    Feed(KoralTest::Join({KoralTest::Silence(100, 8000), speech}));
+    ASSERT_TRUE(WaitLog("Path:speech.endDetected")) << "the service never ended the speech";
+    std::string error2;
+    ASSERT_TRUE(host_->SendRequest(channel_, "GET-PARAMS", 2, {}, "", false, &error2)) << error2;
+    ASSERT_TRUE(WaitResponse(2, &m));
+    ASSERT_NE(Log().find("Phrase Matched [yes]"), std::string::npos);
+    ASSERT_TRUE(FeedUntil(1, RECOGNIZER_RECOGNITION_COMPLETE, &m));
+    EXPECT_EQ(m.cause, 0) << m.text;
+    EXPECT_NE(m.body.find("<instance>Y</instance>"), std::string::npos) << m.body;
+    EXPECT_NE(Log().find("Input Complete [stopped]"), std::string::npos);
 }
 
 }  // namespace
