@@ -1,8 +1,9 @@
 # Entry points: `make test` (bootstrap, build, run every test in a normal and
-# an ASan+UBSan build), `make tsan`, `make lint`, `make demo`, `make demo-server`, `make fuzz`,
-# `make bench`.
+# an ASan+UBSan build), `make tsan`, `make lint`, `make demo`, `make demo-server`,
+# `make fuzz`, `make bench`.
 # `make soak [SOAK_RECOGNITIONS=N] [SOAK_CHANNELS=C] [SOAK_SEED=S]` runs the
-# faulted soak in the ASan+UBSan build (leaks checked at exit).
+# faulted soak in the ASan+UBSan build (leaks checked at exit); `make
+# soak-tsan` the same in the TSan build.
 # `make fuzz-smoke` builds the fuzz targets as `make fuzz` does and runs each
 # for a few seconds (continuous integration does, so that the clang build
 # cannot break unseen).
@@ -18,7 +19,7 @@ SOAK_RECOGNITIONS ?= 3000
 SOAK_CHANNELS ?= 24
 SOAK_SEED ?= 20261206
 
-.PHONY: all bootstrap build build-asan build-tsan build-fuzz test test-normal test-asan tsan lint soak demo demo-server fuzz fuzz-smoke \
+.PHONY: all bootstrap build build-asan build-tsan build-fuzz test test-normal test-asan tsan lint soak soak-tsan demo demo-server fuzz fuzz-smoke \
 	bench clean
 
 all: build
@@ -56,6 +57,11 @@ lint: bootstrap
 soak: build-asan
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  KORAL_BINARY_DIR=$(CURDIR)/build-asan tests/soak/koral-soak --recognitions $(SOAK_RECOGNITIONS) \
+	  --channels $(SOAK_CHANNELS) --seed $(SOAK_SEED)
+
+soak-tsan: build-tsan
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  KORAL_BINARY_DIR=$(CURDIR)/build-tsan tests/soak/koral-soak --recognitions $(SOAK_RECOGNITIONS) \
 	  --channels $(SOAK_CHANNELS) --seed $(SOAK_SEED)
 
 demo: build

@@ -341,4 +341,25 @@ INSTANTIATE_TEST_SUITE_P(
                                   "TLS server certificate verification is disabled"}),
     [](const ::testing::TestParamInfo<ConnectCase> &info) { return info.param.m_Name; });
 
+// A connection closed by its owner ends its TLS session with close_notify:
+// the service reads a clean end of the stream, not a truncated one.
+TEST_F(SpeechServiceTest, CloseEndsTheTlsSessionCleanly) {
+    Start("");
+    auto c = NewConnection();
+    c.first->Connect("conn-close", m_Service->ServiceUrl(), "", "en-US", 16000);
+    StreamTurn(c.first, kRequestA, 400);
+    ASSERT_TRUE(WaitEvent("message", "telemetry")) << m_Service->Stderr();
+    c.first->Close();
+    ASSERT_TRUE(c.second->WaitClosed());
+    ASSERT_TRUE(WaitEvent("disconnect", "")) << m_Service->Stderr();
+    std::vector<ServiceEvent> ups = Events("upgrade");
+    std::vector<ServiceEvent> ends = Events("disconnect");
+    ASSERT_EQ(ups.size(), 1u);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0].Connection(), ups[0].Connection());
+    EXPECT_EQ(ends[0].Str("by"), "client");
+    // Without close_notify: "stream truncated".
+    EXPECT_EQ(ends[0].Str("error"), "End of file") << ends[0].m_Line;
+}
+
 }  // namespace

@@ -215,4 +215,30 @@ TEST_F(FaultTest, ExplicitMessagesGiveFullControl) {
     EXPECT_EQ(R"({"RecognitionStatus":"Error"})", turn[1].m_Body);
 }
 
+// The service closes in the middle of the client's audio, and the client
+// never answers the close: the service gives the closing handshake up and
+// drops the socket, and goes on serving. (Its read, waiting behind the
+// close, once met the library's handshake timeout there and tripped an
+// assertion that ended the service.)
+TEST_F(FaultTest, UnansweredCloseIsDroppedAndTheServiceGoesOn) {
+    service = Start(R"({"turns":[{"faults":[{"at":"turn.start","action":"close-frame"}]},{}]})");
+    ASSERT_TRUE(service);
+    client = Connect(*service);
+    SendAudio(*client, NewRequestId(), kSecond);
+    bool closeSeen = false;
+    while (std::optional<Message> m = client->ReadMessage(std::chrono::milliseconds(3000)))
+        if (m->m_Opcode == 8) closeSeen = true;  // and no answer to it
+    EXPECT_TRUE(closeSeen);
+    EXPECT_TRUE(client->WaitClosed(std::chrono::milliseconds(10000)));
+    // The next connection meets the same fault, and answers it.
+    auto next = Connect(*service);
+    SendAudio(*next, NewRequestId(), kSecond);
+    EXPECT_EQ(1011, ReadCloseCode(*next)) << service->Stderr();
+    EXPECT_TRUE(next->WaitClosed());
+    std::vector<KoralTest::ServiceEvent> closes =
+        EventLogReader(service->EventLogPath()).Read("disconnect");
+    ASSERT_FALSE(closes.empty());
+    EXPECT_EQ("service", closes[0].Str("by")) << closes[0].m_Line;
+}
+
 }  // namespace

@@ -38,7 +38,20 @@ bool Channel::Write(const mpf_frame_t *frame) {
     return true;
 }
 
+bool Channel::IsCurrentInput(uint32_t recognition) const {
+    if (recognition == m_DetectorRecognition) return true;
+    apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_DEBUG,
+            "Skip Detector Event of Earlier Recognition [%u] <%s@%s>",
+            static_cast<unsigned>(recognition), GetId(), KORAL_CHANNEL_TAG);
+    return false;
+}
+
 void Channel::ProcessEvent(ChannelEvent *event) {
+    const bool detector_event =
+        event->m_Type == TASK_MSG_NOINPUT || event->m_Type == TASK_MSG_STOP_COMPLETE;
+    // What the detector found for a recognition that has ended must not end
+    // the one that followed it (nor lend it its statistics).
+    if (detector_event && !IsCurrentInput(event->m_Recognition)) return;
     if (event->m_Stats.given) SetInputStats(event->m_Stats.stats);
     switch (event->m_Type) {
         case TASK_MSG_OPEN_CHANNEL:
@@ -64,30 +77,36 @@ Channel *Channel::FromDetector(mpf_sdi_detector_t *detector) {
 }
 
 void Channel::OnNoInput(mpf_sdi_detector_t *detector) {
-    FromDetector(detector)->SignalEvent(TASK_MSG_NOINPUT, nullptr);
+    Channel *channel = FromDetector(detector);
+    channel->Post(new ChannelEvent(channel, TASK_MSG_NOINPUT, nullptr, nullptr,
+                                   mpf_sdi_callback_recognition_get(detector)));
 }
 
 void Channel::OnStopComplete(mpf_sdi_detector_t *detector, const mpf_sdi_stats_t *stats) {
-    FromDetector(detector)->SignalEvent(TASK_MSG_STOP_COMPLETE, nullptr, stats);
+    Channel *channel = FromDetector(detector);
+    channel->Post(new ChannelEvent(channel, TASK_MSG_STOP_COMPLETE, nullptr, stats,
+                                   mpf_sdi_callback_recognition_get(detector)));
 }
 
 void Channel::OnStartOfInput(mpf_sdi_detector_t *detector, mpf_sdi_mode_e mode) {
     Channel *channel = FromDetector(detector);
-    channel->Post(new ChannelStartOfInputEvent(channel, mode));
+    channel->Post(
+        new ChannelStartOfInputEvent(channel, mode, mpf_sdi_callback_recognition_get(detector)));
 }
 
 void Channel::OnSpeechInput(mpf_sdi_detector_t *detector, const void *data, apr_size_t size,
                             mpf_sdi_state_e state, const mpf_sdi_stats_t *stats) {
     Channel *channel = FromDetector(detector);
-    channel->Post(
-        new ChannelSpeechInputEvent(channel, data, size, state == MPF_SDI_STATE_COMPLETE, stats));
+    channel->Post(new ChannelSpeechInputEvent(channel, data, size, state == MPF_SDI_STATE_COMPLETE,
+                                              stats, mpf_sdi_callback_recognition_get(detector)));
 }
 
 void Channel::OnDtmfInput(mpf_sdi_detector_t *detector, const char *digits, apr_size_t count,
                           int success, mpf_sdi_state_e state, const mpf_sdi_stats_t *stats) {
     Channel *channel = FromDetector(detector);
     if (state == MPF_SDI_STATE_COMPLETE)
-        channel->Post(new ChannelDtmfInputEvent(channel, digits, count, success == 1, stats));
+        channel->Post(new ChannelDtmfInputEvent(channel, digits, count, success == 1, stats,
+                                                mpf_sdi_callback_recognition_get(detector)));
 }
 
 void Channel::OnConnect(bool success, const WebSocketConnection::ConnectionStats &stats) {

@@ -15,11 +15,14 @@ void DataChunk::Release() {
 
 void ChannelEvent::Process() { m_Channel->ProcessEvent(this); }
 
-void ChannelStartOfInputEvent::Process() { m_Channel->ProcessStartOfInput(m_Mode); }
+void ChannelStartOfInputEvent::Process() {
+    if (m_Channel->IsCurrentInput(m_Recognition)) m_Channel->ProcessStartOfInput(m_Mode);
+}
 
 ChannelSpeechInputEvent::ChannelSpeechInputEvent(Channel *channel, const void *data, uint64_t size,
-                                                 bool last, const mpf_sdi_stats_t *stats)
-    : m_Channel(channel), m_Last(last) {
+                                                 bool last, const mpf_sdi_stats_t *stats,
+                                                 uint32_t recognition)
+    : m_Channel(channel), m_Last(last), m_Recognition(recognition) {
     m_Stats.Set(stats);
     if (data && size > 0) {
         m_Chunk.data = malloc(size);
@@ -33,11 +36,13 @@ ChannelSpeechInputEvent::ChannelSpeechInputEvent(Channel *channel, const void *d
 ChannelSpeechInputEvent::~ChannelSpeechInputEvent() { m_Chunk.Release(); }
 
 void ChannelSpeechInputEvent::Process() {
+    if (!m_Channel->IsCurrentInput(m_Recognition)) return;  // the chunk goes with the event
     if (m_Stats.given) m_Channel->SetInputStats(m_Stats.stats);
     m_Channel->ProcessSpeechInput(m_Chunk, m_Last);
 }
 
 void ChannelDtmfInputEvent::Process() {
+    if (!m_Channel->IsCurrentInput(m_Recognition)) return;
     if (m_Stats.given) m_Channel->SetInputStats(m_Stats.stats);
     m_Channel->ProcessDtmfInput(m_Digits, m_Match);
 }

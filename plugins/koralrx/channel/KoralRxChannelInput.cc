@@ -190,6 +190,12 @@ void Channel::ProcessStop() {
     if (!m_RecogRequest) return;
     CompleteInput();
     if (m_Details.speech_input_started && SendInputComplete()) return;  // the service answers
+    // A stop that decided nothing (a phrase list matched a hypothesis) after
+    // the service had heard the end of the speech: its phrase is on the way
+    // (or the result timeout stands in for it) and decides.
+    if (m_Details.completion_cause == kCompletionCauseUnknown && m_Details.speech_end_detected &&
+        !m_Details.service_failed)
+        return;
     CompleteRecognition(m_Details.completion_cause, "", "");
 }
 

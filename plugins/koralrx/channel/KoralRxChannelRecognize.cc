@@ -185,6 +185,7 @@ bool Channel::Recognize(mrcp_message_t *request, mrcp_message_t *response) {
     mpf_sdi_speech_start_mode_set(m_Detector, m_Details.service_start_of_input ? 1 : 0);
     mpf_sdi_init(m_Detector, static_cast<mpf_sdi_mode_e>(mode), rate,
                  start_input_timers ? TRUE : FALSE, TRUE);
+    m_DetectorRecognition = mpf_sdi_recognition_get(m_Detector);
 
     m_RecogRequest = request;
     if (m_ActiveSpeechGrammar) {

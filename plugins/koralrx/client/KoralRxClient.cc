@@ -169,7 +169,11 @@ void WebSocketClient::InitAuth() {
 }
 
 void WebSocketClient::CloseWhenFlushed(BuffereventPtr bev) {
-    if (!bev || evbuffer_get_length(bufferevent_get_output(bev.get())) == 0) {
+    if (!bev) {
+        return;
+    }
+    if (evbuffer_get_length(bufferevent_get_output(bev.get())) == 0) {
+        SendTlsCloseNotify(bev.get());
         return;
     }
     bufferevent *b = bev.get();
@@ -183,6 +187,7 @@ void WebSocketClient::CloseWhenFlushed(BuffereventPtr bev) {
 
 void WebSocketClient::LingerWriteCallback(bufferevent *bev, void *arg) {
     if (evbuffer_get_length(bufferevent_get_output(bev)) == 0) {
+        SendTlsCloseNotify(bev);
         static_cast<WebSocketClient *>(arg)->FreeLingering(bev);
     }
 }

@@ -84,6 +84,22 @@ SslPtr CreateTlsHandle(SSL_CTX *context, const std::string &host) {
     return ssl;
 }
 
+void SendTlsCloseNotify(bufferevent *bev) {
+    SSL *ssl = bev ? bufferevent_openssl_get_ssl(bev) : nullptr;
+    if (!ssl) {
+        return;
+    }
+    // A session whose handshake never finished, or that failed, has nothing
+    // to close (OpenSSL refuses then, too).
+    if (SSL_is_init_finished(ssl) && !(SSL_get_shutdown(ssl) & SSL_SENT_SHUTDOWN)) {
+        // 0: sent, the peer's not awaited; -1: the socket would block or is
+        // gone. The client thread ignores SIGPIPE.
+        SSL_shutdown(ssl);
+    }
+    // Nothing of it may be left for the next TLS call on this thread to read.
+    ERR_clear_error();
+}
+
 std::string DescribeTlsFailure(bufferevent *bev, int socketError) {
     std::string text;
     SSL *ssl = bev ? bufferevent_openssl_get_ssl(bev) : nullptr;

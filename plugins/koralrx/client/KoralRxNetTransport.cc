@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -318,12 +319,13 @@ void NetTransport::ProxyReceive(bufferevent *bev) {
     size_t size = evbuffer_get_length(input);
     const char *data = reinterpret_cast<const char *>(evbuffer_pullup(input, -1));
     size_t end = WsHandshake::FindHeadEnd(data, size);
-    if (end == std::string::npos) {
-        if (size > kMaxProxyReplySize) {
-            m_Owner->OnTransportProxyRefused(WsHandshake::FirstLine(data, size));
-        }
+    // Bounded whatever the reads brought: a head that came whole in one read
+    // is held to the same size as one still arriving.
+    if (end == std::string::npos ? size > kMaxProxyReplySize : end > kMaxProxyReplySize) {
+        m_Owner->OnTransportProxyRefused(WsHandshake::FirstLine(data, std::min(size, end)));
         return;
     }
+    if (end == std::string::npos) return;
     int status = WsHandshake::StatusCode(data, end);
     if (status < 200 || status > 299) {
         m_Owner->OnTransportProxyRefused(WsHandshake::FirstLine(data, end));

@@ -207,6 +207,7 @@ void InitApply(mpf_sdi_detector_t *detector, const mpf_sdi_init_request_t *reque
     detector->interdigit_timer = 0;
     detector->term_timer_on = FALSE;
     detector->term_timer = 0;
+    detector->recognition = request->recognition;
     detector->noinput_timer_on = request->start_input_timers ? TRUE : FALSE;
     detector->noinput_timer = 0;
     // Reset in every mode, so that a stop never reports an earlier input.
@@ -441,6 +442,7 @@ apt_bool_t mpf_sdi_init(mpf_sdi_detector_t *detector, mpf_sdi_mode_e mode,
     request->sampling_rate = sampling_rate;
     request->start_input_timers = start_input_timers ? TRUE : FALSE;
     request->interim_results = interim_results ? TRUE : FALSE;
+    request->recognition = ++control->recognition;
     request->mode = ModeAnd(mode, params->input_mode);
     // Speech needs the voice detector, made only when the configuration has
     // speech, and each detector its callback (the parameters may have been
@@ -467,6 +469,16 @@ apt_bool_t mpf_sdi_init(mpf_sdi_detector_t *detector, mpf_sdi_mode_e mode,
     control->init_requested = TRUE;
     ControlPost(control);
     return TRUE;
+}
+
+apr_uint32_t mpf_sdi_recognition_get(mpf_sdi_detector_t *detector) {
+    if (!detector) return 0;
+    std::lock_guard<std::mutex> guard(detector->control.lock);
+    return detector->control.recognition;
+}
+
+apr_uint32_t mpf_sdi_callback_recognition_get(const mpf_sdi_detector_t *detector) {
+    return detector ? detector->recognition : 0;
 }
 
 void mpf_sdi_process(mpf_sdi_detector_t *detector, const mpf_frame_t *frame) {

@@ -73,6 +73,9 @@ class Channel : public WebSocketConnection::Handler {
 
     // Input path.
     void SetInputStats(const mpf_sdi_stats_t &stats) { m_Details.input_stats = stats; }
+    // Whether a detector event comes from the detector's current recognition;
+    // one from an earlier recognition is logged and must be dropped.
+    bool IsCurrentInput(uint32_t recognition) const;
     void ProcessNoInput();
     void ProcessStop();
     void ProcessStartOfInput(mpf_sdi_mode_e mode);
@@ -150,6 +153,8 @@ class Channel : public WebSocketConnection::Handler {
     // Written on the engine thread, read on the media thread under the lock.
     mpf_sdi_detector_t *m_Detector = nullptr;
     mutable std::mutex m_DetectorMutex;
+    // The detector's recognition started by the latest RECOGNIZE (engine thread).
+    uint32_t m_DetectorRecognition = 0;
     // Sample-rate converter to 16000 Hz and its buffers, made once per channel.
     std::unique_ptr<Resampler> m_Resampler;
     double *m_Resampled = nullptr;

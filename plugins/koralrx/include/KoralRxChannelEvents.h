@@ -37,11 +37,13 @@ struct InputStats {
 };
 
 // A host request, open or close, or a detector notification without data.
+// Detector events carry the number of the detector's recognition that
+// produced them (mpf_sdi_callback_recognition_get).
 class ChannelEvent : public Ombra::AsyncEvent {
   public:
     ChannelEvent(Channel *channel, TaskMsgType type, mrcp_message_t *message,
-                 const mpf_sdi_stats_t *stats = nullptr)
-        : m_Channel(channel), m_Type(type), m_Message(message) {
+                 const mpf_sdi_stats_t *stats = nullptr, uint32_t recognition = 0)
+        : m_Channel(channel), m_Type(type), m_Message(message), m_Recognition(recognition) {
         m_Stats.Set(stats);
     }
     void Process() override;
@@ -50,6 +52,7 @@ class ChannelEvent : public Ombra::AsyncEvent {
     TaskMsgType m_Type;
     mrcp_message_t *m_Message;
     InputStats m_Stats;
+    uint32_t m_Recognition;
 };
 
 // An owned block of 16-bit PCM at the channel rate, copied out of the
@@ -63,19 +66,20 @@ struct DataChunk {
 
 class ChannelStartOfInputEvent : public Ombra::AsyncEvent {
   public:
-    ChannelStartOfInputEvent(Channel *channel, mpf_sdi_mode_e mode)
-        : m_Channel(channel), m_Mode(mode) {}
+    ChannelStartOfInputEvent(Channel *channel, mpf_sdi_mode_e mode, uint32_t recognition)
+        : m_Channel(channel), m_Mode(mode), m_Recognition(recognition) {}
     void Process() override;
 
     Channel *m_Channel;
     mpf_sdi_mode_e m_Mode;
+    uint32_t m_Recognition;
 };
 
 class ChannelSpeechInputEvent : public Ombra::AsyncEvent {
   public:
     // Copies `size` bytes of `data`; no copy when size is 0.
     ChannelSpeechInputEvent(Channel *channel, const void *data, uint64_t size, bool last,
-                            const mpf_sdi_stats_t *stats);
+                            const mpf_sdi_stats_t *stats, uint32_t recognition);
     ~ChannelSpeechInputEvent() override;
     void Process() override;
 
@@ -83,13 +87,17 @@ class ChannelSpeechInputEvent : public Ombra::AsyncEvent {
     bool m_Last;
     DataChunk m_Chunk;
     InputStats m_Stats;
+    uint32_t m_Recognition;
 };
 
 class ChannelDtmfInputEvent : public Ombra::AsyncEvent {
   public:
     ChannelDtmfInputEvent(Channel *channel, const char *digits, size_t count, bool match,
-                          const mpf_sdi_stats_t *stats)
-        : m_Channel(channel), m_Match(match), m_Digits(digits ? digits : "", digits ? count : 0) {
+                          const mpf_sdi_stats_t *stats, uint32_t recognition)
+        : m_Channel(channel),
+          m_Match(match),
+          m_Digits(digits ? digits : "", digits ? count : 0),
+          m_Recognition(recognition) {
         m_Stats.Set(stats);
     }
     void Process() override;
@@ -98,6 +106,7 @@ class ChannelDtmfInputEvent : public Ombra::AsyncEvent {
     bool m_Match;
     std::string m_Digits;
     InputStats m_Stats;
+    uint32_t m_Recognition;
 };
 
 // The service connection's callbacks, copied on the client thread.

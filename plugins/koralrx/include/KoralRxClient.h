@@ -65,7 +65,8 @@ class WebSocketClient {
 
     // Loop thread: frees `bev` once what it still has to send is written (or
     // after kLingerSeconds, or when the loop ends), so that a last message
-    // is not cut off by closing right after it.
+    // is not cut off by closing right after it; a TLS session that could
+    // write it all ends with close_notify.
     void CloseWhenFlushed(BuffereventPtr bev);
     static const int kLingerSeconds = 2;
 

@@ -33,6 +33,12 @@ SslPtr CreateTlsHandle(SSL_CTX *context, const std::string &host);
 // call failed under it; empty when none tells anything.
 std::string DescribeTlsFailure(bufferevent *bev, int socketError);
 
+// Sends the TLS close_notify of `bev`'s session, if it is a TLS session that
+// stands and has not sent one, without waiting for the peer's: the socket
+// is closed right after. Its output must have gone out first. Never blocks;
+// a socket that cannot take the alert just goes without it.
+void SendTlsCloseNotify(bufferevent *bev);
+
 // Whether `host` is a literal IPv4 or IPv6 address.
 bool IsIpLiteral(const std::string &host);
 

@@ -86,6 +86,7 @@ typedef struct mpf_sdi_init_request_t {
     apr_size_t output_frame_count;
     apr_size_t leading_frames;
     mpf_sdi_storage_t storage;
+    apr_uint32_t recognition;  // number of this init, from 1
 } mpf_sdi_init_request_t;
 
 // Requests of the control calls, in calling order.
@@ -104,6 +105,7 @@ typedef struct mpf_sdi_control_t {
     apr_byte_t requests[MPF_SDI_MAX_REQUESTS];
     apr_size_t request_count;
     mpf_sdi_storage_t storage;  // latest memory for the frame buffer
+    apr_uint32_t recognition;   // inits so far
 } mpf_sdi_control_t;
 
 // Everything above the control block belongs to the media thread (after
@@ -135,6 +137,8 @@ struct mpf_sdi_detector_t {
     apr_size_t term_timer;
     mpf_sdi_frame_buffer_t frames;
     mpf_sdi_digits_t digits;
+    // The init whose recognition the frames serve (0 before the first).
+    apr_uint32_t recognition;
 
     mpf_sdi_control_t control;
     std::atomic<bool> busy;       // the media thread is inside mpf_sdi_process
@@ -160,6 +164,13 @@ void *mpf_sdi_obj_get(const mpf_sdi_detector_t *detector);
 apt_bool_t mpf_sdi_init(mpf_sdi_detector_t *detector, mpf_sdi_mode_e mode,
                         apr_uint32_t sampling_rate, apt_bool_t start_input_timers,
                         apt_bool_t interim_results);
+// Recognitions are numbered by their mpf_sdi_init, from 1. A callback may
+// come from a recognition that its owner has already left: what the frames
+// of the old one found before the new init reached the media thread.
+// The number of the latest mpf_sdi_init (0 before any); any thread.
+apr_uint32_t mpf_sdi_recognition_get(mpf_sdi_detector_t *detector);
+// Inside a callback: the number of the recognition that produced it.
+apr_uint32_t mpf_sdi_callback_recognition_get(const mpf_sdi_detector_t *detector);
 // One 10 ms frame (media thread).
 void mpf_sdi_process(mpf_sdi_detector_t *detector, const mpf_frame_t *frame);
 

@@ -21,6 +21,8 @@ namespace websocket = beast::websocket;
 using tcp = boost::asio::ip::tcp;
 
 constexpr size_t kMaxClientMessage = size_t{4} * 1024 * 1024;
+// The opening handshake, and the closing one of a client that never answers.
+constexpr std::chrono::seconds kHandshakeLimit{5};
 
 // A frame the WebSocket library would refuse to write: a server frame with
 // a mask (for the "masked" fault).
@@ -85,9 +87,9 @@ class WsSession : public Closable,
             websocket::stream_base::timeout::suggested(beast::role_type::server);
         timeout.idle_timeout =
             websocket::stream_base::none();  // the service keeps its own idle limit
-        // Also bounds the closing handshake: a client that never answers a close
-        // (the plugin sends none) must not hold the socket long.
-        timeout.handshake_timeout = std::chrono::seconds(5);
+        // Bounds the opening handshake only: OnAccept turns the library's
+        // timeouts off, and the session bounds its closing handshake itself.
+        timeout.handshake_timeout = kHandshakeLimit;
         m_Ws.set_option(timeout);
         m_Ws.set_option(websocket::stream_base::decorator([](websocket::response_type &res) {
             res.set(beast::http::field::server, "koralrx-speech-service");
@@ -143,6 +145,14 @@ class WsSession : public Closable,
             });
             return Finish();
         }
+        // The library's timeout, when it strikes a closing handshake while a
+        // read waits behind the close, trips an assertion of its own (and
+        // ends the service in a debug build): no timeout of it from here on.
+        websocket::stream_base::timeout open =
+            websocket::stream_base::timeout::suggested(beast::role_type::server);
+        open.idle_timeout = websocket::stream_base::none();
+        open.handshake_timeout = websocket::stream_base::none();
+        m_Ws.set_option(open);
         m_Protocol = std::make_shared<SessionProtocol>(m_Id, m_Settings, *m_Context.m_Engine,
                                                        m_Context.m_Log, this);
         ArmIdle();
@@ -228,6 +238,15 @@ class WsSession : public Closable,
         Finish();
     }
 
+    // Closes the socket under the session: what it has under way fails.
+    void DropSocket() {
+        m_Aborted = true;
+        beast::error_code ignored;
+        tcp::socket &socket = beast::get_lowest_layer(m_Ws).socket();
+        socket.shutdown(tcp::socket::shutdown_both, ignored);
+        socket.close(ignored);
+    }
+
     void Finish() {
         if (m_Finished) return;
         m_Finished = true;
@@ -283,16 +302,20 @@ class WsSession : public Closable,
                     w.Uint(item.m_Code);
                     EventLog::Str(w, "reason", item.m_Data);
                 });
+                // A client that never answers the close (or never reads it)
+                // must not hold the socket long: it is dropped after the limit.
+                // The connection's time limit is moot once a close is queued.
+                m_LifeTimer.expires_after(kHandshakeLimit);
+                m_LifeTimer.async_wait([weak = this->weak_from_this()](beast::error_code ec) {
+                    auto self = weak.lock();
+                    if (!ec && self && !self->m_Finished) self->DropSocket();
+                });
                 m_Ws.async_close(websocket::close_reason(
                                      static_cast<websocket::close_code>(item.m_Code), item.m_Data),
                                  [done](beast::error_code ec) { done(ec); });
                 break;
             case OutItem::Kind::Abort: {
-                m_Aborted = true;
-                beast::error_code ignored;
-                tcp::socket &socket = beast::get_lowest_layer(m_Ws).socket();
-                socket.shutdown(tcp::socket::shutdown_both, ignored);
-                socket.close(ignored);
+                DropSocket();
                 m_Writing = false;
                 m_Queue.clear();
                 return;
