@@ -25,8 +25,6 @@
 #include "media_clock.h"
 #include "plugin_module.h"
 
-namespace KORAL {
-namespace test {
 namespace {
 
 // Holds the engine thread inside the host's message callback while closed.
@@ -266,5 +264,3 @@ TEST_F(DetectorHandoverTest, EarlyPhraseMatchAfterServiceEndOfSpeechWaitsForTheP
 }
 
 }  // namespace
-}  // namespace test
-}  // namespace KORAL
