@@ -14,6 +14,7 @@
 #include "apt_log.h"
 #include "engine_host.h"
 #include "host_layout.h"
+#include "hosted_engine.h"
 #include "media_clock.h"
 #include "message_record.h"
 #include "options.h"
@@ -24,24 +25,11 @@
 
 namespace {
 
+using vantor::Abandon;
+using vantor::Fail;
+using vantor::kExitFailure;
+using vantor::kExitUsage;
 using vantor::Options;
-
-const int kExitFailure = 1;
-const int kExitUsage = 2;
-
-int Fail(const std::string &message, int code) {
-    fprintf(stderr, "vantor-host: %s\n", message.c_str());
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_ERROR, "%s", message.c_str());
-    return code;
-}
-
-// The plugin may still run threads that use the host: leave without unwinding.
-[[noreturn]] void Abandon(const std::string &message) {
-    Fail(message, kExitFailure);
-    fflush(stdout);
-    fflush(stderr);
-    _exit(kExitFailure);
-}
 
 bool ReadScript(const Options &o, std::vector<vantor::ScriptCommand> *commands,
                 std::string *error) {
@@ -77,20 +65,6 @@ int RunHost(const Options &o, apr_pool_t *pool) {
 
     apt_dir_layout_t *layout = vantor::MakeHostLayout(o.root, o.conf, pool);
     std::string plugin_path = o.plugin.empty() ? vantor::DefaultPluginPath() : o.plugin;
-    vantor::PluginModule module;
-    if (!module.Load(plugin_path, &error)) return Fail(error, kExitFailure);
-
-    apr_pool_t *engine_pool = nullptr;
-    apr_pool_create(&engine_pool, pool);
-    mrcp_engine_t *engine = module.CreateEngine(engine_pool, &error);
-    if (!engine) {
-        module.Abandon();
-        return Fail(error, kExitFailure);
-    }
-
-    vantor::MediaClock clock(o.speed);
-    if (!clock.Start(&error)) Abandon(error);
-
     std::mutex print_mutex;
     auto print = [&o, &print_mutex](const vantor::MessageRecord &record) {
         std::string out =
@@ -105,25 +79,22 @@ int RunHost(const Options &o, apr_pool_t *pool) {
     settings.dir_layout = layout;
     // recognize prints only its result unless asked for the whole exchange.
     bool print_all = o.mode != Options::Mode::kRecognize || o.exchange;
-    vantor::EngineHost host(settings, &clock, [&](const vantor::MessageRecord &record) {
-        if (print_all) print(record);
-    });
-
-    if (!host.OpenEngine(engine, &error)) {
-        // An engine that refused its open can be destroyed; a silent one may still be starting.
-        if (host.engine_open_pending()) Abandon(error);
-        host.DestroyEngine();
-        clock.Stop();
-        return Fail(error, kExitFailure);
-    }
-
+    vantor::HostedEngine engine;
     int code = 0;
+    if (!engine.Open(
+            plugin_path, o.speed, settings,
+            [&](const vantor::MessageRecord &record) {
+                if (print_all) print(record);
+            },
+            pool, &code))
+        return code;
+    vantor::EngineHost &host = engine.host();
+
     if (o.mode == Options::Mode::kRecognize) {
         code = vantor::RunRecognition(o, audio, &host, print);
-        for (const std::string &name : host.OpenChannelNames())
-            Abandon("channel " + name + " was never closed; leaving without closing the engine");
+        engine.RequireChannelsClosed("closed");
     } else if (o.mode == Options::Mode::kRun) {
-        vantor::SessionRunner runner(&host, &clock);
+        vantor::SessionRunner runner(&host, &engine.clock());
         if (!runner.Run(commands, &error)) {
             Fail(error, kExitFailure);
             code = kExitFailure;
@@ -134,20 +105,10 @@ int RunHost(const Options &o, apr_pool_t *pool) {
                 std::string why;
                 if (!host.CloseChannel(channel, &why)) Abandon("channel " + name + ": " + why);
             }
-            for (const std::string &name : host.OpenChannelNames())
-                Abandon("channel " + name +
-                        " was never answered; leaving without closing the engine");
+            engine.RequireChannelsClosed("answered");
         }
     }
-
-    if (!host.CloseEngine(&error)) Abandon(error);
-    host.DestroyEngine();
-    clock.Stop();
-    if (host.faults() > 0) {
-        Fail(std::to_string(host.faults()) + " plugin fault(s); see the host log", kExitFailure);
-        code = kExitFailure;
-    }
-    return code;
+    return engine.Close(code);
 }
 
 }  // namespace

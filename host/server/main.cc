@@ -14,6 +14,7 @@
 #include "apt_log.h"
 #include "engine_host.h"
 #include "host_layout.h"
+#include "hosted_engine.h"
 #include "media_clock.h"
 #include "options.h"
 #include "plugin_module.h"
@@ -22,22 +23,10 @@
 
 namespace {
 
-const int kExitFailure = 1;
-const int kExitUsage = 2;
-
-int Fail(const std::string &message, int code) {
-    fprintf(stderr, "vantor-server: %s\n", message.c_str());
-    apt_log(nullptr, APT_LOG_MARK, APT_PRIO_ERROR, "%s", message.c_str());
-    return code;
-}
-
-// The plugin may still run threads that use the host: leave without unwinding.
-[[noreturn]] void Abandon(const std::string &message) {
-    Fail(message, kExitFailure);
-    fflush(stdout);
-    fflush(stderr);
-    _exit(kExitFailure);
-}
+using vantor::Abandon;
+using vantor::Fail;
+using vantor::kExitFailure;
+using vantor::kExitUsage;
 
 bool IsFile(const std::string &path) { return access(path.c_str(), R_OK) == 0; }
 
@@ -56,40 +45,26 @@ bool ValidPriority(const std::string &text) {
 int Serve(const vantor::ServerConfig &config, apr_pool_t *pool) {
     apt_dir_layout_t *layout = vantor::MakeHostLayout(config.root, "", pool);
     std::string plugin_path = config.plugin.empty() ? vantor::DefaultPluginPath() : config.plugin;
-    std::string error;
-    vantor::PluginModule module;
-    if (!module.Load(plugin_path, &error)) return Fail(error, kExitFailure);
-    apr_pool_t *engine_pool = nullptr;
-    apr_pool_create(&engine_pool, pool);
-    mrcp_engine_t *engine = module.CreateEngine(engine_pool, &error);
-    if (!engine) {
-        module.Abandon();
-        return Fail(error, kExitFailure);
-    }
-    vantor::MediaClock clock(1.0);
-    if (!clock.Start(&error)) Abandon(error);
-
     std::atomic<vantor::Server *> server_ref{nullptr};
     vantor::EngineHostSettings settings;
     settings.max_channels = config.max_channels;
     settings.dir_layout = layout;
-    vantor::EngineHost host(settings, &clock, [&server_ref](const vantor::MessageRecord &record) {
-        if (vantor::Server *server = server_ref.load()) server->PostPluginMessage(record);
-    });
-    if (!host.OpenEngine(engine, &error)) {
-        if (host.engine_open_pending()) Abandon(error);
-        host.DestroyEngine();
-        clock.Stop();
-        return Fail(error, kExitFailure);
-    }
-
+    vantor::HostedEngine engine;
     int code = 0;
+    if (!engine.Open(
+            plugin_path, 1.0, settings,
+            [&server_ref](const vantor::MessageRecord &record) {
+                if (vantor::Server *server = server_ref.load()) server->PostPluginMessage(record);
+            },
+            pool, &code))
+        return code;
+    std::string error;
     su_root_t *root = su_root_create(nullptr);
     if (!root) {
         code = Fail("cannot create the SIP loop", kExitFailure);
     } else {
         {
-            vantor::Server server(root, config, &host);
+            vantor::Server server(root, config, &engine.host());
             server_ref = &server;
             if (!server.Start(&error)) {
                 code = Fail(error, kExitFailure);
@@ -105,15 +80,8 @@ int Serve(const vantor::ServerConfig &config, apr_pool_t *pool) {
         }
         su_root_destroy(root);
     }
-    for (const std::string &name : host.OpenChannelNames())
-        Abandon("channel " + name + " was never closed; leaving without closing the engine");
-    if (!host.CloseEngine(&error)) Abandon(error);
-    host.DestroyEngine();
-    clock.Stop();
-    if (host.faults() > 0) {
-        Fail(std::to_string(host.faults()) + " plugin fault(s); see the host log", kExitFailure);
-        code = kExitFailure;
-    }
+    engine.RequireChannelsClosed("closed");
+    code = engine.Close(code);
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_NOTICE, "Server Stopped");
     return code;
 }
@@ -121,6 +89,7 @@ int Serve(const vantor::ServerConfig &config, apr_pool_t *pool) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    vantor::SetProgramName("vantor-server");
     vantor::ServerOptions o;
     std::string error;
     if (!vantor::ParseServerOptions(argc, argv, &o, &error)) {
