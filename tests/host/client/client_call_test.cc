@@ -16,7 +16,8 @@
 #include "client_process.h"
 #include "server_process.h"
 
-namespace vantor_test {
+using namespace KoralTest;
+
 namespace {
 
 const char kWords[] = "call home";
@@ -193,4 +194,3 @@ TEST_F(ClientCallTest, DigitsRefusalsStopAndAHangUpMidRecognition) {
 }
 
 }  // namespace
-}  // namespace vantor_test

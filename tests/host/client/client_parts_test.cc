@@ -5,7 +5,8 @@
 #include "client_options.h"
 #include "client_sdp.h"
 
-namespace vantor {
+using namespace vantor;
+
 namespace {
 
 TEST(ClientSdp, OfferNamesTheResourceAndTheCodecAndAnswersAreReadOrRefused) {
@@ -149,4 +150,3 @@ TEST(ClientOptions, CommandsTheirDefaultsAndUsageErrors) {
 }
 
 }  // namespace
-}  // namespace vantor

@@ -13,7 +13,7 @@
 
 #include "KoralTest/Process.h"
 
-namespace vantor_test {
+namespace KoralTest {
 
 namespace {
 std::string ClientPath() {
@@ -125,4 +125,4 @@ ClientRun RunClient(const std::vector<std::string> &args) {
     return run;
 }
 
-}  // namespace vantor_test
+}  // namespace KoralTest

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace vantor_test {
+namespace KoralTest {
 
 class ClientProcess {
   public:
@@ -46,4 +46,4 @@ struct ClientRun {
 // Runs vantor-client to its end (two minutes at most).
 ClientRun RunClient(const std::vector<std::string> &args);
 
-}  // namespace vantor_test
+}  // namespace KoralTest

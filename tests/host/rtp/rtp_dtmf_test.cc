@@ -8,14 +8,16 @@
 #include "rtp_test_peer.h"
 #include "spandsp_dsp.h"
 
-namespace vantor {
+using namespace KoralTest;
+using namespace vantor;
+
 namespace {
 
-using rtptest::FindDigits;
-using rtptest::Play;
-using rtptest::PlayedFrame;
-using rtptest::RtpPeer;
-using rtptest::WaitSeen;
+using KoralTest::FindDigits;
+using KoralTest::Play;
+using KoralTest::PlayedFrame;
+using KoralTest::RtpPeer;
+using KoralTest::WaitSeen;
 
 constexpr unsigned kDepthMs = 60;
 
@@ -35,7 +37,7 @@ TEST(RtpDtmf, TelephoneEventsBecomeOneRunPerDigit) {
     WaitSeen(receiver.get(), 34);
     const std::vector<PlayedFrame> played =
         Play(receiver.get(), kDepthMs / 10 + 4 + 3 * 16 + 4 + 5);
-    const rtptest::DigitRuns runs = FindDigits(played);
+    const KoralTest::DigitRuns runs = FindDigits(played);
     EXPECT_EQ(runs.digits, "12#");
     EXPECT_TRUE(runs.well_formed);
     // Each digit lasts its 100 ms: ten frames, the last ending it.
@@ -89,7 +91,7 @@ TEST(RtpDtmf, LostEndsRepeatsAndForeignEventsYieldNoStrayDigits) {
     event(3200, 9, 480, true), event(3200, 9, 480, true), sent += 2;
     WaitSeen(receiver.get(), sent);
     for (PlayedFrame &f : Play(receiver.get(), 10)) played.push_back(std::move(f));
-    const rtptest::DigitRuns runs = FindDigits(played);
+    const KoralTest::DigitRuns runs = FindDigits(played);
     EXPECT_EQ(runs.digits, "79");
     EXPECT_TRUE(runs.well_formed);
     EXPECT_EQ(receiver->stats().events, 2u);
@@ -105,7 +107,7 @@ TEST(RtpDtmf, LostEndsRepeatsAndForeignEventsYieldNoStrayDigits) {
         peer.SendRtp(events_only->port(), h, payload);
     }
     WaitSeen(events_only.get(), 6);
-    const rtptest::DigitRuns only = FindDigits(Play(events_only.get(), kDepthMs / 10 + 10));
+    const KoralTest::DigitRuns only = FindDigits(Play(events_only.get(), kDepthMs / 10 + 10));
     EXPECT_EQ(only.digits, "4");
     EXPECT_TRUE(only.well_formed);
 }
@@ -156,7 +158,7 @@ TEST(RtpDtmf, InbandTonesBecomeDigitsWithoutTelephoneEvent) {
         }
         for (PlayedFrame &f : Play(receiver.get(), kDepthMs / 10 + 2))
             played.push_back(std::move(f));
-        const rtptest::DigitRuns runs = FindDigits(played);
+        const KoralTest::DigitRuns runs = FindDigits(played);
         EXPECT_EQ(runs.digits, "159");
         EXPECT_TRUE(runs.well_formed);
         EXPECT_EQ(receiver->stats().events, 3u);
@@ -170,4 +172,3 @@ TEST(RtpDtmf, InbandTonesBecomeDigitsWithoutTelephoneEvent) {
 }
 
 }  // namespace
-}  // namespace vantor

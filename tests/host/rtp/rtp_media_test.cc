@@ -12,15 +12,17 @@
 #include "rtp_sender.h"
 #include "rtp_test_peer.h"
 
-namespace vantor {
+using namespace KoralTest;
+using namespace vantor;
+
 namespace {
 
-using rtptest::Joined;
-using rtptest::Play;
-using rtptest::PlayedFrame;
-using rtptest::RtpPeer;
-using rtptest::Seen;
-using rtptest::WaitSeen;
+using KoralTest::Joined;
+using KoralTest::Play;
+using KoralTest::PlayedFrame;
+using KoralTest::RtpPeer;
+using KoralTest::Seen;
+using KoralTest::WaitSeen;
 
 constexpr unsigned kDepthMs = 60;
 
@@ -371,4 +373,3 @@ TEST(RtpPacket, ParsesWhatTheWireHoldsAndWritesItBack) {
 }
 
 }  // namespace
-}  // namespace vantor

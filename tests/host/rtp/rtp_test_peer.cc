@@ -12,7 +12,9 @@
 #include "mpf_frame.h"
 #include "rtp_socket.h"
 
-namespace vantor::rtptest {
+using namespace vantor;
+
+namespace KoralTest {
 
 RtpPeer::RtpPeer() {
     UdpEndpoint any;
@@ -124,4 +126,4 @@ DigitRuns FindDigits(const std::vector<PlayedFrame> &frames) {
     return runs;
 }
 
-}  // namespace vantor::rtptest
+}  // namespace KoralTest

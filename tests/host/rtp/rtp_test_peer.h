@@ -12,7 +12,11 @@
 #include "rtp_packet.h"
 #include "rtp_receiver.h"
 
-namespace vantor::rtptest {
+namespace KoralTest {
+
+using vantor::RtpHeader;
+using vantor::RtpReceiver;
+using vantor::RtpStats;
 
 class RtpPeer {
   public:
@@ -57,4 +61,4 @@ struct DigitRuns {
 };
 DigitRuns FindDigits(const std::vector<PlayedFrame> &frames);
 
-}  // namespace vantor::rtptest
+}  // namespace KoralTest

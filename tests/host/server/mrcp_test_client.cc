@@ -11,7 +11,7 @@
 #include <sstream>
 #include <vector>
 
-namespace vantor_test {
+namespace KoralTest {
 
 std::string MrcpReply::Header(const std::string &name) const {
     const std::string key = "\r\n" + name + ":";
@@ -114,4 +114,4 @@ bool MrcpTestClient::WaitClosed(int timeout_ms) {
     }
 }
 
-}  // namespace vantor_test
+}  // namespace KoralTest

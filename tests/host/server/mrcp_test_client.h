@@ -7,7 +7,7 @@
 
 #include "mrcp_stream_reader.h"
 
-namespace vantor_test {
+namespace KoralTest {
 
 struct MrcpReply {
     std::string text;
@@ -44,4 +44,4 @@ class MrcpTestClient {
 std::string MrcpRequest(const std::string &method, uint32_t id, const std::string &channel,
                         const std::string &headers = "", const std::string &body = "");
 
-}  // namespace vantor_test
+}  // namespace KoralTest

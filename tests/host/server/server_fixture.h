@@ -15,7 +15,7 @@
 #include "server_process.h"
 #include "sip_peer.h"
 
-namespace vantor_test {
+namespace KoralTest {
 
 class ServerTest : public ::testing::Test {
   protected:
@@ -61,8 +61,8 @@ class ServerTest : public ::testing::Test {
     }
 
     std::unique_ptr<ServerProcess> server_;
-    static std::unique_ptr<KoralTest::TestCerts> certs_;
-    static std::unique_ptr<KoralTest::SpeechServiceProcess> service_;
+    inline static std::unique_ptr<KoralTest::TestCerts> certs_;
+    inline static std::unique_ptr<KoralTest::SpeechServiceProcess> service_;
 };
 
 // A DTMF-only RECOGNIZE that ends on its no-input timer: the plugin answers
@@ -76,4 +76,4 @@ inline const char *const kPcmuMaps =
     "a=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\na=rtpmap:101 telephone-event/8000\r\n"
     "a=fmtp:101 0-15\r\n";
 
-}  // namespace vantor_test
+}  // namespace KoralTest

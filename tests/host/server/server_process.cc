@@ -16,7 +16,7 @@
 #include "KoralTest/Process.h"
 #include "KoralTest/TestPaths.h"
 
-namespace vantor_test {
+namespace KoralTest {
 
 std::string ServerPath() {
     const char *path = getenv("VANTOR_SERVER");
@@ -151,4 +151,4 @@ ServerProcess::~ServerProcess() {
     if (out_fd_ >= 0) close(out_fd_);
 }
 
-}  // namespace vantor_test
+}  // namespace KoralTest

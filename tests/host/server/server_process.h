@@ -12,7 +12,7 @@
 
 #include "KoralTest/TempDir.h"
 
-namespace vantor_test {
+namespace KoralTest {
 
 struct ServerSetup {
     std::string key_file;  // the speech service's key file, copied into data/
@@ -53,4 +53,4 @@ class ServerProcess {
 std::string ServerPath();
 std::string PluginPath();
 
-}  // namespace vantor_test
+}  // namespace KoralTest

@@ -11,10 +11,7 @@
 
 #include "server_fixture.h"
 
-namespace vantor_test {
-
-std::unique_ptr<KoralTest::TestCerts> ServerTest::certs_;
-std::unique_ptr<KoralTest::SpeechServiceProcess> ServerTest::service_;
+using namespace KoralTest;
 
 namespace {
 
@@ -47,8 +44,6 @@ std::set<std::string> StopAnsweringByes(ServerProcess *server, SipPeer *sip, siz
     stop.join();
     return byes;
 }
-
-}  // namespace
 
 // Two dialogs whose channels share one MRCP connection, each answered with
 // its own codec; requests and events of both routed by Channel-Identifier;
@@ -316,10 +311,6 @@ TEST_F(ServerTest, SipRefusalsAndOptions) {
     EXPECT_NE(server->Log().find("Bad value \"bogus\" of codecs"), std::string::npos);
 }
 
-}  // namespace vantor_test
-
-namespace vantor_test {
-
 // Two hundred dialogs at once, each with its channel and RTP port; one more
 // is refused at the limit; all end, and the server is as empty as it began.
 TEST_F(ServerTest, TwoHundredDialogsComeAndGoWithoutLeftovers) {
@@ -358,4 +349,4 @@ TEST_F(ServerTest, TwoHundredDialogsComeAndGoWithoutLeftovers) {
     EXPECT_EQ(StopAnsweringByes(server, &sip, 1), (std::set<std::string>{"again@vantor-test"}));
 }
 
-}  // namespace vantor_test
+}  // namespace

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <sstream>
 
-namespace vantor_test {
+namespace KoralTest {
 
 namespace {
 
@@ -261,4 +261,4 @@ std::string MrcpOffer(const std::string &connection, const std::string &audio_fo
            "a=mid:1\r\n";
 }
 
-}  // namespace vantor_test
+}  // namespace KoralTest

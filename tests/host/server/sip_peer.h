@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace vantor_test {
+namespace KoralTest {
 
 struct SipMessage {
     std::string start_line;
@@ -86,4 +86,4 @@ std::string MrcpOffer(const std::string &connection, const std::string &audio_fo
                       const std::string &rtpmaps, unsigned audio_port = 40000,
                       unsigned mrcp_port = 9);
 
-}  // namespace vantor_test
+}  // namespace KoralTest

@@ -8,10 +8,7 @@
 #include "KoralTest/TestPaths.h"
 #include "server_fixture.h"
 
-namespace vantor_test {
-
-std::unique_ptr<KoralTest::TestCerts> ServerTest::certs_;
-std::unique_ptr<KoralTest::SpeechServiceProcess> ServerTest::service_;
+using namespace KoralTest;
 
 namespace {
 
@@ -40,8 +37,6 @@ class SippTest : public ServerTest {
     }
 };
 
-}  // namespace
-
 // A session set up and torn down over UDP and over TCP, an offer refused with
 // 488, OPTIONS; then, with the one session allowed held by another peer, 503.
 TEST_F(SippTest, ScenariosOverUdpAndTcp) {
@@ -68,4 +63,4 @@ TEST_F(SippTest, ScenariosOverUdpAndTcp) {
     EXPECT_EQ(server->Stop(), 0);
 }
 
-}  // namespace vantor_test
+}  // namespace
