@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mrcp_message_codec.h"
+#include "mrcp_test_client.h"
 
 namespace {
 
@@ -15,15 +16,7 @@ using vantor::MrcpStreamReader;
 
 // A request whose message-length is exact.
 std::string Request(const std::string &method, unsigned id, const std::string &body = "") {
-    std::string rest = " " + method + " " + std::to_string(id) +
-                       "\r\nChannel-Identifier:32AECB23433801@speechrecog\r\n";
-    if (!body.empty()) rest += "Content-Length:" + std::to_string(body.size()) + "\r\n";
-    rest += "\r\n" + body;
-    for (size_t length = rest.size() + 10;;) {
-        std::string text = "MRCP/2.0 " + std::to_string(length) + rest;
-        if (text.size() == length) return text;
-        length = text.size();
-    }
+    return KoralTest::MrcpRequest(method, id, "32AECB23433801@speechrecog", "", body);
 }
 
 std::vector<std::string> Drain(MrcpStreamReader *reader) {
