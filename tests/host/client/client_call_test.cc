@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <iostream>
 #include <memory>
 #include <string>
 
@@ -65,12 +64,7 @@ class ClientCallTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (server_) server_->Stop();
-        if (HasFailure() && server_) {
-            std::string log = server_->Log();
-            if (log.size() > 12000) log = log.substr(log.size() - 12000);
-            std::cerr << "== server log (end)\n" << log;
-        }
+        if (server_) server_->StopAfterTest(HasFailure());
         server_.reset();
     }
 

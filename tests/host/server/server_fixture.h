@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <memory>
 #include <string>
 
@@ -37,12 +36,7 @@ class ServerTest : public ::testing::Test {
 
     // A failed test shows the end of the server's log.
     void TearDown() override {
-        if (server_) server_->Stop();
-        if (HasFailure() && server_) {
-            std::string log = server_->Log();
-            if (log.size() > 12000) log = log.substr(log.size() - 12000);
-            std::cerr << "== server log (end)\n" << log;
-        }
+        if (server_) server_->StopAfterTest(HasFailure());
         server_.reset();
     }
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 
 #include "KoralTest/Process.h"
 #include "KoralTest/TestPaths.h"
@@ -117,6 +118,14 @@ std::unique_ptr<ServerProcess> ServerProcess::Start(const ServerSetup &setup, st
     server->sip_port_ = sip;
     server->mrcp_port_ = mrcp;
     return server;
+}
+
+void ServerProcess::StopAfterTest(bool failed) {
+    Stop();
+    if (!failed) return;
+    std::string log = Log();
+    if (log.size() > 12000) log = log.substr(log.size() - 12000);
+    std::cerr << "== server log (end)\n" << log;
 }
 
 std::string ServerProcess::Log() const {

@@ -37,6 +37,8 @@ class ServerProcess {
     // SIGTERM, then waits for the exit: the exit status, 128 + signal when
     // killed by one, -1 when it had to be killed after the wait.
     int Stop();
+    // Stops the server; after a failed test, prints the end of its log.
+    void StopAfterTest(bool failed);
 
   private:
     ServerProcess() : dir_("vantor-server-test") {}
