@@ -18,6 +18,19 @@ const mrcp_status_code_e kUnknownGrammar = MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
 
 const char *OrEmpty(const char *text) { return text ? text : ""; }
 
+GrammarRef *NewGrammarRef(const std::string &id, const std::string &type, const std::string &name,
+                          const GrammarParams &params, GrammarRef::Category category,
+                          GrammarRef::RefType ref_type) {
+    GrammarRef *grammar = new GrammarRef();
+    grammar->id = id;
+    grammar->type = type;
+    grammar->name = name;
+    grammar->params = params;
+    grammar->category = category;
+    grammar->ref_type = ref_type;
+    return grammar;
+}
+
 }  // namespace
 
 // "builtin:" lines of a DEFINE-GRAMMAR body all define the Content-Id; the last stays.
@@ -200,13 +213,8 @@ GrammarRef *GrammarMap::AddSpeechGrammar(const std::string &id, const std::strin
             return nullptr;
         }
     }
-    GrammarRef *grammar = new GrammarRef();
-    grammar->id = id;
-    grammar->type = type;
-    grammar->name = name;
-    grammar->params = params;
-    grammar->category = GrammarRef::CATEGORY_SPEECH;
-    grammar->ref_type = ref_type;
+    GrammarRef *grammar =
+        NewGrammarRef(id, type, name, params, GrammarRef::CATEGORY_SPEECH, ref_type);
     if (!params.empty()) {
         // Parameters of one request must not change the context every channel shares.
         if (context) {
@@ -225,13 +233,8 @@ GrammarRef *GrammarMap::AddSpeechGrammar(const std::string &id, const std::strin
 GrammarRef *GrammarMap::AddDtmfGrammar(const std::string &id, const std::string &type,
                                        const std::string &name, const GrammarParams &params,
                                        GrammarRef::RefType ref_type) {
-    GrammarRef *grammar = new GrammarRef();
-    grammar->id = id;
-    grammar->type = type;
-    grammar->name = name;
-    grammar->params = params;
-    grammar->category = GrammarRef::CATEGORY_DTMF;
-    grammar->ref_type = ref_type;
+    GrammarRef *grammar =
+        NewGrammarRef(id, type, name, params, GrammarRef::CATEGORY_DTMF, ref_type);
     if (!params.empty()) {
         DtmfContext *context = new DtmfContext();
         if (context->SetParams(params))
