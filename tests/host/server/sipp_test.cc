@@ -19,7 +19,8 @@ namespace {
 }
 
 // A session set up and torn down over UDP and over TCP, an offer refused with
-// 488, OPTIONS; then, with the one session allowed held by another peer, 503.
+// 488, OPTIONS, a CANCEL right behind its INVITE; then, with the one session
+// allowed held by another peer, 503.
 class SippTest : public ServerTest {};
 
 TEST_F(SippTest, ScenariosOverUdpAndTcp) {
@@ -32,6 +33,8 @@ TEST_F(SippTest, ScenariosOverUdpAndTcp) {
     EXPECT_TRUE(RunScenario(*server, "refused_488"));
     EXPECT_TRUE(RunScenario(*server, "options", "u1"));
     EXPECT_TRUE(RunScenario(*server, "options", "t1"));
+    EXPECT_TRUE(RunScenario(*server, "cancel_before_answer", "u1"));
+    EXPECT_TRUE(RunScenario(*server, "cancel_before_answer", "t1"));
 
     SipPeer holder(server->sip_port());
     SipMessage ok;
