@@ -3,6 +3,9 @@
 // every call successful.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
+
 #include "server_fixture.h"
 #include "sipp_runner.h"
 
@@ -12,15 +15,17 @@ namespace {
 
 // Runs a scenario once over the transport.
 ::testing::AssertionResult RunScenario(const ServerProcess &server, const std::string &scenario,
-                                       const std::string &transport = "u1") {
+                                       const std::string &transport = "u1",
+                                       const std::map<std::string, std::string> &values = {}) {
     SippRun run;
     run.transport = transport;
+    run.values = values;
     return RunSipp(server.sip_port(), scenario, run);
 }
 
 // A session set up and torn down over UDP and over TCP, an offer refused with
-// 488, OPTIONS, a CANCEL right behind its INVITE; then, with the one session
-// allowed held by another peer, 503.
+// 488, OPTIONS, a CANCEL right behind its INVITE, malformed requests; then,
+// with the one session allowed held by another peer, 503.
 class SippTest : public ServerTest {};
 
 TEST_F(SippTest, ScenariosOverUdpAndTcp) {
@@ -35,6 +40,12 @@ TEST_F(SippTest, ScenariosOverUdpAndTcp) {
     EXPECT_TRUE(RunScenario(*server, "options", "t1"));
     EXPECT_TRUE(RunScenario(*server, "cancel_before_answer", "u1"));
     EXPECT_TRUE(RunScenario(*server, "cancel_before_answer", "t1"));
+    // Malformed requests, each followed by a good session.
+    const std::map<std::string, std::string> junk = {{"HUGE", std::string(16000, 'h')},
+                                                     {"CONTROL", "\x01\x1b\x7f"}};
+    EXPECT_TRUE(RunScenario(*server, "malformed_sip", "u1", junk));
+    EXPECT_TRUE(RunScenario(*server, "malformed_sip", "t1", junk));
+    EXPECT_TRUE(RunScenario(*server, "malformed_headers_udp", "u1"));
 
     SipPeer holder(server->sip_port());
     SipMessage ok;
