@@ -123,7 +123,7 @@ TEST_F(RtpFloodTest, GarbageAndFloodOnOneCallLeaveTheOtherRecognizing) {
         << error;
 
     // Every broken kind once, then a flood of them all until the recognition ended.
-    const std::vector<std::vector<uint8_t>> broken = {
+    std::vector<std::vector<uint8_t>> broken = {
         {0x80},                                  // shorter than any header
         std::vector<uint8_t>(11, 0x80),          // shorter than the fixed header
         Rtp(0x40, 0, 1, 160, 160),               // version 1
@@ -135,6 +135,9 @@ TEST_F(RtpFloodTest, GarbageAndFloodOnOneCallLeaveTheOtherRecognizing) {
         Rtp(0x80, 0, 7, 0xFFFFFF00u, 160),       // a timestamp from far away
         Rtp(0x80, 0, 0x8000, 0x7FFFFFFFu, 160),  // and a sequence jump
     };
+    // Good packets whose source (SSRC) changes with every other one.
+    broken.push_back(Rtp(0x80, 0, 9, 1120, 160));
+    broken.back()[8] = 0x9A;
     for (const auto &d : broken) flood.Send(port, d);
     stranger.Send(port, Rtp(0x80, 0, 1, 160, 160));  // the right format from a stranger
     size_t sent = 0;
@@ -164,6 +167,13 @@ TEST_F(RtpFloodTest, GarbageAndFloodOnOneCallLeaveTheOtherRecognizing) {
               " is not RTP, dropped (1 so far)",
           std::string("dropped (100 so far)")})
         EXPECT_NE(log.find(line), std::string::npos) << line;
+    // Thousands of source changes, reported as the drops are.
+    size_t changes = 0;
+    for (size_t at_line = log.find("playout restarted"); at_line != std::string::npos;
+         at_line = log.find("playout restarted", at_line + 1))
+        ++changes;
+    EXPECT_GE(changes, 1u);
+    EXPECT_LE(changes, 6u);
     // What the receiver counted, at close.
     std::smatch stats;
     ASSERT_TRUE(
