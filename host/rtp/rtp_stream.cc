@@ -143,10 +143,12 @@ void RtpStream::Accept(const RtpHeader &header, const uint8_t *payload, size_t s
         return;
     }
     if (!have_ssrc_ || header.ssrc != ssrc_) {
-        if (have_ssrc_)
+        // Logged as drops are: a peer switching sources on every packet
+        // must not write a line for each.
+        if (have_ssrc_ && Worth(++source_changes_))
             apt_log(RtpLogSource(), APT_LOG_MARK, APT_PRIO_NOTICE,
-                    "RTP port %u: source %08x replaced by %08x: playout restarted", port_, ssrc_,
-                    header.ssrc);
+                    "RTP port %u: source %08x replaced by %08x: playout restarted (%llu so far)",
+                    port_, ssrc_, header.ssrc, static_cast<unsigned long long>(source_changes_));
         // A new stream: its timestamps and sequence numbers start afresh.
         have_ssrc_ = true;
         ssrc_ = header.ssrc;

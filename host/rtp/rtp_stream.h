@@ -3,7 +3,7 @@
 // the negotiated peer, format and source, decodes it into the jitter buffer,
 // tracks sequence numbers for loss, and turns telephone events or in-band
 // tones into digit frames. Counts what it drops, and logs the 1st, 10th,
-// 100th... drop of each kind.
+// 100th... drop of each kind (and change of source).
 //
 // Plain state for one thread (the media thread); RtpReceiver feeds it from
 // its sockets, tests and fuzz targets feed it bytes.
@@ -93,6 +93,7 @@ class RtpStream {
     SequenceCounter sequence_;
     bool have_ssrc_ = false;
     uint32_t ssrc_ = 0;
+    uint64_t source_changes_ = 0;
     RtpStats stats_;
     std::vector<int16_t> decoded_;
 };

@@ -23,6 +23,7 @@ class ServerTest : public ::testing::Test {
         certs_ = KoralTest::TestCerts::Make(&error);
         ASSERT_TRUE(certs_) << error;
         KoralTest::SpeechServiceOptions o;
+        o.m_Engine = engine_;
         o.m_CertFile = certs_->CertFile();
         o.m_KeyFile = certs_->KeyFile();
         o.m_CaFile = certs_->CaFile();
@@ -55,6 +56,9 @@ class ServerTest : public ::testing::Test {
     }
 
     std::unique_ptr<ServerProcess> server_;
+    // The speech service's engine: a suite that needs real recognition sets
+    // "pocketsphinx" before SetUpTestSuite.
+    inline static std::string engine_ = "script";
     inline static std::unique_ptr<KoralTest::TestCerts> certs_;
     inline static std::unique_ptr<KoralTest::SpeechServiceProcess> service_;
 };

@@ -3,42 +3,31 @@
 // every call successful.
 #include <gtest/gtest.h>
 
-#include "KoralTest/Process.h"
-#include "KoralTest/TempDir.h"
-#include "KoralTest/TestPaths.h"
+#include <map>
+#include <string>
+
 #include "server_fixture.h"
+#include "sipp_runner.h"
 
 using namespace KoralTest;
 
 namespace {
 
-class SippTest : public ServerTest {
-  protected:
-    // Runs sipp/<scenario>.xml calls times against the server; the reason
-    // (with sipp's error log) when a call failed.
-    ::testing::AssertionResult RunScenario(const ServerProcess &server, const std::string &scenario,
-                                           const std::string &transport = "u1",
-                                           unsigned calls = 1) {
-        KoralTest::TempDir dir("vantor-sipp");
-        const std::string errors = dir.File("errors.log");
-        std::string error;
-        bool ok = KoralTest::RunProgram(
-            {"sipp", "-sf", KoralTest::SourceDir() + "/tests/host/server/sipp/" + scenario + ".xml",
-             "-i", "127.0.0.1", "-t", transport, "-m", std::to_string(calls), "-l",
-             std::to_string(calls), "-nostdin", "-timeout", "30", "-timeout_error", "-trace_err",
-             "-error_file", errors, "127.0.0.1:" + std::to_string(server.sip_port())},
-            &error);
-        if (ok) return ::testing::AssertionSuccess();
-        std::string log;
-        KoralTest::ReadTextFile(errors, log);
-        return ::testing::AssertionFailure()
-               << scenario << " over " << transport << ": " << error << "\n"
-               << log.substr(0, 3000);
-    }
-};
+// Runs a scenario once over the transport.
+::testing::AssertionResult RunScenario(const ServerProcess &server, const std::string &scenario,
+                                       const std::string &transport = "u1",
+                                       const std::map<std::string, std::string> &values = {}) {
+    SippRun run;
+    run.transport = transport;
+    run.values = values;
+    return RunSipp(server.sip_port(), scenario, run);
+}
 
 // A session set up and torn down over UDP and over TCP, an offer refused with
-// 488, OPTIONS; then, with the one session allowed held by another peer, 503.
+// 488, OPTIONS, a CANCEL right behind its INVITE, malformed requests; then,
+// with the one session allowed held by another peer, 503.
+class SippTest : public ServerTest {};
+
 TEST_F(SippTest, ScenariosOverUdpAndTcp) {
     ServerSetup setup = DefaultSetup();
     setup.max_sessions = 1;
@@ -49,6 +38,14 @@ TEST_F(SippTest, ScenariosOverUdpAndTcp) {
     EXPECT_TRUE(RunScenario(*server, "refused_488"));
     EXPECT_TRUE(RunScenario(*server, "options", "u1"));
     EXPECT_TRUE(RunScenario(*server, "options", "t1"));
+    EXPECT_TRUE(RunScenario(*server, "cancel_before_answer", "u1"));
+    EXPECT_TRUE(RunScenario(*server, "cancel_before_answer", "t1"));
+    // Malformed requests, each followed by a good session.
+    const std::map<std::string, std::string> junk = {{"HUGE", std::string(16000, 'h')},
+                                                     {"CONTROL", "\x01\x1b\x7f"}};
+    EXPECT_TRUE(RunScenario(*server, "malformed_sip", "u1", junk));
+    EXPECT_TRUE(RunScenario(*server, "malformed_sip", "t1", junk));
+    EXPECT_TRUE(RunScenario(*server, "malformed_headers_udp", "u1"));
 
     SipPeer holder(server->sip_port());
     SipMessage ok;
