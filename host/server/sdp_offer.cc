@@ -81,6 +81,23 @@ bool IsMediaLine(const std::string &line) {
     return true;
 }
 
+// A line of the offer for a log line: at most 80 bytes, bytes beyond ASCII as \xNN.
+std::string Excerpt(const std::string &text, size_t begin, size_t end) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = begin; i < end && i < begin + 80; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xf];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // sofia-sip's parser loops for ever on some text it does not expect (control
 // characters, a '/' or a byte beyond ASCII in an m-line's format list, an
 // m-line after blanks): SDP holds none of these, so such text is refused
@@ -102,13 +119,11 @@ bool CheckSdpText(const std::string &text, std::string *error) {
         // type letter, which would hide an m-line from the check below.
         if (end > begin &&
             (end - begin < 2 || text[begin] < 'a' || text[begin] > 'z' || text[begin + 1] != '=')) {
-            *error = "malformed SDP: line \"" +
-                     text.substr(begin, std::min<size_t>(end - begin, 80)) + "\"";
+            *error = "malformed SDP: line \"" + Excerpt(text, begin, end) + "\"";
             return false;
         }
         if (text.compare(begin, 2, "m=") == 0 && !IsMediaLine(text.substr(begin, end - begin))) {
-            *error = "malformed SDP: media line \"" +
-                     text.substr(begin, std::min<size_t>(end - begin, 80)) + "\"";
+            *error = "malformed SDP: media line \"" + Excerpt(text, begin, end) + "\"";
             return false;
         }
         begin = end + 1;

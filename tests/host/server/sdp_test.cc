@@ -2,6 +2,8 @@
 // the server picks, and an answer line for every offered line in its order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "sdp_answer.h"
 #include "sdp_offer.h"
 
@@ -126,7 +128,14 @@ TEST(Sdp, OfferReadCodecChosenAndEveryLineAnswered) {
         SdpOffer none;
         EXPECT_FALSE(vantor::ParseSdpOffer(bad, &none, &error)) << bad;
         EXPECT_FALSE(error.empty());
+        // The reason goes to the log: bytes from the network beyond ASCII are escaped.
+        EXPECT_TRUE(std::none_of(error.begin(), error.end(), [](char c) { return c & 0x80; }))
+            << error;
     }
+    SdpOffer none;
+    EXPECT_FALSE(
+        vantor::ParseSdpOffer(head + "m=application 9 TCP/MRCPv2 1\xa3\xa3\r\n", &none, &error));
+    EXPECT_NE(error.find("MRCPv2 1\\xa3\\xa3\""), std::string::npos) << error;
 }
 
 }  // namespace
