@@ -42,8 +42,9 @@ void EngineHost::Fault(const char *format, ...) {
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_ERROR, "Plugin Fault: %s", text);
 }
 
-bool EngineHost::WaitAnswer(Answer *answer, const std::string &what, std::string *error) {
-    switch (answer->Wait(settings_.answer_timeout_ms)) {
+bool EngineHost::WaitAnswer(Answer *answer, const std::string &what, std::string *error,
+                            long timeout_ms) const {
+    switch (answer->Wait(timeout_ms)) {
         case Answer::Result::kSuccess:
             return true;
         case Answer::Result::kFailure:
@@ -81,7 +82,7 @@ bool EngineHost::OpenEngine(mrcp_engine_t *engine, std::string *error) {
         return false;
     }
     open_called_ = true;
-    if (!WaitAnswer(&open_answer_, "engine open", error)) return false;
+    if (!WaitAnswer(&open_answer_, "engine open", error, settings_.answer_timeout_ms)) return false;
     engine->is_open = TRUE;
     return true;
 }
@@ -94,7 +95,8 @@ bool EngineHost::CloseEngine(std::string *error) {
         *error = "engine close failed: the close entry returned false";
         return false;
     }
-    if (!WaitAnswer(&close_answer_, "engine close", error)) return false;
+    if (!WaitAnswer(&close_answer_, "engine close", error, settings_.answer_timeout_ms))
+        return false;
     engine_->is_open = FALSE;
     return true;
 }
@@ -188,13 +190,41 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
 }
 
 bool EngineHost::OpenChannel(HostChannel *channel, std::string *error, FrameSource *source) {
+    if (!BeginOpenChannel(channel, error)) return false;
+    WaitOpenAnswer(channel);
+    return EndOpenChannel(channel, error, source);
+}
+
+bool EngineHost::CloseChannel(HostChannel *channel, std::string *error) {
+    if (!BeginCloseChannel(channel, error)) return false;
+    WaitCloseAnswer(channel);
+    return EndCloseChannel(channel, error);
+}
+
+bool EngineHost::BeginOpenChannel(HostChannel *channel, std::string *error) {
     mrcp_engine_channel_t *c = channel->engine_channel;
     channel->open_answer().Reset();
     if (!c->method_vtable->open(c)) {
         *error = "open failed: the open entry returned false";
         return false;
     }
-    if (!WaitAnswer(&channel->open_answer(), "open", error)) {
+    return true;
+}
+
+void EngineHost::WaitOpenAnswer(HostChannel *channel) const {
+    channel->open_answer().Wait(settings_.answer_timeout_ms);
+}
+
+void EngineHost::WaitCloseAnswer(HostChannel *channel) const {
+    channel->close_answer().Wait(settings_.answer_timeout_ms);
+}
+
+bool EngineHost::EndOpenChannel(HostChannel *channel, std::string *error, FrameSource *source) {
+    mrcp_engine_channel_t *c = channel->engine_channel;
+    if (!WaitAnswer(&channel->open_answer(), "open", error, 0)) {
+        if (channel->open_answer().Count() == 0)
+            *error = "open failed: no answer within " +
+                     std::to_string(settings_.answer_timeout_ms) + " ms";
         // A refused channel is destroyed; one that never answered may still be in use.
         if (channel->open_answer().Count() > 0) {
             channel->set_state(HostChannel::State::kClosed);
@@ -208,7 +238,7 @@ bool EngineHost::OpenChannel(HostChannel *channel, std::string *error, FrameSour
     return true;
 }
 
-bool EngineHost::CloseChannel(HostChannel *channel, std::string *error) {
+bool EngineHost::BeginCloseChannel(HostChannel *channel, std::string *error) {
     mrcp_engine_channel_t *c = channel->engine_channel;
     // Media stops before the channel is closed, as when a call's termination is removed.
     clock_->Detach(c->termination->audio_stream);
@@ -218,8 +248,16 @@ bool EngineHost::CloseChannel(HostChannel *channel, std::string *error) {
         *error = "close failed: the close entry returned false";
         return false;
     }
-    if (!WaitAnswer(&channel->close_answer(), "close", error)) return false;
-    c->is_open = FALSE;
+    return true;
+}
+
+bool EngineHost::EndCloseChannel(HostChannel *channel, std::string *error) {
+    if (!WaitAnswer(&channel->close_answer(), "close", error, 0)) {
+        *error =
+            "close failed: no answer within " + std::to_string(settings_.answer_timeout_ms) + " ms";
+        return false;
+    }
+    channel->engine_channel->is_open = FALSE;
     channel->set_state(HostChannel::State::kClosed);
     DestroyChannel(channel);
     return true;
@@ -238,6 +276,10 @@ void EngineHost::ForgetChannel(HostChannel *channel) {
         if (channel->state() == HostChannel::State::kClosed) channels_.erase(it);
         return;
     }
+}
+
+void EngineHost::Answered(HostChannel *channel) const {
+    if (settings_.on_answer) settings_.on_answer(channel->id());
 }
 
 HostChannel *EngineHost::FindChannel(const std::string &name) const {
@@ -260,6 +302,8 @@ apt_bool_t EngineHost::OnChannelOpen(mrcp_engine_channel_t *channel, apt_bool_t 
             hc->name().c_str(), status ? "success" : "failure");
     if (!hc->open_answer().Set(status != FALSE))
         hc->host()->Fault("channel %s: open answered more than once", hc->name().c_str());
+    else
+        hc->host()->Answered(hc);
     return TRUE;
 }
 
@@ -271,6 +315,8 @@ apt_bool_t EngineHost::OnChannelClose(mrcp_engine_channel_t *channel) {
         hc->host()->Fault("channel %s: close answered while not closing", hc->name().c_str());
     if (!hc->close_answer().Set(true))
         hc->host()->Fault("channel %s: close answered more than once", hc->name().c_str());
+    else
+        hc->host()->Answered(hc);
     return TRUE;
 }
 

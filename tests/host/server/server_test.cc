@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "KoralTest/TestPaths.h"
 #include "server_fixture.h"
 
 using namespace KoralTest;
@@ -309,6 +310,47 @@ TEST_F(ServerTest, SipRefusalsAndOptions) {
     ASSERT_TRUE(sip.Ack("third"));
     EXPECT_EQ(StopAnsweringByes(server, &sip, 1), (std::set<std::string>{"third@vantor-test"}));
     EXPECT_NE(server->Log().find("Bad value \"bogus\" of codecs"), std::string::npos);
+}
+
+// Channel opens the plugin answers late (the test plugin holds them until
+// released) leave the loop serving: OPTIONS and another INVITE are answered
+// meanwhile, CANCEL ends its INVITE 487, an open never answered ends its
+// INVITE 500 after the answer time, and the channels answered after their
+// dialog ended are closed (exit status 0: no engine channel left open).
+TEST_F(ServerTest, LateChannelOpensLeaveTheLoopServing) {
+    ServerSetup setup = DefaultSetup();
+    setup.plugin = FakePluginPath();
+    setup.fake_mode = "open-held";
+    ServerProcess *server = StartServer(setup);
+    ASSERT_TRUE(server);
+    SipPeer sip(server->sip_port());
+    const std::string offer = MrcpOffer("new", "0", "a=rtpmap:0 PCMU/8000\r\n");
+    ASSERT_TRUE(sip.SendInvite("held", offer));
+    SipMessage options, invite, cancel;
+    ASSERT_TRUE(sip.Options(&options, 5000));
+    EXPECT_EQ(options.status, 200);
+    ASSERT_TRUE(sip.InviteAndCancel("cancelled", offer));
+    ASSERT_TRUE(sip.WaitFinal("cancelled", "INVITE", &invite, 5000));
+    EXPECT_EQ(invite.status, 487) << invite.text;
+    ASSERT_TRUE(sip.WaitFinal("cancelled", "CANCEL", &cancel, 5000));
+    EXPECT_EQ(cancel.status, 200);
+    sip.AckFailure("cancelled", invite);
+    EXPECT_FALSE(sip.WaitFinal("held", "INVITE", &invite, 0)) << "answered while held";
+
+    ASSERT_TRUE(sip.WaitFinal("held", "INVITE", &invite, 20000));
+    EXPECT_EQ(invite.status, 500) << invite.text;
+    sip.AckFailure("held", invite);
+    ASSERT_TRUE(WriteTextFile(server->root() + "/var/release-open", ""));
+    SipMessage ok;
+    ASSERT_TRUE(sip.Invite("released", offer, &ok));
+    ASSERT_EQ(ok.status, 200) << ok.text;
+    ASSERT_TRUE(sip.Ack("released"));
+    EXPECT_EQ(StopAnsweringByes(server, &sip, 1), (std::set<std::string>{"released@vantor-test"}));
+    const std::string log = server->Log();
+    EXPECT_NE(log.find("SIP Offer Refused 500: channel d1-m0: open failed: no answer within"),
+              std::string::npos);
+    for (const char *name : {"d1-m0", "d2-m0", "d3-m0"})
+        EXPECT_NE(log.find(std::string("Destroy Channel ") + name), std::string::npos) << name;
 }
 
 // Two hundred dialogs at once, each with its channel and RTP port; one more
