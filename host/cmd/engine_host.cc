@@ -129,8 +129,20 @@ apt_bool_t EngineHost::OnEngineClose(mrcp_engine_t *engine, apt_bool_t status) {
 
 // --- Channels ---
 
+std::string EngineHost::NewChannelId() {
+    // A pool of its own: a long-running host makes ids without end.
+    apr_pool_t *pool = nullptr;
+    if (apr_pool_create(&pool, pool_) != APR_SUCCESS) return "";
+    apt_str_t id;
+    std::string made;
+    if (apt_unique_id_generate(&id, 16, pool)) made.assign(id.buf, id.length);
+    apr_pool_destroy(pool);
+    return made;
+}
+
 HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned sampling_rate,
-                                       mrcp_version_e version, std::string *error) {
+                                       mrcp_version_e version, std::string *error,
+                                       const std::string &given_id) {
     if (!engine_) {
         *error = "no engine";
         return nullptr;
@@ -145,16 +157,16 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
         *error = "all " + std::to_string(settings_.max_channels) + " channels are in use";
         return nullptr;
     }
-    apt_str_t id;
-    if (!apt_unique_id_generate(&id, 16, pool_)) {
+    const std::string made = given_id.empty() ? NewChannelId() : given_id;
+    if (made.empty()) {
         *error = "cannot make a channel id";
         return nullptr;
     }
-    auto channel = std::make_unique<HostChannel>(this, name, sampling_rate, version, id.buf);
+    auto channel = std::make_unique<HostChannel>(this, name, sampling_rate, version, made);
     if (!channel->Init(error)) return nullptr;
 
     mrcp_engine_channel_settings_t channel_settings;
-    channel_settings.id = id.buf;
+    channel_settings.id = made.c_str();
     channel_settings.mrcp_version = version;
     channel_settings.event_vtable = &kChannelEvents;
     channel_settings.event_obj = channel.get();
@@ -171,7 +183,7 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
     engine_channel->event_obj = channel.get();
     engine_channel->mrcp_version = version;
     if (!engine_channel->id.buf || engine_channel->id.length == 0)
-        apt_string_assign(&engine_channel->id, id.buf, channel->pool());
+        apt_string_assign(&engine_channel->id, made.c_str(), channel->pool());
     channel->engine_channel = engine_channel;
 
     if (!mrcp_engine_sink_stream_codec_negotiate(engine_channel, (apr_uint16_t)sampling_rate)) {
@@ -184,7 +196,7 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
         return nullptr;
     }
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Create Channel %s [%s] %u Hz MRCPv%d",
-            name.c_str(), id.buf, sampling_rate, (int)version);
+            name.c_str(), made.c_str(), sampling_rate, (int)version);
     channels_.push_back(std::move(channel));
     return channels_.back().get();
 }
@@ -278,8 +290,9 @@ void EngineHost::ForgetChannel(HostChannel *channel) {
     }
 }
 
-void EngineHost::Answered(HostChannel *channel) const {
-    if (settings_.on_answer) settings_.on_answer(channel->id());
+void EngineHost::Answered(HostChannel *channel) {
+    // The channel may be gone already: only its address is passed on.
+    if (settings_.on_answer) settings_.on_answer(channel);
 }
 
 HostChannel *EngineHost::FindChannel(const std::string &name) const {
@@ -300,10 +313,12 @@ apt_bool_t EngineHost::OnChannelOpen(mrcp_engine_channel_t *channel, apt_bool_t 
     if (!hc) return FALSE;
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Channel Open Response %s [%s]",
             hc->name().c_str(), status ? "success" : "failure");
+    // Once the answer is set the host may destroy the channel: hc is not used after.
+    EngineHost *host = hc->host();
     if (!hc->open_answer().Set(status != FALSE))
-        hc->host()->Fault("channel %s: open answered more than once", hc->name().c_str());
+        host->Fault("channel %s: open answered more than once", hc->name().c_str());
     else
-        hc->host()->Answered(hc);
+        host->Answered(hc);
     return TRUE;
 }
 
@@ -313,10 +328,11 @@ apt_bool_t EngineHost::OnChannelClose(mrcp_engine_channel_t *channel) {
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Channel Close Response %s", hc->name().c_str());
     if (hc->state() != HostChannel::State::kClosing)
         hc->host()->Fault("channel %s: close answered while not closing", hc->name().c_str());
+    EngineHost *host = hc->host();
     if (!hc->close_answer().Set(true))
-        hc->host()->Fault("channel %s: close answered more than once", hc->name().c_str());
+        host->Fault("channel %s: close answered more than once", hc->name().c_str());
     else
-        hc->host()->Answered(hc);
+        host->Answered(hc);
     return TRUE;
 }
 

@@ -25,9 +25,9 @@ struct EngineHostSettings {
     apr_size_t max_channels = 0;     // 0: no limit
     const apt_dir_layout_t *dir_layout = nullptr;
     std::string engine_id = "koralrx";
-    // Told (on the plugin's thread) the id of a channel whose open or close
-    // was answered: a host that does not wait for answers collects them then.
-    std::function<void(const std::string &channel_id)> on_answer;
+    // Told (on the plugin's thread) of a channel whose open or close was
+    // answered: a host that does not wait for answers collects them then.
+    std::function<void(HostChannel *channel)> on_answer;
 };
 
 using Header = std::pair<std::string, std::string>;
@@ -48,8 +48,13 @@ class EngineHost {
 
     // Channel lifecycle. The reasons given in *error here and by SendRequest do
     // not name the channel: the caller says which one.
+    // id: the channel's id (the session part of its Channel-Identifier); "":
+    // a new one.
     HostChannel *CreateChannel(const std::string &name, unsigned sampling_rate,
-                               mrcp_version_e version, std::string *error);
+                               mrcp_version_e version, std::string *error,
+                               const std::string &id = "");
+    // A new unguessable id for channels (16 hex digits).
+    std::string NewChannelId();
     // Opens the channel and attaches its sink stream to the media clock, fed by
     // source (nullptr: the channel's own input queue).
     bool OpenChannel(HostChannel *channel, std::string *error, FrameSource *source = nullptr);
@@ -102,7 +107,7 @@ class EngineHost {
     bool WaitAnswer(Answer *answer, const std::string &what, std::string *error,
                     long timeout_ms) const;
     void DestroyChannel(HostChannel *channel);
-    void Answered(HostChannel *channel) const;
+    void Answered(HostChannel *channel);
 
     static const mrcp_engine_event_vtable_t kEngineEvents;
     static const mrcp_engine_channel_event_vtable_t kChannelEvents;

@@ -49,8 +49,8 @@ int Serve(const vantor::ServerConfig &config, apr_pool_t *pool) {
     vantor::EngineHostSettings settings;
     settings.max_channels = config.max_channels;
     settings.dir_layout = layout;
-    settings.on_answer = [&server_ref](const std::string &channel_id) {
-        if (vantor::Server *server = server_ref.load()) server->PostChannelAnswer(channel_id);
+    settings.on_answer = [&server_ref](vantor::HostChannel *channel) {
+        if (vantor::Server *server = server_ref.load()) server->PostChannelAnswer(channel);
     };
     vantor::HostedEngine engine;
     int code = 0;

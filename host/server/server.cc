@@ -130,6 +130,12 @@ SipReply Server::OnOffer(nua_handle_t *handle, bool in_dialog, const std::string
                     "SIP Offer: resource \"%s\" of m-line %zu declined", m.resource.c_str(), i);
             continue;
         }
+        // Its Channel-Identifier would be the first one's.
+        if (!wanted.empty()) {
+            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "SIP Offer: a second speechrecog resource (m-line %zu) declined", i);
+            continue;
+        }
         bool existing = false;
         if (dialog)
             for (const auto &c : dialog->channels) existing = existing || c->line == i;
@@ -159,7 +165,13 @@ SipReply Server::OnOffer(nua_handle_t *handle, bool in_dialog, const std::string
                 "SIP Offer Refused 503: all %zu engine channels are in use", limit);
         return Refusal(503, config_.retry_after_s);
     }
-    if (fresh) dialog = table_.Add(handle);
+    if (fresh) {
+        std::string session;
+        do session = host_->NewChannelId();
+        while (!session.empty() && table_.HasSession(session));
+        dialog = table_.Add(handle);
+        dialog->session_id = session;
+    }
 
     // Resources the offer removes (port 0, or gone) close first.
     std::vector<ServerChannel *> removed;
@@ -265,11 +277,19 @@ bool Server::OpenChannel(Dialog *dialog, const SdpOffer &offer, size_t line, Sip
         if (c->audio_line == static_cast<size_t>(audio)) source = nullptr;
 
     auto channel = std::make_unique<ServerChannel>();
-    channel->name = "d" + std::to_string(dialog->id) + "-m" + std::to_string(line);
+    // A resource removed and offered again gets a new name while the old
+    // channel may still be closing: plugin messages find their channel by it.
+    const std::string base = "d" + std::to_string(dialog->id) + "-m" + std::to_string(line);
+    channel->name = base;
+    for (int n = 1; HostChannel *same = host_->FindChannel(channel->name); ++n) {
+        if (same->state() == HostChannel::State::kClosed) break;
+        channel->name = base + "-" + std::to_string(n);
+    }
     channel->line = line;
     channel->audio_line = static_cast<size_t>(audio);
     channel->source = source;
-    HostChannel *hc = host_->CreateChannel(channel->name, format.rate, MRCP_VERSION_2, &error);
+    HostChannel *hc = host_->CreateChannel(channel->name, format.rate, MRCP_VERSION_2, &error,
+                                           dialog->session_id);
     if (!hc) {
         const bool full = error.find("in use") != std::string::npos;
         apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "SIP Offer Refused %d: channel %s: %s",
@@ -295,8 +315,8 @@ bool Server::OpenChannel(Dialog *dialog, const SdpOffer &offer, size_t line, Sip
 }
 
 // The plugin answered the open of a channel (or gave no answer in time).
-void Server::Opened(const std::string &channel_id) {
-    auto it = awaited_.find(channel_id);
+void Server::Opened(HostChannel *host) {
+    auto it = awaited_.find(host);
     Awaited awaited = it->second;
     awaited_.erase(it);
     std::string error;
@@ -324,7 +344,7 @@ void Server::Opened(const std::string &channel_id) {
             // The plugin may still answer: the channel is closed if it does.
             awaited.dialog = nullptr;
             awaited.given_up = true;
-            awaited_[channel_id] = awaited;
+            awaited_[host] = awaited;
         }
     } else if (!channel) {
         // Its dialog ended while it opened.
@@ -345,7 +365,7 @@ void Server::CloseChannel(Dialog *dialog, ServerChannel *channel) {
     std::string error;
     if (channel->host && !channel->open) {
         // Closed once its open is answered.
-        auto it = awaited_.find(channel->host->id());
+        auto it = awaited_.find(channel->host);
         if (it != awaited_.end()) it->second.dialog = nullptr;
         --dialog->opening;
     } else if (channel->host && !host_->BeginCloseChannel(channel->host, &error)) {
@@ -387,7 +407,7 @@ void Server::CloseDialog(Dialog *dialog) {
 // --- Channel open and close answers ---
 
 void Server::Expect(HostChannel *host, Dialog *dialog, bool closing) {
-    Awaited &awaited = awaited_[host->id()];
+    Awaited &awaited = awaited_[host];
     awaited.host = host;
     awaited.dialog = dialog;
     awaited.closing = closing;
@@ -417,24 +437,23 @@ void Server::ArmAnswerTimer() {
 void Server::OnAnswerTimeout(su_root_magic_t *, su_timer_t *, su_timer_arg_t *arg) {
     auto *self = reinterpret_cast<Server *>(arg);
     const auto now = std::chrono::steady_clock::now();
-    std::vector<std::string> late;
+    std::vector<HostChannel *> late;
     for (const auto &entry : self->awaited_)
         if (!entry.second.given_up && entry.second.deadline <= now) late.push_back(entry.first);
-    for (const std::string &id : late) self->Settle(id);  // ends each with "no answer"
+    for (HostChannel *host : late) self->Settle(host);  // ends each with "no answer"
     self->ArmAnswerTimer();
 }
 
-// Takes the answer to the open or close of the channel of this id, or its
-// absence when it is late.
-void Server::Settle(const std::string &id) {
-    auto it = awaited_.find(id);
+// Takes the answer to the open or close of the channel, or its absence when
+// it is late.
+void Server::Settle(HostChannel *host) {
+    auto it = awaited_.find(host);
     if (it == awaited_.end()) return;  // given up on already
     if (!it->second.closing) {
-        Opened(id);
+        Opened(host);
         return;
     }
     std::string error;
-    HostChannel *host = it->second.host;
     awaited_.erase(it);
     if (host_->EndCloseChannel(host, &error))
         host_->ForgetChannel(host);
@@ -443,22 +462,29 @@ void Server::Settle(const std::string &id) {
                 host->name().c_str(), error.c_str());
 }
 
-void Server::PostChannelAnswer(const std::string &channel_id) {
+void Server::PostChannelAnswer(HostChannel *channel) {
     {
         std::lock_guard<std::mutex> lock(queue_mutex_);
-        answers_.push_back(channel_id);
+        answers_.push_back(channel);
     }
     uint64_t one = 1;
     (void)!::write(wake_fd_, &one, sizeof(one));
 }
 
 void Server::CollectAnswers() {
-    std::deque<std::string> batch;
+    std::deque<HostChannel *> batch;
     {
         std::lock_guard<std::mutex> lock(queue_mutex_);
         batch.swap(answers_);
     }
-    for (const std::string &id : batch) Settle(id);
+    for (HostChannel *host : batch) {
+        // Only an answer still awaited: one taken already (at its time limit,
+        // just as it came) may be followed by the other kind of wait.
+        auto it = awaited_.find(host);
+        if (it == awaited_.end()) continue;
+        const Answer &answer = it->second.closing ? host->close_answer() : host->open_answer();
+        if (answer.Count() > 0) Settle(host);
+    }
     if (!batch.empty()) ArmAnswerTimer();
 }
 
@@ -512,14 +538,14 @@ void Server::Finish() {
     listener_.CloseAll();
     // The loop is over: what the plugin has not answered yet is waited for
     // here, each answer once more for as long as the loop would have.
-    std::set<std::string> waited;
+    std::set<std::pair<HostChannel *, bool>> waited;
     while (!awaited_.empty()) {
-        const std::string id = awaited_.begin()->first;
+        HostChannel *host = awaited_.begin()->first;
         const Awaited &awaited = awaited_.begin()->second;
         const bool answered =
             (awaited.closing ? awaited.host->close_answer() : awaited.host->open_answer()).Count() >
             0;
-        if (!answered && !waited.insert(id + (awaited.closing ? "/close" : "/open")).second) {
+        if (!answered && !waited.insert({host, awaited.closing}).second) {
             apt_log(nullptr, APT_LOG_MARK, APT_PRIO_ERROR,
                     "Open Channel %s Failed: the plugin never answered",
                     awaited.host->name().c_str());
@@ -530,7 +556,7 @@ void Server::Finish() {
             host_->WaitCloseAnswer(awaited.host);
         else
             host_->WaitOpenAnswer(awaited.host);
-        Settle(id);
+        Settle(host);
     }
     su_timer_reset(answer_timer_);
     DeliverPluginMessages();

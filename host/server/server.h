@@ -47,8 +47,8 @@ class Server : private SipAgentHandler, private MrcpConnectionHandler {
 
     // Any thread: a message the plugin sent on a channel.
     void PostPluginMessage(const MessageRecord &record);
-    // Any thread: the plugin answered the open or close of the channel of this id.
-    void PostChannelAnswer(const std::string &channel_id);
+    // Any thread: the plugin answered the open or close of the channel.
+    void PostChannelAnswer(HostChannel *channel);
 
   private:
     SipReply OnOffer(nua_handle_t *handle, bool in_dialog, const std::string &sdp) override;
@@ -63,9 +63,9 @@ class Server : private SipAgentHandler, private MrcpConnectionHandler {
     static void OnAnswerTimeout(su_root_magic_t *magic, su_timer_t *timer, su_timer_arg_t *arg);
     void DeliverPluginMessages();
     void CollectAnswers();
-    void Settle(const std::string &channel_id);
+    void Settle(HostChannel *channel);
     bool OpenChannel(Dialog *dialog, const SdpOffer &offer, size_t line, SipReply *refusal);
-    void Opened(const std::string &channel_id);
+    void Opened(HostChannel *channel);
     void CloseChannel(Dialog *dialog, ServerChannel *channel);
     void CloseDialog(Dialog *dialog);
     void Expect(HostChannel *host, Dialog *dialog, bool closing);
@@ -92,8 +92,8 @@ class Server : private SipAgentHandler, private MrcpConnectionHandler {
     su_timer_t *stop_timer_ = nullptr;
     apr_pool_t *scratch_ = nullptr;  // parses requests to route them
 
-    // Channels whose open or close the plugin has not answered yet, by
-    // channel id; dialog is null once the channel left its dialog.
+    // Channels whose open or close the plugin has not answered yet; dialog
+    // is null once the channel left its dialog.
     struct Awaited {
         HostChannel *host = nullptr;
         Dialog *dialog = nullptr;
@@ -101,12 +101,12 @@ class Server : private SipAgentHandler, private MrcpConnectionHandler {
         std::chrono::steady_clock::time_point deadline;
         bool given_up = false;  // its open timed out: closed if it ever answers
     };
-    std::map<std::string, Awaited> awaited_;
+    std::map<HostChannel *, Awaited> awaited_;
     su_timer_t *answer_timer_ = nullptr;
 
     std::mutex queue_mutex_;
     std::deque<std::pair<std::string, std::string>> queue_;  // channel name, message text
-    std::deque<std::string> answers_;                        // channel ids
+    std::deque<HostChannel *> answers_;
 };
 
 }  // namespace vantor

@@ -38,6 +38,9 @@ struct DialogMedia {
 
 struct Dialog {
     uint64_t id = 0;
+    // The session part of its channels' Channel-Identifier: one per dialog
+    // (RFC 6787), so a dialog has one channel of its resource at a time.
+    std::string session_id;
     void *handle = nullptr;  // the SIP stack's dialog handle
     uint64_t sdp_version = 0;
     std::vector<AnswerLine> answer;  // the last answer, one entry per m-line
@@ -62,6 +65,7 @@ class SessionTable {
     void Remove(void *handle);
     size_t size() const { return dialogs_.size(); }
     std::vector<Dialog *> All() const;
+    bool HasSession(const std::string &session_id) const;
 
     // Channels are indexed once added to their dialog with Index, and no
     // longer after Unindex.

@@ -163,7 +163,8 @@ TEST_F(ServerTest, ChannelsShareAConnectionAndRefusalsKeepItServing) {
     EXPECT_EQ(server->Stop(), 0);
 }
 
-// A re-INVITE that removes the resource closes its channel; BYE during a
+// A re-INVITE that removes the resource closes its channel, and one that
+// offers it again opens a new channel with the same identifier; BYE during a
 // recognition closes the channel and no RECOGNITION-COMPLETE follows it;
 // SIGTERM sends BYE to the dialogs left and the server exits 0.
 TEST_F(ServerTest, DialogEndsCloseChannelsAndShutdownSendsBye) {
@@ -204,6 +205,14 @@ TEST_F(ServerTest, DialogEndsCloseChannelsAndShutdownSendsBye) {
         &mrcp, [](const MrcpReply &r) { return IsResponse(r, 2); }, &reply, &before));
     EXPECT_EQ(reply.Token(3), "405");
     EXPECT_TRUE(before.empty()) << before.front().text;
+    // Offered again: a new channel with the dialog's one session id.
+    ASSERT_TRUE(sip.Invite("r", MrcpOffer("new", "0", "a=rtpmap:0 PCMU/8000\r\n"), &ok));
+    ASSERT_EQ(ok.status, 200) << ok.text;
+    EXPECT_EQ(ok.SdpAttribute("channel"), channel_r);
+    ASSERT_TRUE(sip.Ack("r"));
+    ASSERT_TRUE(mrcp.SendRequest("STOP", 5, channel_r));
+    ASSERT_TRUE(mrcp.Receive(&reply));
+    EXPECT_EQ(reply.Token(3), "200") << reply.text;
 
     // BYE while a recognition runs on the other dialog.
     ASSERT_TRUE(
