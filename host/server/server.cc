@@ -165,6 +165,47 @@ SipReply Server::OnOffer(nua_handle_t *handle, bool in_dialog, const std::string
                 "SIP Offer Refused 503: all %zu engine channels are in use", limit);
         return Refusal(503, config_.retry_after_s);
     }
+    // A re-INVITE may move the caller's audio or change its codec: each line
+    // in use must offer a codec the server takes at the rate its channel runs
+    // at, else the re-INVITE is refused and the dialog keeps what it has.
+    std::vector<std::pair<size_t, AudioFormat>> changed;  // by audio m-line
+    if (dialog) {
+        for (auto &entry : dialog->media) {
+            if (entry.first >= offer.lines.size()) continue;
+            const SdpMediaLine &a = offer.lines[entry.first];
+            if (a.kind != SdpMediaLine::Kind::kAudio || a.port == 0) continue;
+            std::vector<AudioCodec> same_rate;
+            for (const AudioCodec &codec : config_.codecs)
+                if (codec.rate == entry.second.format.rate) same_rate.push_back(codec);
+            AudioFormat format;
+            if (!ChooseAudioFormat(a, same_rate, &format)) {
+                apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING,
+                        "SIP Offer Refused 488: no accepted codec at %u Hz on audio m-line %zu",
+                        entry.second.format.rate, entry.first);
+                return Refusal(488);
+            }
+            changed.emplace_back(entry.first, format);
+        }
+    }
+    for (const auto &change : changed) {
+        const size_t line = change.first;
+        const AudioFormat &format = change.second;
+        DialogMedia *media = &dialog->media[line];
+        const SdpMediaLine &a = offer.lines[line];
+        const AudioFormat &was = media->format;
+        if (format.encoding == was.encoding && format.payload_type == was.payload_type &&
+            format.event_payload_type == was.event_payload_type &&
+            a.address == media->remote_address && a.port == media->remote_port)
+            continue;
+        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO,
+                "SIP re-INVITE: audio m-line %zu of dialog %llu now %s/%u pt %d from %s:%u", line,
+                (unsigned long long)dialog->id, format.encoding.c_str(), format.rate,
+                format.payload_type, a.address.c_str(), a.port);
+        media->format = format;
+        media->remote_address = a.address;
+        media->remote_port = a.port;
+        media->receiver->Start(ToRtpFormat(format), a.address, a.port);
+    }
     if (fresh) {
         std::string session;
         do session = host_->NewChannelId();
@@ -265,6 +306,8 @@ bool Server::OpenChannel(Dialog *dialog, const SdpOffer &offer, size_t line, Sip
             return false;
         }
         media.format = format;
+        media.remote_address = a.address;
+        media.remote_port = a.port;
         media.receiver->Start(ToRtpFormat(format), a.address, a.port);
         found = dialog->media.emplace(static_cast<size_t>(audio), std::move(media)).first;
     } else {

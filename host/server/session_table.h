@@ -34,6 +34,8 @@ struct ServerChannel {
 struct DialogMedia {
     std::unique_ptr<RtpReceiver> receiver;
     AudioFormat format;
+    std::string remote_address;  // where its packets come from
+    unsigned remote_port = 0;
 };
 
 struct Dialog {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "KoralTest/TestPaths.h"
+#include "rtp_sender.h"
 #include "server_fixture.h"
 
 using namespace KoralTest;
@@ -319,6 +320,63 @@ TEST_F(ServerTest, SipRefusalsAndOptions) {
     ASSERT_TRUE(sip.Ack("third"));
     EXPECT_EQ(StopAnsweringByes(server, &sip, 1), (std::set<std::string>{"third@vantor-test"}));
     EXPECT_NE(server->Log().find("Bad value \"bogus\" of codecs"), std::string::npos);
+}
+
+// A re-INVITE moves the caller's audio to another port and codec: the
+// receiver takes the new source and decodes the new codec (digits recognized
+// from it, the old source's packets counted as foreign), and one offering
+// no codec the server takes is refused 488 with the dialog unchanged.
+TEST_F(ServerTest, ReInviteMovesTheAudioSourceAndCodec) {
+    ServerProcess *server = StartServer(DefaultSetup());
+    ASSERT_TRUE(server);
+    SipPeer sip(server->sip_port());
+    std::string error;
+    auto before = vantor::RtpSender::Open("127.0.0.1", 0, 0, &error);
+    auto after = vantor::RtpSender::Open("127.0.0.1", 0, 0, &error);
+    ASSERT_TRUE(before && after) << error;
+    SipMessage ok;
+    ASSERT_TRUE(sip.Invite("m", MrcpOffer("new", "0 101", kPcmuMaps, before->port()), &ok));
+    ASSERT_EQ(ok.status, 200) << ok.text;
+    ASSERT_TRUE(sip.Ack("m"));
+    const std::string channel = ok.SdpAttribute("channel");
+    const int rtp_port = ok.SdpPort("audio");
+
+    SipMessage refused;
+    ASSERT_TRUE(sip.Invite("m", MrcpOffer("new", "9", "a=rtpmap:9 G722/8000\r\n", after->port()),
+                           &refused));
+    EXPECT_EQ(refused.status, 488);
+    ASSERT_TRUE(sip.Invite("m", MrcpOffer("new", "8 101", kPcmuMaps, after->port()), &ok));
+    ASSERT_EQ(ok.status, 200) << ok.text;
+    ASSERT_TRUE(sip.Ack("m"));
+    EXPECT_NE(ok.body.find(" RTP/AVP 8 101\r\n"), std::string::npos) << ok.body;
+    EXPECT_EQ(ok.SdpPort("audio"), rtp_port);
+    EXPECT_EQ(ok.SdpAttribute("channel"), channel);
+
+    MrcpTestClient mrcp(server->mrcp_port());
+    ASSERT_TRUE(mrcp.SendRequest("RECOGNIZE", 1, channel, DtmfNoInputHeaders(20000), kDtmfGrammar));
+    MrcpReply reply;
+    ASSERT_TRUE(mrcp.Receive(&reply));
+    ASSERT_EQ(reply.Token(3), "200") << reply.text;
+    // The old source's digits go nowhere; the new one's, in PCMA, complete it.
+    ASSERT_TRUE(before->Start({vantor::RtpEncoding::kPcmu, 0, 8000, 101}, "127.0.0.1",
+                              static_cast<unsigned>(rtp_port), &error))
+        << error;
+    ASSERT_TRUE(before->SendDtmf("9999", 60, 40));
+    ASSERT_TRUE(after->Start({vantor::RtpEncoding::kPcma, 8, 8000, 101}, "127.0.0.1",
+                             static_cast<unsigned>(rtp_port), &error))
+        << error;
+    ASSERT_TRUE(after->SendSilence(100) && after->SendDtmf("1234", 100, 60));
+    ASSERT_TRUE(ReceiveUntil(
+        &mrcp, [](const MrcpReply &r) { return r.Token(2) == "RECOGNITION-COMPLETE"; }, &reply));
+    EXPECT_EQ(reply.Header("Completion-Cause"), "000 success") << reply.text;
+    EXPECT_NE(reply.text.find("1 2 3 4"), std::string::npos) << reply.text;
+    SipMessage bye;
+    ASSERT_TRUE(sip.Bye("m", &bye));
+    EXPECT_EQ(StopAnsweringByes(server, &sip, 0), std::set<std::string>{});
+    const std::string log = server->Log();
+    EXPECT_NE(log.find("now PCMA/8000 pt 8 from 127.0.0.1:" + std::to_string(after->port())),
+              std::string::npos);
+    EXPECT_EQ(log.find("wrong-source=0 "), std::string::npos) << "the old source was heard";
 }
 
 // Channel opens the plugin answers late (the test plugin holds them until
