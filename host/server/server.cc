@@ -174,6 +174,11 @@ SipReply Server::OnOffer(nua_handle_t *handle, bool in_dialog, const std::string
             if (entry.first >= offer.lines.size()) continue;
             const SdpMediaLine &a = offer.lines[entry.first];
             if (a.kind != SdpMediaLine::Kind::kAudio || a.port == 0) continue;
+            bool kept = false;  // else it goes with the resources the offer removes
+            for (const auto &c : dialog->channels)
+                kept = kept || (c->audio_line == entry.first &&
+                                std::find(wanted.begin(), wanted.end(), c->line) != wanted.end());
+            if (!kept) continue;
             std::vector<AudioCodec> same_rate;
             for (const AudioCodec &codec : config_.codecs)
                 if (codec.rate == entry.second.format.rate) same_rate.push_back(codec);
@@ -187,6 +192,14 @@ SipReply Server::OnOffer(nua_handle_t *handle, bool in_dialog, const std::string
             changed.emplace_back(entry.first, format);
         }
     }
+    if (fresh) {
+        std::string session;
+        do session = host_->NewChannelId();
+        while (!session.empty() && table_.HasSession(session));
+        dialog = table_.Add(handle);
+        dialog->session_id = session;
+    }
+    // The offer is taken: its audio sources and codecs apply.
     for (const auto &change : changed) {
         const size_t line = change.first;
         const AudioFormat &format = change.second;
@@ -205,13 +218,6 @@ SipReply Server::OnOffer(nua_handle_t *handle, bool in_dialog, const std::string
         media->remote_address = a.address;
         media->remote_port = a.port;
         media->receiver->Start(ToRtpFormat(format), a.address, a.port);
-    }
-    if (fresh) {
-        std::string session;
-        do session = host_->NewChannelId();
-        while (!session.empty() && table_.HasSession(session));
-        dialog = table_.Add(handle);
-        dialog->session_id = session;
     }
 
     // Resources the offer removes (port 0, or gone) close first.
