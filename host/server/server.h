@@ -40,9 +40,11 @@ class Server : private SipAgentHandler, private MrcpConnectionHandler {
     bool Start(std::string *error);
     unsigned sip_port() const { return sip_.port(); }
     unsigned mrcp_port() const { return listener_.port(); }
-    // BYE to every dialog, every channel closed; the loop breaks when done.
+    // BYE to every dialog (503 to an INVITE still opening), every channel
+    // closed; the loop breaks when SIP is done.
     void Stop(const std::string &why);
-    // After the loop: closes whatever is left.
+    // After the loop: closes whatever is left, waiting (within the answer
+    // time) for the plugin's answers still due.
     void Finish();
 
     // Any thread: a message the plugin sent on a channel.

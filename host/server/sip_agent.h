@@ -1,6 +1,7 @@
 // SIP for the server (sofia-sip's NUA, on the loop's thread): listens on UDP
 // and/or TCP, hands each INVITE's SDP offer (and each re-INVITE's) to the
-// handler and answers with what it decides, tells when a dialog ends (BYE,
+// handler and answers with what it decides (at once, or later through
+// Answer while the loop serves others), tells when a dialog ends (BYE,
 // CANCEL, ACK timeout, our own BYE), and sends BYE to every dialog at
 // shutdown. OPTIONS, CANCEL and requests for unknown dialogs (481) are
 // answered by the stack itself.
