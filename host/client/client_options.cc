@@ -52,6 +52,10 @@ std::string ClientUsage() {
            "  --timeout MS         wait for SIP and MRCP answers (default 10000)\n"
            "  --stop-after MS      send STOP this long after the recognition started and\n"
            "                       print its response instead of a result\n"
+           "  --calls N            N calls at once (default 1), their channels on one MRCP\n"
+           "                       connection, each running the same recognition; messages\n"
+           "                       are labelled by call (recognize/1, ...), the exit status\n"
+           "                       is the worst of the calls'\n"
            "  --json               print each message as one JSON object per line\n"
            "  --help               print this help\n";
 }
@@ -118,6 +122,15 @@ bool ParseClientOptions(int argc, char **argv, ClientOptions *o, std::string *er
                 return false;
             }
             o->stop_after_ms = ms;
+        } else if (arg == "--calls") {
+            if (!value(&v)) return false;
+            char *end = nullptr;
+            const long n = strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || n < 1 || n > 100) {
+                *error = "--calls takes 1 to 100, not " + v;
+                return false;
+            }
+            o->calls = static_cast<int>(n);
         } else if (arg == "--json") {
             o->json = true;
         } else if (arg.size() > 1 && arg[0] == '-' && arg.compare(0, 2, "--") == 0) {

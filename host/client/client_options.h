@@ -23,6 +23,7 @@ struct ClientOptions {
     std::string wav_file;     // recognize
     std::string digits;       // dtmf
     bool help = false;
+    int calls = 1;  // dialogs at once, their channels on one MRCP connection
 };
 
 // Parses argv; false with a reason.

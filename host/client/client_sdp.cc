@@ -60,7 +60,7 @@ std::string WriteOffer(const ClientOffer &o) {
       << "t=0 0\r\n"
       << "m=application 9 TCP/MRCPv2 1\r\n"
       << "a=setup:active\r\n"
-      << "a=connection:new\r\n"
+      << "a=connection:" << (o.existing_connection ? "existing" : "new") << "\r\n"
       << "a=resource:speechrecog\r\n"
       << "a=cmid:1\r\n"
       << "m=audio " << o.rtp_port << " RTP/AVP " << o.format.payload_type;

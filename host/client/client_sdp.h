@@ -13,6 +13,7 @@ struct ClientOffer {
     std::string address;  // the client's numeric address (c=)
     unsigned rtp_port = 0;
     RtpFormat format;  // payload types to offer; event_payload_type -1: no telephone-event
+    bool existing_connection = false;  // a=connection:existing (another call's is reused)
 };
 
 std::string WriteOffer(const ClientOffer &offer);

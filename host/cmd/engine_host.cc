@@ -42,8 +42,9 @@ void EngineHost::Fault(const char *format, ...) {
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_ERROR, "Plugin Fault: %s", text);
 }
 
-bool EngineHost::WaitAnswer(Answer *answer, const std::string &what, std::string *error) {
-    switch (answer->Wait(settings_.answer_timeout_ms)) {
+bool EngineHost::WaitAnswer(Answer *answer, const std::string &what, std::string *error,
+                            long timeout_ms) const {
+    switch (answer->Wait(timeout_ms)) {
         case Answer::Result::kSuccess:
             return true;
         case Answer::Result::kFailure:
@@ -81,7 +82,7 @@ bool EngineHost::OpenEngine(mrcp_engine_t *engine, std::string *error) {
         return false;
     }
     open_called_ = true;
-    if (!WaitAnswer(&open_answer_, "engine open", error)) return false;
+    if (!WaitAnswer(&open_answer_, "engine open", error, settings_.answer_timeout_ms)) return false;
     engine->is_open = TRUE;
     return true;
 }
@@ -94,7 +95,8 @@ bool EngineHost::CloseEngine(std::string *error) {
         *error = "engine close failed: the close entry returned false";
         return false;
     }
-    if (!WaitAnswer(&close_answer_, "engine close", error)) return false;
+    if (!WaitAnswer(&close_answer_, "engine close", error, settings_.answer_timeout_ms))
+        return false;
     engine_->is_open = FALSE;
     return true;
 }
@@ -127,8 +129,20 @@ apt_bool_t EngineHost::OnEngineClose(mrcp_engine_t *engine, apt_bool_t status) {
 
 // --- Channels ---
 
+std::string EngineHost::NewChannelId() {
+    // A pool of its own: a long-running host makes ids without end.
+    apr_pool_t *pool = nullptr;
+    if (apr_pool_create(&pool, pool_) != APR_SUCCESS) return "";
+    apt_str_t id;
+    std::string made;
+    if (apt_unique_id_generate(&id, 16, pool)) made.assign(id.buf, id.length);
+    apr_pool_destroy(pool);
+    return made;
+}
+
 HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned sampling_rate,
-                                       mrcp_version_e version, std::string *error) {
+                                       mrcp_version_e version, std::string *error,
+                                       const std::string &given_id) {
     if (!engine_) {
         *error = "no engine";
         return nullptr;
@@ -143,16 +157,16 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
         *error = "all " + std::to_string(settings_.max_channels) + " channels are in use";
         return nullptr;
     }
-    apt_str_t id;
-    if (!apt_unique_id_generate(&id, 16, pool_)) {
+    const std::string made = given_id.empty() ? NewChannelId() : given_id;
+    if (made.empty()) {
         *error = "cannot make a channel id";
         return nullptr;
     }
-    auto channel = std::make_unique<HostChannel>(this, name, sampling_rate, version, id.buf);
+    auto channel = std::make_unique<HostChannel>(this, name, sampling_rate, version, made);
     if (!channel->Init(error)) return nullptr;
 
     mrcp_engine_channel_settings_t channel_settings;
-    channel_settings.id = id.buf;
+    channel_settings.id = made.c_str();
     channel_settings.mrcp_version = version;
     channel_settings.event_vtable = &kChannelEvents;
     channel_settings.event_obj = channel.get();
@@ -169,7 +183,7 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
     engine_channel->event_obj = channel.get();
     engine_channel->mrcp_version = version;
     if (!engine_channel->id.buf || engine_channel->id.length == 0)
-        apt_string_assign(&engine_channel->id, id.buf, channel->pool());
+        apt_string_assign(&engine_channel->id, made.c_str(), channel->pool());
     channel->engine_channel = engine_channel;
 
     if (!mrcp_engine_sink_stream_codec_negotiate(engine_channel, (apr_uint16_t)sampling_rate)) {
@@ -182,19 +196,47 @@ HostChannel *EngineHost::CreateChannel(const std::string &name, unsigned samplin
         return nullptr;
     }
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Create Channel %s [%s] %u Hz MRCPv%d",
-            name.c_str(), id.buf, sampling_rate, (int)version);
+            name.c_str(), made.c_str(), sampling_rate, (int)version);
     channels_.push_back(std::move(channel));
     return channels_.back().get();
 }
 
 bool EngineHost::OpenChannel(HostChannel *channel, std::string *error, FrameSource *source) {
+    if (!BeginOpenChannel(channel, error)) return false;
+    WaitOpenAnswer(channel);
+    return EndOpenChannel(channel, error, source);
+}
+
+bool EngineHost::CloseChannel(HostChannel *channel, std::string *error) {
+    if (!BeginCloseChannel(channel, error)) return false;
+    WaitCloseAnswer(channel);
+    return EndCloseChannel(channel, error);
+}
+
+bool EngineHost::BeginOpenChannel(HostChannel *channel, std::string *error) {
     mrcp_engine_channel_t *c = channel->engine_channel;
     channel->open_answer().Reset();
     if (!c->method_vtable->open(c)) {
         *error = "open failed: the open entry returned false";
         return false;
     }
-    if (!WaitAnswer(&channel->open_answer(), "open", error)) {
+    return true;
+}
+
+void EngineHost::WaitOpenAnswer(HostChannel *channel) const {
+    channel->open_answer().Wait(settings_.answer_timeout_ms);
+}
+
+void EngineHost::WaitCloseAnswer(HostChannel *channel) const {
+    channel->close_answer().Wait(settings_.answer_timeout_ms);
+}
+
+bool EngineHost::EndOpenChannel(HostChannel *channel, std::string *error, FrameSource *source) {
+    mrcp_engine_channel_t *c = channel->engine_channel;
+    if (!WaitAnswer(&channel->open_answer(), "open", error, 0)) {
+        if (channel->open_answer().Count() == 0)
+            *error = "open failed: no answer within " +
+                     std::to_string(settings_.answer_timeout_ms) + " ms";
         // A refused channel is destroyed; one that never answered may still be in use.
         if (channel->open_answer().Count() > 0) {
             channel->set_state(HostChannel::State::kClosed);
@@ -208,7 +250,7 @@ bool EngineHost::OpenChannel(HostChannel *channel, std::string *error, FrameSour
     return true;
 }
 
-bool EngineHost::CloseChannel(HostChannel *channel, std::string *error) {
+bool EngineHost::BeginCloseChannel(HostChannel *channel, std::string *error) {
     mrcp_engine_channel_t *c = channel->engine_channel;
     // Media stops before the channel is closed, as when a call's termination is removed.
     clock_->Detach(c->termination->audio_stream);
@@ -218,8 +260,16 @@ bool EngineHost::CloseChannel(HostChannel *channel, std::string *error) {
         *error = "close failed: the close entry returned false";
         return false;
     }
-    if (!WaitAnswer(&channel->close_answer(), "close", error)) return false;
-    c->is_open = FALSE;
+    return true;
+}
+
+bool EngineHost::EndCloseChannel(HostChannel *channel, std::string *error) {
+    if (!WaitAnswer(&channel->close_answer(), "close", error, 0)) {
+        *error =
+            "close failed: no answer within " + std::to_string(settings_.answer_timeout_ms) + " ms";
+        return false;
+    }
+    channel->engine_channel->is_open = FALSE;
     channel->set_state(HostChannel::State::kClosed);
     DestroyChannel(channel);
     return true;
@@ -240,6 +290,11 @@ void EngineHost::ForgetChannel(HostChannel *channel) {
     }
 }
 
+void EngineHost::Answered(HostChannel *channel) {
+    // The channel may be gone already: only its address is passed on.
+    if (settings_.on_answer) settings_.on_answer(channel);
+}
+
 HostChannel *EngineHost::FindChannel(const std::string &name) const {
     for (auto it = channels_.rbegin(); it != channels_.rend(); ++it)
         if ((*it)->name() == name) return it->get();
@@ -258,8 +313,12 @@ apt_bool_t EngineHost::OnChannelOpen(mrcp_engine_channel_t *channel, apt_bool_t 
     if (!hc) return FALSE;
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Channel Open Response %s [%s]",
             hc->name().c_str(), status ? "success" : "failure");
+    // Once the answer is set the host may destroy the channel: hc is not used after.
+    EngineHost *host = hc->host();
     if (!hc->open_answer().Set(status != FALSE))
-        hc->host()->Fault("channel %s: open answered more than once", hc->name().c_str());
+        host->Fault("channel %s: open answered more than once", hc->name().c_str());
+    else
+        host->Answered(hc);
     return TRUE;
 }
 
@@ -269,8 +328,11 @@ apt_bool_t EngineHost::OnChannelClose(mrcp_engine_channel_t *channel) {
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Channel Close Response %s", hc->name().c_str());
     if (hc->state() != HostChannel::State::kClosing)
         hc->host()->Fault("channel %s: close answered while not closing", hc->name().c_str());
+    EngineHost *host = hc->host();
     if (!hc->close_answer().Set(true))
-        hc->host()->Fault("channel %s: close answered more than once", hc->name().c_str());
+        host->Fault("channel %s: close answered more than once", hc->name().c_str());
+    else
+        host->Answered(hc);
     return TRUE;
 }
 

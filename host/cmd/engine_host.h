@@ -25,6 +25,9 @@ struct EngineHostSettings {
     apr_size_t max_channels = 0;     // 0: no limit
     const apt_dir_layout_t *dir_layout = nullptr;
     std::string engine_id = "koralrx";
+    // Told (on the plugin's thread) of a channel whose open or close was
+    // answered: a host that does not wait for answers collects them then.
+    std::function<void(HostChannel *channel)> on_answer;
 };
 
 using Header = std::pair<std::string, std::string>;
@@ -45,17 +48,34 @@ class EngineHost {
 
     // Channel lifecycle. The reasons given in *error here and by SendRequest do
     // not name the channel: the caller says which one.
+    // id: the channel's id (the session part of its Channel-Identifier); "":
+    // a new one.
     HostChannel *CreateChannel(const std::string &name, unsigned sampling_rate,
-                               mrcp_version_e version, std::string *error);
+                               mrcp_version_e version, std::string *error,
+                               const std::string &id = "");
+    // A new unguessable id for channels (16 hex digits).
+    std::string NewChannelId();
     // Opens the channel and attaches its sink stream to the media clock, fed by
     // source (nullptr: the channel's own input queue).
     bool OpenChannel(HostChannel *channel, std::string *error, FrameSource *source = nullptr);
     bool CloseChannel(HostChannel *channel, std::string *error);
+    // The same without waiting: Begin calls the plugin's entry, End takes the
+    // answer once on_answer told of it (or gives up on it: End then fails with
+    // "no answer"). A refused open destroys the channel; an open that never
+    // answered leaves it as it is, for the plugin may still use it.
+    bool BeginOpenChannel(HostChannel *channel, std::string *error);
+    bool EndOpenChannel(HostChannel *channel, std::string *error, FrameSource *source = nullptr);
+    bool BeginCloseChannel(HostChannel *channel, std::string *error);
+    bool EndCloseChannel(HostChannel *channel, std::string *error);
+    // Waits for the answer End would take, up to the answer timeout.
+    void WaitOpenAnswer(HostChannel *channel) const;
+    void WaitCloseAnswer(HostChannel *channel) const;
     HostChannel *FindChannel(const std::string &name) const;
     // Drops a closed channel's host-side state; the pointer is invalid after.
     // A long-running server calls it so that closed channels do not pile up.
     void ForgetChannel(HostChannel *channel);
     apr_size_t max_channels() const { return settings_.max_channels; }
+    long answer_timeout_ms() const { return settings_.answer_timeout_ms; }
     // Names of channels created and not closed, in creation order.
     std::vector<std::string> OpenChannelNames() const;
 
@@ -84,8 +104,10 @@ class EngineHost {
     static apt_bool_t OnChannelClose(mrcp_engine_channel_t *channel);
     static apt_bool_t OnChannelMessage(mrcp_engine_channel_t *channel, mrcp_message_t *message);
     void Fault(const char *format, ...) __attribute__((format(printf, 2, 3)));
-    bool WaitAnswer(Answer *answer, const std::string &what, std::string *error);
+    bool WaitAnswer(Answer *answer, const std::string &what, std::string *error,
+                    long timeout_ms) const;
     void DestroyChannel(HostChannel *channel);
+    void Answered(HostChannel *channel);
 
     static const mrcp_engine_event_vtable_t kEngineEvents;
     static const mrcp_engine_channel_event_vtable_t kChannelEvents;

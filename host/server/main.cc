@@ -7,9 +7,9 @@
 #include <sofia-sip/su_wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <mutex>
 
 #include "apt_log.h"
 #include "engine_host.h"
@@ -45,16 +45,24 @@ bool ValidPriority(const std::string &text) {
 int Serve(const vantor::ServerConfig &config, apr_pool_t *pool) {
     apt_dir_layout_t *layout = vantor::MakeHostLayout(config.root, "", pool);
     std::string plugin_path = config.plugin.empty() ? vantor::DefaultPluginPath() : config.plugin;
-    std::atomic<vantor::Server *> server_ref{nullptr};
+    // The plugin's threads reach the server through server_ref while it
+    // exists: the mutex keeps it from going while one of them is inside.
+    std::mutex server_mutex;
+    vantor::Server *server_ref = nullptr;
     vantor::EngineHostSettings settings;
     settings.max_channels = config.max_channels;
     settings.dir_layout = layout;
+    settings.on_answer = [&server_mutex, &server_ref](vantor::HostChannel *channel) {
+        std::lock_guard<std::mutex> lock(server_mutex);
+        if (server_ref) server_ref->PostChannelAnswer(channel);
+    };
     vantor::HostedEngine engine;
     int code = 0;
     if (!engine.Open(
             plugin_path, 1.0, settings,
-            [&server_ref](const vantor::MessageRecord &record) {
-                if (vantor::Server *server = server_ref.load()) server->PostPluginMessage(record);
+            [&server_mutex, &server_ref](const vantor::MessageRecord &record) {
+                std::lock_guard<std::mutex> lock(server_mutex);
+                if (server_ref) server_ref->PostPluginMessage(record);
             },
             pool, &code))
         return code;
@@ -65,7 +73,10 @@ int Serve(const vantor::ServerConfig &config, apr_pool_t *pool) {
     } else {
         {
             vantor::Server server(root, config, &engine.host());
-            server_ref = &server;
+            {
+                std::lock_guard<std::mutex> lock(server_mutex);
+                server_ref = &server;
+            }
             if (!server.Start(&error)) {
                 code = Fail(error, kExitFailure);
             } else {
@@ -76,7 +87,10 @@ int Serve(const vantor::ServerConfig &config, apr_pool_t *pool) {
                 su_root_run(root);
             }
             server.Finish();
-            server_ref = nullptr;
+            {
+                std::lock_guard<std::mutex> lock(server_mutex);
+                server_ref = nullptr;
+            }
         }
         su_root_destroy(root);
     }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 #include "apt_log.h"
 #include "mrcp_message_codec.h"
@@ -66,6 +67,7 @@ Server::~Server() {
     if (wake_fd_ >= 0) ::close(wake_fd_);
     if (signal_fd_ >= 0) ::close(signal_fd_);
     if (stop_timer_) su_timer_destroy(stop_timer_);
+    if (answer_timer_) su_timer_destroy(answer_timer_);
     if (scratch_) apr_pool_destroy(scratch_);
 }
 
@@ -90,7 +92,8 @@ bool Server::Start(std::string *error) {
     signal_index_ = su_root_register(root_, signal_wait_, OnSignal,
                                      reinterpret_cast<su_wakeup_arg_t *>(this), 0);
     stop_timer_ = su_timer_create(su_root_task(root_), 10000);
-    if (wake_index_ < 0 || signal_index_ < 0 || !stop_timer_) {
+    answer_timer_ = su_timer_create(su_root_task(root_), 0);
+    if (wake_index_ < 0 || signal_index_ < 0 || !stop_timer_ || !answer_timer_) {
         *error = "cannot register with the loop";
         return false;
     }
@@ -127,6 +130,12 @@ SipReply Server::OnOffer(nua_handle_t *handle, bool in_dialog, const std::string
                     "SIP Offer: resource \"%s\" of m-line %zu declined", m.resource.c_str(), i);
             continue;
         }
+        // Its Channel-Identifier would be the first one's.
+        if (!wanted.empty()) {
+            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "SIP Offer: a second speechrecog resource (m-line %zu) declined", i);
+            continue;
+        }
         bool existing = false;
         if (dialog)
             for (const auto &c : dialog->channels) existing = existing || c->line == i;
@@ -156,7 +165,60 @@ SipReply Server::OnOffer(nua_handle_t *handle, bool in_dialog, const std::string
                 "SIP Offer Refused 503: all %zu engine channels are in use", limit);
         return Refusal(503, config_.retry_after_s);
     }
-    if (fresh) dialog = table_.Add(handle);
+    // A re-INVITE may move the caller's audio or change its codec: each line
+    // in use must offer a codec the server takes at the rate its channel runs
+    // at, else the re-INVITE is refused and the dialog keeps what it has.
+    std::vector<std::pair<size_t, AudioFormat>> changed;  // by audio m-line
+    if (dialog) {
+        for (auto &entry : dialog->media) {
+            if (entry.first >= offer.lines.size()) continue;
+            const SdpMediaLine &a = offer.lines[entry.first];
+            if (a.kind != SdpMediaLine::Kind::kAudio || a.port == 0) continue;
+            bool kept = false;  // else it goes with the resources the offer removes
+            for (const auto &c : dialog->channels)
+                kept = kept || (c->audio_line == entry.first &&
+                                std::find(wanted.begin(), wanted.end(), c->line) != wanted.end());
+            if (!kept) continue;
+            std::vector<AudioCodec> same_rate;
+            for (const AudioCodec &codec : config_.codecs)
+                if (codec.rate == entry.second.format.rate) same_rate.push_back(codec);
+            AudioFormat format;
+            if (!ChooseAudioFormat(a, same_rate, &format)) {
+                apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING,
+                        "SIP Offer Refused 488: no accepted codec at %u Hz on audio m-line %zu",
+                        entry.second.format.rate, entry.first);
+                return Refusal(488);
+            }
+            changed.emplace_back(entry.first, format);
+        }
+    }
+    if (fresh) {
+        std::string session;
+        do session = host_->NewChannelId();
+        while (!session.empty() && table_.HasSession(session));
+        dialog = table_.Add(handle);
+        dialog->session_id = session;
+    }
+    // The offer is taken: its audio sources and codecs apply.
+    for (const auto &change : changed) {
+        const size_t line = change.first;
+        const AudioFormat &format = change.second;
+        DialogMedia *media = &dialog->media[line];
+        const SdpMediaLine &a = offer.lines[line];
+        const AudioFormat &was = media->format;
+        if (format.encoding == was.encoding && format.payload_type == was.payload_type &&
+            format.event_payload_type == was.event_payload_type &&
+            a.address == media->remote_address && a.port == media->remote_port)
+            continue;
+        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO,
+                "SIP re-INVITE: audio m-line %zu of dialog %llu now %s/%u pt %d from %s:%u", line,
+                (unsigned long long)dialog->id, format.encoding.c_str(), format.rate,
+                format.payload_type, a.address.c_str(), a.port);
+        media->format = format;
+        media->remote_address = a.address;
+        media->remote_port = a.port;
+        media->receiver->Start(ToRtpFormat(format), a.address, a.port);
+    }
 
     // Resources the offer removes (port 0, or gone) close first.
     std::vector<ServerChannel *> removed;
@@ -164,6 +226,9 @@ SipReply Server::OnOffer(nua_handle_t *handle, bool in_dialog, const std::string
         if (std::find(wanted.begin(), wanted.end(), c->line) == wanted.end())
             removed.push_back(c.get());
     for (ServerChannel *c : removed) CloseChannel(dialog, c);
+    dialog->in_dialog = in_dialog;
+    dialog->offer = offer;
+    dialog->refusal = 0;
     for (size_t line : wanted) {
         bool existing = false;
         for (const auto &c : dialog->channels) existing = existing || c->line == line;
@@ -177,7 +242,17 @@ SipReply Server::OnOffer(nua_handle_t *handle, bool in_dialog, const std::string
             return refusal;
         }
     }
+    if (dialog->opening > 0) {
+        dialog->answering = true;
+        SipReply later;
+        later.status = 0;
+        return later;
+    }
+    return AnswerOffer(dialog);
+}
 
+SipReply Server::AnswerOffer(Dialog *dialog) {
+    const SdpOffer &offer = dialog->offer;
     std::vector<AnswerLine> lines(offer.lines.size());
     for (const auto &c : dialog->channels) {
         if (c->line >= lines.size()) continue;
@@ -197,9 +272,26 @@ SipReply Server::OnOffer(nua_handle_t *handle, bool in_dialog, const std::string
     reply.sdp =
         BuildSdpAnswer(offer, lines, config_.rtp_address, dialog->id, ++dialog->sdp_version);
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "SIP %s Answered: dialog %llu, %zu channel(s)",
-            in_dialog ? "re-INVITE" : "INVITE", (unsigned long long)dialog->id,
+            dialog->in_dialog ? "re-INVITE" : "INVITE", (unsigned long long)dialog->id,
             dialog->channels.size());
     return reply;
+}
+
+// The last open of an offer answered: the offer is answered with the
+// channels, or refused (a new dialog then ends).
+void Server::OfferDone(Dialog *dialog) {
+    dialog->answering = false;
+    nua_handle_t *handle = static_cast<nua_handle_t *>(dialog->handle);
+    if (dialog->refusal == 0) {
+        sip_.Answer(handle, AnswerOffer(dialog));
+        return;
+    }
+    SipReply refusal = Refusal(dialog->refusal);
+    if (!dialog->in_dialog) {
+        CloseDialog(dialog);
+        table_.Remove(handle);
+    }
+    sip_.Answer(handle, refusal);
 }
 
 bool Server::OpenChannel(Dialog *dialog, const SdpOffer &offer, size_t line, SipReply *refusal) {
@@ -220,6 +312,8 @@ bool Server::OpenChannel(Dialog *dialog, const SdpOffer &offer, size_t line, Sip
             return false;
         }
         media.format = format;
+        media.remote_address = a.address;
+        media.remote_port = a.port;
         media.receiver->Start(ToRtpFormat(format), a.address, a.port);
         found = dialog->media.emplace(static_cast<size_t>(audio), std::move(media)).first;
     } else {
@@ -232,10 +326,19 @@ bool Server::OpenChannel(Dialog *dialog, const SdpOffer &offer, size_t line, Sip
         if (c->audio_line == static_cast<size_t>(audio)) source = nullptr;
 
     auto channel = std::make_unique<ServerChannel>();
-    channel->name = "d" + std::to_string(dialog->id) + "-m" + std::to_string(line);
+    // A resource removed and offered again gets a new name while the old
+    // channel may still be closing: plugin messages find their channel by it.
+    const std::string base = "d" + std::to_string(dialog->id) + "-m" + std::to_string(line);
+    channel->name = base;
+    for (int n = 1; HostChannel *same = host_->FindChannel(channel->name); ++n) {
+        if (same->state() == HostChannel::State::kClosed) break;
+        channel->name = base + "-" + std::to_string(n);
+    }
     channel->line = line;
     channel->audio_line = static_cast<size_t>(audio);
-    HostChannel *hc = host_->CreateChannel(channel->name, format.rate, MRCP_VERSION_2, &error);
+    channel->source = source;
+    HostChannel *hc = host_->CreateChannel(channel->name, format.rate, MRCP_VERSION_2, &error,
+                                           dialog->session_id);
     if (!hc) {
         const bool full = error.find("in use") != std::string::npos;
         apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "SIP Offer Refused %d: channel %s: %s",
@@ -243,7 +346,7 @@ bool Server::OpenChannel(Dialog *dialog, const SdpOffer &offer, size_t line, Sip
         *refusal = full ? Refusal(503, config_.retry_after_s) : Refusal(500);
         return false;
     }
-    if (!host_->OpenChannel(hc, &error, source)) {
+    if (!host_->BeginOpenChannel(hc, &error)) {
         apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "SIP Offer Refused 500: channel %s: %s",
                 channel->name.c_str(), error.c_str());
         *refusal = Refusal(500);
@@ -254,19 +357,72 @@ bool Server::OpenChannel(Dialog *dialog, const SdpOffer &offer, size_t line, Sip
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_INFO, "Open Channel %s [%s] %s/%u pt %d",
             channel->name.c_str(), channel->identifier.c_str(), format.encoding.c_str(),
             format.rate, format.payload_type);
-    table_.Index(channel.get());
+    Expect(hc, dialog, false);
+    ++dialog->opening;
     dialog->channels.push_back(std::move(channel));
     return true;
+}
+
+// The plugin answered the open of a channel (or gave no answer in time).
+void Server::Opened(HostChannel *host) {
+    auto it = awaited_.find(host);
+    Awaited awaited = it->second;
+    awaited_.erase(it);
+    std::string error;
+    Dialog *dialog = awaited.dialog;
+    ServerChannel *channel = nullptr;
+    if (dialog)
+        for (const auto &c : dialog->channels)
+            if (c->host == awaited.host) channel = c.get();
+    const std::string name = awaited.host->name();
+    if (!host_->EndOpenChannel(awaited.host, &error, channel ? channel->source : nullptr)) {
+        const bool answered = awaited.host->open_answer().Count() > 0;
+        if (channel) {
+            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "SIP Offer Refused 500: channel %s: %s", name.c_str(), error.c_str());
+            channel->host = nullptr;  // destroyed when refused, kept by the plugin otherwise
+            CloseChannel(dialog, channel);
+            dialog->refusal = 500;
+        } else {
+            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "Open Channel %s Failed: %s",
+                    name.c_str(), error.c_str());
+        }
+        if (answered) {
+            host_->ForgetChannel(awaited.host);
+        } else {
+            // The plugin may still answer: the channel is closed if it does.
+            awaited.dialog = nullptr;
+            awaited.given_up = true;
+            awaited_[host] = awaited;
+        }
+    } else if (!channel) {
+        // Its dialog ended while it opened.
+        if (host_->BeginCloseChannel(awaited.host, &error))
+            Expect(awaited.host, nullptr, true);
+        else
+            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_ERROR, "Close Channel %s Failed: %s",
+                    name.c_str(), error.c_str());
+    } else {
+        channel->open = true;
+        table_.Index(channel);
+    }
+    if (dialog && --dialog->opening == 0 && dialog->answering) OfferDone(dialog);
 }
 
 void Server::CloseChannel(Dialog *dialog, ServerChannel *channel) {
     table_.Unindex(channel);
     std::string error;
-    if (channel->host && !host_->CloseChannel(channel->host, &error))
+    if (channel->host && !channel->open) {
+        // Closed once its open is answered.
+        auto it = awaited_.find(channel->host);
+        if (it != awaited_.end()) it->second.dialog = nullptr;
+        --dialog->opening;
+    } else if (channel->host && !host_->BeginCloseChannel(channel->host, &error)) {
         apt_log(nullptr, APT_LOG_MARK, APT_PRIO_ERROR, "Close Channel %s Failed: %s",
                 channel->name.c_str(), error.c_str());
-    else if (channel->host)
-        host_->ForgetChannel(channel->host);
+    } else if (channel->host) {
+        Expect(channel->host, nullptr, true);
+    }
     const size_t audio = channel->audio_line;
     const std::string channel_name = channel->name;
     auto &channels = dialog->channels;
@@ -294,6 +450,91 @@ void Server::CloseChannel(Dialog *dialog, ServerChannel *channel) {
 void Server::CloseDialog(Dialog *dialog) {
     while (!dialog->channels.empty()) CloseChannel(dialog, dialog->channels.back().get());
     dialog->media.clear();
+    dialog->answering = false;
+}
+
+// --- Channel open and close answers ---
+
+void Server::Expect(HostChannel *host, Dialog *dialog, bool closing) {
+    Awaited &awaited = awaited_[host];
+    awaited.host = host;
+    awaited.dialog = dialog;
+    awaited.closing = closing;
+    awaited.given_up = false;
+    awaited.deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(host_->answer_timeout_ms());
+    ArmAnswerTimer();
+}
+
+void Server::ArmAnswerTimer() {
+    bool any = false;
+    std::chrono::steady_clock::time_point first;
+    for (const auto &entry : awaited_) {
+        if (entry.second.given_up) continue;
+        if (!any || entry.second.deadline < first) first = entry.second.deadline;
+        any = true;
+    }
+    su_timer_reset(answer_timer_);
+    if (!any) return;
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          first - std::chrono::steady_clock::now())
+                          .count();
+    su_timer_set_interval(answer_timer_, OnAnswerTimeout, reinterpret_cast<su_timer_arg_t *>(this),
+                          static_cast<su_duration_t>(std::max<long long>(wait, 0) + 1));
+}
+
+void Server::OnAnswerTimeout(su_root_magic_t *, su_timer_t *, su_timer_arg_t *arg) {
+    auto *self = reinterpret_cast<Server *>(arg);
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<HostChannel *> late;
+    for (const auto &entry : self->awaited_)
+        if (!entry.second.given_up && entry.second.deadline <= now) late.push_back(entry.first);
+    for (HostChannel *host : late) self->Settle(host);  // ends each with "no answer"
+    self->ArmAnswerTimer();
+}
+
+// Takes the answer to the open or close of the channel, or its absence when
+// it is late.
+void Server::Settle(HostChannel *host) {
+    auto it = awaited_.find(host);
+    if (it == awaited_.end()) return;  // given up on already
+    if (!it->second.closing) {
+        Opened(host);
+        return;
+    }
+    std::string error;
+    awaited_.erase(it);
+    if (host_->EndCloseChannel(host, &error))
+        host_->ForgetChannel(host);
+    else
+        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_ERROR, "Close Channel %s Failed: %s",
+                host->name().c_str(), error.c_str());
+}
+
+void Server::PostChannelAnswer(HostChannel *channel) {
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex_);
+        answers_.push_back(channel);
+    }
+    uint64_t one = 1;
+    (void)!::write(wake_fd_, &one, sizeof(one));
+}
+
+void Server::CollectAnswers() {
+    std::deque<HostChannel *> batch;
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex_);
+        batch.swap(answers_);
+    }
+    for (HostChannel *host : batch) {
+        // Only an answer still awaited: one taken already (at its time limit,
+        // just as it came) may be followed by the other kind of wait.
+        auto it = awaited_.find(host);
+        if (it == awaited_.end()) continue;
+        const Answer &answer = it->second.closing ? host->close_answer() : host->open_answer();
+        if (answer.Count() > 0) Settle(host);
+    }
+    if (!batch.empty()) ArmAnswerTimer();
 }
 
 void Server::OnDialogEnded(nua_handle_t *handle, const std::string &why) {
@@ -314,8 +555,18 @@ void Server::Stop(const std::string &why) {
     if (stopping_) return;
     stopping_ = true;
     apt_log(nullptr, APT_LOG_MARK, APT_PRIO_NOTICE, "Stop Server: %s", why.c_str());
-    // Channels close before their dialogs end, so that no event follows the BYE.
-    for (Dialog *dialog : table_.All()) CloseDialog(dialog);
+    // Channels close before their dialogs end, so that no event follows the BYE;
+    // an INVITE still waiting for its channels is refused.
+    for (Dialog *dialog : table_.All()) {
+        const bool unanswered = dialog->answering && !dialog->in_dialog;
+        const bool answering = dialog->answering;
+        CloseDialog(dialog);
+        if (!answering) continue;
+        apt_log(nullptr, APT_LOG_MARK, APT_PRIO_WARNING, "SIP INVITE Refused 503: shutting down");
+        nua_handle_t *handle = static_cast<nua_handle_t *>(dialog->handle);
+        if (unanswered) table_.Remove(handle);
+        sip_.Answer(handle, Refusal(503, config_.retry_after_s));
+    }
     listener_.CloseAll();
     su_timer_set(stop_timer_, OnStopTimeout, reinterpret_cast<su_timer_arg_t *>(this));
     sip_.Shutdown();
@@ -334,6 +585,29 @@ void Server::Finish() {
         table_.Remove(dialog->handle);
     }
     listener_.CloseAll();
+    // The loop is over: what the plugin has not answered yet is waited for
+    // here, each answer once more for as long as the loop would have.
+    std::set<std::pair<HostChannel *, bool>> waited;
+    while (!awaited_.empty()) {
+        HostChannel *host = awaited_.begin()->first;
+        const Awaited &awaited = awaited_.begin()->second;
+        const bool answered =
+            (awaited.closing ? awaited.host->close_answer() : awaited.host->open_answer()).Count() >
+            0;
+        if (!answered && !waited.insert({host, awaited.closing}).second) {
+            apt_log(nullptr, APT_LOG_MARK, APT_PRIO_ERROR,
+                    "Open Channel %s Failed: the plugin never answered",
+                    awaited.host->name().c_str());
+            awaited_.erase(awaited_.begin());
+            continue;
+        }
+        if (awaited.closing)
+            host_->WaitCloseAnswer(awaited.host);
+        else
+            host_->WaitOpenAnswer(awaited.host);
+        Settle(host);
+    }
+    su_timer_reset(answer_timer_);
     DeliverPluginMessages();
 }
 
@@ -360,6 +634,7 @@ int Server::OnWake(su_root_magic_t *, su_wait_t *, su_wakeup_arg_t *arg) {
     auto *self = reinterpret_cast<Server *>(arg);
     uint64_t count = 0;
     (void)!::read(self->wake_fd_, &count, sizeof(count));
+    self->CollectAnswers();
     self->DeliverPluginMessages();
     return 0;
 }

@@ -5,13 +5,16 @@
 // Threads: everything runs on the loop thread (sofia-sip's su_root) except
 // PostPluginMessage, which the plugin's threads call through the engine
 // host's message handler: it queues the message and wakes the loop through an
-// eventfd. Channel open and close wait for the plugin's answer on the loop
-// thread.
+// eventfd, and so do the plugin's answers to channel open and close: the loop
+// never waits for the plugin. An INVITE is answered once its channels' opens
+// are; a channel whose dialog ended while it opened is closed once open.
 #pragma once
 
 #include <sofia-sip/su_wait.h>
 
+#include <chrono>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,13 +40,17 @@ class Server : private SipAgentHandler, private MrcpConnectionHandler {
     bool Start(std::string *error);
     unsigned sip_port() const { return sip_.port(); }
     unsigned mrcp_port() const { return listener_.port(); }
-    // BYE to every dialog, every channel closed; the loop breaks when done.
+    // BYE to every dialog (503 to an INVITE still opening), every channel
+    // closed; the loop breaks when SIP is done.
     void Stop(const std::string &why);
-    // After the loop: closes whatever is left.
+    // After the loop: closes whatever is left, waiting (within the answer
+    // time) for the plugin's answers still due.
     void Finish();
 
     // Any thread: a message the plugin sent on a channel.
     void PostPluginMessage(const MessageRecord &record);
+    // Any thread: the plugin answered the open or close of the channel.
+    void PostChannelAnswer(HostChannel *channel);
 
   private:
     SipReply OnOffer(nua_handle_t *handle, bool in_dialog, const std::string &sdp) override;
@@ -55,10 +62,18 @@ class Server : private SipAgentHandler, private MrcpConnectionHandler {
     static int OnWake(su_root_magic_t *magic, su_wait_t *wait, su_wakeup_arg_t *arg);
     static int OnSignal(su_root_magic_t *magic, su_wait_t *wait, su_wakeup_arg_t *arg);
     static void OnStopTimeout(su_root_magic_t *magic, su_timer_t *timer, su_timer_arg_t *arg);
+    static void OnAnswerTimeout(su_root_magic_t *magic, su_timer_t *timer, su_timer_arg_t *arg);
     void DeliverPluginMessages();
+    void CollectAnswers();
+    void Settle(HostChannel *channel);
     bool OpenChannel(Dialog *dialog, const SdpOffer &offer, size_t line, SipReply *refusal);
+    void Opened(HostChannel *channel);
     void CloseChannel(Dialog *dialog, ServerChannel *channel);
     void CloseDialog(Dialog *dialog);
+    void Expect(HostChannel *host, Dialog *dialog, bool closing);
+    void ArmAnswerTimer();
+    SipReply AnswerOffer(Dialog *dialog);
+    void OfferDone(Dialog *dialog);
     void Refuse(MrcpConnection *connection, uint32_t request_id, int status,
                 const std::string &identifier, const std::string &why);
 
@@ -79,8 +94,21 @@ class Server : private SipAgentHandler, private MrcpConnectionHandler {
     su_timer_t *stop_timer_ = nullptr;
     apr_pool_t *scratch_ = nullptr;  // parses requests to route them
 
+    // Channels whose open or close the plugin has not answered yet; dialog
+    // is null once the channel left its dialog.
+    struct Awaited {
+        HostChannel *host = nullptr;
+        Dialog *dialog = nullptr;
+        bool closing = false;
+        std::chrono::steady_clock::time_point deadline;
+        bool given_up = false;  // its open timed out: closed if it ever answers
+    };
+    std::map<HostChannel *, Awaited> awaited_;
+    su_timer_t *answer_timer_ = nullptr;
+
     std::mutex queue_mutex_;
     std::deque<std::pair<std::string, std::string>> queue_;  // channel name, message text
+    std::deque<HostChannel *> answers_;
 };
 
 }  // namespace vantor

@@ -32,6 +32,12 @@ std::vector<Dialog *> SessionTable::All() const {
     return all;
 }
 
+bool SessionTable::HasSession(const std::string &session_id) const {
+    for (const auto &entry : dialogs_)
+        if (entry.second->session_id == session_id) return true;
+    return false;
+}
+
 void SessionTable::Index(ServerChannel *channel) {
     by_identifier_[channel->identifier] = channel;
     by_name_[channel->name] = channel;

@@ -14,15 +14,18 @@
 
 namespace vantor {
 
+class FrameSource;
 class HostChannel;
 class MrcpConnection;
 
 struct ServerChannel {
     std::string name;        // the host channel's name: "d<dialog>-m<line>"
+    bool open = false;       // else its open is not answered yet
     std::string identifier;  // Channel-Identifier: ID@speechrecog
     HostChannel *host = nullptr;
-    size_t line = 0;        // the MRCP m-line that made it
-    size_t audio_line = 0;  // the audio m-line it hears
+    size_t line = 0;                // the MRCP m-line that made it
+    size_t audio_line = 0;          // the audio m-line it hears
+    FrameSource *source = nullptr;  // its media once open (null: silence)
     // The connection that sent its first message; its messages go back there.
     MrcpConnection *connection = nullptr;
 };
@@ -31,15 +34,27 @@ struct ServerChannel {
 struct DialogMedia {
     std::unique_ptr<RtpReceiver> receiver;
     AudioFormat format;
+    std::string remote_address;  // where its packets come from
+    unsigned remote_port = 0;
 };
 
 struct Dialog {
     uint64_t id = 0;
+    // The session part of its channels' Channel-Identifier: one per dialog
+    // (RFC 6787), so a dialog has one channel of its resource at a time.
+    std::string session_id;
     void *handle = nullptr;  // the SIP stack's dialog handle
     uint64_t sdp_version = 0;
     std::vector<AnswerLine> answer;  // the last answer, one entry per m-line
     std::vector<std::unique_ptr<ServerChannel>> channels;
     std::map<size_t, DialogMedia> media;  // by audio m-line
+    // An INVITE or re-INVITE answered once its channels' opens are: the
+    // offer, and the refusal status when one of them failed (0: none).
+    bool answering = false;
+    bool in_dialog = false;
+    SdpOffer offer;
+    size_t opening = 0;
+    int refusal = 0;
 };
 
 class SessionTable {
@@ -52,6 +67,7 @@ class SessionTable {
     void Remove(void *handle);
     size_t size() const { return dialogs_.size(); }
     std::vector<Dialog *> All() const;
+    bool HasSession(const std::string &session_id) const;
 
     // Channels are indexed once added to their dialog with Index, and no
     // longer after Unindex.

@@ -156,6 +156,14 @@ void SipAgent::OnInvite(nua_handle_t *nh, const sip_t *sip) {
         reply = handler_->OnOffer(nh, in_dialog,
                                   std::string(sip->sip_payload->pl_data, sip->sip_payload->pl_len));
     }
+    // Status 0: answered once the channels are open (the stack has sent 100
+    // Trying); the loop serves others meanwhile.
+    if (reply.status != 0) Answer(nh, reply);
+}
+
+void SipAgent::Answer(nua_handle_t *nh, const SipReply &reply) {
+    const bool pending = pending_.count(nh) > 0;
+    if (!pending && dialogs_.count(nh) == 0) return;
     const std::string retry = std::to_string(reply.retry_after_s);
     if (reply.status >= 200 && reply.status < 300) {
         nua_respond(nh, reply.status, sip_status_phrase(reply.status),

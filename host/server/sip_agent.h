@@ -1,6 +1,7 @@
 // SIP for the server (sofia-sip's NUA, on the loop's thread): listens on UDP
 // and/or TCP, hands each INVITE's SDP offer (and each re-INVITE's) to the
-// handler and answers with what it decides, tells when a dialog ends (BYE,
+// handler and answers with what it decides (at once, or later through
+// Answer while the loop serves others), tells when a dialog ends (BYE,
 // CANCEL, ACK timeout, our own BYE), and sends BYE to every dialog at
 // shutdown. OPTIONS, CANCEL and requests for unknown dialogs (481) are
 // answered by the stack itself.
@@ -15,7 +16,7 @@
 namespace vantor {
 
 struct SipReply {
-    int status = 500;            // answered with the standard reason phrase
+    int status = 500;            // answered with the standard reason phrase; 0: later, by Answer
     std::string sdp;             // with a 2xx
     unsigned retry_after_s = 0;  // with a 503
 };
@@ -41,6 +42,9 @@ class SipAgent {
     // Listens on address:port (0: a port free for both transports). False with a reason.
     bool Start(const std::string &address, unsigned port, bool udp, bool tcp, std::string *error);
     unsigned port() const { return port_; }
+    // The final answer to an offer the handler answered later (status 0);
+    // nothing when its INVITE has ended meanwhile (CANCEL, BYE).
+    void Answer(nua_handle_t *handle, const SipReply &reply);
     // Sends BYE to the dialog; OnDialogEnded follows.
     void Bye(nua_handle_t *handle);
     // BYE to every dialog, then the stack's shutdown; OnShutdownDone follows.

@@ -2,9 +2,12 @@
 // miniature: answers arrive from its own worker thread, requests are echoed with
 // 200 COMPLETE, RECOGNIZE ends with START-OF-INPUT and RECOGNITION-COMPLETE driven by
 // the frames it is fed, and every channel's frame counts are written to
-// <var>/frames-<name>.txt at close. FAKE_PLUGIN_MODE selects a misbehaviour.
+// <var>/frames-<name>.txt at close. FAKE_PLUGIN_MODE selects a misbehaviour;
+// "open-held" answers channel opens only once the file <var>/release-open exists.
 #include <apr_file_io.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "apt_log.h"
 #include "mrcp_engine_plugin.h"
@@ -74,6 +78,9 @@ class Worker {
 struct FakeEngine {
     Worker worker;
     mrcp_engine_t *handle = nullptr;
+    // "open-held": threads that answer opens once released, stopped at close.
+    std::vector<std::thread> holders;
+    std::atomic<bool> closing{false};
 };
 
 struct FakeChannel {
@@ -260,6 +267,17 @@ apt_bool_t ChannelDestroy(mrcp_engine_channel_t *channel) {
 
 apt_bool_t ChannelOpen(mrcp_engine_channel_t *channel) {
     auto *ch = static_cast<FakeChannel *>(channel->obj);
+    FakeEngine *fe = ch->engine;
+    if (Mode() == "open-held") {
+        const char *var = apt_dir_layout_path_get(fe->handle->dir_layout, APT_LAYOUT_VAR_DIR);
+        const std::string release = std::string(var ? var : ".") + "/release-open";
+        fe->holders.emplace_back([fe, channel, release] {
+            while (!fe->closing && access(release.c_str(), F_OK) != 0) usleep(5000);
+            if (!fe->closing)
+                fe->worker.Post([channel] { mrcp_engine_channel_open_respond(channel, TRUE); });
+        });
+        return TRUE;
+    }
     bool ok = Mode() != "channel-open-fail";
     ch->engine->worker.Post([channel, ok] { mrcp_engine_channel_open_respond(channel, ok); });
     return TRUE;
@@ -307,6 +325,8 @@ apt_bool_t EngineOpen(mrcp_engine_t *engine) {
 
 apt_bool_t EngineClose(mrcp_engine_t *engine) {
     auto *fe = static_cast<FakeEngine *>(engine->obj);
+    fe->closing = true;
+    for (std::thread &holder : fe->holders) holder.join();
     if (Mode() == "close-silent") return TRUE;
     fe->worker.Post([engine] { mrcp_engine_close_respond(engine, TRUE); });
     fe->worker.Stop();

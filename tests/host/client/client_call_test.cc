@@ -6,6 +6,8 @@
 #include <signal.h>
 
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "KoralTest/Speech.h"
@@ -131,6 +133,29 @@ TEST_F(ClientCallTest, SpeechOverEachCodecAndRateAndAfterARestart) {
     EXPECT_NE(second.find("\"name\": \"RECOGNITION-COMPLETE\""), std::string::npos) << second;
     EXPECT_NE(second.find("<instance>call home</instance>"), std::string::npos) << second;
     EXPECT_EQ(second.find('\n'), second.size() - 1) << "one line per message";
+
+    // Two calls at once, their channels on one MRCP connection (the server
+    // accepts one): each recognizes the words, its messages labelled by call.
+    auto count = [](const std::string &text, const std::string &what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    const size_t connections = count(server_->Log(), "Accept MRCP Connection");
+    const ClientRun two = RunClient({"recognize", "--server", Uri(), "--calls", "2", Wav(8000)});
+    ExpectRecognized(two, kWords);
+    EXPECT_EQ(count(server_->Log(), "Accept MRCP Connection"), connections + 1);
+    for (const char *label : {"recognize/1 | ", "recognize/2 | "}) {
+        std::istringstream lines(two.out);
+        std::set<std::string> seen;
+        for (std::string line; std::getline(lines, line);)
+            if (line.find(label) != std::string::npos)
+                for (const char *what : {"START-OF-INPUT 1 IN-PROGRESS", "RECOGNITION-COMPLETE 1",
+                                         "<instance>call home</instance>"})
+                    if (line.find(what) != std::string::npos) seen.insert(what);
+        EXPECT_EQ(seen.size(), 3u) << label << two.out;
+    }
 
     // A server restarted with fewer codecs: what it dropped is refused in SIP,
     // what it kept is served as before.

@@ -31,6 +31,9 @@ TEST(ClientSdp, OfferNamesTheResourceAndTheCodecAndAnswersAreReadOrRefused) {
               "a=fmtp:101 0-15\r\n"
               "a=mid:1\r\n"
               "a=sendonly\r\n");
+    offer.existing_connection = true;
+    EXPECT_NE(WriteOffer(offer).find("a=connection:existing\r\n"), std::string::npos);
+    offer.existing_connection = false;
 
     const std::string answer_sdp =
         "v=0\r\n"
@@ -121,7 +124,9 @@ TEST(ClientOptions, CommandsTheirDefaultsAndUsageErrors) {
     EXPECT_EQ(o.headers[0], std::make_pair(std::string("N-Best-List-Length"), std::string("3")));
     EXPECT_TRUE(o.json);
 
-    ASSERT_TRUE(Parse({"dtmf", "--codec", "pcma", "12#"}, &o, &error)) << error;
+    EXPECT_EQ(o.calls, 1);
+    ASSERT_TRUE(Parse({"dtmf", "--codec", "pcma", "--calls", "3", "12#"}, &o, &error)) << error;
+    EXPECT_EQ(o.calls, 3);
     EXPECT_EQ(o.mode, ClientOptions::Mode::kDtmf);
     EXPECT_EQ(o.format.payload_type, 8);
     EXPECT_EQ(o.digits, "12#");
@@ -143,6 +148,7 @@ TEST(ClientOptions, CommandsTheirDefaultsAndUsageErrors) {
              Bad{{"recognize", "--header", "NoColon", "a.wav"}, "Name: value"},
              Bad{{"recognize", "--grammar"}, "needs a value"},
              Bad{{"recognize", "--stop-after", "soon", "a.wav"}, "takes milliseconds"},
+             Bad{{"recognize", "--calls", "0", "a.wav"}, "1 to 100"},
          }) {
         EXPECT_FALSE(Parse(b.args, &o, &error)) << b.reason;
         EXPECT_NE(error.find(b.reason), std::string::npos) << error;

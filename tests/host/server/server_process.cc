@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <vector>
 
 #include "KoralTest/Process.h"
 #include "KoralTest/TestPaths.h"
@@ -27,6 +28,11 @@ std::string ServerPath() {
 std::string PluginPath() {
     const char *path = getenv("VANTOR_PLUGIN");
     return path ? path : KoralTest::BinaryDir() + "/plugins/koralrx/libkoralrx.so";
+}
+
+std::string FakePluginPath() {
+    const char *path = getenv("VANTOR_FAKE_PLUGIN");
+    return path ? path : KoralTest::BinaryDir() + "/tests/host/libvantor_fake_plugin.so";
 }
 
 std::unique_ptr<ServerProcess> ServerProcess::Start(const ServerSetup &setup, std::string *error) {
@@ -69,7 +75,8 @@ std::unique_ptr<ServerProcess> ServerProcess::Start(const ServerSetup &setup, st
         std::to_string(setup.max_channels) +
         "\" retry-after=\"7\"/>\n"
         "  <plugin path=\"" +
-        PluginPath() + "\"/>\n" + setup.extra_xml + "</vantor-server>\n";
+        (setup.plugin.empty() ? PluginPath() : setup.plugin) + "\"/>\n" + setup.extra_xml +
+        "</vantor-server>\n";
     if (!KoralTest::WriteTextFile(root + "/conf/koralrx.xml", plugin_conf) ||
         !KoralTest::WriteTextFile(root + "/conf/vantor-server.xml", conf)) {
         *error = "cannot write the configuration";
@@ -81,13 +88,20 @@ std::unique_ptr<ServerProcess> ServerProcess::Start(const ServerSetup &setup, st
         return nullptr;
     }
     const std::string log = server->LogPath();
+    // The child's environment is made before fork: only exec runs after it.
+    const std::string program = ServerPath();
+    const std::string mode = "FAKE_PLUGIN_MODE=" + setup.fake_mode;
+    std::vector<char *> env;
+    for (char **e = environ; *e; ++e)
+        if (strncmp(*e, "FAKE_PLUGIN_MODE=", 17) != 0) env.push_back(*e);
+    if (!setup.fake_mode.empty()) env.push_back(const_cast<char *>(mode.c_str()));
+    env.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], 1);
         KoralTest::CloseInheritedDescriptors();
-        const std::string program = ServerPath();
-        execl(program.c_str(), program.c_str(), "--root", root.c_str(), "--log-file", log.c_str(),
-              "--log-priority", "DEBUG", static_cast<char *>(nullptr));
+        execle(program.c_str(), program.c_str(), "--root", root.c_str(), "--log-file", log.c_str(),
+               "--log-priority", "DEBUG", static_cast<char *>(nullptr), env.data());
         _exit(127);
     }
     close(out[1]);

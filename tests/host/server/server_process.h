@@ -21,6 +21,8 @@ struct ServerSetup {
     unsigned max_channels = 200;
     std::string codecs = "PCMU PCMA L16/16000 L16/8000";
     std::string extra_xml;  // appended inside <vantor-server>
+    std::string plugin;     // the module served ("": the built plugin)
+    std::string fake_mode;  // FAKE_PLUGIN_MODE of the test plugin module
 };
 
 class ServerProcess {
@@ -54,5 +56,7 @@ class ServerProcess {
 // The built vantor-server and plugin module.
 std::string ServerPath();
 std::string PluginPath();
+// The host tests' fake plugin module.
+std::string FakePluginPath();
 
 }  // namespace KoralTest

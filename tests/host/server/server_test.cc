@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "KoralTest/TestPaths.h"
+#include "rtp_sender.h"
 #include "server_fixture.h"
 
 using namespace KoralTest;
@@ -162,7 +164,8 @@ TEST_F(ServerTest, ChannelsShareAConnectionAndRefusalsKeepItServing) {
     EXPECT_EQ(server->Stop(), 0);
 }
 
-// A re-INVITE that removes the resource closes its channel; BYE during a
+// A re-INVITE that removes the resource closes its channel, and one that
+// offers it again opens a new channel with the same identifier; BYE during a
 // recognition closes the channel and no RECOGNITION-COMPLETE follows it;
 // SIGTERM sends BYE to the dialogs left and the server exits 0.
 TEST_F(ServerTest, DialogEndsCloseChannelsAndShutdownSendsBye) {
@@ -203,6 +206,14 @@ TEST_F(ServerTest, DialogEndsCloseChannelsAndShutdownSendsBye) {
         &mrcp, [](const MrcpReply &r) { return IsResponse(r, 2); }, &reply, &before));
     EXPECT_EQ(reply.Token(3), "405");
     EXPECT_TRUE(before.empty()) << before.front().text;
+    // Offered again: a new channel with the dialog's one session id.
+    ASSERT_TRUE(sip.Invite("r", MrcpOffer("new", "0", "a=rtpmap:0 PCMU/8000\r\n"), &ok));
+    ASSERT_EQ(ok.status, 200) << ok.text;
+    EXPECT_EQ(ok.SdpAttribute("channel"), channel_r);
+    ASSERT_TRUE(sip.Ack("r"));
+    ASSERT_TRUE(mrcp.SendRequest("STOP", 5, channel_r));
+    ASSERT_TRUE(mrcp.Receive(&reply));
+    EXPECT_EQ(reply.Token(3), "200") << reply.text;
 
     // BYE while a recognition runs on the other dialog.
     ASSERT_TRUE(
@@ -309,6 +320,104 @@ TEST_F(ServerTest, SipRefusalsAndOptions) {
     ASSERT_TRUE(sip.Ack("third"));
     EXPECT_EQ(StopAnsweringByes(server, &sip, 1), (std::set<std::string>{"third@vantor-test"}));
     EXPECT_NE(server->Log().find("Bad value \"bogus\" of codecs"), std::string::npos);
+}
+
+// A re-INVITE moves the caller's audio to another port and codec: the
+// receiver takes the new source and decodes the new codec (digits recognized
+// from it, the old source's packets counted as foreign), and one offering
+// no codec the server takes is refused 488 with the dialog unchanged.
+TEST_F(ServerTest, ReInviteMovesTheAudioSourceAndCodec) {
+    ServerProcess *server = StartServer(DefaultSetup());
+    ASSERT_TRUE(server);
+    SipPeer sip(server->sip_port());
+    std::string error;
+    auto before = vantor::RtpSender::Open("127.0.0.1", 0, 0, &error);
+    auto after = vantor::RtpSender::Open("127.0.0.1", 0, 0, &error);
+    ASSERT_TRUE(before && after) << error;
+    SipMessage ok;
+    ASSERT_TRUE(sip.Invite("m", MrcpOffer("new", "0 101", kPcmuMaps, before->port()), &ok));
+    ASSERT_EQ(ok.status, 200) << ok.text;
+    ASSERT_TRUE(sip.Ack("m"));
+    const std::string channel = ok.SdpAttribute("channel");
+    const int rtp_port = ok.SdpPort("audio");
+
+    SipMessage refused;
+    ASSERT_TRUE(sip.Invite("m", MrcpOffer("new", "9", "a=rtpmap:9 G722/8000\r\n", after->port()),
+                           &refused));
+    EXPECT_EQ(refused.status, 488);
+    ASSERT_TRUE(sip.Invite("m", MrcpOffer("new", "8 101", kPcmuMaps, after->port()), &ok));
+    ASSERT_EQ(ok.status, 200) << ok.text;
+    ASSERT_TRUE(sip.Ack("m"));
+    EXPECT_NE(ok.body.find(" RTP/AVP 8 101\r\n"), std::string::npos) << ok.body;
+    EXPECT_EQ(ok.SdpPort("audio"), rtp_port);
+    EXPECT_EQ(ok.SdpAttribute("channel"), channel);
+
+    MrcpTestClient mrcp(server->mrcp_port());
+    ASSERT_TRUE(mrcp.SendRequest("RECOGNIZE", 1, channel, DtmfNoInputHeaders(20000), kDtmfGrammar));
+    MrcpReply reply;
+    ASSERT_TRUE(mrcp.Receive(&reply));
+    ASSERT_EQ(reply.Token(3), "200") << reply.text;
+    // The old source's digits go nowhere; the new one's, in PCMA, complete it.
+    ASSERT_TRUE(before->Start({vantor::RtpEncoding::kPcmu, 0, 8000, 101}, "127.0.0.1",
+                              static_cast<unsigned>(rtp_port), &error))
+        << error;
+    ASSERT_TRUE(before->SendDtmf("9999", 60, 40));
+    ASSERT_TRUE(after->Start({vantor::RtpEncoding::kPcma, 8, 8000, 101}, "127.0.0.1",
+                             static_cast<unsigned>(rtp_port), &error))
+        << error;
+    ASSERT_TRUE(after->SendSilence(100) && after->SendDtmf("1234", 100, 60));
+    ASSERT_TRUE(ReceiveUntil(
+        &mrcp, [](const MrcpReply &r) { return r.Token(2) == "RECOGNITION-COMPLETE"; }, &reply));
+    EXPECT_EQ(reply.Header("Completion-Cause"), "000 success") << reply.text;
+    EXPECT_NE(reply.text.find("1 2 3 4"), std::string::npos) << reply.text;
+    SipMessage bye;
+    ASSERT_TRUE(sip.Bye("m", &bye));
+    EXPECT_EQ(StopAnsweringByes(server, &sip, 0), std::set<std::string>{});
+    const std::string log = server->Log();
+    EXPECT_NE(log.find("now PCMA/8000 pt 8 from 127.0.0.1:" + std::to_string(after->port())),
+              std::string::npos);
+    EXPECT_EQ(log.find("wrong-source=0 "), std::string::npos) << "the old source was heard";
+}
+
+// Channel opens the plugin answers late (the test plugin holds them until
+// released) leave the loop serving: OPTIONS and another INVITE are answered
+// meanwhile, CANCEL ends its INVITE 487, an open never answered ends its
+// INVITE 500 after the answer time, and the channels answered after their
+// dialog ended are closed (exit status 0: no engine channel left open).
+TEST_F(ServerTest, LateChannelOpensLeaveTheLoopServing) {
+    ServerSetup setup = DefaultSetup();
+    setup.plugin = FakePluginPath();
+    setup.fake_mode = "open-held";
+    ServerProcess *server = StartServer(setup);
+    ASSERT_TRUE(server);
+    SipPeer sip(server->sip_port());
+    const std::string offer = MrcpOffer("new", "0", "a=rtpmap:0 PCMU/8000\r\n");
+    ASSERT_TRUE(sip.SendInvite("held", offer));
+    SipMessage options, invite, cancel;
+    ASSERT_TRUE(sip.Options(&options, 5000));
+    EXPECT_EQ(options.status, 200);
+    ASSERT_TRUE(sip.InviteAndCancel("cancelled", offer));
+    ASSERT_TRUE(sip.WaitFinal("cancelled", "INVITE", &invite, 5000));
+    EXPECT_EQ(invite.status, 487) << invite.text;
+    ASSERT_TRUE(sip.WaitFinal("cancelled", "CANCEL", &cancel, 5000));
+    EXPECT_EQ(cancel.status, 200);
+    sip.AckFailure("cancelled", invite);
+    EXPECT_FALSE(sip.WaitFinal("held", "INVITE", &invite, 0)) << "answered while held";
+
+    ASSERT_TRUE(sip.WaitFinal("held", "INVITE", &invite, 20000));
+    EXPECT_EQ(invite.status, 500) << invite.text;
+    sip.AckFailure("held", invite);
+    ASSERT_TRUE(WriteTextFile(server->root() + "/var/release-open", ""));
+    SipMessage ok;
+    ASSERT_TRUE(sip.Invite("released", offer, &ok));
+    ASSERT_EQ(ok.status, 200) << ok.text;
+    ASSERT_TRUE(sip.Ack("released"));
+    EXPECT_EQ(StopAnsweringByes(server, &sip, 1), (std::set<std::string>{"released@vantor-test"}));
+    const std::string log = server->Log();
+    EXPECT_NE(log.find("SIP Offer Refused 500: channel d1-m0: open failed: no answer within"),
+              std::string::npos);
+    for (const char *name : {"d1-m0", "d2-m0", "d3-m0"})
+        EXPECT_NE(log.find(std::string("Destroy Channel ") + name), std::string::npos) << name;
 }
 
 // Two hundred dialogs at once, each with its channel and RTP port; one more

@@ -174,12 +174,17 @@ bool SipPeer::WaitResponse(const std::string &method, unsigned cseq, SipMessage 
     }
 }
 
-bool SipPeer::Invite(const std::string &call, const std::string &sdp, SipMessage *response,
-                     int timeout_ms) {
+bool SipPeer::SendInvite(const std::string &call, const std::string &sdp) {
     Call &c = calls_[call];
     c.cseq++;
     c.invite_branch = "z9hG4bK-" + call + "-" + std::to_string(++branch_);
-    if (!SendRaw(Request("INVITE", call, c.cseq, c.invite_branch, sdp))) return false;
+    return SendRaw(Request("INVITE", call, c.cseq, c.invite_branch, sdp));
+}
+
+bool SipPeer::Invite(const std::string &call, const std::string &sdp, SipMessage *response,
+                     int timeout_ms) {
+    if (!SendInvite(call, sdp)) return false;
+    Call &c = calls_[call];
     if (!WaitResponse("INVITE", c.cseq, response, timeout_ms)) return false;
     if (response->status >= 200 && response->status < 300 && c.to_tag.empty()) {
         const std::string to = response->Header("To");
@@ -207,11 +212,9 @@ bool SipPeer::Ack(const std::string &call) {
 }
 
 bool SipPeer::InviteAndCancel(const std::string &call, const std::string &sdp) {
-    Call &c = calls_[call];
-    c.cseq++;
-    c.invite_branch = "z9hG4bK-" + call + "-" + std::to_string(++branch_);
-    return SendRaw(Request("INVITE", call, c.cseq, c.invite_branch, sdp)) &&
-           SendRaw(Request("CANCEL", call, c.cseq, c.invite_branch, ""));
+    if (!SendInvite(call, sdp)) return false;
+    const Call &c = calls_[call];
+    return SendRaw(Request("CANCEL", call, c.cseq, c.invite_branch, ""));
 }
 
 bool SipPeer::WaitFinal(const std::string &call, const std::string &method, SipMessage *response,

@@ -39,6 +39,8 @@ class SipPeer {
     // (provisional ones skipped) in *response; false after timeout_ms.
     bool Invite(const std::string &call, const std::string &sdp, SipMessage *response,
                 int timeout_ms = 10000);
+    // Sends the INVITE alone: WaitFinal takes its answer.
+    bool SendInvite(const std::string &call, const std::string &sdp);
     // ACK for the 2xx of the call's last INVITE.
     bool Ack(const std::string &call);
     // Sends an INVITE and at once its CANCEL, before any answer can arrive.
