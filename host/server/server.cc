@@ -335,6 +335,7 @@ bool Server::OpenChannel(Dialog *dialog, const SdpOffer &offer, size_t line, Sip
         channel->name = base + "-" + std::to_string(n);
     }
     channel->line = line;
+    channel->dialog = dialog;
     channel->audio_line = static_cast<size_t>(audio);
     channel->source = source;
     HostChannel *hc = host_->CreateChannel(channel->name, format.rate, MRCP_VERSION_2, &error,
@@ -721,6 +722,15 @@ void Server::OnMrcpMessage(MrcpConnection *connection, const std::string &text) 
                "channel " + identifier + " belongs to another connection");
         return;
     }
+    Dialog *dialog = channel->dialog;
+    if (dialog->any_request && request_id <= dialog->last_request_id) {
+        Refuse(
+            connection, request_id, 410, identifier,
+            "request-id not above the session's last, " + std::to_string(dialog->last_request_id));
+        return;
+    }
+    dialog->any_request = true;
+    dialog->last_request_id = request_id;
     channel->connection = connection;
     apr_pool_t *pool = channel->host->NewRequestPool();
     mrcp_message_t *request =

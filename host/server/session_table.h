@@ -28,6 +28,7 @@ struct ServerChannel {
     FrameSource *source = nullptr;  // its media once open (null: silence)
     // The connection that sent its first message; its messages go back there.
     MrcpConnection *connection = nullptr;
+    struct Dialog *dialog = nullptr;  // the dialog it belongs to
 };
 
 // The receiving end of one offered audio line.
@@ -55,6 +56,10 @@ struct Dialog {
     SdpOffer offer;
     size_t opening = 0;
     int refusal = 0;
+    // Request ids rise strictly within the session, whichever of its
+    // channels a request is for.
+    bool any_request = false;
+    uint32_t last_request_id = 0;
 };
 
 class SessionTable {

@@ -121,6 +121,9 @@ TEST_F(ServerTest, ChannelsShareAConnectionAndRefusalsKeepItServing) {
         {MrcpRequest("STOP", 11, ""), 11, "406"},
         {MrcpRequest("RECOGNIZE", 12, channel_a, "No-Input-Timeout:soon\r\n"), 12, "404"},
         {MrcpRequest("FROBNICATE", 13, channel_a), 13, "401"},
+        // Request ids rise within a session: one below its last, and its last again.
+        {MrcpRequest("STOP", 1, channel_b), 1, "410"},
+        {MrcpRequest("STOP", 2, channel_b), 2, "410"},
     };
     for (const Refused &r : refusals) {
         ASSERT_TRUE(mrcp.Send(r.request));
