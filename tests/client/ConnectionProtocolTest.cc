@@ -223,32 +223,6 @@ TEST_F(ConnectionProtocolTest, MessagesOfOtherRequestsAreCountedNotForwarded) {
     EXPECT_LT(body.find("turn.start"), body.find("turn.end"));
 }
 
-TEST_F(ConnectionProtocolTest, SocketLossMidTurnGivesTerminatingPhraseAndReconnects) {
-    m_Server->m_OnFrame = [](Peer &peer, const ClientFrame &f) {
-        if (f.m_Opcode == 2 && f.RequestId() == "lost") {
-            peer.Close();
-        }
-    };
-    Start();
-    Conn &c = NewConnection();
-    Connect(c, "chan-5");
-    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
-    PostAudio(c, "lost", 640);
-    ASSERT_TRUE(c.m_Handler.WaitMessages(1));
-    WebSocketSrMessage m = c.m_Handler.Messages()[0];
-    EXPECT_EQ(m.m_Method, WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE);
-    EXPECT_EQ(m.m_RequestId, "lost");
-    EXPECT_TRUE(m.m_Body.empty());
-    EXPECT_TRUE(m_Log.Contains("Terminate recognition <chan-5>"));
-    // A Stop after the loss sends nothing and answers nothing more.
-    c->Stop("lost");
-    // The dead socket is not reused: the next recognition connects anew.
-    EXPECT_EQ(ConnectAndWait(c, "chan-5b"), kConnected);
-    EXPECT_GT(c.m_Handler.Connects()[1].m_Stats.m_StartTime, 0);
-    EXPECT_EQ(m_Server->Upgrades().size(), 2u);
-    EXPECT_EQ(c.m_Handler.Messages().size(), 1u);
-}
-
 TEST_F(ConnectionProtocolTest, IdleSocketLossThenLateTokenKeepsAudioAndStop) {
     m_Server->m_OnFrame = ServeTurns;
     TestTlsServer::TokenReply first, late;
