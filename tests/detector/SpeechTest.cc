@@ -152,16 +152,6 @@ TEST_P(SpeechTest, ResultFlagDuringSilenceShortensTheWaitAtOnce) {
     EXPECT_NE(nullptr, h.rec().Last());
 }
 
-TEST_P(SpeechTest, WithoutInterimResultsCompleteTimeoutApplies) {
-    Harness h;
-    h.Init(MPF_SDI_MODE_SPEECH, GetParam(), false, false);
-    ASSERT_EQ(31u, VoiceUntilStart(h));
-    mpf_sdi_result_flag_set(h.detector());
-    EXPECT_EQ(101u, UnvoicedUntilComplete(h));
-    // Without interim results the result flag changes nothing.
-    EXPECT_TRUE(log_.StartingWith("Set Result Flag").empty());
-}
-
 // The audio handed out is the stored audio from 5 frames before the voice to
 // the completing frame, in order, without gaps or repeats.
 TEST_P(SpeechTest, OutputIsTheFramedInputInOrder) {
