@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "ClientTestSupport.h"
+#include "ClientFixture.h"
 #include "KoralTest/EventLogReader.h"
 #include "KoralTest/SpeechServiceProcess.h"
 #include "KoralTest/TestCerts.h"
@@ -29,64 +29,45 @@ std::function<bool(const WebSocketSrMessage &)> TerminatingPhrase(const std::str
     };
 }
 
-class SpeechServiceTest : public ::testing::Test {
+// The client fixture's client and connections, against the real service
+// (its scripted server stays idle).
+class SpeechServiceTest : public ClientFixture {
   protected:
     static void SetUpTestSuite() {
-        KoralTest::InitAprOnce();
-        std::string error;
-        s_Certs = KoralTest::TestCerts::Make(&error);
+        ClientFixture::SetUpTestSuite();
+        s_ServiceCerts = KoralTest::TestCerts::Make();
     }
-    static void TearDownTestSuite() { s_Certs.reset(); }
+    static void TearDownTestSuite() {
+        s_ServiceCerts.reset();
+        ClientFixture::TearDownTestSuite();
+    }
 
     void TearDown() override {
-        for (auto &c : m_Conns) {
-            if (!c.second->Closed()) {
-                c.first->Close();
-                c.second->WaitClosed(8000);
-            }
-        }
-        if (m_Client) {
-            m_Client->Shutdown(true);
-        }
-        m_Conns.clear();
-        m_Client.reset();
+        ClientFixture::TearDown();
         m_Service.reset();
     }
 
     // Starts the service with `scenario` (empty: its default) and the client.
     void Start(const std::string &scenario,
                const std::function<void(KORAL::WebSocketClient &)> &tweak = nullptr) {
-        ASSERT_NE(s_Certs, nullptr);
+        ASSERT_NE(s_ServiceCerts, nullptr);
         KoralTest::SpeechServiceOptions o;
         o.m_Scenario = scenario;
-        o.m_CertFile = s_Certs->CertFile();
-        o.m_KeyFile = s_Certs->KeyFile();
+        o.m_CertFile = s_ServiceCerts->CertFile();
+        o.m_KeyFile = s_ServiceCerts->KeyFile();
         std::string error;
         m_Service = KoralTest::SpeechServiceProcess::Start(o, &error);
         ASSERT_TRUE(m_Service) << error;
-        m_Client.reset(new KORAL::WebSocketClient("WSL", false));
-        m_Client->SetObserver(&m_Observer);
-        m_Client->m_AuthSettings.m_Uri = m_Service->TokenUrl();
-        m_Client->m_AuthSettings.m_Key = m_Service->SubscriptionKey();
-        m_Client->m_AuthSettings.m_Retries = 0;
-        m_Client->m_TlsSettings.m_CaFile = s_Certs->CaFile();
-        if (tweak) {
-            tweak(*m_Client);
-        }
-        ASSERT_TRUE(m_Client->Start(nullptr));
-        ASSERT_TRUE(m_Observer.WaitStarted());
-    }
-
-    std::pair<KORAL::WebSocketConnection *, RecordingHandler *> NewConnection() {
-        RecordingHandler *h = new RecordingHandler;
-        KORAL::WebSocketConnection *c = new KORAL::WebSocketConnection(h, m_Client.get(), nullptr);
-        m_Conns.emplace_back(std::unique_ptr<KORAL::WebSocketConnection>(c),
-                             std::unique_ptr<RecordingHandler>(h));
-        return {c, h};
+        ClientFixture::Start([&](KORAL::WebSocketClient &c) {
+            c.m_AuthSettings.m_Uri = m_Service->TokenUrl();
+            c.m_AuthSettings.m_Key = m_Service->SubscriptionKey();
+            c.m_TlsSettings.m_CaFile = s_ServiceCerts->CaFile();
+            if (tweak) tweak(c);
+        });
     }
 
     // Streams `ms` of 16 kHz audio (low noise) under `requestId`, then Stop.
-    void StreamTurn(KORAL::WebSocketConnection *c, const std::string &requestId, int ms) {
+    void StreamTurn(Conn &c, const std::string &requestId, int ms) {
         std::string chunk(2560, '\0');
         for (size_t i = 0; i < chunk.size(); i += 2) {
             chunk[i] = static_cast<char>((i * 7) % 13);
@@ -114,31 +95,33 @@ class SpeechServiceTest : public ::testing::Test {
         });
     }
 
-    inline static std::unique_ptr<KoralTest::TestCerts> s_Certs;
-    LogCapture m_Log;
-    StartObserver m_Observer;
+    inline static std::unique_ptr<KoralTest::TestCerts> s_ServiceCerts;
     std::unique_ptr<KoralTest::SpeechServiceProcess> m_Service;
-    std::unique_ptr<KORAL::WebSocketClient> m_Client;
-    std::vector<
-        std::pair<std::unique_ptr<KORAL::WebSocketConnection>, std::unique_ptr<RecordingHandler>>>
-        m_Conns;
 };
 
+// Also a ping before turn.start, answered by a conforming pong, and a
+// speech.startDetected under a foreign request id, dropped.
 TEST_F(SpeechServiceTest, RecognitionConformsToTheService) {
-    Start("");
-    auto c = NewConnection();
-    c.first->Connect("conn-1", m_Service->ServiceUrl(), "", "en-US", 16000);
-    StreamTurn(c.first, kRequestA, 800);
-    ASSERT_TRUE(c.second->WaitConnects(1));
-    ASSERT_TRUE(c.second->Connects()[0].m_Ok);
+    Start(R"({"turns":[{"faults":[{"at":"turn.start","action":"ping","payload":"still there"},
+                                  {"at":"speech.startDetected","action":"wrong-request-id",
+                                   "requestId":"99999999999999999999999999999999"}]}]})");
+    Conn &c = NewConnection();
+    c->Connect("conn-1", m_Service->ServiceUrl(), "", "en-US", 16000);
+    StreamTurn(c, kRequestA, 800);
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    ASSERT_TRUE(c.m_Handler.Connects()[0].m_Ok);
     // The phrase arrives; the turn ends with telemetry.
     ASSERT_TRUE(WaitEvent("message", "telemetry")) << m_Service->Stderr();
     // The phrase reached the owner, with the turn's id like every message.
-    EXPECT_TRUE(c.second->WaitMessage([](const WebSocketSrMessage &m) {
+    EXPECT_TRUE(c.m_Handler.WaitMessage([](const WebSocketSrMessage &m) {
         return m.m_Method == WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE &&
                m.m_Body.find("yes please") != std::string::npos;
     }));
-    for (const WebSocketSrMessage &m : c.second->Messages()) EXPECT_EQ(m.m_RequestId, kRequestA);
+    for (const WebSocketSrMessage &m : c.m_Handler.Messages()) EXPECT_EQ(m.m_RequestId, kRequestA);
+    EXPECT_TRUE(
+        m_Log.Contains("Unexpected request id 99999999999999999999999999999999, waiting "
+                       "for " +
+                       std::string(kRequestA) + " <conn-1>"));
 
     std::vector<ServiceEvent> violations = Events("violation");
     EXPECT_TRUE(violations.empty()) << (violations.empty() ? "" : violations[0].m_Line);
@@ -188,88 +171,62 @@ TEST_F(SpeechServiceTest, ReusedConnectionAndResultTimeout) {
     Start(R"({"turns":[{"faults":[{"at":"turn.end","action":"delay","delayMs":2500}]},
                        {"faults":[{"at":"speech.phrase","action":"stall"}]}]})",
           [](KORAL::WebSocketClient &c) { c.m_ResultTimeout = 1; });
-    auto c = NewConnection();
-    c.first->Connect("conn-2", m_Service->ServiceUrl(), "", "en-US", 16000);
-    StreamTurn(c.first, kRequestA, 400);
+    Conn &c = NewConnection();
+    c->Connect("conn-2", m_Service->ServiceUrl(), "", "en-US", 16000);
+    StreamTurn(c, kRequestA, 400);
     // The phrase in time stopped the result timer: the socket outlives it.
     ASSERT_TRUE(WaitEvent("message", "telemetry")) << m_Service->Stderr();
-    c.first->Connect("conn-2", m_Service->ServiceUrl(), "", "en-US", 16000);
-    ASSERT_TRUE(c.second->WaitConnects(2));
-    EXPECT_TRUE(c.second->Connects()[1].m_Ok);
-    EXPECT_EQ(c.second->Connects()[1].m_Stats.m_StartTime, 0);
-    StreamTurn(c.first, kRequestB, 400);
+    c->Connect("conn-2", m_Service->ServiceUrl(), "", "en-US", 16000);
+    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
+    EXPECT_TRUE(c.m_Handler.Connects()[1].m_Ok);
+    EXPECT_EQ(c.m_Handler.Connects()[1].m_Stats.m_StartTime, 0);
+    StreamTurn(c, kRequestB, 400);
     ASSERT_TRUE(m_Log.WaitFor("Result Timed Out [" + std::string(kRequestB) + "] <conn-2>"));
     EXPECT_EQ(m_Log.Count("Result Timed Out"), 1u);
     EXPECT_TRUE(m_Log.Contains("Result Timed Out", APT_PRIO_WARNING));
     // The turn ends as a lost socket's does, and the socket is gone.
-    EXPECT_TRUE(c.second->WaitMessage(TerminatingPhrase(kRequestB)));
+    EXPECT_TRUE(c.m_Handler.WaitMessage(TerminatingPhrase(kRequestB)));
     ASSERT_TRUE(WaitEvent("disconnect", "")) << m_Service->Stderr();
-    c.first->Connect("conn-2", m_Service->ServiceUrl(), "", "en-US", 16000);
-    ASSERT_TRUE(c.second->WaitConnects(3));
-    EXPECT_TRUE(c.second->Connects()[2].m_Ok);
-    EXPECT_GT(c.second->Connects()[2].m_Stats.m_StartTime, 0) << "a new socket";
+    c->Connect("conn-2", m_Service->ServiceUrl(), "", "en-US", 16000);
+    ASSERT_TRUE(c.m_Handler.WaitConnects(3));
+    EXPECT_TRUE(c.m_Handler.Connects()[2].m_Ok);
+    EXPECT_GT(c.m_Handler.Connects()[2].m_Stats.m_StartTime, 0) << "a new socket";
     EXPECT_EQ(Events("upgrade").size(), 2u);
     EXPECT_TRUE(Events("violation").empty());
 }
 
-TEST_F(SpeechServiceTest, TokenRefusedOnceThenReattempted) {
-    Start(R"({"token":{"status":401,"count":1}})",
-          [](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_ReattemptTimeout = 1; });
-    auto c = NewConnection();
-    c.first->Connect("conn-3", m_Service->ServiceUrl(), "", "en-US", 16000);
-    ASSERT_TRUE(c.second->WaitConnects(1));
-    EXPECT_FALSE(c.second->Connects()[0].m_Ok);
-    EXPECT_TRUE(m_Log.Contains("HTTP auth failure [401] <Koral>"));
-    ASSERT_TRUE(m_Log.WaitFor("Access token retrieved"));
-    c.first->Connect("conn-3", m_Service->ServiceUrl(), "", "en-US", 16000);
-    ASSERT_TRUE(c.second->WaitConnects(2));
-    EXPECT_TRUE(c.second->Connects()[1].m_Ok);
-}
-
-TEST_F(SpeechServiceTest, PingsFragmentsAndForeignRequestIds) {
-    Start(R"({"turns":[{"status":"Success","nbest":["hello"],"hypotheses":["hel"],
-              "faults":[{"at":"turn.start","action":"ping"},
-                        {"at":"speech.startDetected","action":"wrong-request-id",
-                         "requestId":"99999999999999999999999999999999"}]}]})");
-    auto c = NewConnection();
-    c.first->Connect("conn-7", m_Service->ServiceUrl(), "", "en-US", 16000);
-    StreamTurn(c.first, kRequestA, 400);
-    ASSERT_TRUE(WaitEvent("message", "telemetry")) << m_Service->Stderr();
-    std::string replies;
-    for (const ServiceEvent &e : Events("reply")) {
-        replies += e.m_Line.substr(0, 160) + "\n";
-    }
-    EXPECT_TRUE(
-        m_Log.Contains("Unexpected request id 99999999999999999999999999999999, waiting for "))
-        << replies;
-    for (const WebSocketSrMessage &m : c.second->Messages()) {
-        EXPECT_EQ(m.m_RequestId, kRequestA) << "only the turn's own messages are forwarded";
-    }
-    EXPECT_TRUE(Events("violation").empty());
-}
-
+// The token request and the WebSocket each through their own tunnel; TLS
+// runs end to end through the tunnel and checks the service's name.
 TEST_F(SpeechServiceTest, TokenAndRecognitionThroughAProxy) {
     TempDir dir;
     TinyProxy proxy;
     ASSERT_TRUE(proxy.Start(dir)) << "tinyproxy did not start";
     std::string proxyUri = proxy.Uri();
     Start("", [&](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_ProxyUri = proxyUri; });
-    auto c = NewConnection();
-    c.first->Connect("conn-9", m_Service->ServiceUrl(), proxyUri, "en-US", 16000);
-    StreamTurn(c.first, kRequestA, 400);
-    ASSERT_TRUE(c.second->WaitConnects(1));
-    ASSERT_TRUE(c.second->Connects()[0].m_Ok);
+    std::string byName = m_Service->ServiceUrl();
+    byName.replace(byName.find("127.0.0.1"), 9, "localhost");
+    Conn &c = NewConnection();
+    c->Connect("conn-9", byName, proxyUri, "en-US", 16000);
+    StreamTurn(c, kRequestA, 400);
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    ASSERT_TRUE(c.m_Handler.Connects()[0].m_Ok);
+    EXPECT_TRUE(m_Log.Contains("Proxy connected <conn-9>"));
     ASSERT_TRUE(WaitEvent("message", "telemetry")) << m_Service->Stderr();
+    EXPECT_TRUE(c.m_Handler.WaitMessage([](const WebSocketSrMessage &m) {
+        return m.m_Method == WebSocketSrMessage::SERVICE_METHOD_SPEECH_PHRASE &&
+               m.m_Body.find("yes please") != std::string::npos;
+    }));
     EXPECT_TRUE(Events("violation").empty());
+    EXPECT_EQ(Events("token").size(), 1u);
     std::string log = proxy.Log();
-    std::string target = "CONNECT 127.0.0.1:" + std::to_string(m_Service->Port());
-    size_t first = log.find(target);
-    ASSERT_NE(first, std::string::npos) << log;
-    EXPECT_NE(log.find(target, first + 1), std::string::npos) << "token and WebSocket tunnels";
+    std::string port = std::to_string(m_Service->Port());
+    EXPECT_NE(log.find("CONNECT 127.0.0.1:" + port), std::string::npos) << log;
+    EXPECT_NE(log.find("CONNECT localhost:" + port), std::string::npos) << log;
 }
 
 // A turn the service breaks off: the connection ends it with a terminating
-// phrase of its own.
+// phrase of its own, a later Stop answers nothing more, and the next
+// recognition connects on a new socket, the broken one never reused.
 struct BrokenTurn {
     const char *m_Name;
     const char *m_Fault;  // the scenario's fault at speech.phrase
@@ -283,24 +240,39 @@ class SpeechServiceBrokenTurnTest : public SpeechServiceTest,
 TEST_P(SpeechServiceBrokenTurnTest, EndsInATerminatingPhrase) {
     Start(std::string(R"({"turns":[{"status":"Success","nbest":["hello"],"faults":[)") +
           GetParam().m_Fault + "]}]}");
-    auto c = NewConnection();
-    c.first->Connect("conn-5", m_Service->ServiceUrl(), "", "en-US", 16000);
-    StreamTurn(c.first, kRequestA, 400);
+    Conn &c = NewConnection();
+    c->Connect("conn-5", m_Service->ServiceUrl(), "", "en-US", 16000);
+    StreamTurn(c, kRequestA, 400);
     ASSERT_TRUE(m_Log.WaitFor(GetParam().m_Log)) << m_Service->Stderr();
     ASSERT_TRUE(m_Log.WaitFor("Terminate recognition <conn-5>"));
-    EXPECT_TRUE(c.second->WaitMessage(TerminatingPhrase(kRequestA)));
+    EXPECT_TRUE(c.m_Handler.WaitMessage(TerminatingPhrase(kRequestA)));
+    ASSERT_TRUE(WaitEvent("disconnect", "")) << m_Service->Stderr();
+    c->Stop(kRequestA);
+    c->Connect("conn-5", m_Service->ServiceUrl(), "", "en-US", 16000);
+    ASSERT_TRUE(c.m_Handler.WaitConnects(2));
+    EXPECT_TRUE(c.m_Handler.Connects()[1].m_Ok);
+    EXPECT_GT(c.m_Handler.Connects()[1].m_Stats.m_StartTime, 0) << "a new socket";
+    EXPECT_EQ(Events("upgrade").size(), 2u);
+    size_t terminating = 0;
+    for (const WebSocketSrMessage &m : c.m_Handler.Messages()) {
+        terminating += TerminatingPhrase(kRequestA)(m) ? 1 : 0;
+    }
+    EXPECT_EQ(terminating, 1u) << "the Stop after the loss answered again";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, SpeechServiceBrokenTurnTest,
     ::testing::Values(BrokenTurn{"SocketClosed", R"({"at":"speech.phrase","action":"close"})",
-                                 "Terminate recognition <conn-5>"},
+                                 "WS disconnected <conn-5>"},
+                      // A 2 MiB body behind a 114-byte header, in one frame.
                       BrokenTurn{"OversizedFrame",
                                  R"({"at":"speech.phrase","action":"oversized","bytes":2097152})",
-                                 "WS frame too large"}),
+                                 "WS frame too large [2097266 bytes] <conn-5>"}),
     [](const ::testing::TestParamInfo<BrokenTurn> &info) { return info.param.m_Name; });
 
-// Connects that end at the upgrade or in TLS set-up, and the line that says why.
+// Connects that end at the upgrade or in TLS set-up, and the line that says
+// why; a failed connect is told once, and a refused upgrade leaves the
+// connection uninitiated.
 struct ConnectCase {
     const char *m_Name;
     const char *m_Scenario;
@@ -320,21 +292,31 @@ TEST_P(SpeechServiceConnectTest, OutcomeAndReason) {
         if (p.m_MissingCa) c.m_TlsSettings.m_CaFile = "/nonexistent-ca.pem";
         c.m_TlsSettings.m_Verify = p.m_Verify;
     });
-    auto c = NewConnection();
-    c.first->Connect("conn-4", m_Service->ServiceUrl(), "", "en-US", 16000);
-    ASSERT_TRUE(c.second->WaitConnects(1));
-    EXPECT_EQ(c.second->Connects()[0].m_Ok, p.m_Ok);
-    EXPECT_TRUE(m_Log.Contains(p.m_Log));
+    Conn &c = NewConnection();
+    c->Connect("conn-4", m_Service->ServiceUrl(), "", "en-US", 16000);
+    ASSERT_TRUE(c.m_Handler.WaitConnects(1));
+    EXPECT_EQ(c.m_Handler.Connects()[0].m_Ok, p.m_Ok);
+    EXPECT_TRUE(m_Log.Contains(p.m_Log, APT_PRIO_WARNING));
     // A CA file that cannot be read stops the token request too.
     if (p.m_MissingCa && p.m_Verify) {
         EXPECT_TRUE(Events("token").empty());
+    }
+    // The upgrade's answer came: its time is kept even though it refused.
+    if (!Events("upgrade").empty()) {
+        EXPECT_GT(c.m_Handler.Connects()[0].m_Stats.m_CompleteTime, 0);
+    }
+    c->Close();
+    ASSERT_TRUE(c.m_Handler.WaitClosed());
+    EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
+    if (!p.m_Ok) {
+        EXPECT_EQ(c->GetState(), KORAL::WebSocketConnection::STATE_UNINITIATED);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, SpeechServiceConnectTest,
     ::testing::Values(ConnectCase{"UpgradeRefused", R"({"upgrade":{"status":403}})", true, false,
-                                  false, "WS upgrade failed <conn-4>"},
+                                  false, "WS upgrade failed <conn-4>\nHTTP/1.1 403 Forbidden"},
                       ConnectCase{"UnknownCaRefused", "", true, true, false,
                                   "Failed to load TLS CA file [/nonexistent-ca.pem]"},
                       ConnectCase{"AcceptedWithoutVerification", "", false, true, true,
@@ -345,12 +327,12 @@ INSTANTIATE_TEST_SUITE_P(
 // the service reads a clean end of the stream, not a truncated one.
 TEST_F(SpeechServiceTest, CloseEndsTheTlsSessionCleanly) {
     Start("");
-    auto c = NewConnection();
-    c.first->Connect("conn-close", m_Service->ServiceUrl(), "", "en-US", 16000);
-    StreamTurn(c.first, kRequestA, 400);
+    Conn &c = NewConnection();
+    c->Connect("conn-close", m_Service->ServiceUrl(), "", "en-US", 16000);
+    StreamTurn(c, kRequestA, 400);
     ASSERT_TRUE(WaitEvent("message", "telemetry")) << m_Service->Stderr();
-    c.first->Close();
-    ASSERT_TRUE(c.second->WaitClosed());
+    c->Close();
+    ASSERT_TRUE(c.m_Handler.WaitClosed());
     ASSERT_TRUE(WaitEvent("disconnect", "")) << m_Service->Stderr();
     std::vector<ServiceEvent> ups = Events("upgrade");
     std::vector<ServiceEvent> ends = Events("disconnect");

@@ -74,29 +74,27 @@ TEST_P(SpeechTest, LeadingAudioIsAlwaysFiveFrames) {
     }
 }
 
-TEST_P(SpeechTest, FrameWithoutAudioCancelsStartProbation) {
+// A frame without audio, or the first the voice detector calls unvoiced,
+// cancels the start probation; a new one starts at 0 with the next voice.
+TEST_P(SpeechTest, FrameWithoutAudioOrUnvoicedCancelsStartProbation) {
     Harness h;
     h.Init(MPF_SDI_MODE_SPEECH, GetParam());
     for (int i = 0; i < 30; ++i) h.Voice();
     h.Empty();
     EXPECT_TRUE(h.rec().starts.empty());
-    EXPECT_FALSE(
-        log_.StartingWith("Cancel Detector State Probation NO-INPUT <- IN-PROGRESS").empty());
-    // A new probation starts at 0 with the next voiced frame.
+    EXPECT_EQ(1u,
+              log_.StartingWith("Cancel Detector State Probation NO-INPUT <- IN-PROGRESS").size());
     EXPECT_EQ(31u, VoiceUntilStart(h));
-}
 
-TEST_P(SpeechTest, UnvoicedFrameCancelsStartProbation) {
-    Harness h;
-    h.Init(MPF_SDI_MODE_SPEECH, GetParam());
-    for (int i = 0; i < 15; ++i) h.Voice();
-    // The voice detector holds on for a while after voice; the first frame
-    // it calls unvoiced cancels the probation.
-    const size_t settled = h.SilenceUntilUnvoiced();
+    Harness u;
+    u.Init(MPF_SDI_MODE_SPEECH, GetParam());
+    for (int i = 0; i < 15; ++i) u.Voice();
+    // The voice detector holds on for a while after voice.
+    const size_t settled = u.SilenceUntilUnvoiced();
     EXPECT_LT(15 + settled - 1, 31u);
-    EXPECT_TRUE(h.rec().starts.empty());
-    EXPECT_EQ(1u, log_.StartingWith("Cancel Detector State Probation").size());
-    EXPECT_EQ(31u, VoiceUntilStart(h));
+    EXPECT_TRUE(u.rec().starts.empty());
+    EXPECT_EQ(2u, log_.StartingWith("Cancel Detector State Probation").size());
+    EXPECT_EQ(31u, VoiceUntilStart(u));
 }
 
 // Silence frames the voice detector calls unvoiced, until the detector
@@ -121,25 +119,25 @@ void ExpectConsistentLastChunk(Harness &h) {
     EXPECT_EQ(total / h.FrameSize() * 10, last->stats.duration);
 }
 
-TEST_P(SpeechTest, CompletesAfter3000msOfSilenceWithoutResult) {
-    Harness h;
-    h.Init(MPF_SDI_MODE_SPEECH, GetParam(), false, true);
-    ASSERT_EQ(31u, VoiceUntilStart(h));
-    for (int i = 0; i < 50; ++i) h.Voice();
-    EXPECT_EQ(301u, UnvoicedUntilComplete(h));
-    ExpectConsistentLastChunk(h);
-    EXPECT_EQ(0u, h.rec().stops.size());
-}
-
-TEST_P(SpeechTest, CompletesAfter1000msOfSilenceOnceResultFlagSet) {
-    Harness h;
-    h.Init(MPF_SDI_MODE_SPEECH, GetParam(), false, true);
-    ASSERT_EQ(31u, VoiceUntilStart(h));
-    mpf_sdi_result_flag_set(h.detector());
-    for (int i = 0; i < 50; ++i) h.Voice();
-    EXPECT_TRUE(log_.Has("Set Result Flag [1000 ms] <ch-1>"));
-    EXPECT_EQ(101u, UnvoicedUntilComplete(h));
-    ExpectConsistentLastChunk(h);
+// Completion after 3000 ms of silence without a result, 1000 ms once the
+// result flag is set with interim results, and 1000 ms (the complete
+// timeout) without interim results, where the flag changes nothing.
+TEST_P(SpeechTest, CompletionWaitFollowsTheResultFlagAndInterimResults) {
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        LogCapture log;
+        const bool interim = run<2, flag = run> 0;
+        Harness h;
+        h.Init(MPF_SDI_MODE_SPEECH, GetParam(), false, interim);
+        ASSERT_EQ(31u, VoiceUntilStart(h));
+        if (flag) mpf_sdi_result_flag_set(h.detector());
+        for (int i = 0; i < 50; ++i) h.Voice();
+        EXPECT_EQ(run == 0 ? 301u : 101u, UnvoicedUntilComplete(h));
+        ExpectConsistentLastChunk(h);
+        EXPECT_EQ(0u, h.rec().stops.size());
+        EXPECT_EQ(run == 1, log.Has("Set Result Flag [1000 ms] <ch-1>"));
+        EXPECT_EQ(run == 1, !log.StartingWith("Set Result Flag").empty());
+    }
 }
 
 TEST_P(SpeechTest, ResultFlagDuringSilenceShortensTheWaitAtOnce) {
@@ -152,16 +150,6 @@ TEST_P(SpeechTest, ResultFlagDuringSilenceShortensTheWaitAtOnce) {
     mpf_sdi_result_flag_set(h.detector());
     h.Silence();
     EXPECT_NE(nullptr, h.rec().Last());
-}
-
-TEST_P(SpeechTest, WithoutInterimResultsCompleteTimeoutApplies) {
-    Harness h;
-    h.Init(MPF_SDI_MODE_SPEECH, GetParam(), false, false);
-    ASSERT_EQ(31u, VoiceUntilStart(h));
-    mpf_sdi_result_flag_set(h.detector());
-    EXPECT_EQ(101u, UnvoicedUntilComplete(h));
-    // Without interim results the result flag changes nothing.
-    EXPECT_TRUE(log_.StartingWith("Set Result Flag").empty());
 }
 
 // The audio handed out is the stored audio from 5 frames before the voice to
@@ -303,19 +291,14 @@ TEST_P(SpeechTest, StopIdleDoesNothingStopDuringInputReportsOnNextFrame) {
     EXPECT_EQ(1u, h.rec().stops.size());
 }
 
-TEST_P(SpeechTest, StopWithoutFurtherFramesReportsNothing) {
-    Harness h;
-    h.Init(MPF_SDI_MODE_SPEECH, GetParam());
-    h.Voice();
-    mpf_sdi_stop(h.detector());
-    EXPECT_TRUE(h.rec().stops.empty());
-}
-
+// A stop without a further frame reports nothing, and a new init
+// supersedes it.
 TEST_P(SpeechTest, InitSupersedesAStopOfThePreviousRecognition) {
     Harness h;
     h.Init(MPF_SDI_MODE_SPEECH, GetParam());
     h.Voice();
     mpf_sdi_stop(h.detector());
+    EXPECT_TRUE(h.rec().stops.empty());
     h.Init(MPF_SDI_MODE_SPEECH, GetParam());
     h.Voice();
     EXPECT_TRUE(h.rec().stops.empty());

@@ -188,39 +188,34 @@ TEST_F(FileManagerTest, NonMatchingFilesDirectoriesAndLinksAreNeverTouched) {
     EXPECT_TRUE(fs::exists(m_Root + "/outside.wav"));
 }
 
-TEST_F(FileManagerTest, RemoveFileEntryDeletesOnlyManagedFiles) {
+// An added file gets one timer of the maximum age, even when reported
+// twice; removal deletes managed files only, and stops their timers.
+TEST_F(FileManagerTest, AddedFilesAreTimedOnceAndRemovedOnlyWhenManaged) {
     FileManager &manager = Make(100, 10, false);
     ASSERT_TRUE(manager.LoadFileEntries());
-    Touch("koralrx-a.wav");
-    Touch("koralrx-b.wav");
+    for (const char *name : {"koralrx-a.wav", "koralrx-b.wav", "koralrx-c.wav"}) Touch(name);
     ASSERT_TRUE(manager.AddFileEntry("koralrx-a.wav", m_Now));
+    ASSERT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now));
+    ASSERT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now + 5));
+    EXPECT_EQ(2u, manager.GetFileCount());
     m_Processor.Pump();
-    EXPECT_EQ(1u, QueuedTimeouts().size());
+    EXPECT_EQ((std::vector<int64_t>{10 * 60 * 1000, 10 * 60 * 1000}), QueuedTimeouts());
 
     EXPECT_FALSE(manager.RemoveFileEntry("koralrx-b.wav"));
     EXPECT_FALSE(manager.RemoveFileEntry("koralrx-unknown.wav"));
     EXPECT_TRUE(Exists("koralrx-b.wav"));
-    EXPECT_EQ(1u, manager.GetFileCount());
-
     EXPECT_TRUE(manager.RemoveFileEntry("koralrx-a.wav"));
     EXPECT_FALSE(Exists("koralrx-a.wav"));
-    EXPECT_EQ(0u, manager.GetFileCount());
+    EXPECT_EQ(1u, manager.GetFileCount());
     m_Processor.Pump();  // the stop request dequeues and deletes the timer
-    EXPECT_TRUE(QueuedTimeouts().empty());
-}
+    EXPECT_EQ(1u, QueuedTimeouts().size());
 
-TEST_F(FileManagerTest, AddedFileGetsATimerOfTheMaxAge) {
-    FileManager &manager = Make(100, 10, false);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    Touch("koralrx-a.wav");
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-a.wav", m_Now));
-    m_Processor.Pump();
-    EXPECT_EQ((std::vector<int64_t>{10 * 60 * 1000}), QueuedTimeouts());
     m_QueueClock.AdvanceMs(10 * 60 * 1000);
     ASSERT_TRUE(m_Processor.GetTimerQueue()->Advance());
-    EXPECT_FALSE(Exists("koralrx-a.wav"));
+    EXPECT_FALSE(Exists("koralrx-c.wav"));
+    EXPECT_EQ(0u, manager.GetFileCount());
     EXPECT_TRUE(
-        FlushLog().Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-a.wav [10 min]"));
+        FlushLog().Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-c.wav [10 min]"));
 }
 
 TEST_F(FileManagerTest, NewFileThatIsTheOldestOverTheLimitGetsNoTimer) {
@@ -236,18 +231,6 @@ TEST_F(FileManagerTest, NewFileThatIsTheOldestOverTheLimitGetsNoTimer) {
     EXPECT_EQ(1u, QueuedTimeouts().size());
 }
 
-TEST_F(FileManagerTest, FileReportedTwiceIsManagedOnce) {
-    FileManager &manager = Make(100, 10, false);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    Touch("koralrx-a.wav");
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-a.wav", m_Now));
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-a.wav", m_Now + 5));
-    EXPECT_EQ(1u, manager.GetFileCount());
-    m_Processor.Pump();
-    EXPECT_EQ(1u, QueuedTimeouts().size());
-    EXPECT_TRUE(Exists("koralrx-a.wav"));
-}
-
 TEST_F(FileManagerTest, FilesFoundWithoutTimesAreAllManaged) {
     for (const char *name : {"koralrx-c.wav", "koralrx-a.wav", "koralrx-b.wav"}) Touch(name);
     FileManager &manager = Make(2, 0, false);
@@ -260,20 +243,14 @@ TEST_F(FileManagerTest, FilesFoundWithoutTimesAreAllManaged) {
     EXPECT_EQ((Names{"koralrx-c.wav", "koralrx-d.wav"}), EntryNames());
 }
 
-TEST_F(FileManagerTest, SecondScanKeepsOneEntryAndOneTimerPerFile) {
+// A second scan keeps one entry and one timer per file; destroying the
+// entries keeps the files and stops the timers.
+TEST_F(FileManagerTest, SecondScanAndDestroyFileEntries) {
     Touch("koralrx-a.wav", 1);
     FileManager &manager = Make(100, 10, false);
     ASSERT_TRUE(manager.LoadFileEntries());
     ASSERT_TRUE(manager.LoadFileEntries());
     EXPECT_EQ(1u, manager.GetFileCount());
-    m_Processor.Pump();
-    EXPECT_EQ(1u, QueuedTimeouts().size());
-}
-
-TEST_F(FileManagerTest, DestroyFileEntriesKeepsFilesAndStopsTimers) {
-    Touch("koralrx-a.wav", 1);
-    FileManager &manager = Make(100, 10, false);
-    ASSERT_TRUE(manager.LoadFileEntries());
     Touch("koralrx-b.wav");
     ASSERT_TRUE(manager.AddFileEntry("koralrx-b.wav", m_Now));
     m_Processor.Pump();
@@ -286,7 +263,9 @@ TEST_F(FileManagerTest, DestroyFileEntriesKeepsFilesAndStopsTimers) {
     EXPECT_TRUE(Exists("koralrx-b.wav"));
 }
 
-TEST_F(FileManagerTest, DirectoryIsCreatedWithItsParents) {
+// The directory is made with its parents, for its owner; one blocked by a
+// file fails the load.
+TEST_F(FileManagerTest, DirectoryIsCreatedWithItsParentsOrFails) {
     m_Dir = m_Root + "/a/b/c";
     FileManager &manager = Make(100, 0, false);
     EXPECT_EQ(m_Root + "/a/b/c/", manager.GetDirectory());
@@ -294,20 +273,14 @@ TEST_F(FileManagerTest, DirectoryIsCreatedWithItsParents) {
     EXPECT_TRUE(fs::is_directory(m_Root + "/a/b/c"));
     EXPECT_EQ(fs::perms::owner_all,
               fs::status(m_Root + "/a/b/c").permissions() & fs::perms::owner_all);
-    // The owner writes its files there.
-    std::ofstream(m_Root + "/a/b/c/koralrx-x.wav") << "data";
-    EXPECT_TRUE(fs::exists(m_Root + "/a/b/c/koralrx-x.wav"));
-    EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_INFO, "Create directory " + m_Root + "/a/b/c/"));
-}
 
-TEST_F(FileManagerTest, DirectoryBlockedByAFileFailsToLoad) {
     std::ofstream(m_Root + "/taken") << "data";
     m_Dir = m_Root + "/taken";
-    FileManager &manager = Make(100, 0, false);
-    EXPECT_FALSE(manager.LoadFileEntries());
+    EXPECT_FALSE(Make(100, 0, false).LoadFileEntries());
     EXPECT_TRUE(fs::is_regular_file(m_Root + "/taken"));
-    EXPECT_TRUE(
-        FlushLog().Has(LOG_LEVEL_WARNING, "Failed to create directory " + m_Root + "/taken/"));
+    LogSink &log = FlushLog();
+    EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Create directory " + m_Root + "/a/b/c/"));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "Failed to create directory " + m_Root + "/taken/"));
 }
 
 // The engine's arrangement: the manager lives on a real processor thread,

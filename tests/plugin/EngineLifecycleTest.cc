@@ -8,15 +8,15 @@ namespace {
 
 class EngineLifecycleTest : public PluginFixture {};
 
-bool Contains(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
-
-TEST_F(EngineLifecycleTest, OpensChannelsAtBothRatesAndCloses) {
+// Channels at both rates open and close; frames and digits reaching a
+// channel with no recognition are dropped without a warning.
+TEST_F(EngineLifecycleTest, OpensChannelsAtBothRatesDropsIdleFramesAndCloses) {
     WriteConfig("<ws-streaming-recognition language=\"en-GB\"/>");
-    HostRun run =
-        Run("channel a rate=8000\nchannel b rate=16000\nsilence a 100\nsleep 100\n"
-            "close a\nclose b\n");
+    // 200 ms of a loud tone at 8000 Hz.
+    ASSERT_TRUE(WriteWav(root_ + "/tone.wav", Tone(200, 8000, 440, 0.25), 8000));
+    HostRun run = Run("channel a rate=8000\nchannel b rate=16000\naudio a " + root_ +
+                      "/tone.wav\ndtmf a 1#\nsilence a 100\ndtmf b 5\nsleep 500\n"
+                      "close a\nclose b\n");
     EXPECT_EQ(run.status, 0) << run.out << run.log;
     EXPECT_TRUE(Contains(run.log, "KORAL Plugin Version [1.8.0] Date [2019-06-07]"));
     EXPECT_TRUE(Contains(run.log, "Open Config File [" + root_ + "/conf/koralrx.xml]"));
@@ -24,16 +24,6 @@ TEST_F(EngineLifecycleTest, OpensChannelsAtBothRatesAndCloses) {
     EXPECT_TRUE(Contains(run.log, "Auth Endpoint ["));
     EXPECT_TRUE(Contains(run.log, "Open <"));
     EXPECT_TRUE(Contains(run.log, "Close <"));
-}
-
-TEST_F(EngineLifecycleTest, FramesBeforeAndAfterARecognitionAreDropped) {
-    WriteConfig("");
-    // 200 ms of a loud tone at 8000 Hz.
-    ASSERT_TRUE(WriteWav(root_ + "/tone.wav", Tone(200, 8000, 440, 0.25), 8000));
-    HostRun run = Run("channel a\naudio a " + root_ +
-                      "/tone.wav\ndtmf a 1#\nsilence a 100\n"
-                      "sleep 500\nclose a\nchannel b rate=16000\ndtmf b 5\nsleep 300\nclose b\n");
-    EXPECT_EQ(run.status, 0) << run.out << run.log;
     // No warning from the channel or its detector (the token fetch may warn).
     std::istringstream lines(run.log);
     for (std::string line; std::getline(lines, line);) {
@@ -42,7 +32,9 @@ TEST_F(EngineLifecycleTest, FramesBeforeAndAfterARecognitionAreDropped) {
     }
 }
 
-TEST_F(EngineLifecycleTest, KeyFileWithoutKeyOrBrokenFailsTheOpen) {
+// Through the host, a key file without a key, and none matching, fail the
+// open with their reason (the engine tests read every broken file).
+TEST_F(EngineLifecycleTest, UnusableKeyFileFailsTheOpen) {
     WriteFile("data/key.json", R"({"auth-endpoint":"https://127.0.0.1:1/sts/v1.0/issueToken"})");
     WriteConfig("", "key.json");
     HostRun run = Run("channel a\n");
@@ -50,27 +42,11 @@ TEST_F(EngineLifecycleTest, KeyFileWithoutKeyOrBrokenFailsTheOpen) {
     EXPECT_TRUE(Contains(run.log, "Failed to Read Auth Key from File " + root_ + "/data/key.json"))
         << run.log;
 
-    // Not taken as a key line "{" with the default endpoints.
-    WriteFile("data/key.json", R"({"auth-endpoint":"https://127.0.0.1:1/sts/v1.0/issueToken",)");
-    run = Run("channel a\n");
-    EXPECT_NE(run.status, 0);
-    EXPECT_TRUE(Contains(run.log, "Failed to Parse JSON of Subscription Key File " + root_ +
-                                      "/data/key.json: Missing a name for object member."))
-        << run.log;
-    EXPECT_FALSE(Contains(run.log, "Auth Endpoint [")) << run.log;
-}
-
-TEST_F(EngineLifecycleTest, MissingKeyFileOrConfigFailsTheOpen) {
     WriteConfig("", "absent-*.key");
-    HostRun run = Run("channel a\n");
+    run = Run("channel a\n");
     EXPECT_NE(run.status, 0);
     EXPECT_TRUE(Contains(run.log, "Failed to Find Subscription Key File"));
     EXPECT_TRUE(Contains(run.log, "Failed to Load VTS Koral Config"));
-
-    WriteFile("conf/koralrx.xml", "<notkoral/>");
-    run = Run("channel a\n");
-    EXPECT_NE(run.status, 0);
-    EXPECT_TRUE(Contains(run.log, "Unknown Document"));
 }
 
 TEST_F(EngineLifecycleTest, UsageFilesFollowChannelOpenAndClose) {
@@ -164,19 +140,9 @@ TEST_F(EngineLifecycleTest, RequestsWithoutRecognitionAreAnsweredComplete) {
     EXPECT_TRUE(Contains(run.out, "\"request_id\": 4, \"status\": 200")) << run.out;
     EXPECT_TRUE(Contains(run.out, "\"N-Best-List-Length\": \"1\"")) << run.out;
     for (int id : {1, 2, 3, 5}) {
-        std::string needle = "\"request_id\": " + std::to_string(id);
-        size_t pos = run.out.find(needle);
-        if (pos == std::string::npos) {
-            needle = "\"request_id\":" + std::to_string(id);
-            pos = run.out.find(needle);
-        }
-        ASSERT_NE(pos, std::string::npos) << id << "\n" << run.out;
-        size_t start = run.out.rfind('\n', pos);
-        size_t end = run.out.find('\n', pos);
-        std::string line =
-            run.out.substr(start == std::string::npos ? 0 : start,
-                           end == std::string::npos ? std::string::npos : end - start);
-        EXPECT_TRUE(Contains(line, "200")) << line;
+        std::string line = ResponseLine(run.out, id);
+        ASSERT_FALSE(line.empty()) << id << "\n" << run.out;
+        EXPECT_TRUE(HasStatus(line, 200)) << line;
         EXPECT_TRUE(Contains(line, "COMPLETE")) << line;
         // No header but the Channel-Identifier that MRCPv2 framing adds.
         size_t open = line.find("\"headers\":");

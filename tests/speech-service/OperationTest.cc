@@ -78,32 +78,18 @@ TEST_F(OperationTest, MissingOrMismatchedCertificateIsAClearError) {
     EXPECT_NE(std::string::npos, err.find("mismatch")) << err;
 }
 
+// A scenario file that cannot be read or run stops the program with the
+// file named and the reason (each reason: ScenarioErrorTest).
 TEST_F(OperationTest, BadScenarioIsAClearError) {
     KoralTest::TempDir dir;
-    struct Case {
-        const char *m_Text;
-        const char *m_Expect;
-    } cases[] = {
-        {"{\"turns\": [\n{\"status\": }]}", "JSON error at line 2"},
-        {R"({"turns":[{"hypothesis":["x"]}]})", "turns[0]: unknown member \"hypothesis\""},
-        {R"({"turns":[{"faults":[{"at":"speech.phrase","action":"explode"}]}]})",
-         "unknown action \"explode\""},
-        {R"({"turns":[{"faults":[{"at":"speech.nothing","action":"close"}]}]})",
-         "no message \"speech.nothing\""},
-        {R"({"token":{"status":42}})", "\"status\" must be an integer from 100 to 599"},
-        {R"({"repeat":"sometimes"})", "\"repeat\" must be"},
-    };
-    for (const Case &c : cases) {
-        std::string file = dir.File("scenario.json");
-        ASSERT_TRUE(KoralTest::WriteTextFile(file, c.m_Text));
-        std::string err;
-        EXPECT_EQ(1, RunSpeechService({"--plain", "--listen", "127.0.0.1:0", "--engine", "script",
-                                       "--script", file},
-                                      nullptr, &err));
-        EXPECT_NE(std::string::npos, err.find("bad scenario " + file)) << err;
-        EXPECT_NE(std::string::npos, err.find(c.m_Expect)) << err;
-    }
+    std::string file = dir.File("scenario.json");
+    ASSERT_TRUE(KoralTest::WriteTextFile(file, "{\"turns\": [\n{\"status\": }]}"));
     std::string err;
+    EXPECT_EQ(1, RunSpeechService(
+                     {"--plain", "--listen", "127.0.0.1:0", "--engine", "script", "--script", file},
+                     nullptr, &err));
+    EXPECT_NE(std::string::npos, err.find("bad scenario " + file)) << err;
+    EXPECT_NE(std::string::npos, err.find("JSON error at line 2")) << err;
     EXPECT_EQ(1, RunSpeechService(
                      {"--plain", "--listen", "127.0.0.1:0", "--script", dir.File("missing.json")},
                      nullptr, &err));

@@ -172,7 +172,18 @@ INSTANTIATE_TEST_SUITE_P(
                     R"({"turns":[{"messages":[{"path":"speech.phrase","body":)" + kDeep +
                         std::string(kDeep.size(), ']') + "}]}]}",
                     "JSON error at line 1: nesting deeper than 64 levels"},
-        BadScenario{"DeepDocument", kDeep, "JSON error at line 1: nesting deeper than 64 levels"}),
+        BadScenario{"DeepDocument", kDeep, "JSON error at line 1: nesting deeper than 64 levels"},
+        BadScenario{"MisspelledMember", R"({"turns":[{"hypothesis":["x"]}]})",
+                    "turns[0]: unknown member \"hypothesis\""},
+        BadScenario{"UnknownAction",
+                    R"({"turns":[{"faults":[{"at":"speech.phrase","action":"explode"}]}]})",
+                    "unknown action \"explode\""},
+        BadScenario{"FaultAtNoMessage",
+                    R"({"turns":[{"faults":[{"at":"speech.nothing","action":"close"}]}]})",
+                    "no message \"speech.nothing\""},
+        BadScenario{"TokenStatus", R"({"token":{"status":42}})",
+                    "\"status\" must be an integer from 100 to 599"},
+        BadScenario{"Repeat", R"({"repeat":"sometimes"})", "\"repeat\" must be"}),
     [](const ::testing::TestParamInfo<BadScenario> &info) { return info.param.m_Name; });
 
 TEST(ScenarioTest, EmptyScenarioUsesTheDefaultTurn) {

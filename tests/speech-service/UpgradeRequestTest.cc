@@ -78,6 +78,8 @@ TEST_F(CheckUpgradeTest, ValidRequestGivesTheSessionSettings) {
     EXPECT_EQ(800, d.m_Settings.m_EndSilenceMs);
 }
 
+// Every check of an upgrade with its status; the service answers with it
+// and logs it (one case run through the service: UpgradeAcceptTest).
 TEST_F(CheckUpgradeTest, EachCheckHasItsStatus) {
     UpgradeInput in = Valid();
     in.m_Target = "/other";
@@ -92,11 +94,27 @@ TEST_F(CheckUpgradeTest, EachCheckHasItsStatus) {
     in.m_Authorization = "bearer " + m_Token;  // the scheme is case-insensitive
     EXPECT_EQ(101, CheckUpgrade(in, m_Tokens).m_Status);
     in = Valid();
+    in.m_HasAuthorization = false;
+    EXPECT_EQ(401, CheckUpgrade(in, m_Tokens).m_Status);
+    in = Valid();
+    in.m_Authorization = "Bearer lst.nope";
+    EXPECT_EQ(401, CheckUpgrade(in, m_Tokens).m_Status);
+    in = Valid();
     in.m_HasConnectionId = false;
     EXPECT_EQ(400, CheckUpgrade(in, m_Tokens).m_Status);
     in = Valid();
-    in.m_Target = std::string(kRecognitionPath) + "?language=en-US&initialSilenceTimeoutMs=-5";
+    in.m_ConnectionId = "";
     EXPECT_EQ(400, CheckUpgrade(in, m_Tokens).m_Status);
+    for (const char *query : {"?language=en-US&initialSilenceTimeoutMs=-5", "?format=simple",
+                              "?language=", "?language=en-US&format=fancy",
+                              "?language=en-US&endSilenceTimeoutMs=soon"}) {
+        in = Valid();
+        in.m_Target = std::string(kRecognitionPath) + query;
+        EXPECT_EQ(400, CheckUpgrade(in, m_Tokens).m_Status) << query;
+    }
+    in = Valid();
+    in.m_Target = "/speech/recognition/dictation/cognitiveservices/v1?language=en-US";
+    EXPECT_EQ(404, CheckUpgrade(in, m_Tokens).m_Status);
     m_Clock.m_Now += std::chrono::seconds(10);
     UpgradeDecision expired = CheckUpgrade(Valid(), m_Tokens);
     EXPECT_EQ(401, expired.m_Status);

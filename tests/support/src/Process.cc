@@ -37,21 +37,6 @@ void ExecProgram(const std::vector<std::string> &argv, bool search) {
     ::_exit(127);
 }
 
-bool HaveProgram(const std::string &name) {
-    const char *path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        std::string dir =
-            dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) return true;
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return false;
-}
-
 bool RunProgram(const std::vector<std::string> &argv, std::string *error) {
     if (argv.empty()) return false;
     TempDir dir("koral-run");

@@ -24,9 +24,6 @@ ProgramRun RunCapturing(const std::vector<std::string> &argv,
                         const std::vector<std::pair<std::string, std::string>> &env = {},
                         int timeoutMs = 60000);
 
-// True if `name` is an executable on PATH.
-bool HaveProgram(const std::string &name);
-
 // In a child after fork: closes every descriptor above stderr, so that the
 // child does not keep the test's sockets open (a socket the test closes
 // must really close).
