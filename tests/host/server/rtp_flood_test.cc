@@ -25,17 +25,7 @@ namespace {
 // A UDP socket on 127.0.0.1 that sends to a port there.
 class UdpSender {
   public:
-    UdpSender() {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-            return;
-        port_ = ntohs(addr.sin_port);
-    }
+    UdpSender() { fd_ = BindLoopbackUdp(&port_); }
     ~UdpSender() {
         if (fd_ >= 0) close(fd_);
     }

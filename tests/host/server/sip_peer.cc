@@ -10,6 +10,8 @@
 #include <chrono>
 #include <sstream>
 
+#include "rtp_socket.h"
+
 namespace KoralTest {
 
 namespace {
@@ -73,19 +75,16 @@ bool ParseSipMessage(const std::string &text, SipMessage *message) {
     return true;
 }
 
+int BindLoopbackUdp(unsigned *port) {
+    vantor::UdpEndpoint loopback;
+    if (!vantor::ResolveEndpoint("127.0.0.1", 0, &loopback)) return -1;
+    const int fd = vantor::BindUdp(loopback);
+    *port = fd >= 0 ? vantor::BoundPort(fd) : 0;
+    return fd;
+}
+
 SipPeer::SipPeer(unsigned server_port) : server_port_(server_port) {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-        return;
-    }
-    port_ = ntohs(addr.sin_port);
+    fd_ = BindLoopbackUdp(&port_);
 }
 
 SipPeer::~SipPeer() {

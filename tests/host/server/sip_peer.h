@@ -82,6 +82,10 @@ class SipPeer {
 
 bool ParseSipMessage(const std::string &text, SipMessage *message);
 
+// A non-blocking UDP socket bound to 127.0.0.1 on a port the system picks
+// (*port); -1 on failure.
+int BindLoopbackUdp(unsigned *port);
+
 // An offer with one MRCP speechrecog line and one audio line offering the
 // given payload lines (e.g. "0 101" with their rtpmaps).
 std::string MrcpOffer(const std::string &connection, const std::string &audio_formats,
