@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ClientTestSupport.h"
+#include "KoralTest/TestCerts.h"
 #include "TestTlsServer.h"
 
 namespace KoralTest {
@@ -24,13 +25,13 @@ class ClientFixture : public ::testing::Test {
 
     static void SetUpTestSuite() {
         KoralTest::InitAprOnce();
-        s_Certs.reset(new Certs);
+        s_Certs = TestCerts::Make(&s_CertsError, true);
     }
     static void TearDownTestSuite() { s_Certs.reset(); }
 
     void SetUp() override {
-        ASSERT_TRUE(s_Certs->m_Ok) << "openssl could not make the test certificates";
-        m_Server.reset(new TestTlsServer(s_Certs->m_Cert, s_Certs->m_Key));
+        ASSERT_NE(s_Certs, nullptr) << "cannot make the test certificates: " << s_CertsError;
+        m_Server.reset(new TestTlsServer(s_Certs->CertFile(), s_Certs->KeyFile()));
     }
 
     void TearDown() override {
@@ -58,7 +59,7 @@ class ClientFixture : public ::testing::Test {
         m_Client->m_AuthSettings.m_Key = "test-subscription-key";
         m_Client->m_AuthSettings.m_Uri = TokenUri();
         m_Client->m_AuthSettings.m_Retries = 0;
-        m_Client->m_TlsSettings.m_CaFile = s_Certs->m_Ca;
+        m_Client->m_TlsSettings.m_CaFile = s_Certs->CaFile();
         if (tweak) {
             tweak(*m_Client);
         }
@@ -110,7 +111,8 @@ class ClientFixture : public ::testing::Test {
     void PostAuth() { m_Client->PostEvent(new KORAL::AuthEvent(m_Client.get())); }
 
     // Made once per suite: six openssl runs.
-    inline static std::unique_ptr<Certs> s_Certs;
+    inline static std::unique_ptr<TestCerts> s_Certs;
+    inline static std::string s_CertsError;
     LogCapture m_Log;
     StartObserver m_Observer;
     std::unique_ptr<TestTlsServer> m_Server;

@@ -14,7 +14,7 @@ namespace {
 class ConnectionTransportTest : public ClientFixture {};
 
 TEST_F(ConnectionTransportTest, CertificateFromUnknownCaIsRefusedWithReason) {
-    Start([](KORAL::WebSocketClient &c) { c.m_TlsSettings.m_CaFile = s_Certs->m_OtherCa; });
+    Start([](KORAL::WebSocketClient &c) { c.m_TlsSettings.m_CaFile = s_Certs->OtherCaFile(); });
     // The token endpoint is the same server: its certificate is refused too.
     Conn &c = NewConnection();
     EXPECT_EQ(ConnectAndWait(c, "ca-1"), kRefused);
@@ -29,7 +29,7 @@ TEST_F(ConnectionTransportTest, CertificateFromUnknownCaIsRefusedWithReason) {
 TEST_F(ConnectionTransportTest, ServiceNameMismatchIsRefused) {
     // The token endpoint is trusted; the service presents a certificate of
     // the right CA for another name.
-    TestTlsServer wrong(s_Certs->m_WrongNameCert, s_Certs->m_WrongNameKey);
+    TestTlsServer wrong(s_Certs->WrongNameCertFile(), s_Certs->WrongNameKeyFile());
     ASSERT_TRUE(wrong.Start());
     Start();
     Conn &c = NewConnection();

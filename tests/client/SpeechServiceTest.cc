@@ -9,7 +9,6 @@
 #include "ClientFixture.h"
 #include "KoralTest/EventLogReader.h"
 #include "KoralTest/SpeechServiceProcess.h"
-#include "KoralTest/TestCerts.h"
 
 using namespace KoralTest;
 using KORAL::WebSocketSrMessage;
@@ -33,15 +32,6 @@ std::function<bool(const WebSocketSrMessage &)> TerminatingPhrase(const std::str
 // (its scripted server stays idle).
 class SpeechServiceTest : public ClientFixture {
   protected:
-    static void SetUpTestSuite() {
-        ClientFixture::SetUpTestSuite();
-        s_ServiceCerts = KoralTest::TestCerts::Make();
-    }
-    static void TearDownTestSuite() {
-        s_ServiceCerts.reset();
-        ClientFixture::TearDownTestSuite();
-    }
-
     void TearDown() override {
         ClientFixture::TearDown();
         m_Service.reset();
@@ -50,18 +40,17 @@ class SpeechServiceTest : public ClientFixture {
     // Starts the service with `scenario` (empty: its default) and the client.
     void Start(const std::string &scenario,
                const std::function<void(KORAL::WebSocketClient &)> &tweak = nullptr) {
-        ASSERT_NE(s_ServiceCerts, nullptr);
         KoralTest::SpeechServiceOptions o;
         o.m_Scenario = scenario;
-        o.m_CertFile = s_ServiceCerts->CertFile();
-        o.m_KeyFile = s_ServiceCerts->KeyFile();
+        o.m_CertFile = s_Certs->CertFile();
+        o.m_KeyFile = s_Certs->KeyFile();
         std::string error;
         m_Service = KoralTest::SpeechServiceProcess::Start(o, &error);
         ASSERT_TRUE(m_Service) << error;
         ClientFixture::Start([&](KORAL::WebSocketClient &c) {
             c.m_AuthSettings.m_Uri = m_Service->TokenUrl();
             c.m_AuthSettings.m_Key = m_Service->SubscriptionKey();
-            c.m_TlsSettings.m_CaFile = s_ServiceCerts->CaFile();
+            c.m_TlsSettings.m_CaFile = s_Certs->CaFile();
             if (tweak) tweak(c);
         });
     }
@@ -95,7 +84,6 @@ class SpeechServiceTest : public ClientFixture {
         });
     }
 
-    inline static std::unique_ptr<KoralTest::TestCerts> s_ServiceCerts;
     std::unique_ptr<KoralTest::SpeechServiceProcess> m_Service;
 };
 

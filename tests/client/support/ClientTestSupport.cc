@@ -20,54 +20,6 @@
 
 namespace KoralTest {
 
-namespace {
-
-int Run(const std::string &cmd) { return system((cmd + " >/dev/null 2>&1").c_str()); }
-
-}  // namespace
-
-Certs::Certs() : m_Dir("koral-client-certs") {
-    const std::string &d = m_Dir.Path();
-    m_Ca = d + "/ca.crt";
-    m_Cert = d + "/server.crt";
-    m_Key = d + "/server.key";
-    m_OtherCa = d + "/other-ca.crt";
-    m_WrongNameCert = d + "/wrong-name.crt";
-    m_WrongNameKey = d + "/wrong-name.key";
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
-    const std::string caExt =
-        " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign";
-    FILE *f = fopen((d + "/server.ext").c_str(), "w");
-    if (!f) {
-        return;
-    }
-    fputs(
-        "subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
-        "keyUsage=digitalSignature\nextendedKeyUsage=serverAuth\n",
-        f);
-    fclose(f);
-    f = fopen((d + "/wrong.ext").c_str(), "w");
-    if (!f) {
-        return;
-    }
-    fputs("subjectAltName=DNS:other.test\nextendedKeyUsage=serverAuth\n", f);
-    fclose(f);
-    m_Ok = Run("openssl req -x509" + ec + "-keyout " + d + "/ca.key -out " + m_Ca +
-               " -days 2 -subj /CN=KoralTestCA" + caExt) == 0 &&
-           Run("openssl req -x509" + ec + "-keyout " + d + "/other-ca.key -out " + m_OtherCa +
-               " -days 2 -subj /CN=KoralOtherCA" + caExt) == 0 &&
-           Run("openssl req" + ec + "-keyout " + m_Key + " -out " + d +
-               "/server.csr -subj /CN=localhost") == 0 &&
-           Run("openssl x509 -req -in " + d + "/server.csr -CA " + m_Ca + " -CAkey " + d +
-               "/ca.key -CAcreateserial -out " + m_Cert + " -days 2 -extfile " + d +
-               "/server.ext") == 0 &&
-           Run("openssl req" + ec + "-keyout " + m_WrongNameKey + " -out " + d +
-               "/wrong.csr -subj /CN=other.test") == 0 &&
-           Run("openssl x509 -req -in " + d + "/wrong.csr -CA " + m_Ca + " -CAkey " + d +
-               "/ca.key -CAcreateserial -out " + m_WrongNameCert + " -days 2 -extfile " + d +
-               "/wrong.ext") == 0;
-}
-
 void RecordingHandler::OnConnect(bool success,
                                  const KORAL::WebSocketConnection::ConnectionStats &stats) {
     {

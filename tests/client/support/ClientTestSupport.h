@@ -1,6 +1,5 @@
-// Shared pieces of the client tests: a throwaway CA with server
-// certificates, the host log captured for assertions, a recording
-// connection handler, and a started client.
+// Shared pieces of the client tests: a recording connection handler, a
+// start observer, tinyproxy and a silent name server.
 #pragma once
 
 #include <condition_variable>
@@ -19,16 +18,6 @@
 #include "apt_log.h"
 
 namespace KoralTest {
-
-// ca.crt, server.crt/server.key (localhost and 127.0.0.1) signed by it, and
-// other-ca.crt, a CA that signed nothing here, and wrong-name.crt/.key
-// signed by the CA for the name other.test only.
-struct Certs {
-    Certs();
-    TempDir m_Dir;
-    bool m_Ok = false;
-    std::string m_Ca, m_Cert, m_Key, m_OtherCa, m_WrongNameCert, m_WrongNameKey;
-};
 
 // Records the connection's callbacks (loop thread) for the test thread.
 class RecordingHandler : public KORAL::WebSocketConnection::Handler {

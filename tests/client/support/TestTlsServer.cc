@@ -354,7 +354,7 @@ void TestTlsServer::HandleHead(Peer &peer, const std::string &head) {
         TokenReply reply;
         int count = 0;
         Record([&] {
-            m_TokenRequests.push_back(TokenRequest{head, sni});
+            m_TokenRequests.push_back(TokenRequest{head});
             count = ++m_TokenCount;
             if (!m_TokenReplies.empty()) {
                 reply = m_TokenReplies.front();

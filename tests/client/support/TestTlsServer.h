@@ -47,7 +47,6 @@ struct UpgradeRequest {
 
 struct TokenRequest {
     std::string m_Head;
-    std::string m_ServerName;
     std::string Header(const std::string &name) const;
 };
 
@@ -60,7 +59,6 @@ class Peer {
     void SendFrame(uint8_t opcode, const std::string &payload, bool fin = true);
     void SendRaw(const std::string &bytes);
     void Close();
-    int Id() const { return m_Id; }
     // Sends a service message: Path, X-RequestId, optional body.
     void SendMessage(const std::string &path, const std::string &requestId,
                      const std::string &body = std::string());
@@ -102,8 +100,6 @@ class TestTlsServer {
     void QueueTokenReply(const TokenReply &reply);
     // Sends the held token replies.
     void ReleaseHeldTokens();
-    // Runs `fn` on the server thread.
-    void Post(std::function<void()> fn);
     // Runs `fn` with the peer of connection `id` on the server thread.
     void WithPeer(int id, const std::function<void(Peer &)> &fn);
 
@@ -125,6 +121,8 @@ class TestTlsServer {
     std::condition_variable m_Cond;
 
   private:
+    // Runs `fn` on the server thread.
+    void Post(std::function<void()> fn);
     void HandleHead(Peer &peer, const std::string &head);
     void HandleFrames(Peer &peer);
     void FreePeer(Peer *peer);

@@ -2,14 +2,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <sstream>
 #include <vector>
+
+#include "KoralTest/Poll.h"
 
 namespace KoralTest {
 
@@ -77,7 +77,7 @@ bool MrcpTestClient::SendRequest(const std::string &method, uint32_t id, const s
 }
 
 bool MrcpTestClient::Receive(MrcpReply *reply, int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = DeadlineIn(timeout_ms);
     for (;;) {
         std::string message, error;
         if (reader_.Next(&message, &error) == vantor::MrcpStreamReader::Result::kMessage) {
@@ -85,12 +85,7 @@ bool MrcpTestClient::Receive(MrcpReply *reply, int timeout_ms) {
             reply->start_line = message.substr(0, message.find("\r\n"));
             return true;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0 || reader_.failed()) return false;
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        if (reader_.failed() || !WaitReadable(fd_, deadline)) return false;
         char buffer[16384];
         ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
         if (n <= 0) return false;
@@ -99,14 +94,9 @@ bool MrcpTestClient::Receive(MrcpReply *reply, int timeout_ms) {
 }
 
 bool MrcpTestClient::WaitClosed(int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = DeadlineIn(timeout_ms);
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) return false;
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        if (!WaitReadable(fd_, deadline)) return false;
         char buffer[4096];
         ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
         if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;

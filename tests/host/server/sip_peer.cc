@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <chrono>
 #include <sstream>
 
+#include "KoralTest/Poll.h"
 #include "rtp_socket.h"
 
 namespace KoralTest {
@@ -119,14 +119,9 @@ std::string SipPeer::Request(const std::string &method, const std::string &call,
 }
 
 bool SipPeer::Receive(SipMessage *message, int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = DeadlineIn(timeout_ms);
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) return false;
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        if (!WaitReadable(fd_, deadline)) return false;
         char buffer[65536];
         ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
         if (n <= 0) continue;
@@ -161,7 +156,7 @@ bool SipPeer::WaitResponse(const std::string &method, unsigned cseq, SipMessage 
             stash_.erase(it);
             return true;
         }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = DeadlineIn(timeout_ms);
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
