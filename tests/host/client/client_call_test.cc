@@ -11,11 +11,9 @@
 #include <string>
 
 #include "KoralTest/Speech.h"
-#include "KoralTest/SpeechServiceProcess.h"
 #include "KoralTest/TempDir.h"
-#include "KoralTest/TestCerts.h"
 #include "client_process.h"
-#include "server_process.h"
+#include "server_fixture.h"
 
 using namespace KoralTest;
 
@@ -23,19 +21,12 @@ namespace {
 
 const char kWords[] = "call home";
 
-class ClientCallTest : public ::testing::Test {
+class ClientCallTest : public ServerTest {
   protected:
     static void SetUpTestSuite() {
+        engine_ = "pocketsphinx";
+        ServerTest::SetUpTestSuite();
         std::string error;
-        certs_ = KoralTest::TestCerts::Make(&error);
-        ASSERT_TRUE(certs_) << error;
-        KoralTest::SpeechServiceOptions o;
-        o.m_Engine = "pocketsphinx";
-        o.m_CertFile = certs_->CertFile();
-        o.m_KeyFile = certs_->KeyFile();
-        o.m_CaFile = certs_->CaFile();
-        service_ = KoralTest::SpeechServiceProcess::Start(o, &error);
-        ASSERT_TRUE(service_) << error;
         audio_ = std::make_unique<KoralTest::TempDir>("vantor-client-test");
         // "call home" in the voice the offline recognizer gets right through a
         // telephone band, with the pauses of a caller around it.
@@ -57,34 +48,24 @@ class ClientCallTest : public ::testing::Test {
         ASSERT_TRUE(KoralTest::WriteWav(audio_->File("long-8000.wav"), longer, 8000));
     }
     static void TearDownTestSuite() {
-        service_.reset();
-        certs_.reset();
+        ServerTest::TearDownTestSuite();
         audio_.reset();
     }
     static std::string Wav(int rate) {
         return audio_->File("call-home-" + std::to_string(rate) + ".wav");
     }
 
-    void TearDown() override {
-        if (server_) server_->StopAfterTest(HasFailure());
-        server_.reset();
-    }
-
-    void StartServer(const std::string &codecs = "PCMU PCMA L16/16000 L16/8000") {
+    void StartServerWith(const std::string &codecs = "PCMU PCMA L16/16000 L16/8000") {
         if (server_) {
             EXPECT_EQ(server_->Stop(), 0);
         }
-        ServerSetup setup;
-        setup.key_file = service_->KeyFilePath();
-        setup.ca_file = certs_->CaFile();
+        ServerSetup setup = DefaultSetup();
         setup.codecs = codecs;
         // A deep jitter buffer: on a busy machine a client stalled for longer
         // than the default 60 ms would leave gaps, and the recognizer would
         // hear other words. The words are what these tests check.
         setup.extra_xml = "  <rtp jitter-buffer=\"400\"/>\n";
-        std::string error;
-        server_ = ServerProcess::Start(setup, &error);
-        ASSERT_TRUE(server_) << error;
+        ASSERT_TRUE(StartServer(setup));
     }
     std::string Uri() const { return "sip:127.0.0.1:" + std::to_string(server_->sip_port()); }
 
@@ -103,18 +84,11 @@ class ClientCallTest : public ::testing::Test {
         EXPECT_EQ(run.err, "");
     }
 
-    std::unique_ptr<ServerProcess> server_;
-    static std::unique_ptr<KoralTest::TestCerts> certs_;
-    static std::unique_ptr<KoralTest::SpeechServiceProcess> service_;
-    static std::unique_ptr<KoralTest::TempDir> audio_;
+    inline static std::unique_ptr<KoralTest::TempDir> audio_;
 };
 
-std::unique_ptr<KoralTest::TestCerts> ClientCallTest::certs_;
-std::unique_ptr<KoralTest::SpeechServiceProcess> ClientCallTest::service_;
-std::unique_ptr<KoralTest::TempDir> ClientCallTest::audio_;
-
 TEST_F(ClientCallTest, SpeechOverEachCodecAndRateAndAfterARestart) {
-    StartServer();
+    StartServerWith();
     ExpectRecognized(RunClient({"recognize", "--server", Uri(), "--codec", "pcmu", Wav(8000)}),
                      kWords);
     ExpectRecognized(RunClient({"recognize", "--server", Uri(), "--codec", "pcma", Wav(8000)}),
@@ -159,7 +133,7 @@ TEST_F(ClientCallTest, SpeechOverEachCodecAndRateAndAfterARestart) {
 
     // A server restarted with fewer codecs: what it dropped is refused in SIP,
     // what it kept is served as before.
-    StartServer("PCMU");
+    StartServerWith("PCMU");
     const ClientRun refused =
         RunClient({"recognize", "--server", Uri(), "--codec", "pcma", Wav(8000)});
     EXPECT_EQ(refused.status, 1);
@@ -169,7 +143,7 @@ TEST_F(ClientCallTest, SpeechOverEachCodecAndRateAndAfterARestart) {
 }
 
 TEST_F(ClientCallTest, DigitsRefusalsStopAndAHangUpMidRecognition) {
-    StartServer();
+    StartServerWith();
     const ClientRun digits = RunClient({"dtmf", "--server", Uri(), "--codec", "pcma", "1379"});
     ExpectRecognized(digits, "1379");
     EXPECT_NE(digits.out.find("Input-Type:dtmf"), std::string::npos) << digits.out;
