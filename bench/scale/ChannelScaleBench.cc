@@ -122,10 +122,22 @@ int64_t ParseLocalTime(const std::string &text) {
     return static_cast<int64_t>(mktime(&tm)) * 1000000 + usec;
 }
 
+// CPU seconds (user + system) from a /proc stat line, read after the name's
+// closing parenthesis: state is the 3rd field, utime and stime the 14th and 15th.
+double StatCpu(const std::string &line, size_t close) {
+    std::stringstream rest(line.substr(close + 2));
+    std::string field;
+    unsigned long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14) utime = std::stoul(field);
+        if (i == 15) stime = std::stoul(field);
+    }
+    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // CPU seconds of every thread of this process, by thread name.
 std::map<std::string, double> ThreadCpu() {
     std::map<std::string, double> cpu;
-    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
     DIR *dir = opendir("/proc/self/task");
     if (!dir) return cpu;
     while (dirent *e = readdir(dir)) {
@@ -135,16 +147,7 @@ std::map<std::string, double> ThreadCpu() {
         std::getline(in, line);
         size_t open = line.find('('), close = line.rfind(')');
         if (open == std::string::npos || close == std::string::npos) continue;
-        std::string name = line.substr(open + 1, close - open - 1);
-        std::stringstream rest(line.substr(close + 2));
-        std::string field;
-        unsigned long utime = 0, stime = 0;
-        // Fields after the name: state is 3rd; utime and stime are 14th and 15th.
-        for (int i = 3; i <= 15 && rest >> field; ++i) {
-            if (i == 14) utime = std::stoul(field);
-            if (i == 15) stime = std::stoul(field);
-        }
-        cpu[name] += (utime + stime) / tick;
+        cpu[line.substr(open + 1, close - open - 1)] += StatCpu(line, close);
     }
     closedir(dir);
     return cpu;
@@ -156,14 +159,7 @@ double ProcessCpu(pid_t pid) {
     std::getline(in, line);
     size_t close = line.rfind(')');
     if (close == std::string::npos) return 0;
-    std::stringstream rest(line.substr(close + 2));
-    std::string field;
-    unsigned long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14) utime = std::stoul(field);
-        if (i == 15) stime = std::stoul(field);
-    }
-    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return StatCpu(line, close);
 }
 
 double RssMb() {
