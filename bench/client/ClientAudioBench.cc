@@ -401,6 +401,17 @@ Setup &TheSetup() {
     return setup;
 }
 
+// The connected setup, labelled with its peer; null (the benchmark skipped) without one.
+Setup *ReadySetup(benchmark::State &state) {
+    Setup &s = TheSetup();
+    if (!s.m_Ok) {
+        state.SkipWithError("no TLS connection to the local endpoint");
+        return nullptr;
+    }
+    state.SetLabel(s.m_Peer);
+    return &s;
+}
+
 // One audio message of the turn as the connection composes it (timestamp,
 // header block, fresh masking key, masked copy of the audio) into `out`.
 size_t ComposeFrame(std::vector<uint8_t> &out, const std::vector<char> &audio) {
@@ -433,12 +444,9 @@ void BM_ComposeMaskedFrameOnly(benchmark::State &state) {
 }
 
 void BM_FramedMaskedTlsChunk(benchmark::State &state) {
-    Setup &s = TheSetup();
-    if (!s.m_Ok) {
-        state.SkipWithError("no TLS connection to the local endpoint");
-        return;
-    }
-    state.SetLabel(s.m_Peer);
+    Setup *ready = ReadySetup(state);
+    if (!ready) return;
+    Setup &s = *ready;
     KORAL::WebSocketConnection *c = s.m_Connection.get();
     event_base *base = s.m_Client->GetEventBase();
     for (auto _ : state) {
@@ -458,12 +466,9 @@ void BM_FramedMaskedTlsChunk(benchmark::State &state) {
 }
 
 void BM_BareSslWriteChunk(benchmark::State &state) {
-    Setup &s = TheSetup();
-    if (!s.m_Ok) {
-        state.SkipWithError("no TLS connection to the local endpoint");
-        return;
-    }
-    state.SetLabel(s.m_Peer);
+    Setup *ready = ReadySetup(state);
+    if (!ready) return;
+    Setup &s = *ready;
     // The same frame bytes, composed once beforehand.
     std::vector<uint8_t> frame;
     ComposeFrame(frame, s.m_Chunk);
@@ -490,12 +495,9 @@ double ProcessCpuSeconds() {
 const int kCpuBatch = 16;  // chunks posted before the loop drains them
 
 void BM_PostedChunkCpu(benchmark::State &state) {
-    Setup &s = TheSetup();
-    if (!s.m_Ok) {
-        state.SkipWithError("no TLS connection to the local endpoint");
-        return;
-    }
-    state.SetLabel(s.m_Peer);
+    Setup *ready = ReadySetup(state);
+    if (!ready) return;
+    Setup &s = *ready;
     KORAL::WebSocketConnection *c = s.m_Connection.get();
     event_base *base = s.m_Client->GetEventBase();
     for (auto _ : state) {
@@ -516,12 +518,9 @@ void BM_PostedChunkCpu(benchmark::State &state) {
 }
 
 void BM_BareSslWriteChunkCpu(benchmark::State &state) {
-    Setup &s = TheSetup();
-    if (!s.m_Ok) {
-        state.SkipWithError("no TLS connection to the local endpoint");
-        return;
-    }
-    state.SetLabel(s.m_Peer);
+    Setup *ready = ReadySetup(state);
+    if (!ready) return;
+    Setup &s = *ready;
     std::vector<uint8_t> frame;
     ComposeFrame(frame, s.m_Chunk);
     KORAL::WebSocketConnection *c = s.m_Connection.get();
