@@ -504,6 +504,14 @@ double LocalTime(const char *text) {
     return static_cast<double>(mktime(&local)) + micros / 1e6;
 }
 
+// A time of the service's log as seconds into the run, "none" when not logged.
+std::string RunTime(double wall, double wall_start) {
+    if (wall < 0) return "none";
+    char text[32];
+    snprintf(text, sizeof(text), "%.2f s", wall - wall_start);
+    return text;
+}
+
 const char *Member(const rapidjson::Value &v, const char *name) {
     auto m = v.FindMember(name);
     return m != v.MemberEnd() && m->value.IsString() ? m->value.GetString() : "";
@@ -572,13 +580,10 @@ bool ResultLate(const Shared &s, const Recognition &r, const ServiceLog &log, st
         auto t = log.turns.find(it->second.first);
         if (t == log.turns.end()) continue;
         const TurnTimeline &turn = t->second;
-        char text[256];
-        snprintf(text, sizeof(text),
-                 "; result wait ran out at %.2f s, the service read the end of audio sent at "
-                 "%.2f s at %.2f s and sent its phrase at %.2f s",
-                 fired - wall_start, turn.end_sent - wall_start, turn.end_received - wall_start,
-                 turn.phrase_sent - wall_start);
-        *why = text;
+        *why = "; result wait ran out at " + RunTime(fired, wall_start) +
+               ", the service read the end of audio sent at " + RunTime(turn.end_sent, wall_start) +
+               " at " + RunTime(turn.end_received, wall_start) + " and sent its phrase at " +
+               RunTime(turn.phrase_sent, wall_start);
         return turn.end_sent >= 0 && turn.end_sent <= fired - kResultTimeoutS + kLogSlackS &&
                (turn.phrase_sent < 0 || turn.phrase_sent >= fired - kLogSlackS);
     }
@@ -604,11 +609,8 @@ bool StartLate(const Shared &s, const Recognition &r, const ServiceLog &log, std
         return false;
     }
     double due = wall_start + r.started + kNoInputTimeoutMs / 1000.0;
-    char text[160];
-    snprintf(text, sizeof(text),
-             "; the service's turn began at %.2f s and said speech started at %.2f s",
-             first->started - wall_start, first->start_sent - wall_start);
-    *why = text;
+    *why = "; the service's turn began at " + RunTime(first->started, wall_start) +
+           " and said speech started at " + RunTime(first->start_sent, wall_start);
     return first->start_sent < 0 ? first->started >= due - kLogSlackS
                                  : first->start_sent >= due - kLogSlackS;
 }
