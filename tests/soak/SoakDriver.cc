@@ -391,8 +391,11 @@ class Worker {
         }
         r.ended = shared_->Now();
         Record(r);
-        // A channel whose recognition did not end is not trusted with another.
-        if (!r.ended_in_time && channel_) Close();
+        // A channel whose recognition did not end is not trusted with another;
+        // nor one that asked for a refused upgrade: when its connect failed
+        // before upgrading (the token client failing for another worker's token
+        // fault), the refusal would strike the channel's next recognition.
+        if (channel_ && (!r.ended_in_time || plan.upgrade_status != 0)) Close();
     }
 
     void Record(const Recognition &r) {
