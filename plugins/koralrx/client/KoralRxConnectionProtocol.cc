@@ -161,6 +161,17 @@ void WebSocketConnection::ProcessStop(const std::string &requestId) {
         return;
     }
     if (!HasSocket()) {
+        // The socket was lost after this recognition's connect had been
+        // answered, before its audio opened this turn (a loss during the turn
+        // has ended it already): nothing will ever answer, so the owner is
+        // told now rather than left waiting.
+        if (m_TurnState != TURN_ENDED || m_RequestId != requestId) {
+            apt_log(KORAL_PLUGIN, APT_LOG_MARK, APT_PRIO_WARNING,
+                    "No connection to end turn [%s] <%s>", requestId.c_str(), m_Id.c_str());
+            m_TurnState = TURN_ENDED;
+            m_RequestId = requestId;
+            SendTerminatingMessage(requestId);
+        }
         return;
     }
     if (m_TurnState == TURN_INPROGRESS) {
