@@ -1,5 +1,17 @@
 # Project-wide compile flags and helpers.
 
+# Compiler cache: a fresh checkout built on a machine that has built this
+# tree before (continuous integration does, on a clean clone each time)
+# reuses the objects. ccache hashes the paths under the source tree relative
+# to it, and the compiler writes them relative (debug information, __FILE__),
+# so that objects made in one checkout are right for any other.
+find_program(KORAL_CCACHE ccache)
+if(KORAL_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(CMAKE_C_COMPILER_LAUNCHER ${CMAKE_COMMAND} -E env CCACHE_BASEDIR=${CMAKE_SOURCE_DIR} ${KORAL_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${CMAKE_C_COMPILER_LAUNCHER})
+endif()
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
+
 set(KORAL_WARNINGS -Wall -Wextra -Werror -Wno-unused-parameter)
 add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:${KORAL_WARNINGS}>" "$<$<COMPILE_LANGUAGE:C>:${KORAL_WARNINGS}>")
 
