@@ -366,9 +366,7 @@ bool Server::OpenChannel(Dialog *dialog, const SdpOffer &offer, size_t line, Sip
 
 // The plugin answered the open of a channel (or gave no answer in time).
 void Server::Opened(HostChannel *host) {
-    auto it = awaited_.find(host);
-    Awaited awaited = it->second;
-    awaited_.erase(it);
+    PendingAnswers::Entry awaited = pending_.Take(host);
     std::string error;
     Dialog *dialog = awaited.dialog;
     ServerChannel *channel = nullptr;
@@ -392,9 +390,7 @@ void Server::Opened(HostChannel *host) {
             host_->ForgetChannel(awaited.host);
         } else {
             // The plugin may still answer: the channel is closed if it does.
-            awaited.dialog = nullptr;
-            awaited.given_up = true;
-            awaited_[host] = awaited;
+            pending_.GiveUp(awaited);
         }
     } else if (!channel) {
         // Its dialog ended while it opened.
@@ -415,8 +411,7 @@ void Server::CloseChannel(Dialog *dialog, ServerChannel *channel) {
     std::string error;
     if (channel->host && !channel->open) {
         // Closed once its open is answered.
-        auto it = awaited_.find(channel->host);
-        if (it != awaited_.end()) it->second.dialog = nullptr;
+        pending_.Detach(channel->host);
         --dialog->opening;
     } else if (channel->host && !host_->BeginCloseChannel(channel->host, &error)) {
         apt_log(nullptr, APT_LOG_MARK, APT_PRIO_ERROR, "Close Channel %s Failed: %s",
@@ -457,26 +452,14 @@ void Server::CloseDialog(Dialog *dialog) {
 // --- Channel open and close answers ---
 
 void Server::Expect(HostChannel *host, Dialog *dialog, bool closing) {
-    Awaited &awaited = awaited_[host];
-    awaited.host = host;
-    awaited.dialog = dialog;
-    awaited.closing = closing;
-    awaited.given_up = false;
-    awaited.deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(host_->answer_timeout_ms());
+    pending_.Expect(host, dialog, closing, std::chrono::milliseconds(host_->answer_timeout_ms()));
     ArmAnswerTimer();
 }
 
 void Server::ArmAnswerTimer() {
-    bool any = false;
-    std::chrono::steady_clock::time_point first;
-    for (const auto &entry : awaited_) {
-        if (entry.second.given_up) continue;
-        if (!any || entry.second.deadline < first) first = entry.second.deadline;
-        any = true;
-    }
+    PendingAnswers::Clock::time_point first;
     su_timer_reset(answer_timer_);
-    if (!any) return;
+    if (!pending_.NextDeadline(&first)) return;
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
                           first - std::chrono::steady_clock::now())
                           .count();
@@ -486,25 +469,22 @@ void Server::ArmAnswerTimer() {
 
 void Server::OnAnswerTimeout(su_root_magic_t *, su_timer_t *, su_timer_arg_t *arg) {
     auto *self = reinterpret_cast<Server *>(arg);
-    const auto now = std::chrono::steady_clock::now();
-    std::vector<HostChannel *> late;
-    for (const auto &entry : self->awaited_)
-        if (!entry.second.given_up && entry.second.deadline <= now) late.push_back(entry.first);
-    for (HostChannel *host : late) self->Settle(host);  // ends each with "no answer"
+    for (HostChannel *host : self->pending_.Late(PendingAnswers::Clock::now()))
+        self->Settle(host);  // ends each with "no answer"
     self->ArmAnswerTimer();
 }
 
 // Takes the answer to the open or close of the channel, or its absence when
 // it is late.
 void Server::Settle(HostChannel *host) {
-    auto it = awaited_.find(host);
-    if (it == awaited_.end()) return;  // given up on already
-    if (!it->second.closing) {
+    const PendingAnswers::Entry *awaited = pending_.Find(host);
+    if (!awaited) return;  // given up on already
+    if (!awaited->closing) {
         Opened(host);
         return;
     }
     std::string error;
-    awaited_.erase(it);
+    pending_.Take(host);
     if (host_->EndCloseChannel(host, &error))
         host_->ForgetChannel(host);
     else
@@ -530,10 +510,8 @@ void Server::CollectAnswers() {
     for (HostChannel *host : batch) {
         // Only an answer still awaited: one taken already (at its time limit,
         // just as it came) may be followed by the other kind of wait.
-        auto it = awaited_.find(host);
-        if (it == awaited_.end()) continue;
-        const Answer &answer = it->second.closing ? host->close_answer() : host->open_answer();
-        if (answer.Count() > 0) Settle(host);
+        const PendingAnswers::Entry *awaited = pending_.Find(host);
+        if (awaited && PendingAnswers::Answered(*awaited)) Settle(host);
     }
     if (!batch.empty()) ArmAnswerTimer();
 }
@@ -589,17 +567,13 @@ void Server::Finish() {
     // The loop is over: what the plugin has not answered yet is waited for
     // here, each answer once more for as long as the loop would have.
     std::set<std::pair<HostChannel *, bool>> waited;
-    while (!awaited_.empty()) {
-        HostChannel *host = awaited_.begin()->first;
-        const Awaited &awaited = awaited_.begin()->second;
-        const bool answered =
-            (awaited.closing ? awaited.host->close_answer() : awaited.host->open_answer()).Count() >
-            0;
-        if (!answered && !waited.insert({host, awaited.closing}).second) {
+    while (!pending_.empty()) {
+        const PendingAnswers::Entry &awaited = pending_.front();
+        HostChannel *host = awaited.host;
+        if (!PendingAnswers::Answered(awaited) && !waited.insert({host, awaited.closing}).second) {
             apt_log(nullptr, APT_LOG_MARK, APT_PRIO_ERROR,
-                    "Open Channel %s Failed: the plugin never answered",
-                    awaited.host->name().c_str());
-            awaited_.erase(awaited_.begin());
+                    "Open Channel %s Failed: the plugin never answered", host->name().c_str());
+            pending_.Take(host);
             continue;
         }
         if (awaited.closing)

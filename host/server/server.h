@@ -12,9 +12,7 @@
 
 #include <sofia-sip/su_wait.h>
 
-#include <chrono>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +20,7 @@
 
 #include "engine_host.h"
 #include "mrcp_listener.h"
+#include "pending_answers.h"
 #include "server_config.h"
 #include "session_table.h"
 #include "sip_agent.h"
@@ -94,16 +93,7 @@ class Server : private SipAgentHandler, private MrcpConnectionHandler {
     su_timer_t *stop_timer_ = nullptr;
     apr_pool_t *scratch_ = nullptr;  // parses requests to route them
 
-    // Channels whose open or close the plugin has not answered yet; dialog
-    // is null once the channel left its dialog.
-    struct Awaited {
-        HostChannel *host = nullptr;
-        Dialog *dialog = nullptr;
-        bool closing = false;
-        std::chrono::steady_clock::time_point deadline;
-        bool given_up = false;  // its open timed out: closed if it ever answers
-    };
-    std::map<HostChannel *, Awaited> awaited_;
+    PendingAnswers pending_;
     su_timer_t *answer_timer_ = nullptr;
 
     std::mutex queue_mutex_;
