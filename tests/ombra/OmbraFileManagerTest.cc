@@ -103,21 +103,55 @@ class FileManagerTest : public testing::Test {
     std::unique_ptr<FileManager> m_Manager;
 };
 
-TEST_F(FileManagerTest, FourthFileOverCountThreeDeletesTheOldest) {
-    FileManager &manager = Make(3, 0, false);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    for (const char *name : {"koralrx-b.wav", "koralrx-a.wav", "koralrx-c.wav", "koralrx-d.wav"})
-        Touch(name);
-    EXPECT_TRUE(manager.AddFileEntry("koralrx-b.wav", m_Now + 1));
-    EXPECT_TRUE(manager.AddFileEntry("koralrx-a.wav", m_Now + 2));
-    EXPECT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now + 3));
-    EXPECT_EQ(3u, manager.GetFileCount());
-    EXPECT_TRUE(Exists("koralrx-b.wav"));
-
-    EXPECT_TRUE(manager.AddFileEntry("koralrx-d.wav", m_Now + 4));
-    EXPECT_FALSE(Exists("koralrx-b.wav"));
-    EXPECT_EQ((Names{"koralrx-a.wav", "koralrx-c.wav", "koralrx-d.wav"}), EntryNames());
-    EXPECT_EQ(0u, m_Processor.Pending());  // no age limit, no timers
+// The count limit deletes the oldest file: a fourth one added, a new file
+// that is itself the oldest (it gets no timer), and undated files found by
+// the scan (all equally old: the first by name goes first).
+TEST_F(FileManagerTest, CountLimitDeletesTheOldest) {
+    {
+        SCOPED_TRACE("fourth file over a count of three");
+        FileManager &manager = Make(3, 0, false);
+        ASSERT_TRUE(manager.LoadFileEntries());
+        for (const char *name :
+             {"koralrx-b.wav", "koralrx-a.wav", "koralrx-c.wav", "koralrx-d.wav"})
+            Touch(name);
+        EXPECT_TRUE(manager.AddFileEntry("koralrx-b.wav", m_Now + 1));
+        EXPECT_TRUE(manager.AddFileEntry("koralrx-a.wav", m_Now + 2));
+        EXPECT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now + 3));
+        EXPECT_EQ(3u, manager.GetFileCount());
+        EXPECT_TRUE(Exists("koralrx-b.wav"));
+        EXPECT_TRUE(manager.AddFileEntry("koralrx-d.wav", m_Now + 4));
+        EXPECT_FALSE(Exists("koralrx-b.wav"));
+        EXPECT_EQ((Names{"koralrx-a.wav", "koralrx-c.wav", "koralrx-d.wav"}), EntryNames());
+        EXPECT_EQ(0u, m_Processor.Pump());  // no age limit, no timers
+    }
+    {
+        SCOPED_TRACE("a new file that is the oldest over the limit");
+        fs::remove_all(m_Dir);
+        FileManager &manager = Make(1, 10, false);
+        ASSERT_TRUE(manager.LoadFileEntries());
+        Touch("koralrx-new.wav");
+        Touch("koralrx-late.wav");
+        ASSERT_TRUE(manager.AddFileEntry("koralrx-new.wav", m_Now));
+        ASSERT_TRUE(manager.AddFileEntry("koralrx-late.wav", m_Now - 1));
+        EXPECT_FALSE(Exists("koralrx-late.wav"));
+        EXPECT_EQ((Names{"koralrx-new.wav"}), EntryNames());
+        m_Processor.Pump();
+        EXPECT_EQ(1u, QueuedTimeouts().size());
+        manager.DestroyFileEntries();  // its timer stopped while it lives
+        m_Processor.Pump();
+    }
+    {
+        SCOPED_TRACE("files found without times");
+        fs::remove_all(m_Dir);
+        for (const char *name : {"koralrx-c.wav", "koralrx-a.wav", "koralrx-b.wav"}) Touch(name);
+        FileManager &manager = Make(2, 0, false);
+        ASSERT_TRUE(manager.LoadFileEntries());
+        EXPECT_FALSE(Exists("koralrx-a.wav"));
+        EXPECT_EQ((Names{"koralrx-b.wav", "koralrx-c.wav"}), EntryNames());
+        Touch("koralrx-d.wav");
+        ASSERT_TRUE(manager.AddFileEntry("koralrx-d.wav", m_Now));
+        EXPECT_EQ((Names{"koralrx-c.wav", "koralrx-d.wav"}), EntryNames());
+    }
     EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_NOTICE, "Remove file koralrx-b.wav [max file count]"));
 }
 
@@ -155,112 +189,76 @@ TEST_F(FileManagerTest, ScanDeletesExpiredFilesAndTimesTheOthers) {
     EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-young.wav [timed out]"));
 }
 
-TEST_F(FileManagerTest, PurgeDeletesEveryMatchingFileWhateverItsAge) {
+// Purging deletes every matching file whatever its age, and nothing else:
+// not other names, directories, what they hold, or links.
+TEST_F(FileManagerTest, PurgeDeletesEveryMatchingFileAndNothingElse) {
     Touch("koralrx-1.wav", 0);
     Touch("koralrx-2.wav", 500);
     Touch("koralrx-3.wav");
+    for (const char *name : {"other.wav", "koralrx-a.txt", "koralrx-b.wav.bak", "xkoralrx-c.wav"})
+        Touch(name);
+    fs::create_directories(m_Dir + "koralrx-dir.wav");
+    std::ofstream(m_Dir + "koralrx-dir.wav/koralrx-inner.wav") << "data";
+    std::ofstream(m_Root + "/outside.wav") << "data";
+    fs::create_symlink(m_Root + "/outside.wav", m_Dir + "koralrx-link.wav");
+
     FileManager &manager = Make(100, 10, true);
     ASSERT_TRUE(manager.LoadFileEntries());
     EXPECT_EQ(0u, manager.GetFileCount());
     EXPECT_EQ(0u, m_Processor.Pump());
     for (const char *name : {"koralrx-1.wav", "koralrx-2.wav", "koralrx-3.wav"})
         EXPECT_FALSE(Exists(name)) << name;
-    EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_NOTICE, "Remove file koralrx-2.wav [purge existing]"));
-}
-
-TEST_F(FileManagerTest, NonMatchingFilesDirectoriesAndLinksAreNeverTouched) {
-    Touch("koralrx-match.wav");
-    Touch("other.wav");
-    Touch("koralrx-a.txt");
-    Touch("koralrx-b.wav.bak");
-    Touch("xkoralrx-c.wav");
-    fs::create_directories(m_Dir + "koralrx-dir.wav");
-    std::ofstream(m_Dir + "koralrx-dir.wav/koralrx-inner.wav") << "data";
-    std::ofstream(m_Root + "/outside.wav") << "data";
-    fs::create_symlink(m_Root + "/outside.wav", m_Dir + "koralrx-link.wav");
-
-    FileManager &manager = Make(100, 0, true);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    EXPECT_FALSE(Exists("koralrx-match.wav"));
     for (const char *name : {"other.wav", "koralrx-a.txt", "koralrx-b.wav.bak", "xkoralrx-c.wav",
                              "koralrx-dir.wav/koralrx-inner.wav", "koralrx-link.wav"})
         EXPECT_TRUE(Exists(name)) << name;
     EXPECT_TRUE(fs::exists(m_Root + "/outside.wav"));
+    EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_NOTICE, "Remove file koralrx-2.wav [purge existing]"));
 }
 
-// An added file gets one timer of the maximum age, even when reported
-// twice; removal deletes managed files only, and stops their timers.
-TEST_F(FileManagerTest, AddedFilesAreTimedOnceAndRemovedOnlyWhenManaged) {
-    FileManager &manager = Make(100, 10, false);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    for (const char *name : {"koralrx-a.wav", "koralrx-b.wav", "koralrx-c.wav"}) Touch(name);
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-a.wav", m_Now));
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now));
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now + 5));
-    EXPECT_EQ(2u, manager.GetFileCount());
-    m_Processor.Pump();
-    EXPECT_EQ((std::vector<int64_t>{10 * 60 * 1000, 10 * 60 * 1000}), QueuedTimeouts());
-
-    EXPECT_FALSE(manager.RemoveFileEntry("koralrx-b.wav"));
-    EXPECT_FALSE(manager.RemoveFileEntry("koralrx-unknown.wav"));
-    EXPECT_TRUE(Exists("koralrx-b.wav"));
-    EXPECT_TRUE(manager.RemoveFileEntry("koralrx-a.wav"));
-    EXPECT_FALSE(Exists("koralrx-a.wav"));
-    EXPECT_EQ(1u, manager.GetFileCount());
-    m_Processor.Pump();  // the stop request dequeues and deletes the timer
-    EXPECT_EQ(1u, QueuedTimeouts().size());
-
-    m_QueueClock.AdvanceMs(10 * 60 * 1000);
-    ASSERT_TRUE(m_Processor.GetTimerQueue()->Advance());
-    EXPECT_FALSE(Exists("koralrx-c.wav"));
-    EXPECT_EQ(0u, manager.GetFileCount());
-    EXPECT_TRUE(
-        FlushLog().Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-c.wav [10 min]"));
-}
-
-TEST_F(FileManagerTest, NewFileThatIsTheOldestOverTheLimitGetsNoTimer) {
-    FileManager &manager = Make(1, 10, false);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    Touch("koralrx-new.wav");
-    Touch("koralrx-late.wav");
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-new.wav", m_Now));
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-late.wav", m_Now - 1));
-    EXPECT_FALSE(Exists("koralrx-late.wav"));
-    EXPECT_EQ((Names{"koralrx-new.wav"}), EntryNames());
-    m_Processor.Pump();
-    EXPECT_EQ(1u, QueuedTimeouts().size());
-}
-
-TEST_F(FileManagerTest, FilesFoundWithoutTimesAreAllManaged) {
-    for (const char *name : {"koralrx-c.wav", "koralrx-a.wav", "koralrx-b.wav"}) Touch(name);
-    FileManager &manager = Make(2, 0, false);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    // Undated files all count as equally old: the first by name goes first.
-    EXPECT_FALSE(Exists("koralrx-a.wav"));
-    EXPECT_EQ((Names{"koralrx-b.wav", "koralrx-c.wav"}), EntryNames());
-    Touch("koralrx-d.wav");
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-d.wav", m_Now));
-    EXPECT_EQ((Names{"koralrx-c.wav", "koralrx-d.wav"}), EntryNames());
-}
-
-// A second scan keeps one entry and one timer per file; destroying the
-// entries keeps the files and stops the timers.
-TEST_F(FileManagerTest, SecondScanAndDestroyFileEntries) {
+// A second scan keeps one entry and one timer per file; an added file gets
+// one timer of the maximum age, even when reported twice; removal deletes
+// managed files only, and stops their timers; destroying the entries keeps
+// the files and stops the timers.
+TEST_F(FileManagerTest, EntriesAreTimedOnceAndRemovedOnlyWhenManaged) {
     Touch("koralrx-a.wav", 1);
     FileManager &manager = Make(100, 10, false);
     ASSERT_TRUE(manager.LoadFileEntries());
     ASSERT_TRUE(manager.LoadFileEntries());
     EXPECT_EQ(1u, manager.GetFileCount());
-    Touch("koralrx-b.wav");
+    for (const char *name : {"koralrx-b.wav", "koralrx-c.wav", "koralrx-d.wav"}) Touch(name);
     ASSERT_TRUE(manager.AddFileEntry("koralrx-b.wav", m_Now));
+    ASSERT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now));
+    ASSERT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now + 5));
+    EXPECT_EQ(3u, manager.GetFileCount());
     m_Processor.Pump();
+    EXPECT_EQ((std::vector<int64_t>{9 * 60 * 1000, 10 * 60 * 1000, 10 * 60 * 1000}),
+              QueuedTimeouts());
+
+    EXPECT_FALSE(manager.RemoveFileEntry("koralrx-d.wav"));
+    EXPECT_FALSE(manager.RemoveFileEntry("koralrx-unknown.wav"));
+    EXPECT_TRUE(Exists("koralrx-d.wav"));
+    EXPECT_TRUE(manager.RemoveFileEntry("koralrx-b.wav"));
+    EXPECT_FALSE(Exists("koralrx-b.wav"));
+    EXPECT_EQ(2u, manager.GetFileCount());
+    m_Processor.Pump();  // the stop request dequeues and deletes the timer
     EXPECT_EQ(2u, QueuedTimeouts().size());
+
+    m_QueueClock.AdvanceMs(10 * 60 * 1000);
+    ASSERT_TRUE(m_Processor.GetTimerQueue()->Advance());
+    EXPECT_FALSE(Exists("koralrx-a.wav"));
+    EXPECT_FALSE(Exists("koralrx-c.wav"));
+    EXPECT_EQ(0u, manager.GetFileCount());
+
+    ASSERT_TRUE(manager.AddFileEntry("koralrx-d.wav", m_Now));
+    m_Processor.Pump();
+    EXPECT_EQ(1u, QueuedTimeouts().size());
     manager.DestroyFileEntries();
     EXPECT_EQ(0u, manager.GetFileCount());
     m_Processor.Pump();
     EXPECT_TRUE(QueuedTimeouts().empty());
-    EXPECT_TRUE(Exists("koralrx-a.wav"));
-    EXPECT_TRUE(Exists("koralrx-b.wav"));
+    EXPECT_TRUE(Exists("koralrx-d.wav"));
+    EXPECT_TRUE(
+        FlushLog().Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-c.wav [10 min]"));
 }
 
 // The directory is made with its parents, for its owner; one blocked by a
@@ -308,16 +306,6 @@ class ManagerOwner : public SoftEventProcessor::Observer {
     LogFacility &m_Facility;
 };
 
-class AddEvent : public AsyncEvent {
-  public:
-    AddEvent(ManagerOwner &owner, std::string name) : m_Owner(owner), m_Name(std::move(name)) {}
-    void Process() override { m_Owner.m_Manager->AddFileEntry(m_Name, apr_time_now()); }
-
-  private:
-    ManagerOwner &m_Owner;
-    std::string m_Name;
-};
-
 TEST_F(FileManagerTest, ManagerOnAProcessorThreadShutsDownWithoutLeaks) {
     Touch("koralrx-existing");
     ManagerOwner owner(m_Dir, m_Facility);
@@ -326,9 +314,10 @@ TEST_F(FileManagerTest, ManagerOnAProcessorThreadShutsDownWithoutLeaks) {
     ASSERT_TRUE(processor.Start());
     for (int i = 0; i < 5; i++) {
         Touch("koralrx-" + std::to_string(i));
-        AsyncEvent *event = new AddEvent(owner, "koralrx-" + std::to_string(i));
-        event->Ref();
-        processor.PostEvent(event);
+        KoralTest::Post(processor, new KoralTest::CallEvent([&owner, i]() {
+                            owner.m_Manager->AddFileEntry("koralrx-" + std::to_string(i),
+                                                          apr_time_now());
+                        }));
     }
     // The last additions' timer requests land behind the exit event.
     ASSERT_TRUE(processor.Shutdown(true));
