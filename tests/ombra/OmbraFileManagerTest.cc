@@ -155,40 +155,6 @@ TEST_F(FileManagerTest, CountLimitDeletesTheOldest) {
     EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_NOTICE, "Remove file koralrx-b.wav [max file count]"));
 }
 
-TEST_F(FileManagerTest, ScanDeletesExpiredFilesAndTimesTheOthers) {
-    Touch("koralrx-old.wav", 15);
-    Touch("koralrx-edge.wav", 10);
-    Touch("koralrx-young.wav", 4);
-    FileManager &manager = Make(100, 10, false);
-    ASSERT_TRUE(manager.LoadFileEntries());
-
-    EXPECT_FALSE(Exists("koralrx-old.wav"));
-    EXPECT_FALSE(Exists("koralrx-edge.wav"));
-    EXPECT_TRUE(Exists("koralrx-young.wav"));
-    EXPECT_EQ((Names{"koralrx-young.wav"}), EntryNames());
-    m_Processor.Pump();
-    EXPECT_EQ((std::vector<int64_t>{6 * 60 * 1000}), QueuedTimeouts());
-
-    m_QueueClock.AdvanceMs(6 * 60 * 1000 - 1);
-    ASSERT_TRUE(m_Processor.GetTimerQueue()->Advance());
-    EXPECT_TRUE(Exists("koralrx-young.wav"));
-    m_QueueClock.AdvanceMs(1);
-    ASSERT_TRUE(m_Processor.GetTimerQueue()->Advance());
-    EXPECT_FALSE(Exists("koralrx-young.wav"));
-    EXPECT_EQ(0u, manager.GetFileCount());
-
-    LogSink &log = FlushLog();
-    EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Populate files from " + m_Dir +
-                                              " pattern [koralrx-*.wav] max-count [100] "
-                                              "max-age [10 min] purge-existing [0]"));
-    EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Found file koralrx-old.wav"));
-    EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-old.wav [max file age]"));
-    EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-edge.wav [max file age]"));
-    EXPECT_TRUE(
-        log.Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-young.wav [6 min]"));
-    EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-young.wav [timed out]"));
-}
-
 // Purging deletes every matching file whatever its age, and nothing else:
 // not other names, directories, what they hold, or links.
 TEST_F(FileManagerTest, PurgeDeletesEveryMatchingFileAndNothingElse) {
@@ -215,23 +181,28 @@ TEST_F(FileManagerTest, PurgeDeletesEveryMatchingFileAndNothingElse) {
     EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_NOTICE, "Remove file koralrx-2.wav [purge existing]"));
 }
 
-// A second scan keeps one entry and one timer per file; an added file gets
-// one timer of the maximum age, even when reported twice; removal deletes
-// managed files only, and stops their timers; destroying the entries keeps
-// the files and stops the timers.
+// The scan deletes expired files (at the limit included) and times the
+// others for what they have left; a second scan keeps one entry and one
+// timer per file; an added file gets one timer of the maximum age, even
+// when reported twice; removal deletes managed files only, and stops their
+// timers; destroying the entries keeps the files and stops the timers.
 TEST_F(FileManagerTest, EntriesAreTimedOnceAndRemovedOnlyWhenManaged) {
-    Touch("koralrx-a.wav", 1);
+    Touch("koralrx-old.wav", 15);
+    Touch("koralrx-edge.wav", 10);
+    Touch("koralrx-a.wav", 4);
     FileManager &manager = Make(100, 10, false);
     ASSERT_TRUE(manager.LoadFileEntries());
     ASSERT_TRUE(manager.LoadFileEntries());
-    EXPECT_EQ(1u, manager.GetFileCount());
+    EXPECT_FALSE(Exists("koralrx-old.wav"));
+    EXPECT_FALSE(Exists("koralrx-edge.wav"));
+    EXPECT_EQ((Names{"koralrx-a.wav"}), EntryNames());
     for (const char *name : {"koralrx-b.wav", "koralrx-c.wav", "koralrx-d.wav"}) Touch(name);
     ASSERT_TRUE(manager.AddFileEntry("koralrx-b.wav", m_Now));
     ASSERT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now));
     ASSERT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now + 5));
     EXPECT_EQ(3u, manager.GetFileCount());
     m_Processor.Pump();
-    EXPECT_EQ((std::vector<int64_t>{9 * 60 * 1000, 10 * 60 * 1000, 10 * 60 * 1000}),
+    EXPECT_EQ((std::vector<int64_t>{6 * 60 * 1000, 10 * 60 * 1000, 10 * 60 * 1000}),
               QueuedTimeouts());
 
     EXPECT_FALSE(manager.RemoveFileEntry("koralrx-d.wav"));
@@ -243,9 +214,15 @@ TEST_F(FileManagerTest, EntriesAreTimedOnceAndRemovedOnlyWhenManaged) {
     m_Processor.Pump();  // the stop request dequeues and deletes the timer
     EXPECT_EQ(2u, QueuedTimeouts().size());
 
-    m_QueueClock.AdvanceMs(10 * 60 * 1000);
+    m_QueueClock.AdvanceMs(6 * 60 * 1000 - 1);
+    ASSERT_TRUE(m_Processor.GetTimerQueue()->Advance());
+    EXPECT_TRUE(Exists("koralrx-a.wav"));
+    m_QueueClock.AdvanceMs(1);
     ASSERT_TRUE(m_Processor.GetTimerQueue()->Advance());
     EXPECT_FALSE(Exists("koralrx-a.wav"));
+    EXPECT_EQ(1u, manager.GetFileCount());
+    m_QueueClock.AdvanceMs(4 * 60 * 1000);
+    ASSERT_TRUE(m_Processor.GetTimerQueue()->Advance());
     EXPECT_FALSE(Exists("koralrx-c.wav"));
     EXPECT_EQ(0u, manager.GetFileCount());
 
@@ -257,8 +234,17 @@ TEST_F(FileManagerTest, EntriesAreTimedOnceAndRemovedOnlyWhenManaged) {
     m_Processor.Pump();
     EXPECT_TRUE(QueuedTimeouts().empty());
     EXPECT_TRUE(Exists("koralrx-d.wav"));
-    EXPECT_TRUE(
-        FlushLog().Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-c.wav [10 min]"));
+
+    LogSink &log = FlushLog();
+    EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Populate files from " + m_Dir +
+                                              " pattern [koralrx-*.wav] max-count [100] "
+                                              "max-age [10 min] purge-existing [0]"));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Found file koralrx-old.wav"));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-old.wav [max file age]"));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-edge.wav [max file age]"));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-a.wav [6 min]"));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-a.wav [timed out]"));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-c.wav [10 min]"));
 }
 
 // The directory is made with its parents, for its owner; one blocked by a
