@@ -66,42 +66,36 @@ TEST_F(SpeechContextTest, Phrases) {
 
 // Speech-complete follows the scope unless given; a bad value is not
 // "given" and warns.
-struct ScopeCase {
-    const char *m_Attrs;
-    SpeechContext::Scope m_Scope;
-    bool m_SpeechComplete;
-    const char *m_Warning;  // null: none
-};
-void PrintTo(const ScopeCase &c, std::ostream *os) { *os << c.m_Attrs; }
-
-class SpeechContextScopeTest : public SpeechContextTest,
-                               public ::testing::WithParamInterface<ScopeCase> {};
-
-TEST_P(SpeechContextScopeTest, SpeechCompleteFollowsScopeUnlessGiven) {
-    const ScopeCase &c = GetParam();
-    ASSERT_TRUE(Load(std::string("<speech-context id='x' ") + c.m_Attrs + "/>"));
-    EXPECT_EQ(context.scope, c.m_Scope);
-    EXPECT_EQ(context.speech_complete, c.m_SpeechComplete);
-    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), c.m_Warning ? 1u : 0u);
-    if (c.m_Warning) {
-        EXPECT_TRUE(log.Has(c.m_Warning, APT_PRIO_WARNING));
+TEST_F(SpeechContextTest, SpeechCompleteFollowsScopeUnlessGiven) {
+    const auto kStrict = SpeechContext::SCOPE_STRICT, kHint = SpeechContext::SCOPE_HINT;
+    const struct {
+        const char *m_Attrs;
+        SpeechContext::Scope m_Scope;
+        bool m_SpeechComplete;
+        const char *m_Warning;  // null: none
+    } cases[] = {
+        {"", kHint, false, nullptr},
+        {"scope='strict'", kStrict, true, nullptr},
+        {"scope='STRICT'", kStrict, true, nullptr},
+        {"scope='hint'", kHint, false, nullptr},
+        {"scope='strict' speech-complete='false'", kStrict, false, nullptr},
+        {"speech-complete='TRUE' scope='hint'", kHint, true, nullptr},
+        {"scope='strict' speech-complete='maybe'", kStrict, true,
+         "Unexpected Value <maybe> for Boolean Attribute <speech-complete>"},
+        {"scope='builtin'", kHint, false, "Unexpected Value <builtin> for Attribute <scope>"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.m_Attrs);
+        log.Clear();
+        SpeechContext loaded;
+        ASSERT_TRUE(
+            loaded.Load(pool.Xml(std::string("<speech-context id='x' ") + c.m_Attrs + "/>")));
+        EXPECT_EQ(loaded.scope, c.m_Scope);
+        EXPECT_EQ(loaded.speech_complete, c.m_SpeechComplete);
+        EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), c.m_Warning ? 1u : 0u);
+        EXPECT_TRUE(!c.m_Warning || log.Has(c.m_Warning, APT_PRIO_WARNING)) << c.m_Warning;
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Scopes, SpeechContextScopeTest,
-    ::testing::Values(
-        ScopeCase{"", SpeechContext::SCOPE_HINT, false, nullptr},
-        ScopeCase{"scope='strict'", SpeechContext::SCOPE_STRICT, true, nullptr},
-        ScopeCase{"scope='STRICT'", SpeechContext::SCOPE_STRICT, true, nullptr},
-        ScopeCase{"scope='hint'", SpeechContext::SCOPE_HINT, false, nullptr},
-        ScopeCase{"scope='strict' speech-complete='false'", SpeechContext::SCOPE_STRICT, false,
-                  nullptr},
-        ScopeCase{"speech-complete='TRUE' scope='hint'", SpeechContext::SCOPE_HINT, true, nullptr},
-        ScopeCase{"scope='strict' speech-complete='maybe'", SpeechContext::SCOPE_STRICT, true,
-                  "Unexpected Value <maybe> for Boolean Attribute <speech-complete>"},
-        ScopeCase{"scope='builtin'", SpeechContext::SCOPE_HINT, false,
-                  "Unexpected Value <builtin> for Attribute <scope>"}));
 
 // Attributes are read in document order, the last of a name winning;
 // unknown attributes and children are skipped with a warning; disabled or
