@@ -80,23 +80,9 @@ class LogSink {
         std::lock_guard<std::mutex> guard(m_Guard);
         m_Notes.push_back(what);
     }
-    std::vector<Ombra::LogRecord> Records() {
-        std::lock_guard<std::mutex> guard(m_Guard);
-        return m_Records;
-    }
-    std::vector<std::string> Devices() {
-        std::lock_guard<std::mutex> guard(m_Guard);
-        return m_Devices;
-    }
-    std::vector<std::string> Notes() {
-        std::lock_guard<std::mutex> guard(m_Guard);
-        return m_Notes;
-    }
-    std::vector<std::string> Messages() {
-        std::vector<std::string> messages;
-        for (const Ombra::LogRecord &record : Records()) messages.push_back(record.message);
-        return messages;
-    }
+    std::vector<Ombra::LogRecord> Records() { return Copy(m_Records); }
+    std::vector<std::string> Devices() { return Copy(m_Devices); }
+    std::vector<std::string> Notes() { return Copy(m_Notes); }
     // True if some record has exactly this message at this level.
     bool Has(Ombra::LogLevel level, const std::string &message) {
         for (const Ombra::LogRecord &record : Records()) {
@@ -106,6 +92,11 @@ class LogSink {
     }
 
   private:
+    template <class T>
+    T Copy(const T &member) {
+        std::lock_guard<std::mutex> guard(m_Guard);
+        return member;
+    }
     std::mutex m_Guard;
     std::vector<Ombra::LogRecord> m_Records;
     std::vector<std::string> m_Devices, m_Notes;
