@@ -307,7 +307,9 @@ class CountingHandler : public Ombra::TimerHandler {
     void OnTimeoutElapsed(Timer *timer) override {
         order.push_back(timer);
         fired++;
+        if (onElapsed) onElapsed();
     }
+    std::function<void()> onElapsed;  // on the processor thread
     std::atomic<int> fired{0};
     std::atomic<int> stopped{0};
     std::vector<Timer *> order;  // processor thread; read after the join
@@ -352,25 +354,16 @@ TEST(ProcessorTimerTest, PeriodicStopStartOrderAndLateStart) {
     for (Timer *one : timers) delete one;
 }
 
-// Records the index of the event stream at each expiry.
-class StreamRecorder : public Ombra::TimerHandler {
-  public:
-    explicit StreamRecorder(const int &index) : m_Index(index) {}
-    void OnTimeoutElapsed(Timer *timer) override { firedAt.push_back(m_Index); }
-    std::vector<int> firedAt;  // processor thread; read after the join
-
-  private:
-    const int &m_Index;
-};
-
 TEST(ProcessorTimerTest, TimersAreServicedEveryEleventhEventOfABurst) {
     FakeClock clock;
     const apr_time_t start = clock.Now();
     Ombra::SoftEventProcessor processor;
     processor.GetTimerQueue()->SetClock(clock.Source());
     ASSERT_TRUE(processor.Start());
-    int index = 0;  // processor thread
-    StreamRecorder recorder(index);
+    int index = 0;             // processor thread
+    std::vector<int> firedAt;  // the index of the event stream at each expiry
+    CountingHandler recorder;
+    recorder.onElapsed = [&]() { firedAt.push_back(index); };
     // Each event of the stream moves the clock by 1 ms and posts the next, so
     // the queue never runs empty and only the burst count services timers.
     std::function<void()> step = [&]() {
@@ -386,10 +379,10 @@ TEST(ProcessorTimerTest, TimersAreServicedEveryEleventhEventOfABurst) {
     ASSERT_TRUE(WaitUntil([&]() { return clock.Now() >= start + apr_time_from_msec(200); }));
     ASSERT_TRUE(processor.Shutdown(true));
 
-    ASSERT_GE(recorder.firedAt.size(), 10u);
-    EXPECT_LE(recorder.firedAt[0], 11);
-    for (size_t i = 1; i < recorder.firedAt.size() && recorder.firedAt[i] < 190; i++)
-        EXPECT_EQ(11, recorder.firedAt[i] - recorder.firedAt[i - 1]) << "fire " << i;
+    ASSERT_GE(firedAt.size(), 10u);
+    EXPECT_LE(firedAt[0], 11);
+    for (size_t i = 1; i < firedAt.size() && firedAt[i] < 190; i++)
+        EXPECT_EQ(11, firedAt[i] - firedAt[i - 1]) << "fire " << i;
 }
 
 }  // namespace
