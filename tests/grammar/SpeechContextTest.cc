@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "KoralRxGrammar.h"
 #include "KoralRxLog.h"
 #include "KoralRxSpeechContext.h"
 #include "KoralTest/AprPool.h"
@@ -25,123 +26,81 @@ class SpeechContextTest : public ::testing::Test {
     SpeechContext context;
 };
 
-TEST_F(SpeechContextTest, PhraseMatchIsExactApartFromCase) {
-    context.AddPhrase("Yes Please", "");
-    bool complete = false;
-    EXPECT_TRUE(context.FindPhrase("yes please", complete));
-    EXPECT_TRUE(context.FindPhrase("YES PLEASE", complete));
-    EXPECT_FALSE(context.FindPhrase("yes please.", complete));
-    EXPECT_FALSE(context.FindPhrase("yes  please", complete));
-    EXPECT_FALSE(context.FindPhrase(" yes please", complete));
-}
-
-TEST_F(SpeechContextTest, CompleteOnlyWhenNoLongerPhraseBeginsWithTheText) {
-    context.AddPhrase("one", "");
-    context.AddPhrase("one two", "");
-    bool complete = true;
-    EXPECT_TRUE(context.FindPhrase("one", complete));
-    EXPECT_FALSE(complete);
-    complete = false;
-    EXPECT_TRUE(context.FindPhrase("One Two", complete));
-    EXPECT_TRUE(complete);
-    complete = true;
-    EXPECT_FALSE(context.FindPhrase("two", complete));
-    EXPECT_TRUE(complete) << "a miss leaves the flag alone";
-
-    // A byte prefix counts, not only whole words.
-    context.AddPhrase("oneself", "");
-    complete = true;
-    EXPECT_TRUE(context.FindPhrase("one two", complete));
-    EXPECT_TRUE(complete);
-    SpeechContext other;
-    other.AddPhrase("on", "");
-    other.AddPhrase("one", "");
-    EXPECT_TRUE(other.FindPhrase("on", complete));
-    EXPECT_FALSE(complete);
-}
-
-TEST_F(SpeechContextTest, ValueIsTheTagElseThePhraseAsWritten) {
-    ASSERT_TRUE(
-        Load("<speech-context id='c'><phrase tag='YES'>Yes please</phrase>"
-             "<phrase>No Thanks</phrase></speech-context>"));
+// Phrases match whole texts in any ASCII case; the value is the tag, else
+// the phrase as written; a match is complete when no longer phrase begins
+// with the text (as bytes, not words); the first of two case variants stays.
+TEST_F(SpeechContextTest, Phrases) {
+    ASSERT_TRUE(Load(
+        "<speech-context id='c'><phrase tag='YES'>Yes Please</phrase>"
+        "<phrase>No Thanks</phrase><phrase tag='dup'>YES PLEASE</phrase>"
+        "<phrase> spaced </phrase><phrase>salt &amp; pepper</phrase><phrase/><phrase></phrase>"
+        "<phrase><b/>after a child</phrase><phrase>\xC3\x89T\xC3\x89</phrase></speech-context>"));
     EXPECT_TRUE(context.tagged);
+    EXPECT_EQ(context.phrases.size(), 5u);
     std::string value = "unchanged";
-    EXPECT_TRUE(context.FindPhrase("yes please", value));
+    for (const char *miss : {"yes please.", "yes  please", " yes please", "maybe", "spaced"})
+        EXPECT_FALSE(context.FindPhrase(miss, value)) << miss;
+    EXPECT_EQ(value, "unchanged");
+    EXPECT_TRUE(context.FindPhrase("YES PLEASE", value));
     EXPECT_EQ(value, "YES");
     EXPECT_TRUE(context.FindPhrase("no thanks", value));
     EXPECT_EQ(value, "No Thanks");
-    value = "unchanged";
-    EXPECT_FALSE(context.FindPhrase("maybe", value));
-    EXPECT_EQ(value, "unchanged");
-}
+    EXPECT_TRUE(context.FindPhrase(" spaced ", value));
+    EXPECT_TRUE(context.FindPhrase("salt & pepper", value));
+    // Only ASCII letters are lower-cased: the multibyte ones stay.
+    EXPECT_TRUE(context.phrases.count("\xC3\x89t\xC3\x89"));
 
-TEST_F(SpeechContextTest, FirstOfTwoCaseVariantsIsKept) {
-    ASSERT_TRUE(Load("<speech-context id='c'><phrase tag='first'>Hello</phrase></speech-context>"));
-    const apr_xml_elem *second = pool.Xml("<phrase tag='second'>HELLO</phrase>");
-    EXPECT_FALSE(context.LoadPhrase(second));
-    ASSERT_EQ(context.phrases.size(), 1u);
-    EXPECT_EQ(context.phrases.begin()->first, "hello");
-    EXPECT_EQ(context.phrases.begin()->second.phrase, "Hello");
-    EXPECT_EQ(context.phrases.begin()->second.tag, "first");
-}
-
-TEST_F(SpeechContextTest, OnlyAsciiLettersAreLowerCased) {
-    context.AddPhrase("\xC3\x89T\xC3\x89", "");  // ÉTÉ: the multibyte letters stay
-    EXPECT_EQ(context.phrases.begin()->first, "\xC3\x89t\xC3\x89");
-    bool complete = false;
-    EXPECT_TRUE(context.FindPhrase("\xC3\x89t\xC3\x89", complete));
-}
-
-TEST_F(SpeechContextTest, PhraseTextIsJoinedAndKeptAsItStands) {
-    ASSERT_TRUE(
-        Load("<speech-context id='c'><phrase> spaced </phrase>"
-             "<phrase>salt &amp; pepper</phrase><phrase/><phrase></phrase>"
-             "<phrase><b/>after a child</phrase></speech-context>"));
-    EXPECT_EQ(context.phrases.size(), 2u);
-    EXPECT_TRUE(context.phrases.count(" spaced "));
-    EXPECT_TRUE(context.phrases.count("salt & pepper"));
+    SpeechContext prefixes;
+    for (const char *phrase : {"one", "one two", "oneself", "on"}) prefixes.AddPhrase(phrase, "");
+    bool complete = true;
+    EXPECT_TRUE(prefixes.FindPhrase("one", complete));
+    EXPECT_FALSE(complete);
+    EXPECT_TRUE(prefixes.FindPhrase("On", complete));
+    EXPECT_FALSE(complete);
+    EXPECT_TRUE(prefixes.FindPhrase("One Two", complete));
+    EXPECT_TRUE(complete);
+    complete = false;
+    EXPECT_FALSE(prefixes.FindPhrase("two", complete));
+    EXPECT_FALSE(complete) << "a miss leaves the flag alone";
 }
 
 // Speech-complete follows the scope unless given; a bad value is not
 // "given" and warns.
-struct ScopeCase {
-    const char *m_Attrs;
-    SpeechContext::Scope m_Scope;
-    bool m_SpeechComplete;
-    const char *m_Warning;  // null: none
-};
-void PrintTo(const ScopeCase &c, std::ostream *os) { *os << c.m_Attrs; }
-
-class SpeechContextScopeTest : public SpeechContextTest,
-                               public ::testing::WithParamInterface<ScopeCase> {};
-
-TEST_P(SpeechContextScopeTest, SpeechCompleteFollowsScopeUnlessGiven) {
-    const ScopeCase &c = GetParam();
-    ASSERT_TRUE(Load(std::string("<speech-context id='x' ") + c.m_Attrs + "/>"));
-    EXPECT_EQ(context.scope, c.m_Scope);
-    EXPECT_EQ(context.speech_complete, c.m_SpeechComplete);
-    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), c.m_Warning ? 1u : 0u);
-    if (c.m_Warning) {
-        EXPECT_TRUE(log.Has(c.m_Warning, APT_PRIO_WARNING));
+TEST_F(SpeechContextTest, SpeechCompleteFollowsScopeUnlessGiven) {
+    const auto kStrict = SpeechContext::SCOPE_STRICT, kHint = SpeechContext::SCOPE_HINT;
+    const struct {
+        const char *m_Attrs;
+        SpeechContext::Scope m_Scope;
+        bool m_SpeechComplete;
+        const char *m_Warning;  // null: none
+    } cases[] = {
+        {"", kHint, false, nullptr},
+        {"scope='strict'", kStrict, true, nullptr},
+        {"scope='STRICT'", kStrict, true, nullptr},
+        {"scope='hint'", kHint, false, nullptr},
+        {"scope='strict' speech-complete='false'", kStrict, false, nullptr},
+        {"speech-complete='TRUE' scope='hint'", kHint, true, nullptr},
+        {"scope='strict' speech-complete='maybe'", kStrict, true,
+         "Unexpected Value <maybe> for Boolean Attribute <speech-complete>"},
+        {"scope='builtin'", kHint, false, "Unexpected Value <builtin> for Attribute <scope>"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.m_Attrs);
+        log.Clear();
+        SpeechContext loaded;
+        ASSERT_TRUE(
+            loaded.Load(pool.Xml(std::string("<speech-context id='x' ") + c.m_Attrs + "/>")));
+        EXPECT_EQ(loaded.scope, c.m_Scope);
+        EXPECT_EQ(loaded.speech_complete, c.m_SpeechComplete);
+        EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), c.m_Warning ? 1u : 0u);
+        EXPECT_TRUE(!c.m_Warning || log.Has(c.m_Warning, APT_PRIO_WARNING)) << c.m_Warning;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Scopes, SpeechContextScopeTest,
-    ::testing::Values(
-        ScopeCase{"", SpeechContext::SCOPE_HINT, false, nullptr},
-        ScopeCase{"scope='strict'", SpeechContext::SCOPE_STRICT, true, nullptr},
-        ScopeCase{"scope='STRICT'", SpeechContext::SCOPE_STRICT, true, nullptr},
-        ScopeCase{"scope='hint'", SpeechContext::SCOPE_HINT, false, nullptr},
-        ScopeCase{"scope='strict' speech-complete='false'", SpeechContext::SCOPE_STRICT, false,
-                  nullptr},
-        ScopeCase{"speech-complete='TRUE' scope='hint'", SpeechContext::SCOPE_HINT, true, nullptr},
-        ScopeCase{"scope='strict' speech-complete='maybe'", SpeechContext::SCOPE_STRICT, true,
-                  "Unexpected Value <maybe> for Boolean Attribute <speech-complete>"},
-        ScopeCase{"scope='builtin'", SpeechContext::SCOPE_HINT, false,
-                  "Unexpected Value <builtin> for Attribute <scope>"}));
-
-TEST_F(SpeechContextTest, AttributesAreReadInDocumentOrder) {
+// Attributes are read in document order, the last of a name winning;
+// unknown attributes and children are skipped with a warning; disabled or
+// anonymous contexts do not load.
+TEST_F(SpeechContextTest, AttributesChildrenAndRefusals) {
     ASSERT_TRUE(
         Load("<speech-context ID='first' language='de-DE' Scope='hint' SCOPE='strict' "
              "id='second' colour='red'/>"));
@@ -157,13 +116,27 @@ TEST_F(SpeechContextTest, AttributesAreReadInDocumentOrder) {
         if (line.message.rfind("Load Speech Context Attribute: ", 0) == 0)
             order.push_back(line.message.substr(31, 2));
     EXPECT_EQ(order, (std::vector<std::string>{"ID", "la", "Sc", "SC", "id", "co"}));
-}
 
-TEST_F(SpeechContextTest, DisabledOrAnonymousContextsDoNotLoad) {
-    EXPECT_FALSE(
-        Load("<speech-context id='off' enable='FALSE'><phrase>a</phrase></speech-context>"));
+    SpeechContext go;
+    apt_log_source_t *saved = KORAL_PLUGIN;
+    apt_log_source_assign("KORAL-PLUGIN", &KORAL_PLUGIN);
+    EXPECT_TRUE(
+        go.Load(pool.Xml("<speech-context id='c'><word>x</word>"
+                         "<PHRASE Tag='t' weight='2'>Go</PHRASE></speech-context>")));
+    KORAL_PLUGIN = saved;
+    EXPECT_EQ(log.SourceOf("Unknown Element <word> in Speech Context <c>"), "HOST");
+    EXPECT_EQ(log.SourceOf("Unknown Phrase Attribute <weight>"), "KORAL-PLUGIN");
+    EXPECT_EQ(log.SourceOf("Add Phrase [Go] to Speech Context [c]"), "KORAL-PLUGIN");
+    EXPECT_TRUE(log.Has("Load Phrase Attribute: Tag = t", APT_PRIO_DEBUG));
+    std::string value;
+    EXPECT_TRUE(go.FindPhrase("go", value));
+    EXPECT_EQ(value, "t");
+
+    SpeechContext off;
+    EXPECT_FALSE(off.Load(
+        pool.Xml("<speech-context id='off' enable='FALSE'><phrase>a</phrase></speech-context>")));
     EXPECT_TRUE(log.Has("Skip Disabled Speech Context <off>", APT_PRIO_DEBUG));
-    EXPECT_FALSE(context.configured);
+    EXPECT_FALSE(off.configured);
 
     SpeechContext anonymous;
     EXPECT_FALSE(anonymous.Load(pool.Xml("<speech-context><phrase>a</phrase></speech-context>")));
@@ -173,22 +146,6 @@ TEST_F(SpeechContextTest, DisabledOrAnonymousContextsDoNotLoad) {
     EXPECT_TRUE(odd.Load(pool.Xml("<speech-context id='x' enable='nope'/>")));
     EXPECT_TRUE(
         log.Has("Unexpected Value <nope> for Boolean Attribute <enable>", APT_PRIO_WARNING));
-}
-
-TEST_F(SpeechContextTest, UnknownChildrenAndAttributesAreSkipped) {
-    apt_log_source_t *saved = KORAL_PLUGIN;
-    apt_log_source_assign("KORAL-PLUGIN", &KORAL_PLUGIN);
-    EXPECT_TRUE(
-        Load("<speech-context id='c'><word>x</word>"
-             "<PHRASE Tag='t' weight='2'>Go</PHRASE></speech-context>"));
-    KORAL_PLUGIN = saved;
-    EXPECT_EQ(log.SourceOf("Unknown Element <word> in Speech Context <c>"), "HOST");
-    EXPECT_EQ(log.SourceOf("Unknown Phrase Attribute <weight>"), "KORAL-PLUGIN");
-    EXPECT_EQ(log.SourceOf("Add Phrase [Go] to Speech Context [c]"), "KORAL-PLUGIN");
-    EXPECT_TRUE(log.Has("Load Phrase Attribute: Tag = t", APT_PRIO_DEBUG));
-    std::string value;
-    EXPECT_TRUE(context.FindPhrase("go", value));
-    EXPECT_EQ(value, "t");
 }
 
 TEST_F(SpeechContextTest, SrgsRootRuleItemsBecomePhrases) {
@@ -223,17 +180,17 @@ TEST_F(SpeechContextTest, SrgsRootRuleItemsBecomePhrases) {
     EXPECT_TRUE(unnamed.phrases.count("no id"));
 }
 
-TEST_F(SpeechContextTest, LanguageParameterMatchesByPrefix) {
+// Grammar parameters: the language by key prefix (the last key in order
+// wins), DTMF digit counts from the digits a value starts with; a grammar
+// frees the contexts it owns, never configured ones.
+TEST_F(SpeechContextTest, ParametersAndOwnership) {
     context.SetParams({{"Language", "fr-FR"}, {"languageX", "de-DE"}, {"lang", "it-IT"}});
     EXPECT_EQ(context.language, "de-DE") << "the last key in order wins";
     SpeechContext other;
     other.language = "en-US";
     other.SetParams({{"length", "4"}});
     EXPECT_EQ(other.language, "en-US");
-}
 
-TEST(DtmfContextTest, ParametersSetDigitCounts) {
-    LogCapture log;
     DtmfContext dtmf;
     EXPECT_EQ(dtmf.length, 0u);
     dtmf.SetParams({{"minlength", "2"}, {"maxlength", "5"}});
@@ -251,6 +208,18 @@ TEST(DtmfContextTest, ParametersSetDigitCounts) {
     negative.SetParams({{"length", "4"}, {"length2", "-3"}});
     EXPECT_EQ(negative.length, 4u) << "a negative count does not wrap";
     EXPECT_TRUE(log.Has("Unexpected Value <-3> for DTMF Parameter <length2>", APT_PRIO_WARNING));
+
+    SpeechContext shared;
+    shared.configured = true;
+    {
+        GrammarRef grammar;
+        grammar.SetSpeechContext(new SpeechContext());
+        grammar.SetSpeechContext(&shared);  // frees the owned one
+        grammar.SetDtmfContext(new DtmfContext());
+        grammar.SetDtmfContext(new DtmfContext());
+    }
+    shared.AddPhrase("still", "here");
+    EXPECT_EQ(shared.phrases.size(), 1u);
 }
 
 }  // namespace

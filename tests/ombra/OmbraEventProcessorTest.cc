@@ -11,7 +11,10 @@
 #include "OmbraSoftEventProcessor.h"
 #include "OmbraTestSupport.h"
 
+using KoralTest::CallEvent;
+using KoralTest::Post;
 using KoralTest::WaitUntil;
+using Log = std::vector<std::string>;
 using Ombra::AsyncEvent;
 using Ombra::SoftEventProcessor;
 
@@ -39,39 +42,9 @@ class TallyEvent : public AsyncEvent {
     int m_Tag;
 };
 
-// Blocks the processor thread until the test opens the gate.
-class GateEvent : public AsyncEvent {
-  public:
-    GateEvent(std::shared_future<void> gate, std::atomic<bool> &entered)
-        : m_Gate(std::move(gate)), m_Entered(entered) {}
-    void Process() override {
-        m_Entered = true;
-        m_Gate.wait();
-    }
-
-  private:
-    std::shared_future<void> m_Gate;
-    std::atomic<bool> &m_Entered;
-};
-
-// Runs a function on the processor thread.
-class CallEvent : public AsyncEvent {
-  public:
-    explicit CallEvent(std::function<void()> call) : m_Call(std::move(call)) {}
-    void Process() override { m_Call(); }
-
-  private:
-    std::function<void()> m_Call;
-};
-
-bool Post(SoftEventProcessor &processor, AsyncEvent *event) {
-    event->Ref();
-    return processor.PostEvent(event);
-}
-
 class RecordingObserver : public SoftEventProcessor::Observer {
   public:
-    RecordingObserver(std::vector<std::string> &log, std::string name, bool accept)
+    RecordingObserver(Log &log, std::string name, bool accept)
         : m_Log(log), m_Name(std::move(name)), m_Accept(accept) {}
     bool OnStart(SoftEventProcessor *processor) override {
         m_Log.push_back("start " + m_Name);
@@ -82,7 +55,7 @@ class RecordingObserver : public SoftEventProcessor::Observer {
     }
 
   private:
-    std::vector<std::string> &m_Log;
+    Log &m_Log;
     std::string m_Name;
     bool m_Accept;
 };
@@ -103,31 +76,45 @@ TEST(AsyncEventTest, UnrefAtZeroDoesNothingAndLastUnrefDeletes) {
 
 // Events posted before the start run once started, all in posting order; a
 // shutdown with wait drains the queue, then joins (observers told), and
-// the processor can be started again.
+// the processor can be started again; an event posted while processing runs
+// after those queued before it; deleting a running processor shuts it down.
 TEST(SoftEventProcessorTest, ProcessesInPostingOrderDrainsAtShutdownAndRestarts) {
     Tally tally;
-    std::vector<std::string> log;
+    Log log;
     RecordingObserver observer(log, "a", true);
-    SoftEventProcessor processor;
-    processor.AddObserver(&observer);
-    for (int i = 0; i < 3; i++) Post(processor, new TallyEvent(tally, i));
-    ASSERT_TRUE(processor.Start());
-    EXPECT_FALSE(processor.Start());
-    for (int i = 3; i < 1000; i++) ASSERT_TRUE(Post(processor, new TallyEvent(tally, i)));
-    ASSERT_TRUE(processor.Shutdown(true));
+    {
+        SoftEventProcessor processor;
+        processor.AddObserver(&observer);
+        for (int i = 0; i < 3; i++) Post(processor, new TallyEvent(tally, i));
+        ASSERT_TRUE(processor.Start());
+        EXPECT_FALSE(processor.Start());
+        for (int i = 3; i < 1000; i++) ASSERT_TRUE(Post(processor, new TallyEvent(tally, i)));
+        ASSERT_TRUE(processor.Shutdown(true));
 
-    // Everything below was written by the joined thread.
-    ASSERT_EQ(1000u, tally.order.size());
-    for (int i = 0; i < 1000; i++) EXPECT_EQ(i, tally.order[i]);
-    EXPECT_EQ(1000, tally.destroyed);
-    EXPECT_EQ((std::vector<std::string>{"start a", "shutdown a"}), log);
-    EXPECT_FALSE(processor.Shutdown(true));
+        // Everything below was written by the joined thread.
+        ASSERT_EQ(1000u, tally.order.size());
+        for (int i = 0; i < 1000; i++) EXPECT_EQ(i, tally.order[i]);
+        EXPECT_EQ(1000, tally.destroyed);
+        EXPECT_EQ((Log{"start a", "shutdown a"}), log);
+        EXPECT_FALSE(processor.Shutdown(true));
 
-    ASSERT_TRUE(processor.Start());
-    Post(processor, new TallyEvent(tally, 1000));
-    ASSERT_TRUE(processor.Shutdown(true));
-    EXPECT_EQ(1001u, tally.order.size());
-    EXPECT_EQ(1000, tally.order.back());
+        // On the processor thread, the call and event 2 are queued before the
+        // call runs, so the event it posts comes last.
+        tally.order.clear();
+        ASSERT_TRUE(processor.Start());
+        Post(processor, new CallEvent([&]() {
+                 Post(processor, new CallEvent([&]() {
+                          tally.order.push_back(1);
+                          Post(processor, new TallyEvent(tally, 3));
+                      }));
+                 Post(processor, new TallyEvent(tally, 2));
+             }));
+        // Event 3 is posted before event 2 runs: the deletion must process it.
+        ASSERT_TRUE(WaitUntil([&]() { return tally.processed >= 1001; }));
+    }
+    EXPECT_EQ(1002, tally.processed);
+    EXPECT_EQ((std::vector<int>{1, 2, 3}), tally.order);
+    EXPECT_EQ((Log{"start a", "shutdown a", "start a", "shutdown a"}), log);
 }
 
 TEST(SoftEventProcessorTest, KeepsEachPostersOrderAcrossThreads) {
@@ -155,21 +142,6 @@ TEST(SoftEventProcessorTest, KeepsEachPostersOrderAcrossThreads) {
     }
 }
 
-TEST(SoftEventProcessorTest, EventPostedWhileProcessingRunsAfterIt) {
-    Tally tally;
-    SoftEventProcessor processor;
-    // Both queued before the thread runs, so the inner post comes last.
-    Post(processor, new CallEvent([&]() {
-             tally.order.push_back(1);
-             Post(processor, new TallyEvent(tally, 3));
-         }));
-    Post(processor, new TallyEvent(tally, 2));
-    ASSERT_TRUE(processor.Start());
-    ASSERT_TRUE(WaitUntil([&]() { return tally.processed == 2; }));
-    ASSERT_TRUE(processor.Shutdown(true));
-    EXPECT_EQ((std::vector<int>{1, 2, 3}), tally.order);
-}
-
 TEST(SoftEventProcessorTest, ShutdownWithoutWaitReturnsAtOnceAndLaterEventsAreDropped) {
     Tally tally;
     std::promise<void> open;
@@ -178,7 +150,11 @@ TEST(SoftEventProcessorTest, ShutdownWithoutWaitReturnsAtOnceAndLaterEventsAreDr
     ASSERT_TRUE(processor.Start());
 
     Post(processor, new TallyEvent(tally, 1));
-    Post(processor, new GateEvent(open.get_future().share(), entered));
+    std::shared_future<void> gate = open.get_future().share();
+    Post(processor, new CallEvent([&]() {  // holds the thread until the gate opens
+             entered = true;
+             gate.wait();
+         }));
     ASSERT_TRUE(WaitUntil([&]() { return entered.load(); }));
     // The thread is held inside an event: returning proves no wait happened.
     ASSERT_TRUE(processor.Shutdown(false));
@@ -192,7 +168,9 @@ TEST(SoftEventProcessorTest, ShutdownWithoutWaitReturnsAtOnceAndLaterEventsAreDr
 }
 
 // Events posted to a processor that never started, or after its shutdown,
-// are released with it, never processed; a never-started one cannot shut down.
+// or to one whose observer refused the start, are released with it, never
+// processed; a never-started processor cannot shut down; observers after the
+// refusing one are not asked.
 TEST(SoftEventProcessorTest, EventsNeverProcessedAreReleasedWithTheProcessor) {
     Tally tally;
     {
@@ -207,39 +185,20 @@ TEST(SoftEventProcessorTest, EventsNeverProcessedAreReleasedWithTheProcessor) {
         ASSERT_TRUE(processor.Shutdown(true));
         Post(processor, new TallyEvent(tally, 2));
     }
-    EXPECT_EQ(0, tally.processed);
-    EXPECT_EQ(2, tally.destroyed);
-}
-
-TEST(SoftEventProcessorTest, ObserverRefusingStartEndsThreadWithoutProcessing) {
-    Tally tally;
-    std::vector<std::string> log;
+    Log log;
     RecordingObserver first(log, "a", true), refusing(log, "b", false), third(log, "c", true);
-    SoftEventProcessor processor;
-    processor.AddObserver(&first);
-    processor.AddObserver(&refusing);
-    processor.AddObserver(&third);
-    ASSERT_TRUE(processor.Start());
-    Post(processor, new TallyEvent(tally, 1));
-    ASSERT_TRUE(processor.Shutdown(true));
-
-    EXPECT_EQ((std::vector<std::string>{"start a", "start b"}), log);
-    EXPECT_EQ(0, tally.processed);
-    EXPECT_EQ(1, tally.destroyed);
-}
-
-TEST(SoftEventProcessorTest, DeletingARunningProcessorShutsItDownFirst) {
-    Tally tally;
-    std::vector<std::string> log;
-    RecordingObserver observer(log, "a", true);
     {
         SoftEventProcessor processor;
-        processor.AddObserver(&observer);
+        processor.AddObserver(&first);
+        processor.AddObserver(&refusing);
+        processor.AddObserver(&third);
         ASSERT_TRUE(processor.Start());
-        Post(processor, new TallyEvent(tally, 1));
+        Post(processor, new TallyEvent(tally, 3));
+        ASSERT_TRUE(processor.Shutdown(true));
     }
-    EXPECT_EQ(1, tally.processed);
-    EXPECT_EQ((std::vector<std::string>{"start a", "shutdown a"}), log);
+    EXPECT_EQ((Log{"start a", "start b"}), log);
+    EXPECT_EQ(0, tally.processed);
+    EXPECT_EQ(3, tally.destroyed);
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 
 #include "OmbraFileManager.h"
 #include "OmbraLogger.h"
-#include "OmbraSoftEventProcessor.h"
 #include "OmbraTestSupport.h"
 #include "OmbraTimer.h"
 #include "OmbraTimerQueue.h"
@@ -103,45 +102,120 @@ class FileManagerTest : public testing::Test {
     std::unique_ptr<FileManager> m_Manager;
 };
 
-TEST_F(FileManagerTest, FourthFileOverCountThreeDeletesTheOldest) {
-    FileManager &manager = Make(3, 0, false);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    for (const char *name : {"koralrx-b.wav", "koralrx-a.wav", "koralrx-c.wav", "koralrx-d.wav"})
-        Touch(name);
-    EXPECT_TRUE(manager.AddFileEntry("koralrx-b.wav", m_Now + 1));
-    EXPECT_TRUE(manager.AddFileEntry("koralrx-a.wav", m_Now + 2));
-    EXPECT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now + 3));
-    EXPECT_EQ(3u, manager.GetFileCount());
-    EXPECT_TRUE(Exists("koralrx-b.wav"));
-
-    EXPECT_TRUE(manager.AddFileEntry("koralrx-d.wav", m_Now + 4));
-    EXPECT_FALSE(Exists("koralrx-b.wav"));
-    EXPECT_EQ((Names{"koralrx-a.wav", "koralrx-c.wav", "koralrx-d.wav"}), EntryNames());
-    EXPECT_EQ(0u, m_Processor.Pending());  // no age limit, no timers
-    EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_NOTICE, "Remove file koralrx-b.wav [max file count]"));
+// The count limit deletes the oldest file (the records tests drive the
+// common case through both record managers): a new file that is itself the
+// oldest (it gets no timer), and undated files found by the scan (all
+// equally old: the first by name goes first).
+TEST_F(FileManagerTest, CountLimitDeletesTheOldest) {
+    {
+        SCOPED_TRACE("a new file that is the oldest over the limit");
+        FileManager &manager = Make(1, 10, false);
+        ASSERT_TRUE(manager.LoadFileEntries());
+        Touch("koralrx-new.wav");
+        Touch("koralrx-late.wav");
+        ASSERT_TRUE(manager.AddFileEntry("koralrx-new.wav", m_Now));
+        ASSERT_TRUE(manager.AddFileEntry("koralrx-late.wav", m_Now - 1));
+        EXPECT_FALSE(Exists("koralrx-late.wav"));
+        EXPECT_EQ((Names{"koralrx-new.wav"}), EntryNames());
+        m_Processor.Pump();
+        EXPECT_EQ(1u, QueuedTimeouts().size());
+        manager.DestroyFileEntries();  // its timer stopped while it lives
+        m_Processor.Pump();
+    }
+    {
+        SCOPED_TRACE("files found without times");
+        fs::remove_all(m_Dir);
+        for (const char *name : {"koralrx-c.wav", "koralrx-a.wav", "koralrx-b.wav"}) Touch(name);
+        FileManager &manager = Make(2, 0, false);
+        ASSERT_TRUE(manager.LoadFileEntries());
+        EXPECT_FALSE(Exists("koralrx-a.wav"));
+        EXPECT_EQ((Names{"koralrx-b.wav", "koralrx-c.wav"}), EntryNames());
+        Touch("koralrx-d.wav");
+        ASSERT_TRUE(manager.AddFileEntry("koralrx-d.wav", m_Now));
+        EXPECT_EQ((Names{"koralrx-c.wav", "koralrx-d.wav"}), EntryNames());
+    }
+    EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_NOTICE, "Remove file koralrx-a.wav [max file count]"));
 }
 
-TEST_F(FileManagerTest, ScanDeletesExpiredFilesAndTimesTheOthers) {
+// Purging deletes every matching file whatever its age, and nothing else:
+// not other names, directories, what they hold, or links.
+TEST_F(FileManagerTest, PurgeDeletesEveryMatchingFileAndNothingElse) {
+    Touch("koralrx-1.wav", 0);
+    Touch("koralrx-2.wav", 500);
+    Touch("koralrx-3.wav");
+    for (const char *name : {"other.wav", "koralrx-a.txt", "koralrx-b.wav.bak", "xkoralrx-c.wav"})
+        Touch(name);
+    fs::create_directories(m_Dir + "koralrx-dir.wav");
+    std::ofstream(m_Dir + "koralrx-dir.wav/koralrx-inner.wav") << "data";
+    std::ofstream(m_Root + "/outside.wav") << "data";
+    fs::create_symlink(m_Root + "/outside.wav", m_Dir + "koralrx-link.wav");
+
+    FileManager &manager = Make(100, 10, true);
+    ASSERT_TRUE(manager.LoadFileEntries());
+    EXPECT_EQ(0u, manager.GetFileCount());
+    EXPECT_EQ(0u, m_Processor.Pump());
+    for (const char *name : {"koralrx-1.wav", "koralrx-2.wav", "koralrx-3.wav"})
+        EXPECT_FALSE(Exists(name)) << name;
+    for (const char *name : {"other.wav", "koralrx-a.txt", "koralrx-b.wav.bak", "xkoralrx-c.wav",
+                             "koralrx-dir.wav/koralrx-inner.wav", "koralrx-link.wav"})
+        EXPECT_TRUE(Exists(name)) << name;
+    EXPECT_TRUE(fs::exists(m_Root + "/outside.wav"));
+    EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_NOTICE, "Remove file koralrx-2.wav [purge existing]"));
+}
+
+// The scan deletes expired files (at the limit included) and times the
+// others for what they have left; a second scan keeps one entry and one
+// timer per file; an added file gets one timer of the maximum age, even
+// when reported twice; removal deletes managed files only, and stops their
+// timers; destroying the entries keeps the files and stops the timers.
+TEST_F(FileManagerTest, EntriesAreTimedOnceAndRemovedOnlyWhenManaged) {
     Touch("koralrx-old.wav", 15);
     Touch("koralrx-edge.wav", 10);
-    Touch("koralrx-young.wav", 4);
+    Touch("koralrx-a.wav", 4);
     FileManager &manager = Make(100, 10, false);
     ASSERT_TRUE(manager.LoadFileEntries());
-
+    ASSERT_TRUE(manager.LoadFileEntries());
     EXPECT_FALSE(Exists("koralrx-old.wav"));
     EXPECT_FALSE(Exists("koralrx-edge.wav"));
-    EXPECT_TRUE(Exists("koralrx-young.wav"));
-    EXPECT_EQ((Names{"koralrx-young.wav"}), EntryNames());
+    EXPECT_EQ((Names{"koralrx-a.wav"}), EntryNames());
+    for (const char *name : {"koralrx-b.wav", "koralrx-c.wav", "koralrx-d.wav"}) Touch(name);
+    ASSERT_TRUE(manager.AddFileEntry("koralrx-b.wav", m_Now));
+    ASSERT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now));
+    ASSERT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now + 5));
+    EXPECT_EQ(3u, manager.GetFileCount());
     m_Processor.Pump();
-    EXPECT_EQ((std::vector<int64_t>{6 * 60 * 1000}), QueuedTimeouts());
+    EXPECT_EQ((std::vector<int64_t>{6 * 60 * 1000, 10 * 60 * 1000, 10 * 60 * 1000}),
+              QueuedTimeouts());
+
+    EXPECT_FALSE(manager.RemoveFileEntry("koralrx-d.wav"));
+    EXPECT_FALSE(manager.RemoveFileEntry("koralrx-unknown.wav"));
+    EXPECT_TRUE(Exists("koralrx-d.wav"));
+    EXPECT_TRUE(manager.RemoveFileEntry("koralrx-b.wav"));
+    EXPECT_FALSE(Exists("koralrx-b.wav"));
+    EXPECT_EQ(2u, manager.GetFileCount());
+    m_Processor.Pump();  // the stop request dequeues and deletes the timer
+    EXPECT_EQ(2u, QueuedTimeouts().size());
 
     m_QueueClock.AdvanceMs(6 * 60 * 1000 - 1);
     ASSERT_TRUE(m_Processor.GetTimerQueue()->Advance());
-    EXPECT_TRUE(Exists("koralrx-young.wav"));
+    EXPECT_TRUE(Exists("koralrx-a.wav"));
     m_QueueClock.AdvanceMs(1);
     ASSERT_TRUE(m_Processor.GetTimerQueue()->Advance());
-    EXPECT_FALSE(Exists("koralrx-young.wav"));
+    EXPECT_FALSE(Exists("koralrx-a.wav"));
+    EXPECT_EQ(1u, manager.GetFileCount());
+    m_QueueClock.AdvanceMs(4 * 60 * 1000);
+    ASSERT_TRUE(m_Processor.GetTimerQueue()->Advance());
+    EXPECT_FALSE(Exists("koralrx-c.wav"));
     EXPECT_EQ(0u, manager.GetFileCount());
+
+    ASSERT_TRUE(manager.AddFileEntry("koralrx-d.wav", m_Now));
+    m_Processor.Pump();
+    EXPECT_EQ(1u, QueuedTimeouts().size());
+    manager.DestroyFileEntries();
+    EXPECT_EQ(0u, manager.GetFileCount());
+    m_Processor.Pump();
+    EXPECT_TRUE(QueuedTimeouts().empty());
+    EXPECT_TRUE(Exists("koralrx-d.wav"));
 
     LogSink &log = FlushLog();
     EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Populate files from " + m_Dir +
@@ -150,117 +224,9 @@ TEST_F(FileManagerTest, ScanDeletesExpiredFilesAndTimesTheOthers) {
     EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Found file koralrx-old.wav"));
     EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-old.wav [max file age]"));
     EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-edge.wav [max file age]"));
-    EXPECT_TRUE(
-        log.Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-young.wav [6 min]"));
-    EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-young.wav [timed out]"));
-}
-
-TEST_F(FileManagerTest, PurgeDeletesEveryMatchingFileWhateverItsAge) {
-    Touch("koralrx-1.wav", 0);
-    Touch("koralrx-2.wav", 500);
-    Touch("koralrx-3.wav");
-    FileManager &manager = Make(100, 10, true);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    EXPECT_EQ(0u, manager.GetFileCount());
-    EXPECT_EQ(0u, m_Processor.Pump());
-    for (const char *name : {"koralrx-1.wav", "koralrx-2.wav", "koralrx-3.wav"})
-        EXPECT_FALSE(Exists(name)) << name;
-    EXPECT_TRUE(FlushLog().Has(LOG_LEVEL_NOTICE, "Remove file koralrx-2.wav [purge existing]"));
-}
-
-TEST_F(FileManagerTest, NonMatchingFilesDirectoriesAndLinksAreNeverTouched) {
-    Touch("koralrx-match.wav");
-    Touch("other.wav");
-    Touch("koralrx-a.txt");
-    Touch("koralrx-b.wav.bak");
-    Touch("xkoralrx-c.wav");
-    fs::create_directories(m_Dir + "koralrx-dir.wav");
-    std::ofstream(m_Dir + "koralrx-dir.wav/koralrx-inner.wav") << "data";
-    std::ofstream(m_Root + "/outside.wav") << "data";
-    fs::create_symlink(m_Root + "/outside.wav", m_Dir + "koralrx-link.wav");
-
-    FileManager &manager = Make(100, 0, true);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    EXPECT_FALSE(Exists("koralrx-match.wav"));
-    for (const char *name : {"other.wav", "koralrx-a.txt", "koralrx-b.wav.bak", "xkoralrx-c.wav",
-                             "koralrx-dir.wav/koralrx-inner.wav", "koralrx-link.wav"})
-        EXPECT_TRUE(Exists(name)) << name;
-    EXPECT_TRUE(fs::exists(m_Root + "/outside.wav"));
-}
-
-// An added file gets one timer of the maximum age, even when reported
-// twice; removal deletes managed files only, and stops their timers.
-TEST_F(FileManagerTest, AddedFilesAreTimedOnceAndRemovedOnlyWhenManaged) {
-    FileManager &manager = Make(100, 10, false);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    for (const char *name : {"koralrx-a.wav", "koralrx-b.wav", "koralrx-c.wav"}) Touch(name);
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-a.wav", m_Now));
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now));
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-c.wav", m_Now + 5));
-    EXPECT_EQ(2u, manager.GetFileCount());
-    m_Processor.Pump();
-    EXPECT_EQ((std::vector<int64_t>{10 * 60 * 1000, 10 * 60 * 1000}), QueuedTimeouts());
-
-    EXPECT_FALSE(manager.RemoveFileEntry("koralrx-b.wav"));
-    EXPECT_FALSE(manager.RemoveFileEntry("koralrx-unknown.wav"));
-    EXPECT_TRUE(Exists("koralrx-b.wav"));
-    EXPECT_TRUE(manager.RemoveFileEntry("koralrx-a.wav"));
-    EXPECT_FALSE(Exists("koralrx-a.wav"));
-    EXPECT_EQ(1u, manager.GetFileCount());
-    m_Processor.Pump();  // the stop request dequeues and deletes the timer
-    EXPECT_EQ(1u, QueuedTimeouts().size());
-
-    m_QueueClock.AdvanceMs(10 * 60 * 1000);
-    ASSERT_TRUE(m_Processor.GetTimerQueue()->Advance());
-    EXPECT_FALSE(Exists("koralrx-c.wav"));
-    EXPECT_EQ(0u, manager.GetFileCount());
-    EXPECT_TRUE(
-        FlushLog().Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-c.wav [10 min]"));
-}
-
-TEST_F(FileManagerTest, NewFileThatIsTheOldestOverTheLimitGetsNoTimer) {
-    FileManager &manager = Make(1, 10, false);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    Touch("koralrx-new.wav");
-    Touch("koralrx-late.wav");
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-new.wav", m_Now));
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-late.wav", m_Now - 1));
-    EXPECT_FALSE(Exists("koralrx-late.wav"));
-    EXPECT_EQ((Names{"koralrx-new.wav"}), EntryNames());
-    m_Processor.Pump();
-    EXPECT_EQ(1u, QueuedTimeouts().size());
-}
-
-TEST_F(FileManagerTest, FilesFoundWithoutTimesAreAllManaged) {
-    for (const char *name : {"koralrx-c.wav", "koralrx-a.wav", "koralrx-b.wav"}) Touch(name);
-    FileManager &manager = Make(2, 0, false);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    // Undated files all count as equally old: the first by name goes first.
-    EXPECT_FALSE(Exists("koralrx-a.wav"));
-    EXPECT_EQ((Names{"koralrx-b.wav", "koralrx-c.wav"}), EntryNames());
-    Touch("koralrx-d.wav");
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-d.wav", m_Now));
-    EXPECT_EQ((Names{"koralrx-c.wav", "koralrx-d.wav"}), EntryNames());
-}
-
-// A second scan keeps one entry and one timer per file; destroying the
-// entries keeps the files and stops the timers.
-TEST_F(FileManagerTest, SecondScanAndDestroyFileEntries) {
-    Touch("koralrx-a.wav", 1);
-    FileManager &manager = Make(100, 10, false);
-    ASSERT_TRUE(manager.LoadFileEntries());
-    ASSERT_TRUE(manager.LoadFileEntries());
-    EXPECT_EQ(1u, manager.GetFileCount());
-    Touch("koralrx-b.wav");
-    ASSERT_TRUE(manager.AddFileEntry("koralrx-b.wav", m_Now));
-    m_Processor.Pump();
-    EXPECT_EQ(2u, QueuedTimeouts().size());
-    manager.DestroyFileEntries();
-    EXPECT_EQ(0u, manager.GetFileCount());
-    m_Processor.Pump();
-    EXPECT_TRUE(QueuedTimeouts().empty());
-    EXPECT_TRUE(Exists("koralrx-a.wav"));
-    EXPECT_TRUE(Exists("koralrx-b.wav"));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-a.wav [6 min]"));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_NOTICE, "Remove file koralrx-a.wav [timed out]"));
+    EXPECT_TRUE(log.Has(LOG_LEVEL_DEBUG, "Set expiration timer for file koralrx-c.wav [10 min]"));
 }
 
 // The directory is made with its parents, for its owner; one blocked by a
@@ -281,59 +247,6 @@ TEST_F(FileManagerTest, DirectoryIsCreatedWithItsParentsOrFails) {
     LogSink &log = FlushLog();
     EXPECT_TRUE(log.Has(LOG_LEVEL_INFO, "Create directory " + m_Root + "/a/b/c/"));
     EXPECT_TRUE(log.Has(LOG_LEVEL_WARNING, "Failed to create directory " + m_Root + "/taken/"));
-}
-
-// The engine's arrangement: the manager lives on a real processor thread,
-// made in OnStart and destroyed in OnShutdown, after the loop has ended.
-class ManagerOwner : public SoftEventProcessor::Observer {
-  public:
-    ManagerOwner(const std::string &dir, LogFacility &facility)
-        : m_Dir(dir), m_Facility(facility) {}
-    bool OnStart(SoftEventProcessor *processor) override {
-        m_Manager = new FileManager(&m_Facility);
-        m_Manager->SetDirectory(m_Dir);
-        m_Manager->SetFilePrefix("koralrx-");
-        m_Manager->SetMaxFileAge(60);
-        m_Manager->SetTimerProcessor(processor);
-        return m_Manager->LoadFileEntries();
-    }
-    void OnShutdown(SoftEventProcessor *processor) override {
-        delete m_Manager;  // stops its timers after the loop has ended
-        m_Manager = nullptr;
-    }
-    FileManager *m_Manager = nullptr;
-
-  private:
-    std::string m_Dir;
-    LogFacility &m_Facility;
-};
-
-class AddEvent : public AsyncEvent {
-  public:
-    AddEvent(ManagerOwner &owner, std::string name) : m_Owner(owner), m_Name(std::move(name)) {}
-    void Process() override { m_Owner.m_Manager->AddFileEntry(m_Name, apr_time_now()); }
-
-  private:
-    ManagerOwner &m_Owner;
-    std::string m_Name;
-};
-
-TEST_F(FileManagerTest, ManagerOnAProcessorThreadShutsDownWithoutLeaks) {
-    Touch("koralrx-existing");
-    ManagerOwner owner(m_Dir, m_Facility);
-    SoftEventProcessor processor;
-    processor.AddObserver(&owner);
-    ASSERT_TRUE(processor.Start());
-    for (int i = 0; i < 5; i++) {
-        Touch("koralrx-" + std::to_string(i));
-        AsyncEvent *event = new AddEvent(owner, "koralrx-" + std::to_string(i));
-        event->Ref();
-        processor.PostEvent(event);
-    }
-    // The last additions' timer requests land behind the exit event.
-    ASSERT_TRUE(processor.Shutdown(true));
-    EXPECT_TRUE(Exists("koralrx-existing"));
-    EXPECT_TRUE(Exists("koralrx-4"));
 }
 
 }  // namespace

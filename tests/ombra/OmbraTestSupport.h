@@ -1,5 +1,5 @@
-// Shared helpers of the Ombra tests: APR set-up, a processor pumped by hand,
-// a settable clock and a log record sink.
+// Shared helpers of the Ombra tests: a processor pumped by hand, a settable
+// clock, a log record sink, and events that run a function.
 #pragma once
 
 #include <apr_time.h>
@@ -36,7 +36,7 @@ class ManualProcessor : public Ombra::AsyncEventTimerProcessor {
     // Runs queued events (including those they post) until none is left.
     size_t Pump() {
         size_t count = 0;
-        for (;;) {
+        for (;; count++) {
             Ombra::AsyncEvent *event;
             {
                 std::lock_guard<std::mutex> guard(m_Guard);
@@ -45,12 +45,7 @@ class ManualProcessor : public Ombra::AsyncEventTimerProcessor {
                 m_Events.pop_front();
             }
             ProcessEvent(event);
-            count++;
         }
-    }
-    size_t Pending() {
-        std::lock_guard<std::mutex> guard(m_Guard);
-        return m_Events.size();
     }
 
   private:
@@ -62,7 +57,6 @@ class ManualProcessor : public Ombra::AsyncEventTimerProcessor {
 class FakeClock {
   public:
     apr_time_t Now() const { return m_Now.load(); }
-    void Set(apr_time_t now) { m_Now.store(now); }
     void AdvanceMs(int64_t ms) { m_Now.fetch_add(ms * 1000); }
     void AdvanceUs(int64_t us) { m_Now.fetch_add(us); }
     Ombra::TimerQueue::Clock Source() {
@@ -73,7 +67,8 @@ class FakeClock {
     std::atomic<apr_time_t> m_Now{apr_time_from_sec(1700000000)};
 };
 
-// Records and device events seen by capture devices, read by the test.
+// Records (with the device that wrote them) and device open, close and
+// deletion notes seen by capture devices, read by the test.
 class LogSink {
   public:
     void Add(const std::string &device, const Ombra::LogRecord &record) {
@@ -85,23 +80,9 @@ class LogSink {
         std::lock_guard<std::mutex> guard(m_Guard);
         m_Notes.push_back(what);
     }
-    std::vector<Ombra::LogRecord> Records() {
-        std::lock_guard<std::mutex> guard(m_Guard);
-        return m_Records;
-    }
-    std::vector<std::string> Devices() {
-        std::lock_guard<std::mutex> guard(m_Guard);
-        return m_Devices;
-    }
-    std::vector<std::string> Notes() {
-        std::lock_guard<std::mutex> guard(m_Guard);
-        return m_Notes;
-    }
-    std::vector<std::string> Messages() {
-        std::vector<std::string> messages;
-        for (const Ombra::LogRecord &record : Records()) messages.push_back(record.message);
-        return messages;
-    }
+    std::vector<Ombra::LogRecord> Records() { return Copy(m_Records); }
+    std::vector<std::string> Devices() { return Copy(m_Devices); }
+    std::vector<std::string> Notes() { return Copy(m_Notes); }
     // True if some record has exactly this message at this level.
     bool Has(Ombra::LogLevel level, const std::string &message) {
         for (const Ombra::LogRecord &record : Records()) {
@@ -111,10 +92,14 @@ class LogSink {
     }
 
   private:
+    template <class T>
+    T Copy(const T &member) {
+        std::lock_guard<std::mutex> guard(m_Guard);
+        return member;
+    }
     std::mutex m_Guard;
     std::vector<Ombra::LogRecord> m_Records;
-    std::vector<std::string> m_Devices;
-    std::vector<std::string> m_Notes;
+    std::vector<std::string> m_Devices, m_Notes;
 };
 
 // Device that copies every record into a sink and notes its open, close and
@@ -139,6 +124,22 @@ class CaptureDevice : public Ombra::LogDevice {
   private:
     LogSink &m_Sink;
 };
+
+// Runs a function on the processor thread.
+class CallEvent : public Ombra::AsyncEvent {
+  public:
+    explicit CallEvent(std::function<void()> call) : m_Call(std::move(call)) {}
+    void Process() override { m_Call(); }
+
+  private:
+    std::function<void()> m_Call;
+};
+
+// Posts an event holding the one reference the processor releases.
+inline bool Post(Ombra::AsyncEventProcessor &processor, Ombra::AsyncEvent *event) {
+    event->Ref();
+    return processor.PostEvent(event);
+}
 
 // Polls until the condition holds or a generous deadline passes.
 inline bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 10000) {

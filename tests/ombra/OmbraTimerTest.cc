@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,11 +14,14 @@
 #include "OmbraTimer.h"
 #include "OmbraTimerQueue.h"
 
+using KoralTest::CallEvent;
 using KoralTest::FakeClock;
 using KoralTest::ManualProcessor;
+using KoralTest::Post;
 using KoralTest::WaitUntil;
 using Ombra::Timer;
 using Ombra::TimerQueue;
+using Log = std::vector<std::string>;
 
 namespace {
 
@@ -25,7 +29,7 @@ namespace {
 // Deletes the AUTO_DELETE one-shot timers that fire, as their owner.
 class RecordingHandler : public Ombra::TimerHandler {
   public:
-    void Name(Timer *timer, const std::string &name) { m_Names.emplace_back(timer, name); }
+    void Name(Timer *timer, const std::string &name) { m_Names[timer] = name; }
     void OnTimerStarted(Timer *timer) override { m_Log.push_back("started " + NameOf(timer)); }
     void OnTimerStopped(Timer *timer) override { m_Log.push_back("stopped " + NameOf(timer)); }
     void OnTimeoutElapsed(Timer *timer) override {
@@ -35,8 +39,8 @@ class RecordingHandler : public Ombra::TimerHandler {
         else if (timer->GetType() == Timer::ONE_SHOT && timer->GetLifeTime() == Timer::AUTO_DELETE)
             delete timer;  // a fired one-shot timer is its owner's to delete
     }
-    std::vector<std::string> Take() {
-        std::vector<std::string> log;
+    Log Take() {
+        Log log;
         log.swap(m_Log);
         return log;
     }
@@ -44,61 +48,150 @@ class RecordingHandler : public Ombra::TimerHandler {
 
   private:
     std::string NameOf(Timer *timer) const {
-        for (const auto &entry : m_Names) {
-            if (entry.first == timer) return entry.second;
-        }
-        return "?";
+        auto found = m_Names.find(timer);
+        return found == m_Names.end() ? "?" : found->second;
     }
-    std::vector<std::pair<Timer *, std::string>> m_Names;
-    std::vector<std::string> m_Log;
+    std::map<Timer *, std::string> m_Names;  // a new timer may reuse an old one's address
+    Log m_Log;
 };
 
-class TimerQueueTest : public testing::Test {
+// A queue on a clock the test sets, and a processor pumped by hand for the
+// start and stop requests.
+class TimerTest : public testing::Test {
   protected:
-    void SetUp() override { m_Queue.SetClock(m_Clock.Source()); }
-    Timer *Make(const std::string &name, int64_t timeout, Timer::Type type = Timer::ONE_SHOT) {
-        Timer *timer = new Timer(&m_Handler, timeout, type, Timer::AUTO_DELETE);
+    void SetUp() override {
+        m_Queue.SetClock(m_Clock.Source());
+        m_Processor.GetTimerQueue()->SetClock(m_Clock.Source());
+    }
+    Timer *Make(const std::string &name, int64_t timeout, Timer::Type type = Timer::ONE_SHOT,
+                Timer::LifeTime lifeTime = Timer::AUTO_DELETE) {
+        Timer *timer = new Timer(&m_Handler, timeout, type, lifeTime);
         m_Handler.Name(timer, name);
         return timer;
     }
-    using Log = std::vector<std::string>;
+    bool AdvanceProcessor(int64_t ms) {
+        m_Clock.AdvanceMs(ms);
+        return m_Processor.GetTimerQueue()->Advance();
+    }
 
     FakeClock m_Clock;
     RecordingHandler m_Handler;
     TimerQueue m_Queue;  // deletes the AUTO_DELETE timers it still holds
+    ManualProcessor m_Processor;
 };
 
-TEST_F(TimerQueueTest, EqualExpiriesFireInTheOrderTheyWereAdded) {
-    ASSERT_TRUE(m_Queue.AddTimer(Make("a", 100)));
-    ASSERT_TRUE(m_Queue.AddTimer(Make("b", 100)));
-    ASSERT_TRUE(m_Queue.AddTimer(Make("c", 50)));
-    ASSERT_TRUE(m_Queue.AddTimer(Make("d", 100)));
-    ASSERT_TRUE(m_Queue.AddTimer(Make("e", 70)));
-    m_Handler.Take();
-    EXPECT_EQ(50, m_Queue.GetTimeout());
+// One queue through every step; each leaves it empty.
+TEST_F(TimerTest, QueueOrderArithmeticRemovalAndRefusals) {
+    {
+        SCOPED_TRACE("equal expiries fire in the order they were added");
+        const std::pair<const char *, int> timers[] = {
+            {"a", 100}, {"b", 100}, {"c", 50}, {"d", 100}, {"e", 70}};
+        for (const auto &[name, timeout] : timers)
+            ASSERT_TRUE(m_Queue.AddTimer(Make(name, timeout)));
+        m_Handler.Take();
+        EXPECT_EQ(50, m_Queue.GetTimeout());
+        m_Clock.AdvanceMs(100);
+        ASSERT_TRUE(m_Queue.Advance());
+        EXPECT_EQ((Log{"elapsed c", "elapsed e", "elapsed a", "elapsed b", "elapsed d"}),
+                  m_Handler.Take());
+        EXPECT_TRUE(m_Queue.IsEmpty());
+        EXPECT_EQ(0, m_Queue.GetElapsed());
+    }
+    {
+        SCOPED_TRACE("zero and negative timeouts, no timer, no handler: never queued");
+        EXPECT_FALSE(m_Queue.AddTimer(Make("zero", 0)));
+        EXPECT_FALSE(m_Queue.AddTimer(Make("negative", -5, Timer::PERIODIC)));
+        EXPECT_FALSE(m_Queue.AddTimer(nullptr));
+        EXPECT_FALSE(m_Queue.AddTimer(new Timer(nullptr, 10, Timer::ONE_SHOT, Timer::AUTO_DELETE)));
+        EXPECT_TRUE(m_Queue.IsEmpty());
+        EXPECT_TRUE(m_Handler.Take().empty());  // no OnTimerStarted
+        // The refused AUTO_DELETE timers are deleted with the queue.
+    }
+    {
+        SCOPED_TRACE("expiries count from the last advance");
+        ASSERT_TRUE(m_Queue.AddTimer(Make("a", 1000)));
+        m_Clock.AdvanceMs(300);
+        ASSERT_TRUE(m_Queue.Advance());
+        m_Clock.AdvanceMs(200);  // no Advance: the next timer counts from 300
+        ASSERT_TRUE(m_Queue.AddTimer(Make("b", 150)));
+        EXPECT_EQ(150, m_Queue.GetTimeout());  // seen from 300, though it is 500
+        m_Handler.Take();
+        ASSERT_TRUE(m_Queue.Advance());
+        EXPECT_EQ((Log{"elapsed b"}), m_Handler.Take());
+        EXPECT_EQ(500, m_Queue.GetTimeout());
+        m_Clock.AdvanceMs(500);
+        ASSERT_TRUE(m_Queue.Advance());
+        EXPECT_EQ((Log{"elapsed a"}), m_Handler.Take());
+    }
+    {
+        SCOPED_TRACE("sub-millisecond advances add up");
+        ASSERT_TRUE(m_Queue.AddTimer(Make("a", 2)));
+        for (int i = 0; i < 5; i++) {
+            m_Clock.AdvanceUs(400);
+            ASSERT_TRUE(m_Queue.Advance());
+        }
+        EXPECT_EQ((Log{"started a", "elapsed a"}), m_Handler.Take());
+    }
+    {
+        SCOPED_TRACE("removal dequeues, reports and deletes; adding again requeues");
+        Timer *a = Make("a", 100);
+        ASSERT_TRUE(m_Queue.AddTimer(a));
+        ASSERT_TRUE(m_Queue.AddTimer(Make("b", 200)));
+        m_Clock.AdvanceMs(50);
+        ASSERT_TRUE(m_Queue.Advance());
+        ASSERT_TRUE(m_Queue.RemoveTimer(a));  // deleted: AUTO_DELETE
+        EXPECT_EQ(1u, m_Queue.GetTimers().size());
+        EXPECT_EQ(50, m_Queue.GetElapsed());
+        ASSERT_TRUE(m_Queue.RemoveTimer(m_Queue.GetTimers().front()));
+        EXPECT_TRUE(m_Queue.IsEmpty());
+        EXPECT_EQ(0, m_Queue.GetElapsed());
+        EXPECT_FALSE(m_Queue.RemoveTimer(nullptr));
+        EXPECT_EQ((Log{"started a", "started b", "stopped a", "stopped b"}), m_Handler.Take());
 
-    m_Clock.AdvanceMs(100);
+        a = Make("a", 100);
+        ASSERT_TRUE(m_Queue.AddTimer(a));
+        ASSERT_TRUE(m_Queue.AddTimer(Make("b", 150)));
+        m_Clock.AdvanceMs(80);
+        ASSERT_TRUE(m_Queue.Advance());
+        ASSERT_TRUE(m_Queue.AddTimer(a));  // now due at 180
+        EXPECT_EQ(2u, m_Queue.GetTimers().size());
+        m_Clock.AdvanceMs(100);
+        ASSERT_TRUE(m_Queue.Advance());
+        EXPECT_EQ((Log{"started a", "started b", "started a", "elapsed b", "elapsed a"}),
+                  m_Handler.Take());
+    }
+    {
+        SCOPED_TRACE("a clock going backwards fires nothing until it catches up");
+        ASSERT_TRUE(m_Queue.AddTimer(Make("a", 1000)));
+        m_Handler.Take();
+        m_Clock.AdvanceMs(500);
+        ASSERT_TRUE(m_Queue.Advance());
+        EXPECT_EQ(500, m_Queue.GetElapsed());
+        m_Clock.AdvanceMs(-2000);
+        EXPECT_FALSE(m_Queue.Advance());
+        EXPECT_EQ(500, m_Queue.GetElapsed());
+        m_Clock.AdvanceMs(1900);  // still 100 ms before the last update
+        EXPECT_FALSE(m_Queue.Advance());
+        EXPECT_TRUE(m_Handler.Take().empty());
+        m_Clock.AdvanceMs(600);  // 500 ms past the last update
+        ASSERT_TRUE(m_Queue.Advance());
+        EXPECT_EQ((Log{"elapsed a"}), m_Handler.Take());
+    }
+}
+
+// The queue rebases its times past 65534 ms: a long timer keeps its
+// remaining time, a periodic one its period.
+TEST_F(TimerTest, RebaseKeepsRemainingTimesAndPeriods) {
+    ASSERT_TRUE(m_Queue.AddTimer(Make("long", 100000)));
+    m_Clock.AdvanceMs(66000);
     ASSERT_TRUE(m_Queue.Advance());
-    EXPECT_EQ((Log{"elapsed c", "elapsed e", "elapsed a", "elapsed b", "elapsed d"}),
-              m_Handler.Take());
-    EXPECT_TRUE(m_Queue.IsEmpty());
     EXPECT_EQ(0, m_Queue.GetElapsed());
-}
-
-TEST_F(TimerQueueTest, ExpiriesCountFromTheLastAdvance) {
-    ASSERT_TRUE(m_Queue.AddTimer(Make("a", 1000)));
-    m_Clock.AdvanceMs(300);
+    EXPECT_EQ(34000, m_Queue.GetTimeout());
+    EXPECT_EQ((Log{"started long"}), m_Handler.Take());
+    m_Clock.AdvanceMs(34000);
     ASSERT_TRUE(m_Queue.Advance());
-    m_Clock.AdvanceMs(200);  // no Advance: the next timer counts from 300
-    ASSERT_TRUE(m_Queue.AddTimer(Make("b", 150)));
-    EXPECT_EQ(150, m_Queue.GetTimeout());  // seen from 300, though it is 500
-    m_Handler.Take();
-    ASSERT_TRUE(m_Queue.Advance());
-    EXPECT_EQ((Log{"elapsed b"}), m_Handler.Take());
-    EXPECT_EQ(500, m_Queue.GetTimeout());
-}
+    EXPECT_EQ((Log{"elapsed long"}), m_Handler.Take());
 
-TEST_F(TimerQueueTest, PeriodicTimerKeepsItsPeriodAcrossTheRebase) {
     ASSERT_TRUE(m_Queue.AddTimer(Make("p", 1000, Timer::PERIODIC)));
     std::vector<apr_time_t> fires;
     m_Handler.m_OnElapsed = [&](Timer *) { fires.push_back(m_Clock.Now()); };
@@ -117,201 +210,94 @@ TEST_F(TimerQueueTest, PeriodicTimerKeepsItsPeriodAcrossTheRebase) {
         EXPECT_EQ(start + apr_time_from_msec(1000 * (i + 1)), fires[i]) << "fire " << i;
 }
 
-TEST_F(TimerQueueTest, RebaseKeepsTheRemainingTimeOfEveryTimer) {
-    ASSERT_TRUE(m_Queue.AddTimer(Make("long", 100000)));
-    m_Clock.AdvanceMs(66000);
-    ASSERT_TRUE(m_Queue.Advance());
-    EXPECT_EQ(0, m_Queue.GetElapsed());
-    EXPECT_EQ(34000, m_Queue.GetTimeout());
-    EXPECT_TRUE(m_Handler.Take().size() == 1);  // only "started long"
-    m_Clock.AdvanceMs(34000);
-    ASSERT_TRUE(m_Queue.Advance());
-    EXPECT_EQ((Log{"elapsed long"}), m_Handler.Take());
-}
-
-TEST_F(TimerQueueTest, ZeroAndNegativeTimeoutsAreNeverQueued) {
-    EXPECT_FALSE(m_Queue.AddTimer(Make("zero", 0)));
-    EXPECT_FALSE(m_Queue.AddTimer(Make("negative", -5, Timer::PERIODIC)));
-    EXPECT_FALSE(m_Queue.AddTimer(nullptr));
-    Timer *orphan = new Timer(nullptr, 10, Timer::ONE_SHOT, Timer::AUTO_DELETE);
-    EXPECT_FALSE(m_Queue.AddTimer(orphan));
-    EXPECT_TRUE(m_Queue.IsEmpty());
-    EXPECT_TRUE(m_Handler.Take().empty());  // no OnTimerStarted
-    // The refused AUTO_DELETE timers are deleted with the queue.
-}
-
-TEST_F(TimerQueueTest, ClockGoingBackwardsFiresNothingUntilItCatchesUp) {
-    ASSERT_TRUE(m_Queue.AddTimer(Make("a", 1000)));
-    m_Handler.Take();
-    m_Clock.AdvanceMs(500);
-    ASSERT_TRUE(m_Queue.Advance());
-    EXPECT_EQ(500, m_Queue.GetElapsed());
-
-    m_Clock.AdvanceMs(-2000);
-    EXPECT_FALSE(m_Queue.Advance());
-    EXPECT_EQ(500, m_Queue.GetElapsed());
-    m_Clock.AdvanceMs(1900);  // still 100 ms before the last update
-    EXPECT_FALSE(m_Queue.Advance());
-    EXPECT_TRUE(m_Handler.Take().empty());
-
-    m_Clock.AdvanceMs(600);  // 500 ms past the last update
-    ASSERT_TRUE(m_Queue.Advance());
-    EXPECT_EQ((Log{"elapsed a"}), m_Handler.Take());
-}
-
-TEST_F(TimerQueueTest, SubMillisecondAdvancesAddUp) {
-    ASSERT_TRUE(m_Queue.AddTimer(Make("a", 2)));
-    for (int i = 0; i < 5; i++) {
-        m_Clock.AdvanceUs(400);
-        ASSERT_TRUE(m_Queue.Advance());
-    }
-    EXPECT_EQ((Log{"started a", "elapsed a"}), m_Handler.Take());
-}
-
-TEST_F(TimerQueueTest, RemoveTimerDequeuesReportsAndDeletes) {
-    Timer *a = Make("a", 100);
-    ASSERT_TRUE(m_Queue.AddTimer(a));
-    ASSERT_TRUE(m_Queue.AddTimer(Make("b", 200)));
-    m_Clock.AdvanceMs(50);
-    ASSERT_TRUE(m_Queue.Advance());
-    ASSERT_TRUE(m_Queue.RemoveTimer(a));  // deleted: AUTO_DELETE
-    EXPECT_EQ(1u, m_Queue.GetTimers().size());
-    EXPECT_EQ(50, m_Queue.GetElapsed());
-    ASSERT_TRUE(m_Queue.RemoveTimer(m_Queue.GetTimers().front()));
-    EXPECT_TRUE(m_Queue.IsEmpty());
-    EXPECT_EQ(0, m_Queue.GetElapsed());
-    EXPECT_FALSE(m_Queue.RemoveTimer(nullptr));
-    EXPECT_EQ((Log{"started a", "started b", "stopped a", "stopped b"}), m_Handler.Take());
-}
-
-TEST_F(TimerQueueTest, AddingAQueuedTimerAgainRequeuesIt) {
-    Timer *a = Make("a", 100);
-    ASSERT_TRUE(m_Queue.AddTimer(a));
-    ASSERT_TRUE(m_Queue.AddTimer(Make("b", 150)));
-    m_Clock.AdvanceMs(80);
-    ASSERT_TRUE(m_Queue.Advance());
-    ASSERT_TRUE(m_Queue.AddTimer(a));  // now due at 180
-    EXPECT_EQ(2u, m_Queue.GetTimers().size());
-    m_Clock.AdvanceMs(100);
-    ASSERT_TRUE(m_Queue.Advance());
-    EXPECT_EQ((Log{"started a", "started b", "started a", "elapsed b", "elapsed a"}),
-              m_Handler.Take());
-}
-
 // Start and stop requests through a processor pumped by hand.
-class TimerRequestTest : public TimerQueueTest {
-  protected:
-    void SetUp() override { m_Processor.GetTimerQueue()->SetClock(m_Clock.Source()); }
-    bool Advance() { return m_Processor.GetTimerQueue()->Advance(); }
-
-    ManualProcessor m_Processor;
-};
-
-TEST_F(TimerRequestTest, StartAndStopOnlyPostRequests) {
-    Timer *timer = Make("a", 100);
-    EXPECT_FALSE(timer->Stop());  // no processor yet
-    EXPECT_FALSE(timer->Start(nullptr));
-    ASSERT_TRUE(timer->Start(&m_Processor));
-    EXPECT_TRUE(timer->IsStarted());
-    EXPECT_FALSE(timer->Start(&m_Processor));
-    EXPECT_TRUE(m_Handler.Take().empty());
-    EXPECT_EQ(1u, m_Processor.Pump());
-    EXPECT_EQ((Log{"started a"}), m_Handler.Take());
-
-    ASSERT_TRUE(timer->Stop());
-    EXPECT_TRUE(timer->IsStopping());
-    EXPECT_FALSE(timer->Stop());
-    EXPECT_EQ(1u, m_Processor.Pump());
-    EXPECT_EQ((Log{"stopped a"}), m_Handler.Take());
+TEST_F(TimerTest, StartAndStopRequests) {
+    {
+        SCOPED_TRACE("start and stop only post requests");
+        Timer *timer = Make("a", 100);
+        EXPECT_FALSE(timer->Stop());  // no processor yet
+        EXPECT_FALSE(timer->Start(nullptr));
+        ASSERT_TRUE(timer->Start(&m_Processor));
+        EXPECT_TRUE(timer->IsStarted());
+        EXPECT_FALSE(timer->Start(&m_Processor));
+        EXPECT_TRUE(m_Handler.Take().empty());
+        EXPECT_EQ(1u, m_Processor.Pump());
+        EXPECT_EQ((Log{"started a"}), m_Handler.Take());
+        ASSERT_TRUE(timer->Stop());
+        EXPECT_TRUE(timer->IsStopping());
+        EXPECT_FALSE(timer->Stop());
+        EXPECT_EQ(1u, m_Processor.Pump());
+        EXPECT_EQ((Log{"stopped a"}), m_Handler.Take());
+    }
+    {
+        SCOPED_TRACE("a stop before the expiry suppresses the callback");
+        Timer *timer = Make("a", 100);
+        ASSERT_TRUE(timer->Start(&m_Processor));
+        m_Processor.Pump();
+        ASSERT_TRUE(timer->Stop());
+        ASSERT_TRUE(AdvanceProcessor(150));  // due, but stopping: skipped
+        EXPECT_TRUE(m_Processor.GetTimerQueue()->IsEmpty());
+        m_Processor.Pump();
+        EXPECT_EQ((Log{"started a", "stopped a"}), m_Handler.Take());
+    }
+    {
+        SCOPED_TRACE("a stop ends a periodic timer's callbacks");
+        Timer *timer = Make("p", 10, Timer::PERIODIC);
+        ASSERT_TRUE(timer->Start(&m_Processor));
+        m_Processor.Pump();
+        ASSERT_TRUE(AdvanceProcessor(10));
+        ASSERT_TRUE(timer->Stop());
+        m_Processor.Pump();
+        ASSERT_TRUE(AdvanceProcessor(50));
+        EXPECT_EQ((Log{"started p", "elapsed p", "stopped p"}), m_Handler.Take());
+    }
+    {
+        SCOPED_TRACE("a fired one-shot timer can be started again");
+        Timer *timer = Make("m", 10, Timer::ONE_SHOT, Timer::MANUAL_DELETE);
+        for (int round = 0; round < 2; round++) {
+            ASSERT_TRUE(timer->Start(&m_Processor));
+            m_Processor.Pump();
+            ASSERT_TRUE(AdvanceProcessor(10));
+            EXPECT_FALSE(timer->IsStarted());
+            EXPECT_EQ(0, timer->GetExpiry());
+        }
+        EXPECT_EQ((Log{"started m", "elapsed m", "started m", "elapsed m"}), m_Handler.Take());
+        delete timer;
+    }
+    {
+        SCOPED_TRACE("a stop request for a timer its owner deleted does nothing");
+        // The owner stops its fired timer, then deletes it as fired one-shot
+        // timers are deleted by their owners.
+        m_Handler.m_OnElapsed = [](Timer *fired) {
+            fired->Stop();
+            delete fired;
+        };
+        ASSERT_TRUE(Make("a", 10)->Start(&m_Processor));
+        m_Processor.Pump();
+        ASSERT_TRUE(AdvanceProcessor(10));
+        EXPECT_EQ(1u, m_Processor.Pump());  // the stop request finds no timer
+        EXPECT_EQ((Log{"started a", "elapsed a"}), m_Handler.Take());
+    }
 }
 
-TEST_F(TimerRequestTest, StopBeforeExpirySuppressesTheCallback) {
-    Timer *timer = Make("a", 100);
-    ASSERT_TRUE(timer->Start(&m_Processor));
-    m_Processor.Pump();
-    ASSERT_TRUE(timer->Stop());
-    m_Clock.AdvanceMs(150);
-    ASSERT_TRUE(Advance());  // due, but stopping: skipped
-    EXPECT_TRUE(m_Processor.GetTimerQueue()->IsEmpty());
-    m_Processor.Pump();
-    EXPECT_EQ((Log{"started a", "stopped a"}), m_Handler.Take());
-}
-
-TEST_F(TimerRequestTest, StopOfAPeriodicTimerEndsItsCallbacks) {
-    Timer *timer = Make("p", 10, Timer::PERIODIC);
-    ASSERT_TRUE(timer->Start(&m_Processor));
-    m_Processor.Pump();
-    m_Clock.AdvanceMs(10);
-    ASSERT_TRUE(Advance());
-    ASSERT_TRUE(timer->Stop());
-    m_Processor.Pump();
-    m_Clock.AdvanceMs(50);
-    ASSERT_TRUE(Advance());
-    EXPECT_EQ((Log{"started p", "elapsed p", "stopped p"}), m_Handler.Take());
-}
-
-TEST_F(TimerRequestTest, StopRequestForATimerItsOwnerDeletedDoesNothing) {
-    Timer *timer = new Timer(&m_Handler, 10, Timer::ONE_SHOT, Timer::AUTO_DELETE);
-    m_Handler.Name(timer, "a");
-    // The owner stops its fired timer, then deletes it as fired one-shot
-    // timers are deleted by their owners.
-    m_Handler.m_OnElapsed = [](Timer *fired) {
-        fired->Stop();
-        delete fired;
-    };
-    ASSERT_TRUE(timer->Start(&m_Processor));
-    m_Processor.Pump();
-    m_Clock.AdvanceMs(10);
-    ASSERT_TRUE(Advance());
-    EXPECT_EQ(1u, m_Processor.Pump());  // the stop request finds no timer
-    EXPECT_EQ((Log{"started a", "elapsed a"}), m_Handler.Take());
-}
-
-TEST_F(TimerRequestTest, FiredOneShotTimerCanBeStartedAgain) {
-    Timer *timer = new Timer(&m_Handler, 10, Timer::ONE_SHOT, Timer::MANUAL_DELETE);
-    m_Handler.Name(timer, "a");
-    ASSERT_TRUE(timer->Start(&m_Processor));
-    m_Processor.Pump();
-    m_Clock.AdvanceMs(10);
-    ASSERT_TRUE(Advance());
-    EXPECT_FALSE(timer->IsStarted());
-    EXPECT_EQ(0, timer->GetExpiry());
-    ASSERT_TRUE(timer->Start(&m_Processor));
-    m_Processor.Pump();
-    m_Clock.AdvanceMs(10);
-    ASSERT_TRUE(Advance());
-    EXPECT_EQ((Log{"started a", "elapsed a", "started a", "elapsed a"}), m_Handler.Take());
-    delete timer;
-}
-
-TEST(TimerDropTest, TimersWhoseRequestsWereNeverProcessedAreDeletedWithTheProcessor) {
-    RecordingHandler handler;
+// Requests left queued when the processor ends are released unprocessed:
+// their AUTO_DELETE timers are deleted with it, MANUAL_DELETE ones left to
+// their owner (leaks or a double delete would show under the sanitizers).
+TEST_F(TimerTest, TimersWhoseRequestsWereNeverProcessedGoWithTheProcessor) {
+    Timer *manual = Make("m", 10, Timer::ONE_SHOT, Timer::MANUAL_DELETE);
     {
         ManualProcessor processor;
-        Timer *startedThenStopped = new Timer(&handler, 10, Timer::PERIODIC, Timer::AUTO_DELETE);
+        Timer *startedThenStopped = Make("p", 10, Timer::PERIODIC);
         ASSERT_TRUE(startedThenStopped->Start(&processor));
-        Timer *zero = new Timer(&handler, 0, Timer::ONE_SHOT, Timer::AUTO_DELETE);
-        ASSERT_TRUE(zero->Start(&processor));  // refused when processed
+        ASSERT_TRUE(Make("zero", 0)->Start(&processor));  // refused when processed
+        ASSERT_TRUE(manual->Start(&processor));
         processor.Pump();
-        // Requests left queued here are released unprocessed.
+        EXPECT_EQ(2u, processor.GetTimerQueue()->GetTimers().size());
         ASSERT_TRUE(startedThenStopped->Stop());
-        Timer *neverStarted = new Timer(&handler, 10, Timer::ONE_SHOT, Timer::AUTO_DELETE);
-        ASSERT_TRUE(neverStarted->Start(&processor));
+        ASSERT_TRUE(Make("never", 10)->Start(&processor));
     }
-    // No callbacks from the drop; leaks would show under the sanitizers.
-    EXPECT_EQ(1u, handler.Take().size());
-}
-
-TEST(TimerDropTest, OwnerDeletedTimersAreLeftToTheirOwner) {
-    RecordingHandler handler;
-    Timer *timer = new Timer(&handler, 10, Timer::ONE_SHOT, Timer::MANUAL_DELETE);
-    {
-        ManualProcessor processor;
-        ASSERT_TRUE(timer->Start(&processor));
-        processor.Pump();
-        EXPECT_EQ(1u, processor.GetTimerQueue()->GetTimers().size());
-    }
-    delete timer;  // no double delete
+    EXPECT_EQ((Log{"started p", "started m"}), m_Handler.Take());  // none from the drop
+    delete manual;
 }
 
 // Timers on a real processor thread.
@@ -321,98 +307,18 @@ class CountingHandler : public Ombra::TimerHandler {
     void OnTimeoutElapsed(Timer *timer) override {
         order.push_back(timer);
         fired++;
+        if (onElapsed) onElapsed();
     }
+    std::function<void()> onElapsed;  // on the processor thread
     std::atomic<int> fired{0};
     std::atomic<int> stopped{0};
     std::vector<Timer *> order;  // processor thread; read after the join
 };
 
-class CallEvent : public Ombra::AsyncEvent {
-  public:
-    explicit CallEvent(std::function<void()> call) : m_Call(std::move(call)) {}
-    void Process() override { m_Call(); }
-
-  private:
-    std::function<void()> m_Call;
-};
-
-void PostCall(Ombra::SoftEventProcessor &processor, std::function<void()> call) {
-    Ombra::AsyncEvent *event = new CallEvent(std::move(call));
-    event->Ref();
-    processor.PostEvent(event);
-}
-
-TEST(ProcessorTimerTest, PeriodicTimerFiresUntilStoppedFromAnotherThread) {
-    CountingHandler handler;
-    Ombra::SoftEventProcessor processor;
-    ASSERT_TRUE(processor.Start());
-    Timer *timer = new Timer(&handler, 5, Timer::PERIODIC, Timer::AUTO_DELETE);
-    ASSERT_TRUE(timer->Start(&processor));
-    ASSERT_TRUE(WaitUntil([&]() { return handler.fired >= 3; }));
-    ASSERT_TRUE(timer->Stop());
-    ASSERT_TRUE(WaitUntil([&]() { return handler.stopped == 1; }));
-    int fired = handler.fired;
-    ASSERT_TRUE(processor.Shutdown(true));
-    EXPECT_EQ(fired, handler.fired);
-}
-
-TEST(ProcessorTimerTest, TimersStartedTogetherFireInStartOrder) {
-    CountingHandler handler;
-    Ombra::SoftEventProcessor processor;
-    ASSERT_TRUE(processor.Start());
-    std::vector<Timer *> timers;
-    for (int i = 0; i < 4; i++)
-        timers.push_back(new Timer(&handler, 20, Timer::ONE_SHOT, Timer::MANUAL_DELETE));
-    PostCall(processor, [&]() {
-        for (Timer *timer : timers) timer->Start(&processor);
-    });
-    ASSERT_TRUE(WaitUntil([&]() { return handler.fired == 4; }));
-    ASSERT_TRUE(processor.Shutdown(true));
-    EXPECT_EQ(timers, handler.order);
-    for (Timer *timer : timers) delete timer;
-}
-
-// Records the index of the event stream at each expiry.
-class StreamRecorder : public Ombra::TimerHandler {
-  public:
-    explicit StreamRecorder(const int &index) : m_Index(index) {}
-    void OnTimeoutElapsed(Timer *timer) override { firedAt.push_back(m_Index); }
-    std::vector<int> firedAt;  // processor thread; read after the join
-
-  private:
-    const int &m_Index;
-};
-
-TEST(ProcessorTimerTest, TimersAreServicedEveryEleventhEventOfABurst) {
-    FakeClock clock;
-    const apr_time_t start = clock.Now();
-    Ombra::SoftEventProcessor processor;
-    processor.GetTimerQueue()->SetClock(clock.Source());
-    ASSERT_TRUE(processor.Start());
-    int index = 0;  // processor thread
-    StreamRecorder recorder(index);
-    // Each event of the stream moves the clock by 1 ms and posts the next, so
-    // the queue never runs empty and only the burst count services timers.
-    std::function<void()> step = [&]() {
-        index++;
-        clock.AdvanceMs(1);
-        if (index < 200) PostCall(processor, step);
-    };
-    Timer *timer = new Timer(&recorder, 1, Timer::PERIODIC, Timer::AUTO_DELETE);
-    PostCall(processor, [&]() {
-        timer->Start(&processor);
-        PostCall(processor, step);
-    });
-    ASSERT_TRUE(WaitUntil([&]() { return clock.Now() >= start + apr_time_from_msec(200); }));
-    ASSERT_TRUE(processor.Shutdown(true));
-
-    ASSERT_GE(recorder.firedAt.size(), 10u);
-    EXPECT_LE(recorder.firedAt[0], 11);
-    for (size_t i = 1; i < recorder.firedAt.size() && recorder.firedAt[i] < 190; i++)
-        EXPECT_EQ(11, recorder.firedAt[i] - recorder.firedAt[i - 1]) << "fire " << i;
-}
-
-TEST(ProcessorTimerTest, TimerStartedAfterTheLoopEndedIsDeletedWithTheProcessor) {
+// A periodic timer runs until stopped from another thread; timers started
+// together fire in start order; a timer started after the loop ended (from
+// the shutdown observer) is deleted with the processor, unfired.
+TEST(ProcessorTimerTest, PeriodicStopStartOrderAndLateStart) {
     struct LateStarter : Ombra::SoftEventProcessor::Observer {
         explicit LateStarter(Ombra::TimerHandler &h) : handler(h) {}
         void OnShutdown(Ombra::SoftEventProcessor *processor) override {
@@ -421,13 +327,62 @@ TEST(ProcessorTimerTest, TimerStartedAfterTheLoopEndedIsDeletedWithTheProcessor)
         }
         Ombra::TimerHandler &handler;
     };
-    CountingHandler handler;
+    CountingHandler periodic, handler;
     LateStarter observer(handler);
     Ombra::SoftEventProcessor processor;
     processor.AddObserver(&observer);
     ASSERT_TRUE(processor.Start());
+
+    Timer *timer = new Timer(&periodic, 5, Timer::PERIODIC, Timer::AUTO_DELETE);
+    ASSERT_TRUE(timer->Start(&processor));
+    ASSERT_TRUE(WaitUntil([&]() { return periodic.fired >= 3; }));
+    ASSERT_TRUE(timer->Stop());
+    ASSERT_TRUE(WaitUntil([&]() { return periodic.stopped == 1; }));
+    const int fired = periodic.fired;
+
+    std::vector<Timer *> timers;
+    for (int i = 0; i < 4; i++)
+        timers.push_back(new Timer(&handler, 20, Timer::ONE_SHOT, Timer::MANUAL_DELETE));
+    Post(processor, new CallEvent([&]() {
+             for (Timer *one : timers) one->Start(&processor);
+         }));
+    ASSERT_TRUE(WaitUntil([&]() { return handler.fired == 4; }));
     ASSERT_TRUE(processor.Shutdown(true));
-    EXPECT_EQ(0, handler.fired);
+    EXPECT_EQ(fired, periodic.fired);
+    EXPECT_EQ(timers, handler.order);
+    EXPECT_EQ(4, handler.fired);
+    for (Timer *one : timers) delete one;
+}
+
+TEST(ProcessorTimerTest, TimersAreServicedEveryEleventhEventOfABurst) {
+    FakeClock clock;
+    const apr_time_t start = clock.Now();
+    Ombra::SoftEventProcessor processor;
+    processor.GetTimerQueue()->SetClock(clock.Source());
+    ASSERT_TRUE(processor.Start());
+    int index = 0;             // processor thread
+    std::vector<int> firedAt;  // the index of the event stream at each expiry
+    CountingHandler recorder;
+    recorder.onElapsed = [&]() { firedAt.push_back(index); };
+    // Each event of the stream moves the clock by 1 ms and posts the next, so
+    // the queue never runs empty and only the burst count services timers.
+    std::function<void()> step = [&]() {
+        index++;
+        clock.AdvanceMs(1);
+        if (index < 200) Post(processor, new CallEvent(step));
+    };
+    Timer *timer = new Timer(&recorder, 1, Timer::PERIODIC, Timer::AUTO_DELETE);
+    Post(processor, new CallEvent([&]() {
+             timer->Start(&processor);
+             Post(processor, new CallEvent(step));
+         }));
+    ASSERT_TRUE(WaitUntil([&]() { return clock.Now() >= start + apr_time_from_msec(200); }));
+    ASSERT_TRUE(processor.Shutdown(true));
+
+    ASSERT_GE(firedAt.size(), 10u);
+    EXPECT_LE(firedAt[0], 11);
+    for (size_t i = 1; i < firedAt.size() && firedAt[i] < 190; i++)
+        EXPECT_EQ(11, firedAt[i] - firedAt[i - 1]) << "fire " << i;
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,70 +10,16 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-
-#include "KoralTest/TempDir.h"
 
 namespace KoralTest {
 
-void CloseInheritedDescriptors() {
-#ifdef SYS_close_range
-    if (::syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
-#endif
-    long max = ::sysconf(_SC_OPEN_MAX);
-    if (max < 0 || max > 65536) max = 65536;
-    for (int fd = 3; fd < max; ++fd) ::close(fd);
-}
+namespace {
 
-void ExecProgram(const std::vector<std::string> &argv, bool search) {
-    std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    if (search)
-        ::execvp(args[0], args.data());
-    else
-        ::execv(args[0], args.data());
-    ::_exit(127);
-}
-
-bool RunProgram(const std::vector<std::string> &argv, std::string *error) {
-    if (argv.empty()) return false;
-    TempDir dir("koral-run");
-    std::string errFile = dir.File("stderr");
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        if (error != nullptr) *error = std::string("fork: ") + std::strerror(errno);
-        return false;
-    }
-    if (pid == 0) {
-        int devnull = ::open("/dev/null", O_RDWR);
-        int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (devnull >= 0) {
-            ::dup2(devnull, 0);
-            ::dup2(devnull, 1);
-        }
-        if (err >= 0) ::dup2(err, 2);
-        CloseInheritedDescriptors();
-        ExecProgram(argv, true);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-    if (error != nullptr) {
-        std::string text;
-        ReadTextFile(errFile, text);
-        *error = argv[0] +
-                 (WIFEXITED(status) ? " exited with status " + std::to_string(WEXITSTATUS(status))
-                                    : std::string(" was killed")) +
-                 (text.empty() ? std::string() : ": " + text);
-    }
-    return false;
-}
-
-ProgramRun RunCapturing(const std::vector<std::string> &argv,
-                        const std::vector<std::pair<std::string, std::string>> &env,
-                        int timeoutMs) {
+// Runs argv[0] (looked up in PATH when `search`) with stdin on /dev/null and
+// stdout and stderr captured; killed after `timeoutMs`.
+ProgramRun Capture(const std::vector<std::string> &argv,
+                   const std::vector<std::pair<std::string, std::string>> &env, int timeoutMs,
+                   bool search) {
     ProgramRun run;
     int out[2], err[2];
     if (argv.empty() || ::pipe(out) != 0) return run;
@@ -85,6 +30,8 @@ ProgramRun RunCapturing(const std::vector<std::string> &argv,
     }
     pid_t pid = ::fork();
     if (pid == 0) {
+        int devnull = ::open("/dev/null", O_RDONLY);
+        if (devnull >= 0) ::dup2(devnull, 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         CloseInheritedDescriptors();
@@ -94,7 +41,7 @@ ProgramRun RunCapturing(const std::vector<std::string> &argv,
             else
                 ::setenv(e.first.c_str(), e.second.c_str(), 1);
         }
-        ExecProgram(argv);
+        ExecProgram(argv, search);
     }
     ::close(out[1]);
     ::close(err[1]);
@@ -132,6 +79,48 @@ ProgramRun RunCapturing(const std::vector<std::string> &argv,
     }
     run.m_Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return run;
+}
+
+}  // namespace
+
+void CloseInheritedDescriptors() {
+#ifdef SYS_close_range
+    if (::syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
+#endif
+    long max = ::sysconf(_SC_OPEN_MAX);
+    if (max < 0 || max > 65536) max = 65536;
+    for (int fd = 3; fd < max; ++fd) ::close(fd);
+}
+
+void ExecProgram(const std::vector<std::string> &argv, bool search) {
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    if (search)
+        ::execvp(args[0], args.data());
+    else
+        ::execv(args[0], args.data());
+    ::_exit(127);
+}
+
+bool RunProgram(const std::vector<std::string> &argv, std::string *error) {
+    // Generous: certificates, speech and conversions take well under a second.
+    ProgramRun run = Capture(argv, {}, 300000, true);
+    if (run.m_Status == 0) return true;
+    if (error != nullptr) {
+        *error = (argv.empty() ? std::string("no program") : argv[0]) +
+                 (run.m_TimedOut || run.m_Status < 0 || run.m_Status > 127
+                      ? std::string(" was killed")
+                      : " exited with status " + std::to_string(run.m_Status)) +
+                 (run.m_Err.empty() ? std::string() : ": " + run.m_Err);
+    }
+    return false;
+}
+
+ProgramRun RunCapturing(const std::vector<std::string> &argv,
+                        const std::vector<std::pair<std::string, std::string>> &env,
+                        int timeoutMs) {
+    return Capture(argv, env, timeoutMs, false);
 }
 
 }  // namespace KoralTest

@@ -13,41 +13,31 @@ namespace KoralTest {
 
 namespace {
 
-void Put32(std::string &s, uint32_t v) {
-    for (int i = 0; i < 4; ++i) s += static_cast<char>((v >> (8 * i)) & 0xff);
+// Little-endian integers of `bytes` bytes, written and read.
+void Put(std::string &s, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) s += static_cast<char>((v >> (8 * i)) & 0xff);
 }
 
-void Put16(std::string &s, uint16_t v) {
-    s += static_cast<char>(v & 0xff);
-    s += static_cast<char>(v >> 8);
+uint32_t Le(const std::string &d, size_t at, int bytes) {
+    uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(d[at + i]);
+    return v;
 }
 
 std::string Header(int rate, uint32_t dataBytes, uint32_t riffSize) {
     std::string h = "RIFF";
-    Put32(h, riffSize);
+    Put(h, riffSize, 4);
     h += "WAVEfmt ";
-    Put32(h, 16);
-    Put16(h, 1);
-    Put16(h, 1);
-    Put32(h, static_cast<uint32_t>(rate));
-    Put32(h, static_cast<uint32_t>(rate) * 2);
-    Put16(h, 2);
-    Put16(h, 16);
+    Put(h, 16, 4);  // the fmt chunk's size
+    Put(h, 1, 2);   // PCM
+    Put(h, 1, 2);   // mono
+    Put(h, static_cast<uint32_t>(rate), 4);
+    Put(h, static_cast<uint32_t>(rate) * 2, 4);
+    Put(h, 2, 2);
+    Put(h, 16, 2);
     h += "data";
-    Put32(h, dataBytes);
+    Put(h, dataBytes, 4);
     return h;
-}
-
-uint32_t Le32(const std::string &d, size_t at) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(d[at])) |
-           static_cast<uint32_t>(static_cast<unsigned char>(d[at + 1])) << 8 |
-           static_cast<uint32_t>(static_cast<unsigned char>(d[at + 2])) << 16 |
-           static_cast<uint32_t>(static_cast<unsigned char>(d[at + 3])) << 24;
-}
-
-uint16_t Le16(const std::string &d, size_t at) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(d[at]) |
-                                 static_cast<unsigned char>(d[at + 1]) << 8);
 }
 
 bool Fail(std::string *error, const std::string &what) {
@@ -55,11 +45,18 @@ bool Fail(std::string *error, const std::string &what) {
     return false;
 }
 
-// Converts any WAV to 16-bit mono at `rate` with sox, without dither.
-bool Convert(const std::string &in, const std::string &out, int rate, std::string *error) {
-    return RunProgram({"sox", "-D", in, "-r", std::to_string(rate), "-b", "16", "-c", "1", "-e",
-                       "signed-integer", out},
-                      error);
+// Converts any WAV to 16-bit mono at `rate` with sox, without dither, and
+// reads the result.
+bool ConvertAndRead(const TempDir &dir, const std::string &in, int rate, Samples &samples,
+                    std::string *error) {
+    std::string out = dir.File("converted.wav");
+    int got = 0;
+    if (!RunProgram({"sox", "-D", in, "-r", std::to_string(rate), "-b", "16", "-c", "1", "-e",
+                     "signed-integer", out},
+                    error) ||
+        !ReadWav(out, samples, got, error))
+        return false;
+    return got == rate || Fail(error, "sox produced the wrong rate");
 }
 
 }  // namespace
@@ -68,7 +65,7 @@ bool Synthesize(const std::string &text, int rate, Samples &samples, std::string
                 Voice voice) {
     TempDir dir("koral-speech");
     if (dir.Path().empty()) return Fail(error, "cannot make a temporary folder");
-    std::string raw = dir.File("voice.wav"), converted = dir.File("converted.wav");
+    std::string raw = dir.File("voice.wav");
     const char *flite = voice == Voice::FliteSlt   ? "slt"
                         : voice == Voice::FliteAwb ? "awb"
                         : voice == Voice::FliteRms ? "rms"
@@ -76,21 +73,15 @@ bool Synthesize(const std::string &text, int rate, Samples &samples, std::string
     bool ok = voice == Voice::EspeakNg
                   ? RunProgram({"espeak-ng", "-w", raw, text}, error)
                   : RunProgram({"flite", "-voice", flite, "-t", text, "-o", raw}, error);
-    if (!ok || !Convert(raw, converted, rate, error)) return false;
-    int got = 0;
-    if (!ReadWav(converted, samples, got, error)) return false;
-    return got == rate || Fail(error, "sox produced the wrong rate");
+    return ok && ConvertAndRead(dir, raw, rate, samples, error);
 }
 
 bool Resample(const Samples &samples, int from, int to, Samples &out, std::string *error) {
     TempDir dir("koral-resample");
     if (dir.Path().empty()) return Fail(error, "cannot make a temporary folder");
-    std::string in = dir.File("in.wav"), converted = dir.File("out.wav");
+    std::string in = dir.File("in.wav");
     if (!WriteWav(in, samples, from)) return Fail(error, "cannot write " + in);
-    if (!Convert(in, converted, to, error)) return false;
-    int got = 0;
-    if (!ReadWav(converted, out, got, error)) return false;
-    return got == to || Fail(error, "sox produced the wrong rate");
+    return ConvertAndRead(dir, in, to, out, error);
 }
 
 Samples Silence(int ms, int rate) {
@@ -149,11 +140,11 @@ bool ReadWav(const std::string &path, Samples &samples, int &rate, std::string *
     bool pcm16mono = false;
     while (at + 8 <= data.size()) {
         std::string id = data.substr(at, 4);
-        uint32_t size = Le32(data, at + 4);
+        uint32_t size = Le(data, at + 4, 4);
         if (id == "fmt " && at + 24 <= data.size()) {
             pcm16mono =
-                Le16(data, at + 8) == 1 && Le16(data, at + 10) == 1 && Le16(data, at + 22) == 16;
-            rate = static_cast<int>(Le32(data, at + 12));
+                Le(data, at + 8, 2) == 1 && Le(data, at + 10, 2) == 1 && Le(data, at + 22, 2) == 16;
+            rate = static_cast<int>(Le(data, at + 12, 4));
         } else if (id == "data") {
             if (!pcm16mono) return Fail(error, path + " is not 16-bit mono PCM");
             size_t bytes = std::min<size_t>(size, data.size() - at - 8);
@@ -177,10 +168,7 @@ std::string StreamWavHeader(int rate) { return Header(rate, 0, 0); }
 std::string PcmBytes(const Samples &samples) {
     std::string bytes;
     bytes.reserve(samples.size() * 2);
-    for (int16_t s : samples) {
-        bytes += static_cast<char>(static_cast<uint16_t>(s) & 0xff);
-        bytes += static_cast<char>(static_cast<uint16_t>(s) >> 8);
-    }
+    for (int16_t s : samples) Put(bytes, static_cast<uint16_t>(s), 2);
     return bytes;
 }
 

@@ -1,7 +1,6 @@
 #include "KoralTest/SpeechServiceProcess.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,52 +20,39 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Starts the program with stdout on a pipe and stderr in a file.
-pid_t Spawn(const std::vector<std::string> &args, const std::string &errFile, int &outFd) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+// Starts the program with stdin on /dev/null, stdout and stderr in files.
+pid_t Spawn(const std::vector<std::string> &args, const std::string &outFile,
+            const std::string &errFile) {
     pid_t parent = ::getpid();
     pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return -1;
-    }
     if (pid == 0) {
         // A test that dies must not leave its service behind.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent) ::_exit(127);
         int devnull = ::open("/dev/null", O_RDONLY);
+        int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (devnull >= 0) ::dup2(devnull, 0);
-        ::dup2(fds[1], 1);
+        if (out >= 0) ::dup2(out, 1);
         if (err >= 0) ::dup2(err, 2);
         CloseInheritedDescriptors();
         ExecProgram(args);
     }
-    ::close(fds[1]);
-    outFd = fds[0];
     return pid;
 }
 
-// Reads from `fd` until a newline, end of file or the deadline.
-bool ReadLine(int fd, std::string &line, Clock::time_point deadline) {
-    line.clear();
-    while (Clock::now() < deadline) {
-        int wait = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        struct pollfd p = {fd, POLLIN, 0};
-        int n = ::poll(&p, 1, wait < 0 ? 0 : wait);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        char c;
-        ssize_t got = ::read(fd, &c, 1);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        if (c == '\n') return true;
-        line += c;
+// Waits for the first whole line of `file`; false (with what is there) when
+// the child ends or the deadline passes first. The child is not reaped.
+bool FirstLine(pid_t pid, const std::string &file, Clock::time_point deadline, std::string &line) {
+    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        ReadTextFile(file, line);
+        size_t end = line.find('\n');
+        if (end != std::string::npos) return line.resize(end), true;
+        siginfo_t info{};
+        if (Clock::now() >= deadline ||
+            (::waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid))
+            return false;
     }
-    return false;
 }
 
 // Waits for the child; -2 when still running at the deadline.
@@ -123,14 +109,13 @@ std::unique_ptr<SpeechServiceProcess> SpeechServiceProcess::Start(
     if (options.m_WriteKeyFile) args.insert(args.end(), {"--write-key-file", p->KeyFilePath()});
     args.insert(args.end(), options.m_ExtraArgs.begin(), options.m_ExtraArgs.end());
 
-    int out = -1;
-    p->m_Pid = Spawn(args, p->m_Dir.File("stderr"), out);
+    p->m_Pid = Spawn(args, p->m_Dir.File("stdout"), p->m_Dir.File("stderr"));
     if (p->m_Pid < 0)
         return fail(std::string("cannot start the speech service: ") + std::strerror(errno));
     std::string line;
     bool ready =
-        ReadLine(out, line, Clock::now() + std::chrono::milliseconds(options.m_StartTimeoutMs));
-    ::close(out);
+        FirstLine(p->m_Pid, p->m_Dir.File("stdout"),
+                  Clock::now() + std::chrono::milliseconds(options.m_StartTimeoutMs), line);
     const std::string prefix = "speech-service ready on 127.0.0.1:";
     if (!ready || line.compare(0, prefix.size(), prefix) != 0) {
         p->Stop();
@@ -186,26 +171,12 @@ int SpeechServiceProcess::Stop() {
 
 int RunSpeechService(const std::vector<std::string> &args, std::string *out, std::string *err,
                      int timeoutMs) {
-    TempDir dir("koral-speech-run");
     std::vector<std::string> all = {SpeechServicePath()};
     all.insert(all.end(), args.begin(), args.end());
-    int fd = -1;
-    pid_t pid = Spawn(all, dir.File("stderr"), fd);
-    if (pid < 0) return -1;
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::string text, line;
-    while (ReadLine(fd, line, deadline)) text += line + "\n";
-    text += line;
-    ::close(fd);
-    int status = WaitExit(pid, deadline);
-    if (status == -2) {
-        ::kill(pid, SIGKILL);
-        WaitExit(pid, Clock::now() + std::chrono::seconds(10));
-        status = -1;
-    }
-    if (out != nullptr) *out = text;
-    if (err != nullptr) ReadTextFile(dir.File("stderr"), *err);
-    return status;
+    ProgramRun run = RunCapturing(all, {}, timeoutMs);
+    if (out != nullptr) *out = run.m_Out;
+    if (err != nullptr) *err = run.m_Err;
+    return run.m_TimedOut ? -1 : run.m_Status;
 }
 
 }  // namespace KoralTest

@@ -1,40 +1,17 @@
 #include "KoralTest/TempDir.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 namespace KoralTest {
-
-namespace {
-
-void RemoveTree(const std::string &path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        if (DIR *dir = ::opendir(path.c_str())) {
-            std::vector<std::string> names;
-            while (struct dirent *e = ::readdir(dir)) {
-                std::string name = e->d_name;
-                if (name != "." && name != "..") names.push_back(name);
-            }
-            ::closedir(dir);
-            for (const std::string &name : names) RemoveTree(path + "/" + name);
-        }
-        ::rmdir(path.c_str());
-    } else {
-        ::unlink(path.c_str());
-    }
-}
-
-}  // namespace
 
 TempDir::TempDir(const std::string &prefix) {
     const char *base = std::getenv("TMPDIR");
@@ -46,7 +23,8 @@ TempDir::TempDir(const std::string &prefix) {
 }
 
 TempDir::~TempDir() {
-    if (!m_Path.empty()) RemoveTree(m_Path);
+    std::error_code ignored;  // links are removed, never followed
+    if (!m_Path.empty()) std::filesystem::remove_all(m_Path, ignored);
 }
 
 bool WriteTextFile(const std::string &path, const std::string &text) {
@@ -65,14 +43,12 @@ bool ReadTextFile(const std::string &path, std::string &text) {
 }
 
 namespace {
-
 bool ChangeTimeUs(const std::string &path, long long &us) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return false;
     us = static_cast<long long>(st.st_ctim.tv_sec) * 1000000 + st.st_ctim.tv_nsec / 1000;
     return true;
 }
-
 }  // namespace
 
 bool ChangedAfter(const std::string &path, const std::string &earlier) {
