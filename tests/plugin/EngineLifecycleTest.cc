@@ -56,11 +56,14 @@ TEST_F(EngineLifecycleTest, UsageFilesFollowChannelOpenAndClose) {
         <dump-channels enable="true" status-file="channels.status"/>
       </usage-change-handler></monitoring-agent>)");
     ASSERT_EQ(system(("mkdir -p " + root_ + "/var/status").c_str()), 0);
-    HostRun run = Run("channel a\nchannel b\nclose a\nsleep 50\n", "--max-channels 7");
+    // Three opens, at most two channels at once.
+    HostRun run =
+        Run("channel a\nchannel b\nclose a\nchannel c\nclose b\nsleep 50\n", "--max-channels 7");
     ASSERT_EQ(run.status, 0) << run.out << run.log;
-    // Engine shut-down reports once more, with b closed by the host at exit.
+    // Engine shut-down reports once more, with c closed by the host at exit.
     EXPECT_TRUE(Contains(run.log, "Koral Usage: 2/2/7"));
     EXPECT_TRUE(Contains(run.log, "Koral Usage: 1/2/7"));
+    EXPECT_FALSE(Contains(run.log, "Koral Usage: 2/3/7"));
     std::string usage = ReadFile(root_ + "/var/status/usage.status");
     EXPECT_TRUE(Contains(usage, "max used channels: 2\n")) << usage;
     EXPECT_TRUE(Contains(usage, "total channels: 7\n")) << usage;
