@@ -89,6 +89,13 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
     Configure();
     const std::string speech = SpeechFile("please check my account balance today", 16000);
     const std::string grammar = "builtin:speech/transcribe";
+    auto define_menu = [](int id) {
+        return "send d DEFINE-GRAMMAR " + std::to_string(id) +
+               "\nContent-Type: application/xml\nContent-Id: menu\n\n<speech-context><phrase>"
+               "Billing</phrase><phrase tag=\"agent\">operator</phrase></speech-context>\n.\n"
+               "wait d response " +
+               std::to_string(id) + " status=200\n";
+    };
     const std::string script =
         "channel a rate=16000\nchannel d rate=8000\n" +
         // 1: success, the NLSML exactly.
@@ -133,7 +140,21 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
         Recognize("d", 3, "session:pin&<1>", "Recognition-Timeout: 1500\n") +
         "dtmf d 12\nwait d RECOGNITION-COMPLETE cause=8\n" +
         Recognize("d", 4, "builtin:dtmf/digits?length=4", "Recognition-Timeout: 1500\n") +
-        "dtmf d 12\nwait d RECOGNITION-COMPLETE cause=15\n"
+        "dtmf d 12\nwait d RECOGNITION-COMPLETE cause=15\n" +
+        // 5-10: a speech context defined, replaced, removed, removed again;
+        // one without Content-Id; a type that is not supported is skipped.
+        define_menu(5) + define_menu(6) +
+        "send d DEFINE-GRAMMAR 7\nContent-Id: menu\n.\nwait d response 7 status=200\n"
+        "send d DEFINE-GRAMMAR 8\nContent-Id: menu\n.\nwait d response 8 status=406\n"
+        "send d DEFINE-GRAMMAR 9\nContent-Type: application/xml\n\n<x/>\n.\n"
+        "wait d response 9 status=406\n"
+        "send d DEFINE-GRAMMAR 10\nContent-Type: text/plain\nContent-Id: x\n\nhello\n.\n"
+        "wait d response 10 status=200\n"
+        // 11-13: requests without a recognition are answered at once; d's
+        // parameters are its own, not those a's SET-PARAMS changed.
+        "send d STOP 11\n.\nwait d response 11 status=200 state=COMPLETE\n"
+        "send d START-INPUT-TIMERS 12\n.\nwait d response 12 status=200 state=COMPLETE\n"
+        "send d GET-PARAMS 13\n.\nwait d response 13 status=200 state=COMPLETE\n"
         "close a\nclose d\n";
     Session s = RunSession(script);
     ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
@@ -224,6 +245,21 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV2) {
     ASSERT_EQ(Names(r), kSpeechSuccess);
     EXPECT_EQ(r[2].body, Dtmf("builtin:dtmf/digits", "1 2", "12"));
 
+    EXPECT_TRUE(s.LogHas("Remove Existing Speech Context [menu]"));
+    EXPECT_TRUE(s.Answer("d", 8).at(0).Has("Completion-Cause"));
+    EXPECT_TRUE(s.LogHas("Non-Existent Content-Id [menu]"));
+    EXPECT_TRUE(s.LogHas("Missing Content-Id <"));
+    EXPECT_TRUE(s.LogHas("Unsupported Content Type [text/plain]"));
+    for (int id : {11, 12}) {
+        r = s.Answer("d", id);
+        ASSERT_EQ(r.size(), 1u) << id;
+        // No header but the Channel-Identifier that MRCPv2 framing adds.
+        EXPECT_EQ(r[0].headers.size(), 1u) << id;
+        EXPECT_TRUE(r[0].Has("Channel-Identifier")) << id;
+    }
+    r = s.Answer("d", 13);
+    EXPECT_EQ(r.at(0).Header("No-Input-Timeout"), "10000");
+
     ExpectOneEndPerRecognition(s, "a");
     ExpectOneEndPerRecognition(s, "d");
     // One connection for all of channel a's recognitions; none for d, which
@@ -260,7 +296,10 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
         {"nbest": [{"lexical": "no", "confidence": 0.87}]},
         {"status": "InitialSilenceTimeout"}
     ]})");
-    Configure("alternatives-below-threshold=\"true\"", R"(<speech-contexts>
+    Configure(
+        "alternatives-below-threshold=\"true\" accept-srgs=\"false\" "
+        "skip-unsupported-grammars=\"false\"",
+        R"(<speech-contexts>
         <speech-context id="menu" scope="strict" speech-complete="true">
           <phrase>call</phrase><phrase>Call Home</phrase>
           <phrase tag="balance">check my balance</phrase>
@@ -286,7 +325,17 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
         Recognize("v", 7, "builtin:speech/yesno", "Confidence-Threshold: 90\n") + "audio v " +
         speech + "\nwait v RECOGNITION-COMPLETE timeout=20000\n" +
         Recognize("v", 8, "builtin:speech/transcribe") + "audio v " + speech +
-        "\nwait v RECOGNITION-COMPLETE timeout=20000\nclose v\n";
+        "\nwait v RECOGNITION-COMPLETE timeout=20000\n"
+        // 9: GET-RESULT without a recognition; 10-12: documents refused: a
+        // context without a phrase, SRGS (not accepted here), broken XML.
+        "send v GET-RESULT 9\n.\nwait v response 9 status=200 state=COMPLETE\n"
+        "send v DEFINE-GRAMMAR 10\nContent-Type: application/xml\nContent-Id: empty\n\n"
+        "<speech-context></speech-context>\n.\nwait v response 10 status=409\n"
+        "send v DEFINE-GRAMMAR 11\nContent-Type: application/srgs+xml\nContent-Id: g\n\n"
+        "<grammar root=\"r\"><rule id=\"r\"><one-of><item>yes</item></one-of></rule></grammar>\n"
+        ".\nwait v response 11 status=409\n"
+        "send v DEFINE-GRAMMAR 12\nContent-Type: application/xml\nContent-Id: bad\n\n"
+        "<speech-context><phrase>a</phrase>\n.\nwait v response 12 status=409\nclose v\n";
     Session s = RunSession(script);
     ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
 
@@ -338,6 +387,11 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
     ASSERT_EQ(Names(r), success);
     EXPECT_EQ(r[2].Cause(), 1);
     EXPECT_EQ(r[2].body, "");
+    // 9: no header at all on MRCPv1.
+    r = s.Answer("v", 9);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_TRUE(r[0].headers.empty());
+    EXPECT_TRUE(s.LogHas("Unsupported Content Type [application/srgs+xml]"));
     ExpectOneEndPerRecognition(s, "v");
     EXPECT_TRUE(s.LogHas("Create Resampler from 8000 Hz to 16000 Hz"));
     // The service heard 16 kHz audio, each turn led by its WAV header.
