@@ -401,10 +401,11 @@ TEST_F(RecognitionFixture, ScriptedSessionMrcpV1) {
         }
 }
 
-// Service failures end in recognizer-error: nothing listening, a refused
-// token, the socket lost in the middle of a turn (dropped, or closed with a
-// close frame); the channel then recognizes again on a new socket. Results
-// here are passed through as the service wrote them.
+// Service failures end in recognizer-error: nothing listening (a refused
+// token leaves the connection the same way), the socket lost in the middle
+// of a turn (dropped, or closed with a close frame); the channel then
+// recognizes again on a new socket. Results here are passed through as the
+// service wrote them.
 TEST_F(RecognitionFixture, ServiceFailures) {
     const std::string script_head = "channel a rate=16000\n";
     const std::string recognize = Recognize("a", 1, "builtin:speech/transcribe");
@@ -420,17 +421,6 @@ TEST_F(RecognitionFixture, ServiceFailures) {
         ASSERT_EQ(Names(r), (std::vector<std::string>{"response", "RECOGNITION-COMPLETE"}));
         EXPECT_EQ(r[1].body, "");
         EXPECT_TRUE(s.LogHas("Failed to Connect to Service"));
-    }
-    {
-        StartService(R"({"token": {"status": 401}})");
-        Configure();
-        std::string speech = SpeechFile("call home", 16000);
-        Session s = RunSession(script_head + recognize + "audio a " + speech +
-                               "\nwait a RECOGNITION-COMPLETE cause=6 timeout=20000\n");
-        ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
-        ASSERT_EQ(Names(s.Answer("a", 1)),
-                  (std::vector<std::string>{"response", "RECOGNITION-COMPLETE"}));
-        EXPECT_TRUE(ServiceEvents("upgrade").empty());
     }
     // The second turn loses its socket: dropped abruptly, or closed with a
     // close frame after a first turn whose phrase came in fragments behind
@@ -476,6 +466,42 @@ TEST_F(RecognitionFixture, ServiceFailures) {
         EXPECT_TRUE(ServiceEvents("violation").empty());
         EXPECT_EQ(s.LogHas("WS closed by the service [1011]"), framed == 1);
     }
+}
+
+// A service connection lost between a recognition's connect and its first
+// audio: the recognition must still end, and the channel recover. The
+// service closes a WebSocket idle for 2 s. The second RECOGNIZE reuses
+// the socket at once; its caller stays silent for 5 s, so the socket is gone
+// before speech opens a turn.
+TEST_F(RecognitionFixture, SocketLostBeforeTurnEndsRecognition) {
+    StartService("", "script", {"--idle-timeout", "2"});
+    Configure();
+    const std::string speech = SpeechFile("yes please", 8000);
+    const std::string grammar = "builtin:speech/transcribe";
+    const std::string script =
+        "channel a rate=8000\n" + Recognize("a", 1, grammar) + "audio a " + speech +
+        "\nwait a RECOGNITION-COMPLETE timeout=20000\n" +
+        Recognize("a", 2, grammar, "No-Input-Timeout: 15000\n") + "silence a 5000\naudio a " +
+        speech + "\nwait a RECOGNITION-COMPLETE timeout=20000\n" + Recognize("a", 3, grammar) +
+        "audio a " + speech + "\nwait a RECOGNITION-COMPLETE timeout=20000\nclose a\n";
+    Session s = RunSession(script);
+    ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
+    ExpectOneEndPerRecognition(s, "a");
+    std::vector<Msg> r = s.Answer("a", 1);
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().Cause(), 0);
+    // Its audio had nowhere to go: recognizer-error, without a result.
+    r = s.Answer("a", 2);
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().name, "RECOGNITION-COMPLETE");
+    EXPECT_EQ(r.back().Cause(), 6);
+    EXPECT_EQ(r.back().body, "");
+    EXPECT_TRUE(s.LogHas("No connection to end turn ["));
+    // The next recognition connects anew.
+    r = s.Answer("a", 3);
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().Cause(), 0);
+    EXPECT_EQ(ServiceEvents("upgrade").size(), 2u);
 }
 
 }  // namespace
