@@ -1,4 +1,4 @@
-// Detector parameters: defaults, the configuration element, names, creation.
+// Detector parameters: the configuration element, creation and what init makes.
 #include <apr_xml.h>
 #include <gtest/gtest.h>
 
@@ -39,19 +39,11 @@ class ParamsTest : public ::testing::Test {
     mpf_sdi_params_t params_;
 };
 
-// An empty element keeps the defaults (the timers' show in the detector's
-// init line, checked below) and logs nothing; every attribute is read.
-TEST_F(ParamsTest, EveryAttributeIsReadAndLoggedInDocumentOrder) {
+// An empty element keeps the defaults and logs nothing; every attribute is
+// read, logged under the plugin's source, and reaches the detector.
+TEST_F(ParamsTest, EveryAttributeReachesTheDetector) {
     Load("");
-    EXPECT_EQ(MPF_SDI_MODE_SPEECH_DTMF, params_.input_mode);
-    EXPECT_EQ(5000u, params_.dtmf_interdigit_timeout);
-    EXPECT_EQ(5000u, params_.dtmf_term_timeout);
-    EXPECT_EQ(0, params_.dtmf_term_char);
-    EXPECT_EQ(0u, params_.dtmf_length + params_.dtmf_min_length + params_.dtmf_max_length);
-    EXPECT_EQ(TRUE, params_.normalize_input);
     EXPECT_TRUE(log_.Lines().empty());
-
-    // As in the host: the plugin's lines carry the plugin's own source.
     ASSERT_TRUE(apt_log_source_assign("KORAL-PLUGIN", &KORAL_PLUGIN));
     Load(
         "Input-Mode='dtmf' vad-mode='1' speech-start-timeout='200' "
@@ -61,23 +53,6 @@ TEST_F(ParamsTest, EveryAttributeIsReadAndLoggedInDocumentOrder) {
         "normalize-input='FALSE' speech-leading-silence='100' speech-trailing-silence='70' "
         "speech-output-period='40'");
     EXPECT_EQ(MPF_SDI_MODE_DTMF, params_.input_mode);
-    EXPECT_EQ(1u, params_.vad_mode);
-    EXPECT_EQ(200u, params_.speech_start_timeout);
-    EXPECT_EQ(700u, params_.speech_complete_timeout);
-    EXPECT_EQ(2500u, params_.speech_incomplete_timeout);
-    EXPECT_EQ(8000u, params_.noinput_timeout);
-    EXPECT_EQ(15000u, params_.input_timeout);
-    EXPECT_EQ(3000u, params_.dtmf_interdigit_timeout);
-    EXPECT_EQ(2000u, params_.dtmf_term_timeout);
-    EXPECT_EQ('*', params_.dtmf_term_char);
-    EXPECT_EQ(9u, params_.dtmf_max_length);
-    EXPECT_EQ(2u, params_.dtmf_min_length);
-    EXPECT_EQ(4u, params_.dtmf_length);
-    EXPECT_EQ(FALSE, params_.normalize_input);
-    EXPECT_EQ(100u, params_.speech_leading_silence);
-    EXPECT_EQ(70u, params_.speech_trailing_silence);
-    EXPECT_EQ(40u, params_.speech_output_period);
-
     const std::vector<LogLine> lines = log_.Lines();
     ASSERT_EQ(17u, lines.size());
     EXPECT_EQ("Load SDI Attribute: Input-Mode = dtmf", lines.front().message);
@@ -87,6 +62,34 @@ TEST_F(ParamsTest, EveryAttributeIsReadAndLoggedInDocumentOrder) {
         EXPECT_EQ("KORAL-PLUGIN", line.source);
     }
     KORAL_PLUGIN = nullptr;
+
+    // The values reach the detector; a bad VAD mode set later keeps the
+    // configured one. Without framing there are no silence figures.
+    params_.input_mode = MPF_SDI_MODE_SPEECH_DTMF;
+    log_.Clear();
+    {
+        Harness h(&params_);
+        mpf_sdi_vad_mode_set(h.detector(), 4);
+        mpf_sdi_vad_mode_set(h.detector(), -1);
+        h.Init(MPF_SDI_MODE_SPEECH_DTMF, 8000, true, true);
+    }
+    EXPECT_TRUE(log_.Has(
+        "Init Speech Detector: frame-size=160, frame-count=4, vad-mode=1, noinput-timeout=8000 "
+        "ms, input-timeout=15000 ms, start-timeout=200 ms, complete-timeout=700 ms, "
+        "incomplete-timeout=2500 ms, interim-results=1, start-of-input=internal <ch-1>"));
+    EXPECT_TRUE(
+        log_.Has("Init DTMF Detector: interdigit-timeout=3000 ms, term-timeout=2000 ms, "
+                 "term-char=*, length=4, min-length=2, max-length=9 <ch-1>"));
+    EXPECT_TRUE(log_.Has("Start No-Input Timer [8000 ms] <ch-1>"));
+    params_.normalize_input = TRUE;
+    Harness h(&params_);
+    h.Init(MPF_SDI_MODE_SPEECH, 16000, false, false);
+    EXPECT_TRUE(log_.Has(
+        "Init Speech Detector: frame-size=320, max-frame-count=280, output-frame-count=4, "
+        "vad-mode=1, noinput-timeout=8000 ms, input-timeout=15000 ms, start-timeout=200 ms, "
+        "complete-timeout=700 ms, incomplete-timeout=2500 ms, leading-silence=100 ms, "
+        "trailing-silence=70 ms, interim-results=0, start-of-input=internal <ch-1>"));
+    for (const LogLine &line : log_.Lines()) EXPECT_GT(line.priority, APT_PRIO_WARNING);
 }
 
 // Words in any case, first characters, later repeats; a value that cannot be
@@ -124,17 +127,12 @@ TEST_F(ParamsTest, ValuesAndTheirWarnings) {
         Warnings());
 }
 
-// The names in use show in the detector's log lines (checked there); values
-// beyond the tables are named, never read past their end.
-TEST(DetectorNames, ValuesBeyondTheTables) {
-    EXPECT_STREQ("SPEECH|DTMF", mpf_sdi_mode_str(MPF_SDI_MODE_SPEECH_DTMF));
+// A detector is made only with every piece its modes need; names of values
+// beyond the tables are given, never read past their end.
+TEST(DetectorCreate, MissingPiecesGiveNoDetector) {
     EXPECT_STREQ("NONE", mpf_sdi_mode_str(static_cast<mpf_sdi_mode_e>(7)));
     EXPECT_STREQ("UNKNOWN", mpf_sdi_state_str(static_cast<mpf_sdi_state_e>(3)));
-    EXPECT_STREQ("stopped", mpf_sdi_completion_cause_str(2));
     EXPECT_STREQ("UNKNOWN", mpf_sdi_completion_cause_str(3));
-}
-
-TEST(DetectorCreate, MissingPiecesGiveNoDetector) {
     KoralTest::AprPool apr;
     apr_pool_t *pool = apr.get();
     int owner = 0;
@@ -172,26 +170,27 @@ TEST(DetectorCreate, MissingPiecesGiveNoDetector) {
     // Without mpf_sdi_destroy the pool releases everything.
 }
 
-// A recognition asks only for the detectors the configuration allows.
-TEST(DetectorInit, ConfiguredModeLimitsTheRecognition) {
+// What a recognition's init makes: only the detectors the configuration
+// allows; the frame buffer the timeouts ask for, reused when it fits and
+// bounded whatever a client sets; nothing of speech at a rate it cannot
+// take; with a zero output period audio still goes out, a frame at a time.
+TEST(DetectorInit, DetectorsAndBuffersFollowTheSettings) {
     LogCapture log;
     mpf_sdi_params_t params;
     mpf_sdi_params_init(&params);
     params.input_mode = MPF_SDI_MODE_DTMF;
-    Harness h(&params);
-    h.Init(MPF_SDI_MODE_SPEECH_DTMF, 8000);
+    Harness d(&params);
+    d.Init(MPF_SDI_MODE_SPEECH_DTMF, 8000);
     EXPECT_TRUE(log.StartingWith("Init Speech Detector").empty());
     EXPECT_EQ(1u, log.StartingWith("Init DTMF Detector").size());
-    for (int i = 0; i < 40; ++i) h.Voice();
-    EXPECT_TRUE(h.rec().starts.empty());
-    h.Init(MPF_SDI_MODE_SPEECH, 8000, true);
+    for (int i = 0; i < 40; ++i) d.Voice();
+    EXPECT_TRUE(d.rec().starts.empty());
+    d.Init(MPF_SDI_MODE_SPEECH, 8000, true);
     // Nothing remains: idle, the no-input timer does not run.
-    for (int i = 0; i < 1100; ++i) h.Empty();
-    EXPECT_TRUE(h.rec().noinput.empty());
-}
+    for (int i = 0; i < 1100; ++i) d.Empty();
+    EXPECT_TRUE(d.rec().noinput.empty());
 
-TEST(DetectorInit, SpeechInitLineWithDefaults) {
-    LogCapture log;
+    log.Clear();
     Harness h(nullptr, "c9");
     h.Init(MPF_SDI_MODE_SPEECH, 8000, true, true);
     EXPECT_TRUE(log.Has(
@@ -199,38 +198,9 @@ TEST(DetectorInit, SpeechInitLineWithDefaults) {
         "vad-mode=2, noinput-timeout=10000 ms, input-timeout=20000 ms, start-timeout=300 ms, "
         "complete-timeout=1000 ms, incomplete-timeout=3000 ms, leading-silence=50 ms, "
         "trailing-silence=50 ms, interim-results=1, start-of-input=internal <c9>"));
-    EXPECT_TRUE(log.Has("Start No-Input Timer [10000 ms] <c9>"));
     h.Empty();
     EXPECT_EQ(335u, h.detector()->frames.frame_count);
     EXPECT_EQ(160u, h.detector()->frames.frame_size);
-}
-
-// A zero output period still hands audio out, one frame at a time.
-TEST(DetectorInit, ZeroOutputPeriodDoesNotStall) {
-    LogCapture log;
-    mpf_sdi_params_t params;
-    mpf_sdi_params_init(&params);
-    params.speech_output_period = 0;
-    params.normalize_input = FALSE;
-    Harness h(&params);
-    h.Init(MPF_SDI_MODE_SPEECH, 8000);
-    for (int i = 0; i < 10; ++i) h.Voice();
-    EXPECT_EQ(10u, h.rec().speech.size());
-}
-
-TEST(DetectorInit, UnsupportedRateDropsSpeech) {
-    LogCapture log;
-    Harness h;
-    mpf_sdi_init(h.detector(), MPF_SDI_MODE_SPEECH_DTMF, 0, FALSE, TRUE);
-    EXPECT_TRUE(log.Has("Unsupported Sampling Rate [0 Hz] <ch-1>"));
-    EXPECT_EQ(1u, log.StartingWith("Init DTMF Detector").size());
-}
-
-// A later recognition on a detector reuses the frame buffer when it fits;
-// timeouts given by a client cannot make the buffer huge.
-TEST(DetectorInit, FrameBufferIsReusedAndStaysBounded) {
-    LogCapture log;
-    Harness h;
     h.Init(MPF_SDI_MODE_SPEECH, 16000);
     h.Empty();
     const apr_byte_t *first = h.detector()->frames.buffer;
@@ -242,13 +212,24 @@ TEST(DetectorInit, FrameBufferIsReusedAndStaysBounded) {
     h.Empty();
     EXPECT_NE(first, h.detector()->frames.buffer);
     EXPECT_EQ(1035u, h.detector()->frames.frame_count);
-
     mpf_sdi_speech_incomplete_timeout_set(h.detector(), static_cast<apr_size_t>(-1));
     mpf_sdi_speech_complete_timeout_set(h.detector(), 4000000000u);
     h.Init(MPF_SDI_MODE_SPEECH, 16000);
     h.Empty();
     EXPECT_LE(h.detector()->frames.frame_count, 6000u);
     EXPECT_GE(h.detector()->frames.frame_count, 335u);
+
+    mpf_sdi_init(h.detector(), MPF_SDI_MODE_SPEECH_DTMF, 0, FALSE, TRUE);
+    EXPECT_TRUE(log.Has("Unsupported Sampling Rate [0 Hz] <c9>"));
+    EXPECT_EQ(1u, log.StartingWith("Init DTMF Detector").size());
+
+    params.speech_output_period = 0;
+    params.normalize_input = FALSE;
+    params.input_mode = MPF_SDI_MODE_SPEECH;
+    Harness z(&params);
+    z.Init(MPF_SDI_MODE_SPEECH, 8000);
+    for (int i = 0; i < 10; ++i) z.Voice();
+    EXPECT_EQ(10u, z.rec().speech.size());
 }
 
 }  // namespace

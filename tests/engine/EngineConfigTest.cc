@@ -88,10 +88,12 @@ TEST_F(EngineConfigTest, PathsResolveAgainstHostDirectories) {
     EXPECT_EQ(h.dump_channels.status_file, "/tmp/chan.status");
 }
 
+// A pattern names the most recently changed regular file that matches.
 TEST_F(EngineConfigTest, KeyFilePatternSelectsNewestOrFails) {
     WriteFile("data/k-1.json", "{}");
     WriteFile("data/k-2.json", "{}");
     ASSERT_TRUE(KoralTest::ChangedAfter(root_ + "/data/k-2.json", root_ + "/data/k-1.json"));
+    mkdir((root_ + "/data/k-3.json").c_str(), 0700);
     LogCapture log;
     ASSERT_TRUE(Load(R"(<koralrx subscription-key-file="k-*.json"/>)"));
     EXPECT_EQ(engine_->GetSubscriptionKeyFile(), root_ + "/data/k-2.json");
@@ -100,6 +102,9 @@ TEST_F(EngineConfigTest, KeyFilePatternSelectsNewestOrFails) {
 
     EXPECT_FALSE(Load(R"(<koralrx subscription-key-file="none-*.json"/>)"));
     EXPECT_TRUE(log.Has("Failed to Find Subscription Key File " + root_ + "/data/none-*.json",
+                        APT_PRIO_WARNING));
+    EXPECT_FALSE(Load(R"(<koralrx subscription-key-file="missing/k-*.json"/>)"));
+    EXPECT_TRUE(log.Has("Failed to Find Subscription Key File " + root_ + "/data/missing/k-*.json",
                         APT_PRIO_WARNING));
 }
 
@@ -166,12 +171,19 @@ TEST_F(EngineConfigTest, BadNumbersWarnAndKeepTheDefault) {
         {"rdr-manager", "max-file-count", "1e3", "0..2147483647", "100"},
         {"monitoring-agent", "refresh-period", "9223372036854775807", "1..2147483647", "60000"},
         {"monitoring-agent", "refresh-period", "0", "1..2147483647", "60000"},
+        {kStreaming, "result-timeout", "0", "1..86400", "10"},
+        {kStreaming, "result-timeout", "86401", "1..86400", "10"},
     };
     std::string body;
     for (const Case &c : cases)
         body += std::string("<") + c.element + " " + c.attr + "='" + c.value + "'/>";
-    body += R"(<utterance-manager log-level="verbose"/><monitoring-agent><usage-change-handler>
-        <log-usage priority="LOUD"/></usage-change-handler></monitoring-agent>)";
+    // Words not among a setting's values (level names are matched exactly),
+    // and names of attributes and elements that mean nothing here.
+    body += R"(<utterance-manager log-level="verbose"/><rdr-manager log-level="debug"/>
+        <ws-streaming-recognition confidence-format="percent" debug-logging="yes" colour="red"/>
+        <monitoring-agent><usage-change-handler><log-usage priority="LOUD"/>
+        </usage-change-handler><usage-refresh-handler><whatever/></usage-refresh-handler>
+        </monitoring-agent>)";
     LogCapture log;
     ASSERT_TRUE(Load("<koralrx subscription-key-file='key.txt'>" + body + "</koralrx>"));
     for (const Case &c : cases) {
@@ -181,13 +193,22 @@ TEST_F(EngineConfigTest, BadNumbersWarnAndKeepTheDefault) {
         EXPECT_TRUE(log.Has(warning, APT_PRIO_WARNING)) << warning;
     }
     EXPECT_TRUE(log.Has("Unexpected Value <verbose> for Attribute <log-level>", APT_PRIO_WARNING));
-    EXPECT_TRUE(log.Has("Unexpected Value <LOUD> for Attribute <priority>", APT_PRIO_WARNING));
-    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), std::size(cases) + 2);
+    for (const char *warning : {"Unexpected Value <debug> for Attribute <log-level>",
+                                "Unexpected Value <LOUD> for Attribute <priority>",
+                                "Unexpected Value <percent> for Attribute <confidence-format>",
+                                "Unexpected Value <yes> for Boolean Attribute <debug-logging>",
+                                "Unknown Streaming Recognition Attribute <colour>",
+                                "Unknown Element <whatever> in <usage-refresh-handler>"})
+        EXPECT_TRUE(log.Has(warning, APT_PRIO_WARNING)) << warning;
+    EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), std::size(cases) + 7);
 
     const StreamingRecogSettings &s = engine_->GetStreamingSettings();
     EXPECT_EQ(s.max_alternatives, 1);
     EXPECT_EQ(s.auth_validation_period, 480);
     EXPECT_EQ(s.auth_reattempt_timeout, 60);
+    EXPECT_EQ(s.result_timeout, 10);
+    EXPECT_EQ(s.confidence_format, StreamingRecogSettings::CONFIDENCE_AUTO);
+    EXPECT_FALSE(s.debug_logging);
     const mpf_sdi_params_t &d = engine_->GetDetectorParams();
     EXPECT_EQ(d.noinput_timeout, 10000u);
     EXPECT_EQ(d.input_timeout, 20000u);
@@ -196,29 +217,39 @@ TEST_F(EngineConfigTest, BadNumbersWarnAndKeepTheDefault) {
     EXPECT_EQ(d.speech_output_period, 80u);
     EXPECT_EQ(engine_->GetUtteranceSettings().max_file_age, 60);
     EXPECT_EQ(engine_->GetUtteranceSettings().log_level, 5);
+    EXPECT_EQ(engine_->GetRdrSettings().log_level, 5);
     EXPECT_EQ(engine_->GetRdrSettings().max_file_count, 100);
     EXPECT_EQ(engine_->GetMonitoringSettings().refresh_period, 60000);
     EXPECT_EQ(engine_->GetMonitoringSettings().usage_change_handler.log_usage.priority,
               APT_PRIO_NOTICE);
 
-    // Good values, bounds included, are read as written.
+    // Good values, bounds included, are read as written; words in any case.
     log.Clear();
     ASSERT_TRUE(Load(R"(<koralrx subscription-key-file="key.txt">
-        <ws-streaming-recognition max-alternatives=" 5 " auth-validation-period="2147483647"
-            auth-reattempt-timeout="0"/>
+        <WS-Streaming-Recognition max-alternatives=" 5 " auth-validation-period="2147483647"
+            auth-reattempt-timeout="0" Interim-Results="TRUE" confidence-format="MRCPV1"
+            results-format="transparent" start-of-input="Internal" accept-srgs="False"
+            result-timeout="86400"/>
         <speech-dtmf-input-detector vad-mode="0" noinput-timeout="0" dtmf-max-length="+12"/>
         <speech-dtmf-input-detector vad-mode="3"/>
-        <utterance-manager max-file-age="0" max-file-count="2147483647"/>
+        <utterance-manager max-file-age="0" max-file-count="2147483647" log-level="DEBUG"/>
         <monitoring-agent refresh-period="1"/></koralrx>)"));
     EXPECT_EQ(log.CountAt(APT_PRIO_WARNING), 0u);
     EXPECT_EQ(s.max_alternatives, 5);
     EXPECT_EQ(s.auth_validation_period, 2147483647);
     EXPECT_EQ(s.auth_reattempt_timeout, 0);
+    EXPECT_TRUE(s.interim_results);
+    EXPECT_EQ(s.confidence_format, StreamingRecogSettings::CONFIDENCE_MRCPV1);
+    EXPECT_EQ(s.results_format, StreamingRecogSettings::RESULTS_TRANSPARENT);
+    EXPECT_EQ(s.start_of_input, StreamingRecogSettings::START_OF_INPUT_INTERNAL);
+    EXPECT_FALSE(s.accept_srgs);
+    EXPECT_EQ(s.result_timeout, 86400);
     EXPECT_EQ(d.vad_mode, 3u);
     EXPECT_EQ(d.noinput_timeout, 0u);
     EXPECT_EQ(d.dtmf_max_length, 12u);
     EXPECT_EQ(engine_->GetUtteranceSettings().max_file_age, 0);
     EXPECT_EQ(engine_->GetUtteranceSettings().max_file_count, 2147483647);
+    EXPECT_EQ(engine_->GetUtteranceSettings().log_level, 7);
     EXPECT_EQ(engine_->GetMonitoringSettings().refresh_period, 1);
 }
 

@@ -3,8 +3,6 @@
 // frames: the test decides which frame the detector sees before or after the
 // engine thread takes up a request, so the orders that timing alone rarely
 // shows are played exactly.
-#include <apr_file_info.h>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -15,10 +13,7 @@
 #include <vector>
 
 #include "KoralTest/AprPool.h"
-#include "KoralTest/Speech.h"
-#include "KoralTest/SpeechServiceProcess.h"
-#include "KoralTest/TempDir.h"
-#include "KoralTest/TestCerts.h"
+#include "RecognitionFixture.h"
 #include "apt_dir_layout.h"
 #include "apt_log.h"
 #include "engine_host.h"
@@ -52,16 +47,17 @@ class Gate {
     bool open_ = true;
 };
 
-class DetectorHandoverTest : public ::testing::Test {
+// The plugin loaded in this process on the fixture's root, with its engine
+// open and one 8 kHz MRCPv2 channel; the clock is never started: frames
+// come from Feed.
+class DetectorHandoverTest : public KoralTest::RecognitionFixture {
   protected:
     void SetUp() override {
+        RecognitionFixture::SetUp();
         KoralTest::InitAprOnce();
         apr_pool_create(&pool_, nullptr);
-        ASSERT_FALSE(root_.Path().empty());
-        for (const char *sub : {"/conf", "/data", "/var", "/log"})
-            apr_dir_make_recursive((root_.Path() + sub).c_str(), APR_FPROT_OS_DEFAULT, pool_);
         apt_log_instance_create(APT_PRIO_DEBUG, pool_);
-        apt_log_file_open((root_.Path() + "/log/host.log").c_str());
+        apt_log_file_open((root_ + "/log/host.log").c_str());
     }
 
     void TearDown() override {
@@ -83,31 +79,16 @@ class DetectorHandoverTest : public ::testing::Test {
         apr_pool_destroy(pool_);
     }
 
-    // The local service playing `scenario`, the plugin configured for it and
-    // its engine open; the clock is never started: frames come from Feed.
+    // The local service playing `scenario`, the plugin configured for it.
     void Start(const std::string &scenario, const std::string &extra_config = "") {
+        StartService(scenario);
+        Configure("", extra_config);
         std::string error;
-        certs_ = KoralTest::TestCerts::Make(&error);
-        ASSERT_TRUE(certs_) << error;
-        KoralTest::SpeechServiceOptions so;
-        so.m_Scenario = scenario;
-        so.m_CertFile = certs_->CertFile();
-        so.m_KeyFile = certs_->KeyFile();
-        so.m_CaFile = certs_->CaFile();
-        service_ = KoralTest::SpeechServiceProcess::Start(so, &error);
-        ASSERT_TRUE(service_) << error;
-        std::string key;
-        ASSERT_TRUE(KoralTest::ReadTextFile(service_->KeyFilePath(), key));
-        KoralTest::WriteTextFile(root_.File("data/koralrx-key.json"), key);
-        KoralTest::WriteTextFile(root_.File("conf/koralrx.xml"),
-                                 "<koralrx subscription-key-file=\"koralrx-key.json\">"
-                                 "<ws-streaming-recognition tls-ca-file=\"" +
-                                     certs_->CaFile() + "\"/>" + extra_config + "</koralrx>");
         ASSERT_TRUE(module_.Load(KORAL_TEST_PLUGIN_MODULE, &error)) << error;
         mrcp_engine_t *engine = module_.CreateEngine(pool_, &error);
         ASSERT_NE(engine, nullptr) << error;
         vantor::EngineHostSettings settings;
-        settings.dir_layout = apt_default_dir_layout_create(root_.Path().c_str(), pool_);
+        settings.dir_layout = apt_default_dir_layout_create(root_.c_str(), pool_);
         host_ = std::make_unique<vantor::EngineHost>(
             settings, &clock_, [this](const vantor::MessageRecord &m) {
                 if (m.is_event && m.id == RECOGNIZER_RECOGNITION_COMPLETE) gate_.Pass();
@@ -172,16 +153,9 @@ class DetectorHandoverTest : public ::testing::Test {
         return false;
     }
 
-    std::string Log() const {
-        std::string text;
-        KoralTest::ReadTextFile(root_.File("log/host.log"), text);
-        return text;
-    }
+    std::string Log() const { return KoralTest::ReadFile(root_ + "/log/host.log"); }
 
     apr_pool_t *pool_ = nullptr;
-    KoralTest::TempDir root_{"koral-handover"};
-    std::unique_ptr<KoralTest::TestCerts> certs_;
-    std::unique_ptr<KoralTest::SpeechServiceProcess> service_;
     vantor::PluginModule module_;
     vantor::MediaClock clock_{0};
     Gate gate_;

@@ -31,24 +31,6 @@ inline bool Contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
 
-// The line of a response to request `id` in a --json exchange ("" if none).
-inline std::string ResponseLine(const std::string &out, int id) {
-    for (const char *form : {"\"request_id\": ", "\"request_id\":"}) {
-        size_t pos = out.find(std::string(form) + std::to_string(id) + ",");
-        if (pos == std::string::npos) continue;
-        size_t start = out.rfind('\n', pos);
-        start = start == std::string::npos ? 0 : start + 1;
-        return out.substr(start, out.find('\n', pos) - start);
-    }
-    return std::string();
-}
-
-// Whether a JSON response line has `status`.
-inline bool HasStatus(const std::string &line, int status) {
-    return Contains(line, "\"status\": " + std::to_string(status)) ||
-           Contains(line, "\"status\":" + std::to_string(status));
-}
-
 struct HostRun {
     int status = -1;
     std::string out;

@@ -136,9 +136,11 @@ class RecognitionFixture : public PluginFixture {
 
     // Starts the local service (scripted engine with `scenario`, or
     // pocketsphinx when `engine` says so) and points the plugin's key file at it.
-    void StartService(const std::string &scenario, const std::string &engine = "script") {
+    void StartService(const std::string &scenario, const std::string &engine = "script",
+                      const std::vector<std::string> &extra_args = {}) {
         ASSERT_NE(s_Certs, nullptr);
         KoralTest::SpeechServiceOptions o;
+        o.m_ExtraArgs = extra_args;
         o.m_Engine = engine;
         o.m_Scenario = scenario;
         o.m_CertFile = s_Certs->CertFile();

@@ -1,7 +1,8 @@
 // Recordings and recognition records through vantor-host and the local speech
 // service: the WAV files a recognition leaves, Waveform-URI on
-// RECOGNITION-COMPLETE and on STOP, the JSON record, and folders where
-// nothing can be written.
+// RECOGNITION-COMPLETE and on STOP, the JSON record, folders where nothing
+// can be written, and real speech recognized and recorded.
+#include <glob.h>
 #include <rapidjson/document.h>
 #include <stdio.h>
 
@@ -221,25 +222,47 @@ TEST_F(RecognitionFixture, UnwritableFolders) {
     ExpectOneEndPerRecognition(s, "a");
 }
 
-// Real speech at 8 kHz with both managers on: WAV files sox reads, and a
-// record whose transcript is what was recognized.
-TEST_F(RecognitionFixture, RealSpeechRecorded) {
+// Real speech through detector, converter, client and the offline recognizer,
+// at 16 kHz on MRCPv2 and 8 kHz on MRCPv1, both managers on: WAV files sox
+// reads, and a record whose transcript is what was recognized; then
+// `vantor-host recognize` on the same files.
+TEST_F(RecognitionFixture, RealSpeech) {
     StartService("", "pocketsphinx");
-    Configure("", R"(<utterance-manager save-waveforms="true"/>
-                     <rdr-manager save-records="true"/>)");
-    Session s = RunSession("channel b rate=8000\n" + Recognize("b", 1, kGrammar) + "audio b " +
-                           SpeechFile("call home", 8000) +
-                           "\nwait b RECOGNITION-COMPLETE timeout=30000\nclose b\n");
+    Configure("",
+              R"(<utterance-manager save-waveforms="true"/><rdr-manager save-records="true"/>)");
+    // Phrases that the service's offline recognizer gets right from flite's
+    // kal16 voice at each rate.
+    const std::string phrase16 = "call home", phrase8 = "check my account balance";
+    const std::string wav16 = SpeechFile(phrase16, 16000);
+    const std::string wav8 = SpeechFile(phrase8, 8000);
+    Session s = RunSession("channel a rate=16000\nchannel b rate=8000 version=1\n" +
+                           Recognize("a", 1, "builtin:speech/transcribe") + "audio a " + wav16 +
+                           "\nwait a RECOGNITION-COMPLETE timeout=30000\n" +
+                           Recognize("b", 1, "builtin:speech/transcribe") + "audio b " + wav8 +
+                           "\nwait b RECOGNITION-COMPLETE timeout=30000\n");
     ASSERT_EQ(s.run.status, 0) << s.run.out << s.run.log.substr(0, 20000);
-    std::vector<Msg> r = s.Answer("b", 1);
-    ASSERT_EQ(r.size(), 3u) << s.run.out;
+    for (const char *channel : {"a", "b"}) {
+        std::vector<Msg> r = s.Answer(channel, 1);
+        ASSERT_EQ(r.size(), 3u) << channel << s.run.out;
+        EXPECT_EQ(r[2].Cause(), 0) << channel;
+        const std::string &phrase = channel[0] == 'a' ? phrase16 : phrase8;
+        EXPECT_NE(r[2].body.find("<instance>" + phrase + "</instance>"), std::string::npos)
+            << channel << ": " << r[2].body;
+    }
+    // The 8 kHz channel (MRCPv1: no Channel-Identifier) left the only 8 kHz file.
+    const std::vector<Msg> r = s.Answer("b", 1);
     const std::string open = "<input mode=\"speech\">";
-    size_t from = r[2].body.find(open);
+    size_t from = r.at(2).body.find(open);
     ASSERT_NE(from, std::string::npos) << r[2].body;
     from += open.size();
     const std::string recognized = r[2].body.substr(from, r[2].body.find('<', from) - from);
     EXPECT_FALSE(recognized.empty());
-    const std::string base = root_ + "/var/koralrx-" + ChannelId(r[0]) + "-1";
+    glob_t found;
+    ASSERT_EQ(glob((root_ + "/var/koralrx-*-1-8-kHz.wav").c_str(), 0, nullptr, &found), 0);
+    ASSERT_EQ(found.gl_pathc, 1u);
+    std::string base = found.gl_pathv[0];
+    globfree(&found);
+    base.resize(base.size() - std::string("-8-kHz.wav").size());
     for (const std::string khz : {"8", "16"}) {
         std::string info = SoxInfo(base + "-" + khz + "-kHz.wav");
         EXPECT_NE(info.find("Sample Rate    : " + khz + "000"), std::string::npos) << info;
@@ -247,6 +270,32 @@ TEST_F(RecognitionFixture, RealSpeechRecorded) {
         EXPECT_NE(info.find("Precision      : 16-bit"), std::string::npos) << info;
     }
     EXPECT_EQ(Transcript(ReadRecord(base + ".json")["recog-details-record"]), recognized);
+
+    HostRun run = RunHost("recognize " + wav8);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("RECOGNITION-COMPLETE 1 COMPLETE"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("<input mode=\"speech\">" + phrase8 + "</input>"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("START-OF-INPUT"), std::string::npos) << "only the result is printed";
+
+    run = RunHost("--json recognize --version 1 --header \"N-Best-List-Length: 2\" " + wav16);
+    EXPECT_EQ(run.status, 0) << run.out;
+    std::vector<Msg> printed = ParseMessages(run.out);
+    ASSERT_EQ(printed.size(), 1u) << run.out;
+    EXPECT_EQ(printed[0].name, "RECOGNITION-COMPLETE");
+    EXPECT_EQ(printed[0].Cause(), 0);
+
+    // Silence: no-input, exit status 1.
+    std::string quiet = root_ + "/quiet.wav";
+    ASSERT_TRUE(KoralTest::WriteWav(quiet, KoralTest::Silence(500, 8000), 8000));
+    run = RunHost("recognize --header \"No-Input-Timeout: 1000\" " + quiet);
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("002 no-input-timeout"), std::string::npos) << run.out;
+    // A WAV file has no digits to give a DTMF grammar.
+    run = RunHost("recognize --grammar builtin:dtmf/digits " + quiet);
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_NE(run.out.find("DTMF digits, which a WAV file does not carry"), std::string::npos)
+        << run.out;
 }
 
 }  // namespace

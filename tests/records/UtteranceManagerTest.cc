@@ -87,24 +87,24 @@ class UtteranceManagerTest : public ::testing::Test {
     KoralTest::ManualProcessor processor_;
 };
 
-TEST_F(UtteranceManagerTest, NamesAndHeaderWhileOpenAndAfterClose) {
+// Names, URIs and the header after close are checked through the plugin
+// (RecordingsAndRecords); here what a recognition cannot show: rates that
+// are no whole kHz, names that would leave the folder, and the header of a
+// file never closed (sizes 0, the header of the stream sent to the service).
+TEST_F(UtteranceManagerTest, NamesAndHeaderOfAFileNeverClosed) {
     UtteranceManager manager(settings_);
     ASSERT_TRUE(manager.LoadFileEntries());
     std::string name, uri, path;
-    ASSERT_TRUE(manager.ComposeName(name, "abc", 7, 16000));
-    EXPECT_EQ("koralrx-abc-7-16-kHz.wav", name);
     ASSERT_TRUE(manager.ComposeName(name, "abc", 7, 11025));
     EXPECT_EQ("koralrx-abc-7-11-kHz.wav", name);
-    ASSERT_TRUE(manager.ComposeName(name, "abc", 7, 8000));
-    EXPECT_EQ("koralrx-abc-7-8-kHz.wav", name);
     ASSERT_TRUE(manager.ComposeUri(uri, name));
-    EXPECT_EQ("http://localhost/utterances/koralrx-abc-7-8-kHz.wav", uri);
-    EXPECT_FALSE(manager.ComposePath(path, "../koralrx-x.wav"));  // never out of the folder
+    EXPECT_EQ("http://localhost/utterances/koralrx-abc-7-11-kHz.wav", uri);
+    EXPECT_FALSE(manager.ComposePath(path, "../koralrx-x.wav"));
 
-    WaveFile wave;
-    std::string audio = Record(manager, wave, "koralrx-a-1-16-kHz.wav", 16000, 32000);
-    // Open (as a file never closed stays): both sizes 0, the header that of
-    // the stream sent to the service.
+    {
+        WaveFile dropped;  // a channel gone mid-recognition
+        Record(manager, dropped, "koralrx-a-1-16-kHz.wav", 16000, 32000);
+    }
     std::string open = Read("koralrx-a-1-16-kHz.wav");
     ASSERT_EQ(44u + 32000u, open.size());
     uint8_t stream[kWaveHeaderSize];
@@ -114,23 +114,6 @@ TEST_F(UtteranceManagerTest, NamesAndHeaderWhileOpenAndAfterClose) {
     EXPECT_EQ(0u, Le32(open, 4));
     EXPECT_EQ(0u, Le32(open, 40));
     EXPECT_EQ(0u, manager.GetFileCount());
-
-    ASSERT_TRUE(manager.CloseWavefile(wave));
-    EXPECT_FALSE(manager.CloseWavefile(wave));
-    std::string closed = Read("koralrx-a-1-16-kHz.wav");
-    EXPECT_EQ(32036u, Le32(closed, 4));
-    EXPECT_EQ(32000u, Le32(closed, 28));
-    EXPECT_EQ(32000u, Le32(closed, 40));
-    EXPECT_EQ(audio, closed.substr(44));
-    EXPECT_EQ(1u, manager.GetFileCount());
-
-    // Released without a close (a channel gone mid-recognition): sizes stay 0.
-    {
-        WaveFile dropped;
-        Record(manager, dropped, "koralrx-a-2-8-kHz.wav", 8000, 1600);
-    }
-    EXPECT_EQ(0u, Le32(Read("koralrx-a-2-8-kHz.wav"), 40));
-    EXPECT_EQ(1u, manager.GetFileCount());
 }
 
 TEST_F(UtteranceManagerTest, RecordingStopsAtTheWavSizeLimitWithOneWarning) {
@@ -145,7 +128,8 @@ TEST_F(UtteranceManagerTest, RecordingStopsAtTheWavSizeLimitWithOneWarning) {
     EXPECT_EQ(0u, manager.WriteWavefile(wave, chunk.data(), chunk.size()));
     EXPECT_EQ(0u, manager.WriteWavefile(wave, chunk.data(), chunk.size()));
     ASSERT_TRUE(manager.CloseWavefile(wave));
-
+    EXPECT_FALSE(manager.CloseWavefile(wave));
+    EXPECT_EQ(1u, manager.GetFileCount());
     std::string bytes = Read("koralrx-long-1-8-kHz.wav");
     EXPECT_EQ(44u + 100u, bytes.size());
     EXPECT_EQ(kMaxWaveDataSize, Le32(bytes, 40));
