@@ -423,42 +423,4 @@ TEST_F(ServerTest, LateChannelOpensLeaveTheLoopServing) {
         EXPECT_NE(log.find(std::string("Destroy Channel ") + name), std::string::npos) << name;
 }
 
-// Two hundred dialogs at once, each with its channel and RTP port; one more
-// is refused at the limit; all end, and the server is as empty as it began.
-TEST_F(ServerTest, TwoHundredDialogsComeAndGoWithoutLeftovers) {
-    ServerSetup setup = DefaultSetup();
-    setup.max_sessions = 200;
-    ServerProcess *server = StartServer(setup);
-    ASSERT_TRUE(server);
-    SipPeer sip(server->sip_port());
-    std::set<std::string> channels;
-    std::set<int> ports;
-    for (int i = 0; i < 200; ++i) {
-        const std::string call = "load" + std::to_string(i);
-        SipMessage ok;
-        ASSERT_TRUE(sip.Invite(call, MrcpOffer("new", "0 101", kPcmuMaps), &ok)) << call;
-        ASSERT_EQ(ok.status, 200) << call << ": " << ok.text;
-        ASSERT_TRUE(sip.Ack(call));
-        channels.insert(ok.SdpAttribute("channel"));
-        ports.insert(ok.SdpPort("audio"));
-    }
-    EXPECT_EQ(channels.size(), 200u);
-    EXPECT_EQ(ports.size(), 200u);
-    SipMessage full;
-    ASSERT_TRUE(sip.Invite("one-too-many", MrcpOffer("new", "0", kPcmuMaps), &full));
-    EXPECT_EQ(full.status, 503);
-    for (int i = 0; i < 200; ++i) {
-        SipMessage bye;
-        ASSERT_TRUE(sip.Bye("load" + std::to_string(i), &bye));
-        EXPECT_EQ(bye.status, 200);
-    }
-    // The answer to a later INVITE comes after every BYE was handled.
-    SipMessage again;
-    ASSERT_TRUE(sip.Invite("again", MrcpOffer("new", "0", kPcmuMaps), &again));
-    ASSERT_EQ(again.status, 200);
-    ASSERT_TRUE(sip.Ack("again"));
-    // Exit status 0 also says that no engine channel was left open.
-    EXPECT_EQ(StopAnsweringByes(server, &sip, 1), (std::set<std::string>{"again@vantor-test"}));
-}
-
 }  // namespace
