@@ -157,6 +157,8 @@ TEST_F(VantorHost, EveryFailureExitsWithItsReason) {
          "1 plugin fault(s)",
          "Plugin Fault: engine open answered more than once"},
         {{"--bogus", "open"}, "", "", 2, "unknown option --bogus", "", true},
+        {{"open", "--speed", "-1"}, "", "", 2, "bad --speed -1 (0 to 1000)", "", true},
+        {{"--json"}, "", "", 2, "no mode given", "", true},
         {{}, "channel a\nfly\n", "", 2, "line 2: missing or bad channel name", "!Loaded Plugin"},
         {{"check", root_ + "/ok.txt"}, "", "", 0, "2 commands", "", true},
         {{"--help"}, "", "", 0, "usage: vantor-host", "", true},
