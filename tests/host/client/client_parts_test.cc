@@ -1,5 +1,5 @@
-// vantor-client's plain parts: the SDP offer it writes, what it takes from an
-// answer and what it refuses, and its command line.
+// vantor-client's plain parts: what it takes from an SDP answer and what it
+// refuses, and its command line.
 #include <gtest/gtest.h>
 
 #include "client_options.h"
@@ -9,32 +9,13 @@ using namespace vantor;
 
 namespace {
 
-TEST(ClientSdp, OfferNamesTheResourceAndTheCodecAndAnswersAreReadOrRefused) {
+TEST(ClientSdp, AnswersAreReadOrRefused) {
+    // The answer is read against the offer made. The offer's text is what
+    // vantor-server accepts in vantor_client_test's calls, each codec and rate.
     ClientOffer offer;
     offer.address = "127.0.0.1";
     offer.rtp_port = 40000;
     offer.format = RtpFormat{RtpEncoding::kL16, 96, 16000, 101};
-    EXPECT_EQ(WriteOffer(offer),
-              "v=0\r\n"
-              "o=vantor-client 40000 1 IN IP4 127.0.0.1\r\n"
-              "s=-\r\n"
-              "c=IN IP4 127.0.0.1\r\n"
-              "t=0 0\r\n"
-              "m=application 9 TCP/MRCPv2 1\r\n"
-              "a=setup:active\r\n"
-              "a=connection:new\r\n"
-              "a=resource:speechrecog\r\n"
-              "a=cmid:1\r\n"
-              "m=audio 40000 RTP/AVP 96 101\r\n"
-              "a=rtpmap:96 L16/16000\r\n"
-              "a=rtpmap:101 telephone-event/16000\r\n"
-              "a=fmtp:101 0-15\r\n"
-              "a=mid:1\r\n"
-              "a=sendonly\r\n");
-    offer.existing_connection = true;
-    EXPECT_NE(WriteOffer(offer).find("a=connection:existing\r\n"), std::string::npos);
-    offer.existing_connection = false;
-
     const std::string answer_sdp =
         "v=0\r\n"
         "o=vantor-server 1 1 IN IP4 127.0.0.2\r\n"
@@ -101,17 +82,9 @@ bool Parse(std::vector<std::string> args, ClientOptions *o, std::string *error) 
     return ParseClientOptions(static_cast<int>(argv.size()), argv.data(), o, error);
 }
 
-TEST(ClientOptions, CommandsTheirDefaultsAndUsageErrors) {
+TEST(ClientOptions, CommandsAndUsageErrors) {
     ClientOptions o;
     std::string error;
-    ASSERT_TRUE(Parse({"recognize", "call.wav"}, &o, &error)) << error;
-    EXPECT_EQ(o.mode, ClientOptions::Mode::kRecognize);
-    EXPECT_EQ(o.server_host, "127.0.0.1");
-    EXPECT_EQ(o.format.encoding, RtpEncoding::kPcmu);
-    EXPECT_EQ(o.format.payload_type, 0);
-    EXPECT_EQ(o.format.rate, 8000u);
-    EXPECT_EQ(o.grammar, "builtin:speech/transcribe");
-
     ASSERT_TRUE(
         Parse({"--server", "sip:recog@[::1]:5070;transport=tcp", "recognize", "--codec", "L16",
                "--rate", "16000", "--header", "N-Best-List-Length:  3", "--json", "a.wav"},

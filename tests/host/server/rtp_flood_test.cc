@@ -16,6 +16,7 @@
 #include "KoralTest/Speech.h"
 #include "KoralTest/TempDir.h"
 #include "client_process.h"
+#include "rtp_packet.h"
 #include "server_fixture.h"
 
 using namespace KoralTest;
@@ -52,18 +53,9 @@ class UdpSender {
 // and payload bytes of one value.
 std::vector<uint8_t> Rtp(uint8_t first, uint8_t payload_type, uint16_t seq, uint32_t ts,
                          size_t payload, uint8_t fill = 0xFF) {
-    std::vector<uint8_t> d = {first,
-                              payload_type,
-                              static_cast<uint8_t>(seq >> 8),
-                              static_cast<uint8_t>(seq),
-                              static_cast<uint8_t>(ts >> 24),
-                              static_cast<uint8_t>(ts >> 16),
-                              static_cast<uint8_t>(ts >> 8),
-                              static_cast<uint8_t>(ts),
-                              0x12,
-                              0x34,
-                              0x56,
-                              0x78};
+    std::vector<uint8_t> d;
+    vantor::WriteRtpHeader({false, payload_type, seq, ts, 0x12345678}, &d);
+    d[0] = first;
     d.insert(d.end(), payload, fill);
     return d;
 }

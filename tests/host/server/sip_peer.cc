@@ -180,11 +180,8 @@ bool SipPeer::Invite(const std::string &call, const std::string &sdp, SipMessage
     if (!SendInvite(call, sdp)) return false;
     Call &c = calls_[call];
     if (!WaitResponse("INVITE", c.cseq, response, timeout_ms)) return false;
-    if (response->status >= 200 && response->status < 300 && c.to_tag.empty()) {
-        const std::string to = response->Header("To");
-        size_t tag = to.find(";tag=");
-        if (tag != std::string::npos) c.to_tag = to.substr(tag + 5);
-    }
+    if (response->status >= 200 && response->status < 300 && c.to_tag.empty())
+        Answered(call, *response);
     if (response->status >= 300) AckFailure(call, *response);
     return true;
 }

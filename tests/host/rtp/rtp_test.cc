@@ -1,28 +1,164 @@
 // RTP through real sockets on 127.0.0.1: the sender's packets, each codec
-// received as sent, the jitter buffer's ordering, loss and lateness, and what
-// the receiver does with datagrams that are not the negotiated stream.
+// received as sent, the jitter buffer's ordering, loss and lateness, what the
+// receiver does with datagrams that are not the negotiated stream, and
+// RFC 4733 events and in-band tones becoming the host's digit frames, one run
+// per digit. Digits from a sender to a receiver through the server are
+// vantor_server_test's and vantor_client_test's.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include "jitter_buffer.h"
+#include "mpf_frame.h"
 #include "rtp_codec.h"
 #include "rtp_packet.h"
 #include "rtp_receiver.h"
 #include "rtp_sender.h"
-#include "rtp_test_peer.h"
+#include "rtp_socket.h"
+#include "spandsp_dsp.h"
 
-using namespace KoralTest;
 using namespace vantor;
 
 namespace {
 
-using KoralTest::Joined;
-using KoralTest::Play;
-using KoralTest::PlayedFrame;
-using KoralTest::RtpPeer;
-using KoralTest::Seen;
-using KoralTest::WaitSeen;
+// A test's side of an RTP stream: a bound UDP socket on 127.0.0.1 that sends
+// hand-made datagrams (any header, payload or garbage) and receives a sender's.
+class RtpPeer {
+  public:
+    RtpPeer() {
+        UdpEndpoint any;
+        ResolveEndpoint("127.0.0.1", 0, &any);
+        fd_ = BindUdp(any);
+        port_ = BoundPort(fd_);
+    }
+    ~RtpPeer() { close(fd_); }
+    unsigned port() const { return port_; }
+
+    void SendTo(unsigned port, const std::vector<uint8_t> &datagram) const {
+        UdpEndpoint to;
+        ResolveEndpoint("127.0.0.1", port, &to);
+        // Loopback sends to a socket with buffer room do not fail.
+        ASSERT_EQ(sendto(fd_, datagram.data(), datagram.size(), 0,
+                         reinterpret_cast<const sockaddr *>(&to.addr), to.len),
+                  static_cast<ssize_t>(datagram.size()));
+    }
+    void SendRtp(unsigned port, const RtpHeader &header,
+                 const std::vector<uint8_t> &payload) const {
+        std::vector<uint8_t> packet;
+        WriteRtpHeader(header, &packet);
+        packet.insert(packet.end(), payload.begin(), payload.end());
+        SendTo(port, packet);
+    }
+    // Receives count datagrams (fewer after five seconds without one).
+    std::vector<std::vector<uint8_t>> Receive(size_t count) const {
+        std::vector<std::vector<uint8_t>> got;
+        while (got.size() < count) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 5000) <= 0) break;
+            std::vector<uint8_t> datagram(65536);
+            const ssize_t n = recv(fd_, datagram.data(), datagram.size(), 0);
+            if (n < 0) continue;
+            datagram.resize(static_cast<size_t>(n));
+            got.push_back(std::move(datagram));
+        }
+        return got;
+    }
+
+  private:
+    int fd_ = -1;
+    unsigned port_ = 0;
+};
+
+// Datagrams a receiver has taken from its sockets, whatever became of them.
+uint64_t Seen(const RtpStats &s) {
+    return s.packets + s.wrong_source + s.wrong_payload_type + s.rtcp;
+}
+
+// Receives until the receiver has seen count datagrams (fails the test
+// after ten seconds).
+void WaitSeen(RtpReceiver *receiver, uint64_t count) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Seen(receiver->stats()) < count && std::chrono::steady_clock::now() < give_up) {
+        receiver->Receive();
+        if (Seen(receiver->stats()) < count)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(Seen(receiver->stats()), count);
+}
+
+struct PlayedFrame {
+    bool input = false;
+    int type = 0;
+    int marker = 0;
+    uint32_t event_id = 0;
+    uint32_t duration = 0;
+    std::vector<int16_t> audio;
+};
+
+// The receiver's next frames as the media clock takes them.
+std::vector<PlayedFrame> Play(RtpReceiver *receiver, size_t frames) {
+    std::vector<PlayedFrame> played;
+    const size_t samples = receiver->sampling_rate() / 100;
+    for (size_t i = 0; i < frames; ++i) {
+        PlayedFrame f;
+        f.audio.assign(samples, 0x7777);
+        mpf_frame_t frame;
+        f.input = receiver->Next(&frame, f.audio.data());
+        EXPECT_EQ(frame.codec_frame.buffer, f.audio.data());
+        EXPECT_EQ(frame.codec_frame.size, samples * sizeof(int16_t));
+        f.type = frame.type;
+        f.marker = frame.marker;
+        f.event_id = frame.event_frame.event_id;
+        f.duration = frame.event_frame.duration;
+        played.push_back(std::move(f));
+    }
+    return played;
+}
+
+// Digit runs in played frames, each start-to-end run as its digit, and
+// whether every run was well formed (start, middles, end, durations growing
+// by one frame).
+struct DigitRuns {
+    std::string digits;
+    bool well_formed = true;
+};
+DigitRuns FindDigits(const std::vector<PlayedFrame> &frames) {
+    DigitRuns runs;
+    bool open = false;
+    uint32_t id = 0;
+    uint32_t step = 0;
+    uint32_t last = 0;
+    for (const PlayedFrame &f : frames) {
+        const bool event = f.type & MEDIA_FRAME_TYPE_EVENT;
+        if (!event) {
+            if (open || f.marker != MPF_MARKER_NONE) runs.well_formed = false;
+            continue;
+        }
+        if (!(f.type & MEDIA_FRAME_TYPE_AUDIO)) runs.well_formed = false;
+        if (!open) {
+            if (f.marker != MPF_MARKER_START_OF_EVENT) runs.well_formed = false;
+            open = true;
+            id = f.event_id;
+            step = f.duration;
+            last = f.duration;
+            runs.digits += mpf_event_id_to_dtmf_char(id);
+            continue;
+        }
+        if (f.event_id != id || f.duration != last + step || f.marker == MPF_MARKER_START_OF_EVENT)
+            runs.well_formed = false;
+        last = f.duration;
+        if (f.marker == MPF_MARKER_END_OF_EVENT) open = false;
+    }
+    if (open) runs.well_formed = false;
+    return runs;
+}
 
 constexpr unsigned kDepthMs = 60;
 
@@ -32,6 +168,20 @@ std::unique_ptr<RtpReceiver> OpenReceiver() {
     EXPECT_TRUE(receiver) << error;
     return receiver;
 }
+
+// A receiver and a sender on 127.0.0.1 streaming to each other in format.
+struct Stream {
+    std::unique_ptr<RtpReceiver> receiver = OpenReceiver();
+    std::unique_ptr<RtpSender> sender;
+    explicit Stream(const RtpFormat &format) {
+        std::string error;
+        sender = RtpSender::Open("127.0.0.1", 0, 0, &error);
+        EXPECT_TRUE(sender) << error;
+        if (!receiver || !sender) return;
+        receiver->Start(format, "127.0.0.1", sender->port());
+        EXPECT_TRUE(sender->Start(format, "127.0.0.1", receiver->port(), &error)) << error;
+    }
+};
 
 std::vector<int16_t> Sweep(size_t count) {
     std::vector<int16_t> samples(count);
@@ -53,22 +203,19 @@ TEST(RtpMedia, EachCodecArrivesAsSentFromTheSender) {
     for (const Case &c : {Case{RtpEncoding::kPcmu, 0, 8000}, Case{RtpEncoding::kPcma, 8, 8000},
                           Case{RtpEncoding::kL16, 96, 8000}, Case{RtpEncoding::kL16, 97, 16000}}) {
         SCOPED_TRACE(testing::Message() << "payload type " << c.payload_type << " at " << c.rate);
-        auto receiver = OpenReceiver();
-        std::string error;
-        auto sender = RtpSender::Open("127.0.0.1", 0, 0, &error);
-        ASSERT_TRUE(sender) << error;
+        Stream stream({c.encoding, c.payload_type, c.rate, 101});
+        ASSERT_TRUE(stream.receiver && stream.sender);
+        RtpReceiver *receiver = stream.receiver.get();
+        RtpSender *sender = stream.sender.get();
         EXPECT_EQ(receiver->port() % 2, 0u);
         EXPECT_EQ(sender->port() % 2, 0u);
-        const RtpFormat format{c.encoding, c.payload_type, c.rate, 101};
-        receiver->Start(format, "127.0.0.1", sender->port());
-        ASSERT_TRUE(sender->Start(format, "127.0.0.1", receiver->port(), &error)) << error;
         EXPECT_EQ(receiver->sampling_rate(), c.rate);
 
         const size_t frame = c.rate / 100;
         const std::vector<int16_t> sent = Sweep(30 * frame);  // 300 ms: 15 packets
         ASSERT_TRUE(sender->SendAudio(sent.data(), sent.size()));
         EXPECT_EQ(sender->packets_sent(), 15u);
-        WaitSeen(receiver.get(), 15);
+        WaitSeen(receiver, 15);
 
         // What the codec gives back is what must be played.
         std::vector<uint8_t> coded;
@@ -80,12 +227,13 @@ TEST(RtpMedia, EachCodecArrivesAsSentFromTheSender) {
         }
 
         const size_t lead = kDepthMs / 10;
-        const std::vector<PlayedFrame> played = Play(receiver.get(), lead + 30 + 3);
+        const std::vector<PlayedFrame> played = Play(receiver, lead + 30 + 3);
         for (size_t i = 0; i < played.size(); ++i) {
             EXPECT_EQ(played[i].type, MEDIA_FRAME_TYPE_AUDIO) << i;
             EXPECT_EQ(played[i].input, i >= lead && i < lead + 30) << i;
         }
-        const std::vector<int16_t> all = Joined(played);
+        std::vector<int16_t> all;
+        for (const PlayedFrame &f : played) all.insert(all.end(), f.audio.begin(), f.audio.end());
         EXPECT_EQ(std::vector<int16_t>(all.begin(), all.begin() + lead * frame),
                   std::vector<int16_t>(lead * frame, 0));
         EXPECT_EQ(
@@ -370,6 +518,113 @@ TEST(RtpPacket, ParsesWhatTheWireHoldsAndWritesItBack) {
     ASSERT_EQ(size, 2u);
     EXPECT_EQ(payload[0], 0x55);
     EXPECT_EQ(payload[1], 0x66);
+}
+
+TEST(RtpDtmf, LostEndsRepeatsAndForeignEventsYieldNoStrayDigits) {
+    RtpPeer peer;
+    auto receiver = OpenReceiver();
+    ASSERT_TRUE(receiver);
+    receiver->Start(RtpFormat{RtpEncoding::kPcmu, 0, 8000, 101}, "127.0.0.1", peer.port());
+    uint16_t seq = 0;
+    auto audio = [&](uint32_t ts) {
+        RtpHeader h{false, 0, seq++, ts, 9};
+        peer.SendRtp(receiver->port(), h, std::vector<uint8_t>(160, 0xFF));
+    };
+    auto event = [&](uint32_t ts, uint8_t code, uint16_t duration, bool end) {
+        RtpHeader h{duration == 160, 101, seq++, ts, 9};
+        std::vector<uint8_t> payload;
+        WriteTelephoneEvent(TelephoneEvent{code, end, 10, duration}, &payload);
+        peer.SendRtp(receiver->port(), h, payload);
+    };
+    size_t sent = 0;
+    audio(0), ++sent;
+    // '7' whose end packets never arrive: it ends once its updates stop.
+    event(160, 7, 160, false), event(160, 7, 320, false), sent += 2;
+    // Flash (event 16) is no digit.
+    event(1600, 16, 160, false), event(1600, 16, 320, true), sent += 2;
+    // '9' sent twice over: repeats of its packets make one digit.
+    for (int copy = 0; copy < 2; ++copy)
+        for (uint16_t d : {160, 320, 480}) event(3200, 9, d, d == 480), ++sent;
+    for (uint32_t ts = 4000; ts < 5600; ts += 160) audio(ts), ++sent;
+    WaitSeen(receiver.get(), sent);
+    std::vector<PlayedFrame> played = Play(receiver.get(), kDepthMs / 10 + 70);
+    // Its end packets, arriving after the digit was played, change nothing.
+    event(3200, 9, 480, true), event(3200, 9, 480, true), sent += 2;
+    WaitSeen(receiver.get(), sent);
+    for (PlayedFrame &f : Play(receiver.get(), 10)) played.push_back(std::move(f));
+    const DigitRuns runs = FindDigits(played);
+    EXPECT_EQ(runs.digits, "79");
+    EXPECT_TRUE(runs.well_formed);
+    EXPECT_EQ(receiver->stats().events, 2u);
+
+    // A stream of nothing but events still plays its digit.
+    auto events_only = OpenReceiver();
+    ASSERT_TRUE(events_only);
+    events_only->Start(RtpFormat{RtpEncoding::kPcmu, 0, 8000, 101}, "127.0.0.1", peer.port());
+    for (uint16_t d : {160, 320, 480, 640, 640, 640}) {
+        RtpHeader h{d == 160, 101, seq++, 80000, 9};
+        std::vector<uint8_t> payload;
+        WriteTelephoneEvent(TelephoneEvent{4, d == 640, 10, d}, &payload);
+        peer.SendRtp(events_only->port(), h, payload);
+    }
+    WaitSeen(events_only.get(), 6);
+    const DigitRuns only = FindDigits(Play(events_only.get(), kDepthMs / 10 + 10));
+    EXPECT_EQ(only.digits, "4");
+    EXPECT_TRUE(only.well_formed);
+}
+
+// Tones of digits with gaps, at 8000 Hz, from spandsp's generator.
+std::vector<int16_t> Tones(const char *digits) {
+    dtmf_tx_state_t *tx = dtmf_tx_init(nullptr);
+    dtmf_tx_set_timing(tx, 100, 100);
+    dtmf_tx_put(tx, digits, -1);
+    std::vector<int16_t> samples(1600, 0);  // lead-in silence
+    int16_t block[160];
+    for (int n; (n = dtmf_tx(tx, block, 160)) > 0;) samples.insert(samples.end(), block, block + n);
+    samples.resize(samples.size() + 1600, 0);
+    dtmf_tx_free(tx);
+    return samples;
+}
+
+TEST(RtpDtmf, InbandTonesBecomeDigitsWithoutTelephoneEvent) {
+    struct Case {
+        RtpEncoding encoding;
+        int payload_type;
+        unsigned rate;
+    };
+    const std::vector<int16_t> narrow = Tones("159");
+    for (const Case &c : {Case{RtpEncoding::kPcmu, 0, 8000}, Case{RtpEncoding::kL16, 96, 16000}}) {
+        SCOPED_TRACE(c.rate);
+        Stream stream({c.encoding, c.payload_type, c.rate, -1});
+        ASSERT_TRUE(stream.receiver && stream.sender);
+        RtpReceiver *receiver = stream.receiver.get();
+        RtpSender *sender = stream.sender.get();
+        std::vector<int16_t> samples;
+        for (int16_t s : narrow) samples.insert(samples.end(), c.rate / 8000, s);
+        EXPECT_FALSE(sender->SendDtmf("1", 100, 0));  // no telephone-event negotiated
+        // Played as it arrives, 200 ms at a time, as a call is.
+        const size_t chunk = c.rate / 5;
+        std::vector<PlayedFrame> played;
+        uint64_t packets = 0;
+        for (size_t at = 0; at < samples.size(); at += chunk) {
+            const size_t n = std::min(chunk, samples.size() - at);
+            ASSERT_TRUE(sender->SendAudio(samples.data() + at, n));
+            packets += (n + c.rate / 50 - 1) / (c.rate / 50);
+            WaitSeen(receiver, packets);
+            for (PlayedFrame &f : Play(receiver, 20)) played.push_back(std::move(f));
+        }
+        for (PlayedFrame &f : Play(receiver, kDepthMs / 10 + 2)) played.push_back(std::move(f));
+        const DigitRuns runs = FindDigits(played);
+        EXPECT_EQ(runs.digits, "159");
+        EXPECT_TRUE(runs.well_formed);
+        EXPECT_EQ(receiver->stats().events, 3u);
+        // The tone is muted once detected: the digit goes on, not the sound.
+        for (const PlayedFrame &f : played) {
+            if (f.type & MEDIA_FRAME_TYPE_EVENT) {
+                EXPECT_EQ(f.audio, std::vector<int16_t>(c.rate / 100, 0));
+            }
+        }
+    }
 }
 
 }  // namespace
