@@ -60,35 +60,6 @@ TEST(ClientLoop, EventsBeforeAndAfterStartRunInOrder) {
     EXPECT_FALSE(log.Contains("Wait for HTTP client event loop to start"));
 }
 
-TEST(ClientLoop, IdleLoopWakesForEachPost) {
-    KoralTest::InitAprOnce();
-    StartObserver observer;
-    std::vector<int> order;
-    std::atomic<int> deleted{0};
-    KORAL::WebSocketClient client("WSL", false);
-    client.SetObserver(&observer);
-    ASSERT_TRUE(client.Start(nullptr));
-    ASSERT_TRUE(observer.WaitStarted());
-    // Posts spaced out so that the loop is asleep in its dispatch each time.
-    for (int i = 0; i < 5; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        client.PostEvent(new OrderEvent(&client, &order, i, &deleted));
-    }
-    std::atomic<bool> done{false};
-    struct Flag : KORAL::Event {
-        Flag(KORAL::WebSocketClient *c, std::atomic<bool> *d) : Event(c), m_D(d) {}
-        void Process() override { *m_D = true; }
-        std::atomic<bool> *m_D;
-    };
-    client.PostEvent(new Flag(&client, &done));
-    for (int i = 0; i < 200 && !done; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(done.load());
-    client.Shutdown(true);
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
-}
-
 TEST(ClientLoop, LibeventMessagesReachTheHostLogVerbatim) {
     LogCapture log;
     KORAL::EventLogCallback(EVENT_LOG_WARN, "100% %s %n odd");
@@ -105,7 +76,8 @@ TEST(ClientLoop, LibeventMessagesReachTheHostLogVerbatim) {
 
 TEST(ClientLoop, RoundTripsNeverLoseAWakeUp) {
     // Post, wait for the answer, post again: each post meets the loop in a
-    // different phase (asleep, waking, running an event).
+    // different phase (asleep, waking, running an event), the idle loop
+    // asleep in its dispatch among them.
     KoralTest::InitAprOnce();
     StartObserver observer;
     KORAL::WebSocketClient client("WSL", false);
