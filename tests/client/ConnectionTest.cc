@@ -4,6 +4,9 @@
 // timing around a lost socket, and the bounds that keep a connection from
 // waiting or buffering forever.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <future>
 
@@ -398,7 +401,7 @@ TEST_F(ConnectionTest, ReceivedFramesInOddShapes) {
         } else if (id == "closing") {
             p.SendFrame(kWsClose, std::string("\x03\xf3going away", 12));
         } else if (id == "bad") {
-            p.SendText("Path:speech.phrase\r\nno empty line");
+            p.SendFrame(kWsText, "Path:speech.phrase\r\nno empty line");
             p.SendMessage("speech.endDetected", id);
             p.SendMessage("turn.end", id);
         }
@@ -487,10 +490,11 @@ TEST_F(ConnectionTest, ReceivedFramesInOddShapes) {
 // with their reason: nothing listening, an unknown scheme, no host, not a
 // URI, a server that accepts and never answers; a plain http one works.
 TEST_F(ConnectionTest, ServiceUrisThatFailAndOneThatWorks) {
-    TestTlsServer mute("", "");
-    mute.m_Mute = true;
+    // A port that takes connections (in its backlog) and never answers.
+    int mutePort = 0;
+    const int mute = LoopbackSocket(SOCK_STREAM, mutePort);
+    ASSERT_EQ(listen(mute, 4), 0);
     TestTlsServer plain("", "");
-    ASSERT_TRUE(mute.Start());
     ASSERT_TRUE(plain.Start());
     Start();
     const struct {
@@ -504,7 +508,7 @@ TEST_F(ConnectionTest, ServiceUrisThatFailAndOneThatWorks) {
         {"not a uri at all",
          "Malformed HTTP URI [not a uri at all?format=detailed&language=en-US] provided for "
          "<bad-3>"},
-        {"https://127.0.0.1:" + std::to_string(mute.Port()) + "/s",
+        {"https://127.0.0.1:" + std::to_string(mutePort) + "/s",
          "WS connection timed out [1 sec] <bad-4>"},
     };
     for (size_t i = 0; i < 5; ++i) {
@@ -516,7 +520,6 @@ TEST_F(ConnectionTest, ServiceUrisThatFailAndOneThatWorks) {
         ASSERT_TRUE(CloseAndWait(c));
         EXPECT_EQ(c.m_Handler.Connects().size(), 1u);
     }
-    EXPECT_TRUE(mute.WaitFor([&] { return mute.Accepted() == 1; }));
     Conn &c = NewConnection();
     EXPECT_EQ(
         ConnectAndWait(c, "plain", "", "http://127.0.0.1:" + std::to_string(plain.Port()) + "/s"),
@@ -524,7 +527,7 @@ TEST_F(ConnectionTest, ServiceUrisThatFailAndOneThatWorks) {
     ASSERT_TRUE(plain.WaitFor([&] { return plain.Frames().size() == 1; }));
     EXPECT_EQ(plain.Frames()[0].Path(), "speech.config");
     ASSERT_TRUE(CloseAndWait(c));
-    mute.Stop();
+    close(mute);
     plain.Stop();
 }
 
@@ -533,12 +536,21 @@ TEST_F(ConnectionTest, ServiceUrisThatFailAndOneThatWorks) {
 // server that never answers; nothing leaks (LeakSanitizer) and nothing
 // waits for the lookups.
 TEST_F(ConnectionTest, LookupsInFlightEndWithCloseAndShutdown) {
-    SilentNameServer dns;
-    const std::string nameServer = dns.Address();
+    // A name server on a loopback UDP port that reads every query and never
+    // answers, so that each lookup stays in flight.
+    int port = 0;
+    const int dns = LoopbackSocket(SOCK_DGRAM, port);
+    ASSERT_GE(dns, 0);
+    const std::string nameServer = "127.0.0.1:" + std::to_string(port);
+    auto query = [dns] {
+        pollfd p{dns, POLLIN, 0};
+        char packet[1500];
+        return poll(&p, 1, 10000) == 1 && recv(dns, packet, sizeof(packet), 0) > 0;
+    };
     Start([&](KORAL::WebSocketClient &c) { c.m_NameServer = nameServer; });
     Conn &c = NewConnection();
     Connect(c, "lookup", "", "https://speech.koral.invalid/speech/v1");
-    ASSERT_TRUE(dns.WaitQueries(1));
+    ASSERT_TRUE(query());
     ASSERT_TRUE(CloseAndWait(c));
     EXPECT_EQ(c.m_Handler.Calls(), (std::vector<std::string>{"connect:0", "close"}));
 
@@ -550,11 +562,12 @@ TEST_F(ConnectionTest, LookupsInFlightEndWithCloseAndShutdown) {
     });
     Conn &waiting = NewConnection();
     Connect(waiting, "waiting");
-    ASSERT_TRUE(dns.WaitQueries(2));
+    ASSERT_TRUE(query());
     m_Client->Shutdown(true);
     EXPECT_EQ(waiting.m_Handler.Calls(), (std::vector<std::string>{"connect:0"}));
     EXPECT_EQ(m_Server->TokenRequests().size(), 1u) << "only the first client's";
     m_Conns.clear();
+    close(dns);
 }
 
 }  // namespace
