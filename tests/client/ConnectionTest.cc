@@ -330,7 +330,7 @@ TEST_F(ConnectionTest, CertificatesAndNames) {
 TEST_F(ConnectionTest, UpgradeAnswersInOddShapes) {
     int upgrades = 0;
     m_Server->m_UpgradeReply = [this, &upgrades](const UpgradeRequest &r) {
-        const std::string status = "HTTP/1.1 101 Switching Protocols\r\n";
+        std::string status = "HTTP/1.1 101 Switching Protocols\r\n";
         switch (upgrades++) {
             case 0:
                 return status +
