@@ -5,8 +5,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <thread>
 
 #include "ClientTestSupport.h"
@@ -84,28 +83,13 @@ TEST(ClientLoop, RoundTripsNeverLoseAWakeUp) {
     client.SetObserver(&observer);
     ASSERT_TRUE(client.Start(nullptr));
     ASSERT_TRUE(observer.WaitStarted());
-    struct Ping : KORAL::Event {
-        Ping(KORAL::WebSocketClient *c, std::mutex *m, std::condition_variable *cv, int *n)
-            : Event(c), m_M(m), m_Cv(cv), m_N(n) {}
-        void Process() override {
-            std::lock_guard<std::mutex> lock(*m_M);
-            ++*m_N;
-            m_Cv->notify_all();
-        }
-        std::mutex *m_M;
-        std::condition_variable *m_Cv;
-        int *m_N;
-    };
-    std::mutex m;
-    std::condition_variable cv;
-    int answered = 0;
-    const int kRounds = 5000;
     int lost = 0;
-    for (int i = 1; i <= kRounds && lost == 0; ++i) {
-        client.PostEvent(new Ping(&client, &m, &cv, &answered));
-        std::unique_lock<std::mutex> lock(m);
-        if (!cv.wait_for(lock, std::chrono::seconds(5), [&] { return answered >= i; })) {
+    for (int i = 1; i <= 5000 && lost == 0; ++i) {
+        std::promise<void> answered;
+        client.PostEvent(new PromiseEvent(&client, &answered));
+        if (answered.get_future().wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
             lost = i;
+            client.Shutdown(true);  // the event is deleted unrun, before `answered` is
         }
     }
     EXPECT_EQ(lost, 0) << "round trip " << lost << " was never answered";

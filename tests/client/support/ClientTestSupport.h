@@ -1,9 +1,10 @@
 // Shared pieces of the client tests: a recording connection handler, a
-// start observer and tinyproxy.
+// start observer, a loop barrier and tinyproxy.
 #pragma once
 
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,6 +65,17 @@ class StartObserver : public KORAL::WebSocketClient::Observer {
     std::condition_variable m_Cond;
     int m_Starts = 0;
     int m_Shutdowns = 0;
+};
+
+// Fulfils `done` when the loop runs it, after everything posted before it.
+class PromiseEvent : public KORAL::Event {
+  public:
+    PromiseEvent(KORAL::WebSocketClient *client, std::promise<void> *done)
+        : Event(client), m_Done(done) {}
+    void Process() override { m_Done->set_value(); }
+
+  private:
+    std::promise<void> *m_Done;
 };
 
 // tinyproxy on a free loopback port, stopped with the object.
