@@ -83,20 +83,6 @@ TEST_F(AuthClientTest, UnusableTokenKeyAndUri) {
     EXPECT_EQ(ConnectAndWait(nostart, "nostart-2"), kRefused);
 }
 
-TEST_F(AuthClientTest, RevalidationFetchesAFreshToken) {
-    Start([](KORAL::WebSocketClient &c) { c.m_AuthSettings.m_ValidationPeriod = 1; });
-    PostAuth();
-    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Server->TokenRequests().size() >= 2; }, 15000));
-    ASSERT_TRUE(m_Log.WaitFor("Access token retrieved"));
-    EXPECT_TRUE(m_Log.Contains("Revalidate access token for HTTP auth <Koral>"));
-    ASSERT_TRUE(m_Log.WaitFor("Set revalidation timer [1 sec] for <Koral>"));
-    // Wait for the second token to be in place, then connect with it.
-    ASSERT_TRUE(m_Server->WaitFor([&] { return m_Log.Count("Access token retrieved") >= 2; }));
-    Conn &c = NewConnection();
-    ASSERT_EQ(ConnectAndWait(c, "fresh"), kConnected);
-    EXPECT_NE(m_Server->Upgrades()[0].Header("Authorization"), "Bearer token-1");
-}
-
 // A fetch that times out, then one refused: each is reattempted; until a
 // reattempt runs, a connect is refused at once from the cache.
 TEST_F(AuthClientTest, ReattemptsAfterTimeoutAndUnauthorized) {
