@@ -236,44 +236,16 @@ void TestTlsServer::Record(const std::function<void()> &fn) {
     m_Cond.notify_all();
 }
 
-std::vector<ClientFrame> TestTlsServer::Frames() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_Frames;
-}
-
-std::vector<UpgradeRequest> TestTlsServer::Upgrades() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_Upgrades;
-}
-
-std::vector<TokenRequest> TestTlsServer::TokenRequests() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_TokenRequests;
-}
-
-int TestTlsServer::Closed() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_Closed;
-}
-
 bool TestTlsServer::WaitFor(const std::function<bool()> &pred, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    while (true) {
-        lock.unlock();
-        bool ok = pred();
-        lock.lock();
-        if (ok) {
-            return true;
-        }
-        if (m_Cond.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
-                                                           std::chrono::milliseconds(50))) ==
-                std::cv_status::timeout &&
-            std::chrono::steady_clock::now() >= deadline) {
-            lock.unlock();
-            return pred();
-        }
+    // `pred` locks for itself: checked again at each change, or after 50 ms
+    // should a change come between a check and the wait.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Cond.wait_for(lock, std::chrono::milliseconds(50));
     }
+    return true;
 }
 
 void TestTlsServer::OnAccept(int fd) {

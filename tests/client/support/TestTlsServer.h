@@ -98,10 +98,11 @@ class TestTlsServer {
     // Runs `fn` with the peer of connection `id` on the server thread.
     void WithPeer(int id, const std::function<void(Peer &)> &fn);
 
-    std::vector<ClientFrame> Frames();
-    std::vector<UpgradeRequest> Upgrades();
-    std::vector<TokenRequest> TokenRequests();
-    int Closed();
+    // What the clients sent so far, and the connections closed.
+    std::vector<ClientFrame> Frames() { return Locked(m_Frames); }
+    std::vector<UpgradeRequest> Upgrades() { return Locked(m_Upgrades); }
+    std::vector<TokenRequest> TokenRequests() { return Locked(m_TokenRequests); }
+    int Closed() { return Locked(m_Closed); }
     // Waits until `pred` holds (checked under the lock on every change).
     bool WaitFor(const std::function<bool()> &pred, int timeoutMs = 10000);
 
@@ -115,6 +116,11 @@ class TestTlsServer {
     std::condition_variable m_Cond;
 
   private:
+    template <class T>
+    T Locked(const T &member) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return member;
+    }
     // Runs `fn` on the server thread.
     void Post(std::function<void()> fn);
     void HandleHead(Peer &peer, const std::string &head);
