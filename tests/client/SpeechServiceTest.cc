@@ -178,6 +178,11 @@ TEST_F(SpeechServiceTest, ReusedConnectionAndResultTimeout) {
     StreamTurn(c, kRequestA, 400);
     // The phrase in time stopped the result timer: the socket outlives it.
     ASSERT_TRUE(WaitEvent("message", "telemetry")) << m_Service->Stderr();
+    // Late audio of the ended turn is dropped (the service would log it as
+    // ignored); the next recognition reuses the socket without a second
+    // speech.config, a WAV header leading its turn (else a violation).
+    std::string late(320, 1);
+    c->PostAudioData(kRequestA, &late[0], late.size());
     c->Connect("conn-2", m_Service->ServiceUrl(), "", "en-US", 16000);
     ASSERT_TRUE(c.m_Handler.WaitConnects(2));
     EXPECT_TRUE(c.m_Handler.Connects()[1].m_Ok);
@@ -194,7 +199,9 @@ TEST_F(SpeechServiceTest, ReusedConnectionAndResultTimeout) {
     EXPECT_TRUE(c.m_Handler.Connects()[2].m_Ok);
     EXPECT_GT(c.m_Handler.Connects()[2].m_Stats.m_StartTime, 0) << "a new socket";
     EXPECT_EQ(Events("upgrade").size(), 2u);
+    EXPECT_EQ(Events("token").size(), 1u);
     EXPECT_TRUE(Events("violation").empty());
+    EXPECT_TRUE(Events("ignored").empty());
 }
 
 // The token request and the WebSocket each through their own tunnel; TLS
