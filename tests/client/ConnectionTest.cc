@@ -331,6 +331,11 @@ TEST_F(ConnectionTest, UpgradeAnswersInOddShapes) {
     EXPECT_TRUE(
         m_Log.Contains("WS upgrade rejected <accept>: no Sec-WebSocket-Accept", APT_PRIO_WARNING));
     EXPECT_EQ(m_Log.Count("WS upgrade failed <accept>"), 2u);
+    const std::vector<UpgradeRequest> ups = m_Server->Upgrades();
+    ASSERT_EQ(ups.size(), 3u);
+    EXPECT_EQ(ups[2].Header("Sec-WebSocket-Key").size(), 24u);
+    EXPECT_NE(ups[1].Header("Sec-WebSocket-Key"), ups[2].Header("Sec-WebSocket-Key"))
+        << "a fresh key per upgrade";
     // Its request id is the empty id of a connection that has not begun a turn.
     ASSERT_TRUE(c.m_Handler.WaitMessages(1));
     EXPECT_EQ(c.m_Handler.Messages()[0].m_Method,
