@@ -35,27 +35,35 @@ class ClientFixture : public ::testing::Test {
     }
 
     void TearDown() override {
-        // Connections close before the client's loop ends (their sockets and
-        // timers live on it), then the loop ends, then the server.
+        EndClient();
+        m_Server->Stop();
+    }
+
+    // Connections close before the client's loop ends (their sockets and
+    // timers live on it), then the loop ends.
+    void EndClient() {
         for (Conn &c : m_Conns) {
             if (c.m_Connection && !c.m_Handler.Closed()) {
                 c->Close();
                 c.m_Handler.WaitClosed(8000);
             }
         }
-        if (m_Client) {
-            m_Client->Shutdown(true);
-        }
+        if (m_Client) m_Client->Shutdown(true);
         m_Conns.clear();
         m_Client.reset();
-        m_Server->Stop();
     }
 
-    // Starts the server, then the client with its settings adjusted by `tweak`.
+    // Starts the client with its settings adjusted by `tweak`: the server
+    // first, or the client before ended with its connections.
     void Start(const std::function<void(KORAL::WebSocketClient &)> &tweak = nullptr) {
-        ASSERT_TRUE(m_Server->Start());
+        if (m_Client) {
+            EndClient();
+        } else {
+            ASSERT_TRUE(m_Server->Start());
+        }
         m_Client.reset(new KORAL::WebSocketClient("WSL", false));
-        m_Client->SetObserver(&m_Observer);
+        m_Observer.reset(new StartObserver);
+        m_Client->SetObserver(m_Observer.get());
         m_Client->m_AuthSettings.m_Key = "test-subscription-key";
         m_Client->m_AuthSettings.m_Uri = TokenUri();
         m_Client->m_AuthSettings.m_Retries = 0;
@@ -64,7 +72,7 @@ class ClientFixture : public ::testing::Test {
             tweak(*m_Client);
         }
         ASSERT_TRUE(m_Client->Start(nullptr));
-        ASSERT_TRUE(m_Observer.WaitStarted());
+        ASSERT_TRUE(m_Observer->WaitStarted());
     }
 
     std::string Base(const std::string &host = "127.0.0.1") {
@@ -114,7 +122,7 @@ class ClientFixture : public ::testing::Test {
     inline static std::unique_ptr<TestCerts> s_Certs;
     inline static std::string s_CertsError;
     LogCapture m_Log;
-    StartObserver m_Observer;
+    std::unique_ptr<StartObserver> m_Observer;
     std::unique_ptr<TestTlsServer> m_Server;
     std::unique_ptr<KORAL::WebSocketClient> m_Client;
     std::list<Conn> m_Conns;

@@ -1,16 +1,13 @@
 #include "ClientTestSupport.h"
 
-#include <apr_general.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -116,11 +113,6 @@ bool StartObserver::WaitStarted(int timeoutMs) {
                            [&] { return m_Starts > 0; });
 }
 
-int StartObserver::Starts() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_Starts;
-}
-
 int StartObserver::Shutdowns() {
     std::lock_guard<std::mutex> lock(m_Mutex);
     return m_Shutdowns;
@@ -180,64 +172,26 @@ std::string TinyProxy::Log() const {
     return s.str();
 }
 
-SilentNameServer::SilentNameServer() {
-    m_Fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sin;
-    memset(&sin, 0, sizeof(sin));
+int LoopbackSocket(int type, int &port) {
+    const int fd = socket(AF_INET, type, 0);
+    sockaddr_in sin{};
     sin.sin_family = AF_INET;
     sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(sin);
-    if (m_Fd < 0 || bind(m_Fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) != 0 ||
-        getsockname(m_Fd, reinterpret_cast<sockaddr *>(&sin), &len) != 0 || pipe(m_Wake) != 0) {
-        return;
-    }
-    m_Port = ntohs(sin.sin_port);
-    m_Thread = std::thread([this] {
-        for (;;) {
-            pollfd fds[2] = {{m_Fd, POLLIN, 0}, {m_Wake[0], POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0 || fds[1].revents) {
-                return;
-            }
-            char packet[1500];
-            if (recv(m_Fd, packet, sizeof(packet), 0) > 0) {
-                std::lock_guard<std::mutex> lock(m_Mutex);
-                ++m_Queries;
-                m_Cond.notify_all();
-            }
-        }
-    });
-}
-
-SilentNameServer::~SilentNameServer() {
-    if (m_Thread.joinable()) {
-        char c = 0;
-        (void)!write(m_Wake[1], &c, 1);
-        m_Thread.join();
-    }
-    for (int fd : {m_Fd, m_Wake[0], m_Wake[1]}) {
+    port = 0;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len) != 0) {
         if (fd >= 0) close(fd);
+        return -1;
     }
-}
-
-bool SilentNameServer::WaitQueries(int n, int timeoutMs) {
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    return m_Cond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                           [&] { return m_Queries >= n; });
+    port = ntohs(sin.sin_port);
+    return fd;
 }
 
 int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin;
-    memset(&sin, 0, sizeof(sin));
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(sin);
     int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len) == 0) {
-        port = ntohs(sin.sin_port);
-    }
-    close(fd);
+    const int fd = LoopbackSocket(SOCK_STREAM, port);
+    if (fd >= 0) close(fd);
     return port;
 }
 

@@ -1,13 +1,13 @@
 // Shared pieces of the client tests: a recording connection handler, a
-// start observer, tinyproxy and a silent name server.
+// start observer, a loop barrier and tinyproxy.
 #pragma once
 
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "KoralRxClient.h"
@@ -58,7 +58,6 @@ class StartObserver : public KORAL::WebSocketClient::Observer {
     bool OnStart(KORAL::WebSocketClient *client) override;
     void OnShutdown(KORAL::WebSocketClient *client) override;
     bool WaitStarted(int timeoutMs = 5000);
-    int Starts();
     int Shutdowns();
 
   private:
@@ -66,6 +65,17 @@ class StartObserver : public KORAL::WebSocketClient::Observer {
     std::condition_variable m_Cond;
     int m_Starts = 0;
     int m_Shutdowns = 0;
+};
+
+// Fulfils `done` when the loop runs it, after everything posted before it.
+class PromiseEvent : public KORAL::Event {
+  public:
+    PromiseEvent(KORAL::WebSocketClient *client, std::promise<void> *done)
+        : Event(client), m_Done(done) {}
+    void Process() override { m_Done->set_value(); }
+
+  private:
+    std::promise<void> *m_Done;
 };
 
 // tinyproxy on a free loopback port, stopped with the object.
@@ -84,26 +94,9 @@ class TinyProxy {
     std::string m_LogFile;
 };
 
-// A name server on a loopback UDP port that takes every query and never
-// answers, so that a lookup stays in flight for as long as a test needs.
-class SilentNameServer {
-  public:
-    SilentNameServer();
-    ~SilentNameServer();
-    // "127.0.0.1:PORT", for WebSocketClient::m_NameServer.
-    std::string Address() const { return "127.0.0.1:" + std::to_string(m_Port); }
-    bool WaitQueries(int n, int timeoutMs = 10000);
-
-  private:
-    int m_Fd = -1;
-    int m_Port = 0;
-    int m_Wake[2] = {-1, -1};
-    std::thread m_Thread;
-    std::mutex m_Mutex;
-    std::condition_variable m_Cond;
-    int m_Queries = 0;
-};
-
+// A socket of `type` (SOCK_STREAM, SOCK_DGRAM) bound to a free loopback
+// port, stored in `port`; -1 when that fails.
+int LoopbackSocket(int type, int &port);
 // A free loopback TCP port (bound and released).
 int FreePort();
 

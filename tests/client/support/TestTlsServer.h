@@ -2,7 +2,7 @@
 // on loopback serving the token endpoint (POST) and the WebSocket endpoint
 // (GET + upgrade) from its own libevent thread, recording everything the
 // client sends. Used where the real service cannot produce a case (split
-// upgrade responses, oversized frames, pings, silent endpoints).
+// upgrade responses, odd frames, held or forged tokens).
 #pragma once
 
 #include <condition_variable>
@@ -55,7 +55,6 @@ class TestTlsServer;
 // A client connection, used on the server thread from the scripts.
 class Peer {
   public:
-    void SendText(const std::string &text);
     void SendFrame(uint8_t opcode, const std::string &payload, bool fin = true);
     void SendRaw(const std::string &bytes);
     void Close();
@@ -92,10 +91,6 @@ class TestTlsServer {
     std::function<void(Peer &, const ClientFrame &)> m_OnFrame;
     // Raw bytes answering an upgrade; empty: a plain 101 response.
     std::function<std::string(const UpgradeRequest &)> m_UpgradeReply;
-    // After a successful upgrade (e.g. to send frames right away).
-    std::function<void(Peer &)> m_OnUpgraded;
-    // Accept TCP but never complete TLS / never answer anything.
-    bool m_Mute = false;
 
     void QueueTokenReply(const TokenReply &reply);
     // Sends the held token replies.
@@ -103,11 +98,11 @@ class TestTlsServer {
     // Runs `fn` with the peer of connection `id` on the server thread.
     void WithPeer(int id, const std::function<void(Peer &)> &fn);
 
-    std::vector<ClientFrame> Frames();
-    std::vector<UpgradeRequest> Upgrades();
-    std::vector<TokenRequest> TokenRequests();
-    int Accepted();
-    int Closed();
+    // What the clients sent so far, and the connections closed.
+    std::vector<ClientFrame> Frames() { return Locked(m_Frames); }
+    std::vector<UpgradeRequest> Upgrades() { return Locked(m_Upgrades); }
+    std::vector<TokenRequest> TokenRequests() { return Locked(m_TokenRequests); }
+    int Closed() { return Locked(m_Closed); }
     // Waits until `pred` holds (checked under the lock on every change).
     bool WaitFor(const std::function<bool()> &pred, int timeoutMs = 10000);
 
@@ -121,6 +116,11 @@ class TestTlsServer {
     std::condition_variable m_Cond;
 
   private:
+    template <class T>
+    T Locked(const T &member) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return member;
+    }
     // Runs `fn` on the server thread.
     void Post(std::function<void()> fn);
     void HandleHead(Peer &peer, const std::string &head);
@@ -144,7 +144,6 @@ class TestTlsServer {
     std::vector<UpgradeRequest> m_Upgrades;
     std::vector<TokenRequest> m_TokenRequests;
     std::vector<std::pair<int, std::string>> m_Held;  // peer id, response
-    int m_Accepted = 0;
     int m_Closed = 0;
 };
 
