@@ -7,6 +7,15 @@
 
 namespace KoralTest {
 
+enum WsOpcode : uint8_t {
+    kWsContinuation = 0x0,
+    kWsText = 0x1,
+    kWsBinary = 0x2,
+    kWsClose = 0x8,
+    kWsPing = 0x9,
+    kWsPong = 0xA
+};
+
 // One frame: FIN and opcode, the shortest length form, then the payload,
 // masked with the 4 bytes of `key` when given (as a client must) or as is
 // (as a server does).
