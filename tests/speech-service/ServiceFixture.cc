@@ -36,8 +36,7 @@ std::shared_ptr<KoralTest::SpeechServiceProcess> ServiceTest::Start(
 }
 
 std::unique_ptr<TestClient> ServiceTest::Client(const KoralTest::SpeechServiceProcess &service) {
-    auto client = std::make_unique<TestClient>(service.Port(),
-                                               service.Tls() ? Certs().CaFile() : std::string());
+    auto client = std::make_unique<TestClient>(service.Port(), service.CaFile());
     std::string error;
     EXPECT_TRUE(client->Open(&error)) << error;
     return client;
