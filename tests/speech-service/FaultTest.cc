@@ -1,4 +1,4 @@
-// Every fault a scenario can inject, seen from the client's side.
+// Faults a scenario injects, seen on the wire by a direct client.
 
 #include "ServiceFixture.h"
 
@@ -74,8 +74,11 @@ TEST_F(FaultTest, TokenAndUpgradeFaults) {
     EXPECT_EQ(101, Client(*s)->Upgrade(target, headers).m_Status);
 }
 
-// Every fault of a turn, turn after turn on one connection. (An abrupt close
-// is seen from the plugin's side, in the recognition tests.)
+// The turn faults only a direct client sees as sent (frame masks and counts,
+// pings, an oversized frame, foreign ids and paths, a close code), turn
+// after turn on one connection. Dropped, delayed, stalled and explicit
+// messages and an abrupt close are judged from the plugin's side, in the
+// client, recognition and soak tests.
 TEST_F(FaultTest, TurnFaultsOneConnection) {
     auto service = Start(R"({"turns":[
       {"hypotheses":["yes","yes please"],
@@ -88,14 +91,6 @@ TEST_F(FaultTest, TurnFaultsOneConnection) {
        "faults":[{"at":"speech.phrase","action":"wrong-request-id",
                   "requestId":"ffffffffffffffffffffffffffffffff"},
                  {"at":"turn.end","action":"unknown-path","path":"speech.fragment"}]},
-      {"hypotheses":["yes","yes please"],
-       "faults":[{"at":"speech.startDetected","action":"drop"},
-                 {"at":"speech.phrase","action":"delay","delayMs":300}]},
-      {"hypotheses":["yes","yes please"], "faults":[{"action":"stall"}]},
-      {"messages":[
-        {"path":"turn.start","body":{"context":{"serviceTag":"abc"}}},
-        {"path":"speech.phrase","at":"end-of-audio","body":{"RecognitionStatus":"Error"}},
-        {"path":"turn.end"}]},
       {"hypotheses":["yes","yes please"],
        "faults":[{"at":"speech.hypothesis","index":1,"action":"close-frame","code":1013,
                   "reason":"x"}]}]})");
@@ -136,25 +131,6 @@ TEST_F(FaultTest, TurnFaultsOneConnection) {
     EXPECT_EQ("ffffffffffffffffffffffffffffffff", phrase.m_RequestId);
     ServiceMessage end = Parsed(seen[7]);
     EXPECT_EQ(id, end.m_RequestId);
-
-    // No speech.startDetected; the phrase 300 ms late, after endDetected.
-    auto start = std::chrono::steady_clock::now();
-    seen = NextTurn(*client, id);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
-    EXPECT_EQ((std::vector<std::string>{"turn.start", "speech.hypothesis", "speech.hypothesis",
-                                        "speech.endDetected", "speech.phrase", "turn.end"}),
-              PathsOf(seen));
-
-    // A stalled turn sends no turn.end and keeps the socket; the next turn,
-    // of explicit messages, is played as written.
-    seen = NextTurn(*client, id);
-    EXPECT_EQ("speech.phrase", PathsOf(seen).back());
-    EXPECT_FALSE(client->WaitClosed(std::chrono::milliseconds(300)));
-    seen = NextTurn(*client, id);
-    EXPECT_EQ((std::vector<std::string>{"turn.start", "speech.phrase", "turn.end"}), PathsOf(seen));
-    ASSERT_EQ(3u, seen.size());
-    EXPECT_EQ(R"({"RecognitionStatus":"Error"})", Parsed(seen[1]).m_Body);
-    EXPECT_EQ(id, Parsed(seen[2]).m_RequestId);
 
     // A close frame with its code in place of the second hypothesis.
     seen = NextTurn(*client, id);
