@@ -136,26 +136,9 @@ TEST(BandTest, TelephoneBandIsToldFromWidebandSilenceAndNoise) {
     // Tones: one below 4 kHz alone looks like a line, one above it cannot be.
     EXPECT_EQ(Band::Narrow, Judge(KoralTest::Tone(500, 16000, 3500.0, 0.9)).Result());
     EXPECT_EQ(Band::Wide, Judge(KoralTest::Tone(500, 16000, 6000.0, 0.9)).Result());
-}
-
-TEST(BandTest, BuiltInAndParsedProfiles) {
-    // The calibrated profile built into the service parses and fits the model.
+    // The calibrated narrowband profile built into the service fits the model.
     EXPECT_EQ(13u, NarrowbandProfile().m_InitialMean.size());
     EXPECT_GT(NarrowbandProfile().m_DitherLsb, 0.0);
-
-    BandProfile p;
-    std::string error;
-    ASSERT_TRUE(
-        ParseBandProfile("# comment\n-cmninit 1,-2.5,3e1  # trailing\n\n-dither 0.5\n", p, error))
-        << error;
-    EXPECT_EQ((std::vector<float>{1.0f, -2.5f, 30.0f}), p.m_InitialMean);
-    EXPECT_EQ(0.5, p.m_DitherLsb);
-    for (const char *bad : {"-cmninit 1,,2", "-cmninit 1,x", "-dither -1", "-dither", "-dither 1 2",
-                            "-upperf 3800", "-cmninit nan"}) {
-        EXPECT_FALSE(ParseBandProfile(bad, p, error)) << bad;
-        EXPECT_FALSE(error.empty());
-        EXPECT_EQ(0.5, p.m_DitherLsb) << "a bad text leaves the profile as it was";
-    }
 }
 
 }  // namespace
