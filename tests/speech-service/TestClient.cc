@@ -6,6 +6,7 @@
 #include <boost/asio/write.hpp>
 #include <random>
 
+#include "KoralRxWsFrame.h"
 #include "KoralTest/WsFrame.h"
 
 namespace KoralTest {
@@ -169,26 +170,15 @@ bool TestClient::SendFrame(int opcode, const std::string &payload, bool fin, boo
     return Write(WsFrameBytes(opcode, payload, fin, masked ? key : nullptr));
 }
 
-bool TestClient::TakeFrame(Message &message, bool &fin) {
-    const unsigned char *b = reinterpret_cast<const unsigned char *>(m_In.data());
-    if (m_In.size() < 2) return false;
-    uint64_t len = b[1] & 0x7f;
-    size_t head = len < 126 ? 2 : len == 126 ? 4 : 10;
-    const bool masked = (b[1] & 0x80) != 0;
-    if (m_In.size() < head) return false;
-    if (len >= 126) {
-        len = 0;
-        for (size_t i = 2; i < head; ++i) len = len << 8 | b[i];
-    }
-    const size_t keyAt = head;
-    if (masked) head += 4;
-    if (m_In.size() < head + len) return false;
-    fin = (b[0] & 0x80) != 0;
-    message.m_Opcode = b[0] & 0x0f;
-    message.m_Masked = message.m_Masked || masked;
-    for (size_t i = 0; i < len; ++i)
-        message.m_Data += static_cast<char>(m_In[head + i] ^ (masked ? m_In[keyAt + i % 4] : 0));
-    m_In.erase(0, head + len);
+bool TestClient::TakeFrame(Message &frame, bool &fin) {
+    KORAL::WsFrame::Header h;
+    if (KORAL::WsFrame::ReadFrame(reinterpret_cast<const uint8_t *>(m_In.data()), m_In.size(),
+                                  UINT64_MAX, h, frame.m_Data) != KORAL::WsFrame::READ_FRAME)
+        return false;
+    fin = h.m_Fin;
+    frame.m_Opcode = h.m_Opcode;
+    frame.m_Masked = h.m_Masked;
+    m_In.erase(0, h.m_HeaderSize + h.m_Length);
     return true;
 }
 

@@ -66,9 +66,8 @@ class TestClient {
     bool Write(const std::string &bytes);
     // Appends what arrives within `timeout` to m_In; false on timeout or end.
     bool ReadMore(std::chrono::milliseconds timeout);
-    // Takes one whole frame off m_In: its FIN bit, opcode and mask bit in
-    // `message`, its payload appended to it.
-    bool TakeFrame(Message &message, bool &fin);
+    // Takes one whole frame off m_In (unmasked, whatever its length).
+    bool TakeFrame(Message &frame, bool &fin);
 
     uint16_t m_Port;
     std::string m_CaFile;
