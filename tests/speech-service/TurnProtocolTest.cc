@@ -97,7 +97,7 @@ TEST_F(TurnProtocolTest, TurnsEndAsScriptedInOrderOrByAudioLength) {
         {"hypotheses":["yes"],"nbest":[{"lexical":"two","confidence":1}]}]})");
     ASSERT_TRUE(service);
     auto client = Connect(*service);
-    auto lexical = [](const std::vector<ServiceMessage> &turn) {
+    auto lexical = [](const std::vector<ServiceMessage> &turn) -> std::string {
         const ServiceMessage *phrase = Find(turn, "speech.phrase");
         return phrase ? Json(phrase->m_Body)["NBest"][0]["Lexical"].GetString() : "<none>";
     };
@@ -107,7 +107,7 @@ TEST_F(TurnProtocolTest, TurnsEndAsScriptedInOrderOrByAudioLength) {
     SendAudio(*client, id, kSecond);
     std::vector<ServiceMessage> turn = ReadTurn(*client);
     ASSERT_EQ("turn.end", Paths(turn).back());
-    EXPECT_EQ("one", std::string(lexical(turn)));
+    EXPECT_EQ("one", lexical(turn));
     EXPECT_EQ(5000000, Json(Find(turn, "speech.endDetected")->m_Body)["Offset"].GetInt64());
     // Late audio and the late end of audio of that turn change nothing.
     SendAudio(*client, id, kSecond, false);
@@ -128,11 +128,11 @@ TEST_F(TurnProtocolTest, TurnsEndAsScriptedInOrderOrByAudioLength) {
     std::vector<ServiceMessage> rest = ReadTurn(*client);
     EXPECT_EQ((std::vector<std::string>{"speech.endDetected", "speech.phrase", "turn.end"}),
               Paths(rest));
-    EXPECT_EQ("two", std::string(lexical(rest)));
+    EXPECT_EQ("two", lexical(rest));
     ASSERT_NE(nullptr, Find(rest, "speech.phrase"));
     EXPECT_NE(std::string::npos, Find(rest, "speech.phrase")->m_Body.find("\"Confidence\":1.0"));
     // The script cycles.
-    EXPECT_EQ("one", std::string(lexical(Turn(*client, kSecond))));
+    EXPECT_EQ("one", lexical(Turn(*client, kSecond)));
 
     auto matched = Start(R"({"turns":[{"match":{"minAudioMs":1500},"nbest":["long"]},
                                      {"match":{"maxAudioMs":1499},"nbest":["short"]}]})");
@@ -141,7 +141,7 @@ TEST_F(TurnProtocolTest, TurnsEndAsScriptedInOrderOrByAudioLength) {
     for (int ms : {2000, 800}) {
         turn = Turn(*c2, KoralTest::Silence(ms, 16000));
         EXPECT_EQ("turn.start", turn.front().m_Path);
-        EXPECT_EQ(ms == 2000 ? "long" : "short", std::string(lexical(turn)));
+        EXPECT_EQ(ms == 2000 ? "long" : "short", lexical(turn));
     }
 }
 
