@@ -3,103 +3,87 @@
 // each on its own connection, so that one refusal also proves the service
 // keeps serving the next connection.
 
-#include <algorithm>
-#include <functional>
-
 #include "ServiceFixture.h"
 
 using namespace KoralTest;
-using KoralTest::EventLogReader;
 
 namespace {
 
+std::string Binary(size_t declaredHeaderLength, const std::string &rest) {
+    return std::string(1, static_cast<char>(declaredHeaderLength >> 8)) +
+           static_cast<char>(declaredHeaderLength & 0xff) + rest;
+}
+
+std::string FirstAudio(const std::string &id, int rate = 16000) {
+    return AudioMessage(id, KoralTest::StreamWavHeader(rate) + std::string(640, '\0'));
+}
+
 struct Violation {
     const char *m_Name;
-    // Sends the offending messages after a valid speech.config.
-    std::function<void(TestClient &)> m_Send;
+    // Sent after a valid speech.config: opcode and payload; opcode 0 reads
+    // the turn answered so far.
+    std::vector<std::pair<int, std::string>> m_Send;
     uint16_t m_Code;
     // Empty: refused by the WebSocket layer, which reports its reason only when
     // the TLS shutdown after it goes well: the log says 1002 then.
     const char *m_Reason;
+    bool m_Masked = true;
 };
 
-std::string BinaryWithHeaderLength(size_t declared, const std::string &rest) {
-    std::string m;
-    m += static_cast<char>(declared >> 8);
-    m += static_cast<char>(declared & 0xff);
-    return m + rest;
-}
-
-std::string FirstAudio(const std::string &id) {
-    return AudioMessage(id, KoralTest::StreamWavHeader(16000) + std::string(640, '\0'));
-}
+const std::string kId = NewRequestId(), kOtherId = NewRequestId();
+const std::string kAudioHeader = "Path:audio\r\nContent-Type:audio/x-wav\r\n";
+const std::string kIdHeader = "X-RequestId:" + kId + "\r\n";
 
 const Violation kViolations[] = {
-    {"SecondSpeechConfig", [](TestClient &c) { c.SendText(ServiceTest::SpeechConfig()); }, 1002,
-     "second speech.config"},
-    {"TextWithoutPath",
-     [](TestClient &c) { c.SendText("X-RequestId:" + NewRequestId() + "\r\n\r\n{}"); }, 1002,
-     "message without Path"},
-    {"TextWithoutEmptyLine", [](TestClient &c) { c.SendText("Path:telemetry\r\n"); }, 1002,
+    {"SecondSpeechConfig", {{1, ServiceTest::SpeechConfig()}}, 1002, "second speech.config"},
+    {"TextWithoutPath", {{1, kIdHeader + "\r\n{}"}}, 1002, "message without Path"},
+    {"TextWithoutEmptyLine",
+     {{1, "Path:telemetry\r\n"}},
+     1002,
      "text message without end of header"},
-    {"HeaderLineWithoutColon", [](TestClient &c) { c.SendText("Path telemetry\r\n\r\n{}"); }, 1002,
-     "malformed header line"},
+    {"HeaderLineWithoutColon", {{1, "Path telemetry\r\n\r\n{}"}}, 1002, "malformed header line"},
     {"AudioWithoutRequestId",
-     [](TestClient &c) {
-         std::string header = "Path:audio\r\nContent-Type:audio/x-wav\r\n";
-         c.SendBinary(
-             BinaryWithHeaderLength(header.size(), header + KoralTest::StreamWavHeader(16000)));
-     },
-     1002, "audio without X-RequestId"},
-    {"BinaryWithoutPath",
-     [](TestClient &c) {
-         std::string header = "X-RequestId:" + NewRequestId() + "\r\n";
-         c.SendBinary(BinaryWithHeaderLength(header.size(), header));
-     },
-     1002, "message without Path"},
-    {"ShortRequestId", [](TestClient &c) { c.SendBinary(FirstAudio("0123456789abcdef")); }, 1002,
-     "malformed X-RequestId"},
+     {{2, Binary(kAudioHeader.size(), kAudioHeader + KoralTest::StreamWavHeader(16000))}},
+     1002,
+     "audio without X-RequestId"},
+    {"BinaryWithoutPath", {{2, Binary(kIdHeader.size(), kIdHeader)}}, 1002, "message without Path"},
+    {"ShortRequestId", {{2, FirstAudio("0123456789abcdef")}}, 1002, "malformed X-RequestId"},
     {"LongRequestId",
-     [](TestClient &c) { c.SendBinary(FirstAudio("0123456789abcdef0123456789abcdef0")); }, 1002,
+     {{2, FirstAudio("0123456789abcdef0123456789abcdef0")}},
+     1002,
      "malformed X-RequestId"},
     {"NonHexRequestId",
-     [](TestClient &c) { c.SendBinary(FirstAudio("0123456789abcdef0123456789abcdeg")); }, 1002,
+     {{2, FirstAudio("0123456789abcdef0123456789abcdeg")}},
+     1002,
      "malformed X-RequestId"},
-    {"TelemetryWithoutRequestId", [](TestClient &c) { c.SendText("Path:telemetry\r\n\r\n{}"); },
-     1002, "telemetry without X-RequestId"},
+    {"TelemetryWithoutRequestId",
+     {{1, "Path:telemetry\r\n\r\n{}"}},
+     1002,
+     "telemetry without X-RequestId"},
     {"ReusedFinishedTurnId",
-     [](TestClient &c) {
-         std::string first = NewRequestId(), second = NewRequestId();
-         c.SendBinary(FirstAudio(first));
-         c.SendBinary(AudioMessage(first, ""));
-         ServiceTest::ReadTurn(c);
-         c.SendBinary(FirstAudio(second));
-         c.SendBinary(AudioMessage(second, ""));
-         ServiceTest::ReadTurn(c);
-         c.SendBinary(FirstAudio(first));
-     },
-     1002, "request id of a finished turn reused"},
-    {"HeaderLengthBeyondMessage",
-     [](TestClient &c) { c.SendBinary(BinaryWithHeaderLength(200, "Path:audio\r\n")); }, 1007,
-     "bad header length"},
-    {"EmptyBinary", [](TestClient &c) { c.SendBinary(""); }, 1007, "binary message without header"},
-    {"BinaryShorterThanLength", [](TestClient &c) { c.SendBinary(std::string(1, '\0')); }, 1007,
-     "binary message without header"},
-    {"ZeroHeaderLength", [](TestClient &c) { c.SendBinary(BinaryWithHeaderLength(0, "RIFF")); },
-     1007, "binary message without header"},
+     {{2, FirstAudio(kId)},
+      {2, AudioMessage(kId, "")},
+      {0, ""},
+      {2, FirstAudio(kOtherId)},
+      {2, AudioMessage(kOtherId, "")},
+      {0, ""},
+      {2, FirstAudio(kId)}},
+     1002,
+     "request id of a finished turn reused"},
+    {"HeaderLengthBeyondMessage", {{2, Binary(200, "Path:audio\r\n")}}, 1007, "bad header length"},
+    {"EmptyBinary", {{2, ""}}, 1007, "binary message without header"},
+    {"BinaryShorterThanLength", {{2, std::string(1, '\0')}}, 1007, "binary message without header"},
+    {"ZeroHeaderLength", {{2, Binary(0, "RIFF")}}, 1007, "binary message without header"},
     {"FirstAudioWithoutRiff",
-     [](TestClient &c) { c.SendBinary(AudioMessage(NewRequestId(), std::string(640, '\0'))); },
-     1007, "first audio message of a turn without RIFF header"},
+     {{2, AudioMessage(kId, std::string(640, '\0'))}},
+     1007,
+     "first audio message of a turn without RIFF header"},
     {"AudioAt8kHz",
-     [](TestClient &c) {
-         c.SendBinary(AudioMessage(NewRequestId(),
-                                   KoralTest::StreamWavHeader(8000) + std::string(320, '\0')));
-     },
-     1007, "audio must be 16-bit mono PCM at 16000 Hz"},
-    {"UnmaskedClientFrame",
-     [](TestClient &c) { c.SendFrame(1, ServiceTest::SpeechConfig(), true, false); }, 1002, ""},
-    {"InvalidUtf8Text", [](TestClient &c) { c.SendText("Path:telemetry\r\n\r\n\xff\xfe"); }, 1007,
-     ""},
+     {{2, FirstAudio(kId, 8000)}},
+     1007,
+     "audio must be 16-bit mono PCM at 16000 Hz"},
+    {"UnmaskedClientFrame", {{1, ServiceTest::SpeechConfig()}}, 1002, "", false},
+    {"InvalidUtf8Text", {{1, "Path:telemetry\r\n\r\n\xff\xfe"}}, 1007, ""},
 };
 
 class CloseCodeTest : public ServiceTest {};
@@ -112,31 +96,34 @@ TEST_F(CloseCodeTest, EveryViolationClosesWithItsCodeAndIsLogged) {
     for (const Violation &v : kViolations) {
         SCOPED_TRACE(v.m_Name);
         auto client = Connect(*service);
-        v.m_Send(*client);
+        for (const auto &[opcode, payload] : v.m_Send) {
+            if (opcode == 0) {
+                ReadTurn(*client);
+            } else {
+                client->SendFrame(opcode, payload, true, v.m_Masked);
+            }
+        }
         EXPECT_EQ(v.m_Code, ReadCloseCode(*client));
         client->Close();
         // The WebSocket layer reports its own refusals once the close
         // handshake is over: wait for this connection's entry.
-        auto fresh = [&](const KoralTest::ServiceEvent &e) {
-            return e.Event() == "violation" && e.Int("connection") > lastConnection;
-        };
-        log.WaitFor([&](const std::vector<KoralTest::ServiceEvent> &events) {
-            return std::any_of(events.begin(), events.end(), fresh);
+        std::vector<ServiceEvent> found;
+        log.WaitFor([&](const std::vector<ServiceEvent> &events) {
+            found.clear();
+            for (const ServiceEvent &e : events) {
+                if (e.Event() == "violation" && e.Int("connection") > lastConnection)
+                    found.push_back(e);
+            }
+            return !found.empty();
         });
-        std::vector<KoralTest::ServiceEvent> all = log.Read();
-        auto found = std::find_if(all.begin(), all.end(), fresh);
-        ASSERT_NE(found, all.end()) << [&] {
-            std::string lines;
-            for (const auto &e : all) lines += e.m_Line + "\n";
-            return lines;
-        }();
-        lastConnection = found->Int("connection");
-        int64_t logged = found->Int("code");
+        ASSERT_EQ(1u, found.size());
+        lastConnection = found[0].Int("connection");
+        int64_t logged = found[0].Int("code");
         if (*v.m_Reason == '\0') {
             EXPECT_TRUE(logged == v.m_Code || logged == 1002) << logged;
         } else {
             EXPECT_EQ(v.m_Code, logged);
-            EXPECT_EQ(v.m_Reason, found->Str("reason"));
+            EXPECT_EQ(v.m_Reason, found[0].Str("reason"));
         }
     }
 }

@@ -15,124 +15,80 @@
 #include "ServiceFixture.h"
 
 using namespace KoralTest;
-using KoralTest::EventLogReader;
-using KoralTest::RunSpeechService;
 
 namespace {
 
-class OperationTest : public ServiceTest {
-  protected:
-    std::vector<std::string> Tls() const {
-        return {"--cert", Certs().CertFile(), "--key", Certs().KeyFile()};
-    }
-};
+class OperationTest : public ServiceTest {};
 
-TEST_F(OperationTest, HelpListsTheOptions) {
-    std::string out;
-    EXPECT_EQ(0, RunSpeechService({"--help"}, &out, nullptr));
-    for (const char *option :
-         {"--listen", "--cert", "--plain", "--subscription-key", "--engine", "--script",
-          "--event-log", "--write-key-file", "--token-lifetime", "--idle-timeout"}) {
-        EXPECT_NE(std::string::npos, out.find(option)) << option;
-    }
-}
-
-TEST_F(OperationTest, BadCommandLinesAreRefused) {
-    std::string err;
-    EXPECT_EQ(2, RunSpeechService({"--listen", "127.0.0.1:0"}, nullptr, &err));
-    EXPECT_NE(std::string::npos, err.find("TLS needs --cert FILE and --key FILE")) << err;
-    EXPECT_EQ(2, RunSpeechService({"--plain", "--engine", "whisper"}, nullptr, &err));
-    EXPECT_NE(std::string::npos, err.find("--engine must be pocketsphinx or script")) << err;
-    EXPECT_EQ(2, RunSpeechService({"--plain", "--bogus"}, nullptr, &err));
-    EXPECT_NE(std::string::npos, err.find("unknown option --bogus")) << err;
-}
-
-TEST_F(OperationTest, PortInUseIsAClearError) {
-    auto service = Start("");
+TEST_F(OperationTest, HelpAndStartUpErrors) {
+    auto service = Start("");  // holds a port
     ASSERT_TRUE(service);
-    std::string err;
-    std::string listen = "127.0.0.1:" + std::to_string(service->Port());
-    EXPECT_EQ(
-        1, RunSpeechService({"--plain", "--engine", "script", "--listen", listen}, nullptr, &err));
-    EXPECT_NE(std::string::npos,
-              err.find("cannot listen on " + listen + ": Address already in use"))
-        << err;
-}
-
-TEST_F(OperationTest, MissingOrMismatchedCertificateIsAClearError) {
-    std::string err;
-    std::vector<std::string> args = {"--listen", "127.0.0.1:0",    "--engine",
-                                     "script",   "--cert",         "/nonexistent/server.crt",
-                                     "--key",    Certs().KeyFile()};
-    EXPECT_EQ(1, RunSpeechService(args, nullptr, &err));
-    EXPECT_NE(std::string::npos,
-              err.find("certificate file /nonexistent/server.crt does not exist"))
-        << err;
-
+    KoralTest::TempDir dir;
+    const std::string scenario = dir.File("scenario.json");
+    ASSERT_TRUE(KoralTest::WriteTextFile(scenario, "{\"turns\": [\n{\"status\": }]}"));
     auto other = KoralTest::TestCerts::Make();
     ASSERT_TRUE(other);
-    args = {"--listen", "127.0.0.1:0",      "--engine", "script",
-            "--cert",   Certs().CertFile(), "--key",    other->KeyFile()};
-    EXPECT_EQ(1, RunSpeechService(args, nullptr, &err));
-    EXPECT_NE(std::string::npos, err.find("cannot load key " + other->KeyFile())) << err;
-    EXPECT_NE(std::string::npos, err.find("mismatch")) << err;
+    const std::string listen = "127.0.0.1:" + std::to_string(service->Port());
+    const std::vector<std::string> base = {"--listen", "127.0.0.1:0", "--engine", "script"};
+    auto with = [](std::vector<std::string> args, const std::vector<std::string> &more) {
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    const struct {
+        std::vector<std::string> m_Args;
+        int m_Status;
+        std::vector<std::string> m_Texts;  // in what it printed
+    } cases[] = {
+        {{"--help"},
+         0,
+         {"--listen", "--cert", "--plain", "--subscription-key", "--engine", "--script",
+          "--event-log", "--write-key-file", "--token-lifetime", "--idle-timeout"}},
+        {{"--listen", "127.0.0.1:0"}, 2, {"TLS needs --cert FILE and --key FILE"}},
+        {{"--plain", "--engine", "whisper"}, 2, {"--engine must be pocketsphinx or script"}},
+        {{"--plain", "--bogus"}, 2, {"unknown option --bogus"}},
+        {{"--plain", "--engine", "script", "--listen", listen},
+         1,
+         {"cannot listen on " + listen + ": Address already in use"}},
+        {with(base, {"--cert", "/nonexistent/server.crt", "--key", Certs().KeyFile()}),
+         1,
+         {"certificate file /nonexistent/server.crt does not exist"}},
+        {with(base, {"--cert", Certs().CertFile(), "--key", other->KeyFile()}),
+         1,
+         {"cannot load key " + other->KeyFile(), "mismatch"}},
+        // The reasons a scenario is refused: ScenarioTest.
+        {with(base, {"--plain", "--script", scenario}),
+         1,
+         {"bad scenario " + scenario, "JSON error at line 2"}},
+        {with(base, {"--plain", "--script", dir.File("missing.json")}), 1, {"cannot read"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.m_Texts[0]);
+        std::string out, err;
+        EXPECT_EQ(c.m_Status, RunSpeechService(c.m_Args, &out, &err));
+        for (const std::string &text : c.m_Texts)
+            EXPECT_NE(std::string::npos, (out + err).find(text)) << text << "\n" << out << err;
+    }
 }
 
-// A scenario file that cannot be read or run stops the program with the
-// file named and the reason (each reason: ScenarioErrorTest).
-TEST_F(OperationTest, BadScenarioIsAClearError) {
-    KoralTest::TempDir dir;
-    std::string file = dir.File("scenario.json");
-    ASSERT_TRUE(KoralTest::WriteTextFile(file, "{\"turns\": [\n{\"status\": }]}"));
-    std::string err;
-    EXPECT_EQ(1, RunSpeechService(
-                     {"--plain", "--listen", "127.0.0.1:0", "--engine", "script", "--script", file},
-                     nullptr, &err));
-    EXPECT_NE(std::string::npos, err.find("bad scenario " + file)) << err;
-    EXPECT_NE(std::string::npos, err.find("JSON error at line 2")) << err;
-    EXPECT_EQ(1, RunSpeechService(
-                     {"--plain", "--listen", "127.0.0.1:0", "--script", dir.File("missing.json")},
-                     nullptr, &err));
-    EXPECT_NE(std::string::npos, err.find("cannot read")) << err;
-}
-
-TEST_F(OperationTest, KeyFilePointsAtThisServer) {
-    for (bool plain : {false, true}) {
-        auto service = Start("", {}, plain);
-        ASSERT_TRUE(service);
+// A TLS service with certificates of its own and a plain one: the key file
+// points at each, and a signal ends each cleanly, closing its WebSockets.
+TEST_F(OperationTest, KeyFileOwnCertificatesAndSignals) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        const bool plain = signal == SIGINT;
+        SCOPED_TRACE(plain ? "plain, SIGINT" : "own certificates, SIGTERM");
+        std::string error;
+        std::shared_ptr<KoralTest::SpeechServiceProcess> service =
+            plain
+                ? Start("", {}, true)
+                : KoralTest::SpeechServiceProcess::Start(KoralTest::SpeechServiceOptions(), &error);
+        ASSERT_TRUE(service) << error;
+        ASSERT_EQ(plain, service->CaFile().empty());
         std::string text;
         ASSERT_TRUE(KoralTest::ReadTextFile(service->KeyFilePath(), text));
         rapidjson::Document doc = Json(text);
         EXPECT_EQ(service->TokenUrl(), doc["auth-endpoint"].GetString());
         EXPECT_EQ(service->SubscriptionKey(), doc["auth-key"].GetString());
         EXPECT_EQ(service->ServiceUrl(), doc["service-endpoint"].GetString());
-        // And the plain service answers over plain HTTP.
-        if (plain) {
-            EXPECT_FALSE(Token(*service).empty());
-        }
-    }
-}
-
-TEST_F(OperationTest, ServiceStartedWithoutCertificatesMakesItsOwn) {
-    KoralTest::SpeechServiceOptions o;
-    std::string error;
-    auto service = KoralTest::SpeechServiceProcess::Start(o, &error);
-    ASSERT_TRUE(service) << error;
-    ASSERT_FALSE(service->CaFile().empty());
-    TestClient client(service->Port(), service->CaFile());
-    ASSERT_TRUE(client.Open(&error)) << error;
-    HttpResponse r = client.Exchange(
-        "POST /sts/v1.0/issueToken HTTP/1.1\r\nHost:x\r\nOcp-Apim-Subscription-Key:" +
-        service->SubscriptionKey() + "\r\nContent-Length:0\r\n\r\n");
-    EXPECT_EQ(200, r.m_Status);
-    client.Close();
-    EXPECT_EQ(0, service->Stop()) << service->Stderr();
-}
-
-TEST_F(OperationTest, SignalsEndTheServiceCleanlyClosingWebSockets) {
-    for (int signal : {SIGTERM, SIGINT}) {
-        auto service = Start("");
-        ASSERT_TRUE(service);
         auto client = Connect(*service);
         service->Signal(signal);
         EXPECT_EQ(1001, ReadCloseCode(*client));

@@ -26,30 +26,30 @@ class ServiceTest : public ::testing::Test {
     static void SetUpTestSuite();
     static void TearDownTestSuite() { s_Certs.reset(); }
     void TearDown() override;
-    static const KoralTest::TestCerts &Certs() { return *s_Certs; }
+    static const TestCerts &Certs() { return *s_Certs; }
 
     // Starts a service (TLS unless `plain`) with the scripted engine and
     // `scenario`. The fixture keeps a share: after the test it must stop with
     // status 0 (a crash or a sanitizer report in the service fails the test).
-    std::shared_ptr<KoralTest::SpeechServiceProcess> Start(
-        const std::string &scenario, const std::vector<std::string> &extra = {}, bool plain = false,
-        const std::string &engine = "script");
-    std::unique_ptr<TestClient> Client(const KoralTest::SpeechServiceProcess &service);
-    std::string Token(const KoralTest::SpeechServiceProcess &service);
+    std::shared_ptr<SpeechServiceProcess> Start(const std::string &scenario,
+                                                const std::vector<std::string> &extra = {},
+                                                bool plain = false);
+    static std::unique_ptr<TestClient> Client(const SpeechServiceProcess &service);
+    static std::string Token(const SpeechServiceProcess &service);
     // An upgraded connection (asserts 101) that has sent speech.config.
-    std::unique_ptr<TestClient> Connect(const KoralTest::SpeechServiceProcess &service,
-                                        const std::string &query = "format=detailed&language=en-US",
-                                        bool sendConfig = true);
+    static std::unique_ptr<TestClient> Connect(
+        const SpeechServiceProcess &service,
+        const std::string &query = "format=detailed&language=en-US", bool sendConfig = true);
 
   public:
     static std::string SpeechConfig();
-    // Sends a turn's audio: the first message with the WAV header, `chunkMs` chunks.
-    static void SendAudio(TestClient &client, const std::string &requestId,
-                          const KoralTest::Samples &audio, bool first = true, int chunkMs = 80);
+    // Sends a turn's audio in 80 ms messages, the first with the WAV header.
+    static void SendAudio(TestClient &client, const std::string &requestId, const Samples &audio,
+                          bool first = true);
     static void SendEnd(TestClient &client, const std::string &requestId);
     // One whole turn of `audio` and its end under a new request id (given
     // back in `requestId`); the replies up to turn.end.
-    static std::vector<ServiceMessage> Turn(TestClient &client, const KoralTest::Samples &audio,
+    static std::vector<ServiceMessage> Turn(TestClient &client, const Samples &audio,
                                             std::string *requestId = nullptr);
     // Reads service messages until turn.end (included), a close frame or the timeout.
     static std::vector<ServiceMessage> ReadTurn(TestClient &client, int timeoutMs = 10000);
@@ -57,12 +57,12 @@ class ServiceTest : public ::testing::Test {
     static const ServiceMessage *Find(const std::vector<ServiceMessage> &messages,
                                       const std::string &path);
     static rapidjson::Document Json(const std::string &body);
-    // Reads until a close frame arrives and returns its code (0 if none).
+    // Reads until a close frame arrives, answers it and returns its code (0 if none).
     static uint16_t ReadCloseCode(TestClient &client, int timeoutMs = 5000);
 
   private:
-    inline static std::unique_ptr<KoralTest::TestCerts> s_Certs;
-    std::vector<std::shared_ptr<KoralTest::SpeechServiceProcess>> m_Services;
+    inline static std::unique_ptr<TestCerts> s_Certs;
+    std::vector<std::shared_ptr<SpeechServiceProcess>> m_Services;
 };
 
 }  // namespace KoralTest

@@ -1,11 +1,12 @@
 #include "TestClient.h"
 
-#include <boost/asio/connect.hpp>
+#include <strings.h>
+
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
-#include <cctype>
 #include <random>
 
+#include "KoralRxWsFrame.h"
 #include "KoralTest/WsFrame.h"
 
 namespace KoralTest {
@@ -14,16 +15,6 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
 namespace {
-
-bool SameNoCase(const std::string &a, const std::string &b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
 
 std::mt19937 &Rng() {
     static thread_local std::mt19937 rng{std::random_device{}()};
@@ -35,11 +26,16 @@ std::string Trim(const std::string &s) {
     return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
 }
 
+std::chrono::milliseconds Left(std::chrono::steady_clock::time_point deadline) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+}
+
 }  // namespace
 
 std::string HttpResponse::Header(const std::string &name) const {
     for (const auto &h : m_Headers) {
-        if (SameNoCase(h.first, name)) return h.second;
+        if (strcasecmp(h.first.c_str(), name.c_str()) == 0) return h.second;
     }
     return std::string();
 }
@@ -49,11 +45,6 @@ uint16_t Message::CloseCode() const {
     return static_cast<uint16_t>(static_cast<unsigned char>(m_Data[0]) << 8 |
                                  static_cast<unsigned char>(m_Data[1]));
 }
-
-TestClient::TestClient(uint16_t port, std::string caFile)
-    : m_Port(port), m_CaFile(std::move(caFile)) {}
-
-TestClient::~TestClient() { Close(); }
 
 void TestClient::Close() {
     boost::system::error_code ec;
@@ -97,8 +88,6 @@ bool TestClient::Write(const std::string &bytes) {
     return !ec;
 }
 
-bool TestClient::SendRaw(const std::string &bytes) { return Write(bytes); }
-
 bool TestClient::ReadMore(std::chrono::milliseconds timeout) {
     if (m_Eof) return false;
     char buf[16384];
@@ -141,32 +130,25 @@ bool TestClient::ReadMore(std::chrono::milliseconds timeout) {
 HttpResponse TestClient::Exchange(const std::string &request) {
     HttpResponse response;
     if (!Write(request)) return response;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     size_t end;
     while ((end = m_In.find("\r\n\r\n")) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= deadline ||
-            !ReadMore(std::chrono::milliseconds(10000)))
-            return response;
+        if (!ReadMore(std::chrono::milliseconds(10000))) return response;
     }
     std::string head = m_In.substr(0, end);
     m_In.erase(0, end + 4);
-    size_t lineEnd = head.find("\r\n");
-    std::string status = head.substr(0, lineEnd);
-    if (status.size() < 12 || status.compare(0, 5, "HTTP/") != 0) return response;
-    response.m_Status = std::stoi(status.substr(9, 3));
-    size_t at = lineEnd == std::string::npos ? head.size() : lineEnd + 2;
-    while (at < head.size()) {
-        size_t e = head.find("\r\n", at);
-        std::string line = head.substr(at, e == std::string::npos ? std::string::npos : e - at);
-        at = e == std::string::npos ? head.size() : e + 2;
+    if (head.size() < 12 || head.compare(0, 5, "HTTP/") != 0) return response;
+    response.m_Status = std::stoi(head.substr(9, 3));
+    for (size_t at = head.find("\r\n"); at != std::string::npos;) {
+        size_t e = head.find("\r\n", at + 2);
+        std::string line = head.substr(at + 2, e == std::string::npos ? e : e - at - 2);
+        at = e;
         size_t colon = line.find(':');
         if (colon != std::string::npos)
             response.m_Headers.emplace_back(line.substr(0, colon), Trim(line.substr(colon + 1)));
     }
     std::string length = response.Header("Content-Length");
     size_t want = length.empty() ? 0 : std::stoul(length);
-    while (m_In.size() < want) {
-        if (!ReadMore(std::chrono::milliseconds(10000))) break;
+    while (m_In.size() < want && ReadMore(std::chrono::milliseconds(10000))) {
     }
     response.m_Body = m_In.substr(0, want);
     m_In.erase(0, std::min(want, m_In.size()));
@@ -174,119 +156,63 @@ HttpResponse TestClient::Exchange(const std::string &request) {
 }
 
 HttpResponse TestClient::Upgrade(const std::string &target, const Headers &headers) {
-    // Base64 of 16 random bytes.
-    static const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    unsigned char bytes[18] = {};
-    for (int i = 0; i < 16; ++i) bytes[i] = static_cast<unsigned char>(Rng()());
-    std::string key;
-    for (int i = 0; i < 18; i += 3) {
-        uint32_t v = static_cast<uint32_t>(bytes[i]) << 16 |
-                     static_cast<uint32_t>(bytes[i + 1]) << 8 | bytes[i + 2];
-        for (int k = 3; k >= 0; --k) key += kB64[(v >> (6 * k)) & 63];
-    }
-    key = key.substr(0, 22) + "==";
-    std::string request =
-        "GET " + target + " HTTP/1.1\r\nHost:127.0.0.1:" + std::to_string(m_Port) +
-        "\r\nUpgrade:websocket\r\nConnection:upgrade\r\nSec-WebSocket-Key:" + key +
-        "\r\nSec-WebSocket-Version:13\r\n";
+    std::string request = "GET " + target +
+                          " HTTP/1.1\r\nHost:127.0.0.1:" + std::to_string(m_Port) +
+                          "\r\nUpgrade:websocket\r\nConnection:upgrade\r\nSec-WebSocket-Key:" +
+                          "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version:13\r\n";
     for (const auto &h : headers) request += h.first + ":" + h.second + "\r\n";
-    request += "\r\n";
-    return Exchange(request);
+    return Exchange(request + "\r\n");
 }
 
 bool TestClient::SendFrame(int opcode, const std::string &payload, bool fin, bool masked) {
-    if (!masked) return Write(KoralTest::WsFrameBytes(opcode, payload, fin));
     uint8_t key[4];
     for (uint8_t &k : key) k = static_cast<uint8_t>(Rng()());
-    return Write(KoralTest::WsFrameBytes(opcode, payload, fin, key));
+    return Write(WsFrameBytes(opcode, payload, fin, masked ? key : nullptr));
 }
 
-std::optional<Frame> TestClient::ReadFrame(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        if (m_In.size() >= 2) {
-            const unsigned char *b = reinterpret_cast<const unsigned char *>(m_In.data());
-            Frame f;
-            f.m_Fin = (b[0] & 0x80) != 0;
-            f.m_Opcode = b[0] & 0x0f;
-            f.m_Masked = (b[1] & 0x80) != 0;
-            uint64_t len = b[1] & 0x7f;
-            size_t head = 2;
-            if (len == 126 && m_In.size() >= 4) {
-                len = static_cast<uint64_t>(b[2]) << 8 | b[3];
-                head = 4;
-            } else if (len == 127 && m_In.size() >= 10) {
-                len = 0;
-                for (int i = 0; i < 8; ++i) len = len << 8 | b[2 + i];
-                head = 10;
-            } else if (len >= 126) {
-                head = SIZE_MAX;
-            }
-            if (head != SIZE_MAX) {
-                size_t keyAt = head;
-                if (f.m_Masked) head += 4;
-                if (m_In.size() >= head + len) {
-                    f.m_Payload = m_In.substr(head, len);
-                    if (f.m_Masked) {
-                        for (size_t i = 0; i < f.m_Payload.size(); ++i)
-                            f.m_Payload[i] =
-                                static_cast<char>(f.m_Payload[i] ^ m_In[keyAt + i % 4]);
-                    }
-                    m_In.erase(0, head + len);
-                    return f;
-                }
-            }
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !ReadMore(left)) return std::nullopt;
-    }
+bool TestClient::TakeFrame(Message &frame, bool &fin) {
+    KORAL::WsFrame::Header h;
+    if (KORAL::WsFrame::ReadFrame(reinterpret_cast<const uint8_t *>(m_In.data()), m_In.size(),
+                                  UINT64_MAX, h, frame.m_Data) != KORAL::WsFrame::READ_FRAME)
+        return false;
+    fin = h.m_Fin;
+    frame.m_Opcode = h.m_Opcode;
+    frame.m_Masked = h.m_Masked;
+    m_In.erase(0, h.m_HeaderSize + h.m_Length);
+    return true;
 }
 
 std::optional<Message> TestClient::ReadMessage(std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::optional<Message> partial;
+    Message message;
+    message.m_Frames = 0;
     while (true) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return std::nullopt;
-        std::optional<Frame> f = ReadFrame(left);
-        if (!f) return std::nullopt;
-        if (f->m_Opcode == 9) {
-            ++m_Pings;
-            m_LastPing = f->m_Payload;
-            SendFrame(10, f->m_Payload);
-            continue;
+        Message frame;
+        bool fin = false;
+        while (!TakeFrame(frame, fin)) {
+            if (Left(deadline).count() <= 0 || !ReadMore(Left(deadline))) return std::nullopt;
         }
-        if (f->m_Opcode == 10) continue;
-        if (f->m_Opcode == 8) {
-            Message m;
-            m.m_Opcode = 8;
-            m.m_Data = f->m_Payload;
-            return m;
+        if (frame.m_Opcode == 9) {
+            m_Pings.push_back(frame.m_Data);
+            SendFrame(10, frame.m_Data);
+        } else if (frame.m_Opcode == 8) {
+            return frame;
+        } else if (frame.m_Opcode != 10) {
+            // A continuation keeps the opcode of the message's first frame.
+            if (message.m_Frames++ == 0) message.m_Opcode = frame.m_Opcode;
+            message.m_Data += frame.m_Data;
+            message.m_Masked = message.m_Masked || frame.m_Masked;
+            if (fin) return message;
         }
-        if (f->m_Opcode == 0 && partial) {
-            partial->m_Data += f->m_Payload;
-            ++partial->m_Frames;
-            partial->m_Masked = partial->m_Masked || f->m_Masked;
-        } else {
-            partial = Message();
-            partial->m_Opcode = f->m_Opcode;
-            partial->m_Data = f->m_Payload;
-            partial->m_Masked = f->m_Masked;
-        }
-        if (f->m_Fin) return partial;
     }
 }
 
 bool TestClient::WaitClosed(std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!m_Eof) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
+        if (Left(deadline).count() <= 0) return false;
         m_In.clear();
-        if (!ReadMore(left) && !m_Eof) return false;
+        if (!ReadMore(Left(deadline)) && !m_Eof) return false;
     }
     return true;
 }
@@ -295,18 +221,16 @@ bool ParseServiceMessage(const std::string &text, ServiceMessage &out) {
     out = ServiceMessage();
     size_t end = text.find("\r\n\r\n");
     if (end == std::string::npos) return false;
-    size_t at = 0;
-    while (at < end) {
+    for (size_t at = 0; at < end;) {
         size_t e = text.find("\r\n", at);
         std::string line = text.substr(at, e - at);
         at = e + 2;
         size_t colon = line.find(':');
         if (colon == std::string::npos) return false;
         std::string name = line.substr(0, colon), value = Trim(line.substr(colon + 1));
-        out.m_Headers.emplace_back(name, value);
-        if (SameNoCase(name, "Path")) out.m_Path = value;
-        if (SameNoCase(name, "X-RequestId")) out.m_RequestId = value;
-        if (SameNoCase(name, "Content-Type")) out.m_ContentType = value;
+        if (strcasecmp(name.c_str(), "Path") == 0) out.m_Path = value;
+        if (strcasecmp(name.c_str(), "X-RequestId") == 0) out.m_RequestId = value;
+        if (strcasecmp(name.c_str(), "Content-Type") == 0) out.m_ContentType = value;
     }
     out.m_Body = text.substr(end + 4);
     return true;
@@ -316,20 +240,17 @@ std::string AudioMessage(const std::string &requestId, const std::string &payloa
     std::string header =
         "Path:audio\r\nX-RequestId:" + requestId +
         "\r\nX-Timestamp:2024-05-01T13:45:07.000005\r\nContent-Type:audio/x-wav\r\n";
-    std::string message;
-    message += static_cast<char>(header.size() >> 8);
-    message += static_cast<char>(header.size() & 0xff);
-    return message + header + payload;
+    return std::string(1, static_cast<char>(header.size() >> 8)) +
+           static_cast<char>(header.size() & 0xff) + header + payload;
 }
 
 std::string TextMessage(const std::string &path, const std::string &requestId,
                         const std::string &body) {
-    std::string text = "Path:" + path + "\r\n";
-    if (!requestId.empty()) text += "X-RequestId:" + requestId + "\r\n";
-    text +=
-        "X-Timestamp:2024-05-01T13:45:07.000005\r\nContent-Type:application/json; "
-        "charset=utf-8\r\n\r\n";
-    return text + body;
+    return "Path:" + path + "\r\n" +
+           (requestId.empty() ? std::string() : "X-RequestId:" + requestId + "\r\n") +
+           "X-Timestamp:2024-05-01T13:45:07.000005\r\nContent-Type:application/json; "
+           "charset=utf-8\r\n\r\n" +
+           body;
 }
 
 std::string NewRequestId() {

@@ -27,33 +27,24 @@ struct HttpResponse {
     std::string Header(const std::string &name) const;
 };
 
-struct Frame {
-    bool m_Fin = true;
-    int m_Opcode = 0;
-    bool m_Masked = false;
-    std::string m_Payload;
-};
-
 // A whole message as a client sees it.
 struct Message {
     int m_Opcode = 0;  // 1 text, 2 binary, 8 close
     std::string m_Data;
     int m_Frames = 1;
-    bool m_Masked = false;
+    bool m_Masked = false;  // any of its frames
     uint16_t CloseCode() const;
 };
 
 class TestClient {
   public:
     // `caFile` empty: plain TCP.
-    TestClient(uint16_t port, std::string caFile);
-    ~TestClient();
+    TestClient(uint16_t port, std::string caFile) : m_Port(port), m_CaFile(std::move(caFile)) {}
+    ~TestClient() { Close(); }
 
     bool Open(std::string *error = nullptr);
-
     // Sends `request` as is and reads one response (Content-Length body).
     HttpResponse Exchange(const std::string &request);
-
     // Sends an upgrade request for `target` with the usual WebSocket headers
     // plus `headers`, and reads the response. Frames may follow on success.
     HttpResponse Upgrade(const std::string &target, const Headers &headers);
@@ -62,25 +53,21 @@ class TestClient {
     bool SendFrame(int opcode, const std::string &payload, bool fin = true, bool masked = true);
     bool SendText(const std::string &text) { return SendFrame(1, text); }
     bool SendBinary(const std::string &data) { return SendFrame(2, data); }
-    bool SendRaw(const std::string &bytes);
-
-    std::optional<Frame> ReadFrame(
-        std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
-    // Reassembles fragments; pings are counted (and answered), not returned.
+    // Reassembles fragments; pings are answered and kept in Pings(), not returned.
     std::optional<Message> ReadMessage(
         std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    const std::vector<std::string> &Pings() const { return m_Pings; }
     // True when the peer closed the TCP connection (end of stream or reset)
     // within the timeout, discarding anything still arriving.
     bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
-
-    int PingsSeen() const { return m_Pings; }
-    std::string LastPingPayload() const { return m_LastPing; }
     void Close();
 
   private:
     bool Write(const std::string &bytes);
     // Appends what arrives within `timeout` to m_In; false on timeout or end.
     bool ReadMore(std::chrono::milliseconds timeout);
+    // Takes one whole frame off m_In (unmasked, whatever its length).
+    bool TakeFrame(Message &frame, bool &fin);
 
     uint16_t m_Port;
     std::string m_CaFile;
@@ -90,8 +77,7 @@ class TestClient {
     std::unique_ptr<boost::asio::ip::tcp::socket> m_Plain;
     std::string m_In;
     bool m_Eof = false;
-    int m_Pings = 0;
-    std::string m_LastPing;
+    std::vector<std::string> m_Pings;
 };
 
 // Helpers for the service's text messages.
@@ -99,7 +85,6 @@ struct ServiceMessage {
     std::string m_Path;
     std::string m_RequestId;
     std::string m_ContentType;
-    Headers m_Headers;
     std::string m_Body;
 };
 bool ParseServiceMessage(const std::string &text, ServiceMessage &out);

@@ -1,98 +1,88 @@
-// The token endpoint and the checks of the recognition endpoint's upgrade.
-
-#include <openssl/evp.h>
-#include <openssl/sha.h>
+// The token endpoint and the recognition endpoint's upgrade, in one service
+// run: good and refused requests in turn, then requests the HTTP parser
+// cannot take.
 
 #include "ServiceFixture.h"
 
 using namespace KoralTest;
-using KoralTest::EventLogReader;
 
 namespace {
 
 std::string TokenRequest(const std::string &key) {
-    return "POST /sts/v1.0/issueToken HTTP/1.1\r\nHost:127.0.0.1\r\nConnection:close\r\n"
+    return "POST /sts/v1.0/issueToken HTTP/1.1\r\nHost:127.0.0.1\r\n"
            "Content-type:application/x-www-form-urlencoded\r\n" +
            (key.empty() ? std::string() : "Ocp-Apim-Subscription-Key:" + key + "\r\n") +
            "Content-Length:0\r\n\r\n";
 }
 
-class TokenTest : public ServiceTest {};
+class TokenUpgradeTest : public ServiceTest {};
 
-TEST_F(TokenTest, ConfiguredKeyGetsAPlainTextTokenThatOpensTheEndpoint) {
+TEST_F(TokenUpgradeTest, TokensUpgradesAndMalformedRequests) {
     auto service = Start("");
     ASSERT_TRUE(service);
+    EventLogReader log(service->EventLogPath());
+
+    // A plain-text token per request, several on one kept-alive connection.
     auto client = Client(*service);
-    HttpResponse r = client->Exchange(TokenRequest(service->SubscriptionKey()));
-    EXPECT_EQ(200, r.m_Status);
-    EXPECT_EQ("text/plain", r.Header("Content-Type"));
-    EXPECT_FALSE(r.m_Body.empty());
-    EXPECT_EQ(std::string::npos, r.m_Body.find_first_of(" \r\n"));
-
-    auto ws = Client(*service);
-    HttpResponse up =
-        ws->Upgrade(std::string(kRecognitionTarget) + "?language=en-US",
-                    {{"Authorization", "Bearer " + r.m_Body}, {"X-ConnectionId", "c1"}});
-    EXPECT_EQ(101, up.m_Status);
-}
-
-TEST_F(TokenTest, OtherOrMissingKeyIs401) {
-    auto service = Start("");
-    ASSERT_TRUE(service);
-    EXPECT_EQ(401, Client(*service)->Exchange(TokenRequest("not-the-key")).m_Status);
-    EXPECT_EQ(401, Client(*service)->Exchange(TokenRequest("")).m_Status);
-    auto tokens = EventLogReader(service->EventLogPath()).Read("token");
-    ASSERT_EQ(2u, tokens.size());
-    EXPECT_EQ("wrong subscription key", tokens[0].Str("reason"));
-    EXPECT_EQ("no subscription key", tokens[1].Str("reason"));
-}
-
-TEST_F(TokenTest, OnlyPostIsServed) {
-    auto service = Start("");
-    ASSERT_TRUE(service);
-    HttpResponse r =
-        Client(*service)->Exchange("GET /sts/v1.0/issueToken HTTP/1.1\r\nHost:x\r\n\r\n");
-    EXPECT_EQ(405, r.m_Status);
-    EXPECT_EQ(404,
-              Client(*service)->Exchange("GET /elsewhere HTTP/1.1\r\nHost:x\r\n\r\n").m_Status);
-}
-
-TEST_F(TokenTest, KeepAliveServesSeveralRequestsOnOneConnection) {
-    auto service = Start("");
-    ASSERT_TRUE(service);
-    auto client = Client(*service);
-    std::string request =
-        "POST /sts/v1.0/issueToken HTTP/1.1\r\nHost:x\r\nOcp-Apim-Subscription-Key:" +
-        service->SubscriptionKey() + "\r\nContent-Length:0\r\n\r\n";
-    HttpResponse first = client->Exchange(request);
-    HttpResponse second = client->Exchange(request);
+    HttpResponse first = client->Exchange(TokenRequest(service->SubscriptionKey()));
+    HttpResponse second = client->Exchange(TokenRequest(service->SubscriptionKey()));
     EXPECT_EQ(200, first.m_Status);
     EXPECT_EQ(200, second.m_Status);
+    EXPECT_EQ("text/plain", first.Header("Content-Type"));
+    EXPECT_FALSE(first.m_Body.empty());
+    EXPECT_EQ(std::string::npos, first.m_Body.find_first_of(" \r\n"));
     EXPECT_NE(first.m_Body, second.m_Body);
-}
+    EXPECT_EQ(401, Client(*service)->Exchange(TokenRequest("not-the-key")).m_Status);
+    EXPECT_EQ(401, Client(*service)->Exchange(TokenRequest("")).m_Status);
+    std::vector<ServiceEvent> tokens = log.Read("token");
+    ASSERT_EQ(4u, tokens.size());
+    EXPECT_EQ("wrong subscription key", tokens[2].Str("reason"));
+    EXPECT_EQ("no subscription key", tokens[3].Str("reason"));
+    EXPECT_EQ(
+        405,
+        Client(*service)->Exchange("GET /sts/v1.0/issueToken HTTP/1.1\r\nHost:x\r\n\r\n").m_Status);
+    EXPECT_EQ(404,
+              Client(*service)->Exchange("GET /elsewhere HTTP/1.1\r\nHost:x\r\n\r\n").m_Status);
 
-// Requests the HTTP parser cannot take, and targets whose authority is
-// broken, are answered with a status and the connection closed; the service
-// goes on serving.
-TEST_F(TokenTest, MalformedRequestsGetAStatusBeforeTheClose) {
-    auto service = Start("");
-    ASSERT_TRUE(service);
-    const std::string token = Token(*service);
+    // The upgrade as the plugin sends it: an absolute target, the RFC 6455
+    // sample key, and the upgrade logged with its query and headers.
+    const std::string path = std::string(kRecognitionTarget) + "?format=detailed&language=en-US";
+    const std::string upgrade =
+        " HTTP/1.1\r\nHost:127.0.0.1\r\nUpgrade:websocket\r\nConnection:upgrade\r\n"
+        "Sec-WebSocket-Key:dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version:13\r\n"
+        "Authorization:Bearer " +
+        first.m_Body + "\r\nX-ConnectionId:chan-7\r\nOrigin:https://example.test\r\n\r\n";
+    HttpResponse r = Client(*service)->Exchange(
+        "GET HTTPS://127.0.0.1:" + std::to_string(service->Port()) + path + upgrade);
+    ASSERT_EQ(101, r.m_Status);
+    EXPECT_EQ("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=", r.Header("Sec-WebSocket-Accept"));
+    std::vector<ServiceEvent> upgrades = log.Read("upgrade");
+    ASSERT_EQ(1u, upgrades.size());
+    EXPECT_EQ(101, upgrades[0].Int("status"));
+    EXPECT_EQ("valid", upgrades[0].Str("token"));
+    EXPECT_EQ(kRecognitionTarget, upgrades[0].Str("path"));
+    const rapidjson::Value &query = (*upgrades[0].m_Json)["query"];
+    EXPECT_STREQ("en-US", query["language"].GetString());
+    EXPECT_STREQ("detailed", query["format"].GetString());
+    EXPECT_NE(std::string::npos, upgrades[0].m_Line.find(R"(["X-ConnectionId","chan-7"])"))
+        << upgrades[0].m_Line;
+    // A refused upgrade is answered with the status of its check, and logged.
+    EXPECT_EQ(401, Client(*service)->Upgrade(path, {{"X-ConnectionId", "chan-8"}}).m_Status);
+    upgrades = log.Read("upgrade");
+    ASSERT_EQ(2u, upgrades.size());
+    EXPECT_EQ(401, upgrades[1].Int("status"));
+
+    // Requests the HTTP parser cannot take, and targets whose authority is
+    // broken, were once closed without a status: the status comes first,
+    // the connection closes, and the service goes on serving.
     const std::string tail = " HTTP/1.1\r\nHost:127.0.0.1\r\n";
     const std::string post = "POST /sts/v1.0/issueToken" + tail +
                              "Ocp-Apim-Subscription-Key:" + service->SubscriptionKey() + "\r\n";
-    const std::string upgrade =
-        std::string(" HTTP/1.1\r\nHost:127.0.0.1\r\nUpgrade:websocket\r\n") +
-        "Connection:upgrade\r\nSec-WebSocket-Key:dGhlIHNhbXBsZSBub25jZQ==\r\n" +
-        "Sec-WebSocket-Version:13\r\nAuthorization:Bearer " + token +
-        "\r\nX-ConnectionId:c\r\n\r\n";
-    const std::string path = std::string(kRecognitionTarget) + "?language=en-US";
-    struct Case {
+    const struct {
         const char *m_Name;
         std::string m_Request;
         int m_Status;
-    };
-    const std::vector<Case> cases = {
+    } cases[] = {
         {"garbage", "\x16\x03\x01 hello there\r\n\r\n", 400},
         {"no version", "GET /\r\n\r\n", 400},
         {"long request line", "GET /" + std::string(1 << 20, 'a') + tail + "\r\n", 431},
@@ -111,78 +101,23 @@ TEST_F(TokenTest, MalformedRequestsGetAStatusBeforeTheClose) {
         {"other scheme", "GET ftp://127.0.0.1" + path + upgrade, 400},
         {"relative target", "GET " + path.substr(1) + upgrade, 400},
     };
-    for (const Case &c : cases) {
-        auto client = Client(*service);
-        HttpResponse r = client->Exchange(c.m_Request);
-        EXPECT_EQ(c.m_Status, r.m_Status) << c.m_Name;
-        EXPECT_EQ("close", r.Header("Connection")) << c.m_Name;
-        EXPECT_TRUE(client->WaitClosed()) << c.m_Name;
+    auto refusals = [&log] {
+        int refused = 0;
+        for (const auto &e : log.Read()) refused += e.Int("status", 0) >= 400;
+        return refused;
+    };
+    const int before = refusals();
+    for (const auto &c : cases) {
+        auto bad = Client(*service);
+        HttpResponse answer = bad->Exchange(c.m_Request);
+        EXPECT_EQ(c.m_Status, answer.m_Status) << c.m_Name;
+        EXPECT_EQ("close", answer.Header("Connection")) << c.m_Name;
+        EXPECT_TRUE(bad->WaitClosed()) << c.m_Name;
     }
-    int refused = 0;
-    for (const auto &e : EventLogReader(service->EventLogPath()).Read())
-        refused += e.Int("status", 0) >= 400;
-    EXPECT_EQ(static_cast<int>(cases.size()), refused);
-    // Still serving, also a target in absolute form with a sound authority.
+    EXPECT_EQ(before + static_cast<int>(std::size(cases)), refusals());
     EXPECT_EQ(
         200,
         Client(*service)->Exchange(post + "Connection:close\r\nContent-Length:0\r\n\r\n").m_Status);
-    EXPECT_EQ(101, Client(*service)
-                       ->Exchange("GET HTTPS://127.0.0.1:" + std::to_string(service->Port()) +
-                                  path + upgrade)
-                       .m_Status);
-}
-
-class UpgradeAcceptTest : public ServiceTest {};
-
-std::string AcceptFor(const std::string &key) {
-    std::string text = key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-    unsigned char digest[SHA_DIGEST_LENGTH];
-    SHA1(reinterpret_cast<const unsigned char *>(text.data()), text.size(), digest);
-    unsigned char out[64];
-    int n = EVP_EncodeBlock(out, digest, SHA_DIGEST_LENGTH);
-    return std::string(reinterpret_cast<char *>(out), static_cast<size_t>(n));
-}
-
-TEST_F(UpgradeAcceptTest, AbsoluteTargetAsThePluginSendsItIsAcceptedAndLogged) {
-    auto service = Start("");
-    ASSERT_TRUE(service);
-    std::string token = Token(*service);
-    auto client = Client(*service);
-    const std::string key = "dGhlIHNhbXBsZSBub25jZQ==";
-    std::string request =
-        "GET " + service->ServiceUrl() +
-        "?format=detailed&language=en-US HTTP/1.1\r\nHost:127.0.0.1:" +
-        std::to_string(service->Port()) +
-        "\r\nUpgrade:websocket\r\nConnection:upgrade\r\nSec-WebSocket-Key:" + key +
-        "\r\nSec-WebSocket-Version:13\r\nAuthorization:Bearer " + token +
-        "\r\nX-ConnectionId:chan-7\r\nOrigin:https://example.test\r\n\r\n";
-    HttpResponse r = client->Exchange(request);
-    ASSERT_EQ(101, r.m_Status);
-    EXPECT_EQ(AcceptFor(key), r.Header("Sec-WebSocket-Accept"));
-    EXPECT_EQ("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=", r.Header("Sec-WebSocket-Accept"));
-
-    auto upgrades = EventLogReader(service->EventLogPath()).Read("upgrade");
-    ASSERT_EQ(1u, upgrades.size());
-    EXPECT_EQ(101, upgrades[0].Int("status"));
-    EXPECT_EQ("valid", upgrades[0].Str("token"));
-    EXPECT_EQ(kRecognitionTarget, upgrades[0].Str("path"));
-    const rapidjson::Value &query = (*upgrades[0].m_Json)["query"];
-    EXPECT_STREQ("en-US", query["language"].GetString());
-    EXPECT_STREQ("detailed", query["format"].GetString());
-    bool sawConnectionId = false;
-    for (const auto &h : (*upgrades[0].m_Json)["headers"].GetArray()) {
-        sawConnectionId = sawConnectionId || (std::string(h[0].GetString()) == "X-ConnectionId" &&
-                                              std::string(h[1].GetString()) == "chan-7");
-    }
-    EXPECT_TRUE(sawConnectionId);
-
-    // A refused upgrade is answered with the status of its check, and logged.
-    HttpResponse refused = Client(*service)->Upgrade(
-        std::string(kRecognitionTarget) + "?language=en-US", {{"X-ConnectionId", "chan-8"}});
-    EXPECT_EQ(401, refused.m_Status) << refused.m_Body;
-    upgrades = EventLogReader(service->EventLogPath()).Read("upgrade");
-    ASSERT_EQ(2u, upgrades.size());
-    EXPECT_EQ(401, upgrades[1].Int("status"));
 }
 
 }  // namespace
