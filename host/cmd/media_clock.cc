@@ -110,7 +110,12 @@ void MediaClock::Loop() {
                 if (t.stream->vtable && t.stream->vtable->write_frame)
                     t.stream->vtable->write_frame(t.stream, &frame);
             }
+            // The tick counts while its feed is still held: a stream attached
+            // before a Sleep began is fed on every tick the Sleep waits for.
+            std::lock_guard<std::mutex> tick(tick_mutex_);
+            ++ticks_;
         }
+        tick_cond_.notify_all();
         if (speed_ > 0) {
             // Tick n is due at start + (n - 1) periods; it fell behind when its
             // frames were not all written by the time tick n + 1 is due.
@@ -129,8 +134,6 @@ void MediaClock::Loop() {
             stats_.cpu_sum_ms += cpu;
         }
         std::unique_lock<std::mutex> lock(tick_mutex_);
-        ++ticks_;
-        tick_cond_.notify_all();
         if (speed_ > 0) {
             // Ticks keep to the schedule; a late tick is caught up at once.
             const auto due =

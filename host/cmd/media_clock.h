@@ -33,7 +33,8 @@ class MediaClock {
     void Detach(mpf_audio_stream_t *stream);
     // Media time elapsed, in ms (10 per tick).
     uint64_t NowMs() const;
-    // Waits until ms of media time have passed.
+    // Waits until ms of media time have passed: every stream attached before
+    // the call has been fed ms / 10 frames (rounded up) meanwhile.
     void Sleep(uint64_t ms);
 
     // How the ticks kept to the schedule (real-time speeds only).
