@@ -1,10 +1,8 @@
 // Recognitions from RECOGNIZE to RECOGNITION-COMPLETE through vantor-host, the
 // plugin and the local speech service over TLS: the scripted engine where the
 // exact messages matter, pocketsphinx where real speech does.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include "KoralTest/Loopback.h"
 #include "RecognitionFixture.h"
 
 using namespace KoralTest;
@@ -42,19 +40,6 @@ std::string Repeat(const std::string &word, int count) {
     std::string out;
     for (int i = 0; i < count; ++i) out += (i ? " " : "") + word;
     return out;
-}
-
-// A loopback port on which nothing listens.
-uint16_t ClosedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(addr);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &length);
-    close(fd);
-    return ntohs(addr.sin_port);
 }
 
 // One MRCPv2 session: a 16 kHz speech channel running recognition after
@@ -411,7 +396,9 @@ TEST_F(RecognitionFixture, ServiceFailures) {
     const std::string recognize = Recognize("a", 1, "builtin:speech/transcribe");
     {
         StartService("");
-        PointServiceAtClosedPort(ClosedPort());
+        const int closed = KoralTest::FreePort();
+        ASSERT_GT(closed, 0);
+        PointServiceAtClosedPort(static_cast<uint16_t>(closed));
         Configure();
         std::string speech = SpeechFile("call home", 16000);
         Session s = RunSession(script_head + recognize + "audio a " + speech +

@@ -14,6 +14,7 @@
 #include "KoralRxConnection.h"
 #include "KoralTest/AprPool.h"
 #include "KoralTest/LogCapture.h"
+#include "KoralTest/Loopback.h"
 #include "KoralTest/TempDir.h"
 #include "apt_log.h"
 
@@ -93,11 +94,5 @@ class TinyProxy {
     int m_Pid = -1;
     std::string m_LogFile;
 };
-
-// A socket of `type` (SOCK_STREAM, SOCK_DGRAM) bound to a free loopback
-// port, stored in `port`; -1 when that fails.
-int LoopbackSocket(int type, int &port);
-// A free loopback TCP port (bound and released).
-int FreePort();
 
 }  // namespace KoralTest
